@@ -1,0 +1,200 @@
+// KvMorvelM64: the archive object of the backup and recovery library.
+//
+// A host creates one CKvMorvel per archive. Writing:
+//   Open(path, FALSE, version); AddFile(...) per file or folder; Close().
+// Reading:
+//   Open(path, TRUE, 0); then Info(0), ExtractFile(target, 0), Info(1)
+//   per entry until Info fails with 259; Close().
+// Every member that can fail returns 0 and leaves a code in the error
+// holder, read with GetErrorCode().
+#ifndef KVMORVEL_H
+#define KVMORVEL_H
+
+#include "KvMorvelTypes.h"
+
+#include <vector>
+
+// The error holder: keeps the last code an operation reported.
+class KVMORVEL_API CKvError {
+ public:
+  CKvError();
+  CKvError(const CKvError& other);
+  const CKvError& operator=(const CKvError& other);
+  virtual ~CKvError();
+
+  // Records `code` as the last code. The result carries no meaning.
+  int SetError(DWORD code);
+  DWORD GetError() const { return m_code; }
+
+ private:
+  DWORD m_code;
+};
+
+class KVMORVEL_API CKvObject {
+ public:
+  CKvObject();
+  CKvObject(const CKvObject& other);
+  CKvObject& operator=(const CKvObject& other);
+  virtual ~CKvObject();
+  virtual BOOL Dump() = 0;
+
+  // The code the last failing (or explicitly succeeding) operation left.
+  DWORD GetErrorCode() const { return m_error.GetError(); }
+
+ protected:
+  CKvError m_error;
+};
+
+// Per-version control records, entry records and the image walk node.
+// Their layouts live with the formats that own them.
+struct _MVRL_OBJECT;
+struct _MVRL_OBJECT_2;
+struct _MVRL_OBJECT_5;
+struct _MVRL_FILEENTRY_2;
+struct _MVRL_FILEENTRY_MAX_5;
+struct _item;
+
+// The 40-byte version 5 header as last read or written.
+struct _MVRL_HEADER_5 {
+  BYTE signature[8];
+  DWORD version;
+  ULONGLONG dataStart;
+  ULONGLONG catalogueOffset;
+  DWORD reserved1;
+  DWORD reserved2;
+  DWORD partCount;
+};
+
+class KVMORVEL_API CKvMorvel : public CKvObject {
+ public:
+  CKvMorvel();
+  CKvMorvel(const CKvMorvel& other);
+  ~CKvMorvel() override;
+  CKvMorvel& operator=(const CKvMorvel& other);
+
+  BOOL Open(LPCWSTR fileName, BOOL read, DWORD version);
+  BOOL Close();
+  BOOL Info(BOOL advance);
+  BOOL AddFile(LPCWSTR source, LPCWSTR name, void* descriptor,
+               DWORD descriptorLength);
+  BOOL AddFile(LPCWSTR source, LPCWSTR name, WIN32_FILE_ATTRIBUTE_DATA* data,
+               void* descriptor, DWORD descriptorLength);
+  BOOL ExtractFile(LPCWSTR target, int flag);
+
+  DWORD GetVersion();
+  DWORD GetAttributes();
+  WIN32_FILE_ATTRIBUTE_DATA GetAttributesData();
+  FILETIME GetCreationTime();
+  FILETIME GetLastAccessTime();
+  FILETIME GetLastWriteTime();
+  LONGLONG GetLength64();
+  BOOL GetFile(WCHAR* buffer, DWORD capacity);
+  BOOL GetEncryptedFileName(WCHAR* buffer, DWORD capacity);
+  BOOL GetMountedDrive(WCHAR* buffer, DWORD capacity);
+  void SetCompressionLevel(int level);
+  ULONGLONG GetSplitSize();
+  void SetSplitSize(ULONGLONG size);
+
+  BOOL Dump() override;
+  void Release();
+
+ protected:
+  // Version 1 (one file, chunked deflate data).
+  BOOL InitStructuresV1(HANDLE file, _MVRL_OBJECT* record);
+  BOOL CloseStructuresV1();
+  ULONGLONG GetFileSize64(HANDLE file);
+  BOOL AddFileProcess(LPCWSTR source, LPCWSTR name,
+                      WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                      DWORD descriptorLength);
+  BOOL MorvelExtractFile(LPCWSTR target, int flag);
+  BOOL ZIPCompressFile(HANDLE source, LONGLONG length, HANDLE archive,
+                       LONGLONG* stored, int level);
+  BOOL ZIPDecompressFile(HANDLE archive, LONGLONG stored, HANDLE target,
+                         LONGLONG* written);
+
+  // Version 5 (main file, part files, LZO blocks).
+  BOOL CreateHeader5();
+  BOOL CloseStructuresV5();
+  BOOL LoadNextEntries();
+  BOOL InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record);
+  BOOL WriteVector5(HANDLE file);
+  HANDLE OpenPart5(DWORD part);
+  BOOL AddPart();
+  BOOL PointToLastPart5();
+  void GetPartName(DWORD part, WCHAR* buffer, DWORD capacity);
+  BOOL ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
+                        LONGLONG length, int level);
+  BOOL ZIPDecompressFile5(HANDLE target, _MVRL_FILEENTRY_MAX_5* entry);
+  BOOL AddFileProcess5(LPCWSTR source, LPCWSTR name,
+                       WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                       DWORD descriptorLength);
+
+  // Version 2 (one file, descriptors in the records).
+  BOOL InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record);
+  BOOL CloseStructuresV2();
+  void FillVector(int load);
+  BOOL WriteVector(HANDLE file);
+  BOOL AddFileProcess2(LPCWSTR source, LPCWSTR name,
+                       WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                       DWORD descriptorLength);
+  BOOL ZIPCompressFile2(HANDLE source, ULONGLONG length, ULONGLONG budget,
+                        HANDLE archive, ULONGLONG* stored, int level);
+
+  // Restoring version 5 and version 2 entries.
+  BOOL MorvelExtractFile5(LPCWSTR target, int flag);
+  BOOL MorvelExtractFile2(LPCWSTR target, int flag);
+
+  // Disk images (version 3).
+  BOOL OpenSIMImage(LPCWSTR image);
+  BOOL GetFreeVolume(WCHAR* buffer, DWORD capacity);
+  BOOL MountImage(LPCWSTR image, LPCWSTR mountPoint);
+  BOOL UnmountImage(WCHAR drive);
+  BOOL VDBuildItems();
+  void VDCloseFindHandles();
+  BOOL GetPath(_item* node, WCHAR* buffer, DWORD capacity);
+  BOOL VDInfo(BOOL advance);
+  BOOL VDExtractFile(LPCWSTR target);
+  BOOL CreateJunction(LPCWSTR source, LPCWSTR target);
+
+  // Fills the current entry from an entry's attribute data and name, and
+  // makes a fresh encrypted-file name when the entry is an encrypted file.
+  void LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data, LPCWSTR name);
+  void ReleaseEntryLists();
+  // Info for version 1: the record at the catalogue's read cursor.
+  BOOL InfoV1(BOOL advance);
+  // Copies `text` into a host's buffer of `capacity` characters.
+  BOOL CopyOut(const WCHAR* text, WCHAR* buffer, DWORD capacity);
+  // Open's steps for each kind of file.
+  BOOL OpenV5(HANDLE file, BOOL existing);
+  BOOL OpenV1V2(HANDLE file, BOOL existing);
+
+  // State, in the order the object keeps it.
+  WCHAR m_archivePath[260];
+  WCHAR m_entryName[260];
+  WCHAR m_encryptedName[260];
+  WIN32_FILE_ATTRIBUTE_DATA m_entryData;
+  void* m_control;  // _MVRL_OBJECT, _MVRL_OBJECT_2 or _MVRL_OBJECT_5
+  int m_compressionLevel;
+  BOOL m_read;
+  DWORD m_version;
+  ULONGLONG m_freeSpaceKiB;
+  _item* m_currentItem;
+  BOOL m_mounted;
+  WCHAR m_drive[260];
+  DWORD m_currentIndex;
+  ULONGLONG m_splitSize;
+  std::vector<_MVRL_FILEENTRY_2> m_entries2;
+  std::vector<_MVRL_FILEENTRY_MAX_5> m_entries5;
+  DWORD m_partNumber;
+  ULONGLONG m_partFill;
+  BOOL m_modified;
+  HANDLE m_partHandle;
+  _MVRL_HEADER_5 m_header5;
+  ULONGLONG m_nextCataloguePos;
+  BOOL m_catalogueEnded;
+  // Set by an Open that reads an existing version 5 catalogue: the first
+  // add empties the loaded batch so that old records are not written again.
+  BOOL m_batchHoldsLoaded;
+};
+
+#endif  // KVMORVEL_H

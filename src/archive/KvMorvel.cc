@@ -1,0 +1,297 @@
+// The archive object: state, copying, dispatch by version and accessors.
+#include "KvMorvel.h"
+
+#include <cstring>
+
+#include "KvLog.h"
+#include "archive/codes.h"
+#include "formats/v2/v2_format.h"
+#include "formats/v5/v5_format.h"
+#include "kvwin32.h"
+
+namespace {
+
+const ULONGLONG kDefaultSplitSize = 650117120ull;  // 620 MiB
+
+// Copies a zero-terminated string into a 260-character field, cutting it
+// to fit rather than writing past the field.
+void CopyField(WCHAR (&field)[260], const WCHAR* text) {
+  lstrcpynW(field, text ? text : TEXT(""), 260);
+}
+
+}  // namespace
+
+CKvMorvel::CKvMorvel()
+    : m_entryData(),
+      m_control(nullptr),
+      m_compressionLevel(0),
+      m_read(FALSE),
+      m_version(1),
+      m_freeSpaceKiB(0),
+      m_currentItem(nullptr),
+      m_mounted(FALSE),
+      m_currentIndex(0),
+      m_splitSize(kDefaultSplitSize),
+      m_partNumber(1),
+      m_partFill(0),
+      m_modified(FALSE),
+      m_partHandle(INVALID_HANDLE_VALUE),
+      m_header5(DefaultV5Header()),
+      m_nextCataloguePos(0xFFFFFFFFFFFFFFFFull),
+      m_catalogueEnded(FALSE),
+      m_batchHoldsLoaded(FALSE) {
+  m_archivePath[0] = 0;
+  m_entryName[0] = 0;
+  m_encryptedName[0] = 0;
+  m_drive[0] = 0;
+}
+
+// The control record and the part handle are shared, not duplicated:
+// both objects then refer to the same open files.
+CKvMorvel::CKvMorvel(const CKvMorvel& other)
+    : CKvObject(other),
+      m_entryData(other.m_entryData),
+      m_control(other.m_control),
+      m_compressionLevel(other.m_compressionLevel),
+      m_read(other.m_read),
+      m_version(other.m_version),
+      m_freeSpaceKiB(other.m_freeSpaceKiB),
+      m_currentItem(other.m_currentItem),
+      m_mounted(other.m_mounted),
+      m_currentIndex(other.m_currentIndex),
+      m_splitSize(other.m_splitSize),
+      m_entries2(other.m_entries2),
+      m_entries5(other.m_entries5),
+      m_partNumber(other.m_partNumber),
+      m_partFill(other.m_partFill),
+      m_modified(other.m_modified),
+      m_partHandle(other.m_partHandle),
+      m_header5(other.m_header5),
+      m_nextCataloguePos(other.m_nextCataloguePos),
+      m_catalogueEnded(other.m_catalogueEnded),
+      m_batchHoldsLoaded(other.m_batchHoldsLoaded) {
+  CopyField(m_archivePath, other.m_archivePath);
+  CopyField(m_entryName, other.m_entryName);
+  CopyField(m_encryptedName, other.m_encryptedName);
+  CopyField(m_drive, other.m_drive);
+}
+
+CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
+  if (this == &other) return *this;
+  CKvObject::operator=(other);
+  CopyField(m_archivePath, other.m_archivePath);
+  CopyField(m_entryName, other.m_entryName);
+  CopyField(m_encryptedName, other.m_encryptedName);
+  m_entryData = other.m_entryData;
+  m_control = other.m_control;
+  m_compressionLevel = other.m_compressionLevel;
+  m_read = other.m_read;
+  m_version = other.m_version;
+  m_freeSpaceKiB = other.m_freeSpaceKiB;
+  m_currentItem = other.m_currentItem;
+  m_mounted = other.m_mounted;
+  CopyField(m_drive, other.m_drive);
+  m_currentIndex = other.m_currentIndex;
+  m_splitSize = other.m_splitSize;
+  m_entries2 = other.m_entries2;
+  m_entries5 = other.m_entries5;
+  m_partNumber = other.m_partNumber;
+  m_partFill = other.m_partFill;
+  m_modified = other.m_modified;
+  m_partHandle = other.m_partHandle;
+  m_header5 = other.m_header5;
+  m_nextCataloguePos = other.m_nextCataloguePos;
+  m_catalogueEnded = other.m_catalogueEnded;
+  m_batchHoldsLoaded = other.m_batchHoldsLoaded;
+  return *this;
+}
+
+// Releases the entry lists only: an archive or image left open stays open,
+// as the host owns the decision to close it.
+CKvMorvel::~CKvMorvel() { ReleaseEntryLists(); }
+
+void CKvMorvel::ReleaseEntryLists() {
+  std::vector<_MVRL_FILEENTRY_2>().swap(m_entries2);
+  std::vector<_MVRL_FILEENTRY_MAX_5>().swap(m_entries5);
+}
+
+BOOL CKvMorvel::Dump() { return TRUE; }
+
+void CKvMorvel::Release() {
+  // Calling a member through a null pointer is undefined; a host that
+  // holds a null object simply has nothing to release.
+  CKvMorvel* self = this;
+  delete self;
+}
+
+// --- Reading entries ----------------------------------------------------
+
+void CKvMorvel::LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data,
+                                 LPCWSTR name) {
+  m_entryData = data;
+  CopyField(m_entryName, name);
+  m_encryptedName[0] = 0;
+  const DWORD attributes = data.dwFileAttributes;
+  if (!(attributes & FILE_ATTRIBUTE_ENCRYPTED) ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return;
+  const ULONGLONG now = KvTimeNow();
+  KvSrand(GetTickCount());
+  const int length = lstrlenW(m_entryName);
+  if (length > 0 && m_entryName[length - 1] == '\\') return;
+  const WCHAR* base = m_entryName;
+  for (const WCHAR* p = m_entryName; *p; ++p)
+    if (*p == '\\') base = p + 1;
+  // A name that does not fit the 260-character field is left empty rather
+  // than cut: a cut name could collide with another entry's.
+  if (KvFormatW(m_encryptedName, 260, TEXT("%s.%u.%u"), base,
+                static_cast<unsigned>(KvRand()),
+                static_cast<unsigned>(now & 0xFFFFFFFFu)) < 0)
+    m_encryptedName[0] = 0;
+}
+
+BOOL CKvMorvel::Info(BOOL advance) {
+  if (m_version == 3) return VDInfo(advance);
+  if (m_version == 5 || m_version == 2) {
+    if (!m_control) {
+      m_error.SetError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    if (m_version == 5) {
+      if (m_currentIndex >= m_entries5.size()) {
+        if (m_catalogueEnded) {
+          m_error.SetError(ERROR_NO_MORE_ITEMS);
+          return FALSE;
+        }
+        LoadNextEntries();
+        if (m_entries5.empty()) {
+          m_error.SetError(ERROR_NO_MORE_ITEMS);
+          return FALSE;
+        }
+      }
+      const _MVRL_FILEENTRY_MAX_5& e = m_entries5[m_currentIndex];
+      LoadCurrentEntry(e.data, e.name);
+    } else {
+      if (m_currentIndex >= m_entries2.size()) {
+        m_error.SetError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+      }
+      const _MVRL_FILEENTRY_2& e = m_entries2[m_currentIndex];
+      WCHAR name[kV2TailSize / 2 + 1];
+      V2EntryName(e, name, sizeof(name) / sizeof(name[0]));
+      LoadCurrentEntry(e.data, name);
+    }
+    if (advance) ++m_currentIndex;
+    return TRUE;
+  }
+  return InfoV1(advance);
+}
+
+// --- Writing and restoring ----------------------------------------------
+
+BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name, void* descriptor,
+                        DWORD descriptorLength) {
+  if (!m_control || !source || !name) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // A source whose attributes cannot be read is added with zeroed
+  // attribute data; the adder then fails on opening it, with its code.
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(source, GetFileExInfoStandard, &data))
+    data = WIN32_FILE_ATTRIBUTE_DATA();
+  return AddFile(source, name, &data, descriptor, descriptorLength);
+}
+
+BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
+                        WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                        DWORD descriptorLength) {
+  if (!m_control || !source || !name || !data) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (m_version == 3) {
+    m_error.SetError(E_NOTIMPL);
+    return FALSE;
+  }
+  // An archive opened for reading is never written: a version 5 add would
+  // grow its last part and the catalogue could not be written at Close.
+  if (m_read) {
+    m_error.SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (m_version == 2)
+    return AddFileProcess2(source, name, data, descriptor, descriptorLength);
+  if (m_version == 5)
+    return AddFileProcess5(source, name, data, descriptor, descriptorLength);
+  return AddFileProcess(source, name, data, descriptor, descriptorLength);
+}
+
+BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
+  if (!target) {
+    m_error.SetError(kErrorNullTarget);
+    return FALSE;
+  }
+  if (m_version == 3) return VDExtractFile(target);
+  if (!m_control) {
+    m_error.SetError(kErrorNoArchive);
+    return FALSE;
+  }
+  if (m_version == 2) return MorvelExtractFile2(target, flag);
+  if (m_version == 5) return MorvelExtractFile5(target, flag);
+  return MorvelExtractFile(target, flag);
+}
+
+BOOL CKvMorvel::Close() {
+  if (m_version == 3) return UnmountImage(m_drive[0]);
+  if (m_version == 5) return CloseStructuresV5();
+  if (m_version == 2) return CloseStructuresV2();
+  return CloseStructuresV1();
+}
+
+// --- Accessors ----------------------------------------------------------
+
+DWORD CKvMorvel::GetVersion() { return m_version; }
+DWORD CKvMorvel::GetAttributes() { return m_entryData.dwFileAttributes; }
+WIN32_FILE_ATTRIBUTE_DATA CKvMorvel::GetAttributesData() {
+  return m_entryData;
+}
+FILETIME CKvMorvel::GetCreationTime() { return m_entryData.ftCreationTime; }
+FILETIME CKvMorvel::GetLastAccessTime() {
+  return m_entryData.ftLastAccessTime;
+}
+FILETIME CKvMorvel::GetLastWriteTime() { return m_entryData.ftLastWriteTime; }
+LONGLONG CKvMorvel::GetLength64() {
+  return static_cast<LONGLONG>(
+      (static_cast<ULONGLONG>(m_entryData.nFileSizeHigh) << 32) |
+      m_entryData.nFileSizeLow);
+}
+
+// Copies `text` into a caller's buffer. A string longer than the stated
+// capacity is refused with 122 instead of being written past the buffer.
+BOOL CKvMorvel::CopyOut(const WCHAR* text, WCHAR* buffer, DWORD capacity) {
+  if (IsBadWritePtr(buffer, static_cast<uintptr_t>(capacity) * 2)) {
+    m_error.SetError(kErrorNullTarget);
+    return FALSE;
+  }
+  if (static_cast<DWORD>(lstrlenW(text)) >= capacity) {
+    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  lstrcpyW(buffer, text);
+  return TRUE;
+}
+
+BOOL CKvMorvel::GetFile(WCHAR* buffer, DWORD capacity) {
+  return CopyOut(m_entryName, buffer, capacity);
+}
+BOOL CKvMorvel::GetEncryptedFileName(WCHAR* buffer, DWORD capacity) {
+  return CopyOut(m_encryptedName, buffer, capacity);
+}
+BOOL CKvMorvel::GetMountedDrive(WCHAR* buffer, DWORD capacity) {
+  return CopyOut(m_drive, buffer, capacity);
+}
+
+void CKvMorvel::SetCompressionLevel(int level) { m_compressionLevel = level; }
+ULONGLONG CKvMorvel::GetSplitSize() { return m_splitSize; }
+void CKvMorvel::SetSplitSize(ULONGLONG size) { m_splitSize = size; }

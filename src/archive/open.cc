@@ -1,0 +1,179 @@
+// Open: recognise the container version and set up its control record.
+#include <cstring>
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "archive/codes.h"
+#include "formats/le_codec.h"
+#include "formats/v1/v1_format.h"
+#include "formats/v2/v2_format.h"
+#include "formats/v5/v5_format.h"
+#include "kvwin32.h"
+
+namespace {
+
+const BYTE kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
+
+// Reads the first 12 bytes and decides the version, then rewinds. Bytes
+// missing from a shorter file count as not matching, so such a file is
+// version 1 (whose initialiser then rejects it).
+DWORD DetectVersion(HANDLE file) {
+  BYTE head[12] = {};
+  DWORD got = 0;
+  if (!ReadFile(file, head, sizeof(head), &got, nullptr)) got = 0;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  if (got >= 8 && memcmp(head, kImageSignature, 8) == 0) return 3;
+  if (got < 12) return 1;
+  const DWORD v = LoadU32(head + 8);
+  return (v == 2 || v == 5) ? v : 1;
+}
+
+ULONGLONG FreeSpaceKiB(LPCWSTR path) {
+  WCHAR root[260];
+  lstrcpynW(root, path, 260);
+  PathStripToRootW(root);
+  ULARGE_INTEGER callerFree, total, totalFree;
+  if (!GetDiskFreeSpaceExW(root, &callerFree, &total, &totalFree)) return 0;
+  return totalFree.QuadPart >> 10;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
+  CKvLog* log = CKvLog::GetInstance();
+  log->EnterFunction(
+      TEXT("BOOL CKvMorvel::Open(LPCTSTR strFileName=%s,BOOL bRead=%u,")
+          TEXT("DWORD dwVersion=%u)"),
+      fileName ? fileName : TEXT("(null)"), static_cast<unsigned>(read),
+      static_cast<unsigned>(version));
+  // The path must fit the 260-character archive path field, and the part
+  // names and library paths derived from it; a longer one is refused
+  // instead of being cut to the name of some other file.
+  if (!fileName || !fileName[0]) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return log->ExitFunction(FALSE);
+  }
+  if (lstrlenW(fileName) >= 260) {
+    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    return log->ExitFunction(FALSE);
+  }
+  m_freeSpaceKiB = FreeSpaceKiB(fileName);
+  m_read = read;
+
+  HANDLE file = read ? CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ,
+                                   nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr)
+                     : CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0,
+                                   nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD openError = GetLastError();
+  if (file == INVALID_HANDLE_VALUE) {
+    log->AddError(TEXT("CreateFile on %s - %u"), fileName,
+                  static_cast<unsigned>(openError));
+    m_error.SetError(openError);
+    return log->ExitFunction(FALSE);
+  }
+  lstrcpyW(m_archivePath, fileName);
+  const BOOL existing = read || openError == ERROR_ALREADY_EXISTS;
+  m_version = read ? DetectVersion(file) : version;
+
+  if (m_version == 3) {
+    CloseHandle(file);
+    return log->ExitFunction(OpenSIMImage(fileName));
+  }
+  if (m_version == 5) return log->ExitFunction(OpenV5(file, existing));
+  return log->ExitFunction(OpenV1V2(file, existing));
+}
+
+BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
+  _MVRL_OBJECT_5* record = new (std::nothrow) _MVRL_OBJECT_5;
+  if (!record) {
+    CloseHandle(file);
+    m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  InitV5ControlRecord(record);
+  m_partNumber = 0;
+  m_partHandle = INVALID_HANDLE_VALUE;
+  m_currentIndex = 0;
+  if (existing) {
+    if (!InitStructuresV5(file, record)) {
+      const DWORD code = GetLastError();
+      CloseHandle(file);
+      delete record;
+      m_error.SetError(code);
+      return FALSE;
+    }
+    record->archive = file;
+    m_control = record;
+    m_partNumber = 0;
+    m_partHandle = INVALID_HANDLE_VALUE;
+    m_currentIndex = 0;
+    m_batchHoldsLoaded = TRUE;
+    m_error.SetError(ERROR_SUCCESS);
+    return TRUE;
+  }
+  record->archive = file;
+  m_control = record;
+  m_entries5.clear();
+  m_batchHoldsLoaded = FALSE;
+  m_partFill = 0;
+  CreateHeader5();
+  if (!AddPart()) {
+    m_error.SetError(GetLastError());
+    return FALSE;
+  }
+  m_currentIndex = 0;
+  return TRUE;
+}
+
+BOOL CKvMorvel::OpenV1V2(HANDLE file, BOOL existing) {
+  if (m_version == 2) {
+    _MVRL_OBJECT_2* record = new (std::nothrow) _MVRL_OBJECT_2;
+    if (!record) {
+      CloseHandle(file);
+      m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+      return FALSE;
+    }
+    InitV2ControlRecord(record);
+    if (existing) {
+      if (!InitStructuresV2(file, record)) {
+        CloseHandle(file);
+        delete record;
+        return FALSE;
+      }
+      FillVector(1);
+      delete[] record->catalogue;
+      record->catalogue = nullptr;
+      m_currentIndex = 0;
+      return TRUE;
+    }
+    record->archive = file;
+    record->modified = TRUE;
+    record->header.capacity = m_freeSpaceKiB << 10;
+    record->budget = record->header.capacity - kV2HeaderSize;
+    m_control = record;
+    m_entries2.clear();
+    m_currentIndex = 0;
+    return TRUE;
+  }
+  _MVRL_OBJECT* record = new (std::nothrow) _MVRL_OBJECT;
+  if (!record) {
+    CloseHandle(file);
+    m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  InitV1ControlRecord(record);
+  if (existing) {
+    if (!InitStructuresV1(file, record)) {
+      CloseHandle(file);
+      delete record;
+      return FALSE;
+    }
+    return TRUE;
+  }
+  record->archive = file;
+  m_control = record;
+  return TRUE;
+}

@@ -1,0 +1,49 @@
+// Version 1 archive layout: a 32-byte header, the entries' chunked
+// deflate streams from offset 32 on, and behind them a catalogue of
+// variable-length records (112 + 2 x name length bytes each).
+#ifndef KVMORVEL_FORMATS_V1_FORMAT_H
+#define KVMORVEL_FORMATS_V1_FORMAT_H
+
+#include "kvwin32.h"
+
+enum {
+  kV1HeaderSize = 32,        // signature 8, version u32, data start u64,
+                             // catalogue offset u64, catalogue length u32
+  kV1RecordFixedSize = 110,  // attribute data 36, stored length u64, data
+                             // offset u64, name length u16, short name
+                             // 14 WCHAR, directory short name 14 WCHAR
+  kV1RecordEndSize = 2,      // u16 0 behind the name
+  kV1ShortNameChars = 14,
+};
+
+// Header image, field by field.
+struct MvrlHeaderV1 {
+  BYTE signature[8];
+  DWORD version;
+  ULONGLONG dataStart;
+  ULONGLONG catalogueOffset;
+  DWORD catalogueLength;
+};
+
+// Control record of an open version 1 archive.
+struct _MVRL_OBJECT {
+  HANDLE archive;
+  BYTE* catalogue;        // catalogue in file form; null until needed
+  DWORD capacity;         // bytes allocated for `catalogue`
+  DWORD catalogueLength;  // bytes in use
+  DWORD readCursor;       // offset of the record Info loads next
+  ULONGLONG writePosition;
+  MvrlHeaderV1 header;
+};
+
+// Sets a new control record to the values Open gives it.
+inline void InitV1ControlRecord(_MVRL_OBJECT* record) {
+  *record = _MVRL_OBJECT();
+  record->archive = nullptr;
+  record->writePosition = kV1HeaderSize;
+  for (int i = 0; i < 8; ++i) record->header.signature[i] = "MVRLIGHT"[i];
+  record->header.version = 1;
+  record->header.dataStart = kV1HeaderSize;
+}
+
+#endif  // KVMORVEL_FORMATS_V1_FORMAT_H

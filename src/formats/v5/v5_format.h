@@ -1,0 +1,67 @@
+// Version 5 archive layout: a main file with a 40-byte header and the
+// catalogue from offset 40 to its end, and numbered part files holding
+// every stored byte (LZO block streams, reparse records, descriptor
+// blocks).
+#ifndef KVMORVEL_FORMATS_V5_FORMAT_H
+#define KVMORVEL_FORMATS_V5_FORMAT_H
+
+#include "KvMorvel.h"
+#include "kvwin32.h"
+
+enum {
+  kV5HeaderSize = 40,        // signature 8, version u32, data start u64,
+                             // catalogue offset u64, reserved u32 (1),
+                             // reserved u32 (0), part count u32
+  kV5RecordFixedSize = 110,  // record size u32, attribute data 36, stored
+                             // length u64, block count u64, data offset
+                             // u64, descriptor offset u64, data part u32,
+                             // descriptor part u32, short name 14 WCHAR,
+                             // name length u16
+  kV5NameChars = 631,        // in-memory name area, terminator included
+  kV5EntrySize = kV5RecordFixedSize + 2 * kV5NameChars,  // 1372
+  kV5FirstBatch = 1001,      // entries loaded by Open
+  kV5NextBatch = 101,        // entries loaded by each LoadNextEntries
+  kV5FlushAbove = 10000,     // the add batch is flushed past this count
+  kV5PartNameChars = 264,
+};
+
+const DWORD kV5NoDescriptorPart = 0xFFFFFFFFu;
+
+struct _MVRL_FILEENTRY_MAX_5 {
+  DWORD recordSize;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ULONGLONG storedLength;
+  ULONGLONG blockCount;
+  ULONGLONG dataOffset;
+  ULONGLONG descriptorOffset;
+  DWORD dataPart;
+  DWORD descriptorPart;
+  WCHAR shortName[14];
+  WORD nameLength;
+  WCHAR name[kV5NameChars];
+};
+
+struct _MVRL_OBJECT_5 {
+  HANDLE archive;
+  _MVRL_HEADER_5 header;
+};
+
+// The header every new archive and control record starts from.
+inline _MVRL_HEADER_5 DefaultV5Header() {
+  _MVRL_HEADER_5 h = {};
+  for (int i = 0; i < 8; ++i) h.signature[i] = "MVRLIGHT"[i];
+  h.version = 5;
+  h.dataStart = 0;
+  h.catalogueOffset = kV5HeaderSize;
+  h.reserved1 = 1;
+  h.reserved2 = 0;
+  h.partCount = 1;
+  return h;
+}
+
+inline void InitV5ControlRecord(_MVRL_OBJECT_5* record) {
+  record->archive = nullptr;
+  record->header = DefaultV5Header();
+}
+
+#endif  // KVMORVEL_FORMATS_V5_FORMAT_H

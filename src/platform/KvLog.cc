@@ -1,0 +1,98 @@
+// The process-wide logger.
+#include "KvLog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "kvwin32.h"
+
+namespace {
+
+// The log file holds UTF-8; the layer converts as it does for paths.
+std::string ToUtf8(const WCHAR* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0,
+                                    nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));
+  return out;
+}
+
+const char* KindName(CKvLog::Kind kind) {
+  switch (kind) {
+    case CKvLog::kError: return "ERROR";
+    case CKvLog::kInfo: return "INFO";
+    case CKvLog::kEnter: return "ENTER";
+    case CKvLog::kExit: return "EXIT";
+  }
+  return "?";
+}
+
+}  // namespace
+
+CKvLog::CKvLog() : m_configured(0), m_initialised(0), m_levelMask(0) {}
+
+CKvLog* CKvLog::GetInstance() {
+  static CKvLog instance;
+  return &instance;
+}
+
+void CKvLog::Init(int /*level*/) {
+  const char* path = getenv("KVMORVEL_LOG");
+  m_filePath = path ? path : "";
+  m_initialised = 1;
+}
+
+void CKvLog::SetSink(Sink sink) { m_sink = std::move(sink); }
+
+void CKvLog::Write(Kind kind, const WCHAR* format, va_list args) {
+  if (!(m_levelMask & kind)) return;
+  if (!m_sink && m_filePath.empty()) return;
+  WCHAR line[2048];
+  KvFormatVW(line, sizeof(line) / sizeof(line[0]), format, args);
+  std::u16string text;
+  for (const WCHAR* p = line; *p; ++p) text += static_cast<char16_t>(*p);
+  if (m_sink) {
+    m_sink(kind, text);
+    return;
+  }
+  FILE* f = fopen(m_filePath.c_str(), "a");
+  if (!f) return;
+  fprintf(f, "%s %s\n", KindName(kind), ToUtf8(line).c_str());
+  fclose(f);
+}
+
+void CKvLog::EnterFunction(const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(kEnter, format, args);
+  va_end(args);
+}
+
+int CKvLog::ExitFunction(int result) {
+  Emit(kExit, TEXT("result=%d"), result);
+  return result;
+}
+
+void CKvLog::Emit(Kind kind, const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(kind, format, args);
+  va_end(args);
+}
+
+void CKvLog::AddError(const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(kError, format, args);
+  va_end(args);
+}
+
+void CKvLog::AddInfo(const WCHAR* format, ...) {
+  va_list args;
+  va_start(args, format);
+  Write(kInfo, format, args);
+  va_end(args);
+}

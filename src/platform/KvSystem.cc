@@ -1,0 +1,69 @@
+// Process privileges.
+#include "KvSystem.h"
+
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "kvwin32.h"
+
+namespace {
+
+// The names enabled by the last call for each; kept on every system so a
+// host or test can see what the library asked for.
+std::set<std::u16string>& EnabledNames() {
+  static std::set<std::u16string> names;
+  return names;
+}
+std::mutex& NamesLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::u16string Key(const WCHAR* name) {
+  std::u16string key;
+  for (; name && *name; ++name) key += static_cast<char16_t>(*name);
+  return key;
+}
+
+#if defined(_WIN32)
+BOOL AdjustTokenPrivilege(const WCHAR* name, BOOL enable) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(),
+                        TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    return FALSE;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  BOOL ok = LookupPrivilegeValueW(nullptr, name,
+                                  &privileges.Privileges[0].Luid);
+  if (ok) {
+    privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
+    ok = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr,
+                               nullptr) &&
+         GetLastError() == ERROR_SUCCESS;
+  }
+  CloseHandle(token);
+  return ok;
+}
+#else
+// POSIX has no per-process privilege list; the recorded state is all.
+BOOL AdjustTokenPrivilege(const WCHAR*, BOOL) { return TRUE; }
+#endif
+
+}  // namespace
+
+BOOL CKvSystem::SetPrivilege(const WCHAR* name, BOOL enable) {
+  if (!name) return FALSE;
+  const BOOL ok = AdjustTokenPrivilege(name, enable);
+  std::lock_guard<std::mutex> hold(NamesLock());
+  if (enable)
+    EnabledNames().insert(Key(name));
+  else
+    EnabledNames().erase(Key(name));
+  return ok;
+}
+
+BOOL CKvSystem::IsPrivilegeEnabled(const WCHAR* name) {
+  std::lock_guard<std::mutex> hold(NamesLock());
+  return EnabledNames().count(Key(name)) ? TRUE : FALSE;
+}

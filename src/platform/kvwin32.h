@@ -1,0 +1,372 @@
+// The one seam between the library and the operating system.
+//
+// The core (archive, formats, restore, image) calls the Win32 API and
+// includes nothing but this header for it. On Windows the header pulls in
+// the real system headers. Elsewhere it declares the subset of Win32 the
+// core uses, implemented over POSIX in src/platform/posix; docs/win32-layer.md
+// explains how paths, drive letters, attributes, times, short names,
+// security descriptors and reparse points are mapped.
+//
+// Each function below documents the GetLastError() codes its failures leave.
+#ifndef KVMORVEL_PLATFORM_KVWIN32_H
+#define KVMORVEL_PLATFORM_KVWIN32_H
+
+#include "KvMorvelTypes.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+
+#include <aclapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <winioctl.h>
+
+#else  // POSIX: the subset the core calls.
+
+typedef void* HMODULE;
+typedef void* HLOCAL;
+typedef void* HWND;
+typedef void* PSID;
+typedef void* PACL;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+typedef intptr_t (*FARPROC)();
+typedef BYTE BOOLEAN;
+
+typedef union _LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // always null here
+
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;  // the reparse tag when the entry is a reparse point
+  DWORD dwReserved1;
+  WCHAR cFileName[260];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
+
+typedef enum _GET_FILEEX_INFO_LEVELS {
+  GetFileExInfoStandard,
+  GetFileExMaxInfoLevel
+} GET_FILEEX_INFO_LEVELS;
+
+typedef enum _SE_OBJECT_TYPE {
+  SE_UNKNOWN_OBJECT_TYPE = 0,
+  SE_FILE_OBJECT = 1
+} SE_OBJECT_TYPE;
+
+#define MAX_PATH 260
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+
+// Access rights.
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define ACCESS_SYSTEM_SECURITY 0x01000000u
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+
+// Share modes.
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+
+// Dispositions.
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
+
+// File attributes.
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_HIDDEN 0x2u
+#define FILE_ATTRIBUTE_SYSTEM 0x4u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
+#define FILE_ATTRIBUTE_ARCHIVE 0x20u
+#define FILE_ATTRIBUTE_DEVICE 0x40u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_TEMPORARY 0x100u
+#define FILE_ATTRIBUTE_SPARSE_FILE 0x200u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define FILE_ATTRIBUTE_COMPRESSED 0x800u
+#define FILE_ATTRIBUTE_OFFLINE 0x1000u
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x2000u
+#define FILE_ATTRIBUTE_ENCRYPTED 0x4000u
+
+// Flags.
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+
+// Seek origins.
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+// Device controls.
+#define FSCTL_SET_REPARSE_POINT 0x000900A4u
+#define FSCTL_GET_REPARSE_POINT 0x000900A8u
+#define FSCTL_SET_COMPRESSION 0x0009C040u
+#define COMPRESSION_FORMAT_NONE 0
+#define COMPRESSION_FORMAT_DEFAULT 1
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define MAXIMUM_REPARSE_DATA_BUFFER_SIZE 16384u
+
+// Drive types.
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_REMOVABLE 2u
+#define DRIVE_FIXED 3u
+
+// Security information.
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define GROUP_SECURITY_INFORMATION 0x2u
+#define DACL_SECURITY_INFORMATION 0x4u
+#define SACL_SECURITY_INFORMATION 0x8u
+
+// Code pages.
+#define CP_ACP 0u
+#define CP_UTF8 65001u
+
+// Error codes.
+#define ERROR_SUCCESS 0u
+#define NO_ERROR 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_BAD_FORMAT 11u
+#define ERROR_INVALID_DATA 13u
+#define ERROR_OUTOFMEMORY 14u
+#define ERROR_INVALID_DRIVE 15u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_WRITE_PROTECT 19u
+#define ERROR_NOT_READY 21u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_LOCK_VIOLATION 33u
+#define ERROR_HANDLE_EOF 38u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_BROKEN_PIPE 109u
+#define ERROR_BUFFER_OVERFLOW 111u
+#define ERROR_DISK_FULL 112u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_NEGATIVE_SEEK 131u
+#define ERROR_DIR_NOT_EMPTY 145u
+#define ERROR_BUSY 170u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_MORE_DATA 234u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_DIRECTORY 267u
+#define ERROR_NOT_OWNER 288u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
+#define ERROR_INTERNAL_ERROR 1359u
+#define ERROR_PRIVILEGE_NOT_HELD 1314u
+#define ERROR_INVALID_SECURITY_DESCR 1338u
+#define ERROR_FILE_CORRUPT 1392u
+#define ERROR_NOT_A_REPARSE_POINT 4390u
+#define ERROR_REPARSE_ATTRIBUTE_CONFLICT 4391u
+#define ERROR_INVALID_REPARSE_DATA 4392u
+#define ERROR_REPARSE_TAG_INVALID 4393u
+#define ERROR_REPARSE_TAG_MISMATCH 4394u
+#define E_NOTIMPL 0x80004001u
+
+#define WINAPI
+
+// --- Errors -------------------------------------------------------------
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// --- Files --------------------------------------------------------------
+// Opens or creates a file or (with FILE_FLAG_BACKUP_SEMANTICS) a folder.
+// "\\.\X:" opens the root of drive X. Share modes are enforced between the
+// handles of this process. Failures: 2 no such file, 3 no such folder on
+// the way, 5 access denied or a folder opened without backup semantics,
+// 32 sharing violation, 80 exists (CREATE_NEW), 123 bad name, 206 path too
+// long. Success with OPEN_ALWAYS or CREATE_ALWAYS on an existing file
+// leaves 183, otherwise 0.
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+// A short count means the end of the file. Failures: 6 bad handle,
+// 5 handle not opened for reading, or the errno mapping.
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+              LPOVERLAPPED overlapped);
+// Failures: 6 bad handle, 5 not opened for writing, 112 disk full.
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped);
+// Returns the new position's low half (high half through *high), or
+// INVALID_SET_FILE_POINTER with 131 for a negative position, 6 bad handle.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* high, DWORD method);
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
+                      PLARGE_INTEGER newPosition, DWORD method);
+DWORD GetFileSize(HANDLE file, LPDWORD high);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL CloseHandle(HANDLE handle);
+// Failures: 183 exists, 3 parent missing, 5 access denied.
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryW(LPCWSTR path);
+// Deletes a file or a symbolic link. Failures: 2, 3, 5 (also a folder).
+BOOL DeleteFileW(LPCWSTR path);
+// Copies data, attributes, times, short name and descriptor. With
+// failIfExists and an existing target: 80.
+BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists);
+// Does not follow a symbolic link at the end of the path. Failures: 2, 3.
+BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
+                          LPVOID info);
+DWORD GetFileAttributesW(LPCWSTR path);
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL SetFileTime(HANDLE file, const FILETIME* creation,
+                 const FILETIME* lastAccess, const FILETIME* lastWrite);
+BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
+                 LPFILETIME lastWrite);
+BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc);
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local);
+void GetSystemTimeAsFileTime(LPFILETIME now);
+// Sets the 8.3 name of the file or folder the handle names. Failures:
+// 87 not a valid 8.3 name, 6 bad handle.
+BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName);
+// Lists a folder ("dir\*", "dir\*.*") or looks up one name. "." and ".."
+// come first in a folder listing. Does not follow links. Failures: 2, 3;
+// FindNextFileW ends with 18.
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE find);
+// FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT, FSCTL_SET_COMPRESSION.
+// Failures: 4390 not a reparse point, 122 output buffer too small,
+// 4392 malformed input, 1 unknown control code.
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+                     LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped);
+
+// --- Volumes ------------------------------------------------------------
+BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
+                         PULARGE_INTEGER total, PULARGE_INTEGER totalFree);
+// DRIVE_NO_ROOT_DIR (1) for a letter without a mapping.
+UINT GetDriveTypeW(LPCWSTR root);
+
+// --- Modules ------------------------------------------------------------
+// Loads a shared object by its full path (the Windows name, such as
+// "C:\work\virtdisk.dll"). Failures: 126.
+HMODULE LoadLibraryW(LPCWSTR path);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+BOOL FreeLibrary(HMODULE module);
+
+// --- Process ------------------------------------------------------------
+DWORD GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer);
+BOOL SetCurrentDirectoryW(LPCWSTR path);
+// Returns the length without terminator, or the needed size with the
+// terminator when the buffer is too small; 0 with 203 when unset.
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD capacity);
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
+// Milliseconds of a monotonic clock.
+DWORD GetTickCount();
+// True for a null pointer or a range that wraps around.
+BOOL IsBadWritePtr(LPVOID pointer, uintptr_t size);
+
+// --- Text ---------------------------------------------------------------
+// CP_ACP and CP_UTF8 are both UTF-8 here. Unmappable characters (lone
+// surrogates) become the default character.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLen,
+                        LPSTR multi, int multiLen, LPCSTR defaultChar,
+                        BOOL* usedDefault);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi,
+                        int multiLen, LPWSTR wide, int wideLen);
+int lstrlenW(LPCWSTR s);
+LPWSTR lstrcpyW(LPWSTR to, LPCWSTR from);
+LPWSTR lstrcpynW(LPWSTR to, LPCWSTR from, int capacity);
+LPWSTR lstrcatW(LPWSTR to, LPCWSTR from);
+int lstrcmpW(LPCWSTR a, LPCWSTR b);
+int lstrcmpiW(LPCWSTR a, LPCWSTR b);
+LPWSTR CharUpperW(LPWSTR s);  // whole string; ASCII and Latin-1 letters
+
+// --- Security -----------------------------------------------------------
+// Without a stored descriptor, builds one from the owner, group and mode
+// (owner S-1-22-1-uid, group S-1-22-2-gid, DACL from the permission bits).
+// A size query answers 122 with the needed size.
+BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
+                      PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
+                      LPDWORD needed);
+// Keeps the descriptor as given and applies its owner, group and DACL to
+// the file where the process may. Failures: 1338 malformed descriptor.
+BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
+                      PSECURITY_DESCRIPTOR descriptor);
+// Returns the whole self-relative descriptor in *descriptor (release with
+// LocalFree); the four pointers into it may be null.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
+                      SECURITY_INFORMATION info, PSID* owner, PSID* group,
+                      PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+HLOCAL LocalFree(HLOCAL memory);
+
+// --- Shell helpers ------------------------------------------------------
+BOOL PathStripToRootW(LPWSTR path);
+BOOL PathRemoveFileSpecW(LPWSTR path);
+BOOL PathFileExistsW(LPCWSTR path);
+LPWSTR StrCpyW(LPWSTR to, LPCWSTR from);
+// Creates a folder and every missing parent. Returns 0, or 183 when it
+// exists, or the failing error code.
+int SHCreateDirectory(HWND owner, LPCWSTR path);
+
+#endif  // _WIN32
+
+// --- Portable helpers of the layer, the same code on both systems -------
+
+// Formats a wide printf-style format into `buffer` of `capacity` WCHARs,
+// always terminated. Knows %s (wide string), %S (narrow string), %c, %d,
+// %i, %u, %x, %X, %I64u, %llu, flags "0" and "-", width and precision, and
+// %%. Returns the length written, or -1 when the result did not fit (the
+// buffer then holds the cut text).
+int KvFormatW(WCHAR* buffer, size_t capacity, const WCHAR* format, ...);
+int KvFormatVW(WCHAR* buffer, size_t capacity, const WCHAR* format,
+               va_list args);
+
+// The C runtime's pseudo-random generator, per thread:
+// state = state * 214013 + 2531011, result = (state >> 16) & 0x7FFF.
+void KvSrand(unsigned int seed);
+int KvRand();
+
+// Seconds since 1970 (the C library's time()).
+ULONGLONG KvTimeNow();
+
+#endif  // KVMORVEL_PLATFORM_KVWIN32_H
