@@ -1,0 +1,176 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+std::u16string W(const std::string& s) {
+  std::u16string out;
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    uint32_t cp;
+    int n;
+    if (c < 0x80) { cp = c; n = 1; }
+    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
+    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
+    else { cp = c & 0x07; n = 4; }
+    for (int k = 1; k < n && i + k < s.size(); ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+    i += n;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+std::string N(const std::u16string& w) {
+  std::string out;
+  for (size_t i = 0; i < w.size(); ++i) {
+    uint32_t c = w[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size())
+      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/kvtest.XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+namespace {
+int RemoveOne(const char* path, const struct stat*, int flag, struct FTW*) {
+  if (flag == FTW_DP) {
+    chmod(path, 0700);
+    return rmdir(path) == 0 ? 0 : 0;
+  }
+  unlink(path);
+  return 0;
+}
+int OpenUp(const char* path, const struct stat* st, int flag, struct FTW*) {
+  if (flag == FTW_D) chmod(path, 0700);
+  return 0;
+}
+}  // namespace
+
+TempDir::~TempDir() {
+  nftw(path_.c_str(), OpenUp, 16, FTW_PHYS);
+  nftw(path_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::u16string TempDir::W(const std::string& name, char sep) const {
+  std::string p = name.empty() ? path_ : path_ + "/" + name;
+  if (sep != '/')
+    for (char& c : p)
+      if (c == '/') c = sep;
+  return ::W(p);
+}
+
+DosDevices::DosDevices() {
+  const char* old = getenv("KVMORVEL_DOSDEVICES");
+  if (old) {
+    hadPrevious_ = true;
+    previous_ = old;
+  }
+  setenv("KVMORVEL_DOSDEVICES", dir_.path().c_str(), 1);
+}
+
+DosDevices::~DosDevices() {
+  if (hadPrevious_)
+    setenv("KVMORVEL_DOSDEVICES", previous_.c_str(), 1);
+  else
+    unsetenv("KVMORVEL_DOSDEVICES");
+}
+
+void DosDevices::Map(char letter, const std::string& folder) {
+  std::string link = dir_.path() + "/" + static_cast<char>(tolower(letter)) + ":";
+  unlink(link.c_str());
+  if (symlink(folder.c_str(), link.c_str()) != 0)
+    throw std::runtime_error("symlink " + link);
+}
+
+void DosDevices::Unmap(char letter) {
+  std::string link = dir_.path() + "/" + static_cast<char>(tolower(letter)) + ":";
+  unlink(link.c_str());
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("write " + path);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string PatternBytes(size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    // Half text-like, half noise, so compressors have some work to do.
+    out[i] = (i / 4096) % 2 ? static_cast<char>(x >> 16)
+                            : static_cast<char>('a' + (x >> 16) % 8);
+  }
+  return out;
+}
+
+LogCapture::LogCapture() {
+  CKvLog::GetInstance()->SetSink(
+      [this](CKvLog::Kind kind, const std::u16string& line) {
+        lines_.emplace_back(kind, N(line));
+      });
+}
+
+LogCapture::~LogCapture() { CKvLog::GetInstance()->SetSink(nullptr); }
+
+bool LogCapture::Has(CKvLog::Kind kind, const std::string& line) const {
+  for (const auto& l : lines_)
+    if (l.first == kind && l.second == line) return true;
+  return false;
+}
+
+bool LogCapture::HasPrefix(CKvLog::Kind kind,
+                           const std::string& prefix) const {
+  for (const auto& l : lines_)
+    if (l.first == kind && l.second.compare(0, prefix.size(), prefix) == 0)
+      return true;
+  return false;
+}

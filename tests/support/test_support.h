@@ -1,0 +1,78 @@
+// Helpers shared by the test programs: temporary folders, wide strings,
+// file bytes and a log capture. Tests may use POSIX directly; the core
+// never does.
+#ifndef KVMORVEL_TESTS_SUPPORT_H
+#define KVMORVEL_TESTS_SUPPORT_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KvLog.h"
+#include "KvMorvelTypes.h"
+
+// UTF-8 to UTF-16 and back.
+std::u16string W(const std::string& utf8);
+std::string N(const std::u16string& wide);
+inline const WCHAR* P(const std::u16string& s) {
+  return reinterpret_cast<const WCHAR*>(s.c_str());
+}
+
+// A fresh folder under /tmp, removed with everything in it (read-only
+// files and folders included) when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const {
+    return path_ + "/" + name;
+  }
+  // The same path as a wide string with the given separator.
+  std::u16string W(const std::string& name = "", char sep = '/') const;
+
+ private:
+  std::string path_;
+};
+
+// Points drive letters at folders for one test: KVMORVEL_DOSDEVICES names
+// a private dosdevices folder; Map('c', dir) makes "c:" a link to dir.
+class DosDevices {
+ public:
+  DosDevices();
+  ~DosDevices();
+  void Map(char letter, const std::string& folder);
+  void Unmap(char letter);
+  const std::string& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+bool Exists(const std::string& path);
+// Deterministic pseudo-random content of `size` bytes.
+std::string PatternBytes(size_t size, unsigned seed = 1);
+
+// Collects every line the logger writes while the object lives.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  bool Has(CKvLog::Kind kind, const std::string& line) const;
+  bool HasPrefix(CKvLog::Kind kind, const std::string& prefix) const;
+  const std::vector<std::pair<CKvLog::Kind, std::string>>& lines() const {
+    return lines_;
+  }
+  void Clear() { lines_.clear(); }
+
+ private:
+  std::vector<std::pair<CKvLog::Kind, std::string>> lines_;
+};
+
+#endif  // KVMORVEL_TESTS_SUPPORT_H
