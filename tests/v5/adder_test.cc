@@ -1,6 +1,8 @@
 // Adding entries: where their data and descriptors go, reopening the last
 // part, and parts that hold data never being overwritten.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kvwin32.h"
 #include "v5_test_util.h"
@@ -150,6 +152,65 @@ TEST(V5Adder, MissingSourceFailsWithItsCodeAndAddsNothing) {
   EXPECT_TRUE(arc.m_entries5.empty());
   ASSERT_TRUE(arc.Close());
   EXPECT_EQ(ReadBytes(a.main()), HeaderBytes(1));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(V5Adder, LinkToFolderIsStoredAsItsReparseRecord) {
+  ArchiveDir a;
+  mkdir((a.dir / "target").c_str(), 0755);
+  ASSERT_EQ(symlink((a.dir / "target").c_str(), (a.dir / "link").c_str()), 0);
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "link")), P(u"link"), nullptr, 0));
+  const _MVRL_FILEENTRY_MAX_5 e = arc.m_entries5.back();
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(e.data.dwFileAttributes & 0x410u, 0x410u);
+  // Part 1: u32 L, then the reparse buffer: tag, data length (L - 8),
+  // reserved, data.
+  const std::string part = ReadBytes(a.part(1));
+  ASSERT_GE(part.size(), 12u);
+  const uint32_t length = U32At(part, 0);
+  EXPECT_EQ(part.size(), 4u + length);
+  EXPECT_EQ(U32At(part, 4), 0xA0000003u);
+  EXPECT_EQ((U32At(part, 8) & 0xFFFF) + 8u, length);
+  EXPECT_EQ(e.storedLength, length + 4u);
+  EXPECT_EQ(e.blockCount, 1u);
+  EXPECT_EQ(e.dataOffset, 0u);
+}
+
+TEST(V5Adder, UnreadableReparsePointIsRefused) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "plain", "not a link");
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x420);
+  EXPECT_FALSE(arc.AddFile(P(W(a.dir / "plain")), P(u"plain"), &d, nullptr,
+                           0));
+  EXPECT_EQ(arc.GetErrorCode(), 4390u);  // not a reparse point
+  EXPECT_TRUE(arc.m_entries5.empty());
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.part(1)), "");
+}
+
+TEST(V5Adder, ShortNameOfTheSourceIsStored) {
+  ArchiveDir a;
+  const std::string source = a.dir / "longfilename.txt";
+  WriteBytes(source, "x");
+  HANDLE h = CreateFileW(P(W(source)), GENERIC_READ | GENERIC_WRITE, 0,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileShortNameW(h, P(u"LONGFI~1.TXT")));
+  CloseHandle(h);
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(source)), P(u"long"), nullptr, 0));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "x.arc")), P(u"plain"), nullptr, 0));
+  EXPECT_EQ(std::u16string(arc.m_entries5[0].shortName), u"LONGFI~1.TXT");
+  EXPECT_EQ(std::u16string(arc.m_entries5[1].shortName), u"");
+  arc.Close();
 }
 
 }  // namespace

@@ -111,17 +111,24 @@ TEST(V5Stream, SplitSizeTenMovesTheSecondBlockToANewPart) {
   const std::string content = PatternBytes(kMiB + 1, 4);
   const std::string descriptor = PatternBytes(16, 5);
   ArchiveFile(a, content, 10, &descriptor);
-  // Block 1 alone in part 1, block 2 at offset 0 of part 2, and the
-  // descriptor at offset 0 of part 3: each block passed the split size.
-  EXPECT_EQ(BlockLengths(ReadBytes(a.part(1))).size(), 1u);
-  EXPECT_EQ(BlockLengths(ReadBytes(a.part(2))).size(), 1u);
-  EXPECT_EQ(ReadBytes(a.part(3)), Bytes().U32(16).Raw(descriptor).str());
+  // Block 1 passes the split size alone in part 1; block 2 starts part 2
+  // at offset 0. Its one source byte packs to 5 bytes: 9 with its length,
+  // not past 10, so the descriptor follows it in part 2.
+  const std::string part1 = ReadBytes(a.part(1));
+  ASSERT_EQ(BlockLengths(part1).size(), 1u);
+  EXPECT_EQ(U32At(part1, 0) + 4, part1.size());
+  const std::string part2 = ReadBytes(a.part(2));
+  ASSERT_EQ(part2.size(), 9u + 20u);
+  EXPECT_EQ(U32At(part2, 0), 5u);
+  EXPECT_EQ(part2.substr(9), Bytes().U32(16).Raw(descriptor).str());
+  EXPECT_FALSE(Exists(a.part(3)));
   const _MVRL_FILEENTRY_MAX_5 e = FirstEntry(a);
   EXPECT_EQ(e.dataPart, 1u);
   EXPECT_EQ(e.dataOffset, 0u);
-  EXPECT_EQ(e.descriptorPart, 3u);
-  EXPECT_EQ(e.descriptorOffset, 0u);
-  EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 3u);  // part count
+  EXPECT_EQ(e.blockCount, 2u);
+  EXPECT_EQ(e.descriptorPart, 2u);
+  EXPECT_EQ(e.descriptorOffset, 9u);
+  EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 2u);  // part count
   EXPECT_TRUE(RestoreFirst(a).bytes == content);
 }
 

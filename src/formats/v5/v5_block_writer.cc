@@ -16,11 +16,17 @@
 
 namespace {
 
+// The source piece and output buffers are sized for the largest piece
+// this file needs (at most 1 MiB), so a small file does not take 2 MiB.
 struct WriterBuffers {
-  std::unique_ptr<BYTE[]> piece{new (std::nothrow) BYTE[kV5PieceSize]};
-  std::unique_ptr<BYTE[]> payload{new (std::nothrow) BYTE[kV5MaxPayload]};
-  std::unique_ptr<BYTE[]> work{new (std::nothrow) BYTE[kV5WorkMemory]};
+  explicit WriterBuffers(size_t pieceSize)
+      : piece(new (std::nothrow) BYTE[pieceSize]),
+        payload(new (std::nothrow) BYTE[V5PayloadBound(pieceSize)]),
+        work(new (std::nothrow) BYTE[kV5WorkMemory]) {}
   bool ok() const { return piece && payload && work; }
+  std::unique_ptr<BYTE[]> piece;
+  std::unique_ptr<BYTE[]> payload;
+  std::unique_ptr<BYTE[]> work;
 };
 
 }  // namespace
@@ -29,7 +35,10 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
                                  LONGLONG length, int level) {
   // The compression level has no effect on version 5 data.
   CKvLog* log = CKvLog::GetInstance();
-  WriterBuffers buffers;
+  ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
+  WriterBuffers buffers(remaining < kV5PieceSize
+                            ? static_cast<size_t>(remaining ? remaining : 1)
+                            : kV5PieceSize);
   if (!buffers.ok()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
@@ -44,7 +53,6 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   // The remaining length counts requested bytes, so the block count
   // depends only on the length given: a source that delivers less gives
   // shorter blocks, never more of them.
-  ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
   do {
     memset(buffers.work.get(), 0, kV5WorkMemory);
     const DWORD request = static_cast<DWORD>(
