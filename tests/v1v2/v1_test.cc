@@ -215,19 +215,30 @@ TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
 TEST_F(V1Test, CatalogueGrowsPastItsFirstBlock) {
   // 150 records of 112 + 2 x 401 bytes need more than two 102400-byte
   // growth steps.
-  const std::string pad(390, 'n');
-  std::vector<std::pair<std::string, std::string>> files;
-  for (int i = 0; i < 150; ++i)
-    files.push_back({pad + std::to_string(1000 + i), std::to_string(i)});
-  Create(files);
+  const std::string pad(396, 'n');
+  {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+    for (int i = 0; i < 150; ++i) {
+      const std::string file = dir / std::to_string(i);
+      WriteBytes(file, std::to_string(i));
+      ASSERT_TRUE(m.AddFile(P(W(file)), P(W(pad + std::to_string(1000 + i))),
+                            nullptr, 0));
+    }
+    ASSERT_TRUE(m.Close());
+  }
   CKvMorvel m;
   ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
   int count = 0;
   while (m.Info(1)) ++count;
   EXPECT_EQ(150, count);
-  const std::vector<Parsed> c = Catalogue(ReadBytes(ArcPath()));
+  EXPECT_TRUE(m.Close());
+  const std::string bytes = ReadBytes(ArcPath());
+  EXPECT_EQ(150u * 914, GetU32(bytes, 28));
+  const std::vector<Parsed> c = Catalogue(bytes);
   ASSERT_EQ(150u, c.size());
-  EXPECT_EQ("149", Content(ReadBytes(ArcPath()), c[149]));
+  EXPECT_EQ(pad + "1149", c[149].name);
+  EXPECT_EQ("149", Content(bytes, c[149]));
 }
 
 TEST_F(V1Test, NamesLongerThan455CharactersAreRefused) {
