@@ -71,8 +71,10 @@ TEST(Format, WideFormatsComeOutAsTheCRuntimeWrites) {
   EXPECT_EQ(Narrow(out), "[   42][42   ][-0042][%]");
   KvFormatW(out, 64, TEXT("%c:\\"), 'F');
   EXPECT_EQ(Narrow(out), "F:\\");
-  KvFormatW(out, 64, TEXT("%I64u %S"), 12345678901234ULL, "narrow");
-  EXPECT_EQ(Narrow(out), "12345678901234 narrow");
+  KvFormatW(out, 64, TEXT("%I64u %S %hs"), 12345678901234ULL, "narrow", "too");
+  EXPECT_EQ(Narrow(out), "12345678901234 narrow too");
+  KvFormatW(out, 64, TEXT("[%3c][%-3c]%d"), 'a', 'b', 5);
+  EXPECT_EQ(Narrow(out), "[  a][b  ]5");
 }
 
 TEST(Format, OutputThatDoesNotFitIsCutAndReported) {
@@ -83,6 +85,7 @@ TEST(Format, OutputThatDoesNotFitIsCutAndReported) {
   EXPECT_EQ(out[5], 0x7777);  // nothing past the capacity
   EXPECT_EQ(KvFormatW(out, 5, TEXT("%.4i"), 12), 4);
   EXPECT_EQ(KvFormatW(out, 4, TEXT("%.4i"), 12), -1);
+  EXPECT_EQ(KvFormatW(out, 0, TEXT("")), -1);
 }
 
 TEST(Rand, FollowsTheCRuntimeSequencePerThread) {
