@@ -338,12 +338,4 @@ TEST_F(V1Test, RecordsRunningPastTheCatalogueStopTheWalk) {
   EXPECT_EQ(0, listed);
 }
 
-TEST_F(V1Test, CloseWithoutAnArchiveFails) {
-  CKvMorvel m;
-  EXPECT_FALSE(m.Close());
-  EXPECT_EQ(87u, m.GetErrorCode());
-  EXPECT_FALSE(m.Info(0));
-  EXPECT_EQ(87u, m.GetErrorCode());
-}
-
 }  // namespace
