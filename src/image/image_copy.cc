@@ -56,9 +56,11 @@ const WCHAR* const CopyPrivileges::kNames[CopyPrivileges::kCount] = {
 
 // The source's owner, group, DACL and SACL, or null when they cannot be
 // read (the copy then goes on without them). Release with LocalFree.
-PSECURITY_DESCRIPTOR ReadSourceDescriptor(LPCWSTR source) {
+// A reparse point's own descriptor is read, never that of what it names.
+PSECURITY_DESCRIPTOR ReadSourceDescriptor(LPCWSTR source, BOOL isReparse) {
   HANDLE file = CreateFileW(source, kSourceAccess, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, kBackupFlags, nullptr);
+                            OPEN_EXISTING,
+                            isReparse ? kReparseFlags : kBackupFlags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(file, SE_FILE_OBJECT, kAllSecurity, nullptr, nullptr,
@@ -132,6 +134,14 @@ void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
     FindClose(search);
 }
 
+BOOL CreateEmptyFile(LPCWSTR path) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  CloseHandle(file);
+  return TRUE;
+}
+
 }  // namespace
 
 BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
@@ -155,9 +165,9 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   if (IsNeverCopiedName(m_entryName)) return TRUE;
 
   CopyPrivileges privileges;
-  PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath);
   const DWORD attributes = m_entryData.dwFileAttributes;
   const BOOL isReparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
   BOOL copied;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     if (PathFileExistsW(targetPath)) {
@@ -172,7 +182,12 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   } else {
     SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(targetPath);
-    copied = CopyFileW(sourcePath, targetPath, FALSE);
+    // A file that is a reparse point (a link to a file) becomes an empty
+    // file carrying the same reparse data. CopyFileW would follow the link
+    // and copy whatever file it names, which may lie outside the image.
+    copied = isReparse ? CreateEmptyFile(targetPath) &&
+                             CreateJunction(sourcePath, targetPath)
+                       : CopyFileW(sourcePath, targetPath, FALSE);
   }
   if (!copied) {
     m_error.SetError(GetLastError());
