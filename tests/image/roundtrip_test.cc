@@ -98,7 +98,9 @@ void SetTimesAndShortName(const std::string& path, ULONGLONG base,
   const FILETIME c = Time(base), a = Time(base + 1230000),
                  w = Time(base + 4560000);
   EXPECT_TRUE(SetFileTime(h, &c, &a, &w));
-  if (shortName) EXPECT_TRUE(SetFileShortNameW(h, P(shortName)));
+  if (shortName) {
+    EXPECT_TRUE(SetFileShortNameW(h, P(shortName)));
+  }
   CloseHandle(h);
 }
 

@@ -180,9 +180,11 @@ unsigned KvPackImage(const std::string& folder, const std::string& image,
     return Fail(error, folder + " is not a folder", kDirectoryExpected);
   const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                       0644);
+  // With O_CREAT, a missing name can only be a missing folder on the way.
   if (fd < 0)
     return Fail(error, image + ": " + strerror(errno),
-                CodeFromErrno(errno, kWriteFault));
+                errno == ENOENT ? kPathNotFound
+                                : CodeFromErrno(errno, kWriteFault));
   unsigned code = 0;
   if (write(fd, kImageSignature, kImageSignatureSize) !=
       static_cast<ssize_t>(kImageSignatureSize)) {
