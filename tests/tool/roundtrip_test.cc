@@ -51,10 +51,11 @@ void ExpectSameTree(const TreeState& want, const TreeState& got, Depth depth,
       ExpectSameFileOrFolder(source, restored, depth);
     }
   }
-  if (depth == kEverything)
-    for (const auto& item : got)
-      if (!(skipRoot && item.first.empty()))
-        EXPECT_TRUE(want.count(item.first)) << "extra item " << item.first;
+  if (depth != kEverything) return;
+  for (const auto& item : got) {
+    if (skipRoot && item.first.empty()) continue;
+    EXPECT_TRUE(want.count(item.first)) << "extra item " << item.first;
+  }
 }
 
 int CountParts(const std::string& folder, const std::string& stem) {

@@ -86,12 +86,12 @@ std::string ShortNameOf(const std::string& path) {
 }
 
 std::vector<unsigned char> DescriptorOf(const std::string& path) {
-  std::vector<unsigned char> buffer(4096);
   DWORD needed = 0;
-  if (!GetFileSecurityW(P(W(path)), 15, buffer.data(),
-                        static_cast<DWORD>(buffer.size()), &needed))
+  GetFileSecurityW(P(W(path)), 15, nullptr, 0, &needed);
+  if (needed == 0) return {};
+  std::vector<unsigned char> buffer(needed);
+  if (!GetFileSecurityW(P(W(path)), 15, buffer.data(), needed, &needed))
     return {};
-  buffer.resize(std::min<size_t>(needed, buffer.size()));
   return buffer;
 }
 

@@ -45,20 +45,20 @@ bool GetAttributeData(const std::u16string& path,
 
 bool GetSecurityDescriptor(const std::u16string& path,
                            std::vector<BYTE>* descriptor, DWORD* error) {
-  DWORD needed = 0;
-  descriptor->assign(256, 0);
+  // Ask for the size first, then read into a buffer of exactly that size;
+  // a descriptor that grows in between is asked for again.
+  descriptor->clear();
   for (int attempt = 0; attempt < kDescriptorAttempts; ++attempt) {
-    if (GetFileSecurityW(Wide(path), kAllSecurityInformation,
-                         descriptor->data(),
-                         static_cast<DWORD>(descriptor->size()), &needed)) {
-      // `needed` tells the descriptor's own length.
-      if (needed > 0 && needed <= descriptor->size())
-        descriptor->resize(needed);
+    DWORD needed = 0;
+    BYTE* buffer = descriptor->empty() ? nullptr : descriptor->data();
+    if (GetFileSecurityW(Wide(path), kAllSecurityInformation, buffer,
+                         static_cast<DWORD>(descriptor->size()), &needed) &&
+        buffer) {
       return true;
     }
     const DWORD code = GetLastError();
-    if (code != ERROR_INSUFFICIENT_BUFFER || needed <= descriptor->size()) {
-      *error = code;
+    if (code != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
+      *error = code == 0 ? ERROR_INSUFFICIENT_BUFFER : code;
       descriptor->clear();
       return false;
     }
