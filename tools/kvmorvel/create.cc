@@ -304,7 +304,7 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
   const uint64_t size = folder ? 0
                                : (static_cast<uint64_t>(data.nFileSizeHigh)
                                   << 32) | data.nFileSizeLow;
-  progress_.Step(size, name);
+  progress_.Step(size, DisplayName(wideName));
 }
 
 // Refuses to overwrite an archive, or the first part file of a version 5
