@@ -31,11 +31,12 @@ struct FileSpec {
   size_t size;
 };
 
-// 2019-01-01, 2021-06-01 and 2035-01-01 as FILETIMEs, plus odd ticks so
-// that sub-second precision is checked too.
+// Creation 2019-01-01, last access 2035-01-01 (in the future, so that
+// reading a file does not move it) and last write 2021-06-01, as
+// FILETIMEs, plus odd ticks so that sub-second precision is checked too.
 const unsigned long long kBaseTimes[3] = {131907744001234567ULL,
-                                          132669216007654321ULL,
-                                          136956960000000001ULL};
+                                          136956960000000001ULL,
+                                          132669216007654321ULL};
 
 void Check(bool ok, const std::string& what) {
   if (!ok) throw std::runtime_error(what + " failed, error " +

@@ -27,9 +27,9 @@ int UsageError(const std::string& verb, const std::string& message) {
   return kExitUsage;
 }
 
-unsigned FailureCode(const CKvMorvel& archive, unsigned holderBefore) {
+unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore) {
   const unsigned holder = archive.GetErrorCode();
-  if (holder != holderBefore) return holder;
+  if (holder != holderBefore || archive.GetVersion() != 1) return holder;
   const unsigned last = kvwin::LastError();
   return last != 0 ? last : holder;
 }

@@ -31,11 +31,11 @@ void ReportNote(const std::string& message);
 int UsageError(const std::string& verb, const std::string& message);
 
 // The code that explains why the last call on `archive` failed. The
-// library leaves its code in the error holder, but a few paths (a version 1
-// source or target that does not open) only leave the thread's last error;
-// `holderBefore` is the holder's code before the call, so a stale code is
-// not reported for a failure that set none.
-unsigned FailureCode(const CKvMorvel& archive, unsigned holderBefore);
+// library leaves its code in the error holder, except on two version 1
+// paths (a source or a target that does not open), which leave only the
+// thread's last error; `holderBefore` is the holder's code before the
+// call, so that a stale code is not reported for a failure that set none.
+unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore);
 
 // An absolute form of `path` (joined to the current folder when relative).
 std::string AbsolutePath(const std::string& path);
