@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -120,6 +122,8 @@ void SnapshotInto(const std::string& root, const std::string& relative,
     char target[4096];
     const ssize_t n = readlink(path.c_str(), target, sizeof target);
     item.payload.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved)) item.resolved = resolved;
   }
   (*state)[relative] = item;
   if (item.kind != 'd') return;

@@ -20,6 +20,7 @@ struct ItemState {
   std::vector<unsigned char> descriptor;
   unsigned mode = 0;     // permission bits
   std::string payload;   // file content or link target
+  std::string resolved;  // a link: where it leads, fully resolved
 };
 
 // Relative path ("" for the root, "sub/inner.txt") to state.
