@@ -131,7 +131,11 @@ echo "   archive   version 5, $ENTRIES entries, 1 main file + $PARTS parts, $(hu
 echo "   restore   status $RESTORE_STATUS, diff lines $DIFFS, metadata $MATCHED/$CHECKED"
 if [ "$STATUS" -eq 0 ] && [ "$RESTORE_STATUS" -eq 0 ] && [ "$DIFFS" -eq 0 ] &&
   [ "$MATCHED" -eq "$CHECKED" ] && [ "$ENTRIES" -eq "$EXPECTED" ]; then
-  echo "   result    the round trip is exact"
+  if [ "$RELINKED" -eq 0 ]; then
+    echo "   result    the round trip is exact"
+  else
+    echo "   result    the round trip is exact, folder links made absolute"
+  fi
 else
   echo "   result    the round trip shows differences (see above)"
   exit 1
