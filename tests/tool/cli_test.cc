@@ -252,6 +252,35 @@ TEST(ToolCreate, TheArchiveInsideTheTreeIsNotAddedToItself) {
   EXPECT_NE(std::string::npos, listed.out.find("data.txt"));
 }
 
+TEST(ToolCreate, LevelReachesTheDeflateStream) {
+  TempDir source, work;
+  WriteBytes(source / "text.txt", std::string(1 << 20, 'k') + "end");
+  const std::string stored = work / "stored.kvm";
+  const std::string best = work / "best.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "2", "--level", "-1", stored,
+                        source / "text.txt"}).status);
+  ASSERT_EQ(0, RunTool({"create", "-V2", "--level=2", best,
+                        source / "text.txt"}).status);
+  // Stored: at least the whole megabyte; best: a small fraction of it.
+  EXPECT_GT(ReadBytes(stored).size(), 1u << 20);
+  EXPECT_LT(ReadBytes(best).size(), 64u << 10);
+}
+
+TEST(ToolExtract, Version1RestoresEveryEntryWhateverItsName) {
+  // Version 1 leaves one special name out unless asked; the command asks.
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/teph.dav", "special");
+  WriteBytes(tree + "/plain.txt", "plain");
+  const std::string archive = work / "v1.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", archive, tree}).status);
+  const ToolResult result = RunTool({"extract", archive, work / "out"});
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("special", ReadBytes(work / "out/t/teph.dav"));
+  EXPECT_EQ("plain", ReadBytes(work / "out/t/plain.txt"));
+}
+
 TEST(ToolExtract, NamesLeadingOutsideTheTargetAreRefused) {
   TempDir source, work;
   WriteBytes(source / "f.txt", "payload");
