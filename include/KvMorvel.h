@@ -128,6 +128,13 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL AddFileProcess5(LPCWSTR source, LPCWSTR name,
                        WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                        DWORD descriptorLength);
+  // Steps of AddFileProcess5; each returns 0 or the code that fails the
+  // add.
+  DWORD StoreReparsePoint5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreDescriptor5(const void* descriptor, DWORD length,
+                         _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry);
 
   // Version 2 (one file, descriptors in the records).
   BOOL InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record);
@@ -139,6 +146,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
                        DWORD descriptorLength);
   BOOL ZIPCompressFile2(HANDLE source, ULONGLONG length, ULONGLONG budget,
                         HANDLE archive, ULONGLONG* stored, int level);
+  // AddFileProcess2's step for a file: its deflate stream at the write
+  // position, its stored length and data offset into `entry`.
+  BOOL StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry);
 
   // Restoring version 5 and version 2 entries.
   BOOL MorvelExtractFile5(LPCWSTR target, int flag);
