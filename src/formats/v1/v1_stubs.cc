@@ -27,12 +27,6 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR, LPCWSTR, WIN32_FILE_ATTRIBUTE_DATA*,
   return FALSE;
 }
 
-BOOL CKvMorvel::MorvelExtractFile(LPCWSTR, int) {
-  m_error.SetError(ERROR_CALL_NOT_IMPLEMENTED);
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return FALSE;
-}
-
 BOOL CKvMorvel::InfoV1(BOOL) {
   m_error.SetError(ERROR_CALL_NOT_IMPLEMENTED);
   SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
