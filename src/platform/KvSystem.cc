@@ -1,7 +1,6 @@
 // Process privileges.
 #include "KvSystem.h"
 
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -10,14 +9,12 @@
 namespace {
 
 // The names enabled by the last call for each; kept on every system so a
-// host or test can see what the library asked for.
+// host or test can see what the library asked for. Like the logger, this
+// state is process-wide and unlocked: the library runs on its caller's
+// thread and one object is never used by two threads at once.
 std::set<std::u16string>& EnabledNames() {
   static std::set<std::u16string> names;
   return names;
-}
-std::mutex& NamesLock() {
-  static std::mutex lock;
-  return lock;
 }
 
 std::u16string Key(const WCHAR* name) {
@@ -55,7 +52,6 @@ BOOL AdjustTokenPrivilege(const WCHAR*, BOOL) { return TRUE; }
 BOOL CKvSystem::SetPrivilege(const WCHAR* name, BOOL enable) {
   if (!name) return FALSE;
   const BOOL ok = AdjustTokenPrivilege(name, enable);
-  std::lock_guard<std::mutex> hold(NamesLock());
   if (enable)
     EnabledNames().insert(Key(name));
   else
@@ -64,6 +60,5 @@ BOOL CKvSystem::SetPrivilege(const WCHAR* name, BOOL enable) {
 }
 
 BOOL CKvSystem::IsPrivilegeEnabled(const WCHAR* name) {
-  std::lock_guard<std::mutex> hold(NamesLock());
   return EnabledNames().count(Key(name)) ? TRUE : FALSE;
 }

@@ -1,0 +1,85 @@
+// Open: paths, the version decided from the first 12 bytes, the log lines.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "KvMorvel.h"
+#include "kvwin32.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::string U32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(v >> (8 * i));
+  return s;
+}
+
+// Reading decides the version from the file whatever the initialiser of
+// that version then says, so the version is checked after Open.
+DWORD VersionRead(const std::string& path) {
+  CKvMorvel m;
+  m.Open(P(W(path)), TRUE, 0);
+  return m.GetVersion();
+}
+
+TEST(OpenTest, VersionComesFromTheFirstTwelveBytes) {
+  TempDir dir;
+  WriteBytes(dir / "image", "!XSSXSS!" + U32(5));
+  WriteBytes(dir / "image-short", "!XSSXSS!");
+  WriteBytes(dir / "v2", "XXXXXXXX" + U32(2) + std::string(40, '\0'));
+  WriteBytes(dir / "v5", "XXXXXXXX" + U32(5) + std::string(40, '\0'));
+  WriteBytes(dir / "v7", "MVRLIGHT" + U32(7) + std::string(40, '\0'));
+  WriteBytes(dir / "short", "MVRLIGH");
+  WriteBytes(dir / "eleven", "MVRLIGHT" + U32(5).substr(0, 3));
+  EXPECT_EQ(3u, VersionRead(dir / "image"));
+  EXPECT_EQ(3u, VersionRead(dir / "image-short"));
+  EXPECT_EQ(2u, VersionRead(dir / "v2"));
+  EXPECT_EQ(5u, VersionRead(dir / "v5"));
+  EXPECT_EQ(1u, VersionRead(dir / "v7"));
+  EXPECT_EQ(1u, VersionRead(dir / "short"));
+  EXPECT_EQ(1u, VersionRead(dir / "eleven"));
+}
+
+TEST(OpenTest, MissingFileFailsWithTheSystemCodeAndLogsIt) {
+  TempDir dir;
+  LogCapture log;
+  CKvMorvel m;
+  const std::string path = dir / "missing.arc";
+  EXPECT_FALSE(m.Open(P(W(path)), TRUE, 0));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, m.GetErrorCode());
+  EXPECT_TRUE(log.Has(CKvLog::kError, "CreateFile on " + path + " - 2"));
+  EXPECT_TRUE(log.Has(
+      CKvLog::kEnter,
+      "BOOL CKvMorvel::Open(LPCTSTR strFileName=" + path +
+          ",BOOL bRead=1,DWORD dwVersion=0)"));
+}
+
+TEST(OpenTest, FolderThatDoesNotExistFailsWith3) {
+  TempDir dir;
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(dir / "no/such/file")), FALSE, 5));
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, m.GetErrorCode());
+}
+
+TEST(OpenTest, NullEmptyAndOverlongPathsAreRefused) {
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(nullptr, TRUE, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
+  EXPECT_FALSE(m.Open(P(W("")), TRUE, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
+  const std::string longPath = "/tmp/" + std::string(300, 'x');
+  EXPECT_FALSE(m.Open(P(W(longPath)), FALSE, 5));
+  EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, m.GetErrorCode());
+}
+
+TEST(OpenTest, WritingTakesTheVersionArgumentUnchanged) {
+  TempDir dir;
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(W(dir / "four.arc")), FALSE, 4));
+  EXPECT_EQ(4u, m.GetVersion());
+  EXPECT_TRUE(m.Close());
+  EXPECT_EQ(32u, ReadBytes(dir / "four.arc").size());  // a version 1 file
+}
+
+}  // namespace
