@@ -74,8 +74,9 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
   // A copy: the decompressor takes the entry by pointer, and the name and
   // short name are terminated here whatever the stored bytes hold.
   _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
+  const int nameChars = kV5NameChars;
   const int nameEnd =
-      entry.nameLength < kV5NameChars ? entry.nameLength : kV5NameChars;
+      entry.nameLength < nameChars ? entry.nameLength : nameChars;
   entry.name[nameEnd > 0 ? nameEnd - 1 : 0] = 0;
   WCHAR shortName[kShortNameChars + 1];
   CopyShortName(entry.shortName, shortName);
