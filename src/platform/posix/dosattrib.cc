@@ -1,0 +1,173 @@
+// The user.DOSATTRIB codec, in the layout Samba keeps there: the
+// attributes as a "0x%x" hex string with its NUL (all Wine reads), then
+// the NDR-encoded version, union level and info block, each 16/32-bit
+// field aligned to its size and every 64-bit field to 4 bytes. We write
+// version 3; we read 0xFFFF (the bare hex string), 1, 3, 4 and 5. Other
+// versions, and blobs cut short, fall back to the hex string.
+#include <cstdio>
+
+#include "layer.h"
+
+namespace kvposix {
+
+namespace {
+
+const uint16_t kVersionHexOnly = 0xFFFF;
+const DWORD kValidAttributes = 0x1;
+const DWORD kValidCreateTime = 0x10;
+
+// Reads little-endian fields with NDR's alignment; any read past the end
+// makes ok() false and yields zero.
+class NdrReader {
+ public:
+  NdrReader(const std::vector<uint8_t>& b, size_t at) : b_(b), at_(at) {}
+  bool ok() const { return ok_; }
+  void Align(size_t n) { at_ = (at_ + n - 1) / n * n; }
+  uint64_t Field(size_t n, size_t align) {
+    Align(align);
+    if (at_ + n > b_.size()) {
+      ok_ = false;
+      return 0;
+    }
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b_[at_ + i]) << (8 * i);
+    at_ += n;
+    return v;
+  }
+  uint16_t U16() { return static_cast<uint16_t>(Field(2, 2)); }
+  uint32_t U32() { return static_cast<uint32_t>(Field(4, 4)); }
+  uint64_t U64() { return Field(8, 4); }
+
+ private:
+  const std::vector<uint8_t>& b_;
+  size_t at_;
+  bool ok_ = true;
+};
+
+class NdrWriter {
+ public:
+  void Align(size_t n) {
+    while (b_.size() % n) b_.push_back(0);
+  }
+  void Field(uint64_t v, size_t n, size_t align) {
+    Align(align);
+    for (size_t i = 0; i < n; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void U16(uint16_t v) { Field(v, 2, 2); }
+  void U32(uint32_t v) { Field(v, 4, 4); }
+  void U64(uint64_t v) { Field(v, 8, 4); }
+  std::vector<uint8_t>& bytes() { return b_; }
+
+ private:
+  std::vector<uint8_t> b_;
+};
+
+// "0x22" (or "22") up to the NUL or the end.
+bool ParseHex(const std::vector<uint8_t>& blob, size_t end, DWORD* value) {
+  size_t i = 0;
+  if (end >= 2 && blob[0] == '0' && (blob[1] == 'x' || blob[1] == 'X')) i = 2;
+  if (i >= end) return false;
+  DWORD v = 0;
+  for (; i < end; ++i) {
+    const int c = blob[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    if (v > 0x0FFFFFFFu) return false;
+    v = (v << 4) | static_cast<DWORD>(digit);
+  }
+  *value = v;
+  return true;
+}
+
+// The info block of `version`, read into `info`; false when cut short or
+// of a version we do not read.
+bool ReadInfo(NdrReader& r, uint16_t version, DosInfo* info) {
+  DWORD valid = kValidAttributes;
+  DWORD attributes = 0;
+  uint64_t creation = 0;
+  switch (version) {
+    case 1:  // attrib, ea_size, size, alloc_size, create_time, change_time
+      attributes = r.U32();
+      r.U32();
+      r.U64();
+      r.U64();
+      creation = r.U64();
+      if (creation) valid |= kValidCreateTime;
+      break;
+    case 3:  // valid_flags, attrib, ea_size, size, alloc_size, create, change
+      valid = r.U32();
+      attributes = r.U32();
+      r.U32();
+      r.U64();
+      r.U64();
+      creation = r.U64();
+      break;
+    case 4:  // valid_flags, attrib, itime, create_time
+      valid = r.U32();
+      attributes = r.U32();
+      r.U64();
+      creation = r.U64();
+      break;
+    case 5:  // valid_flags, attrib, create_time
+      valid = r.U32();
+      attributes = r.U32();
+      creation = r.U64();
+      break;
+    default:
+      return false;
+  }
+  if (!r.ok()) return false;
+  info->hasAttributes = (valid & kValidAttributes) != 0;
+  info->attributes = info->hasAttributes ? attributes : 0;
+  info->hasCreation = (valid & kValidCreateTime) != 0 && creation != 0;
+  info->creation = info->hasCreation ? creation : 0;
+  return true;
+}
+
+}  // namespace
+
+DosInfo DecodeDosAttrib(const std::vector<uint8_t>& blob) {
+  DosInfo info;
+  size_t nul = 0;
+  while (nul < blob.size() && blob[nul]) ++nul;
+  DWORD hex = 0;
+  if (ParseHex(blob, nul, &hex)) {
+    info.hasAttributes = true;
+    info.attributes = hex;
+  }
+  if (nul >= blob.size()) return info;  // the bare hex string
+  NdrReader r(blob, nul + 1);
+  const uint16_t version = r.U16();
+  if (!r.ok() || version == kVersionHexOnly) return info;
+  r.Align(4);
+  const uint16_t level = r.U16();
+  r.Align(4);
+  DosInfo decoded;
+  if (r.ok() && level == version && ReadInfo(r, version, &decoded))
+    return decoded;
+  return info;
+}
+
+std::vector<uint8_t> EncodeDosAttrib(DWORD attributes, ULONGLONG creation) {
+  char hex[16];
+  const int n = snprintf(hex, sizeof(hex), "0x%x", static_cast<unsigned>(attributes));
+  NdrWriter w;
+  for (int i = 0; i < n; ++i) w.bytes().push_back(static_cast<uint8_t>(hex[i]));
+  w.bytes().push_back(0);
+  w.U16(3);         // version
+  w.Align(4);
+  w.U32(3);         // union level (u16) and its padding
+  w.U32(kValidAttributes | kValidCreateTime);
+  w.U32(attributes);
+  w.U32(0);         // ea_size
+  w.U64(0);         // size
+  w.U64(0);         // alloc_size
+  w.U64(creation);  // create_time
+  w.U64(0);         // change_time
+  return w.bytes();
+}
+
+}  // namespace kvposix

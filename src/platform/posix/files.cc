@@ -1,0 +1,396 @@
+// Files and folders: open, read, write, seek, size, close, create and
+// remove.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "layer.h"
+
+using namespace kvposix;
+
+namespace {
+
+const int kNoFd = -1;
+
+struct OpenRequest {
+  std::string path;
+  DWORD access;
+  DWORD share;
+  DWORD disposition;
+  DWORD flags;
+  bool driveRoot;
+};
+
+// Closes the descriptor unless released.
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+int OpenRetry(const std::string& path, int flags, mode_t mode = 0) {
+  return RetryEintr([&] { return open(path.c_str(), flags | O_CLOEXEC, mode); });
+}
+
+// The path the handle keeps for metadata calls: the real object's path,
+// so a handle opened through a link still names what it opened.
+std::string StablePath(const std::string& path, Kind kind) {
+  const std::string folder = kind == Kind::kLink ? ParentOf(path) : path;
+  char* real = folder.empty() ? nullptr : realpath(folder.c_str(), nullptr);
+  if (!real) return path;
+  std::string result = real;
+  free(real);
+  if (kind == Kind::kLink) {
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    const size_t slash = name.rfind('/');
+    result += "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
+  }
+  return result;
+}
+
+// Wraps an open descriptor in a registered handle.
+HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind) {
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    FailErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::unique_ptr<Handle> h(new (std::nothrow) Handle);
+  if (!h) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  h->kind = kind;
+  h->path = StablePath(r.path, kind);
+  h->access = r.access;
+  h->share = r.share;
+  h->dev = st.st_dev;
+  h->ino = st.st_ino;
+  h->fd = fd.get();
+  HANDLE result = AddHandle(h.get());
+  if (result == INVALID_HANDLE_VALUE) return result;  // 32, fd closed by guard
+  fd.release();
+  h.release();
+  return result;
+}
+
+HANDLE OpenLink(const OpenRequest& r) {
+  if (r.disposition == CREATE_NEW) {
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  FdGuard fd(OpenRetry(r.path, O_PATH | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    SetLastError(CodeForPath(errno, r.path));
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = Register(r, fd, Kind::kLink);
+  if (h != INVALID_HANDLE_VALUE)
+    SetLastError(r.disposition == OPEN_ALWAYS || r.disposition == CREATE_ALWAYS
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+  return h;
+}
+
+HANDLE OpenFolder(const OpenRequest& r) {
+  if (!(r.flags & FILE_FLAG_BACKUP_SEMANTICS) && !r.driveRoot) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (r.disposition == CREATE_NEW) {
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (r.disposition == CREATE_ALWAYS || r.disposition == TRUNCATE_EXISTING) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  FdGuard fd(OpenRetry(r.path, O_RDONLY | O_DIRECTORY));
+  if (fd.get() < 0 && errno == EACCES)  // a folder we may not list
+    fd.reset(OpenRetry(r.path, O_PATH | O_DIRECTORY));
+  if (fd.get() < 0) {
+    SetLastError(CodeForPath(errno, r.path));
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = Register(r, fd, Kind::kFolder);
+  if (h != INVALID_HANDLE_VALUE)
+    SetLastError(r.disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS
+                                              : ERROR_SUCCESS);
+  return h;
+}
+
+int AccessMode(DWORD access) {
+  const bool read = WantsRead(access), write = WantsWrite(access);
+  return read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+}
+
+// Opens (or creates) the file; `existed` tells which happened.
+int OpenOrCreate(const OpenRequest& r, bool* existed) {
+  const int mode = AccessMode(r.access);
+  const bool creates = r.disposition == CREATE_NEW ||
+                       r.disposition == CREATE_ALWAYS ||
+                       r.disposition == OPEN_ALWAYS;
+  *existed = true;
+  if (creates) {
+    const int fd = OpenRetry(r.path, mode | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      *existed = false;
+      return fd;
+    }
+    if (errno != EEXIST || r.disposition == CREATE_NEW) return kNoFd;
+  }
+  int fd = OpenRetry(r.path, mode);
+  // An open for attributes only needs no permission on the data.
+  if (fd < 0 && errno == EACCES && !WantsRead(r.access) &&
+      !WantsWrite(r.access))
+    fd = OpenRetry(r.path, O_PATH);
+  return fd;
+}
+
+HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
+  if (st && !S_ISREG(st->st_mode)) {  // devices, pipes, sockets
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (r.disposition == TRUNCATE_EXISTING && !WantsWrite(r.access)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  // Windows refuses to write a read-only file, even to its administrator.
+  const bool writes = WantsWrite(r.access) || r.disposition == CREATE_ALWAYS;
+  if (st && writes && r.disposition != CREATE_NEW &&
+      ModeIsReadOnly(st->st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool existed = false;
+  FdGuard fd(OpenOrCreate(r, &existed));
+  if (fd.get() < 0) {
+    SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS
+                                 : CodeForPath(errno, r.path));
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = Register(r, fd, Kind::kFile);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  const int openFd = static_cast<Handle*>(h)->fd;
+  const bool truncate = existed && (r.disposition == CREATE_ALWAYS ||
+                                    r.disposition == TRUNCATE_EXISTING);
+  if (truncate && RetryEintr([&] { return ftruncate(openFd, 0); }) != 0) {
+    const int error = errno;
+    CloseHandle(h);
+    FailErrno(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  const DWORD attributes = r.flags & 0xFFFFu & ~FILE_ATTRIBUTE_NORMAL;
+  if (!existed && attributes) WriteAttributes(r.path, attributes);
+  SetLastError(existed && (r.disposition == OPEN_ALWAYS ||
+                           r.disposition == CREATE_ALWAYS)
+                   ? ERROR_ALREADY_EXISTS
+                   : ERROR_SUCCESS);
+  return h;
+}
+
+bool IsDriveDevice(LPCWSTR name) {
+  return name[0] == '\\' && name[1] == '\\' && name[2] == '.' &&
+         name[3] == '\\';
+}
+
+}  // namespace
+
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile) {
+  OpenRequest r{std::string(), access, share, disposition, flags, false};
+  if (!ToPosixPath(name, &r.path)) return INVALID_HANDLE_VALUE;
+  if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  r.driveRoot = IsDriveDevice(name);
+  struct stat st;
+  const bool present = lstat(r.path.c_str(), &st) == 0;
+  if (present && S_ISLNK(st.st_mode) && (flags & FILE_FLAG_OPEN_REPARSE_POINT))
+    return OpenLink(r);
+  const bool exists = stat(r.path.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return OpenFolder(r);
+  return OpenFile(r, exists ? &st : nullptr);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!TakeHandle(handle, Kind::kFile)) return FALSE;
+  Handle* h = static_cast<Handle*>(handle);
+  if (h->fd >= 0) close(h->fd);
+  delete h;
+  return TRUE;
+}
+
+namespace {
+// The handle's descriptor when it may move data; null with the code set.
+Handle* DataHandle(HANDLE file, bool write) {
+  Handle* h = LookFileHandle(file);
+  if (!h) return nullptr;
+  if (h->kind != Kind::kFile ||
+      !(write ? WantsWrite(h->access) : WantsRead(h->access))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return h;
+}
+}  // namespace
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
+              LPOVERLAPPED overlapped) {
+  if (read) *read = 0;
+  Handle* h = DataHandle(file, false);
+  if (!h) return FALSE;
+  if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD done = 0;
+  while (done < toRead) {
+    const ssize_t n = RetryEintr([&] {
+      return ::read(h->fd, static_cast<char*>(buffer) + done, toRead - done);
+    });
+    if (n < 0) return FailErrno(errno);
+    if (n == 0) break;
+    done += static_cast<DWORD>(n);
+  }
+  if (read) *read = done;
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
+               LPOVERLAPPED overlapped) {
+  if (written) *written = 0;
+  Handle* h = DataHandle(file, true);
+  if (!h) return FALSE;
+  if (!buffer && toWrite) return Fail(ERROR_INVALID_PARAMETER);
+  DWORD done = 0;
+  while (done < toWrite) {
+    const ssize_t n = RetryEintr([&] {
+      return ::write(h->fd, static_cast<const char*>(buffer) + done,
+                     toWrite - done);
+    });
+    if (n < 0) {
+      if (written) *written = done;
+      return FailErrno(errno);
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (written) *written = done;
+  return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
+                      PLARGE_INTEGER newPosition, DWORD method) {
+  Handle* h = LookFileHandle(file);
+  if (!h) return FALSE;
+  if (h->kind != Kind::kFile) return Fail(ERROR_INVALID_FUNCTION);
+  if (method > FILE_END) return Fail(ERROR_INVALID_PARAMETER);
+  const int whence = method == FILE_BEGIN ? SEEK_SET
+                     : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  if (method == FILE_BEGIN && distance.QuadPart < 0)
+    return Fail(ERROR_NEGATIVE_SEEK);
+  const off_t at = lseek(h->fd, static_cast<off_t>(distance.QuadPart), whence);
+  if (at < 0) return Fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK
+                                          : CodeFromErrno(errno));
+  if (newPosition) newPosition->QuadPart = at;
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* high, DWORD method) {
+  LARGE_INTEGER move, at;
+  move.QuadPart = high ? static_cast<LONGLONG>(
+                             (static_cast<ULONGLONG>(static_cast<DWORD>(*high))
+                              << 32) |
+                             static_cast<DWORD>(distance))
+                       : distance;
+  if (!SetFilePointerEx(file, move, &at, method))
+    return INVALID_SET_FILE_POINTER;
+  if (high) *high = static_cast<LONG>(at.QuadPart >> 32);
+  SetLastError(ERROR_SUCCESS);  // callers tell 0xFFFFFFFF apart by it
+  return static_cast<DWORD>(at.QuadPart);
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  Handle* h = LookFileHandle(file);
+  if (!h) return FALSE;
+  if (!size) return Fail(ERROR_INVALID_PARAMETER);
+  struct stat st;
+  if (fstat(h->fd, &st) != 0) return FailErrno(errno);
+  size->QuadPart = S_ISREG(st.st_mode) ? st.st_size : 0;
+  return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD high) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) return 0xFFFFFFFFu;
+  if (high) *high = static_cast<DWORD>(size.QuadPart >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(size.QuadPart);
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  Handle* h = DataHandle(file, true);
+  if (!h) return FALSE;
+  if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  std::string p;
+  if (!ToPosixPath(path, &p)) return FALSE;
+  if (mkdir(p.c_str(), 0777) != 0)
+    return Fail(errno == EEXIST   ? ERROR_ALREADY_EXISTS
+                : errno == ENOENT ? ERROR_PATH_NOT_FOUND
+                                  : CodeFromErrno(errno));
+  return TRUE;
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path) {
+  std::string p;
+  if (!ToPosixPath(path, &p)) return FALSE;
+  struct stat st, target;
+  if (lstat(p.c_str(), &st) != 0) return FailForPath(errno, p);
+  if (S_ISLNK(st.st_mode)) {  // a folder link goes, its target stays
+    if (stat(p.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
+      return Fail(ERROR_DIRECTORY);
+    if (unlink(p.c_str()) != 0) return FailErrno(errno);
+    return TRUE;
+  }
+  if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
+  if (DeleteRefused(st)) return Fail(ERROR_SHARING_VIOLATION);
+  if (rmdir(p.c_str()) != 0)
+    return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : CodeFromErrno(errno));
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  std::string p;
+  if (!ToPosixPath(path, &p)) return FALSE;
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0) return FailForPath(errno, p);
+  if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+  if (S_ISREG(st.st_mode) && ModeIsReadOnly(st.st_mode))
+    return Fail(ERROR_ACCESS_DENIED);
+  if (DeleteRefused(st)) return Fail(ERROR_SHARING_VIOLATION);
+  if (unlink(p.c_str()) != 0) return FailForPath(errno, p);
+  return TRUE;
+}

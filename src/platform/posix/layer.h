@@ -1,0 +1,177 @@
+// Private pieces shared by the POSIX implementation of the Win32 seam:
+// error mapping, text and path conversion, the handle table and the
+// metadata kept in extended attributes. Nothing outside
+// src/platform/posix includes this header.
+#ifndef KVMORVEL_PLATFORM_POSIX_LAYER_H
+#define KVMORVEL_PLATFORM_POSIX_LAYER_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kvwin32.h"
+
+namespace kvposix {
+
+// ---- errors.cc ----------------------------------------------------------
+// The Windows code for an errno value (one table for the whole layer).
+DWORD CodeFromErrno(int error);
+// Sets the last error and returns FALSE, for `return Fail(code);`.
+BOOL Fail(DWORD code);
+BOOL FailErrno(int error);
+// ENOENT on `path` means 3 when the folder holding it is missing, else 2.
+DWORD MissingCode(const std::string& path);
+// The Windows code for an errno met while working on `path`.
+DWORD CodeForPath(int error, const std::string& path);
+BOOL FailForPath(int error, const std::string& path);
+
+// ---- text.cc ------------------------------------------------------------
+size_t WideLength(const WCHAR* s);
+// UTF-16 to UTF-8 for file names. A lone low surrogate U+DC80..U+DCFF
+// stands for the raw byte 0x80..0xFF of a name that is not UTF-8 (the
+// inverse of ToWideName), so every Linux name survives a round trip.
+// Returns false for any other lone surrogate.
+bool ToNarrowName(const WCHAR* wide, size_t length, std::string* out);
+std::u16string ToWideName(const std::string& narrow);
+// Copies a UTF-16 string into a WCHAR array of `capacity` with terminator.
+bool CopyWide(const std::u16string& from, WCHAR* to, size_t capacity);
+WCHAR UpperWide(WCHAR c);
+
+// ---- paths.cc -----------------------------------------------------------
+// Maps a Windows or POSIX path to the POSIX path to use. Fails with 87
+// (null), 123 (bad name), 206 (too long), 3 (empty path, unknown drive
+// letter, network path).
+bool ToPosixPath(const WCHAR* path, std::string* out);
+// Maps an absolute POSIX path back to a Windows path: "X:\..." inside a
+// mapped drive, else the POSIX path with "\" separators.
+std::u16string ToWindowsPath(const std::string& posixPath);
+// The folder holding the drive links, and the folder a letter maps to
+// ("" when the letter has no link).
+std::string DosDevicesFolder();
+std::string DriveTarget(char letter);
+std::string ParentOf(const std::string& path);
+// Joins a relative link target to the folder holding the link and
+// removes "." and ".." lexically.
+std::string NormalizePath(const std::string& path);
+
+// ---- times --------------------------------------------------------------
+ULONGLONG FileTimeFromTimespec(const struct timespec& t);
+struct timespec TimespecFromFileTime(ULONGLONG ticks);
+inline ULONGLONG Ticks(const FILETIME& t) {
+  return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+inline FILETIME FromTicks(ULONGLONG ticks) {
+  FILETIME t;
+  t.dwLowDateTime = static_cast<DWORD>(ticks);
+  t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return t;
+}
+
+// ---- xattrs (attributes.cc) ---------------------------------------------
+extern const char kDosAttribName[];   // "user.DOSATTRIB"
+extern const char kExtraAttribName[]; // bits Samba does not keep
+extern const char kShortName[];
+extern const char kSecurityName[];
+extern const char kReparseName[];
+// Reads one extended attribute of `path` (never of a link); false when
+// absent or unreadable.
+bool ReadXattr(const std::string& path, const char* name,
+               std::vector<uint8_t>* value);
+// Writes one; returns 0 or the errno.
+int WriteXattr(const std::string& path, const char* name,
+               const std::vector<uint8_t>& value);
+int RemoveXattr(const std::string& path, const char* name);
+
+// The decoded user.DOSATTRIB.
+struct DosInfo {
+  bool hasAttributes = false;
+  DWORD attributes = 0;
+  bool hasCreation = false;
+  ULONGLONG creation = 0;
+};
+DosInfo DecodeDosAttrib(const std::vector<uint8_t>& blob);
+std::vector<uint8_t> EncodeDosAttrib(DWORD attributes, ULONGLONG creation);
+
+// Everything GetFileAttributesExW and FindFirstFileW report for one path,
+// without following a link at its end.
+struct Metadata {
+  DWORD attributes = 0;
+  ULONGLONG creation = 0, access = 0, write = 0;
+  ULONGLONG size = 0;
+  DWORD reparseTag = 0;
+  bool isLink = false;
+};
+// Returns 0 or a Windows code.
+DWORD ReadMetadata(const std::string& path, Metadata* meta);
+// Writes attributes / creation time of a file or folder (a link: ignored).
+DWORD WriteAttributes(const std::string& path, DWORD attributes);
+DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
+// Copies the layer's extended attributes from one file to another.
+void CopyLayerXattrs(const std::string& from, const std::string& to);
+bool IsValidShortName(const WCHAR* name);
+std::u16string ReadShortName(const std::string& path);
+
+// ---- handles (files.cc) --------------------------------------------------
+enum class Kind { kFile, kFolder, kLink, kFind };
+
+struct FindEntry {
+  std::string name;
+  std::u16string wideName;
+};
+
+struct Handle {
+  uint32_t magic = 0x4B56484Eu;
+  Kind kind = Kind::kFile;
+  int fd = -1;
+  std::string path;  // the POSIX path it was opened by
+  DWORD access = 0;
+  DWORD share = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool registered = false;  // in the share table
+  // Find handles only.
+  std::string folder;
+  std::vector<FindEntry> entries;
+  size_t next = 0;
+};
+
+// Registers a new handle and returns it as HANDLE.
+HANDLE AddHandle(Handle* handle);
+// The live handle of that kind, or null with 6.
+Handle* LookHandle(HANDLE handle, Kind kind);
+Handle* LookFileHandle(HANDLE handle);  // file, folder or link
+// Removes from the table (and the share table); the caller deletes it.
+bool TakeHandle(HANDLE handle, Kind kind);
+// Re-points an open handle at a new object (after a reparse point
+// replaced it), keeping the share registration in step.
+void MoveHandle(Handle* handle, int fd, Kind kind, const struct stat& st);
+// True when another open of dev/ino refuses this delete.
+bool DeleteRefused(const struct stat& st);
+
+bool WantsRead(DWORD access);
+bool WantsWrite(DWORD access);
+// Windows' read-only for a file: no write permission bit at all.
+inline bool ModeIsReadOnly(mode_t mode) { return (mode & 0222) == 0; }
+
+// ---- security.cc ---------------------------------------------------------
+// The descriptor of `path`: stored bytes, or one built from the owner,
+// group and mode. Returns 0 or a Windows code.
+DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out);
+
+// ---- retry --------------------------------------------------------------
+template <typename F>
+auto RetryEintr(F f) -> decltype(f()) {
+  decltype(f()) r;
+  do {
+    r = f();
+  } while (r == -1 && errno == EINTR);
+  return r;
+}
+
+}  // namespace kvposix
+
+#endif  // KVMORVEL_PLATFORM_POSIX_LAYER_H

@@ -1,0 +1,204 @@
+// Windows paths to POSIX paths and back, drive letters and volumes.
+//
+// "C:\dir\f" resolves through the dosdevices folder: one symbolic link
+// per letter ("c:" -> /some/dir), named by KVMORVEL_DOSDEVICES, else
+// $HOME/.kvmorvel/dosdevices. A POSIX path ("/tmp/x", also written
+// "\tmp\x") is used as it is. See docs/win32-layer.md.
+#include <limits.h>
+#include <pwd.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "layer.h"
+
+namespace kvposix {
+
+namespace {
+
+const size_t kMaxWidePath = 32767;
+
+bool IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
+
+bool IsLetter(WCHAR c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool StartsWith(const std::u16string& s, const char16_t* prefix) {
+  return s.compare(0, std::char_traits<char16_t>::length(prefix), prefix) == 0;
+}
+
+std::string ReadLink(const std::string& path) {
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t n = readlink(path.c_str(), buffer.data(), PATH_MAX);
+  if (n <= 0) return std::string();
+  return std::string(buffer.data(), static_cast<size_t>(n));
+}
+
+// "X:rest" with the drive resolved; false with the code set.
+bool DrivePath(char letter, const std::u16string& rest, std::string* out) {
+  const std::string root = DriveTarget(letter);
+  if (root.empty()) return Fail(ERROR_PATH_NOT_FOUND);
+  std::string tail;
+  if (!ToNarrowName(reinterpret_cast<const WCHAR*>(rest.data()), rest.size(),
+                    &tail))
+    return Fail(ERROR_INVALID_NAME);
+  size_t start = 0;
+  while (start < tail.size() && tail[start] == '/') ++start;
+  *out = root;
+  if (start < tail.size()) {
+    if (out->empty() || out->back() != '/') *out += '/';
+    *out += tail.substr(start);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string DosDevicesFolder() {
+  const char* configured = getenv("KVMORVEL_DOSDEVICES");
+  if (configured && *configured) return configured;
+  const char* home = getenv("HOME");
+  std::string base = home && *home ? home : "";
+  if (base.empty()) {
+    const struct passwd* pw = getpwuid(getuid());
+    base = pw && pw->pw_dir ? pw->pw_dir : "/";
+  }
+  return base + "/.kvmorvel/dosdevices";
+}
+
+std::string DriveTarget(char letter) {
+  const char lower = static_cast<char>(letter | 0x20);
+  if (lower < 'a' || lower > 'z') return std::string();
+  const std::string folder = DosDevicesFolder();
+  std::string target = ReadLink(folder + "/" + lower + ":");
+  if (target.empty()) return target;
+  if (target[0] != '/') target = folder + "/" + target;
+  return NormalizePath(target);
+}
+
+std::string ParentOf(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  if (slash == std::string::npos) return p.empty() || p == "." ? "" : ".";
+  if (slash == 0) return p == "/" ? "" : "/";
+  return p.substr(0, slash);
+}
+
+std::string NormalizePath(const std::string& path) {
+  const bool absolute = !path.empty() && path[0] == '/';
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    const std::string part = path.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..")
+        parts.pop_back();
+      else if (!absolute)
+        parts.push_back(part);
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::string out = absolute ? "/" : "";
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (k) out += '/';
+    out += parts[k];
+  }
+  return out.empty() ? "." : out;
+}
+
+bool ToPosixPath(const WCHAR* path, std::string* out) {
+  if (!path) return Fail(ERROR_INVALID_PARAMETER);
+  const size_t length = WideLength(path);
+  if (length == 0) return Fail(ERROR_PATH_NOT_FOUND);
+  if (length > kMaxWidePath) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  std::u16string w(reinterpret_cast<const char16_t*>(path), length);
+  // Win32 and NT prefixes: "\\?\C:\x", "\??\C:\x", "\\.\C:".
+  if (StartsWith(w, u"\\\\?\\") || StartsWith(w, u"\\??\\")) w.erase(0, 4);
+  if (StartsWith(w, u"\\\\.\\")) {
+    w.erase(0, 4);
+    const bool drive = w.size() >= 2 && IsLetter(w[0]) && w[1] == ':' &&
+                       (w.size() == 2 || (w.size() == 3 && IsSeparator(w[2])));
+    if (!drive) return Fail(ERROR_FILE_NOT_FOUND);  // no other devices
+  }
+  if (w.size() >= 2 && w[0] == '\\' && w[1] == '\\')
+    return Fail(ERROR_PATH_NOT_FOUND);  // network paths have no mapping
+  bool ok;
+  if (w.size() >= 2 && IsLetter(w[0]) && w[1] == ':') {
+    ok = DrivePath(static_cast<char>(w[0]), w.substr(2), out);
+  } else {
+    ok = ToNarrowName(reinterpret_cast<const WCHAR*>(w.data()), w.size(), out);
+    if (!ok) Fail(ERROR_INVALID_NAME);
+  }
+  if (!ok) return FALSE;
+  for (char& c : *out)
+    if (c == '\\') c = '/';
+  if (out->size() >= PATH_MAX) return Fail(ERROR_FILENAME_EXCED_RANGE);
+  return TRUE;
+}
+
+std::u16string ToWindowsPath(const std::string& posixPath) {
+  const std::string path = NormalizePath(posixPath);
+  char bestLetter = 0;
+  std::string bestRoot;
+  for (char letter = 'a'; letter <= 'z'; ++letter) {
+    const std::string root = DriveTarget(letter);
+    if (root.empty() || root.size() <= bestRoot.size()) continue;
+    const bool inside =
+        path == root || root == "/" ||
+        (path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
+    if (inside) {
+      bestLetter = letter;
+      bestRoot = root;
+    }
+  }
+  std::string text;
+  if (bestLetter) {
+    text = std::string(1, static_cast<char>(bestLetter - 32)) + ":\\";
+    size_t start = bestRoot == "/" ? 1 : bestRoot.size() + 1;
+    if (start < path.size()) text += path.substr(start);
+  } else {
+    text = path;
+  }
+  for (char& c : text)
+    if (c == '/') c = '\\';
+  return ToWideName(text);
+}
+
+}  // namespace kvposix
+
+using namespace kvposix;
+
+UINT GetDriveTypeW(LPCWSTR root) {
+  std::string path = ".";
+  if (root) {
+    const DWORD saved = GetLastError();
+    const bool ok = ToPosixPath(root, &path);
+    SetLastError(saved);
+    if (!ok) return DRIVE_NO_ROOT_DIR;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return DRIVE_NO_ROOT_DIR;
+  return DRIVE_FIXED;
+}
+
+BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
+                         PULARGE_INTEGER total, PULARGE_INTEGER totalFree) {
+  std::string path = ".";
+  if (root && !ToPosixPath(root, &path)) return FALSE;
+  struct statvfs vfs;
+  if (RetryEintr([&] { return statvfs(path.c_str(), &vfs); }) != 0)
+    return FailForPath(errno, path);
+  const ULONGLONG unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  if (freeToCaller) freeToCaller->QuadPart = unit * vfs.f_bavail;
+  if (total) total->QuadPart = unit * vfs.f_blocks;
+  if (totalFree) totalFree->QuadPart = unit * vfs.f_bfree;
+  return TRUE;
+}
