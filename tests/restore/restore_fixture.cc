@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 void PutU16(std::string& s, unsigned v) {
@@ -162,6 +163,7 @@ _MVRL_FILEENTRY_MAX_5& Probe::AddEntry5(const std::string& name,
   _MVRL_FILEENTRY_MAX_5 e;
   memset(&e, 0, sizeof(e));
   const std::u16string wide = W(name);
+  if (wide.size() >= kV5NameChars) throw std::length_error("entry name");
   e.data = Attributes(attributes, size, 132000000000000000ull);
   e.nameLength = static_cast<WORD>(wide.size() + 1);
   e.recordSize = 110 + 2 * e.nameLength;
