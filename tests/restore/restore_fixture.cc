@@ -169,6 +169,7 @@ _MVRL_FILEENTRY_MAX_5& Probe::AddEntry5(const std::string& name,
   e.recordSize = 110 + 2 * e.nameLength;
   memcpy(e.name, wide.c_str(), 2 * (wide.size() + 1));
   e.dataPart = 1;
+  e.blockCount = 1;
   e.descriptorPart = kV5NoDescriptorPart;
   m_entries5.push_back(e);
   return m_entries5.back();
