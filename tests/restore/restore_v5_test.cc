@@ -97,6 +97,7 @@ TEST_F(V5, TooLongUserPartIsRefusedBeforeAnythingIsDeleted) {
 }
 
 TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolder) {
+  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir d, e;
   drives.Map('d', d.path());
@@ -143,6 +144,7 @@ TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
 }
 
 TEST_F(V5, LinkToAFileIsRestoredAsALinkNotAsData) {
+  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir c;
   drives.Map('c', c.path());
@@ -169,6 +171,7 @@ TEST_F(V5, MissingDescriptorPartFailsAfterTheDataWasWritten) {
 }
 
 TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
+  REQUIRE_LAYER(LayerHasDescriptors());
   WriteBytes(dir / "model", "m");
   chmod((dir / "model").c_str(), 0640);
   DWORD needed = 0;
