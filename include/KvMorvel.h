@@ -139,6 +139,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
                        DWORD descriptorLength);
   BOOL ZIPCompressFile2(HANDLE source, ULONGLONG length, ULONGLONG budget,
                         HANDLE archive, ULONGLONG* stored, int level);
+  // AddFileProcess2's step for a file: its deflate stream at the write
+  // position, its stored length and data offset into `entry`.
+  BOOL StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry);
 
   // Restoring version 5 and version 2 entries.
   BOOL MorvelExtractFile5(LPCWSTR target, int flag);

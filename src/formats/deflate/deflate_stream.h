@@ -1,0 +1,55 @@
+// The chunked deflate stream that holds the data of version 1 and
+// version 2 entries: a sequence of chunks, each a u32 length L and L bytes
+// of deflate output. The payloads joined in order are one zlib stream
+// (window 15, memory level 8, default strategy). Chunk k holds the
+// compressed form of source bytes k x 1048576 onwards; every chunk but the
+// last ends at a sync flush, the last at the finish. An empty source has
+// no chunks.
+#ifndef KVMORVEL_FORMATS_DEFLATE_STREAM_H
+#define KVMORVEL_FORMATS_DEFLATE_STREAM_H
+
+#include "kvwin32.h"
+
+// Source bytes per chunk (writer input), inflated bytes per chunk (reader
+// output).
+const DWORD kDeflatePieceSize = 0x100000;  // 1048576
+// Writer output buffer and the largest chunk payload a reader accepts;
+// larger than zlib's bound for one piece, so one deflate call per piece.
+const DWORD kDeflateChunkLimit = 0x104013;  // 1064979
+// The zlib interface version the stream is begun with.
+extern const char kZlibVersion[];
+
+// Marks "no budget": the output is limited by the chunk size only.
+const ULONGLONG kNoDeflateBudget = ~0ull;
+
+// The zlib level for the object's compression level setting:
+// -1 store (0), 0 fastest (1), 1 zlib's default (-1), 2 best (9), any
+// other setting fastest (1).
+int ZlibLevelForSetting(int setting);
+
+// zlib allocation callbacks over the program's allocator. The block is
+// items x size bytes; a product that does not fit 32 bits is refused
+// (null) instead of being cut to a smaller block than zlib expects.
+void* KvZlibAlloc(void* opaque, unsigned items, unsigned size);
+void KvZlibFree(void* opaque, void* block);
+
+struct DeflateWriteOptions {
+  // Output space the chunks may be offered in total. When it runs out
+  // before the source does, the piece that exhausts it ends the stream.
+  ULONGLONG budget = kNoDeflateBudget;
+  // Installs KvZlibAlloc/KvZlibFree instead of zlib's own allocator.
+  bool programAllocator = false;
+  // Writes an error line for each failure (the version 2 writer does).
+  bool logFailures = false;
+};
+
+// Reads `length` bytes from the source's current position and writes the
+// chunked stream at the archive's current position. `*stored` (never
+// null) is set to 0 and grows with every byte written. Returns TRUE when
+// the whole source was written and the stream ended cleanly. The zlib
+// stream is ended on every path.
+BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
+                        ULONGLONG* stored, int level,
+                        const DeflateWriteOptions& options);
+
+#endif  // KVMORVEL_FORMATS_DEFLATE_STREAM_H

@@ -1,0 +1,168 @@
+// Writer of the chunked deflate stream, shared by the version 1 adder
+// (ZIPCompressFile) and the version 2 adder (ZIPCompressFile2).
+#include <zlib.h>
+
+#include <memory>
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "formats/deflate/deflate_stream.h"
+#include "formats/file_io.h"
+#include "formats/le_codec.h"
+
+const char kZlibVersion[] = "1.1.3";
+
+int ZlibLevelForSetting(int setting) {
+  switch (setting) {
+    case -1: return 0;
+    case 0: return 1;
+    case 1: return -1;
+    case 2: return 9;
+    default: return 1;
+  }
+}
+
+void* KvZlibAlloc(void*, unsigned items, unsigned size) {
+  const ULONGLONG bytes = static_cast<ULONGLONG>(items) * size;
+  if (bytes > 0xFFFFFFFFull) return nullptr;
+  return new (std::nothrow) BYTE[static_cast<size_t>(bytes)];
+}
+
+void KvZlibFree(void*, void* block) {
+  if (block) delete[] static_cast<BYTE*>(block);
+}
+
+namespace {
+
+// One deflate stream, ended when the object goes unless End() ran.
+class DeflateStream {
+ public:
+  explicit DeflateStream(bool programAllocator) : z_() {
+    if (programAllocator) {
+      z_.zalloc = KvZlibAlloc;
+      z_.zfree = KvZlibFree;
+    }
+  }
+  ~DeflateStream() {
+    if (begun_) deflateEnd(&z_);
+  }
+  bool Begin(int level) {
+    begun_ = deflateInit_(&z_, level, kZlibVersion,
+                          static_cast<int>(sizeof(z_stream))) == Z_OK;
+    return begun_;
+  }
+  int End() {
+    begun_ = false;
+    return deflateEnd(&z_);
+  }
+  z_stream& z() { return z_; }
+
+ private:
+  z_stream z_;
+  bool begun_ = false;
+};
+
+void LogLastError(const DeflateWriteOptions& options, const WCHAR* format) {
+  if (options.logFailures)
+    CKvLog::GetInstance()->AddError(format,
+                                    static_cast<unsigned>(GetLastError()));
+}
+
+// Compresses the piece in `z`'s input into `out`, offering `space` bytes
+// of it; `last` ends the stream. The whole piece must be taken.
+bool DeflatePiece(z_stream& z, BYTE* out, DWORD space, bool last,
+                  const DeflateWriteOptions& options) {
+  z.next_out = out;
+  z.avail_out = space;
+  const int result = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+  if (result != (last ? Z_STREAM_END : Z_OK)) {
+    LogLastError(options, last ? TEXT("deflate (end) - %u")
+                               : TEXT("deflate - %u"));
+    return false;
+  }
+  return z.avail_in == 0;
+}
+
+// Writes one chunk: the u32 length, then the payload.
+bool WriteChunk(HANDLE archive, const BYTE* payload, DWORD length,
+                ULONGLONG* stored, const DeflateWriteOptions& options) {
+  BYTE word[4];
+  StoreU32(word, length);
+  if (!WriteExact(archive, word, sizeof(word))) {
+    LogLastError(options, TEXT("WriteFile - %u"));
+    return false;
+  }
+  *stored += sizeof(word);
+  if (!WriteExact(archive, payload, length)) {
+    LogLastError(options, TEXT("WriteFile 2 - %u"));
+    return false;
+  }
+  *stored += length;
+  return true;
+}
+
+}  // namespace
+
+BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
+                        ULONGLONG* stored, int level,
+                        const DeflateWriteOptions& options) {
+  *stored = 0;
+  if (length == 0) return TRUE;
+  std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflatePieceSize]);
+  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflateChunkLimit]);
+  if (!in || !out) return FALSE;
+  DeflateStream stream(options.programAllocator);
+  if (!stream.Begin(level)) return FALSE;
+
+  ULONGLONG toRead = length;
+  ULONGLONG budget = options.budget;
+  while (toRead != 0 && budget != 0) {
+    const DWORD piece = static_cast<DWORD>(
+        toRead < kDeflatePieceSize ? toRead : kDeflatePieceSize);
+    DWORD got = 0;
+    if (!ReadFile(source, in.get(), piece, &got, nullptr) || got != piece) {
+      if (got != piece) SetLastError(ERROR_HANDLE_EOF);
+      LogLastError(options, TEXT("ReadFile - %u"));
+      return FALSE;
+    }
+    const DWORD space = static_cast<DWORD>(
+        budget < kDeflateChunkLimit ? budget : kDeflateChunkLimit);
+    budget -= space;
+    toRead -= piece;
+    z_stream& z = stream.z();
+    z.next_in = in.get();
+    z.avail_in = piece;
+    if (!DeflatePiece(z, out.get(), space, toRead == 0 || budget == 0,
+                      options))
+      return FALSE;
+    const DWORD produced = space - z.avail_out;
+    if (!WriteChunk(archive, out.get(), produced, stored, options))
+      return FALSE;
+  }
+  if (stream.End() != Z_OK) {
+    LogLastError(options, TEXT("deflateEnd - %u"));
+    return FALSE;
+  }
+  // The budget ended the stream before the source did: the stored stream
+  // is complete but holds only the start of the file. Reporting success
+  // would record a silently cut entry, so the add fails as a full disk.
+  if (toRead != 0) {
+    SetLastError(ERROR_DISK_FULL);
+    LogLastError(options, TEXT("deflate budget exhausted - %u"));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CKvMorvel::ZIPCompressFile(HANDLE source, LONGLONG length,
+                                HANDLE archive, LONGLONG* stored, int level) {
+  if (stored) *stored = 0;
+  if (length < 0) return FALSE;
+  ULONGLONG written = 0;
+  const BOOL ok = WriteDeflateChunks(source, static_cast<ULONGLONG>(length),
+                                     archive, &written, level,
+                                     DeflateWriteOptions());
+  if (stored) *stored = static_cast<LONGLONG>(written);
+  return ok;
+}

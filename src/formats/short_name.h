@@ -1,0 +1,15 @@
+// The 8.3 alternate name of a file or folder, as the entry records keep
+// it: 14 WCHARs, zero-filled, at most 13 characters.
+#ifndef KVMORVEL_FORMATS_SHORT_NAME_H
+#define KVMORVEL_FORMATS_SHORT_NAME_H
+
+#include "kvwin32.h"
+
+enum { kShortNameChars = 14 };
+
+// Zero-fills `field` and copies the alternate name that FindFirstFileW
+// reports for `path` into it. The field stays empty when the lookup fails
+// or the item has no alternate name.
+void LookUpShortName(LPCWSTR path, WCHAR (&field)[kShortNameChars]);
+
+#endif  // KVMORVEL_FORMATS_SHORT_NAME_H

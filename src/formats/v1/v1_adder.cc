@@ -1,0 +1,100 @@
+// Adding a file to a version 1 archive: its data as a chunked deflate
+// stream at the data write position, its record appended to the
+// in-memory catalogue.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "KvMorvel.h"
+#include "formats/deflate/deflate_stream.h"
+#include "formats/file_io.h"
+#include "formats/short_name.h"
+#include "formats/v1/v1_format.h"
+#include "formats/v1/v1_record.h"
+
+namespace {
+
+const DWORD kCatalogueGrowth = 102400;
+const DWORD kCatalogueReserve = 1024;  // free bytes kept before each add
+
+// Grows the buffer by kCatalogueGrowth when fewer than kCatalogueReserve
+// bytes are free, keeping its content. False (buffer unchanged) when the
+// allocation fails or the capacity would pass 32 bits.
+bool ReserveCatalogue(_MVRL_OBJECT* record) {
+  if (static_cast<ULONGLONG>(record->catalogueLength) + kCatalogueReserve <=
+      record->capacity)
+    return true;
+  const ULONGLONG grown =
+      static_cast<ULONGLONG>(record->capacity) + kCatalogueGrowth;
+  if (grown > 0xFFFFFFFFull) return false;
+  BYTE* buffer = new (std::nothrow) BYTE[static_cast<size_t>(grown)];
+  if (!buffer) return false;
+  if (record->catalogueLength)
+    memcpy(buffer, record->catalogue, record->catalogueLength);
+  delete[] record->catalogue;
+  record->catalogue = buffer;
+  record->capacity = static_cast<DWORD>(grown);
+  return true;
+}
+
+// The record's two short names: the source's own and its folder's. A
+// bare drive ("C:") has none.
+void LookUpShortNames(LPCWSTR source, V1Record* entry) {
+  std::vector<WCHAR> folder(source, source + lstrlenW(source) + 1);
+  PathRemoveFileSpecW(folder.data());
+  const int length = lstrlenW(folder.data());
+  for (WCHAR& c : entry->directoryShortName) c = 0;
+  if (length == 0 || folder[length - 1] != ':')
+    LookUpShortName(folder.data(), entry->directoryShortName);
+  LookUpShortName(source, entry->shortName);
+}
+
+}  // namespace
+
+BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
+                               WIN32_FILE_ATTRIBUTE_DATA* data, void*,
+                               DWORD) {
+  _MVRL_OBJECT* record = static_cast<_MVRL_OBJECT*>(m_control);
+  // A record holds at most 455 name characters (see kV1MaxNameChars); a
+  // longer name is refused before anything is written.
+  const int nameChars = lstrlenW(name);
+  if (nameChars > kV1MaxNameChars) {
+    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  if (!ReserveCatalogue(record)) {
+    m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  HANDLE file = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;  // last error tells why
+
+  V1Record entry = V1Record();
+  entry.data = *data;
+  WIN32_FILE_ATTRIBUTE_DATA own;
+  if (GetFileAttributesExW(source, GetFileExInfoStandard, &own))
+    entry.data = own;
+  entry.nameLength = static_cast<WORD>(nameChars + 1);
+  lstrcpynW(entry.name, name, kV1MaxNameLength);
+  LookUpShortNames(source, &entry);
+  entry.dataOffset = record->writePosition;
+
+  LONGLONG stored = 0;
+  const BOOL compressed =
+      SeekTo(record->archive, record->writePosition) &&
+      ZIPCompressFile(file, static_cast<LONGLONG>(GetFileSize64(file)),
+                      record->archive, &stored,
+                      ZlibLevelForSetting(m_compressionLevel));
+  CloseHandle(file);
+  if (!compressed) {
+    m_error.SetError(ERROR_INTERNAL_ERROR);
+    return FALSE;
+  }
+  entry.storedLength = static_cast<ULONGLONG>(stored);
+  record->catalogueLength += EncodeV1Record(
+      entry, record->catalogue + record->catalogueLength,
+      record->capacity - record->catalogueLength);
+  record->writePosition += entry.storedLength;
+  return TRUE;
+}

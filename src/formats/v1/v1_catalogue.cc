@@ -1,0 +1,164 @@
+// Version 1 header and catalogue: reading them at Open, walking the
+// catalogue for Info, writing them back at Close.
+#include <cstring>
+#include <new>
+
+#include "KvMorvel.h"
+#include "archive/codes.h"
+#include "formats/file_io.h"
+#include "formats/le_codec.h"
+#include "formats/v1/v1_format.h"
+#include "formats/v1/v1_record.h"
+
+namespace {
+
+const BYTE kSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
+
+void DecodeHeader(const BYTE* bytes, MvrlHeaderV1* header) {
+  LeReader r(bytes, kV1HeaderSize);
+  r.Bytes(header->signature, sizeof(header->signature));
+  header->version = r.U32();
+  header->dataStart = r.U64();
+  header->catalogueOffset = r.U64();
+  header->catalogueLength = r.U32();
+}
+
+void EncodeHeader(const MvrlHeaderV1& header, BYTE* bytes) {
+  LeWriter w(bytes, kV1HeaderSize);
+  w.Bytes(header.signature, sizeof(header.signature));
+  w.U32(header.version);
+  w.U64(header.dataStart);
+  w.U64(header.catalogueOffset);
+  w.U32(header.catalogueLength);
+}
+
+// Reads the header; false when the file is shorter than it, the read
+// comes up short, the signature differs or the version is above 1.
+bool ReadHeader(HANDLE file, ULONGLONG fileLength, MvrlHeaderV1* header) {
+  BYTE bytes[kV1HeaderSize];
+  if (fileLength < kV1HeaderSize || !ReadExact(file, bytes, sizeof(bytes)))
+    return false;
+  DecodeHeader(bytes, header);
+  return memcmp(header->signature, kSignature, sizeof(kSignature)) == 0 &&
+         header->version <= 1;
+}
+
+// Reads the catalogue the header names into a new buffer. The catalogue
+// must lie behind the header and inside the file: its length is checked
+// against the file before anything is allocated from it.
+BYTE* ReadCatalogue(HANDLE file, ULONGLONG fileLength,
+                    const MvrlHeaderV1& header) {
+  const ULONGLONG offset = header.catalogueOffset;
+  const DWORD length = header.catalogueLength;
+  if (offset < kV1HeaderSize || offset > fileLength ||
+      fileLength - offset < length)
+    return nullptr;
+  BYTE* buffer = new (std::nothrow) BYTE[length];
+  if (!buffer) return nullptr;
+  if (!SeekTo(file, offset) || !ReadExact(file, buffer, length)) {
+    delete[] buffer;
+    return nullptr;
+  }
+  return buffer;
+}
+
+void ReleaseRecord(_MVRL_OBJECT* record) {
+  CloseHandle(record->archive);
+  delete[] record->catalogue;
+  delete record;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::InitStructuresV1(HANDLE file, _MVRL_OBJECT* record) {
+  record->archive = file;
+  ULONGLONG fileLength = 0;
+  if (!FileLength(file, &fileLength) ||
+      !ReadHeader(file, fileLength, &record->header)) {
+    m_error.SetError(ERROR_BAD_FORMAT);
+    return FALSE;
+  }
+  if (record->header.catalogueLength != 0) {
+    record->catalogue = ReadCatalogue(file, fileLength, record->header);
+    if (!record->catalogue) {
+      m_error.SetError(ERROR_FILE_CORRUPT);
+      return FALSE;
+    }
+    record->capacity = record->header.catalogueLength;
+    record->catalogueLength = record->capacity;
+    // New data goes over the old catalogue; the catalogue follows it.
+    record->writePosition = record->header.catalogueOffset;
+  }
+  m_control = record;
+  m_error.SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CKvMorvel::CloseStructuresV1() {
+  _MVRL_OBJECT* record = static_cast<_MVRL_OBJECT*>(m_control);
+  if (!record) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!record->archive || record->archive == INVALID_HANDLE_VALUE) {
+    m_error.SetError(kErrorNoArchive);
+    return FALSE;
+  }
+  if (!m_read) {
+    MvrlHeaderV1& header = record->header;
+    if (header.dataStart == 0) header.dataStart = kV1HeaderSize;
+    header.catalogueOffset = 0;
+    header.catalogueLength = 0;
+    if (record->catalogue && record->catalogueLength != 0) {
+      header.catalogueOffset = record->writePosition;
+      header.catalogueLength = record->catalogueLength;
+      if (!SeekTo(record->archive, record->writePosition) ||
+          !WriteExact(record->archive, record->catalogue,
+                      record->catalogueLength)) {
+        m_error.SetError(GetLastError());
+        return FALSE;
+      }
+    }
+    BYTE bytes[kV1HeaderSize];
+    EncodeHeader(header, bytes);
+    if (!SeekTo(record->archive, 0) ||
+        !WriteExact(record->archive, bytes, sizeof(bytes))) {
+      m_error.SetError(GetLastError());
+      return FALSE;
+    }
+  }
+  ReleaseRecord(record);
+  m_control = nullptr;
+  m_error.SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+ULONGLONG CKvMorvel::GetFileSize64(HANDLE file) {
+  ULONGLONG length = 0;
+  return FileLength(file, &length) ? length : 0;
+}
+
+// Entry names up to 455 characters are stored; the current entry's name
+// field holds 259, so a longer name is cut there for the accessors (the
+// restore reads the whole name from the record).
+BOOL CKvMorvel::InfoV1(BOOL advance) {
+  _MVRL_OBJECT* record = static_cast<_MVRL_OBJECT*>(m_control);
+  if (!record) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (record->readCursor >= record->catalogueLength) {
+    m_error.SetError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  V1Record entry;
+  if (!DecodeV1Record(record->catalogue, record->catalogueLength,
+                      record->readCursor, &entry)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
+  }
+  m_entryData = entry.data;
+  lstrcpynW(m_entryName, entry.name, 260);
+  if (advance) record->readCursor += V1RecordLength(entry.nameLength);
+  return TRUE;
+}

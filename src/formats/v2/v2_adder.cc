@@ -1,0 +1,210 @@
+// Adding a file, folder or reparse point to a version 2 archive: the
+// stored data at the write position, the entry appended to the list.
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "formats/deflate/deflate_stream.h"
+#include "formats/file_io.h"
+#include "formats/le_codec.h"
+#include "formats/short_name.h"
+#include "formats/v2/v2_format.h"
+#include "formats/v2/v2_record.h"
+
+namespace {
+
+const DWORD kReparseBufferSize = 17000;
+const DWORD kMaxDescriptor = kV2MaxDescriptor;
+const DWORD kAllSecurityInformation =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+    DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
+void LogError2(const WCHAR* format, DWORD code) {
+  CKvLog::GetInstance()->AddError(format, static_cast<unsigned>(code),
+                                  static_cast<unsigned>(code));
+}
+
+// Logs a failed write with the last error and returns that error (a short
+// write that left none counts as a full disk).
+DWORD LogWriteFailure(const WCHAR* format) {
+  const DWORD code = GetLastError();
+  LogError2(format, code);
+  return code ? code : ERROR_DISK_FULL;
+}
+
+// The descriptor the entry keeps: the caller's, or the source's own read
+// with GetFileSecurityW; at most its first 1024 bytes. Empty when the
+// source's cannot be read.
+std::unique_ptr<BYTE[]> CaptureDescriptor(LPCWSTR source, void* descriptor,
+                                          DWORD length, DWORD* kept) {
+  *kept = 0;
+  std::unique_ptr<BYTE[]> copy;
+  if (descriptor) {
+    *kept = length < kMaxDescriptor ? length : kMaxDescriptor;
+    copy.reset(new (std::nothrow) BYTE[*kept ? *kept : 1]);
+    if (!copy) *kept = 0;
+    else if (*kept) memcpy(copy.get(), descriptor, *kept);
+    return copy;
+  }
+  DWORD needed = 0;
+  if (GetFileSecurityW(source, kAllSecurityInformation, nullptr, 0,
+                       &needed) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+    return copy;
+  const DWORD size = needed;
+  copy.reset(new (std::nothrow) BYTE[size]);
+  if (!copy || !GetFileSecurityW(source, kAllSecurityInformation,
+                                 copy.get(), size, &needed)) {
+    copy.reset();
+    return copy;
+  }
+  *kept = size < kMaxDescriptor ? size : kMaxDescriptor;
+  return copy;
+}
+
+// The output space the next entry's data may take: what the volume had
+// free at creation less what the archive holds and will still need for
+// this entry's record. Below zero it wraps round, and no limit applies.
+ULONGLONG RemainingBudget(const _MVRL_OBJECT_2* record, DWORD nameLength) {
+  return record->header.capacity - record->catalogueBytes -
+         2ull * nameLength - record->writePosition - 93;
+}
+
+// Writes the reparse buffer that DeviceIoControl returned (`returned`
+// bytes) behind a u32 length at the write position. Only Microsoft tags
+// (bit 31) are stored. An entry without its reparse data could not be
+// restored, so a foreign tag, a data length beyond what was returned, or
+// a failed write of either part fails the add. Returns 0 or the code of
+// the failure.
+DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
+                       DWORD returned, _MVRL_FILEENTRY_2* entry) {
+  if (returned < 8 || !(LoadU32(buffer) & 0x80000000u)) {
+    CKvLog::GetInstance()->AddInfo(TEXT("ReparsePoint is not from Microsoft"));
+    return ERROR_REPARSE_TAG_INVALID;
+  }
+  const DWORD size = LoadU16(buffer + 4) + 8u;
+  if (size > returned) return ERROR_INVALID_REPARSE_DATA;
+  entry->dataOffset = record->writePosition;
+  entry->storedLength = size + 4ull;
+  SeekTo(record->archive, record->writePosition);
+  record->budget = RemainingBudget(record, entry->nameLength);
+  BYTE word[4];
+  StoreU32(word, size);
+  if (!WriteExact(record->archive, word, sizeof(word)))
+    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+  if (!WriteExact(record->archive, buffer, size))
+    return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
+  return ERROR_SUCCESS;
+}
+
+// A reparse point's data, read with FSCTL_GET_REPARSE_POINT. Returns 0 or
+// the code of the failure; the handle is closed either way.
+DWORD StoreReparseData(_MVRL_OBJECT_2* record, LPCWSTR source,
+                       _MVRL_FILEENTRY_2* entry) {
+  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), source);
+  HANDLE link = CreateFileW(
+      source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (link == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    LogError2(TEXT("CreateFile failed - %u (%8.8X)"), code);
+    return code;
+  }
+  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kReparseBufferSize]);
+  DWORD code = ERROR_NOT_ENOUGH_MEMORY;
+  if (buffer) {
+    memset(buffer.get(), 0, kReparseBufferSize);
+    DWORD returned = 0;
+    code = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0,
+                           buffer.get(), kReparseBufferSize, &returned,
+                           nullptr)
+               ? WriteReparseData(record, buffer.get(), returned, entry)
+               : GetLastError();
+  }
+  CloseHandle(link);
+  return code;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
+                                WIN32_FILE_ATTRIBUTE_DATA* data,
+                                void* descriptor, DWORD descriptorLength) {
+  _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
+  // The descriptor is captured first, so that an entry whose name and
+  // descriptor cannot share the 1520 bytes of the record is refused
+  // before any data is written.
+  DWORD kept = 0;
+  std::unique_ptr<BYTE[]> security =
+      CaptureDescriptor(source, descriptor, descriptorLength, &kept);
+  _MVRL_FILEENTRY_2 entry = _MVRL_FILEENTRY_2();
+  if (!SetV2EntryName(&entry, name, static_cast<DWORD>(lstrlenW(name)),
+                      kept)) {
+    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  entry.data = *data;
+  LookUpShortName(source, entry.shortName);
+
+  const DWORD attributes = data->dwFileAttributes;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    const DWORD code = StoreReparseData(record, source, &entry);
+    if (code != ERROR_SUCCESS) {
+      m_error.SetError(code);
+      return FALSE;
+    }
+  } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!StoreFileData2(source, &entry)) return FALSE;
+  }
+
+  SetV2EntryDescriptor(&entry, security.get(), kept);
+  m_entries2.push_back(entry);
+  record->catalogueBytes += entry.recordSize;
+  record->writePosition += entry.storedLength;
+  record->modified = TRUE;
+  return TRUE;
+}
+
+// A file's content as a chunked deflate stream at the write position.
+BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
+  _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
+  HANDLE file = CreateFileW(
+      source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    m_error.SetError(GetLastError());
+    return FALSE;
+  }
+  entry->dataOffset = record->writePosition;
+  SeekTo(record->archive, record->writePosition);
+  record->budget = RemainingBudget(record, entry->nameLength);
+  ULONGLONG storedLength = 0;
+  if (!ZIPCompressFile2(file, GetFileSize64(file), record->budget,
+                        record->archive, &storedLength,
+                        ZlibLevelForSetting(m_compressionLevel))) {
+    CKvLog::GetInstance()->AddError(TEXT("ZIPCompressFile2 - %u"),
+                                    static_cast<unsigned>(GetLastError()));
+    CloseHandle(file);
+    m_error.SetError(ERROR_INTERNAL_ERROR);
+    return FALSE;
+  }
+  CloseHandle(file);
+  entry->storedLength = storedLength;
+  return TRUE;
+}
+
+BOOL CKvMorvel::ZIPCompressFile2(HANDLE source, ULONGLONG length,
+                                 ULONGLONG budget, HANDLE archive,
+                                 ULONGLONG* stored, int level) {
+  DeflateWriteOptions options;
+  options.budget = budget;
+  options.programAllocator = true;
+  options.logFailures = true;
+  ULONGLONG written = 0;
+  const BOOL ok =
+      WriteDeflateChunks(source, length, archive, &written, level, options);
+  if (stored) *stored = written;
+  return ok;
+}

@@ -1,0 +1,349 @@
+// Version 1 archives: header, records, catalogue walk, appending and
+// damaged input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "formats/v1/v1_format.h"
+#include "v1v2/v1v2_util.h"
+
+namespace {
+
+std::string V1Header(uint64_t catalogueOffset, uint32_t catalogueLength,
+                     uint32_t version = 1) {
+  ByteBuilder b;
+  b.raw("MVRLIGHT").u32(version).u64(32).u64(catalogueOffset).u32(
+      catalogueLength);
+  return b.s;
+}
+
+std::string EntryName(CKvMorvel& m) {
+  WCHAR buffer[260];
+  EXPECT_TRUE(m.GetFile(buffer, 260));
+  return N(reinterpret_cast<const char16_t*>(buffer));
+}
+
+void SetShortName(const std::string& path, const char* shortName) {
+  HANDLE h = CreateFileW(P(W(path)), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  EXPECT_TRUE(SetFileShortNameW(h, P(W(shortName))));
+  CloseHandle(h);
+}
+
+class V1Test : public ::testing::Test {
+ protected:
+  std::u16string Arc() const { return dir.W("a.arc"); }
+  std::string ArcPath() const { return dir / "a.arc"; }
+
+  // Writes `files` (name, content) into src/ and adds them as "d\<name>".
+  void Create(const std::vector<std::pair<std::string, std::string>>& files,
+              int level = 0) {
+    mkdir((dir / "src").c_str(), 0755);
+    CKvMorvel m;
+    m.SetCompressionLevel(level);
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+    for (const auto& f : files) {
+      WriteBytes(dir / ("src/" + f.first), f.second);
+      ASSERT_TRUE(m.AddFile(P(dir.W("src/" + f.first)),
+                            P(W("d\\" + f.first)), nullptr, 0));
+    }
+    ASSERT_TRUE(m.Close());
+  }
+
+  // Reads every record of the archive's catalogue with the layout table.
+  struct Parsed {
+    std::string name;
+    uint64_t stored, offset;
+  };
+  std::vector<Parsed> Catalogue(const std::string& bytes) {
+    std::vector<Parsed> out;
+    size_t at = GetU64(bytes, 20);
+    const size_t end = at + GetU32(bytes, 28);
+    while (at < end) {
+      const uint16_t n = GetU16(bytes, at + 52);
+      std::u16string name;
+      for (size_t i = 0; i + 1 < n; ++i)
+        name += static_cast<char16_t>(GetU16(bytes, at + 110 + 2 * i));
+      out.push_back({N(name), GetU64(bytes, at + 36), GetU64(bytes, at + 44)});
+      at += 112 + 2 * n;
+    }
+    return out;
+  }
+
+  std::string Content(const std::string& bytes, const Parsed& p) {
+    return Inflate(Join(SplitChunks(bytes, p.offset, p.stored)));
+  }
+
+  TempDir dir;
+};
+
+TEST_F(V1Test, EmptyArchiveIsExactlyTheHeader) {
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+  ASSERT_TRUE(m.Close());
+  EXPECT_EQ(V1Header(0, 0), ReadBytes(ArcPath()));
+  ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  EXPECT_EQ(1u, m.GetVersion());
+  EXPECT_FALSE(m.Info(0));
+  EXPECT_EQ(259u, m.GetErrorCode());
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(V1Test, RecordHoldsTheSourcesOwnValuesFieldByField) {
+  mkdir((dir / "source").c_str(), 0755);
+  const std::string src = dir / "source/alpha.txt";
+  WriteBytes(src, "hello world");
+  SetShortName(dir / "source", "SOURCE~1");
+  SetShortName(src, "ALPHA~1.TXT");
+  WIN32_FILE_ATTRIBUTE_DATA own;
+  ASSERT_TRUE(GetFileAttributesExW(P(W(src)), GetFileExInfoStandard, &own));
+
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+  WIN32_FILE_ATTRIBUTE_DATA callers = {};
+  callers.dwFileAttributes = 0x4000;
+  callers.nFileSizeLow = 999;
+  ASSERT_TRUE(m.AddFile(P(W(src)), P(W("dir\\a.txt")), &callers, nullptr, 0));
+  ASSERT_TRUE(m.Close());
+
+  const std::string bytes = ReadBytes(ArcPath());
+  const uint64_t stored = 4 + GetU32(bytes, 32);
+  ByteBuilder record;
+  record.u32(own.dwFileAttributes)
+      .u32(own.ftCreationTime.dwLowDateTime)
+      .u32(own.ftCreationTime.dwHighDateTime)
+      .u32(own.ftLastAccessTime.dwLowDateTime)
+      .u32(own.ftLastAccessTime.dwHighDateTime)
+      .u32(own.ftLastWriteTime.dwLowDateTime)
+      .u32(own.ftLastWriteTime.dwHighDateTime)
+      .u32(0)
+      .u32(11)
+      .u64(stored)
+      .u64(32)
+      .u16(10)
+      .wide(u"ALPHA~1.TXT", 14)
+      .wide(u"SOURCE~1", 14)
+      .wide(u"dir\\a.txt", 10)
+      .u16(0);
+  ASSERT_EQ(132u, record.s.size());
+  EXPECT_EQ(V1Header(32 + stored, 132) + bytes.substr(32, stored) + record.s,
+            bytes);
+  EXPECT_EQ("hello world", Inflate(bytes.substr(36, stored - 4)));
+}
+
+TEST_F(V1Test, InfoWalksTheCatalogue) {
+  Create({{"one.txt", "first"}, {"two.txt", std::string(3000, 'x')}});
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  ASSERT_TRUE(m.Info(0));
+  ASSERT_TRUE(m.Info(0));
+  EXPECT_EQ("d\\one.txt", EntryName(m));
+  EXPECT_EQ(5, m.GetLength64());
+  ASSERT_TRUE(m.Info(1));
+  ASSERT_TRUE(m.Info(1));
+  EXPECT_EQ("d\\two.txt", EntryName(m));
+  EXPECT_EQ(3000, m.GetLength64());
+  EXPECT_FALSE(m.Info(1));
+  EXPECT_EQ(259u, m.GetErrorCode());
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(m.Close());
+  EXPECT_EQ(87u, m.GetErrorCode());
+}
+
+TEST_F(V1Test, EmptyFileHasNoDataAndTheWritePositionAsOffset) {
+  Create({{"a", "abc"}, {"empty", ""}, {"b", "def"}});
+  const std::string bytes = ReadBytes(ArcPath());
+  const std::vector<Parsed> c = Catalogue(bytes);
+  ASSERT_EQ(3u, c.size());
+  EXPECT_EQ(0u, c[1].stored);
+  EXPECT_EQ(c[0].offset + c[0].stored, c[1].offset);
+  EXPECT_EQ(c[1].offset, c[2].offset);
+  EXPECT_EQ("def", Content(bytes, c[2]));
+}
+
+TEST_F(V1Test, LevelSettingTwoWritesAMaximumCompressionHeader) {
+  Create({{"f", std::string(5000, 'q')}}, 2);
+  const std::string bytes = ReadBytes(ArcPath());
+  EXPECT_EQ("\x78\xDA", bytes.substr(36, 2));
+}
+
+TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
+  Create({{"a", "alpha"}, {"b", "beta"}});
+  const std::string before = ReadBytes(ArcPath());
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+  // Scribble over the catalogue and header on disk while the archive is
+  // open: Close writes both back from what Open read, at the same place.
+  {
+    std::fstream f(ArcPath(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0);
+    f.write(std::string(before.size(), 'Z').data(),
+            static_cast<std::streamsize>(before.size()));
+  }
+  const size_t catalogue = GetU64(before, 20);
+  ASSERT_TRUE(m.Close());
+  const std::string after = ReadBytes(ArcPath());
+  EXPECT_EQ(before.substr(0, 32), after.substr(0, 32));
+  EXPECT_EQ(before.substr(catalogue), after.substr(catalogue));
+  EXPECT_EQ(std::string(catalogue - 32, 'Z'), after.substr(32, catalogue - 32));
+}
+
+TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
+  Create({{"a", "alpha"}});
+  const uint64_t oldCatalogue = GetU64(ReadBytes(ArcPath()), 20);
+  {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+    WriteBytes(dir / "src/b", PatternBytes(70000));
+    ASSERT_TRUE(m.AddFile(P(dir.W("src/b")), P(W("d\\b")), nullptr, 0));
+    ASSERT_TRUE(m.Close());
+  }
+  const std::string bytes = ReadBytes(ArcPath());
+  const std::vector<Parsed> c = Catalogue(bytes);
+  ASSERT_EQ(2u, c.size());
+  EXPECT_EQ("d\\a", c[0].name);
+  EXPECT_EQ("d\\b", c[1].name);
+  EXPECT_EQ(oldCatalogue, c[1].offset);
+  EXPECT_EQ(c[1].offset + c[1].stored, GetU64(bytes, 20));
+  EXPECT_EQ("alpha", Content(bytes, c[0]));
+  EXPECT_EQ(PatternBytes(70000), Content(bytes, c[1]));
+}
+
+TEST_F(V1Test, CatalogueGrowsPastItsFirstBlock) {
+  // 150 records of 112 + 2 x 401 bytes need more than two 102400-byte
+  // growth steps.
+  const std::string pad(396, 'n');
+  {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+    for (int i = 0; i < 150; ++i) {
+      const std::string file = dir / std::to_string(i);
+      WriteBytes(file, std::to_string(i));
+      ASSERT_TRUE(m.AddFile(P(W(file)), P(W(pad + std::to_string(1000 + i))),
+                            nullptr, 0));
+    }
+    ASSERT_TRUE(m.Close());
+  }
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  int count = 0;
+  while (m.Info(1)) ++count;
+  EXPECT_EQ(150, count);
+  EXPECT_TRUE(m.Close());
+  const std::string bytes = ReadBytes(ArcPath());
+  EXPECT_EQ(150u * 914, GetU32(bytes, 28));
+  const std::vector<Parsed> c = Catalogue(bytes);
+  ASSERT_EQ(150u, c.size());
+  EXPECT_EQ(pad + "1149", c[149].name);
+  EXPECT_EQ("149", Content(bytes, c[149]));
+}
+
+TEST_F(V1Test, NamesLongerThan455CharactersAreRefused) {
+  WriteBytes(dir / "f", "x");
+  Probe m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+  EXPECT_FALSE(m.AddFile(P(dir.W("f")), P(W(std::string(456, 'a'))),
+                         nullptr, 0));
+  EXPECT_EQ(206u, m.GetErrorCode());
+  ASSERT_TRUE(m.AddFile(P(dir.W("f")), P(W(std::string(455, 'b'))),
+                        nullptr, 0));
+  ASSERT_TRUE(m.Close());
+  const std::string bytes = ReadBytes(ArcPath());
+  EXPECT_EQ(1024u, GetU32(bytes, 28));
+  ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  ASSERT_TRUE(m.Info(1));
+  EXPECT_EQ(std::string(259, 'b'), EntryName(m));  // cut to the field
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(V1Test, FolderOrMissingSourceAddsNothingAndSetsNoCode) {
+  Probe m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
+  m.m_error.SetError(4242);
+  EXPECT_FALSE(m.AddFile(P(dir.W()), P(W("folder")), nullptr, 0));
+  EXPECT_FALSE(m.AddFile(P(dir.W("missing")), P(W("m")), nullptr, 0));
+  EXPECT_EQ(4242u, m.GetErrorCode());
+  ASSERT_TRUE(m.Close());
+  EXPECT_EQ(V1Header(0, 0), ReadBytes(ArcPath()));
+}
+
+TEST_F(V1Test, DamagedHeadersAreRefusedWithBadFormat) {
+  CKvMorvel m;
+  WriteBytes(ArcPath(), V1Header(0, 0).substr(0, 31));
+  EXPECT_FALSE(m.Open(P(Arc()), TRUE, 0));
+  EXPECT_EQ(11u, m.GetErrorCode());
+  std::string bad = V1Header(0, 0);
+  bad[0] = 'N';
+  WriteBytes(ArcPath(), bad);
+  EXPECT_FALSE(m.Open(P(Arc()), TRUE, 0));
+  EXPECT_EQ(11u, m.GetErrorCode());
+  WriteBytes(ArcPath(), V1Header(0, 0, 3));
+  EXPECT_FALSE(m.Open(P(Arc()), TRUE, 0));
+  EXPECT_EQ(11u, m.GetErrorCode());
+  WriteBytes(ArcPath(), V1Header(0, 0, 0));
+  EXPECT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(V1Test, CatalogueOutsideTheFileIsRefusedAsCorrupt) {
+  CKvMorvel m;
+  // Past the end, reaching past the end, inside the header.
+  for (const std::string& header :
+       {V1Header(49, 1), V1Header(32, 200), V1Header(8, 10),
+        V1Header(0xFFFFFFFFFFFFFFF0ull, 0x20)}) {
+    WriteBytes(ArcPath(), header + std::string(16, '\0'));
+    EXPECT_FALSE(m.Open(P(Arc()), TRUE, 0));
+    EXPECT_EQ(1392u, m.GetErrorCode());
+  }
+}
+
+TEST_F(V1Test, RecordsRunningPastTheCatalogueStopTheWalk) {
+  Create({{"a", "1"}, {"b", "2"}});
+  const std::string good = ReadBytes(ArcPath());
+  const size_t cat = GetU64(good, 20);
+  const size_t second = cat + 112 + 2 * 4;
+
+  auto walk = [&](const std::string& bytes, int* listed) {
+    WriteBytes(ArcPath(), bytes);
+    CKvMorvel m;
+    EXPECT_TRUE(m.Open(P(Arc()), TRUE, 0));
+    *listed = 0;
+    while (m.Info(1)) ++*listed;
+    const DWORD code = m.GetErrorCode();
+    m.Close();
+    return code;
+  };
+  int listed = 0;
+  std::string bytes = good;
+  bytes[second + 52] = static_cast<char>(0xFF);  // name length 0x??FF
+  EXPECT_EQ(1392u, walk(bytes, &listed));
+  EXPECT_EQ(1, listed);
+  bytes = good;
+  bytes[second + 52] = 0;
+  bytes[second + 53] = 0;  // name length 0
+  EXPECT_EQ(1392u, walk(bytes, &listed));
+  EXPECT_EQ(1, listed);
+  // The catalogue length cuts the second record.
+  bytes = good;
+  bytes[28] = static_cast<char>(GetU32(good, 28) - 3);
+  EXPECT_EQ(1392u, walk(bytes, &listed));
+  EXPECT_EQ(1, listed);
+  // Too short for a fixed part.
+  bytes = good;
+  bytes.replace(28, 4, std::string("\x0B\x00\x00\x00", 4));
+  EXPECT_EQ(1392u, walk(bytes, &listed));
+  EXPECT_EQ(0, listed);
+}
+
+TEST_F(V1Test, CloseWithoutAnArchiveFails) {
+  CKvMorvel m;
+  EXPECT_FALSE(m.Close());
+  EXPECT_EQ(87u, m.GetErrorCode());
+  EXPECT_FALSE(m.Info(0));
+  EXPECT_EQ(87u, m.GetErrorCode());
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include "v1v2/v1v2_util.h"
+
+#include <gtest/gtest.h>
+
+std::vector<std::string> SplitChunks(const std::string& bytes, size_t offset,
+                                     size_t stored) {
+  std::vector<std::string> parts;
+  size_t at = offset;
+  const size_t end = offset + stored;
+  while (at < end) {
+    EXPECT_LE(at + 4, end);
+    if (at + 4 > end) break;
+    const uint32_t length = GetU32(bytes, at);
+    at += 4;
+    EXPECT_LE(at + length, end);
+    if (at + length > end) break;
+    parts.push_back(bytes.substr(at, length));
+    at += length;
+  }
+  return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string all;
+  for (const std::string& p : parts) all += p;
+  return all;
+}
+
+std::string Inflate(const std::string& zlibStream, bool* ended) {
+  z_stream z = {};
+  EXPECT_EQ(Z_OK, inflateInit(&z));
+  std::string out;
+  std::vector<unsigned char> buffer(1 << 16);
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zlibStream.data()));
+  z.avail_in = static_cast<uInt>(zlibStream.size());
+  int result = Z_OK;
+  while (result == Z_OK) {
+    z.next_out = buffer.data();
+    z.avail_out = static_cast<uInt>(buffer.size());
+    result = inflate(&z, Z_NO_FLUSH);
+    out.append(reinterpret_cast<char*>(buffer.data()),
+               buffer.size() - z.avail_out);
+    if (result == Z_BUF_ERROR && z.avail_in == 0) break;
+  }
+  if (ended) *ended = result == Z_STREAM_END;
+  inflateEnd(&z);
+  return out;
+}
+
+HANDLE OpenRead(const std::string& path) {
+  return CreateFileW(P(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+HANDLE OpenWrite(const std::string& path) {
+  return CreateFileW(P(W(path)), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+ULONGLONG Position(HANDLE file) {
+  LARGE_INTEGER zero, now;
+  zero.QuadPart = 0;
+  SetFilePointerEx(file, zero, &now, FILE_CURRENT);
+  return static_cast<ULONGLONG>(now.QuadPart);
+}
