@@ -193,6 +193,25 @@ TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
   EXPECT_EQ(0640u, st.st_mode & 0777);
 }
 
+TEST_F(V5, ShortDescriptorReadsAreToldApart) {
+  std::string part = LzoBlocks("x");
+  auto& whole = arc.AddEntry5("cut", FILE_ATTRIBUTE_HIDDEN, 1);
+  whole.descriptorPart = 1;
+  whole.descriptorOffset = part.size();
+  PutU32(part, 100);  // a descriptor of 100 bytes, of which 10 are stored
+  part += std::string(10, '\1');
+  Part(1, part);
+  LogCapture log;
+  EXPECT_TRUE(Restore(0, out));  // the descriptor is skipped, not applied
+  EXPECT_TRUE(log.Has(CKvLog::kError, "ReadFile (SD) - 38"));
+  EXPECT_TRUE(LayerAttributes(out + "/cut") & FILE_ATTRIBUTE_HIDDEN);
+
+  Part(1, part.substr(0, whole.descriptorOffset + 2));  // length cut too
+  EXPECT_FALSE(Restore(0, out));
+  EXPECT_EQ(38u, arc.GetErrorCode());
+  EXPECT_TRUE(log.Has(CKvLog::kError, "ReadFile (SD Block Size) - 38"));
+}
+
 TEST_F(V5, FailedDecompressionReports1359) {
   arc.AddEntry5("f", 0x20, 1).dataPart = 7;  // no such part
   EXPECT_FALSE(Restore(0, out));
