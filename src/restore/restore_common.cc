@@ -321,21 +321,32 @@ DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out) {
   return 0;
 }
 
+// Tests the prefix of `path` ending before `end` for a link.
+static bool IsLinkPrefix(WCHAR* path, int end) {
+  const WCHAR saved = path[end];
+  path[end] = 0;
+  const bool link = IsLink(path);
+  path[end] = saved;
+  return link;
+}
+
 DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
-  const int length = lstrlenW(fullPath);
-  for (int i = nameStart + 1; i < length; ++i) {
+  // Trailing separators ("dir\") end the last component, not a folder.
+  int end = lstrlenW(fullPath);
+  while (end > nameStart && IsSeparator(fullPath[end - 1])) --end;
+  for (int i = nameStart + 1; i < end; ++i) {
     if (!IsSeparator(fullPath[i]) || IsSeparator(fullPath[i - 1])) continue;
-    const WCHAR saved = fullPath[i];
-    fullPath[i] = 0;
-    const bool link = IsLink(fullPath);
-    fullPath[i] = saved;
-    if (link) return kLinkInPathCode;
+    if (IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
   }
-  if (length <= nameStart || !IsLink(fullPath)) return 0;
+  if (end <= nameStart || !IsLinkPrefix(fullPath, end)) return 0;
   // A link at the entry's own path is replaced, never followed: remove it
   // (a link to a folder is removed as a folder on Windows).
+  const WCHAR saved = fullPath[end];
+  fullPath[end] = 0;
   if (!DeleteFileW(fullPath)) RemoveDirectoryW(fullPath);
-  return IsLink(fullPath) ? kLinkInPathCode : 0;
+  const bool stays = IsLink(fullPath);
+  fullPath[end] = saved;
+  return stays ? kLinkInPathCode : 0;
 }
 
 bool CreateMissingParents(const WCHAR* fullPath) {
