@@ -193,6 +193,27 @@ TEST_F(MountTest, ACorruptHeaderFailsWith13AndLeavesNothing) {
   EXPECT_TRUE(PrivateFolders().empty());
 }
 
+TEST_F(MountTest, DamageAnywhereEitherMountsOrFailsWith13Cleanly) {
+  mkdir((source_ / "d").c_str(), 0755);
+  WriteBytes(source_ / "d/f.bin", PatternBytes(5000));
+  WriteBytes(source_ / "g.txt", "g");
+  const std::string image = Pack(source_.path());
+  const std::string good = ReadBytes(image);
+  for (size_t at = 8; at < good.size(); at += 97) {
+    std::string bad = good;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+    WriteBytes(image, bad);
+    CKvMorvel m;
+    if (m.Open(P(W(image)), TRUE, 0)) {
+      EXPECT_TRUE(m.Close());
+    } else {
+      EXPECT_EQ(13u, m.GetErrorCode()) << at;
+    }
+    EXPECT_FALSE(LetterMapped('z')) << at;
+    EXPECT_TRUE(PrivateFolders().empty()) << at;
+  }
+}
+
 TEST_F(MountTest, ASignatureWithoutATreeIsNoImage) {
   const std::string image = images_ / "bare.img";
   WriteBytes(image, "!XSSXSS!");
