@@ -60,7 +60,10 @@ int main(int argc, char** argv) {
     std::vector<char> block(1 << 20);
     unsigned x = 1;
     for (unsigned i = 0; i < mib; ++i) {
-      for (char& c : block) c = static_cast<char>('a' + ((x = x * 1103515245u + 12345u) >> 16) % 16);
+      for (char& c : block) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>('a' + (x >> 16) % 16);  // text-like, 4 bits
+      }
       f.write(block.data(), static_cast<std::streamsize>(block.size()));
     }
   }
