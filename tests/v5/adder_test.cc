@@ -130,18 +130,6 @@ TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 4u);  // part count
 }
 
-TEST(V5Adder, FileWithoutDescriptorHasNoDescriptorPart) {
-  ArchiveDir a;
-  WriteBytes(a.dir / "f.txt", "x");
-  Probe arc;
-  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.txt")), P(u"f.txt"), nullptr, 0));
-  EXPECT_EQ(arc.m_entries5.back().descriptorPart, 0xFFFFFFFFu);
-  EXPECT_EQ(arc.m_entries5.back().descriptorOffset, 0u);
-  EXPECT_EQ(arc.m_entries5.back().blockCount, 1u);
-  ASSERT_TRUE(arc.Close());
-}
-
 TEST(V5Adder, MissingSourceFailsWithItsCodeAndAddsNothing) {
   ArchiveDir a;
   Probe arc;
