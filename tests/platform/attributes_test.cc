@@ -10,15 +10,17 @@ namespace {
 
 const ULONGLONG kCreated = 0x01D5A1B2C3D4E5F0ULL;
 
-// user.DOSATTRIB version 3, field by field as Samba lays it out.
+// user.DOSATTRIB version 3, field by field as Samba lays it out: the hex
+// string and NUL, padding to even, u16 version, u16 level, padding to 4,
+// then the info block.
 Bytes Version3(const std::string& hex, uint32_t attributes, uint64_t created) {
   Bytes b;
   Text(b, hex);
   b.push_back(0);
   if (b.size() % 2) b.push_back(0);
   Le(b, 3, 2);                   // version
+  Le(b, 3, 2);                   // union level
   while (b.size() % 4) b.push_back(0);
-  Le(b, 3, 4);                   // union level
   Le(b, 0x11, 4);                // valid: attributes, creation time
   Le(b, attributes, 4);
   Le(b, 0, 4);                   // ea size
@@ -51,6 +53,17 @@ TEST(DosAttrib, WrittenAsSambaVersion3WithHexStringAndCreationTime) {
   ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
   EXPECT_EQ(stored, expected);
   EXPECT_EQ(stored, Version3("0x22", 0x22, kCreated));
+
+  // "0x6" and its NUL end on an even offset: version at 4, level at 6,
+  // the block at 8 (what smbd reads back as hidden + system).
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
+  Bytes odd = {0x30, 0x78, 0x36, 0x00, 0x03, 0x00, 0x03, 0x00, 0x11, 0x00, 0x00, 0x00,
+               0x06, 0x00, 0x00, 0x00};
+  Zeros(odd, 20);
+  Le(odd, kCreated, 8);
+  Zeros(odd, 8);
+  EXPECT_EQ(stored, odd);
 }
 
 TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
@@ -75,8 +88,7 @@ TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
     Text(b, "0x1");
     b.push_back(0);          // 4 bytes: already even
     Le(b, 1, 2);             // version at 4
-    Zeros(b, 2);             // to 8
-    Le(b, 1, 4);             // level
+    Le(b, 1, 2);             // level at 6, the block at 8
     Le(b, 0x4, 4);           // attrib
     Le(b, 0, 4);             // ea size
     Le(b, 0, 8);
@@ -87,11 +99,12 @@ TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
   }
   {  // version 4: valid flags, attrib, itime, create time
     Bytes b;
-    Text(b, "0x2");
+    Text(b, "0x20");
     b.push_back(0);
-    Le(b, 4, 2);
-    Zeros(b, 2);
-    Le(b, 4, 4);
+    b.push_back(0);          // to even
+    Le(b, 4, 2);             // version at 6
+    Le(b, 4, 2);             // level at 8
+    Zeros(b, 2);             // the block at 12
     Le(b, 0x11, 4);
     Le(b, 0x2, 4);
     Le(b, 0x0123456789ULL, 8);  // itime, not the creation time
