@@ -302,7 +302,7 @@ TEST(ShortNames, ValidNamesAreKeptAndListed) {
   FindClose(find);
 }
 
-TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
+TEST(Links, LinkMetadataIsDerivedThenKeptByTheFolder) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
   WriteBytes(dir / "f", "abc");
@@ -314,12 +314,13 @@ TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
   EXPECT_EQ(GetFileAttributesW(P(W(dir / "fl"))), FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(GetFileAttributesW(P(W(dir / "broken"))), FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(Info(W(dir / "fl")).nFileSizeLow, 0u);  // not the target's 3
+
   EXPECT_TRUE(SetFileAttributesW(P(W(dir / "fl")), FILE_ATTRIBUTE_HIDDEN));
   HANDLE h = OpenPath(W(dir / "fl"), GENERIC_WRITE, 0, OPEN_EXISTING,
                       FILE_FLAG_OPEN_REPARSE_POINT);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  const FILETIME w = Ft(TicksOfUnix(1000000000));
-  EXPECT_TRUE(SetFileTime(h, &w, &w, &w));
+  const FILETIME c = Ft(TicksOfUnix(900000000, 1234500)), w = Ft(TicksOfUnix(1000000000));
+  EXPECT_TRUE(SetFileTime(h, &c, &w, &w));
   EXPECT_TRUE(SetFileShortNameW(h, TEXT("LINK.TXT")));
   CloseHandle(h);
   struct stat st;
@@ -327,6 +328,48 @@ TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);  // the link's own time
   ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
   EXPECT_NE(st.st_mtim.tv_sec, 1000000000);  // the target untouched
+  Bytes none;
+  EXPECT_FALSE(GetX(dir / "f", "user.DOSATTRIB", &none));
+
+  const WIN32_FILE_ATTRIBUTE_DATA d = Info(W(dir / "fl"));
+  EXPECT_EQ(d.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Ticks(d.ftCreationTime), Ticks(c));
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(W(dir / "fl")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(N(reinterpret_cast<const char16_t*>(data.cAlternateFileName)), "LINK.TXT");
+  FindClose(find);
+
+  // A link made again under the same name starts afresh.
+  ASSERT_EQ(unlink((dir / "fl").c_str()), 0);
+  ASSERT_EQ(symlink("f", (dir / "fl").c_str()), 0);  // often the same inode
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "fl"))), FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_NE(Ticks(Info(W(dir / "fl")).ftCreationTime), Ticks(c));
+}
+
+TEST(Links, DamagedFolderRecordsAreIgnored) {
+  TempDir dir;
+  ASSERT_EQ(symlink("x", (dir / "l").c_str()), 0);
+  struct statx sx;
+  ASSERT_EQ(statx(AT_FDCWD, (dir / "l").c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx), 0);
+  Bytes record;
+  Le(record, 1, 2);
+  Text(record, "l");
+  Le(record, sx.stx_ino, 8);
+  Le(record, sx.stx_mask & STATX_BTIME ? sx.stx_btime.tv_sec * 1000000000ull + sx.stx_btime.tv_nsec : 0, 8);
+  Le(record, FILE_ATTRIBUTE_SYSTEM, 4);
+  Le(record, kCreated, 8);
+  Le(record, 200, 1);  // a short name longer than what follows
+  Text(record, "AB");
+  SetX(dir.path(), "user.kvmorvel.links", record);
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "l"))), FILE_ATTRIBUTE_REPARSE_POINT);
+  record.resize(record.size() - 3);
+  Le(record, 2, 1);
+  Text(record, "AB");
+  SetX(dir.path(), "user.kvmorvel.links", record);
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "l"))),
+            FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_EQ(Ticks(Info(W(dir / "l")).ftCreationTime), kCreated);
 }
 
 }  // namespace
