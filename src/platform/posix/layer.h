@@ -171,7 +171,7 @@ void WriteLinkInfo(const std::string& linkPath, const LinkInfo& info);
 
 // ---- reparse.cc ----------------------------------------------------------
 // The tag a symbolic link is reported with: IO_REPARSE_TAG_MOUNT_POINT for
-// an absolute link to a folder, IO_REPARSE_TAG_SYMLINK for any other.
+// a link to a folder, IO_REPARSE_TAG_SYMLINK for any other.
 DWORD LinkTag(const std::string& path);
 
 // ---- security.cc ---------------------------------------------------------

@@ -1,12 +1,11 @@
 // Reparse points and the other device controls.
 //
-// A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes an
-// absolute link to a folder as IO_REPARSE_TAG_MOUNT_POINT with substitute
-// name "\??\" + the Windows path of its target and that path as print
-// name, and any other link as IO_REPARSE_TAG_SYMLINK. A relative target
-// stays relative (flag 1), to a folder too, as Windows keeps a relative
-// folder link, so a restored tree does not point back into the tree it
-// was archived from. FSCTL_SET_REPARSE_POINT with one of
+// A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes a
+// link to a folder as IO_REPARSE_TAG_MOUNT_POINT with substitute name
+// "\??\" + the Windows path of its target (made absolute: a mount point
+// names an absolute path) and that path as print name, and a link to
+// anything else as IO_REPARSE_TAG_SYMLINK, whose relative target stays
+// relative (flag 1). FSCTL_SET_REPARSE_POINT with one of
 // these tags replaces an empty folder or file (or a link) by a link to
 // the print name mapped through the layer. Any other tag is kept as the
 // buffer's bytes in user.kvmorvel.reparse.
@@ -60,13 +59,13 @@ bool ReadLinkText(const std::string& path, std::string* link) {
 bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   std::string link;
   if (!ReadLinkText(path, &link)) return FailErrno(errno);
-  const bool relative = link.empty() || link[0] != '/';
   const bool mountPoint = LinkTag(path) == IO_REPARSE_TAG_MOUNT_POINT;
+  const bool relative = !mountPoint && (link.empty() || link[0] != '/');
   std::u16string substitute, print;
   if (relative) {
     substitute = print = Backslashes(link);
   } else {
-    print = ToWindowsPath(link);
+    print = ToWindowsPath(link[0] == '/' ? link : ParentOf(path) + "/" + link);
     substitute = u"\\??\\" + print;
   }
   const size_t fixed = mountPoint ? 8 : 12;
@@ -207,11 +206,9 @@ BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
 namespace kvposix {
 
 DWORD LinkTag(const std::string& path) {
-  std::string link;
   struct stat st;
-  const bool absolute = ReadLinkText(path, &link) && !link.empty() && link[0] == '/';
   const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  return absolute && folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  return folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
 }
 
 }  // namespace kvposix
