@@ -317,7 +317,7 @@ TEST_F(V2Test, DamagedRecordsEndTheListWithoutLeavingTheirBounds) {
       {second + 0, std::string("\x10\x27\0\0", 4)},      // past the end
       {second + 0, std::string("\x71\0\0\0", 4)},        // one byte short
       {second + 88, std::string("\x63\0", 2)},           // descriptor offset
-      {second + 86, std::string("\0\x04", 2)},           // descriptor past the record
+      {second + 86, std::string("\0\x04", 2)},  // descriptor past the record
       {second + 84, std::string("\0\0", 2)},             // name length 0
   };
   for (const Damage& d : cases) {
