@@ -154,10 +154,11 @@ TEST_F(CopyTest, AJunctionsFolderIsMadeOnlyInsideTheRestoreTarget) {
     EXPECT_TRUE(log.Has(CKvLog::kInfo,
                         "Create Link: R:\\System Volume Information\\x"));
     EXPECT_TRUE(m.Close());
+    // For the target R:\sub the named folder lies outside it: not made.
+    EXPECT_EQ(std::string(target) == "R:\\",
+              Exists(target_ / "System Volume Information/x"));
   }
-  // Below R:\sub the named folder lies outside the target: not made.
   EXPECT_FALSE(Exists(target_ / "sub/System Volume Information"));
-  EXPECT_TRUE(Exists(target_ / "System Volume Information/x"));
 }
 
 TEST_F(CopyTest, ALinkToAFileIsRestoredAsALinkNotAsTheFileItNames) {
