@@ -128,6 +128,13 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL AddFileProcess5(LPCWSTR source, LPCWSTR name,
                        WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                        DWORD descriptorLength);
+  // Steps of AddFileProcess5; each returns 0 or the code that fails the
+  // add.
+  DWORD StoreReparsePoint5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreDescriptor5(const void* descriptor, DWORD length,
+                         _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry);
 
   // Version 2 (one file, descriptors in the records).
   BOOL InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record);

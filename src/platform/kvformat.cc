@@ -20,7 +20,8 @@ class Out {
     for (int i = 0; i < count; ++i) Put(c);
   }
   int Finish() {
-    if (cap_) b_[n_ < cap_ ? n_ : cap_ - 1] = 0;
+    if (cap_ == 0) return -1;  // not even room for the terminator
+    b_[n_ < cap_ ? n_ : cap_ - 1] = 0;
     return cut_ ? -1 : static_cast<int>(n_);
   }
 
@@ -37,6 +38,7 @@ struct Spec {
   int width = 0;
   int precision = -1;
   int longs = 0;  // 'l' count, or 2 for I64
+  bool narrow = false;  // "%hs": a narrow string, as the C runtime reads it
 };
 
 // Digits of `value` in `base`, most significant first, into `digits`.
@@ -112,6 +114,7 @@ const WCHAR* ParseSpec(const WCHAR* p, Spec& spec, va_list& args) {
   }
   while (*p == 'l' || *p == 'h' || *p == 'z') {
     if (*p == 'l' || *p == 'z') ++spec.longs;
+    if (*p == 'h') spec.narrow = true;
     ++p;
   }
   return p;
@@ -132,9 +135,24 @@ int KvFormatVW(WCHAR* buffer, size_t capacity, const WCHAR* format,
     Spec spec;
     p = ParseSpec(p + 1, spec, ap);
     switch (*p) {
-      case 's': PutString(out, spec, va_arg(ap, const WCHAR*)); break;
+      case 's':
+        if (spec.narrow)
+          PutString(out, spec, va_arg(ap, const char*));
+        else
+          PutString(out, spec, va_arg(ap, const WCHAR*));
+        break;
       case 'S': PutString(out, spec, va_arg(ap, const char*)); break;
-      case 'c': out.Put(static_cast<WCHAR>(va_arg(ap, int))); break;
+      case 'c': {
+        const WCHAR c[2] = {static_cast<WCHAR>(va_arg(ap, int)), 0};
+        PutString(out, spec, c);
+        break;
+      }
+      case 'p': {
+        Spec hex = spec;
+        hex.precision = static_cast<int>(2 * sizeof(void*));
+        PutNumber(out, hex, reinterpret_cast<uintptr_t>(va_arg(ap, void*)), false, 16, true);
+        break;
+      }
       case 'd':
       case 'i': {
         long long v = spec.longs >= 2 ? va_arg(ap, long long)

@@ -237,12 +237,14 @@ void SetLastError(DWORD code);
 
 // --- Files --------------------------------------------------------------
 // Opens or creates a file or (with FILE_FLAG_BACKUP_SEMANTICS) a folder.
-// "\\.\X:" opens the root of drive X. Share modes are enforced between the
-// handles of this process. Failures: 2 no such file, 3 no such folder on
-// the way, 5 access denied or a folder opened without backup semantics,
-// 32 sharing violation, 80 exists (CREATE_NEW), 123 bad name, 206 path too
-// long. Success with OPEN_ALWAYS or CREATE_ALWAYS on an existing file
-// leaves 183, otherwise 0.
+// "\\.\X:" opens the root of drive X. With FILE_FLAG_OPEN_REPARSE_POINT a
+// symbolic link itself is opened (for DeviceIoControl and times). Share
+// modes are enforced between the handles of this process. Failures: 2 no
+// such file, 3 no such folder on the way or unknown drive, 5 access denied,
+// a folder opened without backup semantics or a read-only file opened for
+// writing, 32 sharing violation, 80 exists (CREATE_NEW), 87 bad
+// disposition, 123 bad name, 206 path too long. Success with OPEN_ALWAYS
+// or CREATE_ALWAYS on an existing file leaves 183, otherwise 0.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
@@ -264,11 +266,14 @@ BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+// Removes an empty folder, or a link to a folder. Failures: 2, 3, 145 not
+// empty, 267 not a folder, 32 open without FILE_SHARE_DELETE.
 BOOL RemoveDirectoryW(LPCWSTR path);
-// Deletes a file or a symbolic link. Failures: 2, 3, 5 (also a folder).
+// Deletes a file or a symbolic link. Failures: 2, 3, 5 (a folder or a
+// read-only file), 32 open without FILE_SHARE_DELETE.
 BOOL DeleteFileW(LPCWSTR path);
-// Copies data, attributes, times, short name and descriptor. With
-// failIfExists and an existing target: 80.
+// Copies data, mode, attributes, times, short name and descriptor. With
+// failIfExists and an existing target: 80; a read-only target: 5.
 BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists);
 // Does not follow a symbolic link at the end of the path. Failures: 2, 3.
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
@@ -292,8 +297,11 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE find);
 // FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT, FSCTL_SET_COMPRESSION.
-// Failures: 4390 not a reparse point, 122 output buffer too small,
-// 4392 malformed input, 1 unknown control code.
+// Setting a mount point or symbolic link buffer replaces the empty folder
+// or file by a symbolic link. Failures: 4390 not a reparse point, 122
+// output buffer too small, 4392 malformed input, 4393 bad tag, 145 folder
+// not empty, 4391 file not empty, 267 mount point on a file, 1 unknown
+// control code, 6 bad handle.
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped);
@@ -306,7 +314,8 @@ UINT GetDriveTypeW(LPCWSTR root);
 
 // --- Modules ------------------------------------------------------------
 // Loads a shared object by its full path (the Windows name, such as
-// "C:\work\virtdisk.dll"). Failures: 126.
+// "C:\work\virtdisk.dll"); a bare name is looked for in the current
+// folder first. Failures: 126; GetProcAddress: 127.
 HMODULE LoadLibraryW(LPCWSTR path);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);
@@ -342,16 +351,18 @@ LPWSTR CharUpperW(LPWSTR s);  // whole string; ASCII and Latin-1 letters
 // --- Security -----------------------------------------------------------
 // Without a stored descriptor, builds one from the owner, group and mode
 // (owner S-1-22-1-uid, group S-1-22-2-gid, DACL from the permission bits).
-// A size query answers 122 with the needed size.
+// A size query answers 122 with the needed size; a null `needed` gives 87.
 BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
                       LPDWORD needed);
 // Keeps the descriptor as given and applies its owner, group and DACL to
-// the file where the process may. Failures: 1338 malformed descriptor.
+// the file where the process may. Failures: 1338 malformed descriptor,
+// 87 null descriptor, 2, 3.
 BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor);
 // Returns the whole self-relative descriptor in *descriptor (release with
-// LocalFree); the four pointers into it may be null.
+// LocalFree); the four pointers into it may be null. Returns 0, 6 for a
+// bad handle, 87 for another object type or a null descriptor.
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
                       SECURITY_INFORMATION info, PSID* owner, PSID* group,
                       PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
@@ -363,7 +374,7 @@ BOOL PathRemoveFileSpecW(LPWSTR path);
 BOOL PathFileExistsW(LPCWSTR path);
 LPWSTR StrCpyW(LPWSTR to, LPCWSTR from);
 // Creates a folder and every missing parent. Returns 0, or 183 when it
-// exists, or the failing error code.
+// exists, or the failing error code (3 when a part of the path is a file).
 int SHCreateDirectory(HWND owner, LPCWSTR path);
 
 #endif  // _WIN32
@@ -371,10 +382,10 @@ int SHCreateDirectory(HWND owner, LPCWSTR path);
 // --- Portable helpers of the layer, the same code on both systems -------
 
 // Formats a wide printf-style format into `buffer` of `capacity` WCHARs,
-// always terminated. Knows %s (wide string), %S (narrow string), %c, %d,
-// %i, %u, %x, %X, %I64u, %llu, flags "0" and "-", width and precision, and
-// %%. Returns the length written, or -1 when the result did not fit (the
-// buffer then holds the cut text).
+// always terminated. Knows %s (wide string), %S and %hs (narrow string),
+// %c, %d, %i, %u, %x, %X, %p, %I64u, %llu, flags "0" and "-", width and
+// precision, and %%. Returns the length written, or -1 when the result did
+// not fit (the buffer then holds the cut text) or the capacity is 0.
 int KvFormatW(WCHAR* buffer, size_t capacity, const WCHAR* format, ...);
 int KvFormatVW(WCHAR* buffer, size_t capacity, const WCHAR* format,
                va_list args);

@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kvwin32.h"
-#include "support/test_support.h"
+#include "layer_test_util.h"
+#include "posix/layer.h"
 
 namespace {
 
@@ -75,6 +75,176 @@ TEST(Files, DispositionsLeaveTheWin32Codes) {
   EXPECT_EQ(Open(dir.W("no\\f"), GENERIC_WRITE, 0, CREATE_ALWAYS),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
+  TempDir dir;
+  const std::u16string f = dir.W("f");
+  WriteBytes(dir / "f", "abc");
+  HANDLE only = Open(f, GENERIC_READ, 0, OPEN_EXISTING);
+  ASSERT_NE(only, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(f, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  // The same file reached by another name is the same file.
+  ASSERT_EQ(link((dir / "f").c_str(), (dir / "hard").c_str()), 0);
+  EXPECT_EQ(Open(dir.W("hard"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(DeleteFileW(P(f)));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  ASSERT_TRUE(CloseHandle(only));
+
+  HANDLE reader = Open(f, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  HANDLE second = Open(f, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  EXPECT_NE(second, INVALID_HANDLE_VALUE);  // both share reading
+  EXPECT_EQ(Open(f, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  // A conflicting CREATE_ALWAYS must not have truncated the file.
+  EXPECT_EQ(Open(f, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadBytes(dir / "f"), "abc");
+  CloseHandle(reader);
+  CloseHandle(second);
+  HANDLE writer = Open(f, GENERIC_WRITE, 0, OPEN_EXISTING);
+  EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+  CloseHandle(writer);
+}
+
+TEST(Files, BadHandlesAndSeeksAreRefused) {
+  TempDir dir;
+  WriteBytes(dir / "f", "abc");
+  DWORD n = 0;
+  char buffer[4];
+  EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(CloseHandle(nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  int notAHandle = 0;
+  EXPECT_FALSE(CloseHandle(&notAHandle));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+  HANDLE h = Open(dir.W("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+  EXPECT_EQ(SetFilePointer(h, -4, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+  EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+  LONG high = 1;  // 4 GiB + 2
+  EXPECT_EQ(SetFilePointer(h, 2, &high, FILE_BEGIN), 2u);
+  EXPECT_EQ(high, 1);
+  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(CloseHandle(h));  // already gone
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(dir.W("*")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(CloseHandle(find));  // a listing is closed by FindClose
+  EXPECT_TRUE(FindClose(find));
+}
+
+TEST(Folders, CreateOpenAndRemoveWithTheirCodes) {
+  TempDir dir;
+  const std::u16string d = dir.W("d", '\\');
+  ASSERT_TRUE(CreateDirectoryW(P(d), nullptr));
+  EXPECT_FALSE(CreateDirectoryW(P(d), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(CreateDirectoryW(P(dir.W("x\\y")), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(Open(d, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  HANDLE h = Open(d, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  WriteBytes(dir / "d/f", "");
+  EXPECT_FALSE(RemoveDirectoryW(P(d)));
+  EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  EXPECT_FALSE(DeleteFileW(P(d)));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(RemoveDirectoryW(P(dir.W("d/f"))));
+  EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
+  EXPECT_TRUE(DeleteFileW(P(dir.W("d/f"))));
+  EXPECT_FALSE(DeleteFileW(P(dir.W("d/f"))));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_TRUE(RemoveDirectoryW(P(d)));
+  EXPECT_FALSE(Exists(dir / "d"));
+}
+
+TEST(Folders, ShCreateDirectoryMakesEveryParent) {
+  TempDir dir;
+  EXPECT_EQ(SHCreateDirectory(nullptr, P(dir.W("a\\b\\c"))), 0);
+  struct stat st;
+  EXPECT_EQ(stat((dir / "a/b/c").c_str(), &st), 0);
+  EXPECT_EQ(SHCreateDirectory(nullptr, P(dir.W("a/b/c"))), static_cast<int>(ERROR_ALREADY_EXISTS));
+  WriteBytes(dir / "file", "");
+  EXPECT_EQ(SHCreateDirectory(nullptr, P(dir.W("file/sub"))), static_cast<int>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(Files, DriveDeviceOpensTheDriveRootFolder) {
+  TempDir dir;
+  DosDevices dos;
+  dos.Map('k', dir.path());
+  HANDLE h = Open(u"\\\\.\\K:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FILETIME w;
+  EXPECT_TRUE(GetFileTime(h, nullptr, nullptr, &w));
+  struct stat st;
+  ASSERT_EQ(stat(dir.path().c_str(), &st), 0);
+  EXPECT_EQ(Ticks(w), TicksOfUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec));
+  CloseHandle(h);
+  EXPECT_EQ(Open(u"\\\\.\\J:", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
+            INVALID_HANDLE_VALUE);
+}
+
+TEST(Files, CopyFileKeepsDataModeTimesAndLayerMetadata) {
+  TempDir dir;
+  const std::string from = dir / "from", to = dir / "to";
+  const std::string bytes = PatternBytes(200000, 7);
+  WriteBytes(from, bytes);
+  chmod(from.c_str(), 0751);
+  ASSERT_TRUE(SetFileAttributesW(P(W(from)), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE |
+                                                 FILE_ATTRIBUTE_TEMPORARY));
+  HANDLE h = Open(W(from), GENERIC_WRITE, 0, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const FILETIME c = Ft(TicksOfUnix(900000000)), w = Ft(TicksOfUnix(1100000000));
+  ASSERT_TRUE(SetFileTime(h, &c, &c, &w));
+  ASSERT_TRUE(SetFileShortNameW(h, TEXT("FROM.TXT")));
+  CloseHandle(h);
+
+  ASSERT_TRUE(CopyFileW(P(W(from)), P(W(to)), TRUE));
+  EXPECT_EQ(ReadBytes(to), bytes);
+  struct stat st;
+  ASSERT_EQ(stat(to.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);
+  const WIN32_FILE_ATTRIBUTE_DATA a = Info(W(from)), b = Info(W(to));
+  EXPECT_EQ(b.dwFileAttributes, a.dwFileAttributes);
+  EXPECT_EQ(Ticks(b.ftCreationTime), Ticks(c));
+  EXPECT_EQ(Ticks(b.ftLastWriteTime), Ticks(w));
+  Bytes shortName;
+  ASSERT_TRUE(GetX(to, "user.kvmorvel.shortname", &shortName));
+  EXPECT_EQ(std::string(shortName.begin(), shortName.end()), "FROM.TXT");
+
+  EXPECT_FALSE(CopyFileW(P(W(from)), P(W(to)), TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  WriteBytes(dir / "small", "x");
+  EXPECT_TRUE(CopyFileW(P(W(dir / "small")), P(W(to)), FALSE));
+  EXPECT_EQ(ReadBytes(to), "x");
+  EXPECT_FALSE(CopyFileW(P(W(dir / "none")), P(W(to)), FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Errors, ErrnoValuesMapToTheWindowsCodes) {
+  EXPECT_EQ(kvposix::CodeFromErrno(ENOSPC), ERROR_DISK_FULL);
+  EXPECT_EQ(kvposix::CodeFromErrno(EDQUOT), ERROR_DISK_FULL);
+  EXPECT_EQ(kvposix::CodeFromErrno(EACCES), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(kvposix::CodeFromErrno(EEXIST), ERROR_FILE_EXISTS);
+  EXPECT_EQ(kvposix::CodeFromErrno(ENOTEMPTY), ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(kvposix::CodeFromErrno(ENAMETOOLONG), ERROR_FILENAME_EXCED_RANGE);
+  // An errno without an entry is still a failure.
+  EXPECT_NE(kvposix::CodeFromErrno(4000), ERROR_SUCCESS);
 }
 
 }  // namespace

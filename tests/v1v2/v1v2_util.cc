@@ -63,3 +63,34 @@ ULONGLONG Position(HANDLE file) {
   SetFilePointerEx(file, zero, &now, FILE_CURRENT);
   return static_cast<ULONGLONG>(now.QuadPart);
 }
+
+int ListAll(const std::u16string& path) {
+  CKvMorvel m;
+  if (!m.Open(P(path), TRUE, 0)) return -1;
+  int n = 0;
+  while (m.Info(1) && n < 100000) ++n;
+  m.Close();
+  return n;
+}
+
+int SweepDamage(const std::string& path, const std::string& original,
+                size_t from) {
+  const std::u16string wide = W(path);
+  int opened = 0;
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < 40 && i < original.size(); ++i) positions.push_back(i);
+  for (size_t i = from; i < original.size(); ++i) positions.push_back(i);
+  for (size_t at : positions) {
+    for (char value : {'\xFF', '\x00'}) {
+      std::string bytes = original;
+      bytes[at] = value;
+      WriteBytes(path, bytes);
+      if (ListAll(wide) >= 0) ++opened;
+    }
+  }
+  for (size_t length = 0; length < original.size(); ++length) {
+    WriteBytes(path, original.substr(0, length));
+    if (ListAll(wide) >= 0) ++opened;
+  }
+  return opened;
+}

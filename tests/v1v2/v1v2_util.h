@@ -68,6 +68,17 @@ std::string Join(const std::vector<std::string>& parts);
 // whether the stream's end was reached.
 std::string Inflate(const std::string& zlibStream, bool* ended = nullptr);
 
+// Opens `path` for reading and steps through every entry; returns the
+// number listed, or -1 when Open refuses the file.
+int ListAll(const std::u16string& path);
+
+// Damages `original` (a whole archive) at `path` in every way a short
+// sweep can: each header and catalogue byte set to 0xFF or 0x00 and the
+// file cut at every length, listing it each time. `from` is where the
+// catalogue begins. Returns how many variants opened.
+int SweepDamage(const std::string& path, const std::string& original,
+                size_t from);
+
 // The test's own handles through the Win32 layer.
 HANDLE OpenRead(const std::string& path);
 HANDLE OpenWrite(const std::string& path);  // created or truncated

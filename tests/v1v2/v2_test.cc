@@ -432,4 +432,12 @@ TEST_F(V2Test, LinkToAFolderIsStoredAsItsReparseData) {
   EXPECT_EQ(n, GetU16(bytes, 48) + 8u);
 }
 
+TEST_F(V2Test, DamageAnywhereInHeaderOrCatalogueNeverBreaksTheList) {
+  Create({{"a", "1"}, {"bb", "22"}});
+  const std::string good = ReadBytes(ArcPath());
+  EXPECT_GT(SweepDamage(ArcPath(), good, GetU64(good, 20)), 0);
+  WriteBytes(ArcPath(), good);
+  EXPECT_EQ(2, ListAll(Arc()));
+}
+
 }  // namespace

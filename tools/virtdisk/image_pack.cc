@@ -1,8 +1,203 @@
+// Packing a folder into a disk image: the signature, then a pax tar
+// stream written with libarchive, holding every folder, file and symbolic
+// link below the folder with its mode, times and user extended attributes.
 #include "image_pack.h"
 
-// Not built yet: images cannot be made until the mount library lands.
-unsigned KvPackImage(const std::string&, const std::string&,
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "image_format.h"
+
+namespace {
+
+// Windows codes the packer reports.
+const unsigned kFileNotFound = 2;
+const unsigned kPathNotFound = 3;
+const unsigned kAccessDenied = 5;
+const unsigned kWriteFault = 29;
+const unsigned kReadFault = 30;
+const unsigned kDiskFull = 112;
+const unsigned kDirectoryExpected = 267;
+
+unsigned CodeFromErrno(int error, unsigned otherwise) {
+  switch (error) {
+    case ENOENT: return kFileNotFound;
+    case ENOTDIR: return kPathNotFound;
+    case EACCES:
+    case EPERM: return kAccessDenied;
+    case ENOSPC: return kDiskFull;
+    default: return otherwise;
+  }
+}
+
+unsigned Fail(std::string* error, const std::string& reason, unsigned code) {
+  if (error) *error = reason;
+  return code;
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// One packing run: the disk reader over the folder and the pax writer
+// over the image file.
+class Packer {
+ public:
+  Packer(const std::string& folder, int imageFd)
+      : folder_(WithoutTrailingSlashes(folder)), imageFd_(imageFd) {}
+  ~Packer() {
+    if (disk_) archive_read_free(disk_);
+    if (writer_) archive_write_free(writer_);
+  }
+  Packer(const Packer&) = delete;
+  Packer& operator=(const Packer&) = delete;
+
+  unsigned Run(std::string* error);
+
+ private:
+  unsigned OpenBoth(std::string* error);
+  unsigned WriteEntry(archive_entry* entry, const std::string& name,
+                      std::string* error);
+  unsigned CopyData(std::string* error);
+  bool IsImageItself(const struct stat* st) const {
+    return st && st->st_dev == image_.st_dev && st->st_ino == image_.st_ino;
+  }
+
+  std::string folder_;
+  int imageFd_;
+  struct stat image_ {};
+  archive* disk_ = nullptr;
+  archive* writer_ = nullptr;
+};
+
+unsigned Packer::OpenBoth(std::string* error) {
+  if (fstat(imageFd_, &image_) != 0)
+    return Fail(error, "cannot read the image file's status", kWriteFault);
+  writer_ = archive_write_new();
+  disk_ = archive_read_disk_new();
+  if (!writer_ || !disk_) return Fail(error, "out of memory", 8);
+  // Names are stored as the bytes the file system holds, never converted
+  // through the locale, so every Linux name survives unchanged.
+  if (archive_write_set_format_pax(writer_) != ARCHIVE_OK ||
+      archive_write_set_format_option(writer_, "pax", "hdrcharset",
+                                      "BINARY") != ARCHIVE_OK ||
+      archive_write_open_fd(writer_, imageFd_) != ARCHIVE_OK)
+    return Fail(error, archive_error_string(writer_), kWriteFault);
+  archive_read_disk_set_symlink_physical(disk_);
+  archive_read_disk_set_standard_lookup(disk_);
+  archive_read_disk_set_behavior(disk_, ARCHIVE_READDISK_RESTORE_ATIME);
+  if (archive_read_disk_open(disk_, folder_.c_str()) != ARCHIVE_OK)
+    return Fail(error, archive_error_string(disk_),
+                CodeFromErrno(archive_errno(disk_), kPathNotFound));
+  return 0;
+}
+
+unsigned Packer::Run(std::string* error) {
+  unsigned code = OpenBoth(error);
+  if (code) return code;
+  archive_entry* entry = archive_entry_new();
+  if (!entry) return Fail(error, "out of memory", 8);
+  const std::string prefix = folder_ == "/" ? "/" : folder_ + "/";
+  bool atRoot = true;
+  for (;;) {
+    archive_entry_clear(entry);
+    const int r = archive_read_next_header2(disk_, entry);
+    if (r == ARCHIVE_EOF) break;
+    if (r < ARCHIVE_WARN) {
+      code = Fail(error, archive_error_string(disk_),
+                  CodeFromErrno(archive_errno(disk_), kReadFault));
+      break;
+    }
+    const std::string path = archive_entry_pathname(entry);
+    const struct stat* st = archive_entry_stat(entry);
+    if (archive_read_disk_can_descend(disk_)) archive_read_disk_descend(disk_);
+    // The folder itself becomes the drive's root, which has no entry.
+    if (atRoot) {
+      atRoot = false;
+      continue;
+    }
+    if (IsImageItself(st) || path.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    code = WriteEntry(entry, path.substr(prefix.size()), error);
+    if (code) break;
+  }
+  archive_entry_free(entry);
+  if (code) return code;
+  if (archive_write_close(writer_) != ARCHIVE_OK)
+    return Fail(error, archive_error_string(writer_),
+                CodeFromErrno(archive_errno(writer_), kWriteFault));
+  return 0;
+}
+
+unsigned Packer::WriteEntry(archive_entry* entry, const std::string& name,
+                            std::string* error) {
+  const mode_t type = archive_entry_filetype(entry);
+  // Devices, pipes and sockets have no place on a Windows volume.
+  if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) return 0;
+  archive_entry_set_pathname(entry, name.c_str());
+  archive_entry_acl_clear(entry);
+  archive_entry_sparse_clear(entry);
+  KeepUserXattrs(entry);
+  if (archive_write_header(writer_, entry) < ARCHIVE_WARN)
+    return Fail(error, archive_error_string(writer_),
+                CodeFromErrno(archive_errno(writer_), kWriteFault));
+  return type == AE_IFREG ? CopyData(error) : 0;
+}
+
+unsigned Packer::CopyData(std::string* error) {
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const la_ssize_t got = archive_read_data(disk_, buffer.data(), buffer.size());
+    if (got == 0) return 0;
+    if (got < 0)
+      return Fail(error, archive_error_string(disk_),
+                  CodeFromErrno(archive_errno(disk_), kReadFault));
+    if (archive_write_data(writer_, buffer.data(),
+                           static_cast<size_t>(got)) != got)
+      return Fail(error, archive_error_string(writer_),
+                  CodeFromErrno(archive_errno(writer_), kWriteFault));
+  }
+}
+
+}  // namespace
+
+unsigned KvPackImage(const std::string& folder, const std::string& image,
                      std::string* error) {
-  if (error) *error = "making images is not built yet";
-  return 120;  // ERROR_CALL_NOT_IMPLEMENTED
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0)
+    return Fail(error, folder + ": " + strerror(errno),
+                errno == ENOENT ? kPathNotFound
+                                : CodeFromErrno(errno, kPathNotFound));
+  if (!S_ISDIR(st.st_mode))
+    return Fail(error, folder + " is not a folder", kDirectoryExpected);
+  const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                      0644);
+  // With O_CREAT, a missing name can only be a missing folder on the way.
+  if (fd < 0)
+    return Fail(error, image + ": " + strerror(errno),
+                errno == ENOENT ? kPathNotFound
+                                : CodeFromErrno(errno, kWriteFault));
+  unsigned code = 0;
+  if (write(fd, kImageSignature, kImageSignatureSize) !=
+      static_cast<ssize_t>(kImageSignatureSize)) {
+    code = Fail(error, image + ": " + strerror(errno),
+                CodeFromErrno(errno, kWriteFault));
+  } else {
+    Packer packer(folder, fd);
+    code = packer.Run(error);
+  }
+  if (close(fd) != 0 && !code)
+    code = Fail(error, image + ": " + strerror(errno),
+                CodeFromErrno(errno, kWriteFault));
+  // A half-written image is removed rather than left to look like one.
+  if (code) unlink(image.c_str());
+  return code;
 }

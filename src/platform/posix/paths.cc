@@ -44,6 +44,8 @@ bool DrivePath(char letter, const std::u16string& rest, std::string* out) {
   if (!ToNarrowName(reinterpret_cast<const WCHAR*>(rest.data()), rest.size(),
                     &tail))
     return Fail(ERROR_INVALID_NAME);
+  for (char& c : tail)
+    if (c == '\\') c = '/';
   size_t start = 0;
   while (start < tail.size() && tail[start] == '/') ++start;
   *out = root;

@@ -1,0 +1,235 @@
+// Adding one file, folder or reparse point to a version 5 archive: its
+// data goes to the current part (block stream, reparse record, nothing
+// for a folder), then the caller's security descriptor block, and the
+// entry record joins the batch that is appended to the main file.
+#include <cstring>
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "formats/le_codec.h"
+#include "formats/v5/v5_format.h"
+#include "formats/v5/v5_record.h"
+#include "kvwin32.h"
+
+namespace {
+
+const DWORD kReparseBufferSize = 17000;
+const DWORD kMicrosoftTagBit = 0x80000000u;
+// Longest stored name: the entry's name area less the terminator.
+const int kMaxStoredName = kV5NameChars - 1;
+
+// Copies the source's 8.3 name (at most 13 WCHARs) into the zero-filled
+// short name field; it stays empty when the source has none.
+void ReadShortName(LPCWSTR source, WCHAR (&shortName)[14]) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(source, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  for (int i = 0; i < 13 && found.cAlternateFileName[i]; ++i)
+    shortName[i] = found.cAlternateFileName[i];
+  FindClose(find);
+}
+
+// Logs a failed write of an item's length or bytes with the last error in
+// decimal and hexadecimal and returns that error.
+DWORD LogWriteFailure(const WCHAR* format) {
+  const DWORD code = GetLastError();
+  CKvLog::GetInstance()->AddError(format, static_cast<unsigned>(code),
+                                  static_cast<unsigned>(code));
+  return code;
+}
+
+// Writes a length-prefixed item (reparse record or descriptor block) at
+// the current position: u32 `size`, then the bytes. Returns 0 or the
+// failing write's code. A failed length write fails the item: writing the
+// bytes without their length would leave a record no reader can find.
+DWORD WritePrefixedItem(HANDLE part, const void* bytes, DWORD size) {
+  BYTE prefix[4];
+  StoreU32(prefix, size);
+  if (!V5WriteAll(part, prefix, sizeof(prefix)))
+    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+  if (!V5WriteAll(part, bytes, size))
+    return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
+  return ERROR_SUCCESS;
+}
+
+// Reads the reparse buffer of `source` (the link itself, not its target)
+// into `buffer`; returns 0 with its length (tag, data length, reserved,
+// data) in `*length`, or the code that refuses the entry. A reparse
+// point that cannot be read, or whose tag is not a Microsoft tag, is not
+// stored: an entry without its reparse record could not be restored.
+DWORD ReadReparseBuffer(LPCWSTR source, BYTE* buffer, DWORD* length) {
+  CKvLog* log = CKvLog::GetInstance();
+  HANDLE file = CreateFileW(
+      source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    log->AddInfo(TEXT("CreateFile failed - %u (%8.8X)"),
+                 static_cast<unsigned>(code), static_cast<unsigned>(code));
+    return code;
+  }
+  DWORD returned = 0;
+  const BOOL read =
+      DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer,
+                      kReparseBufferSize, &returned, nullptr);
+  DWORD code = read ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(file);
+  if (code != ERROR_SUCCESS) {
+    log->AddError(TEXT("FSCTL_GET_REPARSE_POINT failed - %u (%8.8X)"),
+                  static_cast<unsigned>(code), static_cast<unsigned>(code));
+    return code;
+  }
+  if (!(LoadU32(buffer) & kMicrosoftTagBit)) {
+    log->AddInfo(TEXT("ReparsePoint is not from Microsoft"));
+    return ERROR_REPARSE_TAG_INVALID;
+  }
+  // The stored record is the tag, the lengths and the data: data length
+  // + 8 bytes, all of which the device control must have returned.
+  const DWORD total = static_cast<DWORD>(LoadU16(buffer + 4)) + 8;
+  if (returned < 8 || total > returned) return ERROR_INVALID_REPARSE_DATA;
+  *length = total;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
+                                WIN32_FILE_ATTRIBUTE_DATA* data,
+                                void* descriptor, DWORD descriptorLength) {
+  // A name that does not fit the entry's 631-WCHAR name area is refused
+  // (122) instead of being cut to the name of some other entry.
+  const int nameChars = lstrlenW(name);
+  if (nameChars > kMaxStoredName) {
+    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  _MVRL_FILEENTRY_MAX_5 entry = {};
+  lstrcpyW(entry.name, name);
+  entry.nameLength = static_cast<WORD>(nameChars + 1);
+  entry.data = *data;
+  ReadShortName(source, entry.shortName);
+  if (m_partHandle == INVALID_HANDLE_VALUE) PointToLastPart5();
+
+  const DWORD attributes = data->dwFileAttributes;
+  DWORD code = ERROR_SUCCESS;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    code = StoreReparsePoint5(source, &entry);
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    entry.dataOffset = m_partFill;
+    entry.dataPart = m_partNumber;
+  } else {
+    code = StoreFileData5(source, &entry);
+  }
+  if (code == ERROR_SUCCESS)
+    code = StoreDescriptor5(descriptor, descriptorLength, &entry);
+  if (code == ERROR_SUCCESS) code = AppendEntry5(entry);
+  if (code != ERROR_SUCCESS) {
+    m_error.SetError(code);
+    return FALSE;
+  }
+  m_modified = TRUE;
+  return TRUE;
+}
+
+DWORD CKvMorvel::StoreReparsePoint5(LPCWSTR source,
+                                    _MVRL_FILEENTRY_MAX_5* entry) {
+  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), source);
+  BYTE* buffer = new (std::nothrow) BYTE[kReparseBufferSize];
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  memset(buffer, 0, kReparseBufferSize);
+  DWORD length = 0;
+  DWORD code = ReadReparseBuffer(source, buffer, &length);
+  if (code == ERROR_SUCCESS) {
+    entry->storedLength = length + 4;
+    entry->blockCount = 1;
+    entry->dataOffset = m_partFill;
+    entry->dataPart = m_partNumber;
+    if (!V5SeekTo(m_partHandle, m_partFill))
+      code = LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+    else
+      code = WritePrefixedItem(m_partHandle, buffer, length);
+  }
+  delete[] buffer;
+  if (code != ERROR_SUCCESS) return code;
+  // A reparse record begins a new part when it was written past the
+  // split size; otherwise the fill grows by it.
+  if (m_partFill > m_splitSize) {
+    m_partFill = 0;
+    if (!AddPart()) return GetLastError();
+  } else {
+    m_partFill += length + 4;
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
+  HANDLE file = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  entry->storedLength = 0;
+  entry->blockCount = 0;
+  entry->dataOffset = m_partFill;
+  entry->dataPart = m_partNumber;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
+  const BOOL stored =
+      V5SeekTo(m_partHandle, m_partFill) &&
+      ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
+  CloseHandle(file);
+  return stored ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+}
+
+DWORD CKvMorvel::StoreDescriptor5(const void* descriptor, DWORD length,
+                                  _MVRL_FILEENTRY_MAX_5* entry) {
+  entry->descriptorPart = kV5NoDescriptorPart;
+  entry->descriptorOffset = 0;
+  if (!descriptor) return ERROR_SUCCESS;
+  entry->descriptorOffset = m_partFill;
+  entry->descriptorPart = m_partNumber;
+  if (!V5SeekTo(m_partHandle, m_partFill))
+    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+  const DWORD code = WritePrefixedItem(m_partHandle, descriptor, length);
+  if (code != ERROR_SUCCESS) return code;
+  // No split test after a descriptor block: it stays with its entry.
+  m_partFill += static_cast<ULONGLONG>(length) + 4;
+  return ERROR_SUCCESS;
+}
+
+DWORD CKvMorvel::AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry) {
+  entry.recordSize = V5RecordSize(entry.nameLength);
+  // After Open of an existing archive the batch holds records already in
+  // the catalogue; they go before the first new entry joins it.
+  if (m_batchHoldsLoaded) {
+    m_entries5.clear();
+    m_batchHoldsLoaded = FALSE;
+  }
+  try {
+    // The batch holds at most 10001 entries before it is written out;
+    // taking that room once avoids regrowing (and a doubled peak).
+    if (m_entries5.capacity() < kV5FlushAbove + 1)
+      m_entries5.reserve(kV5FlushAbove + 1);
+    m_entries5.push_back(entry);
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (m_entries5.size() > kV5FlushAbove) {
+    CKvLog::GetInstance()->AddInfo(TEXT("Flush buffer of entries."));
+    HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+    const bool written = V5SeekToEnd(file) && WriteVector5(file);
+    const DWORD code = written ? ERROR_SUCCESS : GetLastError();
+    FlushFileBuffers(file);
+    m_entries5.clear();
+    // A catalogue that could not be written is reported, not hidden: the
+    // add fails with the write's code (the batch is gone either way, as a
+    // part of it may already stand in the main file).
+    if (!written) {
+      CKvLog::GetInstance()->AddError(TEXT("Flush of entries failed - %u"),
+                                      static_cast<unsigned>(code));
+      return code;
+    }
+  }
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,173 @@
+// Version 5 block stream reader: decompresses an entry's blocks, from its
+// data part and data offset on, into a destination file. A stream that
+// meets the end of a part continues at offset 0 of the next part.
+#include <memory>
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "formats/le_codec.h"
+#include "formats/v5/v5_format.h"
+#include "formats/v5/v5_lzo.h"
+#include "formats/v5/v5_record.h"
+#include "kvwin32.h"
+
+namespace {
+
+// Closes the part file the reader holds when it goes out of scope.
+class PartReader {
+ public:
+  explicit PartReader(HANDLE h) : handle_(h) {}
+  ~PartReader() { Close(); }
+  void Close() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  void Reset(HANDLE h) {
+    Close();
+    handle_ = h;
+  }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
+
+// Reads a block's u32 payload length. No bytes at all means the part has
+// ended. One to three bytes are a truncated part and count as a failed
+// read (38, end of file), like a failing ReadFile.
+LengthRead ReadPayloadLength(HANDLE part, DWORD* length) {
+  BYTE bytes[4];
+  DWORD got = 0;
+  if (!ReadFile(part, bytes, sizeof(bytes), &got, nullptr))
+    return kLengthFailed;
+  if (got == 0) return kLengthNone;
+  if (got != sizeof(bytes)) {
+    SetLastError(ERROR_HANDLE_EOF);
+    return kLengthFailed;
+  }
+  *length = LoadU32(bytes);
+  return kLengthGot;
+}
+
+// Reads a block's payload of `length` bytes from `part` and decompresses
+// it into `output` (1 MiB). Logs what went wrong and returns its code, or
+// 0 with the decompressed size in `*size`.
+DWORD InflateBlock(HANDLE part, DWORD length, DWORD partNumber, BYTE* output,
+                   lzo_uint* size) {
+  CKvLog* log = CKvLog::GetInstance();
+  // The writer never stores a payload longer than lzo1x_1_compress can
+  // produce for 1 MiB; a longer length is damage, refused before any
+  // buffer is sized from it.
+  if (length > kV5MaxPayload) {
+    log->AddError(TEXT("Invalid Block size %u - Part#%u"),
+                  static_cast<unsigned>(length),
+                  static_cast<unsigned>(partNumber));
+    return ERROR_INTERNAL_ERROR;
+  }
+  std::unique_ptr<BYTE[]> payload(new (std::nothrow)
+                                      BYTE[length ? length : 1]);
+  if (!payload) {
+    log->AddError(TEXT("Source buffer init failed"));
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  DWORD got = 0;
+  const BOOL readOk = ReadFile(part, payload.get(), length, &got, nullptr);
+  if (!readOk || got != length) {
+    // A payload cut short by the end of the part is a failed read.
+    const DWORD code = readOk ? ERROR_HANDLE_EOF : GetLastError();
+    log->AddError(TEXT("ReadFile (Block) - %u"), static_cast<unsigned>(code));
+    return code;
+  }
+  // The checked decompressor never writes past the 1 MiB it is given and
+  // fails (output overrun) on a block that would inflate beyond it.
+  *size = kV5PieceSize;
+  const int unpacked =
+      lzo1x_decompress_safe(payload.get(), length, output, size, nullptr);
+  if (unpacked != LZO_E_OK) {
+    log->AddError(TEXT("lzo1x_decompress (Block) - %d"), unpacked);
+    return ERROR_INTERNAL_ERROR;
+  }
+  if (*size > kV5PieceSize) {
+    log->AddError(TEXT("Uncompressed Block too big"));
+    return ERROR_INTERNAL_ERROR;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
+                                   _MVRL_FILEENTRY_MAX_5* entry) {
+  CKvLog* log = CKvLog::GetInstance();
+  if (lzo_init() != LZO_E_OK) {
+    m_error.SetError(ERROR_INTERNAL_ERROR);
+    return FALSE;
+  }
+  const ULONGLONG blocks = entry->blockCount;
+  DWORD partNumber = entry->dataPart;
+  std::unique_ptr<BYTE[]> output(new (std::nothrow) BYTE[kV5PieceSize]);
+  if (!output) {
+    m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  PartReader part(OpenPart5(partNumber));
+  if (part.get() == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    log->AddError(TEXT("First Cannot part#%u - %u"),
+                  static_cast<unsigned>(partNumber),
+                  static_cast<unsigned>(code));
+    m_error.SetError(code);
+    return FALSE;
+  }
+  V5SeekTo(part.get(), entry->dataOffset);
+  for (ULONGLONG block = 0; block < blocks; ++block) {
+    DWORD length = 0;
+    LengthRead read = ReadPayloadLength(part.get(), &length);
+    if (read == kLengthNone) {
+      ++partNumber;
+      part.Reset(OpenPart5(partNumber));
+      if (part.get() == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        log->AddError(TEXT("Change Cannot part#%u - %u"),
+                      static_cast<unsigned>(partNumber),
+                      static_cast<unsigned>(code));
+        m_error.SetError(code);
+        return FALSE;
+      }
+      V5SeekTo(part.get(), 0);
+      read = ReadPayloadLength(part.get(), &length);
+      if (read == kLengthNone) {
+        log->AddError(TEXT("Invalid Block - Part#%u"),
+                      static_cast<unsigned>(partNumber));
+        m_error.SetError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+      }
+    }
+    if (read == kLengthFailed) {
+      const DWORD code = GetLastError();
+      log->AddError(TEXT("ReadFile (Block Size) - %u"),
+                    static_cast<unsigned>(code));
+      m_error.SetError(code);
+      return FALSE;
+    }
+    lzo_uint size = 0;
+    const DWORD code = InflateBlock(part.get(), length, partNumber,
+                                    output.get(), &size);
+    if (code != ERROR_SUCCESS) {
+      m_error.SetError(code);
+      return FALSE;
+    }
+    if (!V5WriteAll(target, output.get(), static_cast<DWORD>(size))) {
+      const DWORD code = GetLastError();
+      log->AddError(TEXT("WriteFile (Block) - %u"),
+                    static_cast<unsigned>(code));
+      m_error.SetError(code);
+      return FALSE;
+    }
+  }
+  m_error.SetError(ERROR_SUCCESS);
+  return TRUE;
+}

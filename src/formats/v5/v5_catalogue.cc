@@ -1,0 +1,201 @@
+// Version 5 main file: header, catalogue batches and closing.
+//
+// The catalogue is the records of all entries back to back from offset 40
+// to the end of the main file. It is never held whole: adding collects
+// new records in the entry batch and appends them past 10000 entries and
+// at Close; listing loads 1001 records at Open and 101 at a time after.
+#include <new>
+#include <vector>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "archive/codes.h"
+#include "formats/v5/v5_format.h"
+#include "formats/v5/v5_record.h"
+#include "kvwin32.h"
+
+namespace {
+
+enum WalkResult {
+  kWalkBatchFull,  // the batch reached its limit
+  kWalkEnded,      // no more records, or a damaged one
+  kWalkFailed,     // a read failed; GetLastError tells why
+};
+
+// Reads records from `*position` into `batch` until it holds `limit`
+// entries. On return `*position` is the offset of the first record not
+// loaded. A damaged record ends the walk where it stands, so a catalogue
+// with a bad size can neither loop on one position nor run past the file:
+// the records before it are listed and the walk reports the end.
+WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
+                         std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
+  ULONGLONG fileLength = 0;
+  if (!V5FileLength(file, &fileLength)) return kWalkFailed;
+  BYTE bytes[kV5EntrySize];
+  while (batch.size() < limit) {
+    const ULONGLONG at = *position;
+    if (at >= fileLength) return kWalkEnded;
+    if (!V5SeekTo(file, at)) return kWalkFailed;
+    DWORD got = 0;
+    if (!ReadFile(file, bytes, sizeof(bytes), &got, nullptr))
+      return kWalkFailed;
+    if (got == 0) return kWalkEnded;
+    _MVRL_FILEENTRY_MAX_5 entry = {};
+    if (DecodeV5Record(bytes, got, fileLength - at, &entry) !=
+        kV5RecordGood) {
+      CKvLog::GetInstance()->AddError(
+          TEXT("Damaged catalogue record at %I64u"),
+          static_cast<unsigned long long>(at));
+      return kWalkEnded;
+    }
+    try {
+      batch.push_back(entry);
+    } catch (const std::bad_alloc&) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return kWalkFailed;
+    }
+    *position = at + entry.recordSize;
+  }
+  return kWalkBatchFull;
+}
+
+void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
+  std::vector<_MVRL_FILEENTRY_MAX_5>().swap(batch);
+}
+
+}  // namespace
+
+BOOL CKvMorvel::CreateHeader5() {
+  m_header5 = DefaultV5Header();
+  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  BYTE bytes[kV5HeaderSize];
+  EncodeV5Header(m_header5, bytes);
+  // Open does not look at the result: a failed write shows again at the
+  // first catalogue write or at Close.
+  return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
+}
+
+BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
+  m_catalogueEnded = FALSE;
+  ReleaseBatch(m_entries5);
+  ULONGLONG length = 0;
+  if (!V5FileLength(file, &length)) return FALSE;
+  if (length < kV5HeaderSize) {
+    // Open reports the last error, so the code goes there as well.
+    SetLastError(ERROR_BAD_FORMAT);
+    m_error.SetError(ERROR_BAD_FORMAT);
+    return FALSE;
+  }
+  BYTE bytes[kV5HeaderSize];
+  DWORD got = 0;
+  if (!V5SeekTo(file, 0) ||
+      !ReadFile(file, bytes, sizeof(bytes), &got, nullptr))
+    return FALSE;
+  if (got != sizeof(bytes)) {
+    SetLastError(ERROR_BAD_FORMAT);
+    m_error.SetError(ERROR_BAD_FORMAT);
+    return FALSE;
+  }
+  m_header5 = DecodeV5Header(bytes);
+  if (record) record->header = m_header5;
+  // A header with another signature or version is not refused: the
+  // catalogue is then left to LoadNextEntries, from offset 40.
+  ULONGLONG position = kV5HeaderSize;
+  if (IsV5Header(m_header5) &&
+      WalkCatalogue(file, &position, kV5FirstBatch, m_entries5) ==
+          kWalkFailed) {
+    ReleaseBatch(m_entries5);
+    return FALSE;
+  }
+  m_nextCataloguePos = position;
+  m_error.SetError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL CKvMorvel::LoadNextEntries() {
+  if (m_catalogueEnded || !m_control) return FALSE;
+  m_entries5.clear();
+  m_currentIndex = 0;
+  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  ULONGLONG position = m_nextCataloguePos;
+  const WalkResult result =
+      WalkCatalogue(file, &position, kV5NextBatch, m_entries5);
+  m_nextCataloguePos = position;
+  if (result == kWalkBatchFull) return TRUE;
+  m_catalogueEnded = TRUE;
+  return FALSE;
+}
+
+BOOL CKvMorvel::WriteVector5(HANDLE file) {
+  // Records are gathered in a buffer and written a chunk at a time; the
+  // bytes on disk are the records back to back, in batch order.
+  const size_t kChunk = 64 * 1024;
+  std::vector<BYTE> chunk;
+  try {
+    chunk.resize(kChunk);
+  } catch (const std::bad_alloc&) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  size_t used = 0;
+  for (const _MVRL_FILEENTRY_MAX_5& entry : m_entries5) {
+    if (kChunk - used < kV5EntrySize) {
+      if (!V5WriteAll(file, chunk.data(), static_cast<DWORD>(used)))
+        return FALSE;
+      used = 0;
+    }
+    const size_t n = EncodeV5Record(entry, chunk.data() + used, kChunk - used);
+    if (n == 0) {
+      SetLastError(ERROR_INVALID_DATA);
+      return FALSE;
+    }
+    used += n;
+  }
+  return used == 0 ||
+         V5WriteAll(file, chunk.data(), static_cast<DWORD>(used));
+}
+
+BOOL CKvMorvel::CloseStructuresV5() {
+  _MVRL_OBJECT_5* record = static_cast<_MVRL_OBJECT_5*>(m_control);
+  if (!record || !record->archive ||
+      record->archive == INVALID_HANDLE_VALUE) {
+    m_error.SetError(kErrorNoArchive);
+    return FALSE;
+  }
+  if (m_partHandle != INVALID_HANDLE_VALUE) {
+    FlushFileBuffers(m_partHandle);
+    CloseHandle(m_partHandle);
+    m_partHandle = INVALID_HANDLE_VALUE;
+  }
+  HANDLE file = record->archive;
+  BOOL ok = TRUE;
+  DWORD code = ERROR_SUCCESS;
+  if (m_modified) {
+    m_modified = FALSE;
+    // The part count is the number of the last part actually created,
+    // which the header image tracks (AddPart, PointToLastPart5): after a
+    // failed AddPart the current part number names a part that does not
+    // exist.
+    _MVRL_HEADER_5 header = DefaultV5Header();
+    header.partCount = m_header5.partCount;
+    m_header5 = header;
+    BYTE bytes[kV5HeaderSize];
+    EncodeV5Header(header, bytes);
+    if (!V5SeekTo(file, 0) || !V5WriteAll(file, bytes, sizeof(bytes))) {
+      ok = FALSE;
+      code = GetLastError();
+    } else if (!m_entries5.empty() &&
+               (!V5SeekToEnd(file) || !WriteVector5(file))) {
+      ok = FALSE;
+      code = GetLastError();
+    }
+  }
+  ReleaseBatch(m_entries5);
+  m_batchHoldsLoaded = FALSE;
+  CloseHandle(file);
+  record->archive = nullptr;
+  delete record;
+  m_control = nullptr;
+  m_error.SetError(code);
+  return ok;
+}

@@ -1,0 +1,121 @@
+// Version 5 part files: naming, creating, reopening.
+//
+// Part N of main file "D:\b\disk.img" is "D:\b\disk_000N.img": the number
+// goes before the last "." of the whole path (also when that "." is in a
+// folder name), or after the path when it has none.
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "formats/v5/v5_format.h"
+#include "formats/v5/v5_record.h"
+#include "kvwin32.h"
+
+namespace {
+
+// Builds the name of part `part` of `mainPath` into `buffer` of
+// kV5PartNameChars WCHARs. A name that does not fit is refused (false,
+// last error 206), never cut: a cut name would be some other file.
+bool BuildPartName(const WCHAR* mainPath, DWORD part,
+                   WCHAR (&buffer)[kV5PartNameChars]) {
+  const WCHAR* dot = nullptr;
+  for (const WCHAR* p = mainPath; *p; ++p)
+    if (*p == '.') dot = p;
+  int written;
+  if (dot) {
+    const int prefixLength = static_cast<int>(dot - mainPath);
+    WCHAR prefix[kV5PartNameChars];
+    if (prefixLength >= kV5PartNameChars) {
+      written = -1;
+    } else {
+      lstrcpynW(prefix, mainPath, prefixLength + 1);
+      written = KvFormatW(buffer, kV5PartNameChars, TEXT("%s_%.4i%s"), prefix,
+                          static_cast<int>(part), dot);
+    }
+  } else {
+    written = KvFormatW(buffer, kV5PartNameChars, TEXT("%s_%.4i"), mainPath,
+                        static_cast<int>(part));
+  }
+  if (written < 0) {
+    buffer[0] = 0;
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void CKvMorvel::GetPartName(DWORD part, WCHAR* buffer, DWORD capacity) {
+  // The capacity counts WCHARs, the terminator included. A name that does
+  // not fit the caller's buffer leaves it empty instead of cut.
+  if (!buffer || capacity == 0) return;
+  WCHAR name[kV5PartNameChars];
+  if (!BuildPartName(m_archivePath, part, name) ||
+      static_cast<DWORD>(lstrlenW(name)) >= capacity) {
+    buffer[0] = 0;
+    return;
+  }
+  lstrcpyW(buffer, name);
+}
+
+HANDLE CKvMorvel::OpenPart5(DWORD part) {
+  WCHAR name[kV5PartNameChars];
+  if (!BuildPartName(m_archivePath, part, name)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+BOOL CKvMorvel::AddPart() {
+  if (m_partHandle != INVALID_HANDLE_VALUE) {
+    FlushFileBuffers(m_partHandle);
+    CloseHandle(m_partHandle);
+    m_partHandle = INVALID_HANDLE_VALUE;
+  }
+  ++m_partNumber;
+  WCHAR name[kV5PartNameChars];
+  if (!BuildPartName(m_archivePath, m_partNumber, name)) return FALSE;
+  // A part file of that name that already holds bytes is never replaced:
+  // they may be the data of entries of this archive (its header written
+  // before a crash, or a count gone stale). The add fails instead; an
+  // empty leftover is simply taken over.
+  HANDLE part = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, 0, nullptr);
+  if (part == INVALID_HANDLE_VALUE) return FALSE;
+  ULONGLONG length = 0;
+  if (GetLastError() == ERROR_ALREADY_EXISTS &&
+      (!V5FileLength(part, &length) || length != 0)) {
+    CloseHandle(part);
+    CKvLog::GetInstance()->AddError(TEXT("Part %s already holds data"),
+                                    name);
+    SetLastError(ERROR_FILE_EXISTS);
+    return FALSE;
+  }
+  m_partHandle = part;
+  // The header image names the last part created, so that a later
+  // PointToLastPart5 (after a restore closed the part, or after a failed
+  // AddPart) reopens this one and not the first.
+  m_header5.partCount = m_partNumber;
+  CKvLog::GetInstance()->AddInfo(TEXT("New Split part: %s"), name);
+  return TRUE;
+}
+
+BOOL CKvMorvel::PointToLastPart5() {
+  // A count of 0 only comes from a damaged header; parts start at 1.
+  DWORD last = m_header5.partCount ? m_header5.partCount : 1;
+  WCHAR name[kV5PartNameChars];
+  if (!BuildPartName(m_archivePath, last, name)) return FALSE;
+  HANDLE part = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, 0, nullptr);
+  if (part == INVALID_HANDLE_VALUE) return FALSE;
+  ULONGLONG length = 0;
+  if (!V5FileLength(part, &length) || !V5SeekToEnd(part)) {
+    CloseHandle(part);
+    return FALSE;
+  }
+  m_partHandle = part;
+  m_partFill = length;
+  m_partNumber = last;
+  m_header5.partCount = last;
+  return TRUE;
+}

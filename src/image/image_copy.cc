@@ -1,0 +1,272 @@
+// Disk images: copying the current item of the walk out of the mounted
+// drive, with its descriptor, short name, compression, times, attributes
+// and, for a directory junction, its reparse data.
+#include <new>
+
+#include "KvLog.h"
+#include "KvMorvel.h"
+#include "KvSystem.h"
+#include "archive/codes.h"
+#include "formats/le_codec.h"
+#include "image/image_item.h"
+#include "kvwin32.h"
+
+namespace {
+
+const DWORD kSourceAccess = READ_CONTROL | ACCESS_SYSTEM_SECURITY;
+const DWORD kBackupFlags =
+    FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;  // 0x2000080
+const DWORD kReparseFlags =
+    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;  // 0x2200000
+const SECURITY_INFORMATION kAllSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+    DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;  // 15
+const DWORD kReparseBufferSize = 17000;
+const DWORD kReparseHeaderSize = 8;  // tag, data length, reserved
+const DWORD kMountPointHeaderSize = 16;  // + four u16 name offsets/lengths
+
+// Reading a SACL, opening with backup semantics and setting a short name
+// need privileges the host may not have enabled. The copy enables them
+// for its own duration and puts each back as it found it, so a host that
+// enabled one itself keeps it.
+class CopyPrivileges {
+ public:
+  CopyPrivileges() {
+    for (int i = 0; i < kCount; ++i) {
+      wasEnabled_[i] = CKvSystem::IsPrivilegeEnabled(kNames[i]);
+      if (!wasEnabled_[i]) CKvSystem::SetPrivilege(kNames[i], TRUE);
+    }
+  }
+  ~CopyPrivileges() {
+    for (int i = 0; i < kCount; ++i)
+      if (!wasEnabled_[i]) CKvSystem::SetPrivilege(kNames[i], FALSE);
+  }
+  CopyPrivileges(const CopyPrivileges&) = delete;
+  CopyPrivileges& operator=(const CopyPrivileges&) = delete;
+
+ private:
+  static const int kCount = 3;
+  static const WCHAR* const kNames[kCount];
+  BOOL wasEnabled_[kCount];
+};
+
+const WCHAR* const CopyPrivileges::kNames[CopyPrivileges::kCount] = {
+    TEXT("SeSecurityPrivilege"), TEXT("SeBackupPrivilege"),
+    TEXT("SeRestorePrivilege")};
+
+// The source's owner, group, DACL and SACL, or null when they cannot be
+// read (the copy then goes on without them). Release with LocalFree.
+// A reparse point's own descriptor is read, never that of what it names.
+PSECURITY_DESCRIPTOR ReadSourceDescriptor(LPCWSTR source, BOOL isReparse) {
+  HANDLE file = CreateFileW(source, kSourceAccess, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING,
+                            isReparse ? kReparseFlags : kBackupFlags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, kAllSecurity, nullptr, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    descriptor = nullptr;
+  CloseHandle(file);
+  return descriptor;
+}
+
+BOOL IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
+
+BOOL IsAbsolutePath(LPCWSTR path) {
+  if (IsSeparator(path[0])) return TRUE;
+  return path[0] && path[1] == ':' && IsSeparator(path[2]);
+}
+
+// Whether `path` is `root` or lies below it, ignoring case.
+BOOL IsWithin(LPCWSTR path, LPCWSTR root) {
+  int rootLength = lstrlenW(root);
+  while (rootLength > 1 && IsSeparator(root[rootLength - 1])) --rootLength;
+  if (lstrlenW(path) < rootLength) return FALSE;
+  WCHAR head[kImagePathChars];
+  lstrcpynW(head, path, rootLength + 1);
+  WCHAR rootHead[kImagePathChars];
+  lstrcpynW(rootHead, root, rootLength + 1);
+  if (lstrcmpiW(head, rootHead) != 0) return FALSE;
+  const WCHAR next = path[rootLength];
+  return next == 0 || IsSeparator(next) || IsSeparator(root[rootLength - 1]);
+}
+
+// The print name of mount-point reparse data read into `data` (`size`
+// bytes), when it names an absolute folder and fits `name`.
+BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
+  if (size < kMountPointHeaderSize) return FALSE;
+  const DWORD tag = LoadU32(data);
+  if (tag != 0x80000000u && tag != IO_REPARSE_TAG_MOUNT_POINT) return FALSE;
+  const DWORD offset = LoadU16(data + 12);
+  const DWORD length = LoadU16(data + 14);
+  if (length % 2 != 0 || length / 2 >= kImagePathChars ||
+      offset + length > size - kMountPointHeaderSize)
+    return FALSE;
+  const BYTE* text = data + kMountPointHeaderSize + offset;
+  for (DWORD i = 0; i < length / 2; ++i) name[i] = LoadU16(text + 2 * i);
+  name[length / 2] = 0;
+  return name[0] && IsAbsolutePath(name);
+}
+
+// Creates the folder a restored junction names, with its missing parents,
+// when it does not exist yet. Only a folder inside the restore target is
+// made: a junction read from an image must not create folders elsewhere
+// on the restore volume. The restore target is the junction's path less
+// its entry name.
+void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
+                        LPCWSTR entryName) {
+  const int pathLength = lstrlenW(junctionPath);
+  const int nameLength = lstrlenW(entryName);
+  WCHAR root[kImagePathChars];
+  lstrcpynW(root, junctionPath,
+            pathLength > nameLength ? pathLength - nameLength + 1 : 1);
+  if (!root[0] || !IsWithin(linkName, root)) {
+    CKvLog::GetInstance()->AddError(
+        TEXT("Link target outside the restore folder, not created: %s"),
+        linkName);
+    return;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(linkName, &found);
+  if (search == INVALID_HANDLE_VALUE)
+    SHCreateDirectory(nullptr, linkName);
+  else
+    FindClose(search);
+}
+
+BOOL CreateEmptyFile(LPCWSTR path) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  CloseHandle(file);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
+  if (!m_mounted || !m_entryName[0]) {
+    m_error.SetError(kErrorNotMounted);
+    return FALSE;
+  }
+  // An empty target would put the copy beside the current directory or at
+  // the volume's root: refused like a null one.
+  if (!target[0]) {
+    m_error.SetError(kErrorNullTarget);
+    return FALSE;
+  }
+  WCHAR targetPath[kImagePathChars];
+  WCHAR sourcePath[kImagePathChars];
+  if (!JoinImagePath(targetPath, kImagePathChars, target, m_entryName) ||
+      !JoinImagePath(sourcePath, kImagePathChars, m_drive, m_entryName)) {
+    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  if (IsNeverCopiedName(m_entryName)) return TRUE;
+
+  CopyPrivileges privileges;
+  const DWORD attributes = m_entryData.dwFileAttributes;
+  const BOOL isReparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
+  BOOL copied;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (PathFileExistsW(targetPath)) {
+      SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+      copied = TRUE;
+    } else {
+      copied = CreateDirectoryW(targetPath, nullptr);
+    }
+    if (isReparse) copied = CreateJunction(sourcePath, targetPath);
+  } else if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
+    copied = TRUE;  // encrypted data cannot be read through the drive
+  } else {
+    SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(targetPath);
+    // A file that is a reparse point (a link to a file) becomes an empty
+    // file carrying the same reparse data. CopyFileW would follow the link
+    // and copy whatever file it names, which may lie outside the image.
+    copied = isReparse ? CreateEmptyFile(targetPath) &&
+                             CreateJunction(sourcePath, targetPath)
+                       : CopyFileW(sourcePath, targetPath, FALSE);
+  }
+  if (!copied) {
+    m_error.SetError(GetLastError());
+    if (descriptor) LocalFree(descriptor);
+    return FALSE;
+  }
+  m_error.SetError(ERROR_SUCCESS);
+
+  // A junction is opened as itself, never as the folder it names, so its
+  // short name and times never land outside the restored tree.
+  SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = CreateFileW(
+      targetPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+      OPEN_EXISTING, isReparse ? kReparseFlags : kBackupFlags, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    const WCHAR* shortName = m_currentItem
+                                 ? m_currentItem->data.cAlternateFileName
+                                 : TEXT("");
+    if (shortName[0]) SetFileShortNameW(file, shortName);
+    if (attributes & FILE_ATTRIBUTE_COMPRESSED) {
+      BYTE format[2];
+      StoreU16(format, COMPRESSION_FORMAT_DEFAULT);
+      DWORD returned = 0;
+      DeviceIoControl(file, FSCTL_SET_COMPRESSION, format, sizeof(format),
+                      nullptr, 0, &returned, nullptr);
+    }
+    SetFileTime(file, &m_entryData.ftCreationTime,
+                &m_entryData.ftLastAccessTime, &m_entryData.ftLastWriteTime);
+    CloseHandle(file);
+  }
+  SetFileAttributesW(targetPath, attributes);
+  if (descriptor) {
+    SetFileSecurityW(targetPath, kAllSecurity, descriptor);
+    LocalFree(descriptor);
+  }
+  return TRUE;
+}
+
+BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
+  BYTE* data = new (std::nothrow) BYTE[kReparseBufferSize];
+  if (!data) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  DWORD size = 0;
+  BOOL read = FALSE;
+  HANDLE link = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, kReparseFlags, nullptr);
+  if (link != INVALID_HANDLE_VALUE) {
+    read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data,
+                           kReparseBufferSize, &size, nullptr) &&
+           size >= kReparseHeaderSize;
+    CloseHandle(link);
+  }
+
+  CKvLog* log = CKvLog::GetInstance();
+  WCHAR linkName[kImagePathChars];
+  if (read && TakePrintName(data, size, linkName)) {
+    linkName[0] = target[0];  // the restore volume's drive letter
+    log->AddInfo(TEXT("Create Link: %s"), linkName);
+    CreateLinkedFolder(linkName, target, m_entryName);
+  } else {
+    log->AddInfo(TEXT("No link found"));
+  }
+
+  BOOL result = FALSE;
+  const DWORD length = read ? LoadU16(data + 4) + kReparseHeaderSize : 0;
+  if (read && length <= size) {
+    HANDLE restored = CreateFileW(target, GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, kReparseFlags, nullptr);
+    if (restored != INVALID_HANDLE_VALUE) {
+      DWORD returned = 0;
+      result = DeviceIoControl(restored, FSCTL_SET_REPARSE_POINT, data,
+                               length, nullptr, 0, &returned, nullptr);
+      const DWORD code = GetLastError();
+      CloseHandle(restored);
+      SetLastError(code);
+    }
+  }
+  delete[] data;
+  return result;
+}

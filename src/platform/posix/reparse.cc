@@ -1,0 +1,214 @@
+// Reparse points and the other device controls.
+//
+// A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes a
+// link to a folder as IO_REPARSE_TAG_MOUNT_POINT with substitute name
+// "\??\" + the Windows path of its target and that path as print name,
+// and a link to anything else as IO_REPARSE_TAG_SYMLINK (a relative
+// target stays relative, flag 1). FSCTL_SET_REPARSE_POINT with one of
+// these tags replaces an empty folder or file (or a link) by a link to
+// the print name mapped through the layer. Any other tag is kept as the
+// buffer's bytes in user.kvmorvel.reparse.
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "layer.h"
+
+using namespace kvposix;
+
+namespace {
+
+const DWORD kRelative = 1;  // SYMLINK_FLAG_RELATIVE
+const size_t kHeader = 8;   // tag, data length, reserved
+const size_t kGuidHeader = 24;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(Get16(p)) | static_cast<uint32_t>(Get16(p + 2)) << 16;
+}
+void Put16(std::vector<uint8_t>& b, size_t v) {
+  b.push_back(static_cast<uint8_t>(v));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(std::vector<uint8_t>& b, uint32_t v) {
+  Put16(b, v & 0xFFFF);
+  Put16(b, v >> 16);
+}
+void PutWide(std::vector<uint8_t>& b, const std::u16string& s) {
+  for (char16_t c : s) Put16(b, c);
+}
+
+std::u16string Backslashes(std::string path) {
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return ToWideName(path);
+}
+
+// The reparse buffer describing the link at `path`.
+bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
+  std::vector<char> target(PATH_MAX + 1);
+  const ssize_t n = readlink(path.c_str(), target.data(), PATH_MAX);
+  if (n < 0) return FailErrno(errno);
+  const std::string link(target.data(), static_cast<size_t>(n));
+  struct stat st;
+  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const bool relative = !folder && !link.empty() && link[0] != '/';
+  std::u16string substitute, print;
+  if (relative) {
+    substitute = print = Backslashes(link);
+  } else {
+    const std::string absolute =
+        link[0] == '/' ? link : ParentOf(path) + "/" + link;
+    print = ToWindowsPath(absolute);
+    substitute = u"\\??\\" + print;
+  }
+  const size_t fixed = folder ? 8 : 12;
+  const size_t names = (substitute.size() + print.size() + 2) * 2;
+  if (fixed + names > MAXIMUM_REPARSE_DATA_BUFFER_SIZE - kHeader)
+    return Fail(ERROR_INVALID_REPARSE_DATA);
+  std::vector<uint8_t>& b = *out;
+  b.clear();
+  Put32(b, folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK);
+  Put16(b, fixed + names);
+  Put16(b, 0);
+  Put16(b, 0);                            // substitute name offset
+  Put16(b, substitute.size() * 2);        // and length
+  Put16(b, (substitute.size() + 1) * 2);  // print name offset
+  Put16(b, print.size() * 2);             // and length
+  if (!folder) Put32(b, relative ? kRelative : 0);
+  PutWide(b, substitute);
+  Put16(b, 0);
+  PutWide(b, print);
+  Put16(b, 0);
+  return true;
+}
+
+BOOL GetReparse(Handle* h, LPVOID out, DWORD outSize, LPDWORD returned) {
+  struct stat st;
+  if (lstat(h->path.c_str(), &st) != 0) return FailForPath(errno, h->path);
+  std::vector<uint8_t> buffer;
+  if (S_ISLNK(st.st_mode)) {
+    if (!LinkBuffer(h->path, &buffer)) return FALSE;
+  } else if (!ReadXattr(h->path, kReparseName, &buffer) || buffer.size() < kHeader) {
+    return Fail(ERROR_NOT_A_REPARSE_POINT);
+  }
+  if (!out || outSize < buffer.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  memcpy(out, buffer.data(), buffer.size());
+  if (returned) *returned = static_cast<DWORD>(buffer.size());
+  return TRUE;
+}
+
+// The POSIX target named by a mount point or symbolic link buffer.
+bool TargetOf(const uint8_t* in, size_t size, DWORD tag, std::string* target) {
+  const size_t fixed = tag == IO_REPARSE_TAG_SYMLINK ? 12 : 8;
+  if (size < kHeader + fixed) return Fail(ERROR_INVALID_REPARSE_DATA);
+  const uint8_t* names = in + kHeader + fixed;
+  const size_t room = size - kHeader - fixed;
+  const size_t subOff = Get16(in + 8), subLen = Get16(in + 10);
+  const size_t printOff = Get16(in + 12), printLen = Get16(in + 14);
+  const bool relative = tag == IO_REPARSE_TAG_SYMLINK && (Get32(in + 16) & kRelative);
+  if (subOff + subLen > room || printOff + printLen > room || (subOff | subLen | printOff | printLen) & 1)
+    return Fail(ERROR_INVALID_REPARSE_DATA);
+  const bool usePrint = printLen > 0;
+  const uint8_t* name = names + (usePrint ? printOff : subOff);
+  const size_t length = (usePrint ? printLen : subLen) / 2;
+  if (length == 0) return Fail(ERROR_INVALID_REPARSE_DATA);
+  std::u16string wide;
+  for (size_t i = 0; i < length; ++i) wide += static_cast<char16_t>(Get16(name + 2 * i));
+  if (relative) {
+    if (!ToNarrowName(reinterpret_cast<const WCHAR*>(wide.data()), wide.size(), target))
+      return Fail(ERROR_INVALID_REPARSE_DATA);
+    for (char& c : *target)
+      if (c == '\\') c = '/';
+    return true;
+  }
+  return ToPosixPath(reinterpret_cast<const WCHAR*>(wide.c_str()), target);
+}
+
+// Puts back what a failed replacement removed.
+void Restore(const std::string& path, const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) {
+    mkdir(path.c_str(), st.st_mode & 07777);
+  } else if (S_ISREG(st.st_mode)) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    if (fd >= 0) close(fd);
+  }
+}
+
+BOOL MakeLink(Handle* h, const uint8_t* in, size_t size, DWORD tag) {
+  std::string target;
+  if (!TargetOf(in, size, tag, &target)) return FALSE;
+  struct stat st;
+  if (lstat(h->path.c_str(), &st) != 0) return FailForPath(errno, h->path);
+  if (tag == IO_REPARSE_TAG_MOUNT_POINT && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
+    return Fail(ERROR_DIRECTORY);
+  int removed;
+  if (S_ISDIR(st.st_mode)) {
+    removed = rmdir(h->path.c_str());
+    if (removed != 0 && (errno == ENOTEMPTY || errno == EEXIST)) return Fail(ERROR_DIR_NOT_EMPTY);
+  } else if (S_ISREG(st.st_mode) && st.st_size != 0) {
+    return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);  // would lose the data
+  } else {
+    removed = unlink(h->path.c_str());
+  }
+  if (removed != 0) return FailErrno(errno);
+  if (symlink(target.c_str(), h->path.c_str()) != 0) {
+    const int error = errno;
+    Restore(h->path, st);
+    return FailErrno(error);
+  }
+  const int fd = open(h->path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct stat now;
+  if (fd < 0 || fstat(fd, &now) != 0) {
+    if (fd >= 0) close(fd);
+    return FailErrno(errno);
+  }
+  MoveHandle(h, fd, Kind::kLink, now);
+  return TRUE;
+}
+
+BOOL SetReparse(Handle* h, LPVOID in, DWORD inSize) {
+  const uint8_t* b = static_cast<const uint8_t*>(in);
+  if (!b || inSize < kHeader || inSize > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
+    return Fail(ERROR_INVALID_REPARSE_DATA);
+  const DWORD tag = Get32(b);
+  const size_t header = tag & 0x80000000u ? kHeader : kGuidHeader;
+  if (tag == 0 || tag == 1) return Fail(ERROR_REPARSE_TAG_INVALID);
+  if (inSize < header || Get16(b + 4) + header != inSize)
+    return Fail(ERROR_INVALID_REPARSE_DATA);
+  if (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK)
+    return MakeLink(h, b, inSize, tag);
+  if (h->kind == Kind::kLink) return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);
+  const int error = WriteXattr(h->path, kReparseName, std::vector<uint8_t>(b, b + inSize));
+  return error ? FailErrno(error) : TRUE;
+}
+
+BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
+  if (!in || inSize < 2) return Fail(ERROR_INVALID_PARAMETER);
+  if (h->kind == Kind::kLink) return TRUE;
+  const uint16_t format = Get16(static_cast<const uint8_t*>(in));
+  Metadata meta;
+  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  DWORD attributes = meta.attributes & ~FILE_ATTRIBUTE_COMPRESSED;
+  if (format != COMPRESSION_FORMAT_NONE) attributes |= FILE_ATTRIBUTE_COMPRESSED;
+  if (const DWORD code = WriteAttributes(h->path, attributes)) return Fail(code);
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
+                     LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped) {
+  if (returned) *returned = 0;
+  Handle* h = LookFileHandle(device);
+  if (!h) return FALSE;
+  switch (code) {
+    case FSCTL_GET_REPARSE_POINT: return GetReparse(h, out, outSize, returned);
+    case FSCTL_SET_REPARSE_POINT: return SetReparse(h, in, inSize);
+    case FSCTL_SET_COMPRESSION: return SetCompression(h, in, inSize);
+    default: return Fail(ERROR_INVALID_FUNCTION);
+  }
+}

@@ -1,0 +1,166 @@
+// Copying items out of a mounted image: the names never copied, encrypted
+// files, target paths, junctions and links.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "image/image_fixture.h"
+#include "kvwin32.h"
+
+namespace {
+
+class CopyTest : public ImageTest {
+ protected:
+  void SetUp() override {
+    ImageTest::SetUp();
+    if (!LayerCopiesMetadata()) GTEST_SKIP() << "layer incomplete";
+  }
+  // Steps the walk to the item named `name` (loaded with Info(0)).
+  bool SeekTo(CKvMorvel& m, const std::string& name) {
+    WCHAR current[260];
+    while (m.Info(0)) {
+      m.GetFile(current, 260);
+      if (N(current) == name) return true;
+      m.Info(1);
+    }
+    return false;
+  }
+  std::u16string Target() const { return target_.W("", '\\'); }
+};
+
+// The reparse data of a path as FSCTL_GET_REPARSE_POINT gives it.
+std::string ReparseData(const std::u16string& path) {
+  HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT |
+                             FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "(no open)";
+  std::string data(17000, '\0');
+  DWORD got = 0;
+  const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
+                                  &data[0], 17000, &got, nullptr);
+  CloseHandle(h);
+  return ok ? data.substr(0, got) : "(no data)";
+}
+
+TEST_F(CopyTest, PagefileInTheRootIsListedButNotCopiedOneInAFolderIs) {
+  WriteBytes(source_ / "pagefile.sys", "paging");
+  mkdir((source_ / "dir").c_str(), 0755);
+  WriteBytes(source_ / "dir/pagefile.sys", "ordinary");
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  EXPECT_EQ(std::vector<std::string>{}, ExtractAll(m, Target()));
+  EXPECT_FALSE(Exists(target_ / "pagefile.sys"));
+  EXPECT_EQ("ordinary", ReadBytes(target_ / "dir/pagefile.sys"));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, TheOtherSystemNamesAreNotCopiedWhateverTheirCase) {
+  WriteBytes(source_ / "HIBERFIL.SYS", "h");
+  WriteBytes(source_ / "teph.dav", "t");
+  mkdir((source_ / "system volume information").c_str(), 0755);
+  WriteBytes(source_ / "system volume information/x", "x");
+  WriteBytes(source_ / "kept.txt", "k");
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  EXPECT_EQ(std::vector<std::string>{}, ExtractAll(m, Target()));
+  EXPECT_FALSE(Exists(target_ / "HIBERFIL.SYS"));
+  EXPECT_FALSE(Exists(target_ / "teph.dav"));
+  EXPECT_FALSE(Exists(target_ / "system volume information"));
+  EXPECT_EQ("k", ReadBytes(target_ / "kept.txt"));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, AnEncryptedFileIsListedAndCopiedAsSuccessWithoutData) {
+  WriteBytes(source_ / "secret.bin", "ciphertext");
+  ASSERT_TRUE(SetFileAttributesW(P(source_.W("secret.bin")),
+                                 FILE_ATTRIBUTE_ENCRYPTED |
+                                     FILE_ATTRIBUTE_ARCHIVE));
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  ASSERT_TRUE(SeekTo(m, "secret.bin"));
+  EXPECT_TRUE(m.GetAttributes() & FILE_ATTRIBUTE_ENCRYPTED);
+  EXPECT_TRUE(m.ExtractFile(P(Target()), 0));
+  EXPECT_EQ(0u, m.GetErrorCode());
+  EXPECT_FALSE(Exists(target_ / "secret.bin"));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, ATargetWithOrWithoutATrailingSeparatorGivesTheSamePath) {
+  WriteBytes(source_ / "a.txt", "alpha");
+  // A target of 253 characters: with one separator the path "...\a.txt"
+  // has 259 characters and fits; a doubled separator would not.
+  std::string folder = target_.path();
+  folder += "/" + std::string(253 - folder.size() - 1, 'd');
+  ASSERT_EQ(253u, folder.size());
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  ASSERT_TRUE(SeekTo(m, "a.txt"));
+  EXPECT_TRUE(m.ExtractFile(P(W(folder)), 0)) << m.GetErrorCode();
+  EXPECT_EQ("alpha", ReadBytes(folder + "/a.txt"));
+  unlink((folder + "/a.txt").c_str());
+  EXPECT_TRUE(m.ExtractFile(P(W(folder + "\\")), 0)) << m.GetErrorCode();
+  EXPECT_EQ("alpha", ReadBytes(folder + "/a.txt"));
+  // One character more does not fit, and nothing is written.
+  EXPECT_FALSE(m.ExtractFile(P(W(folder + "e")), 0));
+  EXPECT_EQ(122u, m.GetErrorCode());
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, AJunctionIsRestoredAsAFolderWithTheSameReparseData) {
+  mkdir((source_ / "dir1").c_str(), 0755);
+  WriteBytes(source_ / "dir1/f.txt", "f");
+  ASSERT_EQ(0, symlink("dir1", (source_ / "junction").c_str()));
+  LogCapture log;
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  EXPECT_EQ(std::vector<std::string>{}, ExtractAll(m, Target()));
+  const std::string onImage = ReparseData(W("Z:\\junction"));
+  const std::string restored = ReparseData(target_.W("junction", '\\'));
+  EXPECT_GT(onImage.size(), 8u);
+  EXPECT_EQ(onImage, restored);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ASSERT_TRUE(GetFileAttributesExW(P(target_.W("junction")),
+                                   GetFileExInfoStandard, &data));
+  EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT,
+            data.dwFileAttributes &
+                (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  EXPECT_TRUE(log.HasPrefix(CKvLog::kInfo, "Create Link: ") ||
+              log.Has(CKvLog::kInfo, "No link found"));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, ALinkToAFileIsRestoredAsALinkNotAsTheFileItNames) {
+  TempDir outside;
+  WriteBytes(outside / "private.txt", "not in the image");
+  const std::vector<TarItem> items = {
+      {"leak", 'l', outside / "private.txt"}};
+  CKvMorvel m;
+  OpenImage(m, Build(items));
+  ASSERT_TRUE(SeekTo(m, "leak"));
+  EXPECT_TRUE(m.GetAttributes() & FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_TRUE(m.ExtractFile(P(Target()), 0)) << m.GetErrorCode();
+  struct stat st;
+  ASSERT_EQ(0, lstat((target_ / "leak").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReparseData(W("Z:\\leak")), ReparseData(target_.W("leak", '\\')));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, ExtractWithoutAMountedImageOrTargetIsRefused) {
+  WriteBytes(source_ / "a.txt", "alpha");
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  ASSERT_TRUE(m.Info(0));
+  EXPECT_FALSE(m.ExtractFile(TEXT(""), 0));
+  EXPECT_EQ(0x10000002u, m.GetErrorCode());
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(m.ExtractFile(P(Target()), 0));
+  EXPECT_EQ(0x10000405u, m.GetErrorCode());
+  EXPECT_FALSE(Exists(target_ / "a.txt"));
+}
+
+}  // namespace

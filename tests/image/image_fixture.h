@@ -1,0 +1,81 @@
+// Shared pieces of the disk image tests: a fixture that puts the mount
+// library in the current folder, private drive letters and a private
+// temporary folder for the mounts; builders for images.
+#ifndef KVMORVEL_TESTS_IMAGE_IMAGE_FIXTURE_H
+#define KVMORVEL_TESTS_IMAGE_IMAGE_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KvMorvel.h"
+#include "support/test_support.h"
+
+struct _item;
+
+// Reaches the protected image members.
+class ImageProbe : public CKvMorvel {
+ public:
+  using CKvMorvel::GetPath;
+  _item* CurrentItem() const { return m_currentItem; }
+  BOOL Mounted() const { return m_mounted; }
+};
+
+// One entry of an image built directly with libarchive.
+struct TarItem {
+  TarItem(std::string n, char k = 'f', std::string d = std::string())
+      : name(std::move(n)), kind(k), data(std::move(d)) {}
+  std::string name;
+  char kind = 'f';  // 'f' file, 'd' folder, 'l' symbolic link, 'h' hard link
+  std::string data;  // file contents, or the link's target
+  unsigned mode = 0644;
+  std::vector<std::pair<std::string, std::string>> xattrs;
+};
+
+class ImageTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Packs `folder` into a new image file and returns its path.
+  std::string Pack(const std::string& folder);
+  // Writes "!XSSXSS!" and a pax stream of `items` into a new image file.
+  std::string Build(const std::vector<TarItem>& items);
+  // Folders the mount library left in its temporary folder.
+  std::vector<std::string> PrivateFolders() const;
+  bool LetterMapped(char letter) const;
+  // Opens `image` and expects success.
+  void OpenImage(CKvMorvel& image, const std::string& path);
+  // Every entry name, in walk order, stepping with Info(1).
+  std::vector<std::string> ListAll(CKvMorvel& image);
+  // Info(0), ExtractFile, Info(1) over the whole image; names that failed.
+  std::vector<std::string> ExtractAll(CKvMorvel& image,
+                                      const std::u16string& target);
+  void RemoveLibrary();
+  void RestoreLibrary();
+
+  DosDevices devices_;
+  TempDir work_;     // the current folder, holding virtdisk.dll
+  TempDir mounts_;   // TMPDIR while the test runs
+  TempDir images_;   // image files
+  TempDir source_;   // trees to pack
+  TempDir target_;   // copy-out target
+  int imageCount_ = 0;
+
+ private:
+  std::string savedDirectory_;
+  std::string savedTmpdir_;
+  bool hadTmpdir_ = false;
+};
+
+// Whether the Win32 layer already copies files, reads reparse points and
+// descriptors (it is being completed beside this work); the copy-out tests
+// skip themselves until it does.
+bool LayerCopiesMetadata();
+
+// The Windows name of an entry: "a/b" gives "a\b".
+std::string Backslashed(std::string path);
+
+#endif  // KVMORVEL_TESTS_IMAGE_IMAGE_FIXTURE_H

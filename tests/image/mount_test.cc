@@ -1,0 +1,236 @@
+// Mounting: drive letters, the mount library, empty and bad images,
+// unmounting, and the node path of the walk.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/codes.h"
+#include "image/image_fixture.h"
+#include "image/image_item.h"
+#include "kvwin32.h"
+
+namespace {
+
+std::string Drive(CKvMorvel& image) {
+  WCHAR drive[260] = {'?', 0};
+  EXPECT_TRUE(image.GetMountedDrive(drive, 260));
+  return N(drive);
+}
+
+class MountTest : public ImageTest {
+ protected:
+  std::string SmallImage() {
+    WriteBytes(source_ / "a.txt", "alpha");
+    return Pack(source_.path());
+  }
+};
+
+TEST_F(MountTest, EveryLetterInUseFailsWith15AndMountsNothing) {
+  const std::string image = SmallImage();
+  for (char c = 'c'; c <= 'z'; ++c) devices_.Map(c, source_.path());
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(15u, m.GetErrorCode());
+  EXPECT_EQ("", Drive(m));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, WithOnlyDAndZFreeTheImageGoesToZ) {
+  const std::string image = SmallImage();
+  for (char c = 'c'; c <= 'y'; ++c)
+    if (c != 'd') devices_.Map(c, source_.path());
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ("Z:\\", Drive(m));
+  EXPECT_TRUE(LetterMapped('z'));
+  EXPECT_FALSE(LetterMapped('d'));
+  // The image's files are reachable under the letter.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  EXPECT_TRUE(GetFileAttributesExW(P(W("Z:\\a.txt")), GetFileExInfoStandard,
+                                   &data));
+  EXPECT_EQ(5u, data.nFileSizeLow);
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(LetterMapped('z'));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, TheHighestFreeLetterIsTaken) {
+  const std::string image = SmallImage();
+  for (char c = 'e'; c <= 'z'; ++c) devices_.Map(c, source_.path());
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ("D:\\", Drive(m));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(MountTest, WithoutTheLibraryOpenFailsWith13AndNoDrive) {
+  const std::string image = SmallImage();
+  RemoveLibrary();
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(13u, m.GetErrorCode());
+  EXPECT_EQ("", Drive(m));
+  EXPECT_FALSE(LetterMapped('z'));
+}
+
+TEST_F(MountTest, AnEmptyImageOpensWithAnExhaustedWalk) {
+  const std::string image = Pack(source_.path());
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ(0u, m.GetErrorCode());
+  EXPECT_FALSE(m.Info(0));
+  EXPECT_FALSE(m.Info(1));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(MountTest, CloseAfterTheUnmountSucceedsWithNotMounted) {
+  const std::string image = SmallImage();
+  ImageProbe m;
+  OpenImage(m, image);
+  EXPECT_TRUE(m.Close());
+  EXPECT_EQ(0u, m.GetErrorCode());
+  EXPECT_FALSE(m.Mounted());
+  EXPECT_TRUE(m.Close());
+  EXPECT_EQ(kErrorNotMounted, m.GetErrorCode());
+  // The drive string keeps the last mount point.
+  EXPECT_EQ("Z:\\", Drive(m));
+}
+
+TEST_F(MountTest, AFailedUnmountKeepsTheImageMountedForALaterClose) {
+  const std::string image = SmallImage();
+  ImageProbe m;
+  OpenImage(m, image);
+  // The letter now names a folder the mount library did not make: the
+  // unmount refuses to touch it.
+  const std::string link = devices_.path() + "/z:";
+  char mounted[4096];
+  const ssize_t n = readlink(link.c_str(), mounted, sizeof(mounted) - 1);
+  ASSERT_GT(n, 0);
+  mounted[n] = 0;
+  TempDir foreign;
+  WriteBytes(foreign / "keep.txt", "keep");
+  devices_.Map('z', foreign.path());
+  EXPECT_FALSE(m.Close());
+  EXPECT_EQ(kErrorNotMounted, m.GetErrorCode());
+  EXPECT_TRUE(m.Mounted());
+  EXPECT_EQ(nullptr, m.CurrentItem());  // the walk is freed all the same
+  EXPECT_EQ("keep", ReadBytes(foreign / "keep.txt"));
+  devices_.Map('z', mounted);
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(LetterMapped('z'));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, GetPathTwoLevelsDownEndsWithOneSeparatorEach) {
+  mkdir((source_ / "dir1").c_str(), 0755);
+  mkdir((source_ / "dir1/dir2").c_str(), 0755);
+  WriteBytes(source_ / "dir1/dir2/f.txt", "x");
+  ImageProbe m;
+  OpenImage(m, Pack(source_.path()));
+  WCHAR name[260];
+  bool found = false;
+  while (m.Info(0)) {
+    m.GetFile(name, 260);
+    if (N(name) == "dir1\\dir2\\f.txt") {
+      found = true;
+      break;
+    }
+    m.Info(1);
+  }
+  ASSERT_TRUE(found);
+  WCHAR path[260];
+  ASSERT_TRUE(m.GetPath(m.CurrentItem(), path, 260));
+  EXPECT_EQ("Z:\\dir1\\dir2\\", N(path));
+  // A buffer too small for the path gets nothing, not a cut path.
+  WCHAR small[8] = {'#', 0};
+  EXPECT_FALSE(m.GetPath(m.CurrentItem(), small, 8));
+  EXPECT_EQ(0, small[0]);
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(MountTest, ATruncatedImageFailsWith13AndLeavesNothing) {
+  WriteBytes(source_ / "big.bin", PatternBytes(100000));
+  const std::string image = Pack(source_.path());
+  std::string bytes = ReadBytes(image);
+  WriteBytes(image, bytes.substr(0, bytes.size() / 2));
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(13u, m.GetErrorCode());
+  EXPECT_EQ("", Drive(m));
+  EXPECT_FALSE(LetterMapped('z'));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, ACorruptHeaderFailsWith13AndLeavesNothing) {
+  const std::string image = SmallImage();
+  std::string bytes = ReadBytes(image);
+  // The first tar header starts right after the signature; its checksum
+  // field is at offset 148.
+  for (int i = 0; i < 8; ++i) bytes[8 + 148 + i] = 'z';
+  WriteBytes(image, bytes);
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(13u, m.GetErrorCode());
+  EXPECT_FALSE(LetterMapped('z'));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, ASignatureWithoutATreeIsNoImage) {
+  const std::string image = images_ / "bare.img";
+  WriteBytes(image, "!XSSXSS!");
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(13u, m.GetErrorCode());
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, AnImageCannotPlaceAFileOutsideItsTree) {
+  TempDir outside;
+  mkdir((outside / "d").c_str(), 0755);
+  const std::vector<std::vector<TarItem>> attacks = {
+      {{"../escape.txt", 'f', "x"}},
+      {{outside / "d/abs.txt", 'f', "x"}},
+      {{"ok", 'd'}, {"ok/../../escape.txt", 'f', "x"}},
+      {{"link", 'l', outside / "d"}, {"link/through.txt", 'f', "x"}},
+      {{"hard", 'h', outside / "d/victim.txt"}},
+  };
+  WriteBytes(outside / "d/victim.txt", "keep");
+  for (const auto& items : attacks) {
+    SCOPED_TRACE(items.back().name);
+    CKvMorvel m;
+    EXPECT_FALSE(m.Open(P(W(Build(items))), TRUE, 0));
+    EXPECT_EQ(13u, m.GetErrorCode());
+    EXPECT_FALSE(LetterMapped('z'));
+    EXPECT_TRUE(PrivateFolders().empty());
+  }
+  EXPECT_FALSE(Exists(images_ / "../escape.txt"));
+  EXPECT_FALSE(Exists(outside / "d/abs.txt"));
+  EXPECT_FALSE(Exists(outside / "d/through.txt"));
+  EXPECT_EQ("keep", ReadBytes(outside / "d/victim.txt"));
+}
+
+TEST_F(MountTest, AnImageBuiltElsewhereMountsWithItsLinks) {
+  // A link may name anything: it is made as a link, never followed.
+  const std::vector<TarItem> items = {
+      {"dir", 'd'}, {"dir/f.txt", 'f', "data"}, {"out", 'l', "/etc"}};
+  CKvMorvel m;
+  OpenImage(m, Build(items));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ASSERT_TRUE(GetFileAttributesExW(P(W("Z:\\out")), GetFileExInfoStandard,
+                                   &data));
+  EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(MountTest, AnOverlongImagePathIsRefusedWith122) {
+  ImageProbe m;
+  const std::u16string path(300, u'a');
+  class Direct : public CKvMorvel {
+   public:
+    using CKvMorvel::OpenSIMImage;
+  } direct;
+  EXPECT_FALSE(direct.OpenSIMImage(P(path)));
+  EXPECT_EQ(122u, direct.GetErrorCode());
+  EXPECT_FALSE(LetterMapped('z'));
+}
+
+}  // namespace

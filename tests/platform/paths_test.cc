@@ -1,0 +1,222 @@
+// Paths: drive letters through the dosdevices folder, POSIX paths, bad
+// names, listings and the shell helpers.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "layer_test_util.h"
+
+namespace {
+
+std::string Name(const WCHAR* w) { return N(reinterpret_cast<const char16_t*>(w)); }
+
+// Sets or unsets an environment variable for one scope.
+class EnvScope {
+ public:
+  EnvScope(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
+    had_ = old != nullptr;
+    if (old) old_ = old;
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~EnvScope() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(Paths, DriveLettersResolveThroughTheDosDevicesFolder) {
+  TempDir dir;
+  DosDevices dos;
+  dos.Map('c', dir.path());
+  for (const char16_t* name : {u"C:\\a.txt", u"c:\\b.txt", u"C:/c.txt", u"\\\\?\\C:\\d.txt"}) {
+    SCOPED_TRACE(N(name));
+    HANDLE h = OpenPath(name, GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+  }
+  for (const char* f : {"a.txt", "b.txt", "c.txt", "d.txt"}) EXPECT_TRUE(Exists(dir / f));
+  EXPECT_EQ(GetDriveTypeW(P(u"C:\\")), DRIVE_FIXED);
+  EXPECT_EQ(GetDriveTypeW(P(u"M:\\")), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(GetDriveTypeW(P(u"/")), DRIVE_FIXED);
+  EXPECT_EQ(OpenPath(u"M:\\x", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  // A link relative to the dosdevices folder works too.
+  ASSERT_EQ(mkdir((dir / "e").c_str(), 0755), 0);
+  std::string rel = dir.path();
+  ASSERT_EQ(symlink((rel + "/e").c_str(), (dos.path() + "/e:").c_str()), 0);
+  EXPECT_EQ(GetDriveTypeW(P(u"E:\\")), DRIVE_FIXED);
+}
+
+TEST(Paths, DefaultDosDevicesFolderIsUnderHome) {
+  TempDir home, drive;
+  EnvScope unsetFolder("KVMORVEL_DOSDEVICES", nullptr);
+  EnvScope setHome("HOME", home.path().c_str());
+  ASSERT_EQ(mkdir((home / ".kvmorvel").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((home / ".kvmorvel/dosdevices").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(drive.path().c_str(), (home / ".kvmorvel/dosdevices/d:").c_str()), 0);
+  WriteBytes(drive / "f", "found");
+  HANDLE h = OpenPath(u"D:\\f", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
+TEST(Paths, PosixPathsWorkWithEitherSeparator) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  WriteBytes(dir / "sub/f", "x");
+  EXPECT_NE(GetFileAttributesW(P(dir.W("sub\\f", '/'))), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(P(dir.W("sub/f", '\\'))), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(PathFileExistsW(P(dir.W("sub\\f"))));
+  EXPECT_FALSE(PathFileExistsW(P(dir.W("sub\\g"))));
+}
+
+TEST(Paths, BadNamesGetTheirCodes) {
+  TempDir dir;
+  EXPECT_EQ(GetFileAttributesW(nullptr), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(GetFileAttributesW(P(u"")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  std::u16string lone = dir.W("a") + u"\xD800" + u"b";
+  EXPECT_EQ(OpenPath(lone, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  const std::u16string longPath = dir.W(std::string(PATH_MAX, 'x'));
+  EXPECT_EQ(OpenPath(longPath, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  const std::u16string hugePath(40000, u'a');
+  EXPECT_EQ(GetFileAttributesW(P(hugePath)), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  const std::u16string longName = dir.W(std::string(300, 'y'));
+  EXPECT_EQ(OpenPath(longName, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST(Paths, NamesThatAreNotUtf8SurviveAListingAndAnOpen) {
+  TempDir dir;
+  const std::string raw = dir / "bad\xff\xfe.bin";
+  WriteBytes(raw, "raw");
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(dir.W("bad*")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::u16string listed(reinterpret_cast<const char16_t*>(data.cFileName));
+  EXPECT_EQ(listed, u"bad\xDCFF\xDCFE.bin");
+  HANDLE h = OpenPath(dir.W() + u"/" + listed, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
+TEST(Find, ListsDotsFirstThenNamesInOrder) {
+  TempDir dir;
+  WriteBytes(dir / "b.txt", "12345");
+  WriteBytes(dir / "a.TXT", "");
+  ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
+  WriteBytes(dir / "c/hidden-inside", "");
+  for (const char* pattern : {"*", "*.*"}) {
+    SCOPED_TRACE(pattern);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(P(dir.W(pattern, '\\')), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names = {Name(data.cFileName)};
+    std::vector<DWORD> attributes = {data.dwFileAttributes};
+    std::vector<DWORD> sizes = {data.nFileSizeLow};
+    while (FindNextFileW(find, &data)) {
+      names.push_back(Name(data.cFileName));
+      attributes.push_back(data.dwFileAttributes);
+      sizes.push_back(data.nFileSizeLow);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+    FindClose(find);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.TXT", "b.txt", "c"}));
+    EXPECT_EQ(attributes[4], FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(sizes[3], 5u);
+  }
+}
+
+TEST(Find, PatternsMatchWithoutRegardToCase) {
+  TempDir dir;
+  WriteBytes(dir / "a.TXT", "");
+  WriteBytes(dir / "abc.bin", "");
+  WriteBytes(dir / "b.txt", "");
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(dir.W("*.txt")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do names.push_back(Name(data.cFileName));
+  while (FindNextFileW(find, &data));
+  FindClose(find);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.TXT", "b.txt"}));
+  find = FindFirstFileW(P(dir.W("A?C.*")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Name(data.cFileName), "abc.bin");
+  EXPECT_FALSE(FindNextFileW(find, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  FindClose(find);
+  EXPECT_EQ(FindFirstFileW(P(dir.W("*.none")), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(FindFirstFileW(P(dir.W("missing\\*")), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(FindFirstFileW(P(dir.W("a.TXT\\*")), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(FindFirstFileW(P(dir.W("nothing")), &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Shell, PathHelpersCutAtEitherSeparator) {
+  struct Case {
+    const char16_t* in;
+    const char16_t* root;
+    const char16_t* parent;
+  };
+  const Case cases[] = {
+      {u"C:\\dir\\file.txt", u"C:\\", u"C:\\dir"},
+      {u"C:\\dir", u"C:\\", u"C:\\"},
+      {u"C:\\", u"C:\\", u"C:\\"},
+      {u"/tmp/x/y", u"/", u"/tmp/x"},
+      {u"/tmp", u"/", u"/"},
+      {u"/tmp/kv\\sub\\f", u"/", u"/tmp/kv\\sub"},
+      {u"\\\\server\\share\\f", u"\\\\server\\share", u"\\\\server\\share"},
+      {u"name", u"", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(N(c.in));
+    WCHAR buffer[64];
+    lstrcpyW(buffer, reinterpret_cast<const WCHAR*>(c.in));
+    EXPECT_EQ(PathStripToRootW(buffer) != 0, *c.root != 0);
+    EXPECT_EQ(Name(buffer), N(c.root));
+    lstrcpyW(buffer, reinterpret_cast<const WCHAR*>(c.in));
+    PathRemoveFileSpecW(buffer);
+    EXPECT_EQ(Name(buffer), N(c.parent));
+  }
+}
+
+TEST(Volumes, FreeSpaceMatchesTheFileSystem) {
+  TempDir dir;
+  DosDevices dos;
+  dos.Map('v', dir.path());
+  ULARGE_INTEGER freeToCaller, total, totalFree;
+  ASSERT_TRUE(GetDiskFreeSpaceExW(P(u"V:\\"), &freeToCaller, &total, &totalFree));
+  struct statvfs vfs;
+  ASSERT_EQ(statvfs(dir.path().c_str(), &vfs), 0);
+  EXPECT_EQ(total.QuadPart, static_cast<ULONGLONG>(vfs.f_blocks) * vfs.f_frsize);
+  EXPECT_LE(freeToCaller.QuadPart, totalFree.QuadPart);
+  EXPECT_LE(totalFree.QuadPart, total.QuadPart);
+  EXPECT_FALSE(GetDiskFreeSpaceExW(P(u"W:\\"), &freeToCaller, &total, &totalFree));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+}  // namespace

@@ -1,0 +1,364 @@
+// The command line of kvmorvel: listing formats, exit statuses, refusals,
+// the progress line and interruption.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "KvMorvel.h"
+#include "support/test_support.h"
+#include "tool/sample_tree.h"
+#include "tool/tool_runner.h"
+
+namespace {
+
+const Environment kUtc = {{"TZ", "UTC0"}};
+
+// The line of `lines` that ends with " NAME".
+std::string LineFor(const std::vector<std::string>& lines,
+                    const std::string& name) {
+  const std::string tail = " " + name;
+  for (const std::string& line : lines)
+    if (line.size() >= tail.size() &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0)
+      return line;
+  return "";
+}
+
+// "YYYY-MM-DD HH:MM" of a FILETIME in UTC.
+std::string UtcMinute(unsigned long long filetime) {
+  const time_t seconds =
+      static_cast<time_t>((filetime - 116444736000000000ULL) / 10000000ULL);
+  struct tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M", &utc);
+  return text;
+}
+
+class ToolListing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BuildSampleTree(tree_);
+    before_ = Snapshot(tree_);
+    const ToolResult created = RunTool({"create", archive_, tree_});
+    ASSERT_EQ(0, created.status) << created.err;
+  }
+
+  TempDir source_;
+  TempDir work_;
+  std::string tree_ = source_ / "tree";
+  std::string archive_ = work_ / "list.kvm";
+  TreeState before_;
+};
+
+TEST_F(ToolListing, TextShowsEachEntryOnceLikeTar) {
+  const ToolResult listed = RunTool({"list", archive_}, kUtc);
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(before_.size(), lines.size());
+  // Entries are named from the tree's parent on, joined with '\', a
+  // folder before its contents.
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ('d', lines[0][0]);
+  EXPECT_EQ(" tree", lines[0].substr(lines[0].size() - 5));
+
+  const ItemState& hidden = before_.at(kHiddenFile);
+  char size[16];
+  snprintf(size, sizeof size, "%12llu", hidden.size);
+  const std::string hiddenLine = LineFor(lines, std::string("tree\\") + kHiddenFile);
+  EXPECT_EQ(std::string("---h-a---- ") + size + " " +
+                UtcMinute(hidden.lastWrite) + " tree\\" + kHiddenFile,
+            hiddenLine);
+  EXPECT_EQ('r', LineFor(lines, std::string("tree\\") + kReadOnlyFile)[2]);
+  EXPECT_EQ("dl", LineFor(lines, std::string("tree\\") + kFolderLink).substr(0, 2));
+  EXPECT_EQ("-l", LineFor(lines, std::string("tree\\") + kFileLink).substr(0, 2));
+  EXPECT_NE("", LineFor(lines, std::string("tree\\") + kNonAsciiFolder +
+                                   "\\nested\\deeper\\leaf.txt"));
+}
+
+TEST_F(ToolListing, JsonGivesExactFieldsAndEscapesNonAscii) {
+  const ToolResult listed = RunTool({"list", "--json", archive_});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(before_.size(), lines.size());
+  const ItemState& file = before_.at(kNonAsciiFile);
+  const std::string expected =
+      "{\"name\":\"tree\\\\Gr\\u00fc\\u00dfe \\u6570\\u636e.txt\","
+      "\"attributes\":" + std::to_string(file.attributes) +
+      ",\"size\":" + std::to_string(file.size) +
+      ",\"creation_time\":" + std::to_string(file.creation) +
+      ",\"last_access_time\":" + std::to_string(file.lastAccess) +
+      ",\"last_write_time\":" + std::to_string(file.lastWrite) +
+      ",\"encrypted_name\":\"\"}";
+  bool found = false;
+  for (const std::string& line : lines) found = found || line == expected;
+  EXPECT_TRUE(found) << "missing: " << expected << "\nin:\n" << listed.out;
+  for (const std::string& line : lines)
+    for (unsigned char c : line) ASSERT_LT(c, 0x80) << line;
+}
+
+TEST(ToolJson, ControlCharactersAndQuotesAreEscaped) {
+  TempDir source, work;
+  const std::string folder = source / "odd";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  WriteBytes(folder + "/tab\there \"q\"\x01", "x");
+  const std::string archive = work / "odd.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, folder}).status);
+  const ToolResult listed = RunTool({"list", "--json", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE(std::string::npos,
+            listed.out.find("\"name\":\"odd\\\\tab\\there \\\"q\\\"\\u0001\""))
+      << listed.out;
+  // The text listing writes the control characters visibly.
+  const ToolResult text = RunTool({"list", archive});
+  EXPECT_NE(std::string::npos, text.out.find("odd\\tab\\there \"q\"\\001"))
+      << text.out;
+}
+
+TEST(ToolExitStatus, UsageErrorsAreTwo) {
+  TempDir work;
+  const std::string archive = work / "a.kvm";
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"frobnicate"},
+      {"create", "--bogus", archive, work.path()},
+      {"create", "-V", "3", archive, work.path()},
+      {"create", "-V", "5"},
+      {"create", "--level", "3", archive, work.path()},
+      {"create", "--split-size", "12Q", archive, work.path()},
+      {"create", archive},
+      {"list", "-x", archive},
+      {"list"},
+      {"extract", archive},
+      {"mkimage", work.path()}};
+  for (const auto& args : bad) {
+    const ToolResult result = RunTool(args);
+    EXPECT_EQ(2, result.status) << (args.empty() ? "" : args[0]) << " "
+                                << (args.size() > 1 ? args[1] : "");
+    EXPECT_NE("", result.err);
+  }
+  EXPECT_FALSE(Exists(archive));
+}
+
+TEST(ToolExitStatus, HelpOnEveryVerbIsZero) {
+  for (const char* verb : {"create", "list", "extract", "mkimage"}) {
+    const ToolResult result = RunTool({verb, "--help"});
+    EXPECT_EQ(0, result.status) << verb;
+    EXPECT_EQ(0u, result.out.find(std::string("usage: kvmorvel ") + verb))
+        << result.out;
+  }
+  EXPECT_EQ(0, RunTool({"--help"}).status);
+}
+
+TEST(ToolExitStatus, MissingArchiveIsTwoWithTheWindowsCode) {
+  TempDir work;
+  for (const char* verb : {"list", "extract"}) {
+    std::vector<std::string> args = {verb, work / "missing.kvm"};
+    if (std::string(verb) == "extract") args.push_back(work / "out");
+    const ToolResult result = RunTool(args);
+    EXPECT_EQ(2, result.status) << verb;
+    EXPECT_NE(std::string::npos, result.err.find("error 2 (0x00000002)"))
+        << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("missing.kvm"));
+  }
+}
+
+TEST(ToolExitStatus, FileThatIsNoArchiveIsTwo) {
+  TempDir work;
+  const std::string path = work / "text.kvm";
+  WriteBytes(path, "This is a plain text file, no archive at all.\n");
+  const ToolResult result = RunTool({"list", path});
+  EXPECT_EQ(2, result.status) << result.out;
+  EXPECT_NE(std::string::npos, result.err.find("cannot open")) << result.err;
+}
+
+TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  ASSERT_EQ(0, mkdir((tree + "/folder").c_str(), 0755));
+  WriteBytes(tree + "/a.bin", PatternBytes(300000, 7));
+  WriteBytes(tree + "/b.bin", PatternBytes(5000, 8));
+  const std::string archive = work / "d.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  // Part 1 holds every block and descriptor; cut it inside the first one.
+  ASSERT_EQ(0, truncate((work / "d_0001.kvm").c_str(), 6));
+  const ToolResult result = RunTool({"extract", archive, work / "out"});
+  EXPECT_EQ(1, result.status);
+  // The two files lose their data, the folder its descriptor; each is
+  // reported with its name and code, and the run goes on to the end.
+  const std::vector<std::string> errors = Lines(result.err);
+  ASSERT_EQ(3u, errors.size()) << result.err;
+  EXPECT_NE(std::string::npos, errors[0].find("t\\a.bin: error 1359"))
+      << errors[0];
+  EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin: error ")) << errors[1];
+  EXPECT_NE(std::string::npos, errors[2].find("t\\folder: error ")) << errors[2];
+  struct stat info;
+  EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
+  TempDir source, work;
+  WriteBytes(source / "one.txt", "1");
+  WriteBytes(source / "two.txt", "22");
+  const std::string archive = work / "a.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, source / "one.txt"}).status);
+  const std::string before = ReadBytes(archive);
+  EXPECT_EQ(2, RunTool({"create", archive, source / "two.txt"}).status);
+  EXPECT_EQ(before, ReadBytes(archive));
+  ASSERT_EQ(0, RunTool({"create", "--append", archive, source / "two.txt"})
+                   .status);
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  ASSERT_EQ(2u, lines.size()) << listed.out;
+  EXPECT_NE("", LineFor(lines, "one.txt"));
+  EXPECT_NE("", LineFor(lines, "two.txt"));
+}
+
+TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/a\\b.txt", "ambiguous");
+  WriteBytes(tree + "/c.txt", "fine");
+  const std::string archive = work / "b.kvm";
+  const ToolResult created = RunTool({"create", archive, tree});
+  EXPECT_EQ(1, created.status);
+  EXPECT_NE(std::string::npos, created.err.find("a\\b.txt")) << created.err;
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(2u, lines.size()) << listed.out;
+  EXPECT_NE("", LineFor(lines, "t\\c.txt")) << listed.out;
+}
+
+TEST(ToolCreate, TheArchiveInsideTheTreeIsNotAddedToItself) {
+  TempDir source;
+  WriteBytes(source / "data.txt", "data");
+  const std::string archive = source / "self.kvm";
+  const ToolResult created = RunTool({"create", archive, source.path()});
+  EXPECT_EQ(0, created.status) << created.err;
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status);
+  EXPECT_EQ(std::string::npos, listed.out.find("self")) << listed.out;
+  EXPECT_NE(std::string::npos, listed.out.find("data.txt"));
+}
+
+TEST(ToolCreate, LevelReachesTheDeflateStream) {
+  TempDir source, work;
+  WriteBytes(source / "text.txt", std::string(1 << 20, 'k') + "end");
+  const std::string stored = work / "stored.kvm";
+  const std::string best = work / "best.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "2", "--level", "-1", stored,
+                        source / "text.txt"}).status);
+  ASSERT_EQ(0, RunTool({"create", "-V2", "--level=2", best,
+                        source / "text.txt"}).status);
+  // Stored: at least the whole megabyte; best: a small fraction of it.
+  EXPECT_GT(ReadBytes(stored).size(), 1u << 20);
+  EXPECT_LT(ReadBytes(best).size(), 64u << 10);
+}
+
+TEST(ToolExtract, Version1RestoresEveryEntryWhateverItsName) {
+  // Version 1 leaves one special name out unless asked; the command asks.
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/teph.dav", "special");
+  WriteBytes(tree + "/plain.txt", "plain");
+  const std::string archive = work / "v1.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", archive, tree}).status);
+  const ToolResult result = RunTool({"extract", archive, work / "out"});
+  ASSERT_EQ(0, result.status) << result.err;
+  EXPECT_EQ("special", ReadBytes(work / "out/t/teph.dav"));
+  EXPECT_EQ("plain", ReadBytes(work / "out/t/plain.txt"));
+}
+
+TEST(ToolExtract, NamesLeadingOutsideTheTargetAreRefused) {
+  TempDir source, work;
+  WriteBytes(source / "f.txt", "payload");
+  const std::string archive = work / "evil.kvm";
+  {
+    CKvMorvel writer;
+    ASSERT_TRUE(writer.Open(P(W(archive)), FALSE, 5));
+    ASSERT_TRUE(writer.AddFile(P(W(source / "f.txt")), P(W("..\\escaped.txt")),
+                               nullptr, 0));
+    ASSERT_TRUE(writer.AddFile(P(W(source / "f.txt")), P(W("inside.txt")),
+                               nullptr, 0));
+    ASSERT_TRUE(writer.Close());
+  }
+  const std::string target = work / "deep/target";
+  const ToolResult result = RunTool({"extract", archive, target});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("..\\escaped.txt")) << result.err;
+  EXPECT_FALSE(Exists(work / "deep/escaped.txt"));
+  EXPECT_EQ("payload", ReadBytes(target + "/inside.txt"));
+}
+
+// Runs kvmorvel on a pseudo terminal; returns the child's pid and the
+// terminal's controlling side.
+pid_t StartOnTerminal(const std::vector<std::string>& args, int* terminal) {
+  const std::string tool = ToolPath();
+  std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = forkpty(terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Reads the terminal until `text` shows up or the child closes it.
+std::string ReadUntil(int terminal, const std::string& text) {
+  std::string seen;
+  char buffer[4096];
+  while (seen.find(text) == std::string::npos) {
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  return seen;
+}
+
+TEST(ToolTerminal, ProgressShowsAndInterruptClosesTheArchive) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  // After the first entries a large file keeps the command busy while the
+  // interrupt arrives.
+  WriteBytes(tree + "/a.txt", "first");
+  WriteBytes(tree + "/b_large.bin", PatternBytes(24u << 20, 3));
+  for (int i = 0; i < 50; ++i)
+    WriteBytes(tree + "/c" + std::to_string(i) + ".txt", "more");
+  const std::string archive = work / "i.kvm";
+  int terminal = -1;
+  const pid_t pid = StartOnTerminal({"create", archive, tree}, &terminal);
+  ASSERT_GT(pid, 0);
+  const std::string seen = ReadUntil(terminal, "entries, ");
+  kill(pid, SIGINT);
+  int status = 0;
+  ReadUntil(terminal, "\x01never\x01");  // drain until the child ends
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  close(terminal);
+  EXPECT_NE(std::string::npos, seen.find("entries, ")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("\r")) << seen;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(130, WEXITSTATUS(status));
+  // Closed cleanly: it lists, and holds what was added before the stop.
+  const ToolResult listed = RunTool({"list", archive});
+  EXPECT_EQ(0, listed.status) << listed.err;
+  const size_t entries = Lines(listed.out).size();
+  EXPECT_GE(entries, 1u);
+  EXPECT_LT(entries, 53u);
+}
+
+}  // namespace

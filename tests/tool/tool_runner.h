@@ -1,0 +1,29 @@
+// Runs the built kvmorvel command from a test and collects what it did.
+#ifndef KVMORVEL_TESTS_TOOL_RUNNER_H
+#define KVMORVEL_TESTS_TOOL_RUNNER_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ToolResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// The build folder: where this test program and the command live.
+std::string BuildDir();
+std::string ToolPath();
+
+typedef std::vector<std::pair<std::string, std::string>> Environment;
+
+// Runs kvmorvel with `args`, stdout and stderr captured (so neither is a
+// terminal), with extra environment variables and, when given, in `cwd`.
+ToolResult RunTool(const std::vector<std::string>& args,
+                   const Environment& env = {}, const std::string& cwd = "");
+
+// Splits output into lines, without their newlines.
+std::vector<std::string> Lines(const std::string& text);
+
+#endif  // KVMORVEL_TESTS_TOOL_RUNNER_H

@@ -1,0 +1,216 @@
+// Adding entries: where their data and descriptors go, reopening the last
+// part, and parts that hold data never being overwritten.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "kvwin32.h"
+#include "v5_test_util.h"
+
+namespace {
+
+TEST(V5Adder, FolderWithDescriptorAtFill5000OfPart2) {
+  ArchiveDir a;
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  arc.m_partFill = 0;
+  ASSERT_TRUE(arc.AddPart());
+  arc.m_partFill = 5000;
+  const std::string descriptor = PatternBytes(120, 9);
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+  ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(u"dir"), &d,
+                          const_cast<char*>(descriptor.data()), 120));
+  const _MVRL_FILEENTRY_MAX_5& e = arc.m_entries5.back();
+  EXPECT_EQ(e.dataPart, 2u);
+  EXPECT_EQ(e.dataOffset, 5000u);
+  EXPECT_EQ(e.storedLength, 0u);
+  EXPECT_EQ(e.blockCount, 0u);
+  EXPECT_EQ(e.descriptorPart, 2u);
+  EXPECT_EQ(e.descriptorOffset, 5000u);
+  EXPECT_EQ(arc.m_partFill, 5124u);
+  ASSERT_TRUE(arc.Close());
+  const std::string part = ReadBytes(a.part(2));
+  ASSERT_EQ(part.size(), 5124u);
+  EXPECT_EQ(part.substr(5000), Bytes().U32(120).Raw(descriptor).str());
+  EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 2u);  // part count
+}
+
+TEST(V5Adder, ReopenedArchiveAppendsAtTheEndOfItsLastPart) {
+  ArchiveDir a;
+  WriteBytes(a.main(), HeaderBytes(3));
+  WriteBytes(a.part(1), PatternBytes(700, 1));
+  WriteBytes(a.part(2), PatternBytes(800, 2));
+  const std::string part3 = PatternBytes(1000, 3);
+  WriteBytes(a.part(3), part3);
+  WriteBytes(a.dir / "hello.txt", "hello, parts");
+
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20, 12);
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "hello.txt")), P(u"hello.txt"), &d,
+                          nullptr, 0));
+  EXPECT_EQ(arc.m_entries5.back().dataPart, 3u);
+  EXPECT_EQ(arc.m_entries5.back().dataOffset, 1000u);
+  ASSERT_TRUE(arc.Close());
+
+  const std::string after = ReadBytes(a.part(3));
+  EXPECT_EQ(after.substr(0, 1000), part3);
+  EXPECT_EQ(U32At(after, 1000) + 1004, after.size());
+  EXPECT_EQ(ReadBytes(a.part(1)), PatternBytes(700, 1));
+  EXPECT_FALSE(Exists(a.part(4)));
+  const std::string main = ReadBytes(a.main());
+  EXPECT_EQ(main.substr(0, 40), HeaderBytes(3));
+  EXPECT_EQ(main.size(), 40u + 110u + 2u * 10u);
+
+  Probe reader;
+  ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
+  ASSERT_TRUE(reader.Info(0));
+  const std::string out = a.dir / "out.txt";
+  HANDLE target = CreateFileW(P(W(out)), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_TRUE(reader.ZIPDecompressFile5(target, &reader.m_entries5[0]));
+  CloseHandle(target);
+  reader.Close();
+  EXPECT_EQ(ReadBytes(out), "hello, parts");
+}
+
+TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "big.bin", PatternBytes(2 * 1048576, 4));
+  WriteBytes(a.dir / "small.bin", "small");
+  // A leftover part 2 holding bytes: the split after the first block
+  // must not replace it.
+  const std::string leftover = PatternBytes(300, 5);
+  WriteBytes(a.part(2), leftover);
+  Probe arc;
+  arc.SetSplitSize(0);
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  EXPECT_FALSE(arc.AddFile(P(W(a.dir / "big.bin")), P(u"big"), &d, nullptr,
+                           0));
+  EXPECT_EQ(arc.GetErrorCode(), 1359u);
+  EXPECT_EQ(ReadBytes(a.part(2)), leftover);
+  const size_t part1 = ReadBytes(a.part(1)).size();
+
+  // The next add goes on in part 1, behind what it holds.
+  arc.SetSplitSize(650117120ull);
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "small.bin")), P(u"small"), &d,
+                          nullptr, 0));
+  EXPECT_EQ(arc.m_entries5.back().dataPart, 1u);
+  EXPECT_EQ(arc.m_entries5.back().dataOffset, part1);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.part(2)), leftover);
+  EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 1u);  // part count
+}
+
+TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "f.bin", PatternBytes(1000, 6));
+  Probe arc;
+  arc.SetSplitSize(0);
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"one"), &d, nullptr, 0));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"two"), &d, nullptr, 0));
+  // Parts 1 and 2 hold a block each; part 3 is current and empty. A
+  // restore closes the current part before it reads.
+  const std::string part1 = ReadBytes(a.part(1));
+  const std::string part2 = ReadBytes(a.part(2));
+  CloseHandle(arc.m_partHandle);
+  arc.m_partHandle = INVALID_HANDLE_VALUE;
+
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"three"), &d, nullptr,
+                          0));
+  EXPECT_EQ(arc.m_entries5.back().dataPart, 3u);
+  EXPECT_EQ(arc.m_entries5.back().dataOffset, 0u);
+  EXPECT_EQ(arc.m_partNumber, 4u);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.part(1)), part1);
+  EXPECT_EQ(ReadBytes(a.part(2)), part2);
+  EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 4u);  // part count
+}
+
+TEST(V5Adder, FileWithoutDescriptorHasNoDescriptorPart) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "f.txt", "x");
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.txt")), P(u"f.txt"), nullptr, 0));
+  EXPECT_EQ(arc.m_entries5.back().descriptorPart, 0xFFFFFFFFu);
+  EXPECT_EQ(arc.m_entries5.back().descriptorOffset, 0u);
+  EXPECT_EQ(arc.m_entries5.back().blockCount, 1u);
+  ASSERT_TRUE(arc.Close());
+}
+
+TEST(V5Adder, MissingSourceFailsWithItsCodeAndAddsNothing) {
+  ArchiveDir a;
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  EXPECT_FALSE(arc.AddFile(P(W(a.dir / "missing")), P(u"m"), &d, nullptr, 0));
+  EXPECT_EQ(arc.GetErrorCode(), 2u);
+  EXPECT_TRUE(arc.m_entries5.empty());
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.main()), HeaderBytes(1));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(V5Adder, DISABLED_LinkToFolderIsStoredAsItsReparseRecord) {
+  ArchiveDir a;
+  mkdir((a.dir / "target").c_str(), 0755);
+  ASSERT_EQ(symlink((a.dir / "target").c_str(), (a.dir / "link").c_str()), 0);
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "link")), P(u"link"), nullptr, 0));
+  const _MVRL_FILEENTRY_MAX_5 e = arc.m_entries5.back();
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(e.data.dwFileAttributes & 0x410u, 0x410u);
+  // Part 1: u32 L, then the reparse buffer: tag, data length (L - 8),
+  // reserved, data.
+  const std::string part = ReadBytes(a.part(1));
+  ASSERT_GE(part.size(), 12u);
+  const uint32_t length = U32At(part, 0);
+  EXPECT_EQ(part.size(), 4u + length);
+  EXPECT_EQ(U32At(part, 4), 0xA0000003u);
+  EXPECT_EQ((U32At(part, 8) & 0xFFFF) + 8u, length);
+  EXPECT_EQ(e.storedLength, length + 4u);
+  EXPECT_EQ(e.blockCount, 1u);
+  EXPECT_EQ(e.dataOffset, 0u);
+}
+
+TEST(V5Adder, DISABLED_UnreadableReparsePointIsRefused) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "plain", "not a link");
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x420);
+  EXPECT_FALSE(arc.AddFile(P(W(a.dir / "plain")), P(u"plain"), &d, nullptr,
+                           0));
+  EXPECT_EQ(arc.GetErrorCode(), 4390u);  // not a reparse point
+  EXPECT_TRUE(arc.m_entries5.empty());
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.part(1)), "");
+}
+
+TEST(V5Adder, DISABLED_ShortNameOfTheSourceIsStored) {
+  ArchiveDir a;
+  const std::string source = a.dir / "longfilename.txt";
+  WriteBytes(source, "x");
+  HANDLE h = CreateFileW(P(W(source)), GENERIC_READ | GENERIC_WRITE, 0,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileShortNameW(h, P(u"LONGFI~1.TXT")));
+  CloseHandle(h);
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(source)), P(u"long"), nullptr, 0));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "x.arc")), P(u"plain"), nullptr, 0));
+  EXPECT_EQ(std::u16string(arc.m_entries5[0].shortName), u"LONGFI~1.TXT");
+  EXPECT_EQ(std::u16string(arc.m_entries5[1].shortName), u"");
+  arc.Close();
+}
+
+}  // namespace

@@ -1,0 +1,196 @@
+// The catalogue: batches of 1001 and 101 when listing, flushes past 10000
+// entries when adding, reopening for writing, damaged main files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "v5_test_util.h"
+
+namespace {
+
+std::u16string Name(const char* format, unsigned i) {
+  char text[32];
+  snprintf(text, sizeof(text), format, i);
+  return W(text);
+}
+
+// Adds `count` folder entries named "d0000", "d0001", ... (nothing is
+// written to the parts, so this is quick).
+void AddFolders(CKvMorvel& arc, unsigned first, unsigned count) {
+  for (unsigned i = first; i < first + count; ++i) {
+    WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+    ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(Name("d%04u", i)), &d,
+                            nullptr, 0));
+  }
+}
+
+void MakeArchive(const ArchiveDir& a, unsigned count) {
+  CKvMorvel arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  AddFolders(arc, 0, count);
+  ASSERT_TRUE(arc.Close());
+}
+
+// Lists the archive with Info(1) to the end; returns the names.
+std::vector<std::u16string> ListAll(const ArchiveDir& a, DWORD* lastError) {
+  std::vector<std::u16string> names;
+  CKvMorvel reader;
+  if (!reader.Open(P(a.wmain()), TRUE, 0)) return names;
+  WCHAR name[260];
+  for (int guard = 0; guard < 100000 && reader.Info(1); ++guard) {
+    reader.GetFile(name, 260);
+    names.push_back(name);
+  }
+  *lastError = reader.GetErrorCode();
+  reader.Close();
+  return names;
+}
+
+TEST(V5Catalogue, TwelveHundredEntriesListOnceInBatchesOf1001_101_98) {
+  ArchiveDir a;
+  MakeArchive(a, 1200);
+  Probe reader;
+  ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
+  std::vector<size_t> batches = {reader.m_entries5.size()};
+  std::vector<std::u16string> names;
+  WCHAR name[260];
+  while (reader.Info(0)) {
+    // Info(0) past the end of a batch has just loaded the next one.
+    if (names.size() == 1001 || names.size() == 1102)
+      batches.push_back(reader.m_entries5.size());
+    reader.GetFile(name, 260);
+    names.push_back(name);
+    ASSERT_TRUE(reader.Info(1));
+  }
+  EXPECT_EQ(reader.GetErrorCode(), 259u);
+  EXPECT_EQ(batches, (std::vector<size_t>{1001, 101, 98}));
+  EXPECT_TRUE(reader.m_catalogueEnded);
+  ASSERT_EQ(names.size(), 1200u);
+  for (unsigned i = 0; i < 1200; ++i) ASSERT_EQ(names[i], Name("d%04u", i));
+  reader.Close();
+}
+
+TEST(V5Catalogue, AddsAreFlushedPast10000InOrderOfAddition) {
+  ArchiveDir a;
+  const size_t record = 110 + 2 * 7;  // names "e00000": 6 characters
+  LogCapture log;
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+  std::vector<size_t> mainSizes;
+  for (unsigned i = 0; i < 25000; ++i) {
+    ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(Name("e%05u", i)), &d,
+                            nullptr, 0));
+    if (i == 10000 || i == 20001) {
+      EXPECT_TRUE(arc.m_entries5.empty());
+      mainSizes.push_back(ReadBytes(a.main()).size());
+    }
+  }
+  int flushes = 0;
+  for (const auto& line : log.lines())
+    if (line.first == CKvLog::kInfo && line.second == "Flush buffer of entries.")
+      ++flushes;
+  EXPECT_EQ(flushes, 2);
+  EXPECT_EQ(arc.m_entries5.size(), 4998u);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(mainSizes,
+            (std::vector<size_t>{40 + 10001 * record, 40 + 20002 * record}));
+  const std::string main = ReadBytes(a.main());
+  ASSERT_EQ(main.size(), 40 + 25000 * record);
+  for (unsigned i = 0; i < 25000; ++i) {
+    const size_t at = 40 + i * record;
+    ASSERT_EQ(U32At(main, at), record);
+    const std::u16string expected = Name("e%05u", i);
+    for (size_t c = 0; c < 6; ++c)
+      ASSERT_EQ(static_cast<unsigned char>(main[at + 110 + 2 * c]),
+                expected[c]);
+  }
+}
+
+TEST(V5Catalogue, ReopenedForWritingAppendsOnlyNewEntries) {
+  ArchiveDir a;
+  MakeArchive(a, 5);
+  {
+    CKvMorvel arc;
+    ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+    AddFolders(arc, 5, 1);
+    ASSERT_TRUE(arc.Close());
+  }
+  DWORD last = 0;
+  const std::vector<std::u16string> names = ListAll(a, &last);
+  ASSERT_EQ(names.size(), 6u);
+  for (unsigned i = 0; i < 6; ++i) EXPECT_EQ(names[i], Name("d%04u", i));
+  EXPECT_EQ(last, 259u);
+}
+
+TEST(V5Catalogue, ShortOrForeignMainFile) {
+  ArchiveDir a;
+  WriteBytes(a.main(), HeaderBytes(1).substr(0, 39));
+  CKvMorvel arc;
+  EXPECT_FALSE(arc.Open(P(a.wmain()), TRUE, 0));
+  EXPECT_EQ(arc.GetErrorCode(), 11u);
+
+  // Version 5 without the signature: accepted with an empty first batch;
+  // listing then reads the records from offset 40.
+  ArchiveDir b;
+  MakeArchive(b, 3);
+  std::string main = ReadBytes(b.main());
+  main[0] = 'X';
+  WriteBytes(b.main(), main);
+  Probe reader;
+  ASSERT_TRUE(reader.Open(P(b.wmain()), TRUE, 0));
+  EXPECT_TRUE(reader.m_entries5.empty());
+  reader.Close();
+  DWORD last = 0;
+  EXPECT_EQ(ListAll(b, &last).size(), 3u);
+}
+
+// Damages the second of three records and lists: the walk must end after
+// the first entry, without looping and without reading past the entry.
+TEST(V5Catalogue, DamagedRecordEndsTheWalk) {
+  const size_t record = 110 + 2 * 6;  // "d0000"
+  const size_t second = 40 + record;
+  struct Damage {
+    const char* what;
+    size_t offset;
+    uint32_t value;
+    int width;
+  };
+  const Damage damages[] = {
+      {"record size 0", second, 0, 4},
+      {"record size below the name", second, 110, 4},
+      {"record size past the end", second, 100000, 4},
+      {"name length above 631", second + 108, 700, 2},
+      {"name length 0", second + 108, 0, 2},
+      {"name without terminator", second + 110 + 10, 'x', 2},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    ArchiveDir a;
+    MakeArchive(a, 3);
+    std::string main = ReadBytes(a.main());
+    for (int i = 0; i < damage.width; ++i)
+      main[damage.offset + i] = static_cast<char>(damage.value >> (8 * i));
+    WriteBytes(a.main(), main);
+    DWORD last = 0;
+    const std::vector<std::u16string> names = ListAll(a, &last);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(names[0], u"d0000");
+    EXPECT_EQ(last, 259u);
+  }
+}
+
+TEST(V5Catalogue, TruncatedCatalogueListsWholeRecordsOnly) {
+  ArchiveDir a;
+  MakeArchive(a, 3);
+  const std::string main = ReadBytes(a.main());
+  for (size_t cut : {1u, 5u, 60u, 121u}) {
+    WriteBytes(a.main(), main.substr(0, main.size() - cut));
+    DWORD last = 0;
+    EXPECT_EQ(ListAll(a, &last).size(), 2u) << "cut " << cut;
+    EXPECT_EQ(last, 259u);
+  }
+}
+
+}  // namespace

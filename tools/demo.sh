@@ -1,0 +1,142 @@
+#!/bin/sh
+# The demo behind `make demo`: archives a real folder of this machine into
+# a version 5 archive split into several parts, lists it, restores it to a
+# temporary folder, compares the restored tree with the source and prints
+# a short summary.
+#
+# usage: sh tools/demo.sh BUILD_DIR [FOLDER]
+#   FOLDER defaults to /usr/share/doc (present on every Debian machine).
+set -eu
+
+BUILD=${1:-build}
+SOURCE=${2:-/usr/share/doc}
+TOOL=$BUILD/kvmorvel
+SAMPLES=25
+
+fail() {
+  echo "demo: $*" >&2
+  exit 1
+}
+
+[ -x "$TOOL" ] || fail "$TOOL is missing: build first (make build)"
+[ -d "$SOURCE" ] || fail "$SOURCE is not a folder"
+SOURCE=$(cd "$SOURCE" && pwd -P)
+NAME=$(basename "$SOURCE")
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/kvmorvel-demo.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT INT TERM
+ARCHIVE=$WORK/demo.kvm
+RESTORED=$WORK/restore
+
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f s", b - a }'; }
+human() {
+  awk -v n="$1" 'BEGIN { split("B KiB MiB GiB TiB", u, " "); i = 1;
+    while (n >= 1024 && i < 5) { n /= 1024; i++ }
+    printf (i == 1 ? "%d %s" : "%.1f %s"), n, u[i] }'
+}
+
+# The split size: an eighth of the source, at least 64 KiB, so that even
+# after compression the data spreads over several part files.
+SOURCE_BYTES=$(du -sb "$SOURCE" | cut -f1)
+SPLIT=$((SOURCE_BYTES / 8))
+[ "$SPLIT" -ge 65536 ] || SPLIT=65536
+
+echo "== Archiving $SOURCE ($(human "$SOURCE_BYTES")), split size $(human "$SPLIT")"
+T0=$(now)
+STATUS=0
+"$TOOL" create -V 5 --split-size "$SPLIT" "$ARCHIVE" "$SOURCE" || STATUS=$?
+T1=$(now)
+[ "$STATUS" -le 1 ] || fail "create failed with status $STATUS"
+[ "$STATUS" -eq 0 ] || echo "demo: some entries could not be archived (see above)"
+PARTS=$(find "$WORK" -maxdepth 1 -name 'demo_*.kvm' | wc -l)
+ARCHIVE_BYTES=$(cat "$ARCHIVE" "$WORK"/demo_*.kvm | wc -c)
+echo "   main file and $PARTS part files, $(human "$ARCHIVE_BYTES") in $(elapsed "$T0" "$T1")"
+
+echo "== Listing (first lines)"
+"$TOOL" list "$ARCHIVE" >"$WORK/list.txt" || fail "list failed"
+head -n 8 "$WORK/list.txt" | sed 's/^/   /'
+ENTRIES=$(wc -l <"$WORK/list.txt")
+EXPECTED=$(find "$SOURCE" | wc -l)
+echo "   ... $ENTRIES entries listed; the source holds $EXPECTED"
+
+echo "== Restoring to $RESTORED"
+T2=$(now)
+RESTORE_STATUS=0
+"$TOOL" extract "$ARCHIVE" "$RESTORED" || RESTORE_STATUS=$?
+T3=$(now)
+echo "   done in $(elapsed "$T2" "$T3"), status $RESTORE_STATUS"
+
+echo "== Comparing"
+# A link to a folder is stored as a mount point, whose target is always
+# absolute: such a link that leads to the same place is no difference.
+diff -r --no-dereference "$SOURCE" "$RESTORED/$NAME" >"$WORK/diff.txt" 2>&1 || true
+: >"$WORK/differences.txt"
+RELINKED=0
+while IFS= read -r line; do
+  case $line in
+    "Symbolic links "*" differ")
+      rest=${line#Symbolic links }
+      from=${rest%% and "$RESTORED"/*}
+      to=${rest#"$from and "}
+      to=${to% differ}
+      if [ "$(readlink -f "$from")" = "$(readlink -f "$to")" ]; then
+        RELINKED=$((RELINKED + 1))
+        continue
+      fi ;;
+  esac
+  printf '%s\n' "$line" >>"$WORK/differences.txt"
+done <"$WORK/diff.txt"
+DIFFS=$(wc -l <"$WORK/differences.txt")
+if [ "$DIFFS" -eq 0 ]; then
+  echo "   diff -r: the restored tree equals the source"
+else
+  echo "   diff -r: $DIFFS lines of differences, the first ones:"
+  head -n 10 "$WORK/differences.txt" | sed 's/^/   /'
+fi
+[ "$RELINKED" -eq 0 ] ||
+  echo "   ($RELINKED relative links to folders now hold their absolute target)"
+
+# Metadata spot check: type, permission bits, size and last write time of
+# files and folders spread over the tree (folders check that their times
+# survived their contents being restored into them).
+find "$SOURCE" \( -type f -o -type d \) | sort >"$WORK/all.txt"
+TOTAL=$(wc -l <"$WORK/all.txt")
+STEP=$((TOTAL / SAMPLES))
+[ "$STEP" -ge 1 ] || STEP=1
+awk -v s="$STEP" 'NR % s == 1 || s == 1' "$WORK/all.txt" | head -n "$SAMPLES" \
+  >"$WORK/sample.txt"
+CHECKED=0
+MATCHED=0
+while IFS= read -r path; do
+  relative=${path#"$SOURCE"}
+  copy=$RESTORED/$NAME$relative
+  # A folder's size is the file system's business, not the archive's.
+  format='%F %a %s %Y'
+  [ ! -d "$path" ] || format='%F %a %Y'
+  want=$(stat -c "$format" "$path")
+  got=$(stat -c "$format" "$copy" 2>/dev/null || echo missing)
+  CHECKED=$((CHECKED + 1))
+  if [ "$want" = "$got" ]; then
+    MATCHED=$((MATCHED + 1))
+  else
+    echo "   differs: $relative: source [$want], restored [$got]"
+  fi
+done <"$WORK/sample.txt"
+echo "   metadata (type, mode, size, last write): $MATCHED of $CHECKED samples match"
+
+echo "== Summary"
+echo "   source    $SOURCE: $EXPECTED items, $(human "$SOURCE_BYTES")"
+echo "   archive   version 5, $ENTRIES entries, 1 main file + $PARTS parts, $(human "$ARCHIVE_BYTES")"
+echo "   restore   status $RESTORE_STATUS, diff lines $DIFFS, metadata $MATCHED/$CHECKED"
+if [ "$STATUS" -eq 0 ] && [ "$RESTORE_STATUS" -eq 0 ] && [ "$DIFFS" -eq 0 ] &&
+  [ "$MATCHED" -eq "$CHECKED" ] && [ "$ENTRIES" -eq "$EXPECTED" ]; then
+  if [ "$RELINKED" -eq 0 ]; then
+    echo "   result    the round trip is exact"
+  else
+    echo "   result    the round trip is exact, folder links made absolute"
+  fi
+else
+  echo "   result    the round trip shows differences (see above)"
+  exit 1
+fi

@@ -1,0 +1,42 @@
+// Command-line reading shared by the verbs.
+#ifndef KVMORVEL_TOOL_ARGS_H
+#define KVMORVEL_TOOL_ARGS_H
+
+#include <cstdint>
+#include <string>
+
+#include "common.h"
+
+// Walks the arguments of one verb. Options come as "--name VALUE",
+// "--name=VALUE", "-X VALUE" or "-XVALUE"; "--" ends the options.
+class ArgReader {
+ public:
+  explicit ArgReader(const Args& args) : args_(args) {}
+
+  // Moves to the next argument; false when none is left.
+  bool Next();
+  const std::string& Current() const { return current_; }
+  // True when the current argument is an option (not after "--").
+  bool IsOption() const { return isOption_; }
+  // True when the current argument is the flag `name` without a value.
+  bool Is(const char* name) const;
+  // True when the current argument is option `name` (with the short form
+  // `shortName`, or null); its value goes to *value. A missing value
+  // sets *missing.
+  bool Take(const char* name, const char* shortName, std::string* value,
+            bool* missing);
+
+ private:
+  const Args& args_;
+  size_t next_ = 0;
+  std::string current_;
+  bool isOption_ = false;
+  bool optionsEnded_ = false;
+};
+
+// A byte count: digits, optionally followed by K, M or G (powers of 1024).
+bool ParseByteCount(const std::string& text, uint64_t* value);
+// A decimal integer, optionally negative, with nothing after it.
+bool ParseInteger(const std::string& text, long* value);
+
+#endif  // KVMORVEL_TOOL_ARGS_H

@@ -1,0 +1,47 @@
+#include "common.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "progress.h"
+#include "text.h"
+#include "win_layer.h"
+
+void ReportFailure(const std::string& what, unsigned code) {
+  ClearProgressLine();
+  fprintf(stderr, "kvmorvel: %s: error %u (0x%08X): %s\n", what.c_str(),
+          code, code, ErrorMessage(code).c_str());
+}
+
+void ReportNote(const std::string& message) {
+  ClearProgressLine();
+  fprintf(stderr, "kvmorvel: %s\n", message.c_str());
+}
+
+int UsageError(const std::string& verb, const std::string& message) {
+  fprintf(stderr, "kvmorvel %s: %s\nTry 'kvmorvel %s --help'.\n",
+          verb.c_str(), message.c_str(), verb.c_str());
+  return kExitUsage;
+}
+
+unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore) {
+  const unsigned holder = archive.GetErrorCode();
+  if (holder != holderBefore || archive.GetVersion() != 1) return holder;
+  const unsigned last = kvwin::LastError();
+  return last != 0 ? last : holder;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::vector<char> buffer(4096);
+  while (!getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE) return path;
+    buffer.resize(buffer.size() * 2);
+  }
+  std::string cwd = buffer.data();
+  if (cwd.empty() || cwd.back() != '/') cwd += '/';
+  return path.empty() ? cwd : cwd + path;
+}

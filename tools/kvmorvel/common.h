@@ -1,0 +1,43 @@
+// Shared pieces of the kvmorvel command: exit codes, the verbs and the
+// failure report every verb uses.
+#ifndef KVMORVEL_TOOL_COMMON_H
+#define KVMORVEL_TOOL_COMMON_H
+
+#include <string>
+#include <vector>
+
+#include "KvMorvel.h"
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailed = 1,       // at least one entry failed
+  kExitUsage = 2,        // bad command line, or the archive did not open
+  kExitInterrupted = 130 // SIGINT
+};
+
+typedef std::vector<std::string> Args;
+
+int RunCreate(const Args& args);
+int RunList(const Args& args);
+int RunExtract(const Args& args);
+int RunMkimage(const Args& args);
+
+// Prints "kvmorvel: WHAT: error CODE (0xCODE): MESSAGE" on stderr.
+void ReportFailure(const std::string& what, unsigned code);
+// Prints "kvmorvel: MESSAGE" on stderr.
+void ReportNote(const std::string& message);
+// Prints "kvmorvel: MESSAGE" and a hint to --help on stderr, and returns
+// kExitUsage.
+int UsageError(const std::string& verb, const std::string& message);
+
+// The code that explains why the last call on `archive` failed. The
+// library leaves its code in the error holder, except on two version 1
+// paths (a source or a target that does not open), which leave only the
+// thread's last error; `holderBefore` is the holder's code before the
+// call, so that a stale code is not reported for a failure that set none.
+unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore);
+
+// An absolute form of `path` (joined to the current folder when relative).
+std::string AbsolutePath(const std::string& path);
+
+#endif  // KVMORVEL_TOOL_COMMON_H

@@ -1,0 +1,370 @@
+// kvmorvel create: adds each PATH and everything below it to an archive.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "args.h"
+#include "common.h"
+#include "interrupt.h"
+#include "progress.h"
+#include "text.h"
+#include "win_layer.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: kvmorvel create [-V 1|2|5] [--level -1|0|1|2]\n"
+    "                       [--split-size BYTES] [--append] ARCHIVE PATH...\n"
+    "\n"
+    "Adds each PATH and everything below it to ARCHIVE, a folder before its\n"
+    "contents. Entries are named from the PATH's parent folder on, joined\n"
+    "with '\\' (PATH /data/docs gives docs, docs\\a.txt, docs\\sub, ...).\n"
+    "Each entry carries its attributes, times, short name and security\n"
+    "descriptor; symbolic links are stored as links, never followed.\n"
+    "\n"
+    "  -V, --version N   archive version: 5 (default), 2 or 1. Version 1\n"
+    "                    holds file contents only: folders are made again\n"
+    "                    on restore, links are left out.\n"
+    "  --level N         deflate level of versions 1 and 2: -1 store,\n"
+    "                    0 fastest (default), 1 zlib's default, 2 best\n"
+    "  --split-size N    version 5: begin a new part file once a part has\n"
+    "                    grown past N bytes (suffix K, M or G allowed)\n"
+    "  --append          add to an existing ARCHIVE of the same version\n"
+    "                    (without it an existing ARCHIVE is refused)\n"
+    "\n"
+    "Sockets, pipes and devices are skipped with a note.\n";
+
+struct CreateOptions {
+  DWORD version = 5;
+  long level = 0;
+  bool levelGiven = false;
+  uint64_t splitSize = 0;
+  bool splitGiven = false;
+  bool append = false;
+  std::string archive;
+  std::vector<std::string> paths;
+};
+
+int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
+  ArgReader reader(args);
+  std::vector<std::string> positional;
+  while (reader.Next()) {
+    std::string value;
+    bool missing = false;
+    if (reader.Is("--help") || reader.Is("-h")) {
+      *help = true;
+      return kExitOk;
+    }
+    if (reader.Is("--append")) {
+      options->append = true;
+    } else if (reader.Take("--version", "-V", &value, &missing)) {
+      long version = 0;
+      if (missing || !ParseInteger(value, &version) ||
+          (version != 1 && version != 2 && version != 5))
+        return UsageError("create", "-V takes 1, 2 or 5");
+      options->version = static_cast<DWORD>(version);
+    } else if (reader.Take("--level", nullptr, &value, &missing)) {
+      if (missing || !ParseInteger(value, &options->level) ||
+          options->level < -1 || options->level > 2)
+        return UsageError("create", "--level takes -1, 0, 1 or 2");
+      options->levelGiven = true;
+    } else if (reader.Take("--split-size", nullptr, &value, &missing)) {
+      if (missing || !ParseByteCount(value, &options->splitSize))
+        return UsageError("create", "--split-size takes a byte count");
+      options->splitGiven = true;
+    } else if (reader.IsOption()) {
+      return UsageError("create", "unknown option '" + reader.Current() + "'");
+    } else {
+      positional.push_back(reader.Current());
+    }
+  }
+  if (positional.size() < 2)
+    return UsageError("create", "an ARCHIVE and at least one PATH are needed");
+  options->archive = positional[0];
+  options->paths.assign(positional.begin() + 1, positional.end());
+  return kExitOk;
+}
+
+// The name of version 5 part file `number` beside `archive`: the text
+// before the path's last '.', "_", the number with at least four digits,
+// then the text from that '.' on; without a '.', the path, "_" and the
+// number. The library names its part files this way.
+std::string PartPrefix(const std::string& archive) {
+  const size_t dot = archive.rfind('.');
+  return (dot == std::string::npos ? archive : archive.substr(0, dot)) + "_";
+}
+std::string PartSuffix(const std::string& archive) {
+  const size_t dot = archive.rfind('.');
+  return dot == std::string::npos ? std::string() : archive.substr(dot);
+}
+
+bool IsPartFile(const std::string& path, const std::string& archive) {
+  const std::string prefix = PartPrefix(archive);
+  const std::string suffix = PartSuffix(archive);
+  if (path.size() < prefix.size() + 4 + suffix.size()) return false;
+  if (path.compare(0, prefix.size(), prefix) != 0) return false;
+  if (path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  const size_t digits = path.size() - prefix.size() - suffix.size();
+  for (size_t i = 0; i < digits; ++i) {
+    const char c = path[prefix.size() + i];
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// Where a PATH argument is and what its entries are named after.
+struct Root {
+  std::string path;  // absolute, not resolved at its last component
+  std::string base;  // its last component; empty for "/"
+};
+
+// The PATH's folder is resolved (so "." and ".." and links on the way
+// are settled) but its last component is kept, so that a PATH that is
+// itself a link is stored as a link.
+bool ResolveRoot(const std::string& argument, Root* root) {
+  std::string path = AbsolutePath(argument);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  std::string last = path.substr(slash + 1);
+  std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  if (last == "." || last == "..") {
+    folder = path;
+    last.clear();
+  }
+  char resolved[PATH_MAX];
+  if (!realpath(folder.c_str(), resolved)) return false;
+  std::string base = resolved;
+  if (last.empty() && base != "/") {
+    // A PATH ending in "." or "..": its own name comes from the resolution.
+    const size_t cut = base.rfind('/');
+    last = base.substr(cut + 1);
+    base = cut == 0 ? "/" : base.substr(0, cut);
+  }
+  root->base = last;
+  root->path = last.empty() ? base : (base == "/" ? "" : base) + "/" + last;
+  return true;
+}
+
+class TreeAdder {
+ public:
+  TreeAdder(CKvMorvel* archive, const CreateOptions& options,
+            const std::string& archivePath)
+      : archive_(*archive), options_(options), archivePath_(archivePath) {}
+
+  // Adds the tree of one PATH argument.
+  void AddRoot(const std::string& argument);
+
+  bool failed() const { return failures_ > 0; }
+  unsigned long long linksSkipped() const { return linksSkipped_; }
+
+ private:
+  void Visit(const std::string& path, const std::string& name);
+  void VisitFolder(const std::string& path, const std::string& name);
+  void AddEntry(const std::string& path, const std::string& name);
+  bool IsArchiveItself(const std::string& path, const struct stat& info);
+  void FailPosix(const std::string& path, const char* action, int error);
+
+  CKvMorvel& archive_;
+  const CreateOptions& options_;
+  std::string archivePath_;
+  Progress progress_;
+  unsigned long long failures_ = 0;
+  unsigned long long linksSkipped_ = 0;
+};
+
+void TreeAdder::FailPosix(const std::string& path, const char* action,
+                          int error) {
+  ClearProgressLine();
+  fprintf(stderr, "kvmorvel: %s: %s: %s\n", path.c_str(), action,
+          strerror(error));
+  ++failures_;
+}
+
+void TreeAdder::AddRoot(const std::string& argument) {
+  Root root;
+  struct stat info;
+  if (!ResolveRoot(argument, &root) || lstat(root.path.c_str(), &info) != 0) {
+    FailPosix(argument, "cannot read", errno);
+    return;
+  }
+  if (root.base.empty()) {
+    // PATH "/": its contents are named from the root on; the root itself
+    // has no name to be stored under.
+    VisitFolder("/", "");
+    return;
+  }
+  Visit(root.path, root.base);
+}
+
+bool TreeAdder::IsArchiveItself(const std::string& path,
+                                const struct stat& info) {
+  struct stat archive;
+  if (stat(archivePath_.c_str(), &archive) == 0 &&
+      archive.st_dev == info.st_dev && archive.st_ino == info.st_ino)
+    return true;
+  return options_.version == 5 && IsPartFile(path, archivePath_);
+}
+
+void TreeAdder::Visit(const std::string& path, const std::string& name) {
+  if (Interrupted()) return;
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    FailPosix(path, "cannot read", errno);
+    return;
+  }
+  if (S_ISDIR(info.st_mode)) {
+    if (options_.version != 1) AddEntry(path, name);
+    VisitFolder(path, name);
+  } else if (S_ISLNK(info.st_mode)) {
+    if (options_.version == 1) ++linksSkipped_;
+    else AddEntry(path, name);
+  } else if (S_ISREG(info.st_mode)) {
+    if (IsArchiveItself(path, info)) {
+      ReportNote(path + ": the archive itself is not added");
+      return;
+    }
+    AddEntry(path, name);
+  } else {
+    ReportNote(path + ": not a file, folder or link; skipped");
+  }
+}
+
+void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
+  DIR* folder = opendir(path.c_str());
+  if (!folder) {
+    FailPosix(path, "cannot list", errno);
+    return;
+  }
+  std::vector<std::string> children;
+  errno = 0;
+  while (struct dirent* item = readdir(folder)) {
+    if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
+      children.push_back(item->d_name);
+  }
+  const int error = errno;
+  closedir(folder);
+  if (error != 0) FailPosix(path, "cannot list", error);
+  // A stable order makes two archives of one tree alike.
+  std::sort(children.begin(), children.end());
+  const std::string prefix = path == "/" ? "/" : path + "/";
+  for (const std::string& child : children) {
+    if (Interrupted()) return;
+    Visit(prefix + child, name.empty() ? child : name + "\\" + child);
+  }
+}
+
+void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
+  std::u16string widePath, wideName;
+  if (!Utf8ToUtf16(path, &widePath) || !Utf8ToUtf16(name, &wideName)) {
+    ReportFailure(path + ": the name is not valid UTF-8", 123);
+    ++failures_;
+    return;
+  }
+  // The archive separates folders with '\': a '\' inside a Linux name
+  // would split it into folders that do not exist.
+  const size_t lastSlash = path.rfind('/');
+  if (path.find('\\', lastSlash + 1) != std::string::npos) {
+    ReportFailure(path + ": a name with '\\' cannot be stored", 123);
+    ++failures_;
+    return;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  DWORD error = 0;
+  if (!kvwin::GetAttributeData(widePath, &data, &error)) {
+    ReportFailure(path, error);
+    ++failures_;
+    return;
+  }
+  std::vector<BYTE> descriptor;
+  if (options_.version != 1 &&
+      !kvwin::GetSecurityDescriptor(widePath, &descriptor, &error)) {
+    // The entry is still worth keeping; the run reports the loss.
+    ReportFailure(path + ": stored without its security descriptor", error);
+    ++failures_;
+  }
+  const DWORD before = archive_.GetErrorCode();
+  kvwin::ClearLastError();
+  if (!archive_.AddFile(reinterpret_cast<LPCWSTR>(widePath.c_str()),
+                        reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
+                        descriptor.empty() ? nullptr : descriptor.data(),
+                        static_cast<DWORD>(descriptor.size()))) {
+    ReportFailure(path, FailureCode(archive_, before));
+    ++failures_;
+    return;
+  }
+  const bool folder = (data.dwFileAttributes & 0x10) != 0;
+  const uint64_t size = folder ? 0
+                               : (static_cast<uint64_t>(data.nFileSizeHigh)
+                                  << 32) | data.nFileSizeLow;
+  progress_.Step(size, DisplayName(wideName));
+}
+
+// Refuses to overwrite an archive, or the first part file of a version 5
+// archive, that is already there, unless asked to append.
+bool MayWrite(const CreateOptions& options, const std::string& archive) {
+  if (options.append) return true;
+  struct stat info;
+  if (lstat(archive.c_str(), &info) == 0) {
+    ReportNote(options.archive + " exists; remove it or use --append");
+    return false;
+  }
+  if (options.version == 5) {
+    const std::string part1 = PartPrefix(archive) + "0001" + PartSuffix(archive);
+    if (lstat(part1.c_str(), &info) == 0) {
+      ReportNote(part1 + " exists and would be overwritten; remove it first");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunCreate(const Args& args) {
+  CreateOptions options;
+  bool help = false;
+  const int parsed = ParseCreate(args, &options, &help);
+  if (help) {
+    fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  if (parsed != kExitOk) return parsed;
+
+  const std::string archivePath = AbsolutePath(options.archive);
+  std::u16string wideArchive;
+  if (!Utf8ToUtf16(archivePath, &wideArchive))
+    return UsageError("create", "the archive name is not valid UTF-8");
+  if (!MayWrite(options, archivePath)) return kExitUsage;
+
+  CKvMorvel archive;
+  if (options.levelGiven) archive.SetCompressionLevel(options.level);
+  if (options.splitGiven) archive.SetSplitSize(options.splitSize);
+  if (!archive.Open(reinterpret_cast<LPCWSTR>(wideArchive.c_str()), FALSE,
+                    options.version)) {
+    ReportFailure("cannot open " + options.archive, archive.GetErrorCode());
+    return kExitUsage;
+  }
+  TreeAdder adder(&archive, options, archivePath);
+  for (const std::string& path : options.paths) {
+    if (Interrupted()) break;
+    adder.AddRoot(path);
+  }
+  bool failed = adder.failed();
+  if (!archive.Close()) {
+    ReportFailure("cannot finish " + options.archive, archive.GetErrorCode());
+    failed = true;
+  }
+  if (adder.linksSkipped() > 0)
+    ReportNote("version 1 holds no links: " +
+               std::to_string(adder.linksSkipped()) + " left out");
+  if (Interrupted()) return kExitInterrupted;
+  return failed ? kExitFailed : kExitOk;
+}

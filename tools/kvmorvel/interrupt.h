@@ -1,0 +1,9 @@
+// SIGINT handling: the handler only sets a flag, which the verbs check
+// between entries so that the archive is always closed cleanly.
+#ifndef KVMORVEL_TOOL_INTERRUPT_H
+#define KVMORVEL_TOOL_INTERRUPT_H
+
+void InstallInterruptHandler();
+bool Interrupted();
+
+#endif  // KVMORVEL_TOOL_INTERRUPT_H

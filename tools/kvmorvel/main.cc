@@ -1,0 +1,50 @@
+// kvmorvel: write, list and restore KvMorvel archives, and make disk
+// images, from the command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common.h"
+#include "interrupt.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kvmorvel VERB [OPTIONS] ARGUMENTS\n"
+    "\n"
+    "  create [-V 1|2|5] [--level -1|0|1|2] [--split-size BYTES] [--append]\n"
+    "         ARCHIVE PATH...     write PATH and everything below it\n"
+    "  list [--json] ARCHIVE      show the entries of an archive or image\n"
+    "  extract ARCHIVE TARGET     restore every entry below TARGET\n"
+    "  mkimage FOLDER IMAGE       make a disk image from FOLDER\n"
+    "\n"
+    "kvmorvel VERB --help tells more about each verb.\n"
+    "Exit status: 0 all done, 1 an entry failed, 2 usage error or the\n"
+    "archive did not open, 130 interrupted.\n";
+
+bool IsHelp(const char* arg) {
+  return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 ||
+         strcmp(arg, "help") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  if (IsHelp(argv[1])) {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  const std::string verb = argv[1];
+  const Args args(argv + 2, argv + argc);
+  InstallInterruptHandler();
+  if (verb == "create") return RunCreate(args);
+  if (verb == "list") return RunList(args);
+  if (verb == "extract") return RunExtract(args);
+  if (verb == "mkimage") return RunMkimage(args);
+  fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
+  return kExitUsage;
+}

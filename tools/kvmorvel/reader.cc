@@ -1,0 +1,41 @@
+#include "reader.h"
+
+#include "text.h"
+
+namespace {
+const DWORD kImageVersion = 3;
+const DWORD kNoMoreEntries = 259;
+const DWORD kNameCapacity = 260;
+}  // namespace
+
+bool OpenForReading(CKvMorvel* archive, const std::string& path) {
+  std::u16string wide;
+  if (!Utf8ToUtf16(AbsolutePath(path), &wide)) {
+    ReportFailure("cannot open " + path + ": the name is not valid UTF-8",
+                  123);
+    return false;
+  }
+  if (!archive->Open(reinterpret_cast<LPCWSTR>(wide.c_str()), TRUE, 0)) {
+    ReportFailure("cannot open " + path, archive->GetErrorCode());
+    return false;
+  }
+  return true;
+}
+
+bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed) {
+  if (archive->Info(advance ? TRUE : FALSE)) return true;
+  if (archive->GetVersion() == kImageVersion) return false;
+  const DWORD code = archive->GetErrorCode();
+  if (code != kNoMoreEntries) {
+    ReportFailure("cannot read the catalogue", code);
+    *failed = true;
+  }
+  return false;
+}
+
+std::u16string EntryName(CKvMorvel* archive) {
+  WCHAR name[kNameCapacity] = {0};
+  if (!archive->GetFile(name, kNameCapacity)) return std::u16string();
+  name[kNameCapacity - 1] = 0;
+  return std::u16string(reinterpret_cast<const char16_t*>(name));
+}

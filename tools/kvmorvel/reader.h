@@ -1,0 +1,23 @@
+// Opening an archive or image for reading and stepping through its
+// entries, shared by list and extract.
+#ifndef KVMORVEL_TOOL_READER_H
+#define KVMORVEL_TOOL_READER_H
+
+#include <string>
+
+#include "common.h"
+
+// Opens `path` for reading (the version comes from the file). On failure
+// reports it and returns false.
+bool OpenForReading(CKvMorvel* archive, const std::string& path);
+
+// Loads the entry at the current position with Info(advance). Returns
+// true when one was loaded; false at the end, or on a read failure, which
+// sets *failed and is reported. An image's walk ends without a code, an
+// archive's with 259.
+bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed);
+
+// The current entry's name.
+std::u16string EntryName(CKvMorvel* archive);
+
+#endif  // KVMORVEL_TOOL_READER_H

@@ -1,0 +1,216 @@
+#include "text.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Decodes one UTF-8 sequence at `i`; false for a bad, overlong or
+// surrogate sequence.
+bool DecodeOne(const std::string& s, size_t* i, char32_t* cp) {
+  const unsigned char c = s[*i];
+  int n;
+  char32_t value, minimum;
+  if (c < 0x80) { *cp = c; ++*i; return true; }
+  if ((c & 0xE0) == 0xC0) { n = 1; value = c & 0x1F; minimum = 0x80; }
+  else if ((c & 0xF0) == 0xE0) { n = 2; value = c & 0x0F; minimum = 0x800; }
+  else if ((c & 0xF8) == 0xF0) { n = 3; value = c & 0x07; minimum = 0x10000; }
+  else return false;
+  if (s.size() - *i <= static_cast<size_t>(n)) return false;
+  for (int k = 1; k <= n; ++k) {
+    const unsigned char next = s[*i + k];
+    if (!IsContinuation(next)) return false;
+    value = (value << 6) | (next & 0x3F);
+  }
+  if (value < minimum || value > 0x10FFFF) return false;
+  if (value >= 0xD800 && value <= 0xDFFF) return false;
+  *cp = value;
+  *i += n + 1;
+  return true;
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// FILETIME ticks between 1601-01-01 and 1970-01-01.
+const ULONGLONG kUnixEpochTicks = 116444736000000000ULL;
+const ULONGLONG kTicksPerSecond = 10000000ULL;
+
+}  // namespace
+
+bool Utf8ToUtf16(const std::string& utf8, std::u16string* wide) {
+  wide->clear();
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t cp;
+    if (!DecodeOne(utf8, &i, &cp)) return false;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      *wide += static_cast<char16_t>(0xD800 + (cp >> 10));
+      *wide += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      *wide += static_cast<char16_t>(cp);
+    }
+  }
+  return true;
+}
+
+std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8) {
+  std::u16string wide;
+  if (!Utf8ToUtf16(utf8, &wide)) wide.clear();
+  return wide;
+}
+
+std::string Utf16ToUtf8(const std::u16string& wide) {
+  std::string out;
+  for (size_t i = 0; i < wide.size(); ++i) {
+    char32_t c = wide[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() &&
+        wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
+std::string JsonString(const std::u16string& text) {
+  std::string out = "\"";
+  for (char16_t c : text) {
+    switch (c) {
+      case u'"': out += "\\\""; continue;
+      case u'\\': out += "\\\\"; continue;
+      case u'\b': out += "\\b"; continue;
+      case u'\f': out += "\\f"; continue;
+      case u'\n': out += "\\n"; continue;
+      case u'\r': out += "\\r"; continue;
+      case u'\t': out += "\\t"; continue;
+      default: break;
+    }
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    }
+  }
+  return out + "\"";
+}
+
+std::string DisplayName(const std::u16string& name) {
+  std::string out;
+  for (unsigned char c : Utf16ToUtf8(name)) {
+    if (c == '\n') { out += "\\n"; continue; }
+    if (c == '\t') { out += "\\t"; continue; }
+    if (c < 0x20 || c == 0x7F) {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned>(c));
+      out += escape;
+      continue;
+    }
+    out += static_cast<char>(c);
+  }
+  return out;
+}
+
+std::string AttributeLetters(DWORD attributes) {
+  static const struct { DWORD bit; char letter; } kLetters[] = {
+      {0x10, 'd'},  {0x400, 'l'}, {0x1, 'r'},    {0x2, 'h'},
+      {0x4, 's'},   {0x20, 'a'},  {0x800, 'c'},  {0x4000, 'e'},
+      {0x200, 'p'}, {0x1000, 'o'}};
+  std::string out;
+  for (const auto& entry : kLetters)
+    out += (attributes & entry.bit) ? entry.letter : '-';
+  return out;
+}
+
+ULONGLONG FileTimeValue(const FILETIME& time) {
+  return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+         time.dwLowDateTime;
+}
+
+std::string FormatLocalTime(const FILETIME& time) {
+  const ULONGLONG ticks = FileTimeValue(time);
+  // Times before 1970 are shown as negative seconds; time_t holds them.
+  const long long seconds =
+      ticks >= kUnixEpochTicks
+          ? static_cast<long long>((ticks - kUnixEpochTicks) / kTicksPerSecond)
+          : -static_cast<long long>((kUnixEpochTicks - ticks) /
+                                    kTicksPerSecond);
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm local;
+  char text[32];
+  if (!localtime_r(&t, &local) ||
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0)
+    return "0000-00-00 00:00";  // outside what the C library can show
+  return text;
+}
+
+std::string ErrorMessage(DWORD code) {
+  switch (code) {
+    case 0: return "The operation completed successfully.";
+    case 1: return "Incorrect function.";
+    case 2: return "The system cannot find the file specified.";
+    case 3: return "The system cannot find the path specified.";
+    case 4: return "The system cannot open the file.";
+    case 5: return "Access is denied.";
+    case 6: return "The handle is invalid.";
+    case 8: return "Not enough memory resources are available to process "
+                   "this command.";
+    case 11: return "An attempt was made to load a program with an "
+                    "incorrect format.";
+    case 13: return "The data is invalid.";
+    case 15: return "The system cannot find the drive specified.";
+    case 18: return "There are no more files.";
+    case 32: return "The process cannot access the file because it is "
+                    "being used by another process.";
+    case 38: return "Reached the end of the file.";
+    case 50: return "The request is not supported.";
+    case 80: return "The file exists.";
+    case 87: return "The parameter is incorrect.";
+    case 112: return "There is not enough space on the disk.";
+    case 120: return "This function is not supported on this system.";
+    case 122: return "The data area passed to a system call is too small.";
+    case 123: return "The filename, directory name, or volume label syntax "
+                     "is incorrect.";
+    case 126: return "The specified module could not be found.";
+    case 131: return "An attempt was made to move the file pointer before "
+                     "the beginning of the file.";
+    case 145: return "The directory is not empty.";
+    case 183: return "Cannot create a file when that file already exists.";
+    case 206: return "The filename or extension is too long.";
+    case 259: return "No more data is available.";
+    case 267: return "The directory name is invalid.";
+    case 1314: return "A required privilege is not held by the client.";
+    case 1338: return "The security descriptor structure is invalid.";
+    case 1359: return "An internal error occurred.";
+    case 1392: return "The file or directory is corrupted and unreadable.";
+    case 4390: return "The file or directory is not a reparse point.";
+    case 4392: return "The data present in the reparse point buffer is "
+                      "invalid.";
+    case 0x80004001u: return "Not implemented.";
+    case 0x10000002u: return "No target given, or the buffer is not writable.";
+    case 0x10000203u: return "No archive is open.";
+    case 0x10000405u: return "No image is mounted, or unmounting failed.";
+    default: return "Unknown error.";
+  }
+}

@@ -1,0 +1,38 @@
+// Text conversions of the command: UTF-8 and UTF-16, JSON and terminal
+// escaping, attribute letters, times and Windows error messages.
+#ifndef KVMORVEL_TOOL_TEXT_H
+#define KVMORVEL_TOOL_TEXT_H
+
+#include <string>
+
+#include "KvMorvelTypes.h"
+
+// Strict UTF-8 to UTF-16: false for bytes that are not valid UTF-8 (a
+// Linux file name may hold any bytes; such a name cannot be stored).
+bool Utf8ToUtf16(const std::string& utf8, std::u16string* wide);
+std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8);
+// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const std::u16string& wide);
+
+// A JSON string literal, quotes included. Everything outside printable
+// ASCII is written as \uXXXX per UTF-16 unit, so the output is plain ASCII
+// and names with any characters (lone surrogates too) stay exact.
+std::string JsonString(const std::u16string& text);
+
+// A name for a terminal line: UTF-8, with control characters written as
+// \n, \t or \ooo so that a hostile name cannot move the cursor.
+std::string DisplayName(const std::u16string& name);
+
+// The attributes as ten letters, '-' where a bit is clear:
+// d folder, l reparse point (link), r read-only, h hidden, s system,
+// a archive, c compressed, e encrypted, p sparse, o offline.
+std::string AttributeLetters(DWORD attributes);
+
+ULONGLONG FileTimeValue(const FILETIME& time);
+// "YYYY-MM-DD HH:MM" in local time, as tar -tv shows it.
+std::string FormatLocalTime(const FILETIME& time);
+
+// The readable text of a Windows or library error code.
+std::string ErrorMessage(DWORD code);
+
+#endif  // KVMORVEL_TOOL_TEXT_H

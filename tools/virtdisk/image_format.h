@@ -1,0 +1,44 @@
+// The disk image container shared by the packer and the mount library:
+// the 8 bytes "!XSSXSS!" followed by a POSIX.1-2001 (pax) tar stream of
+// the tree, as docs/image-format.md describes.
+#ifndef KVMORVEL_TOOLS_VIRTDISK_IMAGE_FORMAT_H
+#define KVMORVEL_TOOLS_VIRTDISK_IMAGE_FORMAT_H
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+const char kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
+const size_t kImageSignatureSize = sizeof(kImageSignature);
+
+// Only the "user." extended attributes belong to an image: the layer keeps
+// its Windows metadata there. Others (security., trusted., system.) are
+// neither packed nor restored, so an image cannot give a file
+// capabilities or labels. Removes every other attribute from `entry`.
+inline void KeepUserXattrs(archive_entry* entry) {
+  struct Attribute {
+    std::string name;
+    std::vector<char> value;
+  };
+  std::vector<Attribute> kept;
+  archive_entry_xattr_reset(entry);
+  const char* name = nullptr;
+  const void* value = nullptr;
+  size_t size = 0;
+  while (archive_entry_xattr_next(entry, &name, &value, &size) ==
+         ARCHIVE_OK) {
+    if (!name || strncmp(name, "user.", 5) != 0) continue;
+    const char* bytes = static_cast<const char*>(value);
+    kept.push_back({name, std::vector<char>(bytes, bytes + size)});
+  }
+  archive_entry_xattr_clear(entry);
+  for (const Attribute& a : kept)
+    archive_entry_xattr_add_entry(entry, a.name.c_str(), a.value.data(),
+                                  a.value.size());
+}
+
+#endif  // KVMORVEL_TOOLS_VIRTDISK_IMAGE_FORMAT_H

@@ -1,0 +1,203 @@
+// Unpacking a disk image: the signature is checked, then the pax tar
+// stream is read with libarchive and written below a private folder with
+// libarchive's disk writer, every name checked to stay inside it.
+#include "image_unpack.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "image_format.h"
+
+namespace {
+
+const unsigned kOutOfMemory = 8;
+const unsigned kInvalidData = 13;
+const unsigned kWriteFault = 29;
+const unsigned kDiskFull = 112;
+const size_t kReadChunk = 1 << 16;
+
+// Refuses names that would leave the folder and paths through links;
+// restores modes, times and user extended attributes. Owners are not
+// restored: the tree belongs to the user who mounts it.
+const int kDiskOptions =
+    ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_XATTR |
+    ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+
+struct Source {
+  HANDLE file;
+  std::vector<char> buffer;
+};
+
+la_ssize_t ReadImage(archive* reader, void* context, const void** block) {
+  Source* source = static_cast<Source*>(context);
+  DWORD got = 0;
+  if (!ReadFile(source->file, source->buffer.data(),
+                static_cast<DWORD>(source->buffer.size()), &got, nullptr)) {
+    archive_set_error(reader, EIO, "the image cannot be read (%u)",
+                      static_cast<unsigned>(GetLastError()));
+    return -1;
+  }
+  *block = source->buffer.data();
+  return static_cast<la_ssize_t>(got);
+}
+
+unsigned Fail(std::string* error, const std::string& reason, unsigned code) {
+  if (error) *error = reason;
+  return code;
+}
+
+unsigned WriteCode(archive* writer) {
+  const int e = archive_errno(writer);
+  return (e == ENOSPC || e == EDQUOT) ? kDiskFull : kWriteFault;
+}
+
+// A name relative to the image's root: no leading "/", and no empty, "."
+// or ".." component. One trailing "/" (a folder's) is dropped.
+bool PlainRelativeName(std::string name, std::string* out) {
+  if (!name.empty() && name.back() == '/') name.pop_back();
+  if (name.empty() || name[0] == '/') return false;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = name.find('/', start);
+    const std::string part = name.substr(start, slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  *out = name;
+  return true;
+}
+
+class Unpacker {
+ public:
+  Unpacker(HANDLE image, const std::string& folder)
+      : source_{image, std::vector<char>(kReadChunk)}, folder_(folder) {}
+  ~Unpacker() {
+    if (reader_) archive_read_free(reader_);
+    if (writer_) archive_write_free(writer_);
+  }
+  Unpacker(const Unpacker&) = delete;
+  Unpacker& operator=(const Unpacker&) = delete;
+
+  unsigned Run(std::string* error);
+
+ private:
+  unsigned Open(std::string* error);
+  unsigned Entry(archive_entry* entry, std::string* error);
+  unsigned CopyData(std::string* error);
+
+  Source source_;
+  std::string folder_;
+  archive* reader_ = nullptr;
+  archive* writer_ = nullptr;
+  std::set<std::string> seen_;
+  // Files whose mode forbids writing: written writable, so that their
+  // extended attributes can be set, and given their mode at the end.
+  std::vector<std::pair<std::string, mode_t>> readOnly_;
+};
+
+unsigned Unpacker::Open(std::string* error) {
+  char signature[kImageSignatureSize];
+  DWORD got = 0;
+  if (!ReadFile(source_.file, signature, sizeof(signature), &got, nullptr) ||
+      got != sizeof(signature) ||
+      memcmp(signature, kImageSignature, sizeof(signature)) != 0)
+    return Fail(error, "not a disk image (no signature)", kInvalidData);
+  reader_ = archive_read_new();
+  writer_ = archive_write_disk_new();
+  if (!reader_ || !writer_) return Fail(error, "out of memory", kOutOfMemory);
+  archive_read_support_format_tar(reader_);
+  archive_write_disk_set_options(writer_, kDiskOptions);
+  if (archive_read_open(reader_, &source_, nullptr, ReadImage, nullptr) !=
+      ARCHIVE_OK)
+    return Fail(error, archive_error_string(reader_), kInvalidData);
+  return 0;
+}
+
+unsigned Unpacker::Run(std::string* error) {
+  unsigned code = Open(error);
+  for (archive_entry* entry = nullptr; !code;) {
+    const int r = archive_read_next_header(reader_, &entry);
+    if (r == ARCHIVE_EOF) break;
+    if (r != ARCHIVE_OK)
+      return Fail(error, archive_error_string(reader_), kInvalidData);
+    code = Entry(entry, error);
+  }
+  if (code) return code;
+  if (archive_write_close(writer_) != ARCHIVE_OK)
+    return Fail(error, archive_error_string(writer_), WriteCode(writer_));
+  for (const auto& file : readOnly_)
+    if (chmod(file.first.c_str(), file.second) != 0)
+      return Fail(error, file.first + ": mode not set", kWriteFault);
+  return 0;
+}
+
+unsigned Unpacker::Entry(archive_entry* entry, std::string* error) {
+  const char* raw = archive_entry_pathname(entry);
+  std::string name;
+  if (!raw || !PlainRelativeName(raw, &name))
+    return Fail(error, std::string("unsafe entry name: ") + (raw ? raw : ""),
+                kInvalidData);
+  if (!seen_.insert(name).second)
+    return Fail(error, "entry given twice: " + name, kInvalidData);
+  const mode_t type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry) ||
+      (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK))
+    return Fail(error, "entry of a kind an image cannot hold: " + name,
+                kInvalidData);
+
+  const std::string path = folder_ + "/" + name;
+  archive_entry_set_pathname(entry, path.c_str());
+  KeepUserXattrs(entry);
+  archive_entry_acl_clear(entry);
+  // No set-user-id, set-group-id or sticky bits from an image.
+  mode_t permissions = archive_entry_perm(entry) & 0777;
+  if (type == AE_IFREG && !(permissions & 0200)) {
+    readOnly_.emplace_back(path, permissions);
+    permissions |= 0200;
+  }
+  archive_entry_set_perm(entry, permissions);
+
+  const int r = archive_write_header(writer_, entry);
+  if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+    const unsigned code = WriteCode(writer_);
+    return Fail(error, archive_error_string(writer_),
+                code == kDiskFull ? code : kInvalidData);
+  }
+  if (type == AE_IFREG) {
+    const unsigned code = CopyData(error);
+    if (code) return code;
+  }
+  if (archive_write_finish_entry(writer_) < ARCHIVE_WARN)
+    return Fail(error, archive_error_string(writer_), WriteCode(writer_));
+  return 0;
+}
+
+unsigned Unpacker::CopyData(std::string* error) {
+  for (;;) {
+    const void* block = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    const int r = archive_read_data_block(reader_, &block, &size, &offset);
+    if (r == ARCHIVE_EOF) return 0;
+    if (r != ARCHIVE_OK)
+      return Fail(error, archive_error_string(reader_), kInvalidData);
+    if (archive_write_data_block(writer_, block, size, offset) < ARCHIVE_OK)
+      return Fail(error, archive_error_string(writer_), WriteCode(writer_));
+  }
+}
+
+}  // namespace
+
+unsigned KvUnpackImage(HANDLE image, const std::string& folder,
+                       std::string* error) {
+  Unpacker unpacker(image, folder);
+  return unpacker.Run(error);
+}

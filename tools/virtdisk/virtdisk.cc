@@ -1,0 +1,204 @@
+// The mount library, virtdisk.dll: "Mount" unpacks a disk image into a
+// private folder and points a drive letter of the layer's dosdevices
+// folder at it; "UnMount" releases the letter and removes the folder.
+//
+// The private folder is "$TMPDIR/kvimage.XXXXXX" (/tmp without TMPDIR):
+// the image's tree in its "tree" folder, and beside it the marker file
+// "virtdisk.mount" holding the image's path. The letter's link points at
+// "tree"; UnMount only ever removes a folder that carries the marker.
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "image_unpack.h"
+#include "kvwin32.h"
+
+#define VIRTDISK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+const int kUnpackAndMap = 1;  // the only flag "Mount" knows
+const unsigned kAlreadyAssigned = 85;  // ERROR_ALREADY_ASSIGNED
+const char kTreeName[] = "tree";
+const char kMarkerName[] = "virtdisk.mount";
+
+unsigned CodeFromErrno(int error) {
+  switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case EEXIST: return kAlreadyAssigned;
+    case ENOSPC: return ERROR_DISK_FULL;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    default: return 29;  // ERROR_WRITE_FAULT
+  }
+}
+
+// The letter of "X:" optionally followed by one "\" or "/", lower case;
+// 0 for anything else.
+char DriveLetter(const char* text) {
+  if (!text) return 0;
+  const char c = static_cast<char>(text[0] | 0x20);
+  if (c < 'a' || c > 'z' || text[1] != ':') return 0;
+  if (text[2] == 0) return c;
+  if ((text[2] == '\\' || text[2] == '/') && text[3] == 0) return c;
+  return 0;
+}
+
+// The layer's dosdevices folder: KVMORVEL_DOSDEVICES, else
+// $HOME/.kvmorvel/dosdevices, as docs/win32-layer.md describes.
+std::string DosDevicesFolder() {
+  const char* configured = getenv("KVMORVEL_DOSDEVICES");
+  if (configured && *configured) return configured;
+  const char* home = getenv("HOME");
+  return std::string(home && *home ? home : "") + "/.kvmorvel/dosdevices";
+}
+
+std::string LinkOf(char letter) {
+  return DosDevicesFolder() + "/" + letter + ":";
+}
+
+// Creates `path` and its missing parents (owner only).
+bool MakeFolders(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) return true;
+  }
+}
+
+int OpenUp(const char* path, const struct stat*, int flag, struct FTW*) {
+  if (flag == FTW_D) chmod(path, 0700);
+  return 0;
+}
+
+int RemoveOne(const char* path, const struct stat*, int flag, struct FTW*) {
+  const int r = (flag == FTW_DP) ? rmdir(path) : unlink(path);
+  return r == 0 ? 0 : errno;
+}
+
+// Removes a folder and everything in it, read-only parts included, never
+// following a link. Returns 0 or an errno value.
+int RemoveTree(const std::string& path) {
+  nftw(path.c_str(), OpenUp, 16, FTW_PHYS | FTW_MOUNT);
+  const int r = nftw(path.c_str(), RemoveOne, 16,
+                     FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  return r > 0 ? r : (r < 0 ? errno : 0);
+}
+
+// A fresh private folder holding an empty "tree" and the marker; its real
+// path (no links in it, as the unpacker requires) goes to *folder.
+unsigned MakePrivateFolder(const char* image, std::string* folder) {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") +
+                        "/kvimage.XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (!mkdtemp(name.data())) return CodeFromErrno(errno);
+  char real[PATH_MAX];
+  if (!realpath(name.data(), real)) {
+    const int e = errno;
+    rmdir(name.data());
+    return CodeFromErrno(e);
+  }
+  *folder = real;
+  FILE* marker = fopen((*folder + "/" + kMarkerName).c_str(), "w");
+  const bool ok = marker && fprintf(marker, "%s\n", image) > 0;
+  if (marker && fclose(marker) != 0) marker = nullptr;
+  if (!ok || !marker ||
+      mkdir((*folder + "/" + kTreeName).c_str(), 0755) != 0) {
+    const int e = errno;
+    RemoveTree(*folder);
+    return CodeFromErrno(e);
+  }
+  return 0;
+}
+
+// Opens the image through the layer, so that a drive-letter path such as
+// "C:\images\disk.img" resolves as every other path of the library does.
+HANDLE OpenImage(const char* image) {
+  std::vector<WCHAR> wide(32768);
+  if (MultiByteToWideChar(CP_ACP, 0, image, -1, wide.data(),
+                          static_cast<int>(wide.size())) <= 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(wide.data(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The private folder a letter's link points at, when the link is one this
+// library made: it names a "tree" folder beside the marker file.
+bool MountedFolder(const std::string& link, std::string* folder) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  if (n <= 0) return false;
+  const std::string tree(target, static_cast<size_t>(n));
+  const std::string suffix = std::string("/") + kTreeName;
+  if (tree.size() <= suffix.size() ||
+      tree.compare(tree.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  *folder = tree.substr(0, tree.size() - suffix.size());
+  struct stat st;
+  return lstat((*folder + "/" + kMarkerName).c_str(), &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+// Mounts `image` on `mountPoint` ("X:\"). `flag` must be 1: unpack the
+// image's tree into a private folder and map the letter to it. Returns 0,
+// or a Windows code: 87 bad arguments, 85 the letter is already mapped,
+// the open's code when the image cannot be opened (2, 3, 5), 13 not an
+// image or a truncated, corrupt or unsafe one, 112 disk full, 29 other
+// write failures. A failed mount leaves no letter and no folder behind.
+VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
+                          int flag) {
+  const char letter = DriveLetter(mountPoint);
+  if (!letter || !image || !image[0] || flag != kUnpackAndMap)
+    return ERROR_INVALID_PARAMETER;
+  const std::string link = LinkOf(letter);
+  struct stat st;
+  if (lstat(link.c_str(), &st) == 0) return kAlreadyAssigned;
+
+  HANDLE file = OpenImage(image);
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  std::string folder;
+  unsigned code = MakePrivateFolder(image, &folder);
+  if (!code) {
+    std::string reason;
+    code = KvUnpackImage(file, folder + "/" + kTreeName, &reason);
+  }
+  CloseHandle(file);
+  if (!code && (!MakeFolders(DosDevicesFolder()) ||
+                symlink((folder + "/" + kTreeName).c_str(), link.c_str()) != 0))
+    code = CodeFromErrno(errno);
+  if (code && !folder.empty()) RemoveTree(folder);
+  return static_cast<int>(code);
+}
+
+// Unmounts the drive "X:". Returns 0 once the letter is released and the
+// private folder removed, or a Windows code: 87 a bad drive string, 15 the
+// letter is not mapped to an image this library mounted (nothing is
+// touched then), or the code of a removal that failed (the letter then
+// stays mapped so that a later call can finish the job).
+VIRTDISK_EXPORT int UnMount(const char* drive) {
+  const char letter = DriveLetter(drive);
+  if (!letter) return ERROR_INVALID_PARAMETER;
+  const std::string link = LinkOf(letter);
+  std::string folder;
+  if (!MountedFolder(link, &folder)) return ERROR_INVALID_DRIVE;
+  const int removed = RemoveTree(folder + "/" + kTreeName);
+  if (removed) return static_cast<int>(CodeFromErrno(removed));
+  if (unlink(link.c_str()) != 0) return static_cast<int>(CodeFromErrno(errno));
+  RemoveTree(folder);
+  return 0;
+}
