@@ -206,8 +206,6 @@ TEST_F(V2Test, WithoutACallersDescriptorTheFilesOwnIsStored) {
   WriteBytes(dir / "f", "x");
   DWORD needed = 0;
   EXPECT_FALSE(GetFileSecurityW(P(dir.W("f")), 15, nullptr, 0, &needed));
-  if (GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)
-    GTEST_SKIP() << "the layer does not read descriptors yet";
   ASSERT_GT(needed, 0u);
   std::string own(needed, '\0');
   ASSERT_TRUE(GetFileSecurityW(P(dir.W("f")), 15, &own[0], needed, &needed));
@@ -319,7 +317,7 @@ TEST_F(V2Test, DamagedRecordsEndTheListWithoutLeavingTheirBounds) {
       {second + 0, std::string("\x10\x27\0\0", 4)},      // past the end
       {second + 0, std::string("\x71\0\0\0", 4)},        // one byte short
       {second + 88, std::string("\x63\0", 2)},           // descriptor offset
-      {second + 86, std::string("\0\x04", 2)},           // descriptor past the record
+      {second + 86, std::string("\0\x04", 2)},  // descriptor past the record
       {second + 84, std::string("\0\0", 2)},             // name length 0
   };
   for (const Damage& d : cases) {
@@ -416,10 +414,7 @@ TEST_F(V2Test, LinkToAFolderIsStoredAsItsReparseData) {
   LogCapture log;
   CKvMorvel m;
   ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
-  const BOOL added = m.AddFile(P(dir.W("link")), P(W("link")), nullptr, 0);
-  if (!added && m.GetErrorCode() == ERROR_CALL_NOT_IMPLEMENTED && m.Close())
-    GTEST_SKIP() << "the layer does not read reparse points yet";
-  ASSERT_TRUE(added);
+  ASSERT_TRUE(m.AddFile(P(dir.W("link")), P(W("link")), nullptr, 0));
   ASSERT_TRUE(m.Close());
   EXPECT_TRUE(log.Has(CKvLog::kInfo, N(dir.W("link")) + " is a reparse point"));
   const std::string bytes = ReadBytes(ArcPath());
@@ -430,6 +425,24 @@ TEST_F(V2Test, LinkToAFolderIsStoredAsItsReparseData) {
   EXPECT_EQ(n + 4u, c[0].stored);
   EXPECT_EQ(0xA0000003u, GetU32(bytes, 44));
   EXPECT_EQ(n, GetU16(bytes, 48) + 8u);
+}
+
+TEST_F(V2Test, LinkToAFileIsStoredAsItsReparseDataNotItsTarget) {
+  WriteBytes(dir / "target.txt", PatternBytes(4000));
+  ASSERT_EQ(0, symlink((dir / "target.txt").c_str(), (dir / "link").c_str()));
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
+  ASSERT_TRUE(m.AddFile(P(dir.W("link")), P(W("link")), nullptr, 0));
+  ASSERT_TRUE(m.Close());
+  const std::string bytes = ReadBytes(ArcPath());
+  const std::vector<Record> c = Catalogue(bytes);
+  ASSERT_EQ(1u, c.size());
+  EXPECT_EQ(0x400u, c[0].attributes & 0x410u);
+  EXPECT_EQ(0xA000000Cu, GetU32(bytes, 44));
+  EXPECT_EQ(GetU32(bytes, 40) + 4u, c[0].stored);
+  // A file without an 8.3 name leaves the short-name field all zero.
+  const size_t record = GetU64(bytes, 20);
+  EXPECT_EQ(std::string(28, '\0'), bytes.substr(record + 56, 28));
 }
 
 TEST_F(V2Test, DamageAnywhereInHeaderOrCatalogueNeverBreaksTheList) {

@@ -165,7 +165,7 @@ int RunExtract(const Args& args) {
   }
   if (positional.size() != 2)
     return UsageError("extract", "an ARCHIVE and a TARGET are needed");
-  const std::string& archivePath = positional[0];
+  const std::string archivePath = AbsolutePath(positional[0]);
   const std::string target = AbsolutePath(positional[1]);
   std::u16string wideTarget;
   if (!Utf8ToUtf16(target, &wideTarget))
@@ -187,7 +187,7 @@ int RunExtract(const Args& args) {
     restorer.ReapplyFolders(archivePath);
   bool failed = restorer.failed();
   if (!archive.Close()) {
-    ReportFailure("cannot close " + archivePath, archive.GetErrorCode());
+    ReportFailure("cannot close " + positional[0], archive.GetErrorCode());
     failed = true;
   }
   if (Interrupted()) return kExitInterrupted;

@@ -71,7 +71,7 @@ int RunList(const Args& args) {
     return UsageError("list", "exactly one ARCHIVE is needed");
 
   CKvMorvel archive;
-  if (!OpenForReading(&archive, positional[0])) return kExitUsage;
+  if (!OpenForReading(&archive, AbsolutePath(positional[0]))) return kExitUsage;
   bool failed = false;
   while (!Interrupted() && LoadEntry(&archive, true, &failed)) {
     if (json) PrintJson(&archive);

@@ -7,8 +7,9 @@
 
 #include "common.h"
 
-// Opens `path` for reading (the version comes from the file). On failure
-// reports it and returns false.
+// Opens the absolute `path` for reading (the version comes from the
+// file). On failure reports it and returns false. For a disk image it may
+// change the current folder to find the mount library.
 bool OpenForReading(CKvMorvel* archive, const std::string& path);
 
 // Loads the entry at the current position with Info(advance). Returns

@@ -15,10 +15,18 @@
 const char kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 const size_t kImageSignatureSize = sizeof(kImageSignature);
 
+// The item's birth time, "SECONDS.NANOSECONDS" since 1970, carried in the
+// entry's extended attribute records under this name (libarchive's pax
+// writer keeps no birth time of its own here). It is read by the mount
+// library and never written to disk as an attribute.
+const char kBirthTimeName[] = "user.kvimage.birthtime";
+const char kReservedPrefix[] = "user.kvimage.";
+
 // Only the "user." extended attributes belong to an image: the layer keeps
 // its Windows metadata there. Others (security., trusted., system.) are
 // neither packed nor restored, so an image cannot give a file
-// capabilities or labels. Removes every other attribute from `entry`.
+// capabilities or labels. Removes every other attribute from `entry`, and
+// the image's own records ("user.kvimage.").
 inline void KeepUserXattrs(archive_entry* entry) {
   struct Attribute {
     std::string name;
@@ -31,7 +39,9 @@ inline void KeepUserXattrs(archive_entry* entry) {
   size_t size = 0;
   while (archive_entry_xattr_next(entry, &name, &value, &size) ==
          ARCHIVE_OK) {
-    if (!name || strncmp(name, "user.", 5) != 0) continue;
+    if (!name || strncmp(name, "user.", 5) != 0 ||
+        strncmp(name, kReservedPrefix, sizeof(kReservedPrefix) - 1) == 0)
+      continue;
     const char* bytes = static_cast<const char*>(value);
     kept.push_back({name, std::vector<char>(bytes, bytes + size)});
   }

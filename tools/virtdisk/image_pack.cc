@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,29 @@ unsigned Fail(std::string* error, const std::string& reason, unsigned code) {
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
+}
+
+// The creation time the layer shows for an item without a stored one is
+// its birth time, or its last write time where the file system keeps no
+// birth time. Unpacking makes a new file with a new birth time, so the
+// image records it for the mount library to store as the creation time.
+// Called while the entry still holds the item's path on disk.
+void AddBirthTime(archive_entry* entry) {
+  struct statx sx;
+  long long seconds = archive_entry_mtime(entry);
+  long nanoseconds = archive_entry_mtime_nsec(entry);
+  if (statx(AT_FDCWD, archive_entry_pathname(entry), AT_SYMLINK_NOFOLLOW,
+            STATX_BTIME, &sx) == 0 &&
+      (sx.stx_mask & STATX_BTIME)) {
+    seconds = sx.stx_btime.tv_sec;
+    nanoseconds = static_cast<long>(sx.stx_btime.tv_nsec);
+  }
+  char text[48];
+  const int n = snprintf(text, sizeof(text), "%lld.%09ld", seconds,
+                         nanoseconds);
+  if (n > 0 && static_cast<size_t>(n) < sizeof(text))
+    archive_entry_xattr_add_entry(entry, kBirthTimeName, text,
+                                  static_cast<size_t>(n));
 }
 
 // One packing run: the disk reader over the folder and the pax writer
@@ -142,10 +166,11 @@ unsigned Packer::WriteEntry(archive_entry* entry, const std::string& name,
   const mode_t type = archive_entry_filetype(entry);
   // Devices, pipes and sockets have no place on a Windows volume.
   if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) return 0;
+  KeepUserXattrs(entry);
+  if (type != AE_IFLNK) AddBirthTime(entry);
   archive_entry_set_pathname(entry, name.c_str());
   archive_entry_acl_clear(entry);
   archive_entry_sparse_clear(entry);
-  KeepUserXattrs(entry);
   if (archive_write_header(writer_, entry) < ARCHIVE_WARN)
     return Fail(error, archive_error_string(writer_),
                 CodeFromErrno(archive_errno(writer_), kWriteFault));

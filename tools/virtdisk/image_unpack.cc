@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <utility>
@@ -75,6 +76,56 @@ bool PlainRelativeName(std::string name, std::string* out) {
   return true;
 }
 
+// The value of one extended attribute record of the entry.
+bool FindXattr(archive_entry* entry, const char* wanted, std::string* out) {
+  const char* name = nullptr;
+  const void* value = nullptr;
+  size_t size = 0;
+  archive_entry_xattr_reset(entry);
+  while (archive_entry_xattr_next(entry, &name, &value, &size) ==
+         ARCHIVE_OK) {
+    if (!name || strcmp(name, wanted) != 0) continue;
+    if (out) out->assign(static_cast<const char*>(value), size);
+    return true;
+  }
+  return false;
+}
+
+// Stores a creation time the layer's way (it keeps it in user.DOSATTRIB),
+// through the layer itself.
+bool SetCreationTime(const std::string& path, ULONGLONG ticks) {
+  std::vector<WCHAR> wide(path.size() + 1);
+  if (MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(),
+                          static_cast<int>(wide.size())) <= 0)
+    return false;
+  HANDLE file = CreateFileW(wide.data(), GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILETIME creation;
+  creation.dwLowDateTime = static_cast<DWORD>(ticks);
+  creation.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const BOOL ok = SetFileTime(file, &creation, nullptr, nullptr);
+  CloseHandle(file);
+  return ok;
+}
+
+// The birth time record "SECONDS.NANOSECONDS" as 100 ns ticks since 1601;
+// 0 (none) when it is malformed or out of range.
+ULONGLONG BirthTicks(const std::string& text) {
+  long long seconds = 0;
+  long nanoseconds = 0;
+  char rest = 0;
+  if (sscanf(text.c_str(), "%lld.%9ld%c", &seconds, &nanoseconds, &rest) != 2 ||
+      nanoseconds < 0)
+    return 0;
+  const long long kEpochDelta = 11644473600;  // 1601 to 1970, in seconds
+  const long long kLast = 900000000000ll;      // far beyond any FILETIME use
+  if (seconds < -kEpochDelta || seconds > kLast) return 0;
+  return static_cast<ULONGLONG>(seconds + kEpochDelta) * 10000000u +
+         static_cast<ULONGLONG>(nanoseconds) / 100u;
+}
+
 class Unpacker {
  public:
   Unpacker(HANDLE image, const std::string& folder)
@@ -101,6 +152,9 @@ class Unpacker {
   // Files whose mode forbids writing: written writable, so that their
   // extended attributes can be set, and given their mode at the end.
   std::vector<std::pair<std::string, mode_t>> readOnly_;
+  // Items whose creation time the image records apart from the layer's
+  // attributes (the packer's birth time): stored once the tree is written.
+  std::vector<std::pair<std::string, ULONGLONG>> creationTimes_;
 };
 
 unsigned Unpacker::Open(std::string* error) {
@@ -133,6 +187,9 @@ unsigned Unpacker::Run(std::string* error) {
   if (code) return code;
   if (archive_write_close(writer_) != ARCHIVE_OK)
     return Fail(error, archive_error_string(writer_), WriteCode(writer_));
+  for (const auto& item : creationTimes_)
+    if (!SetCreationTime(item.first, item.second))
+      return Fail(error, item.first + ": creation time not set", kWriteFault);
   for (const auto& file : readOnly_)
     if (chmod(file.first.c_str(), file.second) != 0)
       return Fail(error, file.first + ": mode not set", kWriteFault);
@@ -155,6 +212,13 @@ unsigned Unpacker::Entry(archive_entry* entry, std::string* error) {
 
   const std::string path = folder_ + "/" + name;
   archive_entry_set_pathname(entry, path.c_str());
+  // A creation time stored by the layer wins over the birth time record.
+  std::string birth;
+  if (type != AE_IFLNK && FindXattr(entry, kBirthTimeName, &birth) &&
+      !FindXattr(entry, "user.DOSATTRIB", nullptr)) {
+    if (const ULONGLONG ticks = BirthTicks(birth))
+      creationTimes_.emplace_back(path, ticks);
+  }
   KeepUserXattrs(entry);
   archive_entry_acl_clear(entry);
   // No set-user-id, set-group-id or sticky bits from an image.

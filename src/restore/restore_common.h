@@ -1,0 +1,102 @@
+// Steps shared by the restore of every archive version.
+//
+// Versions 5 and 2 restore an entry by the same procedure; they differ only
+// in where an entry's stored items come from (part files or the archive
+// file, a descriptor block or the record). RestoreStoredEntry runs that
+// procedure over a RestoreSource that each version fills in. Version 1
+// uses the path, parent-folder and file-creation steps on their own.
+#ifndef KVMORVEL_RESTORE_RESTORE_COMMON_H
+#define KVMORVEL_RESTORE_RESTORE_COMMON_H
+
+#include <functional>
+
+#include "KvMorvel.h"
+#include "kvwin32.h"
+
+enum {
+  kRestorePathChars = 1024,   // full path, terminator included
+  kEnvValueChars = 260,       // value of "USERPART"
+  kEncFolderChars = 296,      // "%s\System Recovery\ENC"
+  kSecondPathChars = 264,     // "\\.\%c:" or the redirected "%s\%s"
+  kReparseBufferSize = 17000, // stored REPARSE_DATA_BUFFER
+  kLinkTargetChars = 264,     // print name of a mount point
+  kShortNameChars = 14,
+};
+
+// Codes of the choices this library makes where the stored input or the
+// caller's target cannot be restored safely.
+const DWORD kUnsafeNameCode = ERROR_INVALID_NAME;          // 123
+const DWORD kLinkInPathCode = ERROR_CANT_RESOLVE_FILENAME;  // 1921
+
+// What the shared procedure needs to know of an entry.
+struct RestoreEntry {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  const WCHAR* name;       // path below the target, "\" separated
+  const WCHAR* shortName;  // 8.3 name, empty for none
+  // A reparse-point entry whose adder stored no reparse record (stored
+  // length 0) is restored as a plain folder or an empty file.
+  bool hasReparseRecord;
+};
+
+// Where the stored items of an entry are read from.
+struct RestoreSource {
+  // Writes a file entry's whole content to `target`; FALSE on failure.
+  std::function<BOOL(HANDLE target)> writeData;
+  // Opens the file holding the reparse record (INVALID_HANDLE_VALUE with
+  // the last error set on failure) and gives the record's offset in it.
+  std::function<HANDLE(ULONGLONG* offset)> openReparse;
+  // Releases what openReparse gave.
+  std::function<void(HANDLE file)> closeReparse;
+  // Applies the entry's security descriptor to `path`. Returns 0, or the
+  // code that fails the restore.
+  std::function<DWORD(const WCHAR* path)> applyDescriptor;
+};
+
+// Copies a stored 14-character short-name field into `out`
+// (kShortNameChars + 1), terminated even when the field is full.
+void CopyShortName(const WCHAR* field, WCHAR* out);
+
+// Builds target, a separator unless the target ends with one, and name
+// into `out` (kRestorePathChars). Returns 0 or the code refusing it:
+// 87 empty target, 123 a name that would leave the target, 122 too long.
+DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out);
+
+// Whether `name` stays below the folder it is joined to: not rooted, not
+// drive-qualified, no ".." component ("\" and "/" both separate).
+bool IsContainedName(const WCHAR* name);
+
+// Refuses (1921) a path whose components from `nameStart` (where the
+// entry's name begins) on are links, so nothing is written through a link
+// that an earlier entry restored. A link at the path itself is removed,
+// as an existing file would be, and never followed.
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
+
+// Creates the missing folders above `fullPath`. Returns true when the
+// parent was missing (and so was made here).
+bool CreateMissingParents(const WCHAR* fullPath);
+
+// Replaces whatever file is at `path` by a new empty one, opened for
+// writing. INVALID_HANDLE_VALUE with the last error on failure.
+HANDLE CreateRestoredFile(const WCHAR* path);
+
+// Whether `length` bytes hold a whole self-relative security descriptor:
+// its header, and every SID and ACL its offsets name, inside the bytes.
+// SetFileSecurityW takes no length, so a cut descriptor (a version 2
+// adder keeps only the first 1024 bytes) would make it read past them.
+bool IsWholeDescriptor(const BYTE* descriptor, DWORD length);
+
+// Applies a whole descriptor with owner, group, DACL and SACL under
+// "SeSecurityPrivilege", disabling the privilege again when asked to. A
+// descriptor that is not whole is logged and not applied (FALSE).
+bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
+                                 DWORD length, bool disableAfter);
+
+// Restores a version 5 or version 2 entry under `target`: path, parents,
+// target object, compression, short name, content, times, descriptor,
+// attributes. `encryptedName` is the current encrypted-file name. On
+// failure the code is in `error` and FALSE is returned.
+BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
+                        const WCHAR* encryptedName,
+                        const RestoreSource& source, CKvError& error);
+
+#endif  // KVMORVEL_RESTORE_RESTORE_COMMON_H

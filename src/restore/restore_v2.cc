@@ -1,0 +1,86 @@
+// Restoring a version 2 entry: data and reparse record come from the
+// archive file, the security descriptor from the entry record itself.
+#include <cstring>
+#include <new>
+
+#include "formats/v2/v2_format.h"
+#include "restore/restore_common.h"
+
+namespace {
+
+// Whether the record's descriptor lies inside both the record (its record
+// size) and the in-memory entry behind the fixed part.
+bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry) {
+  const DWORD length = entry.descriptorLength;
+  const DWORD offset = entry.descriptorOffset;
+  if (length == 0) return true;
+  if (offset < kV2RecordFixedSize) return false;
+  return offset + length <= entry.recordSize &&
+         offset - kV2RecordFixedSize + length <= kV2TailSize;
+}
+
+bool SameSize(ULONGLONG written, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return static_cast<DWORD>(written) == data.nFileSizeLow &&
+         static_cast<DWORD>(written >> 32) == data.nFileSizeHigh;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
+  if (m_currentIndex >= m_entries2.size()) {
+    m_error.SetError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  const _MVRL_FILEENTRY_2 entry = m_entries2[m_currentIndex];
+  // A descriptor said to lie past its record is refused before anything
+  // on disk is touched: its bytes would come from outside the entry.
+  if (!DescriptorInsideRecord(entry)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
+  }
+  WCHAR name[kV2TailSize / 2 + 1];
+  V2EntryName(entry, name, sizeof(name) / sizeof(name[0]));
+  WCHAR shortName[kShortNameChars + 1];
+  CopyShortName(entry.shortName, shortName);
+  HANDLE archive = static_cast<_MVRL_OBJECT_2*>(m_control)->archive;
+
+  RestoreEntry view;
+  view.data = entry.data;
+  view.name = name;
+  view.shortName = shortName;
+  view.hasReparseRecord = entry.storedLength != 0;
+
+  RestoreSource source;
+  source.writeData = [&](HANDLE file) -> BOOL {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(entry.dataOffset);
+    SetFilePointerEx(archive, at, nullptr, FILE_BEGIN);
+    LONGLONG written = 0;
+    const BOOL ok = ZIPDecompressFile(
+        archive, static_cast<LONGLONG>(entry.storedLength), file, &written);
+    return ok && SameSize(static_cast<ULONGLONG>(written), entry.data);
+  };
+  source.openReparse = [&](ULONGLONG* offset) {
+    *offset = entry.dataOffset;
+    return archive;
+  };
+  source.closeReparse = [](HANDLE) {};  // the archive file stays open
+  // The privilege stays enabled after the descriptor is applied. A failed
+  // allocation skips the descriptor; nothing here fails the restore.
+  source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
+    const DWORD length = entry.descriptorLength;
+    if (length == 0) return 0;
+    BYTE* copy = new (std::nothrow) BYTE[length];
+    if (!copy) return 0;
+    memcpy(copy, entry.tail + (entry.descriptorOffset - kV2RecordFixedSize),
+           length);
+    SetDescriptorUnderPrivilege(path, copy, length, false);
+    delete[] copy;
+    return 0;
+  };
+
+  if (!RestoreStoredEntry(view, target, m_encryptedName, source, m_error))
+    return FALSE;
+  LoadCurrentEntry(entry.data, name);
+  return TRUE;
+}

@@ -1,0 +1,119 @@
+// Restoring a version 5 entry: data, reparse record and security
+// descriptor block come from the part files.
+#include <new>
+
+#include "KvLog.h"
+#include "formats/le_codec.h"
+#include "formats/v5/v5_format.h"
+#include "restore/restore_common.h"
+
+namespace {
+
+// A self-relative descriptor is at most a header, two SIDs and two ACLs
+// of 64 KiB each; a stored length beyond this is not a descriptor and is
+// refused before anything is allocated from it.
+const DWORD kMaxDescriptorBlock = 0x40000;
+
+DWORD ReadFailure(BOOL ok) {
+  const DWORD code = GetLastError();
+  // A read that returned fewer bytes than asked left no error: the part
+  // file ends inside the block.
+  return ok || !code ? ERROR_HANDLE_EOF : code;
+}
+
+// Reads the descriptor block (u32 length M, M bytes) at `offset` of `part`
+// and applies it to `path`. Returns 0 to go on, or the code that fails
+// the restore. A short length read fails like a failed one; a descriptor
+// that cannot be read whole is logged and skipped.
+DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
+  CKvLog* log = CKvLog::GetInstance();
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  SetFilePointerEx(part, at, nullptr, FILE_BEGIN);
+  BYTE lengthBytes[4];
+  DWORD got = 0;
+  BOOL ok = ReadFile(part, lengthBytes, 4, &got, nullptr);
+  if (!ok || got != 4) {
+    const DWORD code = ReadFailure(ok);
+    log->AddError(TEXT("ReadFile (SD Block Size) - %u"),
+                  static_cast<unsigned>(code));
+    return code;
+  }
+  const DWORD length = LoadU32(lengthBytes);
+  if (length > kMaxDescriptorBlock) {
+    log->AddError(TEXT("Invalid SD Block Size - %u"),
+                  static_cast<unsigned>(length));
+    return ERROR_INVALID_SECURITY_DESCR;
+  }
+  BYTE* descriptor = new (std::nothrow) BYTE[length ? length : 1];
+  if (!descriptor) {
+    log->AddError(TEXT("SD buffer init failed"));
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  ok = ReadFile(part, descriptor, length, &got, nullptr);
+  if (!ok || got != length)
+    log->AddError(TEXT("ReadFile (SD) - %u"),
+                  static_cast<unsigned>(ReadFailure(ok)));
+  else
+    SetDescriptorUnderPrivilege(path, descriptor, length, true);
+  delete[] descriptor;
+  return 0;
+}
+
+}  // namespace
+
+BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
+  if (m_currentIndex >= m_entries5.size()) {
+    m_error.SetError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+  }
+  if (m_partHandle != INVALID_HANDLE_VALUE) {
+    CloseHandle(m_partHandle);
+    m_partHandle = INVALID_HANDLE_VALUE;
+  }
+  // A copy: the decompressor takes the entry by pointer, and the name and
+  // short name are terminated here whatever the stored bytes hold.
+  _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
+  const int nameChars = kV5NameChars;
+  const int nameEnd =
+      entry.nameLength < nameChars ? entry.nameLength : nameChars;
+  entry.name[nameEnd > 0 ? nameEnd - 1 : 0] = 0;
+  WCHAR shortName[kShortNameChars + 1];
+  CopyShortName(entry.shortName, shortName);
+
+  RestoreEntry view;
+  view.data = entry.data;
+  view.name = entry.name;
+  view.shortName = shortName;
+  view.hasReparseRecord = entry.storedLength != 0;
+
+  RestoreSource source;
+  source.writeData = [&](HANDLE file) {
+    return ZIPDecompressFile5(file, &entry);
+  };
+  source.openReparse = [&](ULONGLONG* offset) {
+    *offset = entry.dataOffset;
+    return OpenPart5(entry.dataPart);
+  };
+  source.closeReparse = [](HANDLE part) { CloseHandle(part); };
+  source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
+    if (entry.descriptorPart == kV5NoDescriptorPart) return 0;
+    HANDLE part = OpenPart5(entry.descriptorPart);
+    if (part == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (!code) code = ERROR_FILE_NOT_FOUND;
+      CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
+                                      static_cast<unsigned>(entry.descriptorPart),
+                                      static_cast<unsigned>(code));
+      return code;
+    }
+    const DWORD code = ApplyDescriptorBlock(part, entry.descriptorOffset, path);
+    CloseHandle(part);
+    return code;
+  };
+
+  if (!RestoreStoredEntry(view, target, m_encryptedName, source, m_error))
+    return FALSE;
+  LoadCurrentEntry(entry.data, entry.name);
+  return TRUE;
+}

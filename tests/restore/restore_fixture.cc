@@ -1,0 +1,236 @@
+#include "restore/restore_fixture.h"
+
+#include <lzo/lzo1x.h>
+#include <zlib.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+void PutU16(std::string& s, unsigned v) {
+  s += static_cast<char>(v & 0xFF);
+  s += static_cast<char>((v >> 8) & 0xFF);
+}
+void PutU32(std::string& s, unsigned v) {
+  PutU16(s, v & 0xFFFF);
+  PutU16(s, v >> 16);
+}
+void PutU64(std::string& s, unsigned long long v) {
+  PutU32(s, static_cast<unsigned>(v));
+  PutU32(s, static_cast<unsigned>(v >> 32));
+}
+void PutWide(std::string& s, const std::u16string& text) {
+  for (char16_t c : text) PutU16(s, c);
+}
+
+std::string LzoBlocks(const std::string& content) {
+  const size_t piece = 1048576;
+  std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
+  std::vector<unsigned char> out(piece + piece / 16 + 64 + 3);
+  std::string stream;
+  size_t at = 0;
+  do {
+    const size_t n = std::min(piece, content.size() - at);
+    lzo_uint outLength = 0;
+    lzo1x_1_compress(
+        reinterpret_cast<const unsigned char*>(content.data()) + at, n,
+        out.data(), &outLength, work.data());
+    PutU32(stream, static_cast<unsigned>(outLength));
+    stream.append(reinterpret_cast<char*>(out.data()), outLength);
+    at += n;
+  } while (at < content.size());
+  return stream;
+}
+
+std::string DeflateChunk(const std::string& content) {
+  uLongf length = compressBound(content.size());
+  std::vector<Bytef> out(length);
+  compress2(out.data(), &length,
+            reinterpret_cast<const Bytef*>(content.data()), content.size(),
+            Z_DEFAULT_COMPRESSION);
+  std::string chunk;
+  PutU32(chunk, static_cast<unsigned>(length));
+  chunk.append(reinterpret_cast<char*>(out.data()), length);
+  return chunk;
+}
+
+// Tag, data length, reserved, then the name offsets and the path buffer:
+// substitute name "\??\" + print name, then the print name, each ended by
+// a NUL that the lengths do not count.
+static std::string LinkBuffer(DWORD tag, const std::u16string& printName,
+                              bool flags) {
+  const std::u16string substitute = u"\\??\\" + printName;
+  std::string names;
+  PutWide(names, substitute);
+  PutU16(names, 0);
+  PutWide(names, printName);
+  PutU16(names, 0);
+  std::string b;
+  PutU32(b, tag);
+  PutU16(b, static_cast<unsigned>(8 + (flags ? 4 : 0) + names.size()));
+  PutU16(b, 0);
+  PutU16(b, 0);                                             // substitute at
+  PutU16(b, static_cast<unsigned>(2 * substitute.size()));  // its bytes
+  PutU16(b, static_cast<unsigned>(2 * substitute.size() + 2));  // print at
+  PutU16(b, static_cast<unsigned>(2 * printName.size()));       // its bytes
+  if (flags) PutU32(b, 0);  // an absolute link
+  return b + names;
+}
+
+std::string MountPointBuffer(const std::u16string& printName) {
+  return LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, printName, false);
+}
+std::string SymlinkBuffer(const std::u16string& printName) {
+  return LinkBuffer(IO_REPARSE_TAG_SYMLINK, printName, true);
+}
+std::string ReparseRecord(const std::string& buffer) {
+  std::string r;
+  PutU32(r, static_cast<unsigned>(buffer.size()));
+  return r + buffer;
+}
+
+void WriteNested(const std::string& path, const std::string& bytes) {
+  for (size_t at = path.find('/', 1); at != std::string::npos;
+       at = path.find('/', at + 1))
+    mkdir(path.substr(0, at).c_str(), 0755);
+  WriteBytes(path, bytes);
+}
+
+WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes, unsigned long long size,
+                                     unsigned long long time) {
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  d.dwFileAttributes = attributes;
+  const FILETIME t = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+  d.ftCreationTime = d.ftLastAccessTime = d.ftLastWriteTime = t;
+  d.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  d.nFileSizeLow = static_cast<DWORD>(size);
+  return d;
+}
+
+bool LayerHasReparsePoints() {
+  DWORD returned = 0;
+  SetLastError(0);
+  DeviceIoControl(INVALID_HANDLE_VALUE, FSCTL_GET_REPARSE_POINT, nullptr, 0,
+                  nullptr, 0, &returned, nullptr);
+  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+bool LayerHasDescriptors() {
+  DWORD needed = 0;
+  SetLastError(0);
+  GetFileSecurityW(u"/", 0xF, nullptr, 0, &needed);
+  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+DWORD LayerAttributes(const std::string& path) {
+  return GetFileAttributesW(P(W(path)));
+}
+
+unsigned long long LayerWriteTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  GetFileAttributesExW(P(W(path)), GetFileExInfoStandard, &d);
+  return (static_cast<unsigned long long>(d.ftLastWriteTime.dwHighDateTime)
+          << 32) | d.ftLastWriteTime.dwLowDateTime;
+}
+
+Probe::~Probe() {
+  if (control2_.archive) CloseHandle(control2_.archive);
+  if (control1_.archive) CloseHandle(control1_.archive);
+  m_control = nullptr;
+}
+
+void Probe::UseV5(const std::string& mainPath) {
+  m_version = 5;
+  m_read = TRUE;
+  lstrcpynW(m_archivePath, P(W(mainPath)), 260);
+  m_control = &control5_;
+}
+
+static HANDLE OpenArchive(const std::string& path) {
+  return CreateFileW(P(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void Probe::UseV2(const std::string& path) {
+  m_version = 2;
+  m_read = TRUE;
+  control2_.archive = OpenArchive(path);
+  m_control = &control2_;
+}
+
+void Probe::UseV1(const std::string& path, const std::string& catalogue) {
+  m_version = 1;
+  m_read = TRUE;
+  catalogue1_ = catalogue;
+  control1_.archive = OpenArchive(path);
+  control1_.catalogue = reinterpret_cast<BYTE*>(&catalogue1_[0]);
+  control1_.capacity = control1_.catalogueLength =
+      static_cast<DWORD>(catalogue1_.size());
+  m_control = &control1_;
+}
+
+_MVRL_FILEENTRY_MAX_5& Probe::AddEntry5(const std::string& name,
+                                        DWORD attributes,
+                                        unsigned long long size) {
+  _MVRL_FILEENTRY_MAX_5 e;
+  memset(&e, 0, sizeof(e));
+  const std::u16string wide = W(name);
+  if (wide.size() >= kV5NameChars) throw std::length_error("entry name");
+  e.data = Attributes(attributes, size, 132000000000000000ull);
+  e.nameLength = static_cast<WORD>(wide.size() + 1);
+  e.recordSize = 110 + 2 * e.nameLength;
+  memcpy(e.name, wide.c_str(), 2 * (wide.size() + 1));
+  e.dataPart = 1;
+  e.blockCount = 1;
+  e.descriptorPart = kV5NoDescriptorPart;
+  m_entries5.push_back(e);
+  return m_entries5.back();
+}
+
+_MVRL_FILEENTRY_2& Probe::AddEntry2(const std::string& name, DWORD attributes,
+                                    unsigned long long size) {
+  _MVRL_FILEENTRY_2 e;
+  memset(&e, 0, sizeof(e));
+  std::string tail;
+  PutWide(tail, W(name));
+  PutU16(tail, 0);
+  memcpy(e.tail, tail.data(), tail.size());
+  e.data = Attributes(attributes, size, 132000000000000000ull);
+  e.nameLength = static_cast<WORD>(tail.size() / 2);
+  e.descriptorOffset = static_cast<WORD>(90 + tail.size());
+  e.recordSize = e.descriptorOffset;
+  m_entries2.push_back(e);
+  return m_entries2.back();
+}
+
+std::string Probe::Encrypted() {
+  WCHAR name[260];
+  GetEncryptedFileName(name, 260);
+  return N(std::u16string(reinterpret_cast<char16_t*>(name)));
+}
+
+std::string V1Record(const std::string& name,
+                     const WIN32_FILE_ATTRIBUTE_DATA& d,
+                     unsigned long long stored, unsigned long long offset) {
+  const std::u16string wide = W(name);
+  std::string r;
+  PutU32(r, d.dwFileAttributes);
+  for (const FILETIME* t :
+       {&d.ftCreationTime, &d.ftLastAccessTime, &d.ftLastWriteTime}) {
+    PutU32(r, t->dwLowDateTime);
+    PutU32(r, t->dwHighDateTime);
+  }
+  PutU32(r, d.nFileSizeHigh);
+  PutU32(r, d.nFileSizeLow);
+  PutU64(r, stored);
+  PutU64(r, offset);
+  PutU16(r, static_cast<unsigned>(wide.size() + 1));
+  r.append(56, '\0');  // short name and folder short name, both empty
+  PutWide(r, wide);
+  PutU16(r, 0);  // terminator
+  PutU16(r, 0);  // record end
+  return r;
+}

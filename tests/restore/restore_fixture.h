@@ -1,0 +1,78 @@
+// Builders of stored items and an archive object whose state the tests
+// set directly, so each restore reads bytes the test wrote field by field.
+#ifndef KVMORVEL_TESTS_RESTORE_FIXTURE_H
+#define KVMORVEL_TESTS_RESTORE_FIXTURE_H
+
+#include <string>
+
+#include "KvMorvel.h"
+#include "formats/v1/v1_format.h"
+#include "formats/v2/v2_format.h"
+#include "formats/v5/v5_format.h"
+#include "kvwin32.h"
+#include "support/test_support.h"
+
+void PutU16(std::string& s, unsigned v);
+void PutU32(std::string& s, unsigned v);
+void PutU64(std::string& s, unsigned long long v);
+void PutWide(std::string& s, const std::u16string& text);  // no terminator
+
+// A file's LZO block stream: one block per MiB, one for an empty file.
+std::string LzoBlocks(const std::string& content);
+// One chunk (u32 length, payload) holding a whole zlib stream.
+std::string DeflateChunk(const std::string& content);
+// REPARSE_DATA_BUFFER of a mount point or of a link to a file.
+std::string MountPointBuffer(const std::u16string& printName);
+std::string SymlinkBuffer(const std::u16string& printName);
+// The stored reparse record: u32 length, then the buffer.
+std::string ReparseRecord(const std::string& buffer);
+
+// WriteBytes after creating the missing folders above `path`.
+void WriteNested(const std::string& path, const std::string& bytes);
+
+WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes,
+                                     unsigned long long size = 0,
+                                     unsigned long long time = 0);
+// Whether the platform layer implements reparse points and descriptors
+// yet; tests of them are skipped, visibly, until it does.
+bool LayerHasReparsePoints();
+bool LayerHasDescriptors();
+#define REQUIRE_LAYER(has)                                        \
+  if (!(has)) GTEST_SKIP() << "platform layer lacks " #has
+
+DWORD LayerAttributes(const std::string& path);
+unsigned long long LayerWriteTime(const std::string& path);
+
+class Probe : public CKvMorvel {
+ public:
+  using CKvMorvel::m_currentIndex;
+  using CKvMorvel::m_entries2;
+  using CKvMorvel::m_entries5;
+  using CKvMorvel::m_partHandle;
+  using CKvMorvel::MorvelExtractFile;
+  using CKvMorvel::MorvelExtractFile2;
+  using CKvMorvel::MorvelExtractFile5;
+  ~Probe() override;
+  // Version 5 whose parts are named after `mainPath` ("x.arc": x_0001.arc).
+  void UseV5(const std::string& mainPath);
+  // Version 2 or 1 reading the archive file at `path`.
+  void UseV2(const std::string& path);
+  void UseV1(const std::string& path, const std::string& catalogue);
+  _MVRL_FILEENTRY_MAX_5& AddEntry5(const std::string& name, DWORD attributes,
+                                  unsigned long long size = 0);
+  _MVRL_FILEENTRY_2& AddEntry2(const std::string& name, DWORD attributes,
+                              unsigned long long size = 0);
+  std::string Encrypted();
+
+ private:
+  _MVRL_OBJECT_5 control5_ = {};
+  _MVRL_OBJECT_2 control2_ = {};
+  _MVRL_OBJECT control1_ = {};
+  std::string catalogue1_;
+};
+
+// A version 1 record as the catalogue holds it.
+std::string V1Record(const std::string& name, const WIN32_FILE_ATTRIBUTE_DATA& d,
+                     unsigned long long stored, unsigned long long offset);
+
+#endif  // KVMORVEL_TESTS_RESTORE_FIXTURE_H

@@ -1,0 +1,159 @@
+// Restoring version 2 and version 1 entries from archive files the tests
+// write byte by byte: data at an offset, records built field by field.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "KvSystem.h"
+#include "restore/restore_fixture.h"
+
+namespace {
+
+const std::string kHeaderGap(40, 'H');  // data starts behind the header
+
+struct V2 : ::testing::Test {
+  TempDir dir;
+  Probe arc;
+  std::string out = dir / "out";
+  BOOL Restore(DWORD index) {
+    arc.m_currentIndex = index;
+    return arc.MorvelExtractFile2(P(W(out)), 0);
+  }
+};
+
+TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
+  REQUIRE_LAYER(LayerHasDescriptors());
+  const std::string content = PatternBytes(70000, 5);
+  const std::string chunk = DeflateChunk(content);
+  WriteBytes(dir / "a.arc", kHeaderGap + chunk);
+  arc.UseV2(dir / "a.arc");
+  auto& e = arc.AddEntry2("x\\f.bin", 0x20, content.size());
+  e.storedLength = chunk.size();
+  e.dataOffset = 40;
+  // A descriptor the layer made for a file of mode 0600, kept in the record.
+  WriteBytes(dir / "model", "m");
+  chmod((dir / "model").c_str(), 0600);
+  DWORD needed = 0;
+  GetFileSecurityW(P(W(dir / "model")), 0xF, nullptr, 0, &needed);
+  ASSERT_TRUE(needed > 0 && needed < 1000);
+  GetFileSecurityW(P(W(dir / "model")), 0xF, e.tail + (e.descriptorOffset - 90),
+                   needed, &needed);
+  e.descriptorLength = static_cast<WORD>(needed);
+  e.recordSize += needed;
+  CKvSystem::SetPrivilege(u"SeSecurityPrivilege", FALSE);
+  ASSERT_TRUE(Restore(0)) << arc.GetErrorCode();
+  EXPECT_EQ(content, ReadBytes(out + "/x/f.bin"));
+  EXPECT_TRUE(CKvSystem::IsPrivilegeEnabled(u"SeSecurityPrivilege"));
+  struct stat st;
+  ASSERT_EQ(0, stat((out + "/x/f.bin").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+TEST_F(V2, EmptyFilePassesAndSizeMismatchInEitherHalfFails) {
+  const std::string chunk = DeflateChunk("four");
+  WriteBytes(dir / "a.arc", kHeaderGap + chunk);
+  arc.UseV2(dir / "a.arc");
+  arc.AddEntry2("empty", 0x20, 0).dataOffset = 40;
+  for (unsigned long long size : {5ull, 4ull + (1ull << 32)}) {
+    auto& e = arc.AddEntry2("f" + std::to_string(size), 0x20, size);
+    e.storedLength = chunk.size();
+    e.dataOffset = 40;
+  }
+  ASSERT_TRUE(Restore(0));
+  EXPECT_TRUE(Exists(out + "/empty"));
+  EXPECT_EQ("", ReadBytes(out + "/empty"));
+  for (DWORD i : {1u, 2u}) {
+    EXPECT_FALSE(Restore(i)) << i;
+    EXPECT_EQ(1359u, arc.GetErrorCode());
+  }
+  EXPECT_EQ("four", ReadBytes(out + "/f5"));  // the data stays written
+}
+
+TEST_F(V2, DescriptorPastTheRecordIsRefusedBeforeAnythingIsMade) {
+  WriteBytes(dir / "a.arc", kHeaderGap);
+  arc.UseV2(dir / "a.arc");
+  auto& e = arc.AddEntry2("f", 0x20, 0);
+  e.descriptorLength = 200;  // the record ends at the name
+  EXPECT_FALSE(Restore(0));
+  EXPECT_EQ(1392u, arc.GetErrorCode());
+  e.recordSize += 200;
+  e.descriptorOffset = 1500;  // past the 1610-byte entry
+  EXPECT_FALSE(Restore(0));
+  EXPECT_EQ(1392u, arc.GetErrorCode());
+  EXPECT_FALSE(Exists(out));
+}
+
+TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
+  REQUIRE_LAYER(LayerHasReparsePoints());
+  DosDevices drives;
+  TempDir d;
+  mkdir((d / "real").c_str(), 0755);
+  drives.Map('d', d.path());
+  const std::string record = ReparseRecord(MountPointBuffer(u"D:\\real"));
+  WriteBytes(dir / "a.arc", kHeaderGap + record);
+  arc.UseV2(dir / "a.arc");
+  auto& e = arc.AddEntry2("j", 0x410);
+  e.storedLength = record.size();
+  e.dataOffset = 40;
+  ASSERT_TRUE(Restore(0)) << arc.GetErrorCode();
+  struct stat st;
+  ASSERT_EQ(0, lstat((out + "/j").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+struct V1 : ::testing::Test {
+  TempDir dir;
+  Probe arc;
+  std::string out = dir / "out";
+  void Open(const std::string& data, const std::string& catalogue) {
+    WriteBytes(dir / "a.arc", std::string(32, 'H') + data);
+    arc.UseV1(dir / "a.arc", catalogue);
+  }
+};
+
+TEST_F(V1, TimesAreTakenAsLocalTimeOfTheZone) {
+  const char* saved = getenv("TZ");
+  const std::string before = saved ? saved : "";
+  setenv("TZ", "XST5", 1);  // five hours behind UTC, no daylight saving
+  tzset();
+  const unsigned long long local = 132000000000000000ull;
+  const std::string chunk = DeflateChunk("abc");
+  Open(chunk, V1Record("d\\t.txt", Attributes(0x20, 3, local), chunk.size(), 32));
+  const BOOL ok = arc.MorvelExtractFile(P(W(out)), 0);
+  const unsigned long long written = LayerWriteTime(out + "/d/t.txt");
+  if (saved) setenv("TZ", before.c_str(), 1); else unsetenv("TZ");
+  tzset();
+  ASSERT_TRUE(ok) << arc.GetErrorCode();
+  EXPECT_EQ("abc", ReadBytes(out + "/d/t.txt"));
+  EXPECT_EQ(local + 5ull * 3600 * 10000000, written);
+}
+
+TEST_F(V1, SpecialFileIsRestoredOnlyWhenAskedFor) {
+  const std::string chunk = DeflateChunk("dav");
+  Open(chunk, V1Record("sys\\Teph.Dav", Attributes(0x20, 3), chunk.size(), 32));
+  EXPECT_TRUE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_FALSE(Exists(out + "/sys/Teph.Dav"));
+  WCHAR name[260];
+  arc.GetFile(name, 260);
+  EXPECT_EQ("sys\\Teph.Dav", N(reinterpret_cast<char16_t*>(name)));
+  EXPECT_TRUE(arc.MorvelExtractFile(P(W(out)), 1));
+  EXPECT_EQ("dav", ReadBytes(out + "/sys/Teph.Dav"));
+}
+
+TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
+  const std::string chunk = DeflateChunk("abc");
+  Open(chunk, V1Record("f", Attributes(0x20, 4), chunk.size(), 32));
+  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_EQ(1359u, arc.GetErrorCode());
+  std::string cut = V1Record("f", Attributes(0x20, 3), chunk.size(), 32);
+  cut.resize(cut.size() - 3);
+  Probe truncated;
+  truncated.UseV1(dir / "a.arc", cut);
+  EXPECT_FALSE(truncated.MorvelExtractFile(P(W(dir / "o2")), 0));
+  EXPECT_EQ(1392u, truncated.GetErrorCode());
+  EXPECT_FALSE(Exists(dir / "o2"));
+}
+
+}  // namespace
