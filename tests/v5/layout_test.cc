@@ -92,19 +92,6 @@ TEST(V5Layout, KnownTreeGivesDocumentedRecordsAndPartBytes) {
   EXPECT_EQ(ReadBytes(a.main()), expected);
 }
 
-TEST(V5Layout, SevenCharacterNameGivesRecordOf126Bytes) {
-  ArchiveDir a;
-  CKvMorvel arc;
-  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
-  ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(u"abcdefg"), &d, nullptr, 0));
-  ASSERT_TRUE(arc.Close());
-  const std::string main = ReadBytes(a.main());
-  ASSERT_EQ(main.size(), 40u + 126u);
-  EXPECT_EQ(U32At(main, 40), 126u);
-  EXPECT_EQ(static_cast<unsigned char>(main[40 + 108]), 8);  // name length
-}
-
 TEST(V5Layout, NameOf630CharactersFitsAndLongerIsRefused) {
   ArchiveDir a;
   Probe arc;

@@ -67,6 +67,7 @@ void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
 
 BOOL CKvMorvel::CreateHeader5() {
   m_header5 = DefaultV5Header();
+  m_modified = FALSE;
   HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
   BYTE bytes[kV5HeaderSize];
   EncodeV5Header(m_header5, bytes);
@@ -77,6 +78,7 @@ BOOL CKvMorvel::CreateHeader5() {
 
 BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   m_catalogueEnded = FALSE;
+  m_modified = FALSE;  // nothing added to this archive yet
   ReleaseBatch(m_entries5);
   ULONGLONG length = 0;
   if (!V5FileLength(file, &length)) return FALSE;
@@ -113,7 +115,10 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
 }
 
 BOOL CKvMorvel::LoadNextEntries() {
-  if (m_catalogueEnded || !m_control) return FALSE;
+  // Once entries were added the batch belongs to them: loading catalogue
+  // records into it would drop added entries not yet written, or write
+  // loaded ones a second time at Close.
+  if (m_catalogueEnded || !m_control || m_modified) return FALSE;
   m_entries5.clear();
   m_currentIndex = 0;
   HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
@@ -176,8 +181,12 @@ BOOL CKvMorvel::CloseStructuresV5() {
     // which the header image tracks (AddPart, PointToLastPart5): after a
     // failed AddPart the current part number names a part that does not
     // exist.
-    _MVRL_HEADER_5 header = DefaultV5Header();
-    header.partCount = m_header5.partCount;
+    // Signature and version stay as they were read.
+    _MVRL_HEADER_5 header = m_header5;
+    header.dataStart = 0;
+    header.catalogueOffset = kV5HeaderSize;
+    header.reserved1 = 1;
+    header.reserved2 = 0;
     m_header5 = header;
     BYTE bytes[kV5HeaderSize];
     EncodeV5Header(header, bytes);
