@@ -81,6 +81,16 @@ TEST_F(MountTest, TheLibraryNeverTakesOverALetterInUse) {
   EXPECT_EQ(mine.path(), std::string(target, n > 0 ? n : 0));
 }
 
+TEST_F(MountTest, ALetterLeftByAVanishedMountIsTakenAgain) {
+  const std::string image = SmallImage();
+  devices_.Map('z', mounts_ / "kvimage.gone00/tree");
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ("Z:\\", Drive(m));
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(LetterMapped('z'));
+}
+
 TEST_F(MountTest, WithoutTheLibraryOpenFailsWith13AndNoDrive) {
   const std::string image = SmallImage();
   RemoveLibrary();
