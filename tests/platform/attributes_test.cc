@@ -177,6 +177,12 @@ TEST(Attributes, ReadOnlyFileLosesWriteBitsAndIsRefusedForWriting) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(DeleteFileW(P(W(f))));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  // Its other attributes still change (Linux wants write permission for
+  // that, even from the owner) and it stays read-only.
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(GetFileAttributesW(P(W(f))), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
   ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_NORMAL));
   ASSERT_EQ(stat(f.c_str(), &st), 0);
   EXPECT_NE(st.st_mode & 0200, 0u);

@@ -13,6 +13,7 @@
 // what it is given beyond that is kept by its folder (links.cc).
 #include <fcntl.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -124,16 +125,34 @@ bool ReadXattr(const std::string& path, const char* name,
   return false;
 }
 
+namespace {
+// Runs a change of user attributes. Linux wants write permission for it,
+// even from the owner, where Windows keeps a read-only file's attributes
+// changeable: the owner's write bit is lent for the call.
+template <typename Change>
+int ChangeXattrs(const std::string& path, Change change) {
+  if (change() == 0) return 0;
+  const int error = errno;
+  struct stat st;
+  if (error != EACCES || stat(path.c_str(), &st) != 0 || st.st_uid != geteuid() ||
+      (st.st_mode & S_IWUSR) || chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+    return error;
+  const int result = change() == 0 ? 0 : errno;
+  chmod(path.c_str(), st.st_mode & 07777);
+  return result;
+}
+}  // namespace
+
 int WriteXattr(const std::string& path, const char* name,
                const std::vector<uint8_t>& value) {
-  if (setxattr(path.c_str(), name, value.data(), value.size(), 0) != 0)
-    return errno;
-  return 0;
+  return ChangeXattrs(path, [&] {
+    return setxattr(path.c_str(), name, value.data(), value.size(), 0);
+  });
 }
 
 int RemoveXattr(const std::string& path, const char* name) {
-  if (removexattr(path.c_str(), name) != 0 && errno != ENODATA) return errno;
-  return 0;
+  const int error = ChangeXattrs(path, [&] { return removexattr(path.c_str(), name); });
+  return error == ENODATA ? 0 : error;
 }
 
 DWORD ReadMetadata(const std::string& path, Metadata* meta) {
