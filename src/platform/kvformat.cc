@@ -32,7 +32,7 @@ class Out {
   bool cut_ = false;
 };
 
-struct Spec {
+struct Conversion {
   bool left = false;
   bool zero = false;
   int width = 0;
@@ -55,66 +55,66 @@ int Digits(unsigned long long value, unsigned base, bool upper,
   return n;
 }
 
-void PutNumber(Out& out, const Spec& spec, unsigned long long magnitude,
+void PutNumber(Out& out, const Conversion& conv, unsigned long long magnitude,
                bool negative, unsigned base, bool upper) {
   WCHAR digits[32];
   int n = Digits(magnitude, base, upper, digits);
-  if (spec.precision == 0 && magnitude == 0) n = 0;
-  const int zeros = spec.precision > n ? spec.precision - n : 0;
+  if (conv.precision == 0 && magnitude == 0) n = 0;
+  const int zeros = conv.precision > n ? conv.precision - n : 0;
   int length = n + zeros + (negative ? 1 : 0);
-  const bool padZero = spec.zero && !spec.left && spec.precision < 0;
-  if (!spec.left && !padZero) out.Pad(spec.width - length, ' ');
+  const bool padZero = conv.zero && !conv.left && conv.precision < 0;
+  if (!conv.left && !padZero) out.Pad(conv.width - length, ' ');
   if (negative) out.Put('-');
-  if (padZero) out.Pad(spec.width - length, '0');
+  if (padZero) out.Pad(conv.width - length, '0');
   out.Pad(zeros, '0');
   for (int i = 0; i < n; ++i) out.Put(digits[i]);
-  if (spec.left) out.Pad(spec.width - length, ' ');
+  if (conv.left) out.Pad(conv.width - length, ' ');
 }
 
 template <typename Char>
-void PutString(Out& out, const Spec& spec, const Char* s) {
+void PutString(Out& out, const Conversion& conv, const Char* s) {
   static const char kNull[] = "(null)";
   int length = 0;
   if (s) {
-    while (s[length] && (spec.precision < 0 || length < spec.precision))
+    while (s[length] && (conv.precision < 0 || length < conv.precision))
       ++length;
   } else {
     length = 6;
   }
-  if (!spec.left) out.Pad(spec.width - length, ' ');
+  if (!conv.left) out.Pad(conv.width - length, ' ');
   for (int i = 0; i < length; ++i)
     out.Put(s ? static_cast<WCHAR>(static_cast<unsigned>(s[i]) &
                                    (sizeof(Char) == 1 ? 0xFFu : 0xFFFFu))
               : static_cast<WCHAR>(kNull[i]));
-  if (spec.left) out.Pad(spec.width - length, ' ');
+  if (conv.left) out.Pad(conv.width - length, ' ');
 }
 
 // Reads flags, width, precision and length of one conversion.
-const WCHAR* ParseSpec(const WCHAR* p, Spec& spec, va_list& args) {
+const WCHAR* ParseSpec(const WCHAR* p, Conversion& conv, va_list& args) {
   for (;; ++p) {
-    if (*p == '-') spec.left = true;
-    else if (*p == '0') spec.zero = true;
+    if (*p == '-') conv.left = true;
+    else if (*p == '0') conv.zero = true;
     else if (*p == '+' || *p == ' ' || *p == '#') continue;
     else break;
   }
   if (*p == '*') {
-    spec.width = va_arg(args, int);
+    conv.width = va_arg(args, int);
     ++p;
   }
-  while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + (*p++ - '0');
+  while (*p >= '0' && *p <= '9') conv.width = conv.width * 10 + (*p++ - '0');
   if (*p == '.') {
-    spec.precision = 0;
+    conv.precision = 0;
     ++p;
     while (*p >= '0' && *p <= '9')
-      spec.precision = spec.precision * 10 + (*p++ - '0');
+      conv.precision = conv.precision * 10 + (*p++ - '0');
   }
   if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-    spec.longs = 2;
+    conv.longs = 2;
     p += 3;
   }
   while (*p == 'l' || *p == 'h' || *p == 'z') {
-    if (*p == 'l' || *p == 'z') ++spec.longs;
-    if (*p == 'h') spec.narrow = true;
+    if (*p == 'l' || *p == 'z') ++conv.longs;
+    if (*p == 'h') conv.narrow = true;
     ++p;
   }
   return p;
@@ -132,44 +132,44 @@ int KvFormatVW(WCHAR* buffer, size_t capacity, const WCHAR* format,
       out.Put(*p);
       continue;
     }
-    Spec spec;
-    p = ParseSpec(p + 1, spec, ap);
+    Conversion conv;
+    p = ParseSpec(p + 1, conv, ap);
     switch (*p) {
       case 's':
-        if (spec.narrow)
-          PutString(out, spec, va_arg(ap, const char*));
+        if (conv.narrow)
+          PutString(out, conv, va_arg(ap, const char*));
         else
-          PutString(out, spec, va_arg(ap, const WCHAR*));
+          PutString(out, conv, va_arg(ap, const WCHAR*));
         break;
-      case 'S': PutString(out, spec, va_arg(ap, const char*)); break;
+      case 'S': PutString(out, conv, va_arg(ap, const char*)); break;
       case 'c': {
         const WCHAR c[2] = {static_cast<WCHAR>(va_arg(ap, int)), 0};
-        PutString(out, spec, c);
+        PutString(out, conv, c);
         break;
       }
       case 'p': {
-        Spec hex = spec;
+        Conversion hex = conv;
         hex.precision = static_cast<int>(2 * sizeof(void*));
         PutNumber(out, hex, reinterpret_cast<uintptr_t>(va_arg(ap, void*)), false, 16, true);
         break;
       }
       case 'd':
       case 'i': {
-        long long v = spec.longs >= 2 ? va_arg(ap, long long)
-                      : spec.longs == 1 ? va_arg(ap, long)
+        long long v = conv.longs >= 2 ? va_arg(ap, long long)
+                      : conv.longs == 1 ? va_arg(ap, long)
                                         : va_arg(ap, int);
         unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v)
                                      : static_cast<unsigned long long>(v);
-        PutNumber(out, spec, m, v < 0, 10, false);
+        PutNumber(out, conv, m, v < 0, 10, false);
         break;
       }
       case 'u':
       case 'x':
       case 'X': {
-        unsigned long long v = spec.longs >= 2 ? va_arg(ap, unsigned long long)
-                               : spec.longs == 1 ? va_arg(ap, unsigned long)
+        unsigned long long v = conv.longs >= 2 ? va_arg(ap, unsigned long long)
+                               : conv.longs == 1 ? va_arg(ap, unsigned long)
                                                  : va_arg(ap, unsigned);
-        PutNumber(out, spec, v, false, *p == 'u' ? 10 : 16, *p == 'X');
+        PutNumber(out, conv, v, false, *p == 'u' ? 10 : 16, *p == 'X');
         break;
       }
       case '%': out.Put('%'); break;

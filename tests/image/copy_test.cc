@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "KvSystem.h"
 #include "image/image_fixture.h"
 #include "kvwin32.h"
 
@@ -147,6 +148,21 @@ TEST_F(CopyTest, ALinkToAFileIsRestoredAsALinkNotAsTheFileItNames) {
   ASSERT_EQ(0, lstat((target_ / "leak").c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(ReparseData(W("Z:\\leak")), ReparseData(target_.W("leak", '\\')));
+  EXPECT_TRUE(m.Close());
+}
+
+TEST_F(CopyTest, PrivilegesAreLeftAsTheHostHadThem) {
+  WriteBytes(source_ / "a.txt", "alpha");
+  CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);
+  CKvSystem::SetPrivilege(TEXT("SeBackupPrivilege"), FALSE);
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  ASSERT_TRUE(m.Info(0));
+  EXPECT_TRUE(m.ExtractFile(P(Target()), 0));
+  EXPECT_TRUE(CKvSystem::IsPrivilegeEnabled(TEXT("SeSecurityPrivilege")));
+  EXPECT_FALSE(CKvSystem::IsPrivilegeEnabled(TEXT("SeBackupPrivilege")));
+  EXPECT_FALSE(CKvSystem::IsPrivilegeEnabled(TEXT("SeRestorePrivilege")));
+  CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), FALSE);
   EXPECT_TRUE(m.Close());
 }
 

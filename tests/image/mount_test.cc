@@ -1,5 +1,6 @@
 // Mounting: drive letters, the mount library, empty and bad images,
 // unmounting, and the node path of the walk.
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,13 +54,31 @@ TEST_F(MountTest, WithOnlyDAndZFreeTheImageGoesToZ) {
   EXPECT_TRUE(PrivateFolders().empty());
 }
 
-TEST_F(MountTest, TheHighestFreeLetterIsTaken) {
+TEST_F(MountTest, TheLibraryNeverTakesOverALetterInUse) {
   const std::string image = SmallImage();
-  for (char c = 'e'; c <= 'z'; ++c) devices_.Map(c, source_.path());
-  CKvMorvel m;
-  OpenImage(m, image);
-  EXPECT_EQ("D:\\", Drive(m));
-  EXPECT_TRUE(m.Close());
+  void* library = dlopen((work_ / "virtdisk.dll").c_str(), RTLD_NOW);
+  ASSERT_NE(nullptr, library);
+  auto mount = reinterpret_cast<int (*)(const char*, const char*, int)>(
+      dlsym(library, "Mount"));
+  auto unmount = reinterpret_cast<int (*)(const char*)>(
+      dlsym(library, "UnMount"));
+  ASSERT_TRUE(mount && unmount);
+  TempDir mine;
+  devices_.Map('y', mine.path());
+  EXPECT_EQ(85, mount("Y:\\", image.c_str(), 1));
+  EXPECT_EQ(15, unmount("Y:"));  // not an image this library mounted
+  EXPECT_TRUE(Exists(mine.path()));
+  EXPECT_EQ(87, mount("X:\\", image.c_str(), 0));
+  EXPECT_EQ(87, mount("X:\\dir", image.c_str(), 1));
+  EXPECT_TRUE(PrivateFolders().empty());
+  EXPECT_EQ(0, mount("X:\\", image.c_str(), 1));
+  EXPECT_EQ(0, unmount("X:"));
+  EXPECT_EQ(15, unmount("X:"));
+  dlclose(library);
+  char target[4096];
+  const ssize_t n = readlink((devices_.path() + "/y:").c_str(), target,
+                             sizeof(target));
+  EXPECT_EQ(mine.path(), std::string(target, n > 0 ? n : 0));
 }
 
 TEST_F(MountTest, WithoutTheLibraryOpenFailsWith13AndNoDrive) {
@@ -172,6 +191,27 @@ TEST_F(MountTest, ACorruptHeaderFailsWith13AndLeavesNothing) {
   EXPECT_EQ(13u, m.GetErrorCode());
   EXPECT_FALSE(LetterMapped('z'));
   EXPECT_TRUE(PrivateFolders().empty());
+}
+
+TEST_F(MountTest, DamageAnywhereEitherMountsOrFailsWith13Cleanly) {
+  mkdir((source_ / "d").c_str(), 0755);
+  WriteBytes(source_ / "d/f.bin", PatternBytes(5000));
+  WriteBytes(source_ / "g.txt", "g");
+  const std::string image = Pack(source_.path());
+  const std::string good = ReadBytes(image);
+  for (size_t at = 8; at < good.size(); at += 97) {
+    std::string bad = good;
+    bad[at] = static_cast<char>(bad[at] ^ 0x5A);
+    WriteBytes(image, bad);
+    CKvMorvel m;
+    if (m.Open(P(W(image)), TRUE, 0)) {
+      EXPECT_TRUE(m.Close());
+    } else {
+      EXPECT_EQ(13u, m.GetErrorCode()) << at;
+    }
+    EXPECT_FALSE(LetterMapped('z')) << at;
+    EXPECT_TRUE(PrivateFolders().empty()) << at;
+  }
 }
 
 TEST_F(MountTest, ASignatureWithoutATreeIsNoImage) {

@@ -10,15 +10,17 @@ namespace {
 
 const ULONGLONG kCreated = 0x01D5A1B2C3D4E5F0ULL;
 
-// user.DOSATTRIB version 3, field by field as Samba lays it out.
+// user.DOSATTRIB version 3, field by field as Samba lays it out: the hex
+// string and NUL, padding to even, u16 version, u16 level, padding to 4,
+// then the info block.
 Bytes Version3(const std::string& hex, uint32_t attributes, uint64_t created) {
   Bytes b;
   Text(b, hex);
   b.push_back(0);
   if (b.size() % 2) b.push_back(0);
   Le(b, 3, 2);                   // version
+  Le(b, 3, 2);                   // union level
   while (b.size() % 4) b.push_back(0);
-  Le(b, 3, 4);                   // union level
   Le(b, 0x11, 4);                // valid: attributes, creation time
   Le(b, attributes, 4);
   Le(b, 0, 4);                   // ea size
@@ -51,6 +53,17 @@ TEST(DosAttrib, WrittenAsSambaVersion3WithHexStringAndCreationTime) {
   ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
   EXPECT_EQ(stored, expected);
   EXPECT_EQ(stored, Version3("0x22", 0x22, kCreated));
+
+  // "0x6" and its NUL end on an even offset: version at 4, level at 6,
+  // the block at 8 (what smbd reads back as hidden + system).
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
+  Bytes odd = {0x30, 0x78, 0x36, 0x00, 0x03, 0x00, 0x03, 0x00, 0x11, 0x00, 0x00, 0x00,
+               0x06, 0x00, 0x00, 0x00};
+  Zeros(odd, 20);
+  Le(odd, kCreated, 8);
+  Zeros(odd, 8);
+  EXPECT_EQ(stored, odd);
 }
 
 TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
@@ -75,8 +88,7 @@ TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
     Text(b, "0x1");
     b.push_back(0);          // 4 bytes: already even
     Le(b, 1, 2);             // version at 4
-    Zeros(b, 2);             // to 8
-    Le(b, 1, 4);             // level
+    Le(b, 1, 2);             // level at 6, the block at 8
     Le(b, 0x4, 4);           // attrib
     Le(b, 0, 4);             // ea size
     Le(b, 0, 8);
@@ -87,11 +99,12 @@ TEST(DosAttrib, EveryReadVersionGivesAttributesAndCreationTime) {
   }
   {  // version 4: valid flags, attrib, itime, create time
     Bytes b;
-    Text(b, "0x2");
+    Text(b, "0x20");
     b.push_back(0);
-    Le(b, 4, 2);
-    Zeros(b, 2);
-    Le(b, 4, 4);
+    b.push_back(0);          // to even
+    Le(b, 4, 2);             // version at 6
+    Le(b, 4, 2);             // level at 8
+    Zeros(b, 2);             // the block at 12
     Le(b, 0x11, 4);
     Le(b, 0x2, 4);
     Le(b, 0x0123456789ULL, 8);  // itime, not the creation time
@@ -164,6 +177,12 @@ TEST(Attributes, ReadOnlyFileLosesWriteBitsAndIsRefusedForWriting) {
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(DeleteFileW(P(W(f))));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  // Its other attributes still change (Linux wants write permission for
+  // that, even from the owner) and it stays read-only.
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(GetFileAttributesW(P(W(f))), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
   ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_NORMAL));
   ASSERT_EQ(stat(f.c_str(), &st), 0);
   EXPECT_NE(st.st_mode & 0200, 0u);
@@ -289,7 +308,7 @@ TEST(ShortNames, ValidNamesAreKeptAndListed) {
   FindClose(find);
 }
 
-TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
+TEST(Links, LinkMetadataIsDerivedThenKeptByTheFolder) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
   WriteBytes(dir / "f", "abc");
@@ -301,12 +320,13 @@ TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
   EXPECT_EQ(GetFileAttributesW(P(W(dir / "fl"))), FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(GetFileAttributesW(P(W(dir / "broken"))), FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(Info(W(dir / "fl")).nFileSizeLow, 0u);  // not the target's 3
+
   EXPECT_TRUE(SetFileAttributesW(P(W(dir / "fl")), FILE_ATTRIBUTE_HIDDEN));
   HANDLE h = OpenPath(W(dir / "fl"), GENERIC_WRITE, 0, OPEN_EXISTING,
                       FILE_FLAG_OPEN_REPARSE_POINT);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  const FILETIME w = Ft(TicksOfUnix(1000000000));
-  EXPECT_TRUE(SetFileTime(h, &w, &w, &w));
+  const FILETIME c = Ft(TicksOfUnix(900000000, 1234500)), w = Ft(TicksOfUnix(1000000000));
+  EXPECT_TRUE(SetFileTime(h, &c, &w, &w));
   EXPECT_TRUE(SetFileShortNameW(h, TEXT("LINK.TXT")));
   CloseHandle(h);
   struct stat st;
@@ -314,6 +334,48 @@ TEST(Links, LinkMetadataIsDerivedAndSettingItDoesNotFail) {
   EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);  // the link's own time
   ASSERT_EQ(stat((dir / "f").c_str(), &st), 0);
   EXPECT_NE(st.st_mtim.tv_sec, 1000000000);  // the target untouched
+  Bytes none;
+  EXPECT_FALSE(GetX(dir / "f", "user.DOSATTRIB", &none));
+
+  const WIN32_FILE_ATTRIBUTE_DATA d = Info(W(dir / "fl"));
+  EXPECT_EQ(d.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Ticks(d.ftCreationTime), Ticks(c));
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(W(dir / "fl")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(N(reinterpret_cast<const char16_t*>(data.cAlternateFileName)), "LINK.TXT");
+  FindClose(find);
+
+  // A link made again under the same name starts afresh.
+  ASSERT_EQ(unlink((dir / "fl").c_str()), 0);
+  ASSERT_EQ(symlink("f", (dir / "fl").c_str()), 0);  // often the same inode
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "fl"))), FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_NE(Ticks(Info(W(dir / "fl")).ftCreationTime), Ticks(c));
+}
+
+TEST(Links, DamagedFolderRecordsAreIgnored) {
+  TempDir dir;
+  ASSERT_EQ(symlink("x", (dir / "l").c_str()), 0);
+  struct statx sx;
+  ASSERT_EQ(statx(AT_FDCWD, (dir / "l").c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &sx), 0);
+  Bytes record;
+  Le(record, 1, 2);
+  Text(record, "l");
+  Le(record, sx.stx_ino, 8);
+  Le(record, sx.stx_mask & STATX_BTIME ? sx.stx_btime.tv_sec * 1000000000ull + sx.stx_btime.tv_nsec : 0, 8);
+  Le(record, FILE_ATTRIBUTE_SYSTEM, 4);
+  Le(record, kCreated, 8);
+  Le(record, 200, 1);  // a short name longer than what follows
+  Text(record, "AB");
+  SetX(dir.path(), "user.kvmorvel.links", record);
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "l"))), FILE_ATTRIBUTE_REPARSE_POINT);
+  record.resize(record.size() - 3);
+  Le(record, 2, 1);
+  Text(record, "AB");
+  SetX(dir.path(), "user.kvmorvel.links", record);
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "l"))),
+            FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_SYSTEM);
+  EXPECT_EQ(Ticks(Info(W(dir / "l")).ftCreationTime), kCreated);
 }
 
 }  // namespace

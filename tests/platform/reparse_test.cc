@@ -127,13 +127,43 @@ TEST(Reparse, LinksAreListedAsReparsePointsWithoutFollowing) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
   WriteBytes(dir / "d/inner", "x");
+  WriteBytes(dir / "f", "x");
   ASSERT_EQ(symlink("d", (dir / "dl").c_str()), 0);
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(P(W(dir / "dl")), &data);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(data.dwReserved0, IO_REPARSE_TAG_MOUNT_POINT);
-  FindClose(find);
+  ASSERT_EQ(symlink("f", (dir / "fl").c_str()), 0);
+  const std::pair<const char*, DWORD> cases[] = {
+      {"dl", IO_REPARSE_TAG_MOUNT_POINT}, {"fl", IO_REPARSE_TAG_SYMLINK}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(P(W(dir / c.first)), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT, FILE_ATTRIBUTE_REPARSE_POINT);
+    EXPECT_EQ(data.dwReserved0, c.second);
+    EXPECT_EQ(data.nFileSizeLow, 0u);
+    FindClose(find);
+  }
+}
+
+TEST(Reparse, RelativeFolderLinkIsAMountPointToTheSameFolder) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("../d", (dir / "sub/up").c_str()), 0);
+  HANDLE h = OpenReparse(dir / "sub/up");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  Bytes b;
+  ASSERT_TRUE(Get(h, &b));
+  CloseHandle(h);
+  const std::u16string target = dir.W("d", '\\');
+  EXPECT_EQ(b, LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, u"\\??\\" + target, target));
+  // Made again from that buffer elsewhere, it leads to the same folder.
+  TempDir other;
+  ASSERT_EQ(mkdir((other / "up").c_str(), 0755), 0);
+  h = OpenReparse(other / "up");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(Set(h, b));
+  CloseHandle(h);
+  EXPECT_EQ(ReadLinkOf(other / "up"), dir / "d");
 }
 
 TEST(Reparse, MountPointBufferTurnsAnEmptyFolderIntoAWorkingLink) {

@@ -9,9 +9,11 @@
 //   user.kvmorvel.shortname  the 8.3 name, UTF-8
 // Read-only on a file is the absence of every write permission bit; on a
 // folder it lives in user.DOSATTRIB alone. A symbolic link takes no user
-// attributes on Linux: its metadata is derived and setting it is a no-op.
+// attributes on Linux: 0x400 (and 0x10) and its times are derived, and
+// what it is given beyond that is kept by its folder (links.cc).
 #include <fcntl.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -35,6 +37,8 @@ const DWORD kSambaBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
 const DWORD kDerivedBits = FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_NORMAL |
                            FILE_ATTRIBUTE_REPARSE_POINT;
 const DWORD kExtraBits = ~(kSambaBits | kDerivedBits);
+// What a link may be given: everything but what it is.
+const DWORD kLinkBits = ~(kDerivedBits | FILE_ATTRIBUTE_DIRECTORY);
 
 bool ReadU32Xattr(const std::string& path, const char* name, DWORD* value) {
   std::vector<uint8_t> b;
@@ -71,7 +75,7 @@ void LinkMetadata(const std::string& path, const struct stat& st,
   meta->isLink = true;
   meta->attributes = FILE_ATTRIBUTE_REPARSE_POINT |
                      (folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
-  meta->reparseTag = folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  meta->reparseTag = LinkTag(path);
   meta->size = 0;
 }
 
@@ -121,16 +125,34 @@ bool ReadXattr(const std::string& path, const char* name,
   return false;
 }
 
+namespace {
+// Runs a change of user attributes. Linux wants write permission for it,
+// even from the owner, where Windows keeps a read-only file's attributes
+// changeable: the owner's write bit is lent for the call.
+template <typename Change>
+int ChangeXattrs(const std::string& path, Change change) {
+  if (change() == 0) return 0;
+  const int error = errno;
+  struct stat st;
+  if (error != EACCES || stat(path.c_str(), &st) != 0 || st.st_uid != geteuid() ||
+      (st.st_mode & S_IWUSR) || chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0)
+    return error;
+  const int result = change() == 0 ? 0 : errno;
+  chmod(path.c_str(), st.st_mode & 07777);
+  return result;
+}
+}  // namespace
+
 int WriteXattr(const std::string& path, const char* name,
                const std::vector<uint8_t>& value) {
-  if (setxattr(path.c_str(), name, value.data(), value.size(), 0) != 0)
-    return errno;
-  return 0;
+  return ChangeXattrs(path, [&] {
+    return setxattr(path.c_str(), name, value.data(), value.size(), 0);
+  });
 }
 
 int RemoveXattr(const std::string& path, const char* name) {
-  if (removexattr(path.c_str(), name) != 0 && errno != ENODATA) return errno;
-  return 0;
+  const int error = ChangeXattrs(path, [&] { return removexattr(path.c_str(), name); });
+  return error == ENODATA ? 0 : error;
 }
 
 DWORD ReadMetadata(const std::string& path, Metadata* meta) {
@@ -141,7 +163,10 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
   meta->write = FileTimeFromTimespec(st.st_mtim);
   if (S_ISLNK(st.st_mode)) {
     LinkMetadata(path, st, meta);
-    meta->creation = BirthOrWrite(path, st);
+    LinkInfo kept;
+    const bool hasKept = ReadLinkInfo(path, &kept);
+    meta->attributes |= kept.attributes & kLinkBits;
+    meta->creation = hasKept && kept.creation ? kept.creation : BirthOrWrite(path, st);
     return 0;
   }
   const DosInfo dos = ReadDosInfo(path);
@@ -163,7 +188,13 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
 DWORD WriteAttributes(const std::string& path, DWORD attributes) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
-  if (S_ISLNK(st.st_mode)) return 0;  // nowhere to keep them
+  if (S_ISLNK(st.st_mode)) {
+    LinkInfo kept;
+    ReadLinkInfo(path, &kept);
+    kept.attributes = attributes & kLinkBits;
+    WriteLinkInfo(path, kept);
+    return 0;
+  }
   const bool folder = S_ISDIR(st.st_mode);
   if (!folder) {
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
@@ -200,7 +231,13 @@ DWORD WriteAttributes(const std::string& path, DWORD attributes) {
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
-  if (S_ISLNK(st.st_mode)) return 0;  // no call sets a birth time
+  if (S_ISLNK(st.st_mode)) {  // no call sets a birth time
+    LinkInfo kept;
+    ReadLinkInfo(path, &kept);
+    kept.creation = creation;
+    WriteLinkInfo(path, kept);
+    return 0;
+  }
   const DosInfo dos = ReadDosInfo(path);
   const DWORD samba = (dos.hasAttributes ? dos.attributes
                                          : StoredAttributes(path, st, dos)) &
@@ -240,10 +277,14 @@ bool IsValidShortName(const WCHAR* name) {
 }
 
 std::u16string ReadShortName(const std::string& path) {
+  std::string text;
+  LinkInfo kept;
   std::vector<uint8_t> b;
-  if (!ReadXattr(path, kShortName, &b)) return std::u16string();
-  std::u16string name =
-      ToWideName(std::string(reinterpret_cast<const char*>(b.data()), b.size()));
+  if (ReadLinkInfo(path, &kept))
+    text = kept.shortName;
+  else if (ReadXattr(path, kShortName, &b))
+    text.assign(b.begin(), b.end());
+  const std::u16string name = ToWideName(text);
   return name.size() <= 12 ? name : std::u16string();
 }
 
@@ -287,16 +328,19 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
   Handle* h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!shortName) return Fail(ERROR_INVALID_PARAMETER);
-  if (h->kind == Kind::kLink) return TRUE;  // links keep no names
-  int error;
-  if (!*shortName) {
-    error = RemoveXattr(h->path, kShortName);
-  } else {
-    if (!IsValidShortName(shortName)) return Fail(ERROR_INVALID_PARAMETER);
-    std::string narrow;
-    ToNarrowName(shortName, WideLength(shortName), &narrow);
-    error = WriteXattr(h->path, kShortName,
-                       std::vector<uint8_t>(narrow.begin(), narrow.end()));
+  if (*shortName && !IsValidShortName(shortName)) return Fail(ERROR_INVALID_PARAMETER);
+  std::string narrow;
+  ToNarrowName(shortName, WideLength(shortName), &narrow);
+  if (h->kind == Kind::kLink) {
+    LinkInfo kept;
+    ReadLinkInfo(h->path, &kept);
+    kept.shortName = narrow;
+    WriteLinkInfo(h->path, kept);
+    return TRUE;
   }
+  const int error =
+      narrow.empty() ? RemoveXattr(h->path, kShortName)
+                     : WriteXattr(h->path, kShortName,
+                                  std::vector<uint8_t>(narrow.begin(), narrow.end()));
   return error ? FailErrno(error) : TRUE;
 }

@@ -1,7 +1,9 @@
 // The user.DOSATTRIB codec, in the layout Samba keeps there: the
 // attributes as a "0x%x" hex string with its NUL (all Wine reads), then
-// the NDR-encoded version, union level and info block, each 16/32-bit
-// field aligned to its size and every 64-bit field to 4 bytes. We write
+// NDR: u16 version, u16 union level (each aligned to 2), and the info
+// block aligned to 4, whose 32- and 64-bit fields are all aligned to 4.
+// (Checked against smbd 4.17: with a hex string of even length plus NUL,
+// such as "0x6", the level follows the version directly.) We write
 // version 3; we read 0xFFFF (the bare hex string), 1, 3, 4 and 5. Other
 // versions, and blobs cut short, fall back to the hex string.
 #include <cstdio>
@@ -142,7 +144,6 @@ DosInfo DecodeDosAttrib(const std::vector<uint8_t>& blob) {
   NdrReader r(blob, nul + 1);
   const uint16_t version = r.U16();
   if (!r.ok() || version == kVersionHexOnly) return info;
-  r.Align(4);
   const uint16_t level = r.U16();
   r.Align(4);
   DosInfo decoded;
@@ -158,9 +159,8 @@ std::vector<uint8_t> EncodeDosAttrib(DWORD attributes, ULONGLONG creation) {
   for (int i = 0; i < n; ++i) w.bytes().push_back(static_cast<uint8_t>(hex[i]));
   w.bytes().push_back(0);
   w.U16(3);         // version
-  w.Align(4);
-  w.U32(3);         // union level (u16) and its padding
-  w.U32(kValidAttributes | kValidCreateTime);
+  w.U16(3);         // union level
+  w.U32(kValidAttributes | kValidCreateTime);  // the info block, aligned to 4
   w.U32(attributes);
   w.U32(0);         // ea_size
   w.U64(0);         // size

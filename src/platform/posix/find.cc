@@ -75,7 +75,7 @@ bool Fill(const Handle& h, const FindEntry& e, WIN32_FIND_DATAW* data) {
   d.nFileSizeHigh = static_cast<DWORD>(meta.size >> 32);
   d.nFileSizeLow = static_cast<DWORD>(meta.size);
   d.dwReserved0 = meta.reparseTag;
-  if (!meta.isLink && e.name != "." && e.name != "..")
+  if (e.name != "." && e.name != "..")
     CopyWide(ReadShortName(path), d.cAlternateFileName, 14);
   *data = d;
   return true;

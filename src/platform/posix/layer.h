@@ -157,6 +157,23 @@ bool WantsWrite(DWORD access);
 // Windows' read-only for a file: no write permission bit at all.
 inline bool ModeIsReadOnly(mode_t mode) { return (mode & 0222) == 0; }
 
+// ---- links.cc ------------------------------------------------------------
+// What a symbolic link was given, kept by the folder holding it.
+struct LinkInfo {
+  DWORD attributes = 0;    // bits beyond the derived 0x400 / 0x10
+  ULONGLONG creation = 0;  // 0: none kept
+  std::string shortName;   // UTF-8, empty: none
+};
+// False when nothing is kept for the link at `linkPath`.
+bool ReadLinkInfo(const std::string& linkPath, LinkInfo* info);
+// Best effort: a folder that takes no more attributes keeps nothing.
+void WriteLinkInfo(const std::string& linkPath, const LinkInfo& info);
+
+// ---- reparse.cc ----------------------------------------------------------
+// The tag a symbolic link is reported with: IO_REPARSE_TAG_MOUNT_POINT for
+// a link to a folder, IO_REPARSE_TAG_SYMLINK for any other.
+DWORD LinkTag(const std::string& path);
+
 // ---- security.cc ---------------------------------------------------------
 // The descriptor of `path`: stored bytes, or one built from the owner,
 // group and mode. Returns 0 or a Windows code.

@@ -2,9 +2,10 @@
 //
 // A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes a
 // link to a folder as IO_REPARSE_TAG_MOUNT_POINT with substitute name
-// "\??\" + the Windows path of its target and that path as print name,
-// and a link to anything else as IO_REPARSE_TAG_SYMLINK (a relative
-// target stays relative, flag 1). FSCTL_SET_REPARSE_POINT with one of
+// "\??\" + the Windows path of its target (made absolute: a mount point
+// names an absolute path) and that path as print name, and a link to
+// anything else as IO_REPARSE_TAG_SYMLINK, whose relative target stays
+// relative (flag 1). FSCTL_SET_REPARSE_POINT with one of
 // these tags replaces an empty folder or file (or a link) by a link to
 // the print name mapped through the layer. Any other tag is kept as the
 // buffer's bytes in user.kvmorvel.reparse.
@@ -46,38 +47,41 @@ std::u16string Backslashes(std::string path) {
   return ToWideName(path);
 }
 
-// The reparse buffer describing the link at `path`.
-bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
+bool ReadLinkText(const std::string& path, std::string* link) {
   std::vector<char> target(PATH_MAX + 1);
   const ssize_t n = readlink(path.c_str(), target.data(), PATH_MAX);
-  if (n < 0) return FailErrno(errno);
-  const std::string link(target.data(), static_cast<size_t>(n));
-  struct stat st;
-  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  const bool relative = !folder && !link.empty() && link[0] != '/';
+  if (n < 0) return false;
+  link->assign(target.data(), static_cast<size_t>(n));
+  return true;
+}
+
+// The reparse buffer describing the link at `path`.
+bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
+  std::string link;
+  if (!ReadLinkText(path, &link)) return FailErrno(errno);
+  const bool mountPoint = LinkTag(path) == IO_REPARSE_TAG_MOUNT_POINT;
+  const bool relative = !mountPoint && (link.empty() || link[0] != '/');
   std::u16string substitute, print;
   if (relative) {
     substitute = print = Backslashes(link);
   } else {
-    const std::string absolute =
-        link[0] == '/' ? link : ParentOf(path) + "/" + link;
-    print = ToWindowsPath(absolute);
+    print = ToWindowsPath(link[0] == '/' ? link : ParentOf(path) + "/" + link);
     substitute = u"\\??\\" + print;
   }
-  const size_t fixed = folder ? 8 : 12;
+  const size_t fixed = mountPoint ? 8 : 12;
   const size_t names = (substitute.size() + print.size() + 2) * 2;
   if (fixed + names > MAXIMUM_REPARSE_DATA_BUFFER_SIZE - kHeader)
     return Fail(ERROR_INVALID_REPARSE_DATA);
   std::vector<uint8_t>& b = *out;
   b.clear();
-  Put32(b, folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK);
+  Put32(b, mountPoint ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK);
   Put16(b, fixed + names);
   Put16(b, 0);
   Put16(b, 0);                            // substitute name offset
   Put16(b, substitute.size() * 2);        // and length
   Put16(b, (substitute.size() + 1) * 2);  // print name offset
   Put16(b, print.size() * 2);             // and length
-  if (!folder) Put32(b, relative ? kRelative : 0);
+  if (!mountPoint) Put32(b, relative ? kRelative : 0);
   PutWide(b, substitute);
   Put16(b, 0);
   PutWide(b, print);
@@ -198,6 +202,16 @@ BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
 }
 
 }  // namespace
+
+namespace kvposix {
+
+DWORD LinkTag(const std::string& path) {
+  struct stat st;
+  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+}
+
+}  // namespace kvposix
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPVOID out, DWORD outSize, LPDWORD returned,
