@@ -10,6 +10,7 @@
 #include "formats/le_codec.h"
 #include "image/image_item.h"
 #include "kvwin32.h"
+#include "restore/restore_common.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ const DWORD kReparseFlags =
 const SECURITY_INFORMATION kAllSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
     DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;  // 15
-const DWORD kReparseBufferSize = 17000;
 const DWORD kReparseHeaderSize = 8;  // tag, data length, reserved
 const DWORD kMountPointHeaderSize = 16;  // + four u16 name offsets/lengths
 
@@ -127,12 +127,7 @@ void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
         linkName);
     return;
   }
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(linkName, &found);
-  if (search == INVALID_HANDLE_VALUE)
-    SHCreateDirectory(nullptr, linkName);
-  else
-    FindClose(search);
+  CreateFolderIfMissing(linkName);
 }
 
 BOOL CreateEmptyFile(LPCWSTR path) {
@@ -207,14 +202,7 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
     const WCHAR* shortName = m_currentItem
                                  ? m_currentItem->data.cAlternateFileName
                                  : TEXT("");
-    if (shortName[0]) SetFileShortNameW(file, shortName);
-    if (attributes & FILE_ATTRIBUTE_COMPRESSED) {
-      BYTE format[2];
-      StoreU16(format, COMPRESSION_FORMAT_DEFAULT);
-      DWORD returned = 0;
-      DeviceIoControl(file, FSCTL_SET_COMPRESSION, format, sizeof(format),
-                      nullptr, 0, &returned, nullptr);
-    }
+    ApplyCompressionAndShortName(file, attributes, shortName);
     SetFileTime(file, &m_entryData.ftCreationTime,
                 &m_entryData.ftLastAccessTime, &m_entryData.ftLastWriteTime);
     CloseHandle(file);

@@ -184,12 +184,7 @@ void PrepareLinkTarget(WCHAR* link, const WCHAR* fullPath) {
   }
   link[0] = fullPath[0];
   Log()->AddInfo(TEXT("Create Link: %s"), link);
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(link, &found);
-  if (find == INVALID_HANDLE_VALUE)
-    SHCreateDirectory(nullptr, link);
-  else
-    FindClose(find);
+  CreateFolderIfMissing(link);
 }
 
 // Reads the reparse record at `offset` of `source` (u32 length N, then N
@@ -270,18 +265,30 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
   return source.writeData(target) ? 0 : ERROR_INTERNAL_ERROR;
 }
 
-void ApplyCompressionAndShortName(const RestoreEntry& entry, HANDLE target) {
-  DWORD returned = 0;
-  if (entry.data.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) {
+}  // namespace
+
+// --- Restored objects ----------------------------------------------------
+
+void CreateFolderIfMissing(const WCHAR* path) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(path, &found);
+  if (find == INVALID_HANDLE_VALUE)
+    SHCreateDirectory(nullptr, path);
+  else
+    FindClose(find);
+}
+
+void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
+                                  const WCHAR* shortName) {
+  if (attributes & FILE_ATTRIBUTE_COMPRESSED) {
     BYTE format[2];
     StoreU16(format, COMPRESSION_FORMAT_DEFAULT);
+    DWORD returned = 0;
     DeviceIoControl(target, FSCTL_SET_COMPRESSION, format, sizeof(format),
                     nullptr, 0, &returned, nullptr);
   }
-  if (entry.shortName[0]) SetFileShortNameW(target, entry.shortName);
+  if (shortName[0]) SetFileShortNameW(target, shortName);
 }
-
-}  // namespace
 
 // --- Paths ---------------------------------------------------------------
 
@@ -470,7 +477,8 @@ BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
     error.SetError(code);
     return FALSE;
   }
-  ApplyCompressionAndShortName(entry, handle);
+  ApplyCompressionAndShortName(handle, entry.data.dwFileAttributes,
+                               entry.shortName);
   code = RestoreContent(entry, handle, fullPath, source);
   if (code) {
     CloseHandle(handle);

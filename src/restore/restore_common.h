@@ -85,6 +85,16 @@ DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
 // parent was missing (and so was made here).
 bool CreateMissingParents(const WCHAR* fullPath);
 
+// Creates the folder `path`, with its missing parents, unless something by
+// that name already exists (the folder a restored link names).
+void CreateFolderIfMissing(const WCHAR* path);
+
+// On an opened restored object: asks for default compression when
+// `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless
+// it is empty. Failures are ignored: neither is needed to use the object.
+void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
+                                  const WCHAR* shortName);
+
 // Replaces whatever file is at `path` by a new empty one, opened for
 // writing. INVALID_HANDLE_VALUE with the last error on failure.
 HANDLE CreateRestoredFile(const WCHAR* path);

@@ -30,22 +30,6 @@ class CopyTest : public ImageTest {
   std::u16string Target() const { return target_.W("", '\\'); }
 };
 
-// The reparse data of a path as FSCTL_GET_REPARSE_POINT gives it.
-std::string ReparseData(const std::u16string& path) {
-  HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT |
-                             FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "(no open)";
-  std::string data(17000, '\0');
-  DWORD got = 0;
-  const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                                  &data[0], 17000, &got, nullptr);
-  CloseHandle(h);
-  return ok ? data.substr(0, got) : "(no data)";
-}
-
 TEST_F(CopyTest, PagefileInTheRootIsListedButNotCopiedOneInAFolderIs) {
   WriteBytes(source_ / "pagefile.sys", "paging");
   mkdir((source_ / "dir").c_str(), 0755);

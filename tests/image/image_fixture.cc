@@ -50,6 +50,21 @@ bool LayerCopiesMetadata() {
   return read || code != ERROR_CALL_NOT_IMPLEMENTED;
 }
 
+std::string ReparseData(const std::u16string& path) {
+  HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT |
+                             FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "(no open)";
+  std::string data(17000, '\0');
+  DWORD got = 0;
+  const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
+                                  &data[0], 17000, &got, nullptr);
+  CloseHandle(h);
+  return ok ? data.substr(0, got) : "(no data)";
+}
+
 std::string Backslashed(std::string path) {
   for (char& c : path)
     if (c == '/') c = '\\';

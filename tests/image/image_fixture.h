@@ -75,6 +75,10 @@ class ImageTest : public ::testing::Test {
 // skip themselves until it does.
 bool LayerCopiesMetadata();
 
+// The reparse data of a path as FSCTL_GET_REPARSE_POINT gives it, or
+// "(no open)" / "(no data)" when it cannot be read.
+std::string ReparseData(const std::u16string& path);
+
 // The Windows name of an entry: "a/b" gives "a\b".
 std::string Backslashed(std::string path);
 

@@ -30,20 +30,6 @@ std::string Descriptor(const std::u16string& path) {
   return d;
 }
 
-std::string Reparse(const std::u16string& path) {
-  HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT |
-                             FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "(no open)";
-  std::string data(17000, '\0');
-  DWORD got = 0;
-  const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                                  &data[0], 17000, &got, nullptr);
-  CloseHandle(h);
-  return ok ? data.substr(0, got) : "(no data)";
-}
-
 // Every item below `root` by its relative name, read through the layer.
 std::map<std::string, Seen> Snapshot(const std::string& root) {
   std::map<std::string, Seen> items;
@@ -63,7 +49,7 @@ std::map<std::string, Seen> Snapshot(const std::string& root) {
       s.descriptor = Descriptor(W(full));
       const DWORD a = s.data.dwFileAttributes;
       if (a & FILE_ATTRIBUTE_REPARSE_POINT) {
-        s.reparse = Reparse(W(full));
+        s.reparse = ReparseData(W(full));
         char target[4096];
         const ssize_t n = readlink(full.c_str(), target, sizeof(target));
         s.linkTarget.assign(target, n > 0 ? static_cast<size_t>(n) : 0);

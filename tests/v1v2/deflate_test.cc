@@ -126,12 +126,12 @@ TEST_F(DeflateTest, StreamHeaderCarriesTheLevel) {
 }
 
 TEST_F(DeflateTest, FirstChunkLongerThanTheLimitIsRefusedBeforeItsPayload) {
-  ByteBuilder b;
-  b.u32(1064980).zeros(1064980);
+  Bytes b;
+  b.U32(1064980).Zeros(1064980);
   BOOL ok = TRUE;
   LONGLONG written = 5;
   ULONGLONG end = 0;
-  EXPECT_EQ("", Decompress(b.s, static_cast<LONGLONG>(b.s.size()), &ok,
+  EXPECT_EQ("", Decompress(b.str(), static_cast<LONGLONG>(b.str().size()), &ok,
                            &written, &end));
   EXPECT_FALSE(ok);
   EXPECT_EQ(0, written);
@@ -169,7 +169,7 @@ TEST_F(DeflateTest, TruncatedOrDamagedStreamFails) {
   Decompress(damaged, stored, &ok, &written);
   EXPECT_FALSE(ok);
   // Stored length cut at the first chunk: that chunk cannot end the stream.
-  const LONGLONG first = 4 + GetU32(stream, 0);
+  const LONGLONG first = 4 + U32At(stream, 0);
   Decompress(stream, first, &ok, &written);
   EXPECT_FALSE(ok);
   EXPECT_EQ(0, written);
@@ -189,12 +189,12 @@ TEST_F(DeflateTest, ChunkInflatingBeyondOnePieceIsRefused) {
   ASSERT_EQ(Z_OK, deflate(&z, Z_SYNC_FLUSH));
   out.resize(out.size() - z.avail_out);
   deflateEnd(&z);
-  ByteBuilder b;
-  b.u32(static_cast<uint32_t>(out.size())).raw(out);
-  b.u32(static_cast<uint32_t>(out.size())).raw(out);
+  Bytes b;
+  b.U32(static_cast<uint32_t>(out.size())).Raw(out);
+  b.U32(static_cast<uint32_t>(out.size())).Raw(out);
   BOOL ok = TRUE;
   LONGLONG written = 0;
-  Decompress(b.s, static_cast<LONGLONG>(b.s.size()), &ok, &written);
+  Decompress(b.str(), static_cast<LONGLONG>(b.str().size()), &ok, &written);
   EXPECT_FALSE(ok);
   EXPECT_LE(written, static_cast<LONGLONG>(kPiece));
 }

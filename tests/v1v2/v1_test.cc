@@ -12,10 +12,10 @@ namespace {
 
 std::string V1Header(uint64_t catalogueOffset, uint32_t catalogueLength,
                      uint32_t version = 1) {
-  ByteBuilder b;
-  b.raw("MVRLIGHT").u32(version).u64(32).u64(catalogueOffset).u32(
+  Bytes b;
+  b.Raw("MVRLIGHT").U32(version).U64(32).U64(catalogueOffset).U32(
       catalogueLength);
-  return b.s;
+  return b.str();
 }
 
 void SetShortName(const std::string& path, const char* shortName) {
@@ -51,14 +51,14 @@ class V1Test : public ArchiveTest {
   };
   std::vector<Parsed> Catalogue(const std::string& bytes) {
     std::vector<Parsed> out;
-    size_t at = GetU64(bytes, 20);
-    const size_t end = at + GetU32(bytes, 28);
+    size_t at = U64At(bytes, 20);
+    const size_t end = at + U32At(bytes, 28);
     while (at < end) {
-      const uint16_t n = GetU16(bytes, at + 52);
+      const uint16_t n = U16At(bytes, at + 52);
       std::u16string name;
       for (size_t i = 0; i + 1 < n; ++i)
-        name += static_cast<char16_t>(GetU16(bytes, at + 110 + 2 * i));
-      out.push_back({N(name), GetU64(bytes, at + 36), GetU64(bytes, at + 44)});
+        name += static_cast<char16_t>(U16At(bytes, at + 110 + 2 * i));
+      out.push_back({N(name), U64At(bytes, at + 36), U64At(bytes, at + 44)});
       at += 112 + 2 * n;
     }
     return out;
@@ -99,27 +99,20 @@ TEST_F(V1Test, RecordHoldsTheSourcesOwnValuesFieldByField) {
   ASSERT_TRUE(m.Close());
 
   const std::string bytes = ReadBytes(ArcPath());
-  const uint64_t stored = 4 + GetU32(bytes, 32);
-  ByteBuilder record;
-  record.u32(own.dwFileAttributes)
-      .u32(own.ftCreationTime.dwLowDateTime)
-      .u32(own.ftCreationTime.dwHighDateTime)
-      .u32(own.ftLastAccessTime.dwLowDateTime)
-      .u32(own.ftLastAccessTime.dwHighDateTime)
-      .u32(own.ftLastWriteTime.dwLowDateTime)
-      .u32(own.ftLastWriteTime.dwHighDateTime)
-      .u32(0)
-      .u32(11)
-      .u64(stored)
-      .u64(32)
-      .u16(10)
-      .wide(u"ALPHA~1.TXT", 14)
-      .wide(u"SOURCE~1", 14)
-      .wide(u"dir\\a.txt", 10)
-      .u16(0);
-  ASSERT_EQ(132u, record.s.size());
-  EXPECT_EQ(V1Header(32 + stored, 132) + bytes.substr(32, stored) + record.s,
-            bytes);
+  const uint64_t stored = 4 + U32At(bytes, 32);
+  Bytes record;
+  record.AttributeData(own)  // the source's, not the caller's
+      .U64(stored)
+      .U64(32)
+      .U16(10)
+      .Wide(u"ALPHA~1.TXT", 14)
+      .Wide(u"SOURCE~1", 14)
+      .Wide(u"dir\\a.txt", 10)
+      .U16(0);
+  ASSERT_EQ(132u, record.str().size());
+  EXPECT_EQ(
+      V1Header(32 + stored, 132) + bytes.substr(32, stored) + record.str(),
+      bytes);
   EXPECT_EQ("hello world", Inflate(bytes.substr(36, stored - 4)));
 }
 
@@ -172,7 +165,7 @@ TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
     f.write(std::string(before.size(), 'Z').data(),
             static_cast<std::streamsize>(before.size()));
   }
-  const size_t catalogue = GetU64(before, 20);
+  const size_t catalogue = U64At(before, 20);
   ASSERT_TRUE(m.Close());
   const std::string after = ReadBytes(ArcPath());
   EXPECT_EQ(before.substr(0, 32), after.substr(0, 32));
@@ -182,7 +175,7 @@ TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
 
 TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
   Create({{"a", "alpha"}});
-  const uint64_t oldCatalogue = GetU64(ReadBytes(ArcPath()), 20);
+  const uint64_t oldCatalogue = U64At(ReadBytes(ArcPath()), 20);
   AppendFile(1, "b", PatternBytes(70000));
   const std::string bytes = ReadBytes(ArcPath());
   const std::vector<Parsed> c = Catalogue(bytes);
@@ -190,7 +183,7 @@ TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
   EXPECT_EQ("d\\a", c[0].name);
   EXPECT_EQ("d\\b", c[1].name);
   EXPECT_EQ(oldCatalogue, c[1].offset);
-  EXPECT_EQ(c[1].offset + c[1].stored, GetU64(bytes, 20));
+  EXPECT_EQ(c[1].offset + c[1].stored, U64At(bytes, 20));
   EXPECT_EQ("alpha", Content(bytes, c[0]));
   EXPECT_EQ(PatternBytes(70000), Content(bytes, c[1]));
 }
@@ -217,7 +210,7 @@ TEST_F(V1Test, CatalogueGrowsPastItsFirstBlock) {
   EXPECT_EQ(150, count);
   EXPECT_TRUE(m.Close());
   const std::string bytes = ReadBytes(ArcPath());
-  EXPECT_EQ(150u * 914, GetU32(bytes, 28));
+  EXPECT_EQ(150u * 914, U32At(bytes, 28));
   const std::vector<Parsed> c = Catalogue(bytes);
   ASSERT_EQ(150u, c.size());
   EXPECT_EQ(pad + "1149", c[149].name);
@@ -235,7 +228,7 @@ TEST_F(V1Test, NamesLongerThan455CharactersAreRefused) {
                         nullptr, 0));
   ASSERT_TRUE(m.Close());
   const std::string bytes = ReadBytes(ArcPath());
-  EXPECT_EQ(1024u, GetU32(bytes, 28));
+  EXPECT_EQ(1024u, U32At(bytes, 28));
   ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
   ASSERT_TRUE(m.Info(1));
   EXPECT_EQ(std::string(259, 'b'), EntryName(m));  // cut to the field
@@ -286,7 +279,7 @@ TEST_F(V1Test, CatalogueOutsideTheFileIsRefusedAsCorrupt) {
 TEST_F(V1Test, RecordsRunningPastTheCatalogueStopTheWalk) {
   Create({{"a", "1"}, {"b", "2"}});
   const std::string good = ReadBytes(ArcPath());
-  const size_t cat = GetU64(good, 20);
+  const size_t cat = U64At(good, 20);
   const size_t second = cat + 112 + 2 * 4;
 
   auto walk = [&](const std::string& bytes, int* listed) {
@@ -311,7 +304,7 @@ TEST_F(V1Test, RecordsRunningPastTheCatalogueStopTheWalk) {
   EXPECT_EQ(1, listed);
   // The catalogue length cuts the second record.
   bytes = good;
-  bytes[28] = static_cast<char>(GetU32(good, 28) - 3);
+  bytes[28] = static_cast<char>(U32At(good, 28) - 3);
   EXPECT_EQ(1392u, walk(bytes, &listed));
   EXPECT_EQ(1, listed);
   // Too short for a fixed part.
@@ -324,7 +317,7 @@ TEST_F(V1Test, RecordsRunningPastTheCatalogueStopTheWalk) {
 TEST_F(V1Test, DamageAnywhereInHeaderOrCatalogueNeverBreaksTheWalk) {
   Create({{"a", "1"}, {"bb", "22"}});
   const std::string good = ReadBytes(ArcPath());
-  EXPECT_GT(SweepDamage(ArcPath(), good, GetU64(good, 20)), 0);
+  EXPECT_GT(SweepDamage(ArcPath(), good, U64At(good, 20)), 0);
   WriteBytes(ArcPath(), good);
   EXPECT_EQ(2, ListAll(Arc()));
 }

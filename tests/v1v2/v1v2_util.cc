@@ -11,7 +11,7 @@ std::vector<std::string> SplitChunks(const std::string& bytes, size_t offset,
   while (at < end) {
     EXPECT_LE(at + 4, end);
     if (at + 4 > end) break;
-    const uint32_t length = GetU32(bytes, at);
+    const uint32_t length = U32At(bytes, at);
     at += 4;
     EXPECT_LE(at + length, end);
     if (at + length > end) break;

@@ -1,5 +1,5 @@
-// Helpers of the version 1 and 2 tests: a byte builder for expected
-// records, chunk parsing and an independent zlib reader.
+// Helpers of the version 1 and 2 tests: chunk parsing and an independent
+// zlib reader.
 #ifndef KVMORVEL_TESTS_V1V2_UTIL_H
 #define KVMORVEL_TESTS_V1V2_UTIL_H
 
@@ -12,52 +12,8 @@
 
 #include "KvMorvel.h"
 #include "kvwin32.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
-
-// Appends little-endian fields, written out by hand from the layout
-// tables so that expected bytes never come from the library's codecs.
-struct ByteBuilder {
-  std::string s;
-  ByteBuilder& u16(uint32_t v) {
-    for (int i = 0; i < 2; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
-  ByteBuilder& u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
-  ByteBuilder& u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
-  ByteBuilder& raw(const std::string& bytes) {
-    s += bytes;
-    return *this;
-  }
-  // `count` UTF-16 units of `text`, zero-padded.
-  ByteBuilder& wide(const std::u16string& text, size_t count) {
-    for (size_t i = 0; i < count; ++i) u16(i < text.size() ? text[i] : 0);
-    return *this;
-  }
-  ByteBuilder& zeros(size_t n) {
-    s.append(n, '\0');
-    return *this;
-  }
-};
-
-inline uint32_t GetU32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | static_cast<unsigned char>(b.at(at + i));
-  return v;
-}
-inline uint64_t GetU64(const std::string& b, size_t at) {
-  return GetU32(b, at) | (static_cast<uint64_t>(GetU32(b, at + 4)) << 32);
-}
-inline uint16_t GetU16(const std::string& b, size_t at) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(b.at(at)) |
-                               (static_cast<unsigned char>(b.at(at + 1)) << 8));
-}
 
 // Splits a chunked stream of `stored` bytes at `offset` into payloads.
 // Fails the test when a length runs past the stored bytes.

@@ -14,10 +14,10 @@ namespace {
 
 std::string V2Header(uint64_t catalogueOffset, uint32_t catalogueSize,
                      uint64_t capacity, uint32_t version = 2) {
-  ByteBuilder b;
-  b.raw("MVRLIGHT").u32(version).u64(40).u64(catalogueOffset).u32(
-      catalogueSize).u64(capacity);
-  return b.s;
+  Bytes b;
+  b.Raw("MVRLIGHT").U32(version).U64(40).U64(catalogueOffset).U32(
+      catalogueSize).U64(capacity);
+  return b.str();
 }
 
 std::string Descriptor(size_t size) {
@@ -36,20 +36,20 @@ struct Record {
 // Reads the catalogue the header names, with the layout table.
 std::vector<Record> Catalogue(const std::string& bytes) {
   std::vector<Record> out;
-  size_t at = GetU64(bytes, 20);
-  const size_t end = at + GetU32(bytes, 28);
+  size_t at = U64At(bytes, 20);
+  const size_t end = at + U32At(bytes, 28);
   while (at < end) {
     Record r;
-    r.size = GetU32(bytes, at);
-    r.attributes = GetU32(bytes, at + 4);
-    r.stored = GetU64(bytes, at + 40);
-    r.offset = GetU64(bytes, at + 48);
-    r.nameLength = GetU16(bytes, at + 84);
-    r.descriptorLength = GetU16(bytes, at + 86);
-    r.descriptorOffset = GetU16(bytes, at + 88);
+    r.size = U32At(bytes, at);
+    r.attributes = U32At(bytes, at + 4);
+    r.stored = U64At(bytes, at + 40);
+    r.offset = U64At(bytes, at + 48);
+    r.nameLength = U16At(bytes, at + 84);
+    r.descriptorLength = U16At(bytes, at + 86);
+    r.descriptorOffset = U16At(bytes, at + 88);
     std::u16string name;
     for (size_t i = 0; i + 1 < r.nameLength; ++i)
-      name += static_cast<char16_t>(GetU16(bytes, at + 90 + 2 * i));
+      name += static_cast<char16_t>(U16At(bytes, at + 90 + 2 * i));
     r.name = N(name);
     r.descriptor = bytes.substr(at + r.descriptorOffset, r.descriptorLength);
     out.push_back(r);
@@ -104,7 +104,7 @@ TEST_F(V2Test, EmptyArchiveIsExactly40BytesWithTheCapacity) {
   const std::string bytes = ReadBytes(ArcPath());
   ASSERT_EQ(40u, bytes.size());
   EXPECT_EQ(V2Header(0, 0, 0).substr(0, 32), bytes.substr(0, 32));
-  const uint64_t capacity = GetU64(bytes, 32);
+  const uint64_t capacity = U64At(bytes, 32);
   EXPECT_EQ(0u, capacity % 1024);
   const uint64_t measured = totalFree.QuadPart;
   EXPECT_LT(capacity > measured ? capacity - measured : measured - capacity,
@@ -136,18 +136,18 @@ TEST_F(V2Test, RecordOfAKnownEntryMatchesTheLayoutFieldByField) {
   ASSERT_TRUE(m.Close());
 
   const std::string bytes = ReadBytes(ArcPath());
-  const uint64_t stored = 4 + GetU32(bytes, 40);
-  ByteBuilder record;
-  record.u32(212).u32(0x21).u32(1).u32(2).u32(3).u32(4).u32(5).u32(6)
-      .u32(0).u32(11)
-      .u64(stored).u64(40)
-      .wide(u"ALPHA~1.TXT", 14)
-      .u16(11).u16(100).u16(112)
-      .wide(u"data\\a.txt", 11)
-      .raw(descriptor);
-  ASSERT_EQ(212u, record.s.size());
-  EXPECT_EQ(V2Header(40 + stored, 212, GetU64(bytes, 32)) +
-                bytes.substr(40, stored) + record.s,
+  const uint64_t stored = 4 + U32At(bytes, 40);
+  Bytes record;
+  record.U32(212).U32(0x21).U32(1).U32(2).U32(3).U32(4).U32(5).U32(6)
+      .U32(0).U32(11)
+      .U64(stored).U64(40)
+      .Wide(u"ALPHA~1.TXT", 14)
+      .U16(11).U16(100).U16(112)
+      .Wide(u"data\\a.txt", 11)
+      .Raw(descriptor);
+  ASSERT_EQ(212u, record.str().size());
+  EXPECT_EQ(V2Header(40 + stored, 212, U64At(bytes, 32)) +
+                bytes.substr(40, stored) + record.str(),
             bytes);
   EXPECT_EQ("hello world", Inflate(bytes.substr(44, stored - 4)));
 }
@@ -173,7 +173,7 @@ TEST_F(V2Test, FoldersAndEmptyFilesStoreNothing) {
   EXPECT_NE(0u, c[1].attributes & 0x10);
   EXPECT_EQ(0u, c[2].stored);
   EXPECT_EQ(40 + c[0].stored, c[2].offset);
-  EXPECT_EQ(40 + c[0].stored, GetU64(bytes, 20));
+  EXPECT_EQ(40 + c[0].stored, U64At(bytes, 20));
 }
 
 TEST_F(V2Test, CallersDescriptorIsCutTo1024Bytes) {
@@ -262,7 +262,7 @@ TEST_F(V2Test, ReopeningForWritingWithoutAddsLeavesTheFileAsItWas) {
 
 TEST_F(V2Test, AppendingKeepsOldEntriesAndWritesOverTheOldCatalogue) {
   Create({{"one", "first"}});
-  const uint64_t oldCatalogue = GetU64(ReadBytes(ArcPath()), 20);
+  const uint64_t oldCatalogue = U64At(ReadBytes(ArcPath()), 20);
   AppendFile(2, "two", PatternBytes(5000));
   const std::string bytes = ReadBytes(ArcPath());
   const std::vector<Record> c = Catalogue(bytes);
@@ -270,8 +270,8 @@ TEST_F(V2Test, AppendingKeepsOldEntriesAndWritesOverTheOldCatalogue) {
   EXPECT_EQ("d\\one", c[0].name);
   EXPECT_EQ("d\\two", c[1].name);
   EXPECT_EQ(oldCatalogue, c[1].offset);
-  EXPECT_EQ(c[1].offset + c[1].stored, GetU64(bytes, 20));
-  EXPECT_EQ(c[0].size + c[1].size, GetU32(bytes, 28));
+  EXPECT_EQ(c[1].offset + c[1].stored, U64At(bytes, 20));
+  EXPECT_EQ(c[0].size + c[1].size, U32At(bytes, 28));
   EXPECT_EQ("first", Content(bytes, c[0]));
   EXPECT_EQ(PatternBytes(5000), Content(bytes, c[1]));
 }
@@ -279,8 +279,8 @@ TEST_F(V2Test, AppendingKeepsOldEntriesAndWritesOverTheOldCatalogue) {
 TEST_F(V2Test, SecondRecordWithNameLength1025ListsOneEntry) {
   Create({{"a", "1"}, {"b", "2"}, {"c", "3"}});
   std::string bytes = ReadBytes(ArcPath());
-  const size_t second = GetU64(bytes, 20) + 90 + 8 + 16;
-  ASSERT_EQ(4u, GetU16(bytes, second + 84));
+  const size_t second = U64At(bytes, 20) + 90 + 8 + 16;
+  ASSERT_EQ(4u, U16At(bytes, second + 84));
   bytes[second + 84] = 0x01;
   bytes[second + 85] = 0x04;  // 1025
   WriteBytes(ArcPath(), bytes);
@@ -290,7 +290,7 @@ TEST_F(V2Test, SecondRecordWithNameLength1025ListsOneEntry) {
 TEST_F(V2Test, DamagedRecordsEndTheListWithoutLeavingTheirBounds) {
   Create({{"a", "1"}, {"b", "2"}, {"c", "3"}});
   const std::string good = ReadBytes(ArcPath());
-  const size_t second = GetU64(good, 20) + 90 + 8 + 16;
+  const size_t second = U64At(good, 20) + 90 + 8 + 16;
   struct Damage {
     size_t at;
     std::string value;
@@ -319,7 +319,7 @@ TEST_F(V2Test, DamagedRecordsEndTheListWithoutLeavingTheirBounds) {
 TEST_F(V2Test, AppendingAfterAShortenedListWritesAMatchingCatalogue) {
   Create({{"a", "1"}, {"b", "2"}, {"c", "3"}});
   std::string bytes = ReadBytes(ArcPath());
-  const size_t second = GetU64(bytes, 20) + 90 + 8 + 16;
+  const size_t second = U64At(bytes, 20) + 90 + 8 + 16;
   bytes[second + 84] = 0x01;
   bytes[second + 85] = 0x04;
   WriteBytes(ArcPath(), bytes);
@@ -332,7 +332,7 @@ TEST_F(V2Test, AppendingAfterAShortenedListWritesAMatchingCatalogue) {
   }
   const std::vector<Record> c = Catalogue(ReadBytes(ArcPath()));
   ASSERT_EQ(2u, c.size());
-  EXPECT_EQ(c[0].size + c[1].size, GetU32(ReadBytes(ArcPath()), 28));
+  EXPECT_EQ(c[0].size + c[1].size, U32At(ReadBytes(ArcPath()), 28));
   EXPECT_EQ(2, Listed());
 }
 
@@ -404,10 +404,10 @@ TEST_F(V2Test, LinkToAFolderIsStoredAsItsReparseData) {
   const std::vector<Record> c = Catalogue(bytes);
   ASSERT_EQ(1u, c.size());
   EXPECT_EQ(40u, c[0].offset);
-  const uint32_t n = GetU32(bytes, 40);
+  const uint32_t n = U32At(bytes, 40);
   EXPECT_EQ(n + 4u, c[0].stored);
-  EXPECT_EQ(0xA0000003u, GetU32(bytes, 44));
-  EXPECT_EQ(n, GetU16(bytes, 48) + 8u);
+  EXPECT_EQ(0xA0000003u, U32At(bytes, 44));
+  EXPECT_EQ(n, U16At(bytes, 48) + 8u);
 }
 
 TEST_F(V2Test, LinkToAFileIsStoredAsItsReparseDataNotItsTarget) {
@@ -421,17 +421,17 @@ TEST_F(V2Test, LinkToAFileIsStoredAsItsReparseDataNotItsTarget) {
   const std::vector<Record> c = Catalogue(bytes);
   ASSERT_EQ(1u, c.size());
   EXPECT_EQ(0x400u, c[0].attributes & 0x410u);
-  EXPECT_EQ(0xA000000Cu, GetU32(bytes, 44));
-  EXPECT_EQ(GetU32(bytes, 40) + 4u, c[0].stored);
+  EXPECT_EQ(0xA000000Cu, U32At(bytes, 44));
+  EXPECT_EQ(U32At(bytes, 40) + 4u, c[0].stored);
   // A file without an 8.3 name leaves the short-name field all zero.
-  const size_t record = GetU64(bytes, 20);
+  const size_t record = U64At(bytes, 20);
   EXPECT_EQ(std::string(28, '\0'), bytes.substr(record + 56, 28));
 }
 
 TEST_F(V2Test, DamageAnywhereInHeaderOrCatalogueNeverBreaksTheList) {
   Create({{"a", "1"}, {"bb", "22"}});
   const std::string good = ReadBytes(ArcPath());
-  EXPECT_GT(SweepDamage(ArcPath(), good, GetU64(good, 20)), 0);
+  EXPECT_GT(SweepDamage(ArcPath(), good, U64At(good, 20)), 0);
   WriteBytes(ArcPath(), good);
   EXPECT_EQ(2, ListAll(Arc()));
 }

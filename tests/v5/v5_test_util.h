@@ -1,6 +1,6 @@
 // Helpers of the version 5 tests: a probe into the archive object's
-// protected members, a little-endian byte builder that states expected
-// bytes field by field, and an archive in a temporary folder.
+// protected members, expected header bytes and an archive in a temporary
+// folder.
 #ifndef KVMORVEL_TESTS_V5_UTIL_H
 #define KVMORVEL_TESTS_V5_UTIL_H
 
@@ -9,6 +9,7 @@
 
 #include "KvMorvel.h"
 #include "formats/v5/v5_format.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 
 class Probe : public CKvMorvel {
@@ -25,44 +26,11 @@ class Probe : public CKvMorvel {
   using CKvMorvel::m_partNumber;
 };
 
-// Expected bytes, written the way the documented tables list them.
-class Bytes {
- public:
-  Bytes& U16(uint64_t v) { return Put(v, 2); }
-  Bytes& U32(uint64_t v) { return Put(v, 4); }
-  Bytes& U64(uint64_t v) { return Put(v, 8); }
-  Bytes& Ascii(const std::string& s) {
-    s_ += s;
-    return *this;
-  }
-  // UTF-16 code units, each as a u16, padded with zeros to `units`.
-  Bytes& Wide(const std::u16string& s, size_t units) {
-    for (size_t i = 0; i < units; ++i) U16(i < s.size() ? s[i] : 0);
-    return *this;
-  }
-  Bytes& Raw(const std::string& s) { return Ascii(s); }
-  const std::string& str() const { return s_; }
-
- private:
-  Bytes& Put(uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) s_ += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return *this;
-  }
-  std::string s_;
-};
-
-inline uint32_t U32At(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i)
-    v = (v << 8) | static_cast<unsigned char>(s.at(at + i));
-  return v;
-}
-
 // The 40-byte header: "MVRLIGHT", version 5, data start 0, catalogue
 // offset 40, reserved 1, reserved 0, part count.
 inline std::string HeaderBytes(uint32_t partCount) {
   return Bytes()
-      .Ascii("MVRLIGHT")
+      .Raw("MVRLIGHT")
       .U32(5)
       .U64(0)
       .U64(40)

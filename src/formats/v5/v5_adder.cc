@@ -8,6 +8,7 @@
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/le_codec.h"
+#include "formats/short_name.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
@@ -18,17 +19,6 @@ const DWORD kReparseBufferSize = 17000;
 const DWORD kMicrosoftTagBit = 0x80000000u;
 // Longest stored name: the entry's name area less the terminator.
 const int kMaxStoredName = kV5NameChars - 1;
-
-// Copies the source's 8.3 name (at most 13 WCHARs) into the zero-filled
-// short name field; it stays empty when the source has none.
-void ReadShortName(LPCWSTR source, WCHAR (&shortName)[14]) {
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(source, &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  for (int i = 0; i < 13 && found.cAlternateFileName[i]; ++i)
-    shortName[i] = found.cAlternateFileName[i];
-  FindClose(find);
-}
 
 // Logs a failed write of an item's length or bytes with the last error in
 // decimal and hexadecimal and returns that error.
@@ -108,7 +98,7 @@ BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
   lstrcpyW(entry.name, name);
   entry.nameLength = static_cast<WORD>(nameChars + 1);
   entry.data = *data;
-  ReadShortName(source, entry.shortName);
+  LookUpShortName(source, entry.shortName);
   if (m_partHandle == INVALID_HANDLE_VALUE) PointToLastPart5();
 
   const DWORD attributes = data->dwFileAttributes;
