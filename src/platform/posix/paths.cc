@@ -122,7 +122,10 @@ bool ToPosixPath(const WCHAR* path, std::string* out) {
   if (length > kMaxWidePath) return Fail(ERROR_FILENAME_EXCED_RANGE);
   std::u16string w(reinterpret_cast<const char16_t*>(path), length);
   // Win32 and NT prefixes: "\\?\C:\x", "\??\C:\x", "\\.\C:".
-  if (StartsWith(w, u"\\\\?\\") || StartsWith(w, u"\\??\\")) w.erase(0, 4);
+  if (StartsWith(w, u"\\\\?\\") || StartsWith(w, u"\\??\\")) {
+    w.erase(0, 4);
+    if (StartsWith(w, u"UNC\\")) return Fail(ERROR_PATH_NOT_FOUND);
+  }
   if (StartsWith(w, u"\\\\.\\")) {
     w.erase(0, 4);
     const bool drive = w.size() >= 2 && IsLetter(w[0]) && w[1] == ':' &&
