@@ -164,7 +164,9 @@ BOOL CKvMorvel::Info(BOOL advance) {
           return FALSE;
         }
         LoadNextEntries();
-        if (m_entries5.empty()) {
+        // Tested against the index, not emptiness: a load refused while
+        // the batch holds added entries leaves them and the index as is.
+        if (m_currentIndex >= m_entries5.size()) {
           m_error.SetError(ERROR_NO_MORE_ITEMS);
           return FALSE;
         }

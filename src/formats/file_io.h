@@ -24,6 +24,12 @@ inline bool SeekTo(HANDLE file, ULONGLONG offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
+// Writes all of `buffer` at `offset` counted from the start of the file.
+inline bool WriteAt(HANDLE file, ULONGLONG offset, const void* buffer,
+                    DWORD size) {
+  return SeekTo(file, offset) && WriteExact(file, buffer, size);
+}
+
 // The file's whole 64-bit length.
 inline bool FileLength(HANDLE file, ULONGLONG* length) {
   LARGE_INTEGER size;

@@ -80,6 +80,7 @@ BOOL IsAbsolutePath(LPCWSTR path) {
 // Whether `path` is `root` or lies below it, ignoring case.
 BOOL IsWithin(LPCWSTR path, LPCWSTR root) {
   int rootLength = lstrlenW(root);
+  if (rootLength == 0) return FALSE;
   while (rootLength > 1 && IsSeparator(root[rootLength - 1])) --rootLength;
   if (lstrlenW(path) < rootLength) return FALSE;
   WCHAR head[kImagePathChars];
@@ -232,6 +233,8 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
+  // The code a failure leaves as the last error, kept across the log.
+  DWORD failure = ERROR_INVALID_REPARSE_DATA;
   DWORD size = 0;
   BOOL read = FALSE;
   HANDLE link = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -240,7 +243,10 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
     read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data,
                            kReparseBufferSize, &size, nullptr) &&
            size >= kReparseHeaderSize;
+    if (!read) failure = GetLastError();
     CloseHandle(link);
+  } else {
+    failure = GetLastError();
   }
 
   CKvLog* log = CKvLog::GetInstance();
@@ -262,11 +268,13 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
       DWORD returned = 0;
       result = DeviceIoControl(restored, FSCTL_SET_REPARSE_POINT, data,
                                length, nullptr, 0, &returned, nullptr);
-      const DWORD code = GetLastError();
+      failure = GetLastError();
       CloseHandle(restored);
-      SetLastError(code);
+    } else {
+      failure = GetLastError();
     }
   }
   delete[] data;
+  if (!result) SetLastError(failure ? failure : ERROR_INVALID_REPARSE_DATA);
   return result;
 }

@@ -4,6 +4,7 @@
 
 #include "KvLog.h"
 #include "KvSystem.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 
 namespace {
@@ -200,24 +201,21 @@ DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
                            const WCHAR* fullPath) {
   BYTE buffer[kReparseBufferSize] = {};
   WCHAR link[kLinkTargetChars] = {};
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  SetFilePointerEx(source, at, nullptr, FILE_BEGIN);
-  BYTE lengthBytes[4];
-  DWORD got = 0;
-  BOOL ok = ReadFile(source, lengthBytes, 4, &got, nullptr);
-  if (!ok || got != 4) {
+  DWORD n = 0;
+  bool whole = false;
+  BOOL ok = ReadBlockLength(source, offset, &n, &whole);
+  if (!whole) {
     const DWORD code = LastErrorOr(ERROR_HANDLE_EOF);
     Log()->AddError(TEXT("ReadFile failed - %u"), static_cast<unsigned>(code));
     return ok ? 0 : code;
   }
-  const DWORD n = LoadU32(lengthBytes);
   // The record must hold the 8-byte header and fit the 17000-byte buffer.
   if (n < kReparseHeaderSize || n > kReparseBufferSize) {
     Log()->AddError(TEXT("Invalid reparse data length - %u"),
                     static_cast<unsigned>(n));
     return ERROR_INVALID_REPARSE_DATA;
   }
+  DWORD got = 0;
   ok = ReadFile(source, buffer, n, &got, nullptr);
   if (!ok || got != n) {
     const DWORD code = LastErrorOr(ERROR_HANDLE_EOF);
@@ -291,6 +289,22 @@ void CopyShortName(const WCHAR* field, WCHAR* out) {
   int i = 0;
   for (; i < kShortNameChars && field[i]; ++i) out[i] = field[i];
   out[i] = 0;
+}
+
+ULONGLONG StoredFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) |
+         data.nFileSizeLow;
+}
+
+BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
+                     bool* whole) {
+  SeekTo(file, offset);
+  BYTE bytes[4];
+  DWORD got = 0;
+  const BOOL ok = ReadFile(file, bytes, sizeof(bytes), &got, nullptr);
+  *whole = ok && got == sizeof(bytes);
+  if (*whole) *length = LoadU32(bytes);
+  return ok;
 }
 
 bool IsContainedName(const WCHAR* name) {

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "KvMorvel.h"
+#include "formats/short_name.h"
 #include "kvwin32.h"
 
 enum {
@@ -20,7 +21,6 @@ enum {
   kSecondPathChars = 264,     // "\\.\%c:" or the redirected "%s\%s"
   kReparseBufferSize = 17000, // stored REPARSE_DATA_BUFFER
   kLinkTargetChars = 264,     // print name of a mount point
-  kShortNameChars = 14,
 };
 
 // Codes of the choices this library makes where the stored input or the
@@ -55,6 +55,16 @@ struct RestoreSource {
 // Copies a stored 14-character short-name field into `out`
 // (kShortNameChars + 1), terminated even when the field is full.
 void CopyShortName(const WCHAR* field, WCHAR* out);
+
+// The file size the attribute data holds, both halves joined.
+ULONGLONG StoredFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data);
+
+// Moves to `offset` of `file` and reads the u32 length that opens the
+// block stored there (a reparse record, a descriptor block). Returns what
+// ReadFile returned; `*whole` tells whether all four bytes came, and only
+// then is `*length` set. A read that succeeds short leaves `*whole` false.
+BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
+                     bool* whole);
 
 // Builds target, a separator unless the target ends with one, and name
 // into `out` (kRestorePathChars). Returns 0 or the code refusing it:

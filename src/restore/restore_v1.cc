@@ -1,45 +1,21 @@
 // Restoring a version 1 entry: the record at the catalogue's read cursor,
 // its chunked deflate stream from the archive file.
-#include "formats/le_codec.h"
+#include "formats/file_io.h"
 #include "formats/v1/v1_format.h"
+#include "formats/v1/v1_record.h"
 #include "restore/restore_common.h"
 
 namespace {
 
-// The fields of a version 1 record that the restore uses.
-struct V1Record {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  ULONGLONG storedLength;
-  ULONGLONG dataOffset;
-  WCHAR shortName[kShortNameChars + 1];
-  WCHAR directoryShortName[kShortNameChars + 1];
-  WCHAR name[kRestorePathChars];
-};
-
-// Decodes the record at the read cursor. A record that runs past the
-// catalogue is refused with 1392; a name that cannot fit a restore path
-// with 122, as the too-long path it would make.
-DWORD DecodeV1Record(const _MVRL_OBJECT& control, V1Record* record) {
-  const DWORD remaining = control.catalogueLength - control.readCursor;
-  if (!control.catalogue ||
-      remaining < kV1RecordFixedSize + kV1RecordEndSize)
-    return ERROR_FILE_CORRUPT;
-  LeReader in(control.catalogue + control.readCursor, remaining);
-  record->data = ReadAttributeData(in);
-  record->storedLength = in.U64();
-  record->dataOffset = in.U64();
-  const DWORD nameLength = in.U16();
-  WCHAR field[kV1ShortNameChars];
-  in.Wide(field, kV1ShortNameChars);
-  CopyShortName(field, record->shortName);
-  in.Wide(field, kV1ShortNameChars);
-  CopyShortName(field, record->directoryShortName);
-  if (2u * nameLength + kV1RecordEndSize > in.remaining())
-    return ERROR_FILE_CORRUPT;
-  if (nameLength >= kRestorePathChars) return ERROR_INSUFFICIENT_BUFFER;
-  in.Wide(record->name, nameLength);
-  record->name[nameLength] = 0;  // the stored terminator may be damaged
-  return 0;
+// Decodes the record at the read cursor with the catalogue's own decoder,
+// so the restore refuses exactly what Info refuses: a record that runs
+// past the catalogue, or whose name length is 0 or above the longest an
+// adder writes, fails with 1392.
+DWORD DecodeRecordAtCursor(const _MVRL_OBJECT& control, V1Record* record) {
+  return DecodeV1Record(control.catalogue, control.catalogueLength,
+                        control.readCursor, record)
+             ? 0
+             : ERROR_FILE_CORRUPT;
 }
 
 // The folder made for a missing parent gets the stored short name of the
@@ -81,6 +57,32 @@ FILETIME ToUtc(const FILETIME& local) {
   return LocalFileTimeToFileTime(&local, &utc) ? utc : local;
 }
 
+// Builds the restore path of `record` under `target` and checks it, then
+// creates the missing parent folders. Returns 0 or the refusing code.
+DWORD PrepareRestorePath(const WCHAR* target, const V1Record& record,
+                         WCHAR* fullPath) {
+  DWORD code = BuildRestorePath(target, record.name, fullPath);
+  if (!code)
+    code = CheckNoLinkOnPath(fullPath,
+                             lstrlenW(fullPath) - lstrlenW(record.name));
+  if (code) return code;
+  if (CreateMissingParents(fullPath))
+    SetParentShortName(fullPath, record.directoryShortName);
+  return 0;
+}
+
+// Sets the stored times on the open `file`, closes it, then sets the
+// stored attributes on `fullPath`.
+void FinishRestoredFile(HANDLE file, const WCHAR* fullPath,
+                        const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  const FILETIME creation = ToUtc(data.ftCreationTime);
+  const FILETIME access = ToUtc(data.ftLastAccessTime);
+  const FILETIME write = ToUtc(data.ftLastWriteTime);
+  SetFileTime(file, &creation, &access, &write);
+  CloseHandle(file);
+  SetFileAttributesW(fullPath, data.dwFileAttributes);
+}
+
 }  // namespace
 
 BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
@@ -91,17 +93,12 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
-  DWORD code = DecodeV1Record(*control, &record);
-  if (!code) code = BuildRestorePath(target, record.name, fullPath);
-  if (!code)
-    code = CheckNoLinkOnPath(fullPath,
-                             lstrlenW(fullPath) - lstrlenW(record.name));
+  DWORD code = DecodeRecordAtCursor(*control, &record);
+  if (!code) code = PrepareRestorePath(target, record, fullPath);
   if (code) {
     m_error.SetError(code);
     return FALSE;
   }
-  if (CreateMissingParents(fullPath))
-    SetParentShortName(fullPath, record.directoryShortName);
   if (!flag && IsSpecialFile(fullPath)) {
     lstrcpynW(m_entryName, record.name, 260);
     return TRUE;
@@ -115,28 +112,18 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     return FALSE;
   }
   if (record.shortName[0]) SetFileShortNameW(file, record.shortName);
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(record.dataOffset);
-  SetFilePointerEx(control->archive, at, nullptr, FILE_BEGIN);
+  SeekTo(control->archive, record.dataOffset);
   LONGLONG written = 0;
   const BOOL ok =
       ZIPDecompressFile(control->archive,
                         static_cast<LONGLONG>(record.storedLength), file,
                         &written);
-  const ULONGLONG size =
-      (static_cast<ULONGLONG>(record.data.nFileSizeHigh) << 32) |
-      record.data.nFileSizeLow;
-  if (!ok || static_cast<ULONGLONG>(written) != size) {
+  if (!ok || static_cast<ULONGLONG>(written) != StoredFileSize(record.data)) {
     CloseHandle(file);
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }
-  const FILETIME creation = ToUtc(record.data.ftCreationTime);
-  const FILETIME access = ToUtc(record.data.ftLastAccessTime);
-  const FILETIME write = ToUtc(record.data.ftLastWriteTime);
-  SetFileTime(file, &creation, &access, &write);
-  CloseHandle(file);
-  SetFileAttributesW(fullPath, record.data.dwFileAttributes);
+  FinishRestoredFile(file, fullPath, record.data);
   m_entryData = record.data;
   lstrcpynW(m_entryName, record.name, 260);
   return TRUE;

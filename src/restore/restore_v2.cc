@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "formats/file_io.h"
 #include "formats/v2/v2_format.h"
 #include "restore/restore_common.h"
 
@@ -17,11 +18,6 @@ bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry) {
   if (offset < kV2RecordFixedSize) return false;
   return offset + length <= entry.recordSize &&
          offset - kV2RecordFixedSize + length <= kV2TailSize;
-}
-
-bool SameSize(ULONGLONG written, const WIN32_FILE_ATTRIBUTE_DATA& data) {
-  return static_cast<DWORD>(written) == data.nFileSizeLow &&
-         static_cast<DWORD>(written >> 32) == data.nFileSizeHigh;
 }
 
 }  // namespace
@@ -52,13 +48,11 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
 
   RestoreSource source;
   source.writeData = [&](HANDLE file) -> BOOL {
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(entry.dataOffset);
-    SetFilePointerEx(archive, at, nullptr, FILE_BEGIN);
+    SeekTo(archive, entry.dataOffset);
     LONGLONG written = 0;
     const BOOL ok = ZIPDecompressFile(
         archive, static_cast<LONGLONG>(entry.storedLength), file, &written);
-    return ok && SameSize(static_cast<ULONGLONG>(written), entry.data);
+    return ok && static_cast<ULONGLONG>(written) == StoredFileSize(entry.data);
   };
   source.openReparse = [&](ULONGLONG* offset) {
     *offset = entry.dataOffset;

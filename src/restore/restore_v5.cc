@@ -3,7 +3,6 @@
 #include <new>
 
 #include "KvLog.h"
-#include "formats/le_codec.h"
 #include "formats/v5/v5_format.h"
 #include "restore/restore_common.h"
 
@@ -27,19 +26,15 @@ DWORD ReadFailure(BOOL ok) {
 // that cannot be read whole is logged and skipped.
 DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
   CKvLog* log = CKvLog::GetInstance();
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  SetFilePointerEx(part, at, nullptr, FILE_BEGIN);
-  BYTE lengthBytes[4];
-  DWORD got = 0;
-  BOOL ok = ReadFile(part, lengthBytes, 4, &got, nullptr);
-  if (!ok || got != 4) {
+  DWORD length = 0;
+  bool whole = false;
+  BOOL ok = ReadBlockLength(part, offset, &length, &whole);
+  if (!whole) {
     const DWORD code = ReadFailure(ok);
     log->AddError(TEXT("ReadFile (SD Block Size) - %u"),
                   static_cast<unsigned>(code));
     return code;
   }
-  const DWORD length = LoadU32(lengthBytes);
   if (length > kMaxDescriptorBlock) {
     log->AddError(TEXT("Invalid SD Block Size - %u"),
                   static_cast<unsigned>(length));
@@ -50,6 +45,7 @@ DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
     log->AddError(TEXT("SD buffer init failed"));
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  DWORD got = 0;
   ok = ReadFile(part, descriptor, length, &got, nullptr);
   if (!ok || got != length)
     log->AddError(TEXT("ReadFile (SD) - %u"),

@@ -19,7 +19,7 @@ std::string U32(uint32_t v) {
 // that version then says, so the version is checked after Open.
 DWORD VersionRead(const std::string& path) {
   CKvMorvel m;
-  m.Open(P(W(path)), TRUE, 0);
+  if (m.Open(P(W(path)), TRUE, 0)) m.Close();
   return m.GetVersion();
 }
 

@@ -134,6 +134,33 @@ TEST_F(CopyTest, AJunctionIsRestoredAsAFolderWithTheSameReparseData) {
   EXPECT_TRUE(m.Close());
 }
 
+TEST_F(CopyTest, AJunctionsFolderIsMadeOnlyInsideTheRestoreTarget) {
+  // The junction names a folder the copy never makes itself, so only the
+  // junction's restore can create it.
+  mkdir((source_ / "System Volume Information").c_str(), 0755);
+  mkdir((source_ / "System Volume Information/x").c_str(), 0755);
+  ASSERT_EQ(0, symlink("System Volume Information/x",
+                       (source_ / "j").c_str()));
+  const std::string image = Pack(source_.path());
+  devices_.Map('r', target_.path());
+  mkdir((target_ / "sub").c_str(), 0755);
+  for (const char* target : {"R:\\sub", "R:\\"}) {
+    SCOPED_TRACE(target);
+    LogCapture log;
+    CKvMorvel m;
+    OpenImage(m, image);
+    ASSERT_TRUE(SeekTo(m, "j"));
+    EXPECT_TRUE(m.ExtractFile(P(W(target)), 0)) << m.GetErrorCode();
+    EXPECT_TRUE(log.Has(CKvLog::kInfo,
+                        "Create Link: R:\\System Volume Information\\x"));
+    EXPECT_TRUE(m.Close());
+    // For the target R:\sub the named folder lies outside it: not made.
+    EXPECT_EQ(std::string(target) == "R:\\",
+              Exists(target_ / "System Volume Information/x"));
+  }
+  EXPECT_FALSE(Exists(target_ / "sub/System Volume Information"));
+}
+
 TEST_F(CopyTest, ALinkToAFileIsRestoredAsALinkNotAsTheFileItNames) {
   TempDir outside;
   WriteBytes(outside / "private.txt", "not in the image");

@@ -81,6 +81,16 @@ TEST_F(MountTest, TheLibraryNeverTakesOverALetterInUse) {
   EXPECT_EQ(mine.path(), std::string(target, n > 0 ? n : 0));
 }
 
+TEST_F(MountTest, ALetterLeftByAVanishedMountIsTakenAgain) {
+  const std::string image = SmallImage();
+  devices_.Map('z', mounts_ / "kvimage.gone00/tree");
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ("Z:\\", Drive(m));
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(LetterMapped('z'));
+}
+
 TEST_F(MountTest, WithoutTheLibraryOpenFailsWith13AndNoDrive) {
   const std::string image = SmallImage();
   RemoveLibrary();
@@ -251,13 +261,17 @@ TEST_F(MountTest, AnImageCannotPlaceAFileOutsideItsTree) {
 TEST_F(MountTest, AnImageBuiltElsewhereMountsWithItsLinks) {
   // A link may name anything: it is made as a link, never followed.
   const std::vector<TarItem> items = {
-      {"dir", 'd'}, {"dir/f.txt", 'f', "data"}, {"out", 'l', "/etc"}};
+      {"dir", 'd'},          {"dir/f.txt", 'f', "data"},
+      {"out", 'l', "/etc"},  {"late/g.txt", 'f', "g"},
+      {"late", 'd'}};  // a folder given after its contents
   CKvMorvel m;
   OpenImage(m, Build(items));
   WIN32_FILE_ATTRIBUTE_DATA data;
   ASSERT_TRUE(GetFileAttributesExW(P(W("Z:\\out")), GetFileExInfoStandard,
                                    &data));
   EXPECT_TRUE(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_TRUE(GetFileAttributesExW(P(W("Z:\\late\\g.txt")),
+                                   GetFileExInfoStandard, &data));
   EXPECT_TRUE(m.Close());
 }
 

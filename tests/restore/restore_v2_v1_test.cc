@@ -156,4 +156,28 @@ TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
   EXPECT_FALSE(Exists(dir / "o2"));
 }
 
+// The name length (u16 at 52) of a record is set to 0 or to one past the
+// longest name an adder writes; the catalogue is padded so the record
+// still lies inside it. Info and the restore refuse it with the same code
+// and nothing is created.
+TEST_F(V1, DamagedNameLengthIsRefusedAsInfoRefusesIt) {
+  const std::string chunk = DeflateChunk("abc");
+  WriteBytes(dir / "a.arc", std::string(32, 'H') + chunk);
+  for (const unsigned nameLength : {0u, 457u}) {
+    std::string record =
+        V1Record("f", Attributes(0x20, 3), chunk.size(), 32);
+    record[52] = static_cast<char>(nameLength & 0xFF);
+    record[53] = static_cast<char>(nameLength >> 8);
+    record.append(2 * 457 + 2, '\0');
+    Probe damaged;
+    damaged.UseV1(dir / "a.arc", record);
+    EXPECT_FALSE(damaged.Info(FALSE)) << nameLength;
+    const DWORD infoCode = damaged.GetErrorCode();
+    EXPECT_EQ(1392u, infoCode) << nameLength;
+    EXPECT_FALSE(damaged.MorvelExtractFile(P(W(out)), 1)) << nameLength;
+    EXPECT_EQ(infoCode, damaged.GetErrorCode()) << nameLength;
+    EXPECT_FALSE(Exists(out)) << nameLength;
+  }
+}
+
 }  // namespace

@@ -18,12 +18,6 @@ std::string V1Header(uint64_t catalogueOffset, uint32_t catalogueLength,
   return b.s;
 }
 
-std::string EntryName(CKvMorvel& m) {
-  WCHAR buffer[260];
-  EXPECT_TRUE(m.GetFile(buffer, 260));
-  return N(reinterpret_cast<const char16_t*>(buffer));
-}
-
 void SetShortName(const std::string& path, const char* shortName) {
   HANDLE h = CreateFileW(P(W(path)), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
@@ -33,11 +27,8 @@ void SetShortName(const std::string& path, const char* shortName) {
   CloseHandle(h);
 }
 
-class V1Test : public ::testing::Test {
+class V1Test : public ArchiveTest {
  protected:
-  std::u16string Arc() const { return dir.W("a.arc"); }
-  std::string ArcPath() const { return dir / "a.arc"; }
-
   // Writes `files` (name, content) into src/ and adds them as "d\<name>".
   void Create(const std::vector<std::pair<std::string, std::string>>& files,
               int level = 0) {
@@ -74,10 +65,8 @@ class V1Test : public ::testing::Test {
   }
 
   std::string Content(const std::string& bytes, const Parsed& p) {
-    return Inflate(Join(SplitChunks(bytes, p.offset, p.stored)));
+    return StoredContent(bytes, p.offset, p.stored);
   }
-
-  TempDir dir;
 };
 
 TEST_F(V1Test, EmptyArchiveIsExactlyTheHeader) {
@@ -194,13 +183,7 @@ TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
 TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
   Create({{"a", "alpha"}});
   const uint64_t oldCatalogue = GetU64(ReadBytes(ArcPath()), 20);
-  {
-    CKvMorvel m;
-    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
-    WriteBytes(dir / "src/b", PatternBytes(70000));
-    ASSERT_TRUE(m.AddFile(P(dir.W("src/b")), P(W("d\\b")), nullptr, 0));
-    ASSERT_TRUE(m.Close());
-  }
+  AppendFile(1, "b", PatternBytes(70000));
   const std::string bytes = ReadBytes(ArcPath());
   const std::vector<Parsed> c = Catalogue(bytes);
   ASSERT_EQ(2u, c.size());

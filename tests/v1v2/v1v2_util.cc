@@ -1,6 +1,7 @@
 #include "v1v2/v1v2_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 std::vector<std::string> SplitChunks(const std::string& bytes, size_t offset,
                                      size_t stored) {
@@ -93,4 +94,26 @@ int SweepDamage(const std::string& path, const std::string& original,
     if (ListAll(wide) >= 0) ++opened;
   }
   return opened;
+}
+
+std::string StoredContent(const std::string& bytes, uint64_t offset,
+                          uint64_t stored) {
+  return Inflate(Join(SplitChunks(bytes, offset, stored)));
+}
+
+std::string EntryName(CKvMorvel& m) {
+  WCHAR buffer[260];
+  EXPECT_TRUE(m.GetFile(buffer, 260));
+  return N(reinterpret_cast<const char16_t*>(buffer));
+}
+
+void ArchiveTest::AppendFile(int version, const std::string& name,
+                             const std::string& content) {
+  mkdir((dir / "src").c_str(), 0755);
+  WriteBytes(dir / ("src/" + name), content);
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), FALSE, version));
+  ASSERT_TRUE(
+      m.AddFile(P(dir.W("src/" + name)), P(W("d\\" + name)), nullptr, 0));
+  ASSERT_TRUE(m.Close());
 }

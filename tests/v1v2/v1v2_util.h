@@ -3,6 +3,7 @@
 #ifndef KVMORVEL_TESTS_V1V2_UTIL_H
 #define KVMORVEL_TESTS_V1V2_UTIL_H
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -67,6 +68,29 @@ std::string Join(const std::vector<std::string>& parts);
 // Inflates a whole zlib stream with zlib's own reader; `ended` tells
 // whether the stream's end was reached.
 std::string Inflate(const std::string& zlibStream, bool* ended = nullptr);
+
+// The stored data of an entry: the chunks of `stored` bytes at `offset`,
+// joined and inflated by zlib's own reader.
+std::string StoredContent(const std::string& bytes, uint64_t offset,
+                          uint64_t stored);
+
+// The name of the entry Info loaded last, read back with GetFile.
+std::string EntryName(CKvMorvel& m);
+
+// Base of the version 1 and version 2 fixtures: the archive "a.arc" in a
+// temporary folder.
+class ArchiveTest : public ::testing::Test {
+ protected:
+  std::u16string Arc() const { return dir.W("a.arc"); }
+  std::string ArcPath() const { return dir / "a.arc"; }
+
+  // Opens the archive for writing as `version`, writes `content` to
+  // src/<name> and adds it as "d\<name>" with no descriptor.
+  void AppendFile(int version, const std::string& name,
+                  const std::string& content);
+
+  TempDir dir;
+};
 
 // Opens `path` for reading and steps through every entry; returns the
 // number listed, or -1 when Open refuses the file.

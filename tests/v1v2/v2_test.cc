@@ -20,12 +20,6 @@ std::string V2Header(uint64_t catalogueOffset, uint32_t catalogueSize,
   return b.s;
 }
 
-std::string EntryName(CKvMorvel& m) {
-  WCHAR buffer[260];
-  EXPECT_TRUE(m.GetFile(buffer, 260));
-  return N(reinterpret_cast<const char16_t*>(buffer));
-}
-
 std::string Descriptor(size_t size) {
   std::string d(size, '\0');
   for (size_t i = 0; i < size; ++i) d[i] = static_cast<char>(i * 7 + 1);
@@ -65,11 +59,8 @@ std::vector<Record> Catalogue(const std::string& bytes) {
   return out;
 }
 
-class V2Test : public ::testing::Test {
+class V2Test : public ArchiveTest {
  protected:
-  std::u16string Arc() const { return dir.W("a.arc"); }
-  std::string ArcPath() const { return dir / "a.arc"; }
-
   // Adds each (name, content) from src/ under "d\name", with a caller's
   // descriptor of 16 bytes so that records have a known size.
   void Create(const std::vector<std::pair<std::string, std::string>>& files,
@@ -87,7 +78,7 @@ class V2Test : public ::testing::Test {
   }
 
   std::string Content(const std::string& bytes, const Record& r) {
-    return Inflate(Join(SplitChunks(bytes, r.offset, r.stored)));
+    return StoredContent(bytes, r.offset, r.stored);
   }
 
   // Opens the archive for reading and counts the listed entries.
@@ -102,8 +93,6 @@ class V2Test : public ::testing::Test {
     EXPECT_TRUE(m.Close());
     return n;
   }
-
-  TempDir dir;
 };
 
 TEST_F(V2Test, EmptyArchiveIsExactly40BytesWithTheCapacity) {
@@ -274,13 +263,7 @@ TEST_F(V2Test, ReopeningForWritingWithoutAddsLeavesTheFileAsItWas) {
 TEST_F(V2Test, AppendingKeepsOldEntriesAndWritesOverTheOldCatalogue) {
   Create({{"one", "first"}});
   const uint64_t oldCatalogue = GetU64(ReadBytes(ArcPath()), 20);
-  {
-    CKvMorvel m;
-    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
-    WriteBytes(dir / "src/two", PatternBytes(5000));
-    ASSERT_TRUE(m.AddFile(P(dir.W("src/two")), P(W("d\\two")), nullptr, 0));
-    ASSERT_TRUE(m.Close());
-  }
+  AppendFile(2, "two", PatternBytes(5000));
   const std::string bytes = ReadBytes(ArcPath());
   const std::vector<Record> c = Catalogue(bytes);
   ASSERT_EQ(2u, c.size());

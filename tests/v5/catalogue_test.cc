@@ -124,6 +124,21 @@ TEST(V5Catalogue, ReopenedForWritingAppendsOnlyNewEntries) {
   EXPECT_EQ(last, 259u);
 }
 
+TEST(V5Catalogue, ListingWhileAddingKeepsTheAddedEntries) {
+  ArchiveDir a;
+  MakeArchive(a, 3);
+  {
+    CKvMorvel arc;
+    ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+    AddFolders(arc, 3, 1);
+    while (arc.Info(1)) {
+    }
+    ASSERT_TRUE(arc.Close());
+  }
+  DWORD last = 0;
+  EXPECT_EQ(ListAll(a, &last).size(), 4u);
+}
+
 TEST(V5Catalogue, ShortOrForeignMainFile) {
   ArchiveDir a;
   WriteBytes(a.main(), HeaderBytes(1).substr(0, 39));

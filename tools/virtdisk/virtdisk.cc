@@ -152,6 +152,28 @@ bool MountedFolder(const std::string& link, std::string* folder) {
          S_ISREG(st.st_mode);
 }
 
+// A link left by a mount whose private folder is gone (removed by a
+// temporary-file cleaner, or a process that ended without unmounting):
+// it names a missing ".../kvimage.XXXXXX/tree". Such a letter counts as
+// free, as the layer already reports it; any other link is left alone.
+bool IsStaleMount(const std::string& link) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  if (n <= 0) return false;
+  const std::string tree(target, static_cast<size_t>(n));
+  const std::string suffix = std::string("/") + kTreeName;
+  if (tree.size() <= suffix.size() ||
+      tree.compare(tree.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  const std::string folder = tree.substr(0, tree.size() - suffix.size());
+  const size_t slash = folder.rfind('/');
+  const std::string base =
+      slash == std::string::npos ? folder : folder.substr(slash + 1);
+  struct stat st;
+  return base.compare(0, 8, "kvimage.") == 0 &&
+         lstat(folder.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 }  // namespace
 
 // Mounts `image` on `mountPoint` ("X:\"). `flag` must be 1: unpack the
@@ -167,7 +189,8 @@ VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
     return ERROR_INVALID_PARAMETER;
   const std::string link = LinkOf(letter);
   struct stat st;
-  if (lstat(link.c_str(), &st) == 0) return kAlreadyAssigned;
+  if (lstat(link.c_str(), &st) == 0 && !IsStaleMount(link))
+    return kAlreadyAssigned;
 
   HANDLE file = OpenImage(image);
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
@@ -178,6 +201,7 @@ VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
     code = KvUnpackImage(file, folder + "/" + kTreeName, &reason);
   }
   CloseHandle(file);
+  if (!code && IsStaleMount(link)) unlink(link.c_str());
   if (!code && (!MakeFolders(DosDevicesFolder()) ||
                 symlink((folder + "/" + kTreeName).c_str(), link.c_str()) != 0))
     code = CodeFromErrno(errno);

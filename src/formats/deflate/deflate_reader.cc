@@ -6,32 +6,18 @@
 
 #include "KvMorvel.h"
 #include "formats/deflate/deflate_stream.h"
+#include "formats/deflate/owned_zlib_stream.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
 namespace {
 
-// One inflate stream, ended when the object goes unless End() ran.
-class InflateStream {
+class InflateStream : public OwnedZlibStream<inflateEnd> {
  public:
-  InflateStream() : z_() {}
-  ~InflateStream() {
-    if (begun_) inflateEnd(&z_);
-  }
   bool Begin() {
-    begun_ = inflateInit_(&z_, kZlibVersion,
-                          static_cast<int>(sizeof(z_stream))) == Z_OK;
-    return begun_;
+    return Began(inflateInit_(&z(), kZlibVersion,
+                              static_cast<int>(sizeof(z_stream))));
   }
-  int End() {
-    begun_ = false;
-    return inflateEnd(&z_);
-  }
-  z_stream& z() { return z_; }
-
- private:
-  z_stream z_;
-  bool begun_ = false;
 };
 
 // Reads the next chunk's length word and payload into `in`. The length

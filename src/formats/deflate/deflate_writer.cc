@@ -8,6 +8,7 @@
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/deflate/deflate_stream.h"
+#include "formats/deflate/owned_zlib_stream.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
@@ -35,32 +36,18 @@ void KvZlibFree(void*, void* block) {
 
 namespace {
 
-// One deflate stream, ended when the object goes unless End() ran.
-class DeflateStream {
+class DeflateStream : public OwnedZlibStream<deflateEnd> {
  public:
-  explicit DeflateStream(bool programAllocator) : z_() {
+  explicit DeflateStream(bool programAllocator) {
     if (programAllocator) {
-      z_.zalloc = KvZlibAlloc;
-      z_.zfree = KvZlibFree;
+      z().zalloc = KvZlibAlloc;
+      z().zfree = KvZlibFree;
     }
   }
-  ~DeflateStream() {
-    if (begun_) deflateEnd(&z_);
-  }
   bool Begin(int level) {
-    begun_ = deflateInit_(&z_, level, kZlibVersion,
-                          static_cast<int>(sizeof(z_stream))) == Z_OK;
-    return begun_;
+    return Began(deflateInit_(&z(), level, kZlibVersion,
+                              static_cast<int>(sizeof(z_stream))));
   }
-  int End() {
-    begun_ = false;
-    return deflateEnd(&z_);
-  }
-  z_stream& z() { return z_; }
-
- private:
-  z_stream z_;
-  bool begun_ = false;
 };
 
 void LogLastError(const DeflateWriteOptions& options, const WCHAR* format) {
@@ -82,6 +69,17 @@ bool DeflatePiece(z_stream& z, BYTE* out, DWORD space, bool last,
     return false;
   }
   return z.avail_in == 0;
+}
+
+// Reads the next `piece` source bytes; a short read fails as the end of
+// the file (38).
+bool ReadPiece(HANDLE source, BYTE* in, DWORD piece,
+               const DeflateWriteOptions& options) {
+  DWORD got = 0;
+  if (ReadFile(source, in, piece, &got, nullptr) && got == piece) return true;
+  if (got != piece) SetLastError(ERROR_HANDLE_EOF);
+  LogLastError(options, TEXT("ReadFile - %u"));
+  return false;
 }
 
 // Writes one chunk: the u32 length, then the payload.
@@ -120,12 +118,7 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
   while (toRead != 0 && budget != 0) {
     const DWORD piece = static_cast<DWORD>(
         toRead < kDeflatePieceSize ? toRead : kDeflatePieceSize);
-    DWORD got = 0;
-    if (!ReadFile(source, in.get(), piece, &got, nullptr) || got != piece) {
-      if (got != piece) SetLastError(ERROR_HANDLE_EOF);
-      LogLastError(options, TEXT("ReadFile - %u"));
-      return FALSE;
-    }
+    if (!ReadPiece(source, in.get(), piece, options)) return FALSE;
     const DWORD space = static_cast<DWORD>(
         budget < kDeflateChunkLimit ? budget : kDeflateChunkLimit);
     budget -= space;

@@ -1,18 +1,14 @@
 // Version 1 header and catalogue: reading them at Open, walking the
 // catalogue for Info, writing them back at Close.
-#include <cstring>
-#include <new>
-
 #include "KvMorvel.h"
 #include "archive/codes.h"
+#include "formats/catalogue_block.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/v1/v1_format.h"
 #include "formats/v1/v1_record.h"
 
 namespace {
-
-const BYTE kSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
 
 void DecodeHeader(const BYTE* bytes, MvrlHeaderV1* header) {
   LeReader r(bytes, kV1HeaderSize);
@@ -34,32 +30,11 @@ void EncodeHeader(const MvrlHeaderV1& header, BYTE* bytes) {
 
 // Reads the header; false when the file is shorter than it, the read
 // comes up short, the signature differs or the version is above 1.
-bool ReadHeader(HANDLE file, ULONGLONG fileLength, MvrlHeaderV1* header) {
+bool ReadHeader(HANDLE file, ULONGLONG* fileLength, MvrlHeaderV1* header) {
   BYTE bytes[kV1HeaderSize];
-  if (fileLength < kV1HeaderSize || !ReadExact(file, bytes, sizeof(bytes)))
-    return false;
+  if (!ReadHeaderBlock(file, bytes, sizeof(bytes), fileLength)) return false;
   DecodeHeader(bytes, header);
-  return memcmp(header->signature, kSignature, sizeof(kSignature)) == 0 &&
-         header->version <= 1;
-}
-
-// Reads the catalogue the header names into a new buffer. The catalogue
-// must lie behind the header and inside the file: its length is checked
-// against the file before anything is allocated from it.
-BYTE* ReadCatalogue(HANDLE file, ULONGLONG fileLength,
-                    const MvrlHeaderV1& header) {
-  const ULONGLONG offset = header.catalogueOffset;
-  const DWORD length = header.catalogueLength;
-  if (offset < kV1HeaderSize || offset > fileLength ||
-      fileLength - offset < length)
-    return nullptr;
-  BYTE* buffer = new (std::nothrow) BYTE[length];
-  if (!buffer) return nullptr;
-  if (!SeekTo(file, offset) || !ReadExact(file, buffer, length)) {
-    delete[] buffer;
-    return nullptr;
-  }
-  return buffer;
+  return HasArchiveSignature(header->signature) && header->version <= 1;
 }
 
 void ReleaseRecord(_MVRL_OBJECT* record) {
@@ -73,13 +48,15 @@ void ReleaseRecord(_MVRL_OBJECT* record) {
 BOOL CKvMorvel::InitStructuresV1(HANDLE file, _MVRL_OBJECT* record) {
   record->archive = file;
   ULONGLONG fileLength = 0;
-  if (!FileLength(file, &fileLength) ||
-      !ReadHeader(file, fileLength, &record->header)) {
+  if (!ReadHeader(file, &fileLength, &record->header)) {
     m_error.SetError(ERROR_BAD_FORMAT);
     return FALSE;
   }
   if (record->header.catalogueLength != 0) {
-    record->catalogue = ReadCatalogue(file, fileLength, record->header);
+    record->catalogue =
+        ReadCatalogueBlock(file, fileLength, kV1HeaderSize,
+                           record->header.catalogueOffset,
+                           record->header.catalogueLength);
     if (!record->catalogue) {
       m_error.SetError(ERROR_FILE_CORRUPT);
       return FALSE;
@@ -112,17 +89,15 @@ BOOL CKvMorvel::CloseStructuresV1() {
     if (record->catalogue && record->catalogueLength != 0) {
       header.catalogueOffset = record->writePosition;
       header.catalogueLength = record->catalogueLength;
-      if (!SeekTo(record->archive, record->writePosition) ||
-          !WriteExact(record->archive, record->catalogue,
-                      record->catalogueLength)) {
+      if (!WriteAt(record->archive, record->writePosition,
+                   record->catalogue, record->catalogueLength)) {
         m_error.SetError(GetLastError());
         return FALSE;
       }
     }
     BYTE bytes[kV1HeaderSize];
     EncodeHeader(header, bytes);
-    if (!SeekTo(record->archive, 0) ||
-        !WriteExact(record->archive, bytes, sizeof(bytes))) {
+    if (!WriteAt(record->archive, 0, bytes, sizeof(bytes))) {
       m_error.SetError(GetLastError());
       return FALSE;
     }

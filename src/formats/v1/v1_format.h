@@ -4,6 +4,7 @@
 #ifndef KVMORVEL_FORMATS_V1_FORMAT_H
 #define KVMORVEL_FORMATS_V1_FORMAT_H
 
+#include "formats/catalogue_block.h"
 #include "kvwin32.h"
 
 enum {
@@ -13,7 +14,6 @@ enum {
                              // offset u64, name length u16, short name
                              // 14 WCHAR, directory short name 14 WCHAR
   kV1RecordEndSize = 2,      // u16 0 behind the name
-  kV1ShortNameChars = 14,
 };
 
 // Header image, field by field.
@@ -41,7 +41,8 @@ inline void InitV1ControlRecord(_MVRL_OBJECT* record) {
   *record = _MVRL_OBJECT();
   record->archive = nullptr;
   record->writePosition = kV1HeaderSize;
-  for (int i = 0; i < 8; ++i) record->header.signature[i] = "MVRLIGHT"[i];
+  for (int i = 0; i < 8; ++i)
+    record->header.signature[i] = kArchiveSignature[i];
   record->header.version = 1;
   record->header.dataStart = kV1HeaderSize;
 }

@@ -1,20 +1,17 @@
 // Version 2 header and catalogue: reading them at Open into the entry
 // list, writing the list and the header back at Close.
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "archive/codes.h"
+#include "formats/catalogue_block.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
 
 namespace {
-
-const BYTE kSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
 
 void DecodeHeader(const BYTE* bytes, MvrlHeaderV2* header) {
   LeReader r(bytes, kV2HeaderSize);
@@ -36,31 +33,13 @@ void EncodeHeader(const MvrlHeaderV2& header, BYTE* bytes) {
   w.U64(header.capacity);
 }
 
-bool ReadHeader(HANDLE file, ULONGLONG fileLength, MvrlHeaderV2* header) {
+// Reads the header; false when the file is shorter than it, the read
+// comes up short, the signature differs or the version is not 2.
+bool ReadHeader(HANDLE file, ULONGLONG* fileLength, MvrlHeaderV2* header) {
   BYTE bytes[kV2HeaderSize];
-  if (fileLength < kV2HeaderSize || !ReadExact(file, bytes, sizeof(bytes)))
-    return false;
+  if (!ReadHeaderBlock(file, bytes, sizeof(bytes), fileLength)) return false;
   DecodeHeader(bytes, header);
-  return memcmp(header->signature, kSignature, sizeof(kSignature)) == 0 &&
-         header->version == 2;
-}
-
-// Reads the catalogue into a new buffer. It must lie behind the header
-// and inside the file; that is checked before anything is allocated.
-BYTE* ReadCatalogue(HANDLE file, ULONGLONG fileLength,
-                    const MvrlHeaderV2& header) {
-  const ULONGLONG offset = header.catalogueOffset;
-  const DWORD size = header.catalogueSize;
-  if (offset < kV2HeaderSize || offset > fileLength ||
-      fileLength - offset < size)
-    return nullptr;
-  BYTE* buffer = new (std::nothrow) BYTE[size];
-  if (!buffer) return nullptr;
-  if (!SeekTo(file, offset) || !ReadExact(file, buffer, size)) {
-    delete[] buffer;
-    return nullptr;
-  }
-  return buffer;
+  return HasArchiveSignature(header->signature) && header->version == 2;
 }
 
 bool HasArchive(const _MVRL_OBJECT_2* record) {
@@ -72,13 +51,15 @@ bool HasArchive(const _MVRL_OBJECT_2* record) {
 BOOL CKvMorvel::InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record) {
   record->archive = file;
   ULONGLONG fileLength = 0;
-  if (!FileLength(file, &fileLength) ||
-      !ReadHeader(file, fileLength, &record->header)) {
+  if (!ReadHeader(file, &fileLength, &record->header)) {
     m_error.SetError(ERROR_BAD_FORMAT);
     return FALSE;
   }
   if (record->header.catalogueSize != 0) {
-    record->catalogue = ReadCatalogue(file, fileLength, record->header);
+    record->catalogue =
+        ReadCatalogueBlock(file, fileLength, kV2HeaderSize,
+                           record->header.catalogueOffset,
+                           record->header.catalogueSize);
     if (!record->catalogue) {
       m_error.SetError(ERROR_FILE_CORRUPT);
       return FALSE;
@@ -152,8 +133,7 @@ BOOL CKvMorvel::CloseStructuresV2() {
     }
     BYTE bytes[kV2HeaderSize];
     EncodeHeader(header, bytes);
-    ok = ok && SeekTo(record->archive, 0) &&
-         WriteExact(record->archive, bytes, sizeof(bytes));
+    ok = ok && WriteAt(record->archive, 0, bytes, sizeof(bytes));
   }
   const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(record->archive);

@@ -4,6 +4,7 @@
 #ifndef KVMORVEL_FORMATS_V2_FORMAT_H
 #define KVMORVEL_FORMATS_V2_FORMAT_H
 
+#include "formats/catalogue_block.h"
 #include "kvwin32.h"
 
 enum {
@@ -74,7 +75,8 @@ inline void V2EntryName(const _MVRL_FILEENTRY_2& e, WCHAR* name,
 inline void InitV2ControlRecord(_MVRL_OBJECT_2* record) {
   *record = _MVRL_OBJECT_2();
   record->archive = nullptr;
-  for (int i = 0; i < 8; ++i) record->header.signature[i] = "MVRLIGHT"[i];
+  for (int i = 0; i < 8; ++i)
+    record->header.signature[i] = kArchiveSignature[i];
   record->header.version = 2;
   record->header.dataStart = kV2HeaderSize;
   record->writePosition = kV2HeaderSize;

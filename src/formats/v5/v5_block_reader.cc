@@ -122,10 +122,13 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
     m_error.SetError(code);
     return FALSE;
   }
-  V5SeekTo(part.get(), entry->dataOffset);
+  // An offset the part cannot be positioned at (beyond 2^63, only in a
+  // damaged catalogue) fails like the read it prevents, not at offset 0.
+  const bool positioned = V5SeekTo(part.get(), entry->dataOffset);
   for (ULONGLONG block = 0; block < blocks; ++block) {
     DWORD length = 0;
-    LengthRead read = ReadPayloadLength(part.get(), &length);
+    LengthRead read = positioned ? ReadPayloadLength(part.get(), &length)
+                                 : kLengthFailed;
     if (read == kLengthNone) {
       ++partNumber;
       part.Reset(OpenPart5(partNumber));

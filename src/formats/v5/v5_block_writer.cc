@@ -35,6 +35,9 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
                                  LONGLONG length, int level) {
   // The compression level has no effect on version 5 data.
   CKvLog* log = CKvLog::GetInstance();
+  // The remaining length counts requested bytes, so the block count
+  // depends only on the length given: a source that delivers less gives
+  // shorter blocks, never more of them.
   ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
   WriterBuffers buffers(remaining < kV5PieceSize
                             ? static_cast<size_t>(remaining ? remaining : 1)
@@ -50,9 +53,6 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
     return FALSE;
   }
   entry->blockCount = 0;
-  // The remaining length counts requested bytes, so the block count
-  // depends only on the length given: a source that delivers less gives
-  // shorter blocks, never more of them.
   do {
     memset(buffers.work.get(), 0, kV5WorkMemory);
     const DWORD request = static_cast<DWORD>(

@@ -115,10 +115,14 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
 }
 
 BOOL CKvMorvel::LoadNextEntries() {
+  if (m_catalogueEnded || !m_control) return FALSE;
   // Once entries were added the batch belongs to them: loading catalogue
   // records into it would drop added entries not yet written, or write
-  // loaded ones a second time at Close.
-  if (m_catalogueEnded || !m_control || m_modified) return FALSE;
+  // loaded ones a second time at Close. Listing ends with them.
+  if (m_modified) {
+    m_catalogueEnded = TRUE;
+    return FALSE;
+  }
   m_entries5.clear();
   m_currentIndex = 0;
   HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;

@@ -1,0 +1,32 @@
+#include "formats/catalogue_block.h"
+
+#include <cstring>
+#include <new>
+
+#include "formats/file_io.h"
+
+const BYTE kArchiveSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
+
+bool HasArchiveSignature(const BYTE* signature) {
+  return memcmp(signature, kArchiveSignature, sizeof(kArchiveSignature)) == 0;
+}
+
+bool ReadHeaderBlock(HANDLE file, BYTE* bytes, DWORD size,
+                     ULONGLONG* fileLength) {
+  return FileLength(file, fileLength) && *fileLength >= size &&
+         ReadExact(file, bytes, size);
+}
+
+BYTE* ReadCatalogueBlock(HANDLE file, ULONGLONG fileLength, DWORD headerSize,
+                         ULONGLONG offset, DWORD length) {
+  if (offset < headerSize || offset > fileLength ||
+      fileLength - offset < length)
+    return nullptr;
+  BYTE* buffer = new (std::nothrow) BYTE[length];
+  if (!buffer) return nullptr;
+  if (!SeekTo(file, offset) || !ReadExact(file, buffer, length)) {
+    delete[] buffer;
+    return nullptr;
+  }
+  return buffer;
+}
