@@ -287,8 +287,8 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
 BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc);
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local);
 void GetSystemTimeAsFileTime(LPFILETIME now);
-// Sets the 8.3 name of the file or folder the handle names. Failures:
-// 87 not a valid 8.3 name, 6 bad handle.
+// Sets the 8.3 name of the file, folder or link the handle names; an
+// empty name removes it. Failures: 87 not a valid 8.3 name, 6 bad handle.
 BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName);
 // Lists a folder ("dir\*", "dir\*.*") or looks up one name. "." and ".."
 // come first in a folder listing. Does not follow links. Failures: 2, 3;

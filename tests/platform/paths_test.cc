@@ -97,6 +97,10 @@ TEST(Paths, BadNamesGetTheirCodes) {
   const std::u16string longPath = dir.W(std::string(PATH_MAX, 'x'));
   EXPECT_EQ(OpenPath(longPath, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(GetFileAttributesW(P(u"\\\\server\\share\\f")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(GetFileAttributesW(P(u"\\\\?\\UNC\\server\\share\\f")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   const std::u16string hugePath(40000, u'a');
   EXPECT_EQ(GetFileAttributesW(P(hugePath)), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);

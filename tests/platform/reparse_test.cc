@@ -88,6 +88,28 @@ TEST(Reparse, FolderLinkIsAMountPointNamedThroughItsDrive) {
   EXPECT_EQ(WideOf(b, 16 + U16At(b, 12), U16At(b, 14)), u"R:\\target");
 }
 
+TEST(Reparse, DriveReachedThroughALinkStillNamesTheTarget) {
+  TempDir dir;
+  DosDevices dos;
+  ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "real/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "via").c_str()), 0);
+  dos.Map('t', dir / "via");
+  EXPECT_EQ(GetFileAttributesW(P(u"T:\\")), FILE_ATTRIBUTE_DIRECTORY);
+  // A link naming the folder by its real path, or through the link.
+  ASSERT_EQ(symlink((dir / "real/sub").c_str(), (dir / "l1").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "via/sub").c_str(), (dir / "l2").c_str()), 0);
+  for (const char* name : {"l1", "l2"}) {
+    SCOPED_TRACE(name);
+    HANDLE h = OpenReparse(dir / name);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    Bytes b;
+    ASSERT_TRUE(Get(h, &b));
+    CloseHandle(h);
+    EXPECT_EQ(b, LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, u"\\??\\T:\\sub", u"T:\\sub"));
+  }
+}
+
 TEST(Reparse, FileLinksAreSymbolicLinksRelativeOrAbsolute) {
   TempDir dir;
   WriteBytes(dir / "f", "data");

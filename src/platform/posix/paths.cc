@@ -77,7 +77,12 @@ std::string DriveTarget(char letter) {
   std::string target = ReadLink(folder + "/" + lower + ":");
   if (target.empty()) return target;
   if (target[0] != '/') target = folder + "/" + target;
-  return NormalizePath(target);
+  // The real folder, so the drive's root is never itself a link.
+  char* real = realpath(target.c_str(), nullptr);
+  if (!real) return NormalizePath(target);
+  target = real;
+  free(real);
+  return target;
 }
 
 std::string ParentOf(const std::string& path) {
@@ -122,7 +127,10 @@ bool ToPosixPath(const WCHAR* path, std::string* out) {
   if (length > kMaxWidePath) return Fail(ERROR_FILENAME_EXCED_RANGE);
   std::u16string w(reinterpret_cast<const char16_t*>(path), length);
   // Win32 and NT prefixes: "\\?\C:\x", "\??\C:\x", "\\.\C:".
-  if (StartsWith(w, u"\\\\?\\") || StartsWith(w, u"\\??\\")) w.erase(0, 4);
+  if (StartsWith(w, u"\\\\?\\") || StartsWith(w, u"\\??\\")) {
+    w.erase(0, 4);
+    if (StartsWith(w, u"UNC\\")) return Fail(ERROR_PATH_NOT_FOUND);
+  }
   if (StartsWith(w, u"\\\\.\\")) {
     w.erase(0, 4);
     const bool drive = w.size() >= 2 && IsLetter(w[0]) && w[1] == ':' &&
@@ -145,8 +153,11 @@ bool ToPosixPath(const WCHAR* path, std::string* out) {
   return TRUE;
 }
 
-std::u16string ToWindowsPath(const std::string& posixPath) {
-  const std::string path = NormalizePath(posixPath);
+namespace {
+
+// "X:\rest" when `path` lies inside the folder of a mapped drive (the
+// drive with the longest folder wins); false otherwise.
+bool DrivePathOf(const std::string& path, std::string* text) {
   char bestLetter = 0;
   std::string bestRoot;
   for (char letter = 'a'; letter <= 'z'; ++letter) {
@@ -160,14 +171,31 @@ std::u16string ToWindowsPath(const std::string& posixPath) {
       bestRoot = root;
     }
   }
+  if (!bestLetter) return false;
+  *text = std::string(1, static_cast<char>(bestLetter - 32)) + ":\\";
+  const size_t start = bestRoot == "/" ? 1 : bestRoot.size() + 1;
+  if (start < path.size()) *text += path.substr(start);
+  return true;
+}
+
+}  // namespace
+
+std::u16string ToWindowsPath(const std::string& posixPath) {
+  const std::string path = NormalizePath(posixPath);
   std::string text;
-  if (bestLetter) {
-    text = std::string(1, static_cast<char>(bestLetter - 32)) + ":\\";
-    size_t start = bestRoot == "/" ? 1 : bestRoot.size() + 1;
-    if (start < path.size()) text += path.substr(start);
-  } else {
-    text = path;
+  if (!DrivePathOf(path, &text)) {
+    // The folder holding it may be reached through links; its last name
+    // stays as it is (it may be a link itself).
+    const std::string parent = ParentOf(path);
+    char* real = parent.empty() ? nullptr : realpath(parent.c_str(), nullptr);
+    if (real) {
+      const std::string base = path.substr(path.rfind('/') + 1);
+      const std::string resolved = std::string(real) + (std::string(real) == "/" ? "" : "/") + base;
+      free(real);
+      if (!DrivePathOf(resolved, &text)) text.clear();
+    }
   }
+  if (text.empty()) text = path;
   for (char& c : text)
     if (c == '/') c = '\\';
   return ToWideName(text);
