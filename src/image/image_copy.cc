@@ -130,6 +130,28 @@ void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
   CreateFolderIfMissing(linkName);
 }
 
+// Gives the copied item at `path` the short name, compression, times,
+// attributes and descriptor of the item on the image. A junction is
+// opened as itself, never as the folder it names, so its short name and
+// times never land outside the restored tree. Each step that fails is
+// skipped: the item itself is already copied.
+void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                         const WCHAR* shortName, BOOL isReparse,
+                         PSECURITY_DESCRIPTOR descriptor) {
+  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = CreateFileW(
+      path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
+      isReparse ? kReparseFlags : kBackupFlags, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName);
+    SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
+                &data.ftLastWriteTime);
+    CloseHandle(file);
+  }
+  SetFileAttributesW(path, data.dwFileAttributes);
+  if (descriptor) SetFileSecurityW(path, kAllSecurity, descriptor);
+}
+
 BOOL CreateEmptyFile(LPCWSTR path) {
   HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -191,27 +213,11 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
     return FALSE;
   }
   m_error.SetError(ERROR_SUCCESS);
-
-  // A junction is opened as itself, never as the folder it names, so its
-  // short name and times never land outside the restored tree.
-  SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
-  HANDLE file = CreateFileW(
-      targetPath, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-      OPEN_EXISTING, isReparse ? kReparseFlags : kBackupFlags, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    const WCHAR* shortName = m_currentItem
-                                 ? m_currentItem->data.cAlternateFileName
-                                 : TEXT("");
-    ApplyCompressionAndShortName(file, attributes, shortName);
-    SetFileTime(file, &m_entryData.ftCreationTime,
-                &m_entryData.ftLastAccessTime, &m_entryData.ftLastWriteTime);
-    CloseHandle(file);
-  }
-  SetFileAttributesW(targetPath, attributes);
-  if (descriptor) {
-    SetFileSecurityW(targetPath, kAllSecurity, descriptor);
-    LocalFree(descriptor);
-  }
+  const WCHAR* shortName =
+      m_currentItem ? m_currentItem->data.cAlternateFileName : TEXT("");
+  ApplyCopiedMetadata(targetPath, m_entryData, shortName, isReparse,
+                      descriptor);
+  if (descriptor) LocalFree(descriptor);
   return TRUE;
 }
 

@@ -1,8 +1,10 @@
 // Version 5 block stream reader: decompresses an entry's blocks, from its
 // data part and data offset on, into a destination file. A stream that
 // meets the end of a part continues at offset 0 of the next part.
+#include <functional>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "KvLog.h"
 #include "KvMorvel.h"
@@ -14,23 +16,35 @@
 
 namespace {
 
-// Closes the part file the reader holds when it goes out of scope.
+// The part file a block stream is read from, opened by number through
+// the archive, and closed when the reader goes out of scope.
 class PartReader {
  public:
-  explicit PartReader(HANDLE h) : handle_(h) {}
+  PartReader(std::function<HANDLE(DWORD)> open, DWORD number)
+      : open_(std::move(open)), number_(number) {}
   ~PartReader() { Close(); }
+  // Opens the current part; false with the open's last error.
+  bool Open() {
+    Close();
+    handle_ = open_(number_);
+    return handle_ != INVALID_HANDLE_VALUE;
+  }
+  // Moves on to the next part and opens it.
+  bool OpenNext() {
+    ++number_;
+    return Open();
+  }
+  HANDLE get() const { return handle_; }
+  DWORD number() const { return number_; }
+
+ private:
   void Close() {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
-  void Reset(HANDLE h) {
-    Close();
-    handle_ = h;
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
+  std::function<HANDLE(DWORD)> open_;
+  DWORD number_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
 enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
@@ -50,6 +64,41 @@ LengthRead ReadPayloadLength(HANDLE part, DWORD* length) {
   }
   *length = LoadU32(bytes);
   return kLengthGot;
+}
+
+// Reads the next block's payload length into `*length`. A part that has
+// ended goes on at offset 0 of the next part. `positioned` false (the
+// stream's offset could not be reached) fails the read. Returns false
+// with the logged code in `*code` when the stream cannot go on.
+bool NextBlockLength(PartReader& part, bool positioned, DWORD* length,
+                     DWORD* code) {
+  CKvLog* log = CKvLog::GetInstance();
+  LengthRead read =
+      positioned ? ReadPayloadLength(part.get(), length) : kLengthFailed;
+  if (read == kLengthNone) {
+    if (!part.OpenNext()) {
+      *code = GetLastError();
+      log->AddError(TEXT("Change Cannot part#%u - %u"),
+                    static_cast<unsigned>(part.number()),
+                    static_cast<unsigned>(*code));
+      return false;
+    }
+    V5SeekTo(part.get(), 0);
+    read = ReadPayloadLength(part.get(), length);
+    if (read == kLengthNone) {
+      log->AddError(TEXT("Invalid Block - Part#%u"),
+                    static_cast<unsigned>(part.number()));
+      *code = ERROR_NO_MORE_ITEMS;
+      return false;
+    }
+  }
+  if (read == kLengthFailed) {
+    *code = GetLastError();
+    log->AddError(TEXT("ReadFile (Block Size) - %u"),
+                  static_cast<unsigned>(*code));
+    return false;
+  }
+  return true;
 }
 
 // Reads a block's payload of `length` bytes from `part` and decompresses
@@ -106,18 +155,17 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }
-  const ULONGLONG blocks = entry->blockCount;
-  DWORD partNumber = entry->dataPart;
   std::unique_ptr<BYTE[]> output(new (std::nothrow) BYTE[kV5PieceSize]);
   if (!output) {
     m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  PartReader part(OpenPart5(partNumber));
-  if (part.get() == INVALID_HANDLE_VALUE) {
+  PartReader part([this](DWORD number) { return OpenPart5(number); },
+                  entry->dataPart);
+  if (!part.Open()) {
     const DWORD code = GetLastError();
     log->AddError(TEXT("First Cannot part#%u - %u"),
-                  static_cast<unsigned>(partNumber),
+                  static_cast<unsigned>(part.number()),
                   static_cast<unsigned>(code));
     m_error.SetError(code);
     return FALSE;
@@ -125,46 +173,22 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
   // An offset the part cannot be positioned at (beyond 2^63, only in a
   // damaged catalogue) fails like the read it prevents, not at offset 0.
   const bool positioned = V5SeekTo(part.get(), entry->dataOffset);
-  for (ULONGLONG block = 0; block < blocks; ++block) {
+  for (ULONGLONG block = 0; block < entry->blockCount; ++block) {
     DWORD length = 0;
-    LengthRead read = positioned ? ReadPayloadLength(part.get(), &length)
-                                 : kLengthFailed;
-    if (read == kLengthNone) {
-      ++partNumber;
-      part.Reset(OpenPart5(partNumber));
-      if (part.get() == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        log->AddError(TEXT("Change Cannot part#%u - %u"),
-                      static_cast<unsigned>(partNumber),
-                      static_cast<unsigned>(code));
-        m_error.SetError(code);
-        return FALSE;
-      }
-      V5SeekTo(part.get(), 0);
-      read = ReadPayloadLength(part.get(), &length);
-      if (read == kLengthNone) {
-        log->AddError(TEXT("Invalid Block - Part#%u"),
-                      static_cast<unsigned>(partNumber));
-        m_error.SetError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-      }
-    }
-    if (read == kLengthFailed) {
-      const DWORD code = GetLastError();
-      log->AddError(TEXT("ReadFile (Block Size) - %u"),
-                    static_cast<unsigned>(code));
+    DWORD code = ERROR_SUCCESS;
+    if (!NextBlockLength(part, positioned, &length, &code)) {
       m_error.SetError(code);
       return FALSE;
     }
     lzo_uint size = 0;
-    const DWORD code = InflateBlock(part.get(), length, partNumber,
-                                    output.get(), &size);
+    code = InflateBlock(part.get(), length, part.number(), output.get(),
+                        &size);
     if (code != ERROR_SUCCESS) {
       m_error.SetError(code);
       return FALSE;
     }
     if (!V5WriteAll(target, output.get(), static_cast<DWORD>(size))) {
-      const DWORD code = GetLastError();
+      code = GetLastError();
       log->AddError(TEXT("WriteFile (Block) - %u"),
                     static_cast<unsigned>(code));
       m_error.SetError(code);

@@ -29,6 +29,47 @@ struct WriterBuffers {
   std::unique_ptr<BYTE[]> work;
 };
 
+// Reads `request` bytes of `source` into the piece buffer and compresses
+// what came into the payload buffer, `*size` bytes. False, logged and
+// with the last error set, on failure.
+bool PackPiece(HANDLE source, DWORD request, WriterBuffers& buffers,
+               lzo_uint* size) {
+  CKvLog* log = CKvLog::GetInstance();
+  memset(buffers.work.get(), 0, kV5WorkMemory);
+  DWORD got = 0;
+  if (!ReadFile(source, buffers.piece.get(), request, &got, nullptr)) {
+    log->AddError(TEXT("ReadFile - %u"), static_cast<unsigned>(GetLastError()));
+    return false;
+  }
+  const int packed = lzo1x_1_compress(buffers.piece.get(), got,
+                                      buffers.payload.get(), size,
+                                      buffers.work.get());
+  if (packed != LZO_E_OK) {
+    log->AddInfo(TEXT("error: lzo1x_1_compress - %d"), packed);
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return false;
+  }
+  return true;
+}
+
+// Writes one block at the part's position: u32 payload length, then the
+// payload. False, logged, on a failed or short write.
+bool WriteBlock(HANDLE part, const BYTE* payload, lzo_uint size) {
+  CKvLog* log = CKvLog::GetInstance();
+  BYTE prefix[4];
+  StoreU32(prefix, static_cast<uint32_t>(size));
+  if (!V5WriteAll(part, prefix, sizeof(prefix))) {
+    log->AddError(TEXT("WriteFile - %u"), static_cast<unsigned>(GetLastError()));
+    return false;
+  }
+  if (!V5WriteAll(part, payload, static_cast<DWORD>(size))) {
+    log->AddError(TEXT("WriteFile 2 - %u"),
+                  static_cast<unsigned>(GetLastError()));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
@@ -54,40 +95,14 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   }
   entry->blockCount = 0;
   do {
-    memset(buffers.work.get(), 0, kV5WorkMemory);
     const DWORD request = static_cast<DWORD>(
         remaining < kV5PieceSize ? remaining : kV5PieceSize);
-    DWORD got = 0;
-    if (!ReadFile(source, buffers.piece.get(), request, &got, nullptr)) {
-      log->AddError(TEXT("ReadFile - %u"),
-                    static_cast<unsigned>(GetLastError()));
-      return FALSE;
-    }
-    remaining -= request;
     lzo_uint n = 0;
-    const int packed = lzo1x_1_compress(buffers.piece.get(), got,
-                                        buffers.payload.get(), &n,
-                                        buffers.work.get());
-    if (packed != LZO_E_OK) {
-      log->AddInfo(TEXT("error: lzo1x_1_compress - %d"), packed);
-      SetLastError(ERROR_INTERNAL_ERROR);
-      return FALSE;
-    }
-    BYTE prefix[4];
-    StoreU32(prefix, static_cast<uint32_t>(n));
+    if (!PackPiece(source, request, buffers, &n)) return FALSE;
+    remaining -= request;
     entry->blockCount += 1;
     entry->storedLength += n;
-    if (!V5WriteAll(m_partHandle, prefix, sizeof(prefix))) {
-      log->AddError(TEXT("WriteFile - %u"),
-                    static_cast<unsigned>(GetLastError()));
-      return FALSE;
-    }
-    if (!V5WriteAll(m_partHandle, buffers.payload.get(),
-                    static_cast<DWORD>(n))) {
-      log->AddError(TEXT("WriteFile 2 - %u"),
-                    static_cast<unsigned>(GetLastError()));
-      return FALSE;
-    }
+    if (!WriteBlock(m_partHandle, buffers.payload.get(), n)) return FALSE;
     m_partFill += n + 4;
     if (m_partFill > m_splitSize) {
       m_partFill = 0;

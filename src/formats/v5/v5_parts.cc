@@ -42,6 +42,14 @@ bool BuildPartName(const WCHAR* mainPath, DWORD part,
   return true;
 }
 
+// Opens (creating it when missing) the part file `name` for appending.
+// ERROR_ALREADY_EXISTS is left as the last error when it existed.
+HANDLE OpenPartForWriting(const WCHAR* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                     0, nullptr);
+}
+
 }  // namespace
 
 void CKvMorvel::GetPartName(DWORD part, WCHAR* buffer, DWORD capacity) {
@@ -77,9 +85,7 @@ BOOL CKvMorvel::AddPart() {
   // they may be the data of entries of this archive (its header written
   // before a crash, or a count gone stale). The add fails instead; an
   // empty leftover is simply taken over.
-  HANDLE part = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, 0, nullptr);
+  HANDLE part = OpenPartForWriting(name);
   if (part == INVALID_HANDLE_VALUE) return FALSE;
   ULONGLONG length = 0;
   if (GetLastError() == ERROR_ALREADY_EXISTS &&
@@ -104,9 +110,7 @@ BOOL CKvMorvel::PointToLastPart5() {
   DWORD last = m_header5.partCount ? m_header5.partCount : 1;
   WCHAR name[kV5PartNameChars];
   if (!BuildPartName(m_archivePath, last, name)) return FALSE;
-  HANDLE part = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, 0, nullptr);
+  HANDLE part = OpenPartForWriting(name);
   if (part == INVALID_HANDLE_VALUE) return FALSE;
   ULONGLONG length = 0;
   if (!V5FileLength(part, &length) || !V5SeekToEnd(part)) {
