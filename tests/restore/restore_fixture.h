@@ -10,12 +10,8 @@
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
-
-void PutU16(std::string& s, unsigned v);
-void PutU32(std::string& s, unsigned v);
-void PutU64(std::string& s, unsigned long long v);
-void PutWide(std::string& s, const std::u16string& text);  // no terminator
 
 // A file's LZO block stream: one block per MiB, one for an empty file.
 std::string LzoBlocks(const std::string& content);

@@ -131,9 +131,7 @@ TEST_F(V5, ShortReparseLengthLeavesAPlainFolderAndSucceeds) {
 }
 
 TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
-  std::string huge;
-  PutU32(huge, 17001);
-  huge += std::string(17001, '\0');
+  const std::string huge = Bytes().U32(17001).Zeros(17001).str();
   const std::string longName =
       ReparseRecord(MountPointBuffer(u"D:\\" + std::u16string(300, u'n')));
   arc.AddEntry5("big", 0x410).storedLength = huge.size();
@@ -187,7 +185,7 @@ TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
   auto& e = arc.AddEntry5("f", 0x20, 1);
   e.descriptorPart = 1;
   e.descriptorOffset = part.size();
-  PutU32(part, static_cast<unsigned>(sd.size()));
+  part += Bytes().U32(sd.size()).str();
   Part(1, part + sd);
   CKvSystem::SetPrivilege(u"SeSecurityPrivilege", TRUE);
   ASSERT_TRUE(Restore(0, out));
@@ -202,7 +200,8 @@ TEST_F(V5, ShortDescriptorReadsAreToldApart) {
   auto& whole = arc.AddEntry5("cut", FILE_ATTRIBUTE_HIDDEN, 1);
   whole.descriptorPart = 1;
   whole.descriptorOffset = part.size();
-  PutU32(part, 100);  // a descriptor of 100 bytes, of which 10 are stored
+  // A descriptor of 100 bytes, of which 10 are stored.
+  part += Bytes().U32(100).str();
   part += std::string(10, '\1');
   Part(1, part);
   LogCapture log;
