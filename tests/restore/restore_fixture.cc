@@ -91,21 +91,6 @@ WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes, unsigned long long size,
   return d;
 }
 
-bool LayerHasReparsePoints() {
-  DWORD returned = 0;
-  SetLastError(0);
-  DeviceIoControl(INVALID_HANDLE_VALUE, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                  nullptr, 0, &returned, nullptr);
-  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-bool LayerHasDescriptors() {
-  DWORD needed = 0;
-  SetLastError(0);
-  GetFileSecurityW(u"/", 0xF, nullptr, 0, &needed);
-  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 DWORD LayerAttributes(const std::string& path) {
   return GetFileAttributesW(P(W(path)));
 }

@@ -29,12 +29,6 @@ void WriteNested(const std::string& path, const std::string& bytes);
 WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes,
                                      unsigned long long size = 0,
                                      unsigned long long time = 0);
-// Whether the platform layer implements reparse points and descriptors
-// yet; tests of them are skipped, visibly, until it does.
-bool LayerHasReparsePoints();
-bool LayerHasDescriptors();
-#define REQUIRE_LAYER(has)                                        \
-  if (!(has)) GTEST_SKIP() << "platform layer lacks " #has
 
 DWORD LayerAttributes(const std::string& path);
 unsigned long long LayerWriteTime(const std::string& path);

@@ -101,7 +101,6 @@ TEST_F(V5, TooLongRedirectIsRefusedBeforeAnythingIsDeleted) {
 }
 
 TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolder) {
-  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir d, e;
   drives.Map('d', d.path());
@@ -146,7 +145,6 @@ TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
 }
 
 TEST_F(V5, LinkToAFileIsRestoredAsALinkNotAsData) {
-  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir c;
   drives.Map('c', c.path());
@@ -173,7 +171,6 @@ TEST_F(V5, MissingDescriptorPartFailsAfterTheDataWasWritten) {
 }
 
 TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
-  REQUIRE_LAYER(LayerHasDescriptors());
   WriteBytes(dir / "model", "m");
   chmod((dir / "model").c_str(), 0640);
   DWORD needed = 0;
