@@ -2,11 +2,11 @@
 // 100,000 empty files, then listing them. Each phase runs in its own
 // process so that its peak (VmHWM) is its own.
 //
-//   v5_memory [COUNT]        make COUNT (100000) empty files in a temporary
+//   bench_v5_memory [COUNT]        make COUNT (100000) empty files in a temporary
 //                            folder and run the phases
-//   v5_memory add DIR COUNT  add DIR/src/f000000 ... to DIR/b.arc
-//   v5_memory list DIR       list DIR/b.arc
-//   v5_memory base           the process without any archive work
+//   bench_v5_memory add DIR COUNT  add DIR/src/f000000 ... to DIR/b.arc
+//   bench_v5_memory list DIR       list DIR/b.arc
+//   bench_v5_memory base           the process without any archive work
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
