@@ -10,21 +10,20 @@ namespace {
 // SE_DACL_PRESENT, owner at 20 (S-1-22-1-1000: 1 sub-authority, 12 bytes),
 // no group, no SACL, DACL at 32 (an empty 8-byte ACL).
 std::string Descriptor() {
-  std::string d;
-  d += '\x01';
-  d += '\x00';
-  PutU16(d, 0x8004);
-  PutU32(d, 20);  // owner
-  PutU32(d, 0);   // group
-  PutU32(d, 0);   // SACL
-  PutU32(d, 32);  // DACL
-  d += std::string("\x01\x01\x00\x00\x00\x00\x00\x16", 8);  // S-1-22
-  PutU32(d, 1000);
-  d += std::string("\x02\x00", 2);  // ACL revision, Sbz1
-  PutU16(d, 8);                     // AclSize
-  PutU16(d, 0);                     // AceCount
-  PutU16(d, 0);                     // Sbz2
-  return d;
+  return Bytes()
+      .Raw(std::string("\x01\x00", 2))  // revision, Sbz1
+      .U16(0x8004)                      // control
+      .U32(20)                          // owner
+      .U32(0)                           // group
+      .U32(0)                           // SACL
+      .U32(32)                          // DACL
+      .Raw(std::string("\x01\x01\x00\x00\x00\x00\x00\x16", 8))  // S-1-22
+      .U32(1000)
+      .Raw(std::string("\x02\x00", 2))  // ACL revision, Sbz1
+      .U16(8)                           // AclSize
+      .U16(0)                           // AceCount
+      .U16(0)                           // Sbz2
+      .str();
 }
 
 bool Whole(const std::string& d) {

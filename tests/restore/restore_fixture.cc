@@ -10,22 +10,6 @@
 #include <stdexcept>
 #include <vector>
 
-void PutU16(std::string& s, unsigned v) {
-  s += static_cast<char>(v & 0xFF);
-  s += static_cast<char>((v >> 8) & 0xFF);
-}
-void PutU32(std::string& s, unsigned v) {
-  PutU16(s, v & 0xFFFF);
-  PutU16(s, v >> 16);
-}
-void PutU64(std::string& s, unsigned long long v) {
-  PutU32(s, static_cast<unsigned>(v));
-  PutU32(s, static_cast<unsigned>(v >> 32));
-}
-void PutWide(std::string& s, const std::u16string& text) {
-  for (char16_t c : text) PutU16(s, c);
-}
-
 std::string LzoBlocks(const std::string& content) {
   const size_t piece = 1048576;
   std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
@@ -38,7 +22,7 @@ std::string LzoBlocks(const std::string& content) {
     lzo1x_1_compress(
         reinterpret_cast<const unsigned char*>(content.data()) + at, n,
         out.data(), &outLength, work.data());
-    PutU32(stream, static_cast<unsigned>(outLength));
+    stream += Bytes().U32(outLength).str();
     stream.append(reinterpret_cast<char*>(out.data()), outLength);
     at += n;
   } while (at < content.size());
@@ -51,10 +35,10 @@ std::string DeflateChunk(const std::string& content) {
   compress2(out.data(), &length,
             reinterpret_cast<const Bytef*>(content.data()), content.size(),
             Z_DEFAULT_COMPRESSION);
-  std::string chunk;
-  PutU32(chunk, static_cast<unsigned>(length));
-  chunk.append(reinterpret_cast<char*>(out.data()), length);
-  return chunk;
+  return Bytes()
+      .U32(length)
+      .Raw(std::string(reinterpret_cast<char*>(out.data()), length))
+      .str();
 }
 
 // Tag, data length, reserved, then the name offsets and the path buffer:
@@ -63,21 +47,20 @@ std::string DeflateChunk(const std::string& content) {
 static std::string LinkBuffer(DWORD tag, const std::u16string& printName,
                               bool flags) {
   const std::u16string substitute = u"\\??\\" + printName;
-  std::string names;
-  PutWide(names, substitute);
-  PutU16(names, 0);
-  PutWide(names, printName);
-  PutU16(names, 0);
-  std::string b;
-  PutU32(b, tag);
-  PutU16(b, static_cast<unsigned>(8 + (flags ? 4 : 0) + names.size()));
-  PutU16(b, 0);
-  PutU16(b, 0);                                             // substitute at
-  PutU16(b, static_cast<unsigned>(2 * substitute.size()));  // its bytes
-  PutU16(b, static_cast<unsigned>(2 * substitute.size() + 2));  // print at
-  PutU16(b, static_cast<unsigned>(2 * printName.size()));       // its bytes
-  if (flags) PutU32(b, 0);  // an absolute link
-  return b + names;
+  const std::string names = Bytes()
+                                .Wide(substitute, substitute.size() + 1)
+                                .Wide(printName, printName.size() + 1)
+                                .str();
+  Bytes b;
+  b.U32(tag)
+      .U16(8 + (flags ? 4 : 0) + names.size())
+      .U16(0)
+      .U16(0)                           // substitute at
+      .U16(2 * substitute.size())       // its bytes
+      .U16(2 * substitute.size() + 2)   // print at
+      .U16(2 * printName.size());       // its bytes
+  if (flags) b.U32(0);  // an absolute link
+  return b.str() + names;
 }
 
 std::string MountPointBuffer(const std::u16string& printName) {
@@ -87,9 +70,7 @@ std::string SymlinkBuffer(const std::u16string& printName) {
   return LinkBuffer(IO_REPARSE_TAG_SYMLINK, printName, true);
 }
 std::string ReparseRecord(const std::string& buffer) {
-  std::string r;
-  PutU32(r, static_cast<unsigned>(buffer.size()));
-  return r + buffer;
+  return Bytes().U32(buffer.size()).Raw(buffer).str();
 }
 
 void WriteNested(const std::string& path, const std::string& bytes) {
@@ -108,21 +89,6 @@ WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes, unsigned long long size,
   d.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   d.nFileSizeLow = static_cast<DWORD>(size);
   return d;
-}
-
-bool LayerHasReparsePoints() {
-  DWORD returned = 0;
-  SetLastError(0);
-  DeviceIoControl(INVALID_HANDLE_VALUE, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                  nullptr, 0, &returned, nullptr);
-  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-bool LayerHasDescriptors() {
-  DWORD needed = 0;
-  SetLastError(0);
-  GetFileSecurityW(u"/", 0xF, nullptr, 0, &needed);
-  return GetLastError() != ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 DWORD LayerAttributes(const std::string& path) {
@@ -194,9 +160,8 @@ _MVRL_FILEENTRY_2& Probe::AddEntry2(const std::string& name, DWORD attributes,
                                     unsigned long long size) {
   _MVRL_FILEENTRY_2 e;
   memset(&e, 0, sizeof(e));
-  std::string tail;
-  PutWide(tail, W(name));
-  PutU16(tail, 0);
+  const std::u16string wide = W(name);
+  const std::string tail = Bytes().Wide(wide, wide.size() + 1).str();
   memcpy(e.tail, tail.data(), tail.size());
   e.data = Attributes(attributes, size, 132000000000000000ull);
   e.nameLength = static_cast<WORD>(tail.size() / 2);
@@ -216,21 +181,13 @@ std::string V1Record(const std::string& name,
                      const WIN32_FILE_ATTRIBUTE_DATA& d,
                      unsigned long long stored, unsigned long long offset) {
   const std::u16string wide = W(name);
-  std::string r;
-  PutU32(r, d.dwFileAttributes);
-  for (const FILETIME* t :
-       {&d.ftCreationTime, &d.ftLastAccessTime, &d.ftLastWriteTime}) {
-    PutU32(r, t->dwLowDateTime);
-    PutU32(r, t->dwHighDateTime);
-  }
-  PutU32(r, d.nFileSizeHigh);
-  PutU32(r, d.nFileSizeLow);
-  PutU64(r, stored);
-  PutU64(r, offset);
-  PutU16(r, static_cast<unsigned>(wide.size() + 1));
-  r.append(56, '\0');  // short name and folder short name, both empty
-  PutWide(r, wide);
-  PutU16(r, 0);  // terminator
-  PutU16(r, 0);  // record end
-  return r;
+  return Bytes()
+      .AttributeData(d)
+      .U64(stored)
+      .U64(offset)
+      .U16(wide.size() + 1)
+      .Zeros(56)  // short name and folder short name, both empty
+      .Wide(wide, wide.size() + 1)  // name and terminator
+      .U16(0)                       // record end
+      .str();
 }

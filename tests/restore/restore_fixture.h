@@ -10,12 +10,8 @@
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
-
-void PutU16(std::string& s, unsigned v);
-void PutU32(std::string& s, unsigned v);
-void PutU64(std::string& s, unsigned long long v);
-void PutWide(std::string& s, const std::u16string& text);  // no terminator
 
 // A file's LZO block stream: one block per MiB, one for an empty file.
 std::string LzoBlocks(const std::string& content);
@@ -33,12 +29,6 @@ void WriteNested(const std::string& path, const std::string& bytes);
 WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes,
                                      unsigned long long size = 0,
                                      unsigned long long time = 0);
-// Whether the platform layer implements reparse points and descriptors
-// yet; tests of them are skipped, visibly, until it does.
-bool LayerHasReparsePoints();
-bool LayerHasDescriptors();
-#define REQUIRE_LAYER(has)                                        \
-  if (!(has)) GTEST_SKIP() << "platform layer lacks " #has
 
 DWORD LayerAttributes(const std::string& path);
 unsigned long long LayerWriteTime(const std::string& path);

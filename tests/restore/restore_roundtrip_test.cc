@@ -18,8 +18,9 @@ TEST_P(RoundTrip, EveryEntryComesBackThroughTheHostLoop) {
   mkdir((src / "sub").c_str(), 0755);
   CKvMorvel writer;
   ASSERT_TRUE(writer.Open(P(W(dir / "t.arc")), FALSE, version));
-  if (version != 1)  // version 1 holds files only
+  if (version != 1) {  // version 1 holds files only
     ASSERT_TRUE(writer.AddFile(P(W(src / "sub")), u"sub", nullptr, 0));
+  }
   for (const auto& f : files) {
     WriteBytes(src / f[0], f[1]);
     std::string name = f[0];

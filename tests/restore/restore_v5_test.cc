@@ -101,7 +101,6 @@ TEST_F(V5, TooLongRedirectIsRefusedBeforeAnythingIsDeleted) {
 }
 
 TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolder) {
-  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir d, e;
   drives.Map('d', d.path());
@@ -131,9 +130,7 @@ TEST_F(V5, ShortReparseLengthLeavesAPlainFolderAndSucceeds) {
 }
 
 TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
-  std::string huge;
-  PutU32(huge, 17001);
-  huge += std::string(17001, '\0');
+  const std::string huge = Bytes().U32(17001).Zeros(17001).str();
   const std::string longName =
       ReparseRecord(MountPointBuffer(u"D:\\" + std::u16string(300, u'n')));
   arc.AddEntry5("big", 0x410).storedLength = huge.size();
@@ -148,7 +145,6 @@ TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
 }
 
 TEST_F(V5, LinkToAFileIsRestoredAsALinkNotAsData) {
-  REQUIRE_LAYER(LayerHasReparsePoints());
   DosDevices drives;
   TempDir c;
   drives.Map('c', c.path());
@@ -175,7 +171,6 @@ TEST_F(V5, MissingDescriptorPartFailsAfterTheDataWasWritten) {
 }
 
 TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
-  REQUIRE_LAYER(LayerHasDescriptors());
   WriteBytes(dir / "model", "m");
   chmod((dir / "model").c_str(), 0640);
   DWORD needed = 0;
@@ -187,7 +182,7 @@ TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
   auto& e = arc.AddEntry5("f", 0x20, 1);
   e.descriptorPart = 1;
   e.descriptorOffset = part.size();
-  PutU32(part, static_cast<unsigned>(sd.size()));
+  part += Bytes().U32(sd.size()).str();
   Part(1, part + sd);
   CKvSystem::SetPrivilege(u"SeSecurityPrivilege", TRUE);
   ASSERT_TRUE(Restore(0, out));
@@ -202,7 +197,8 @@ TEST_F(V5, ShortDescriptorReadsAreToldApart) {
   auto& whole = arc.AddEntry5("cut", FILE_ATTRIBUTE_HIDDEN, 1);
   whole.descriptorPart = 1;
   whole.descriptorOffset = part.size();
-  PutU32(part, 100);  // a descriptor of 100 bytes, of which 10 are stored
+  // A descriptor of 100 bytes, of which 10 are stored.
+  part += Bytes().U32(100).str();
   part += std::string(10, '\1');
   Part(1, part);
   LogCapture log;

@@ -59,7 +59,8 @@ bool WriteBlock(HANDLE part, const BYTE* payload, lzo_uint size) {
   BYTE prefix[4];
   StoreU32(prefix, static_cast<uint32_t>(size));
   if (!V5WriteAll(part, prefix, sizeof(prefix))) {
-    log->AddError(TEXT("WriteFile - %u"), static_cast<unsigned>(GetLastError()));
+    log->AddError(TEXT("WriteFile - %u"),
+                  static_cast<unsigned>(GetLastError()));
     return false;
   }
   if (!V5WriteAll(part, payload, static_cast<DWORD>(size))) {
