@@ -56,11 +56,21 @@ bool ReadLinkText(const std::string& path, std::string* link) {
   return true;
 }
 
+// As Windows tags its own links: a mount point names an absolute folder,
+// so only a link to a folder by an absolute path is one; a relative link
+// to a folder is a symbolic link (relative flag), which keeps its text.
+DWORD TagOf(const std::string& path, const std::string& link) {
+  struct stat st;
+  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const bool absolute = !link.empty() && link[0] == '/';
+  return folder && absolute ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+}
+
 // The reparse buffer describing the link at `path`.
 bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   std::string link;
   if (!ReadLinkText(path, &link)) return FailErrno(errno);
-  const bool mountPoint = LinkTag(path) == IO_REPARSE_TAG_MOUNT_POINT;
+  const bool mountPoint = TagOf(path, link) == IO_REPARSE_TAG_MOUNT_POINT;
   const bool relative = link.empty() || link[0] != '/';
   std::u16string substitute, print;
   if (relative) {
@@ -206,15 +216,10 @@ BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
 
 namespace kvposix {
 
-// As Windows tags its own links: a mount point names an absolute folder,
-// so only a link to a folder by an absolute path is one; a relative link
-// to a folder is a symbolic link (relative flag), which keeps its text.
 DWORD LinkTag(const std::string& path) {
-  struct stat st;
-  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   std::string link;
-  const bool absolute = ReadLinkText(path, &link) && !link.empty() && link[0] == '/';
-  return folder && absolute ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  ReadLinkText(path, &link);  // unreadable: no absolute text, a symbolic link
+  return TagOf(path, link);
 }
 
 }  // namespace kvposix
