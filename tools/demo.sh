@@ -68,25 +68,9 @@ T3=$(now)
 echo "   done in $(elapsed "$T2" "$T3"), status $RESTORE_STATUS"
 
 echo "== Comparing"
-# A link to a folder is stored as a mount point, whose target is always
-# absolute: such a link that leads to the same place is no difference.
-diff -r --no-dereference "$SOURCE" "$RESTORED/$NAME" >"$WORK/diff.txt" 2>&1 || true
-: >"$WORK/differences.txt"
-RELINKED=0
-while IFS= read -r line; do
-  case $line in
-    "Symbolic links "*" differ")
-      rest=${line#Symbolic links }
-      from=${rest%% and "$RESTORED"/*}
-      to=${rest#"$from and "}
-      to=${to% differ}
-      if [ "$(readlink -f "$from")" = "$(readlink -f "$to")" ]; then
-        RELINKED=$((RELINKED + 1))
-        continue
-      fi ;;
-  esac
-  printf '%s\n' "$line" >>"$WORK/differences.txt"
-done <"$WORK/diff.txt"
+# Links are compared as links: a relative link comes back with the same
+# relative text, so it leads into the restored tree, not into the source.
+diff -r --no-dereference "$SOURCE" "$RESTORED/$NAME" >"$WORK/differences.txt" 2>&1 || true
 DIFFS=$(wc -l <"$WORK/differences.txt")
 if [ "$DIFFS" -eq 0 ]; then
   echo "   diff -r: the restored tree equals the source"
@@ -94,8 +78,18 @@ else
   echo "   diff -r: $DIFFS lines of differences, the first ones:"
   head -n 10 "$WORK/differences.txt" | sed 's/^/   /'
 fi
-[ "$RELINKED" -eq 0 ] ||
-  echo "   ($RELINKED relative links to folders now hold their absolute target)"
+find "$SOURCE" -type l | sort >"$WORK/links.txt"
+LINKS=$(wc -l <"$WORK/links.txt")
+LINKS_SAME=0
+while IFS= read -r path; do
+  copy=$RESTORED/$NAME${path#"$SOURCE"}
+  if [ -L "$copy" ] && [ "$(readlink "$path")" = "$(readlink "$copy")" ]; then
+    LINKS_SAME=$((LINKS_SAME + 1))
+  else
+    echo "   link differs: ${path#"$SOURCE"}: [$(readlink "$path")] restored [$(readlink "$copy" 2>/dev/null)]"
+  fi
+done <"$WORK/links.txt"
+echo "   links: $LINKS_SAME of $LINKS hold the same target text"
 
 # Metadata spot check: type, permission bits, size and last write time of
 # files and folders spread over the tree (folders check that their times
@@ -128,14 +122,11 @@ echo "   metadata (type, mode, size, last write): $MATCHED of $CHECKED samples m
 echo "== Summary"
 echo "   source    $SOURCE: $EXPECTED items, $(human "$SOURCE_BYTES")"
 echo "   archive   version 5, $ENTRIES entries, 1 main file + $PARTS parts, $(human "$ARCHIVE_BYTES")"
-echo "   restore   status $RESTORE_STATUS, diff lines $DIFFS, metadata $MATCHED/$CHECKED"
+echo "   restore   status $RESTORE_STATUS, diff lines $DIFFS, metadata $MATCHED/$CHECKED, links $LINKS_SAME/$LINKS"
 if [ "$STATUS" -eq 0 ] && [ "$RESTORE_STATUS" -eq 0 ] && [ "$DIFFS" -eq 0 ] &&
-  [ "$MATCHED" -eq "$CHECKED" ] && [ "$ENTRIES" -eq "$EXPECTED" ]; then
-  if [ "$RELINKED" -eq 0 ]; then
-    echo "   result    the round trip is exact"
-  else
-    echo "   result    the round trip is exact, folder links made absolute"
-  fi
+  [ "$MATCHED" -eq "$CHECKED" ] && [ "$ENTRIES" -eq "$EXPECTED" ] &&
+  [ "$LINKS_SAME" -eq "$LINKS" ]; then
+  echo "   result    the round trip is exact, links included"
 else
   echo "   result    the round trip shows differences (see above)"
   exit 1

@@ -148,6 +148,7 @@ typedef enum _SE_OBJECT_TYPE {
 #define COMPRESSION_FORMAT_DEFAULT 1
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
 #define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define SYMLINK_FLAG_RELATIVE 1u  // flags of a symbolic link buffer
 #define MAXIMUM_REPARSE_DATA_BUFFER_SIZE 16384u
 
 // Drive types.

@@ -120,12 +120,15 @@ TEST_F(CopyTest, AJunctionIsRestoredAsAFolderWithTheSameReparseData) {
 
 TEST_F(CopyTest, AJunctionsFolderIsMadeOnlyInsideTheRestoreTarget) {
   // The junction names a folder the copy never makes itself, so only the
-  // junction's restore can create it.
+  // junction's restore can create it. A junction names an absolute path:
+  // the link names its folder by drive Q (a relative link would be copied
+  // as a relative symbolic link, with no folder to make).
   mkdir((source_ / "System Volume Information").c_str(), 0755);
   mkdir((source_ / "System Volume Information/x").c_str(), 0755);
-  ASSERT_EQ(0, symlink("System Volume Information/x",
+  ASSERT_EQ(0, symlink((source_ / "System Volume Information/x").c_str(),
                        (source_ / "j").c_str()));
   const std::string image = Pack(source_.path());
+  devices_.Map('q', source_.path());
   devices_.Map('r', target_.path());
   mkdir((target_ / "sub").c_str(), 0755);
   for (const char* target : {"R:\\sub", "R:\\"}) {

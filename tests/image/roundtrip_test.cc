@@ -113,13 +113,15 @@ TEST_F(RoundTripTest, AFolderComesBackAsItWas) {
   WriteBytes(source_ / "docs/caf\xC3\xA9 \xE2\x82\xAC.txt", "unicode");
   WriteBytes(source_ / "run.sh", "#!/bin/sh\n");
   chmod((source_ / "run.sh").c_str(), 0755);
-  // The layer describes a link to a folder as a mount point naming an
-  // absolute path, which the copy keeps as it is: a link given by its
-  // absolute path comes back unchanged. A link to a file keeps a relative
-  // target relative.
+  // A link to a folder by its absolute path is a mount point, which the
+  // copy keeps as it is. A relative link, to a folder or a file, is a
+  // relative symbolic link and comes back relative, so it leads into the
+  // copy rather than into the mount's folder, gone after the unmount.
   ASSERT_EQ(0, symlink((source_ / "docs").c_str(),
                        (source_ / "docs-link").c_str()));
   ASSERT_EQ(0, symlink("run.sh", (source_ / "file-link").c_str()));
+  ASSERT_EQ(0, symlink("docs", (source_ / "rel-docs").c_str()));
+  ASSERT_EQ(0, symlink("../../docs", (source_ / "docs/deep/up").c_str()));
 
   SetTimesAndShortName(source_ / "docs/Long Document Name.txt", base,
                        u"LONGDO~1.TXT");
@@ -176,6 +178,13 @@ TEST_F(RoundTripTest, AFolderComesBackAsItWas) {
     EXPECT_TRUE(b.reparse == a.reparse);
   }
   EXPECT_EQ("run.sh", after.at("file-link").linkTarget);
+  EXPECT_EQ("docs", after.at("rel-docs").linkTarget);
+  EXPECT_EQ("../../docs", after.at("docs/deep/up").linkTarget);
+  EXPECT_EQ(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY,
+            after.at("rel-docs").data.dwFileAttributes);
+  EXPECT_EQ("some text", ReadBytes(target_ / "rel-docs/Long Document Name.txt"));
+  EXPECT_EQ("some text",
+            ReadBytes(target_ / "docs/deep/up/Long Document Name.txt"));
   EXPECT_EQ("LONGDO~1.TXT", after.at("docs/Long Document Name.txt").shortName);
   EXPECT_EQ(runDescriptor, after.at("empty.txt").descriptor);
 }

@@ -151,9 +151,11 @@ TEST(Reparse, LinksAreListedAsReparsePointsWithoutFollowing) {
   WriteBytes(dir / "d/inner", "x");
   WriteBytes(dir / "f", "x");
   ASSERT_EQ(symlink("d", (dir / "dl").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "d").c_str(), (dir / "da").c_str()), 0);
   ASSERT_EQ(symlink("f", (dir / "fl").c_str()), 0);
-  const std::pair<const char*, DWORD> cases[] = {
-      {"dl", IO_REPARSE_TAG_MOUNT_POINT}, {"fl", IO_REPARSE_TAG_SYMLINK}};
+  const std::pair<const char*, DWORD> cases[] = {{"dl", IO_REPARSE_TAG_SYMLINK},
+                                                 {"da", IO_REPARSE_TAG_MOUNT_POINT},
+                                                 {"fl", IO_REPARSE_TAG_SYMLINK}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
     WIN32_FIND_DATAW data;
@@ -166,26 +168,103 @@ TEST(Reparse, LinksAreListedAsReparsePointsWithoutFollowing) {
   }
 }
 
-TEST(Reparse, RelativeFolderLinkIsAMountPointToTheSameFolder) {
+// The bytes of a relative symbolic link: tag, data length, reserved, the
+// name offsets and lengths, flags 1, then each name and its NUL.
+Bytes RelativeLinkBytes(const std::u16string& text) {
+  const size_t bytes = text.size() * 2;
+  Bytes b;
+  Le(b, 0xA000000Cu, 4);         // IO_REPARSE_TAG_SYMLINK
+  Le(b, 12 + 2 * (bytes + 2), 2);  // data length
+  Le(b, 0, 2);                   // reserved
+  Le(b, 0, 2);                   // substitute name offset
+  Le(b, bytes, 2);               // and length
+  Le(b, bytes + 2, 2);           // print name offset
+  Le(b, bytes, 2);               // and length
+  Le(b, 1, 4);                   // SYMLINK_FLAG_RELATIVE
+  for (int copy = 0; copy < 2; ++copy) {
+    for (char16_t c : text) Le(b, c, 2);
+    Le(b, 0, 2);
+  }
+  return b;
+}
+
+TEST(Reparse, RelativeFolderLinkIsARelativeSymbolicLinkToAFolder) {
   TempDir dir;
+  DosDevices dos;
+  dos.Map('q', dir.path());  // even inside a drive the text stays relative
   ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
-  ASSERT_EQ(symlink("../d", (dir / "sub/up").c_str()), 0);
-  HANDLE h = OpenReparse(dir / "sub/up");
+  ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "shared/docs").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("../shared/docs", (dir / "sub/docs").c_str()), 0);
+  HANDLE h = OpenReparse(dir / "sub/docs");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   Bytes b;
   ASSERT_TRUE(Get(h, &b));
   CloseHandle(h);
-  const std::u16string target = dir.W("d", '\\');
-  EXPECT_EQ(b, LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, u"\\??\\" + target, target));
-  // Made again from that buffer elsewhere, it leads to the same folder.
-  TempDir other;
-  ASSERT_EQ(mkdir((other / "up").c_str(), 0755), 0);
-  h = OpenReparse(other / "up");
+  EXPECT_EQ(b, RelativeLinkBytes(u"..\\shared\\docs"));
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "sub/docs"))),
+            FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(P(W(dir / "sub/docs")), &data);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(data.dwReserved0, 0xA000000Cu);
+  EXPECT_EQ(data.dwFileAttributes,
+            FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+  FindClose(find);
+  // An absolute link to the same folder stays a mount point.
+  ASSERT_EQ(symlink((dir / "shared/docs").c_str(), (dir / "abs").c_str()), 0);
+  h = OpenReparse(dir / "abs");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ASSERT_TRUE(Set(h, b));
+  ASSERT_TRUE(Get(h, &b));
   CloseHandle(h);
-  EXPECT_EQ(ReadLinkOf(other / "up"), dir / "d");
+  EXPECT_EQ(U32At(b, 0), 0xA0000003u);
+}
+
+TEST(Reparse, RelativeBufferOnAnEmptyFolderMakesTheSameRelativeLink) {
+  TempDir dir;
+  TempDir elsewhere;  // the current folder must play no part
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "shared").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "shared/docs").c_str(), 0755), 0);
+  WriteBytes(dir / "shared/docs/readme", "read me");
+  ASSERT_EQ(mkdir((dir / "sub/docs").c_str(), 0755), 0);
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(elsewhere.path().c_str()), 0);
+  HANDLE h = OpenReparse(dir / "sub/docs");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const Bytes wanted = RelativeLinkBytes(u"..\\shared\\docs");
+  const bool set = Set(h, wanted);
+  Bytes back;
+  const bool got = Get(h, &back);  // the handle names the new link
+  CloseHandle(h);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_TRUE(set);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(back, wanted);
+  EXPECT_EQ(ReadLinkOf(dir / "sub/docs"), "../shared/docs");
+  EXPECT_EQ(ReadBytes(dir / "sub/docs/readme"), "read me");
+  EXPECT_EQ(GetFileAttributesW(P(W(dir / "sub/docs"))),
+            FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(Reparse, RelativeLinkLeavingTheTreeIsMadeButNeverFollowed) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "tree/up").c_str(), 0755), 0);
+  WriteBytes(dir / "tree/f", "");
+  for (const char* name : {"tree/up", "tree/f"}) {
+    SCOPED_TRACE(name);
+    HANDLE h = OpenReparse(dir / name);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Set(h, RelativeLinkBytes(u"..\\..\\kvmorvel-nowhere")));
+    CloseHandle(h);
+    EXPECT_EQ(ReadLinkOf(dir / name), "../../kvmorvel-nowhere");
+    // Only the link is made: nothing is created where it leads.
+    struct stat st;
+    EXPECT_NE(stat((dir / name).c_str(), &st), 0);
+    EXPECT_TRUE(GetFileAttributesW(P(W(dir / name))) & FILE_ATTRIBUTE_REPARSE_POINT);
+  }
 }
 
 TEST(Reparse, MountPointBufferTurnsAnEmptyFolderIntoAWorkingLink) {

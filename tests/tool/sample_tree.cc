@@ -124,6 +124,12 @@ void SnapshotInto(const std::string& root, const std::string& relative,
     item.payload.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved)) item.resolved = resolved;
+    char top[PATH_MAX];
+    const std::string base = realpath(root.c_str(), top) ? top : root;
+    if (item.resolved == base)
+      item.within = ".";
+    else if (item.resolved.compare(0, base.size() + 1, base + "/") == 0)
+      item.within = item.resolved.substr(base.size() + 1);
   }
   (*state)[relative] = item;
   if (item.kind != 'd') return;

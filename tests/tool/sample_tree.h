@@ -21,6 +21,8 @@ struct ItemState {
   unsigned mode = 0;     // permission bits
   std::string payload;   // file content or link target
   std::string resolved;  // a link: where it leads, fully resolved
+  std::string within;    // a link into the snapshot's tree: where, relative
+                         // to its root ("." the root; empty when outside)
 };
 
 // Relative path ("" for the root, "sub/inner.txt") to state.

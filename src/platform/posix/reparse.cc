@@ -1,14 +1,16 @@
 // Reparse points and the other device controls.
 //
 // A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes a
-// link to a folder as IO_REPARSE_TAG_MOUNT_POINT with substitute name
-// "\??\" + the Windows path of its target (made absolute: a mount point
-// names an absolute path) and that path as print name, and a link to
-// anything else as IO_REPARSE_TAG_SYMLINK, whose relative target stays
-// relative (flag 1). FSCTL_SET_REPARSE_POINT with one of
-// these tags replaces an empty folder or file (or a link) by a link to
-// the print name mapped through the layer. Any other tag is kept as the
-// buffer's bytes in user.kvmorvel.reparse.
+// link to a folder by an absolute path as IO_REPARSE_TAG_MOUNT_POINT with
+// substitute name "\??\" + the Windows path of its target and that path
+// as print name, and any other link as IO_REPARSE_TAG_SYMLINK: a relative
+// one (to a folder or a file) keeps its text, "\" separated, with the
+// relative flag (1), as Windows reports its own relative links, so a
+// restored copy leads to the same place beside it.
+// FSCTL_SET_REPARSE_POINT with one of these tags replaces an empty folder
+// or file (or a link) by a link to the print name mapped through the
+// layer; relative text stays relative and is never resolved here. Any
+// other tag is kept as the buffer's bytes in user.kvmorvel.reparse.
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -21,7 +23,6 @@ using namespace kvposix;
 
 namespace {
 
-const DWORD kRelative = 1;  // SYMLINK_FLAG_RELATIVE
 const size_t kHeader = 8;   // tag, data length, reserved
 const size_t kGuidHeader = 24;
 
@@ -55,17 +56,27 @@ bool ReadLinkText(const std::string& path, std::string* link) {
   return true;
 }
 
+// As Windows tags its own links: a mount point names an absolute folder,
+// so only a link to a folder by an absolute path is one; a relative link
+// to a folder is a symbolic link (relative flag), which keeps its text.
+DWORD TagOf(const std::string& path, const std::string& link) {
+  struct stat st;
+  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const bool absolute = !link.empty() && link[0] == '/';
+  return folder && absolute ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+}
+
 // The reparse buffer describing the link at `path`.
 bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   std::string link;
   if (!ReadLinkText(path, &link)) return FailErrno(errno);
-  const bool mountPoint = LinkTag(path) == IO_REPARSE_TAG_MOUNT_POINT;
-  const bool relative = !mountPoint && (link.empty() || link[0] != '/');
+  const bool mountPoint = TagOf(path, link) == IO_REPARSE_TAG_MOUNT_POINT;
+  const bool relative = link.empty() || link[0] != '/';
   std::u16string substitute, print;
   if (relative) {
     substitute = print = Backslashes(link);
   } else {
-    print = ToWindowsPath(link[0] == '/' ? link : ParentOf(path) + "/" + link);
+    print = ToWindowsPath(link);
     substitute = u"\\??\\" + print;
   }
   const size_t fixed = mountPoint ? 8 : 12;
@@ -81,7 +92,7 @@ bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   Put16(b, substitute.size() * 2);        // and length
   Put16(b, (substitute.size() + 1) * 2);  // print name offset
   Put16(b, print.size() * 2);             // and length
-  if (!mountPoint) Put32(b, relative ? kRelative : 0);
+  if (!mountPoint) Put32(b, relative ? SYMLINK_FLAG_RELATIVE : 0);
   PutWide(b, substitute);
   Put16(b, 0);
   PutWide(b, print);
@@ -112,7 +123,7 @@ bool TargetOf(const uint8_t* in, size_t size, DWORD tag, std::string* target) {
   const size_t room = size - kHeader - fixed;
   const size_t subOff = Get16(in + 8), subLen = Get16(in + 10);
   const size_t printOff = Get16(in + 12), printLen = Get16(in + 14);
-  const bool relative = tag == IO_REPARSE_TAG_SYMLINK && (Get32(in + 16) & kRelative);
+  const bool relative = tag == IO_REPARSE_TAG_SYMLINK && (Get32(in + 16) & SYMLINK_FLAG_RELATIVE);
   if (subOff + subLen > room || printOff + printLen > room || (subOff | subLen | printOff | printLen) & 1)
     return Fail(ERROR_INVALID_REPARSE_DATA);
   const bool usePrint = printLen > 0;
@@ -206,9 +217,9 @@ BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
 namespace kvposix {
 
 DWORD LinkTag(const std::string& path) {
-  struct stat st;
-  const bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-  return folder ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
+  std::string link;
+  ReadLinkText(path, &link);  // unreadable: no absolute text, a symbolic link
+  return TagOf(path, link);
 }
 
 }  // namespace kvposix
