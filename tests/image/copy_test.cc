@@ -13,10 +13,6 @@ namespace {
 
 class CopyTest : public ImageTest {
  protected:
-  void SetUp() override {
-    ImageTest::SetUp();
-    if (!LayerCopiesMetadata()) GTEST_SKIP() << "layer incomplete";
-  }
   // Steps the walk to the item named `name` (loaded with Info(0)).
   bool SeekTo(CKvMorvel& m, const std::string& name) {
     WCHAR current[260];

@@ -25,31 +25,6 @@ std::string LibraryBesideTests() {
 
 }  // namespace
 
-bool LayerCopiesMetadata() {
-  TempDir probe;
-  WriteBytes(probe / "f", "f");
-  if (symlink("f", (probe / "l").c_str()) != 0) return false;
-  const BOOL copied = CopyFileW(P(W(probe / "f")), P(W(probe / "g")), FALSE);
-  if (!copied && GetLastError() == ERROR_CALL_NOT_IMPLEMENTED) return false;
-  DWORD needed = 0;
-  if (!GetFileSecurityW(P(W(probe / "f")), 7, nullptr, 0, &needed) &&
-      GetLastError() == ERROR_CALL_NOT_IMPLEMENTED)
-    return false;
-  HANDLE h = CreateFileW(P(W(probe / "l")), 0, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING,
-                         FILE_FLAG_OPEN_REPARSE_POINT |
-                             FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  BYTE data[1024];
-  DWORD got = 0;
-  const BOOL read = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                                    data, sizeof(data), &got, nullptr);
-  const DWORD code = GetLastError();
-  CloseHandle(h);
-  return read || code != ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 std::string ReparseData(const std::u16string& path) {
   HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING,

@@ -70,11 +70,6 @@ class ImageTest : public ::testing::Test {
   bool hadTmpdir_ = false;
 };
 
-// Whether the Win32 layer already copies files, reads reparse points and
-// descriptors (it is being completed beside this work); the copy-out tests
-// skip themselves until it does.
-bool LayerCopiesMetadata();
-
 // The reparse data of a path as FSCTL_GET_REPARSE_POINT gives it, or
 // "(no open)" / "(no data)" when it cannot be read.
 std::string ReparseData(const std::u16string& path);

@@ -97,10 +97,6 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
 
 class RoundTripTest : public ImageTest {
  protected:
-  void SetUp() override {
-    ImageTest::SetUp();
-    if (!LayerCopiesMetadata()) GTEST_SKIP() << "layer incomplete";
-  }
 };
 
 TEST_F(RoundTripTest, AFolderComesBackAsItWas) {
