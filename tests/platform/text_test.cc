@@ -178,7 +178,8 @@ TEST(Modules, LoadsASharedObjectByItsWindowsName) {
   ASSERT_NE(module, nullptr);
   typedef const char* (*VersionFunction)();
   VersionFunction version =
-      reinterpret_cast<VersionFunction>(GetProcAddress(module, "zlibVersion"));
+      reinterpret_cast<VersionFunction>(
+          reinterpret_cast<void (*)()>(GetProcAddress(module, "zlibVersion")));
   ASSERT_NE(version, nullptr);
   EXPECT_STREQ(version(), zlibVersion());
   EXPECT_EQ(GetProcAddress(module, "NoSuchExport"), nullptr);
