@@ -14,32 +14,12 @@
 #include <vector>
 
 #include "KvMorvel.h"
+#include "bench/bench_support.h"
 #include "formats/file_io.h"
 #include "formats/v2/v2_format.h"
 #include "kvwin32.h"
 
 namespace {
-
-std::u16string Wide(const std::string& s) {
-  return std::u16string(s.begin(), s.end());  // ASCII paths only
-}
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
-long PeakKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
-
-double Since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                       start)
-      .count();
-}
 
 class Reader : public CKvMorvel {
  public:
@@ -76,7 +56,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "add failed: %u\n", writer.GetErrorCode());
     return 1;
   }
-  const double addSeconds = Since(start);
+  const double addSeconds = SecondsSince(start);
   const long addPeak = PeakKiB();
 
   start = std::chrono::steady_clock::now();
@@ -92,7 +72,7 @@ int main(int argc, char** argv) {
       archive, static_cast<LONGLONG>(entry.storedLength), out, &written);
   CloseHandle(out);
   reader.Close();
-  const double readSeconds = Since(start);
+  const double readSeconds = SecondsSince(start);
   printf("%u MiB: add %.1f MiB/s, inflate %.1f MiB/s (%s, %lld bytes)\n",
          mib, mib / addSeconds, mib / readSeconds, ok ? "ok" : "FAILED",
          static_cast<long long>(written));

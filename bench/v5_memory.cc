@@ -21,32 +21,12 @@
 #include <string>
 
 #include "KvMorvel.h"
+#include "bench/bench_support.h"
 #include "kvwin32.h"
 
 extern char** environ;
 
 namespace {
-
-std::u16string Wide(const std::string& s) {
-  return std::u16string(s.begin(), s.end());  // ASCII paths only
-}
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
-long PeakKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
-
-double Seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                       since)
-      .count();
-}
 
 std::string FileName(const std::string& dir, unsigned i) {
   char name[32];
@@ -72,7 +52,7 @@ int Add(const std::string& dir, unsigned count) {
   }
   if (!arc.Close()) return 1;
   printf("add  %u empty files: peak resident %ld KiB, %.2f s\n", count,
-         PeakKiB(), Seconds(start));
+         PeakKiB(), SecondsSince(start));
   return 0;
 }
 
@@ -84,7 +64,7 @@ int List(const std::string& dir) {
   while (arc.Info(1)) ++listed;
   arc.Close();
   printf("list %u entries: peak resident %ld KiB, %.2f s\n", listed,
-         PeakKiB(), Seconds(start));
+         PeakKiB(), SecondsSince(start));
   return 0;
 }
 

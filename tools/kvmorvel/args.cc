@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -72,4 +73,21 @@ bool ParseInteger(const std::string& text, long* value) {
   if (errno == ERANGE || *end != '\0' || end == text.c_str()) return false;
   *value = number;
   return true;
+}
+
+int ReadPlainArguments(const Args& args, const char* verb, const char* help,
+                       size_t count, const char* need,
+                       std::vector<std::string>* positional) {
+  ArgReader reader(args);
+  while (reader.Next()) {
+    if (reader.Is("--help") || reader.Is("-h")) {
+      fputs(help, stdout);
+      return kExitOk;
+    }
+    if (reader.IsOption())
+      return UsageError(verb, "unknown option '" + reader.Current() + "'");
+    positional->push_back(reader.Current());
+  }
+  if (positional->size() != count) return UsageError(verb, need);
+  return -1;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common.h"
 
@@ -33,6 +34,14 @@ class ArgReader {
   bool isOption_ = false;
   bool optionsEnded_ = false;
 };
+
+// Reads the arguments of a verb that takes no option but --help and
+// exactly `count` positional arguments into *positional. Returns -1 when
+// they are there, otherwise the exit status to end with (0 after printing
+// `help`, the usage error's status with `need` as its reason).
+int ReadPlainArguments(const Args& args, const char* verb, const char* help,
+                       size_t count, const char* need,
+                       std::vector<std::string>* positional);
 
 // A byte count: digits, optionally followed by K, M or G (powers of 1024).
 bool ParseByteCount(const std::string& text, uint64_t* value);

@@ -152,19 +152,10 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
 }  // namespace
 
 int RunExtract(const Args& args) {
-  ArgReader reader(args);
   std::vector<std::string> positional;
-  while (reader.Next()) {
-    if (reader.Is("--help") || reader.Is("-h")) {
-      fputs(kHelp, stdout);
-      return kExitOk;
-    }
-    if (reader.IsOption())
-      return UsageError("extract", "unknown option '" + reader.Current() + "'");
-    positional.push_back(reader.Current());
-  }
-  if (positional.size() != 2)
-    return UsageError("extract", "an ARCHIVE and a TARGET are needed");
+  const int early = ReadPlainArguments(args, "extract", kHelp, 2,
+                                       "an ARCHIVE and a TARGET are needed", &positional);
+  if (early >= 0) return early;
   const std::string archivePath = AbsolutePath(positional[0]);
   const std::string target = AbsolutePath(positional[1]);
   std::u16string wideTarget;

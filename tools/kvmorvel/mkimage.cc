@@ -16,19 +16,10 @@ const char kHelp[] =
 }  // namespace
 
 int RunMkimage(const Args& args) {
-  ArgReader reader(args);
   std::vector<std::string> positional;
-  while (reader.Next()) {
-    if (reader.Is("--help") || reader.Is("-h")) {
-      fputs(kHelp, stdout);
-      return kExitOk;
-    }
-    if (reader.IsOption())
-      return UsageError("mkimage", "unknown option '" + reader.Current() + "'");
-    positional.push_back(reader.Current());
-  }
-  if (positional.size() != 2)
-    return UsageError("mkimage", "a FOLDER and an IMAGE are needed");
+  const int early = ReadPlainArguments(args, "mkimage", kHelp, 2,
+                                       "a FOLDER and an IMAGE are needed", &positional);
+  if (early >= 0) return early;
   std::string reason;
   const unsigned code = KvPackImage(AbsolutePath(positional[0]),
                                     AbsolutePath(positional[1]), &reason);

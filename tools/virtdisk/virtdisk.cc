@@ -135,9 +135,10 @@ HANDLE OpenImage(const char* image) {
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The private folder a letter's link points at, when the link is one this
-// library made: it names a "tree" folder beside the marker file.
-bool MountedFolder(const std::string& link, std::string* folder) {
+// The folder holding the "tree" a letter's link names: the link's target
+// less its last "/tree" component. False when the link does not name a
+// "tree" folder.
+bool LinkedMountFolder(const std::string& link, std::string* folder) {
   char target[PATH_MAX];
   const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
   if (n <= 0) return false;
@@ -147,6 +148,13 @@ bool MountedFolder(const std::string& link, std::string* folder) {
       tree.compare(tree.size() - suffix.size(), suffix.size(), suffix) != 0)
     return false;
   *folder = tree.substr(0, tree.size() - suffix.size());
+  return true;
+}
+
+// The private folder a letter's link points at, when the link is one this
+// library made: its "tree" folder stands beside the marker file.
+bool MountedFolder(const std::string& link, std::string* folder) {
+  if (!LinkedMountFolder(link, folder)) return false;
   struct stat st;
   return lstat((*folder + "/" + kMarkerName).c_str(), &st) == 0 &&
          S_ISREG(st.st_mode);
@@ -157,15 +165,8 @@ bool MountedFolder(const std::string& link, std::string* folder) {
 // it names a missing ".../kvimage.XXXXXX/tree". Such a letter counts as
 // free, as the layer already reports it; any other link is left alone.
 bool IsStaleMount(const std::string& link) {
-  char target[PATH_MAX];
-  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-  if (n <= 0) return false;
-  const std::string tree(target, static_cast<size_t>(n));
-  const std::string suffix = std::string("/") + kTreeName;
-  if (tree.size() <= suffix.size() ||
-      tree.compare(tree.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return false;
-  const std::string folder = tree.substr(0, tree.size() - suffix.size());
+  std::string folder;
+  if (!LinkedMountFolder(link, &folder)) return false;
   const size_t slash = folder.rfind('/');
   const std::string base =
       slash == std::string::npos ? folder : folder.substr(slash + 1);
