@@ -8,6 +8,7 @@
 // versions, and blobs cut short, fall back to the hex string.
 #include <cstdio>
 
+#include "byte_fields.h"
 #include "layer.h"
 
 namespace kvposix {
@@ -18,32 +19,19 @@ const uint16_t kVersionHexOnly = 0xFFFF;
 const DWORD kValidAttributes = 0x1;
 const DWORD kValidCreateTime = 0x10;
 
-// Reads little-endian fields with NDR's alignment; any read past the end
-// makes ok() false and yields zero.
-class NdrReader {
+// Reads little-endian fields with NDR's alignment.
+class NdrReader : public FieldReader {
  public:
-  NdrReader(const std::vector<uint8_t>& b, size_t at) : b_(b), at_(at) {}
-  bool ok() const { return ok_; }
-  void Align(size_t n) { at_ = (at_ + n - 1) / n * n; }
-  uint64_t Field(size_t n, size_t align) {
-    Align(align);
-    if (at_ + n > b_.size()) {
-      ok_ = false;
-      return 0;
-    }
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b_[at_ + i]) << (8 * i);
-    at_ += n;
-    return v;
-  }
+  using FieldReader::FieldReader;
   uint16_t U16() { return static_cast<uint16_t>(Field(2, 2)); }
   uint32_t U32() { return static_cast<uint32_t>(Field(4, 4)); }
   uint64_t U64() { return Field(8, 4); }
 
  private:
-  const std::vector<uint8_t>& b_;
-  size_t at_;
-  bool ok_ = true;
+  uint64_t Field(size_t n, size_t align) {
+    Align(align);
+    return Le(n);
+  }
 };
 
 class NdrWriter {
@@ -53,7 +41,7 @@ class NdrWriter {
   }
   void Field(uint64_t v, size_t n, size_t align) {
     Align(align);
-    for (size_t i = 0; i < n; ++i) b_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    PutLe(b_, v, n);
   }
   void U16(uint16_t v) { Field(v, 2, 2); }
   void U32(uint32_t v) { Field(v, 4, 4); }

@@ -14,6 +14,7 @@
 
 #include <map>
 
+#include "byte_fields.h"
 #include "layer.h"
 
 namespace kvposix {
@@ -60,47 +61,12 @@ std::string FolderOf(const std::string& path) {
   return parent.empty() ? "/" : parent;
 }
 
-class Reader {
- public:
-  explicit Reader(const std::vector<uint8_t>& b) : b_(b) {}
-  bool ok() const { return ok_; }
-  bool done() const { return at_ >= b_.size(); }
-  uint64_t Le(size_t n) {
-    if (!ok_ || at_ + n > b_.size()) {
-      ok_ = false;
-      return 0;
-    }
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b_[at_ + i]) << (8 * i);
-    at_ += n;
-    return v;
-  }
-  std::string Text(size_t n) {
-    if (!ok_ || at_ + n > b_.size()) {
-      ok_ = false;
-      return std::string();
-    }
-    std::string s(b_.begin() + at_, b_.begin() + at_ + n);
-    at_ += n;
-    return s;
-  }
-
- private:
-  const std::vector<uint8_t>& b_;
-  size_t at_ = 0;
-  bool ok_ = true;
-};
-
-void PutLe(std::vector<uint8_t>& b, uint64_t v, size_t n) {
-  for (size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // Every well-formed record of the folder; a damaged tail is dropped.
 std::map<std::string, Record> ReadRecords(const std::string& folder) {
   std::map<std::string, Record> records;
   std::vector<uint8_t> blob;
   if (!ReadXattr(folder, kLinksName, &blob)) return records;
-  Reader r(blob);
+  FieldReader r(blob);
   while (!r.done()) {
     const std::string name = r.Text(static_cast<size_t>(r.Le(2)));
     Record rec;
