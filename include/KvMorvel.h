@@ -205,6 +205,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Set by an Open that reads an existing version 5 catalogue: the first
   // add empties the loaded batch so that old records are not written again.
   BOOL m_batchHoldsLoaded;
+  // Set by VDInfo: whether the image item it loaded has a plain name (see
+  // IsPlainFileName) at every level. VDExtractFile copies nothing else.
+  BOOL m_entryNamePlain;
 };
 
 #endif  // KVMORVEL_H

@@ -39,7 +39,8 @@ CKvMorvel::CKvMorvel()
       m_header5(DefaultV5Header()),
       m_nextCataloguePos(0xFFFFFFFFFFFFFFFFull),
       m_catalogueEnded(FALSE),
-      m_batchHoldsLoaded(FALSE) {
+      m_batchHoldsLoaded(FALSE),
+      m_entryNamePlain(FALSE) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -69,7 +70,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_header5(other.m_header5),
       m_nextCataloguePos(other.m_nextCataloguePos),
       m_catalogueEnded(other.m_catalogueEnded),
-      m_batchHoldsLoaded(other.m_batchHoldsLoaded) {
+      m_batchHoldsLoaded(other.m_batchHoldsLoaded),
+      m_entryNamePlain(other.m_entryNamePlain) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -103,6 +105,7 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_nextCataloguePos = other.m_nextCataloguePos;
   m_catalogueEnded = other.m_catalogueEnded;
   m_batchHoldsLoaded = other.m_batchHoldsLoaded;
+  m_entryNamePlain = other.m_entryNamePlain;
   return *this;
 }
 

@@ -77,21 +77,6 @@ BOOL IsAbsolutePath(LPCWSTR path) {
   return path[0] && path[1] == ':' && IsSeparator(path[2]);
 }
 
-// Whether `path` is `root` or lies below it, ignoring case.
-BOOL IsWithin(LPCWSTR path, LPCWSTR root) {
-  int rootLength = lstrlenW(root);
-  if (rootLength == 0) return FALSE;
-  while (rootLength > 1 && IsSeparator(root[rootLength - 1])) --rootLength;
-  if (lstrlenW(path) < rootLength) return FALSE;
-  WCHAR head[kImagePathChars];
-  lstrcpynW(head, path, rootLength + 1);
-  WCHAR rootHead[kImagePathChars];
-  lstrcpynW(rootHead, root, rootLength + 1);
-  if (lstrcmpiW(head, rootHead) != 0) return FALSE;
-  const WCHAR next = path[rootLength];
-  return next == 0 || IsSeparator(next) || IsSeparator(root[rootLength - 1]);
-}
-
 // The print name of mount-point reparse data read into `data` (`size`
 // bytes), when it names an absolute folder and fits `name`.
 BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
@@ -109,25 +94,43 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
   return name[0] && IsAbsolutePath(name);
 }
 
+// The path of the folder a restored junction names, into `folder`, when
+// it lies inside the restore target: `linkName` is the target (the first
+// `rootLength` characters of `junctionPath`, its separator included)
+// followed by a name that passes the check of every restored name, with
+// no link on its way.
+BOOL LinkedFolderInsideTarget(LPCWSTR linkName, LPCWSTR junctionPath,
+                              int rootLength,
+                              WCHAR (&folder)[kImagePathChars]) {
+  if (rootLength <= 0 || rootLength >= static_cast<int>(kImagePathChars) ||
+      lstrlenW(linkName) < rootLength)
+    return FALSE;
+  WCHAR root[kImagePathChars];
+  WCHAR head[kImagePathChars];
+  lstrcpynW(root, junctionPath, rootLength + 1);
+  lstrcpynW(head, linkName, rootLength + 1);
+  if (lstrcmpiW(head, root) != 0) return FALSE;
+  return BuildRestorePath(root, linkName + rootLength, folder,
+                          kImagePathChars) == 0 &&
+         CheckNoLinkAbove(folder, rootLength) == 0;
+}
+
 // Creates the folder a restored junction names, with its missing parents,
 // when it does not exist yet. Only a folder inside the restore target is
 // made: a junction read from an image must not create folders elsewhere
-// on the restore volume. The restore target is the junction's path less
-// its entry name.
+// on the restore volume, above the target ("..") or through a link. The
+// restore target is the junction's path less its entry name.
 void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
                         LPCWSTR entryName) {
-  const int pathLength = lstrlenW(junctionPath);
-  const int nameLength = lstrlenW(entryName);
-  WCHAR root[kImagePathChars];
-  lstrcpynW(root, junctionPath,
-            pathLength > nameLength ? pathLength - nameLength + 1 : 1);
-  if (!root[0] || !IsWithin(linkName, root)) {
+  WCHAR folder[kImagePathChars];
+  const int rootLength = lstrlenW(junctionPath) - lstrlenW(entryName);
+  if (!LinkedFolderInsideTarget(linkName, junctionPath, rootLength, folder)) {
     CKvLog::GetInstance()->AddError(
         TEXT("Link target outside the restore folder, not created: %s"),
         linkName);
     return;
   }
-  CreateFolderIfMissing(linkName);
+  CreateFolderIfMissing(folder);
 }
 
 // Gives the copied item at `path` the short name, compression, times,
@@ -173,14 +176,24 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
     m_error.SetError(kErrorNullTarget);
     return FALSE;
   }
-  WCHAR targetPath[kImagePathChars];
+  if (IsNeverCopiedName(m_entryName)) return TRUE;
   WCHAR sourcePath[kImagePathChars];
-  if (!JoinImagePath(targetPath, kImagePathChars, target, m_entryName) ||
-      !JoinImagePath(sourcePath, kImagePathChars, m_drive, m_entryName)) {
+  if (!JoinImagePath(sourcePath, kImagePathChars, m_drive, m_entryName)) {
     m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  if (IsNeverCopiedName(m_entryName)) return TRUE;
+  // The check every restore makes: a name the walk found not plain, one
+  // that leaves the target, a link in the target or on the way (restored
+  // earlier or found there) refuse the copy before anything is touched.
+  WCHAR targetPath[kImagePathChars];
+  const DWORD refusal =
+      m_entryNamePlain ? ConfineRestorePath(target, m_entryName, targetPath,
+                                            kImagePathChars)
+                       : kUnsafeNameCode;
+  if (refusal) {
+    m_error.SetError(refusal);
+    return FALSE;
+  }
 
   CopyPrivileges privileges;
   const DWORD attributes = m_entryData.dwFileAttributes;

@@ -163,6 +163,7 @@ BOOL CKvMorvel::VDBuildItems() {
   root->find = INVALID_HANDLE_VALUE;
   lstrcpynW(root->name, m_drive, kImagePathChars);
   m_currentItem = root;
+  m_entryNamePlain = FALSE;  // no item of this image loaded yet
 
   WCHAR pattern[kImagePathChars];
   if (!JoinImagePath(pattern, kImagePathChars, m_drive, TEXT("*.*"))) {

@@ -6,6 +6,7 @@
 #include "KvMorvel.h"
 #include "image/image_item.h"
 #include "kvwin32.h"
+#include "restore/restore_common.h"
 
 namespace {
 
@@ -95,11 +96,17 @@ BOOL CKvMorvel::VDInfo(BOOL advance) {
   m_entryData.nFileSizeLow = found.nFileSizeLow;
   lstrcpynW(m_entryName, relative, kImagePathChars);
   m_encryptedName[0] = 0;
+  // The walk enters only folders with a plain name, so the levels above
+  // are plain and the item's own name decides. A name that is not (a
+  // Linux name holding "\", a "." or ".." listed later than a search's
+  // start) is listed, never entered: joined, it would name another path,
+  // through a link or above its folder. The copy refuses it.
+  m_entryNamePlain = IsPlainFileName(found.cFileName);
   if (!advance) return TRUE;
 
   const DWORD attributes = found.dwFileAttributes;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && m_entryNamePlain &&
       !IsVolumeInformationName(m_entryName)) {
     _item* child = new (std::nothrow) _item();
     if (!child) {

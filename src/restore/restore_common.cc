@@ -38,17 +38,20 @@ bool IsDriveQualified(const WCHAR* path) {
          path[1] == ':';
 }
 
-// A component of only dots and spaces holding two dots or more: Windows
-// trims trailing dots and spaces, so "..." and ".. " mean "..".
-bool IsParentComponent(const WCHAR* begin, const WCHAR* end) {
-  int dots = 0;
-  for (const WCHAR* p = begin; p < end; ++p) {
-    if (*p == '.')
-      ++dots;
-    else if (*p != ' ')
-      return false;
-  }
-  return dots >= 2;
+// A component of only dots and spaces, the empty one included: Windows
+// trims trailing dots and spaces, so each of them means "." or "..".
+bool IsDotsAndSpaces(const WCHAR* begin, const WCHAR* end) {
+  for (const WCHAR* p = begin; p < end; ++p)
+    if (*p != '.' && *p != ' ') return false;
+  return true;
+}
+
+// Where the last component of `path` ends, trailing separators after
+// `from` left out ("dir\" ends after "dir").
+int EndOfLastComponent(const WCHAR* path, int from) {
+  int end = lstrlenW(path);
+  while (end > from && IsSeparator(path[end - 1])) --end;
+  return end;
 }
 
 // The last error of a failing call; `fallback` when the call left none, so
@@ -81,10 +84,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
   if (n == 0) return 0;  // absent or empty: restored at its own path
   if (n >= kEnvValueChars) return ERROR_INSUFFICIENT_BUFFER;
   // The encrypted-file name is one file name in that folder.
-  if (IsParentComponent(encryptedName, encryptedName + lstrlenW(encryptedName)))
-    return kUnsafeNameCode;
-  for (const WCHAR* p = encryptedName; *p; ++p)
-    if (IsSeparator(*p)) return kUnsafeNameCode;
+  if (!IsPlainFileName(encryptedName)) return kUnsafeNameCode;
   if (KvFormatW(folder, kEncFolderChars, TEXT("%s\\System Recovery\\ENC"),
                 value) < 0 ||
       KvFormatW(redirected, kSecondPathChars, TEXT("%s\\%s"), folder,
@@ -316,26 +316,37 @@ BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
 
 bool IsContainedName(const WCHAR* name) {
   if (IsSeparator(name[0]) || IsDriveQualified(name)) return false;
+  const WCHAR* const end = name + EndOfLastComponent(name, 0);
+  if (end == name) return false;  // empty: the target itself
   const WCHAR* begin = name;
   for (const WCHAR* p = name;; ++p) {
-    if (!*p || IsSeparator(*p)) {
-      if (IsParentComponent(begin, p)) return false;
-      if (!*p) return true;
+    if (p == end || IsSeparator(*p)) {
+      if (IsDotsAndSpaces(begin, p)) return false;
+      if (p == end) return true;
       begin = p + 1;
     }
   }
 }
 
-DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out) {
+bool IsPlainFileName(const WCHAR* name) {
+  if (!IsContainedName(name)) return false;
+  for (const WCHAR* p = name; *p; ++p)
+    if (IsSeparator(*p)) return false;
+  return true;
+}
+
+DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                       DWORD capacity) {
   out[0] = 0;
   // An empty target would give "\name", a path at the root of the current
   // drive rather than under a folder the caller chose: refused.
   if (!target[0]) return ERROR_INVALID_PARAMETER;
   if (!IsContainedName(name)) return kUnsafeNameCode;
   const int targetLength = lstrlenW(target);
-  const bool separator = target[targetLength - 1] != '\\';
-  const int total = targetLength + (separator ? 1 : 0) + lstrlenW(name) + 1;
-  if (total > kRestorePathChars) return ERROR_INSUFFICIENT_BUFFER;
+  const bool separator = !IsSeparator(target[targetLength - 1]);
+  const DWORD total = static_cast<DWORD>(targetLength) + (separator ? 1 : 0) +
+                      static_cast<DWORD>(lstrlenW(name)) + 1;
+  if (total > capacity) return ERROR_INSUFFICIENT_BUFFER;
   lstrcpyW(out, target);
   if (separator) lstrcatW(out, TEXT("\\"));
   lstrcatW(out, name);
@@ -351,14 +362,26 @@ static bool IsLinkPrefix(WCHAR* path, int end) {
   return link;
 }
 
-DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
-  // Trailing separators ("dir\") end the last component, not a folder.
-  int end = lstrlenW(fullPath);
-  while (end > nameStart && IsSeparator(fullPath[end - 1])) --end;
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart) {
+  // The target folder itself: a link there would take every entry
+  // elsewhere. A drive root or "/" is left out (a drive's root is the real
+  // folder its letter names, never a link).
+  int targetEnd = nameStart;
+  while (targetEnd > 0 && IsSeparator(fullPath[targetEnd - 1])) --targetEnd;
+  if (targetEnd > 0 && IsLinkPrefix(fullPath, targetEnd))
+    return kLinkInPathCode;
+  const int end = EndOfLastComponent(fullPath, nameStart);
   for (int i = nameStart + 1; i < end; ++i) {
     if (!IsSeparator(fullPath[i]) || IsSeparator(fullPath[i - 1])) continue;
     if (IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
   }
+  return 0;
+}
+
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
+  const DWORD code = CheckNoLinkAbove(fullPath, nameStart);
+  if (code) return code;
+  const int end = EndOfLastComponent(fullPath, nameStart);
   if (end <= nameStart || !IsLinkPrefix(fullPath, end)) return 0;
   // A link at the entry's own path is replaced, never followed: remove it
   // (a link to a folder is removed as a folder on Windows).
@@ -368,6 +391,13 @@ DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
   const bool stays = IsLink(fullPath);
   fullPath[end] = saved;
   return stays ? kLinkInPathCode : 0;
+}
+
+DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                         DWORD capacity) {
+  const DWORD code = BuildRestorePath(target, name, out, capacity);
+  if (code) return code;
+  return CheckNoLinkOnPath(out, lstrlenW(out) - lstrlenW(name));
 }
 
 bool CreateMissingParents(const WCHAR* fullPath) {
@@ -456,10 +486,7 @@ BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
                         const RestoreSource& source, CKvError& error) {
   WCHAR fullPath[kRestorePathChars];
-  DWORD code = BuildRestorePath(target, entry.name, fullPath);
-  if (!code)
-    code = CheckNoLinkOnPath(fullPath,
-                             lstrlenW(fullPath) - lstrlenW(entry.name));
+  DWORD code = ConfineRestorePath(target, entry.name, fullPath);
   if (code) {
     error.SetError(code);
     return FALSE;

@@ -66,20 +66,41 @@ ULONGLONG StoredFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data);
 BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
                      bool* whole);
 
-// Builds target, a separator unless the target ends with one, and name
-// into `out` (kRestorePathChars). Returns 0 or the code refusing it:
-// 87 empty target, 123 a name that would leave the target, 122 too long.
-DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out);
-
-// Whether `name` stays below the folder it is joined to: not rooted, not
-// drive-qualified, no ".." component ("\" and "/" both separate).
+// Whether `name` stays strictly below the folder it is joined to: not
+// empty, not rooted, not drive-qualified, and no component ("\" and "/"
+// both separate) that is empty or only dots and spaces: ".", "..", and
+// the forms Windows trims to them ("...", ". ", " "). Such a component
+// would name the target itself or a folder above the entry. Trailing
+// separators are allowed: "dir\" names the folder dir.
 bool IsContainedName(const WCHAR* name);
 
-// Refuses (1921) a path whose components from `nameStart` (where the
-// entry's name begins) on are links, so nothing is written through a link
-// that an earlier entry restored. A link at the path itself is removed,
-// as an existing file would be, and never followed.
+// Whether `name` is one plain file name as a folder listing gives it: a
+// contained name without separator. A Linux name may hold "\", which the
+// layer reads as a separator, so such a name names another path.
+bool IsPlainFileName(const WCHAR* name);
+
+// Builds target, a separator unless the target ends with one, and name
+// into `out` (`capacity` characters). Returns 0 or the code refusing it:
+// 87 empty target, 123 a name that is not contained, 122 too long.
+DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                       DWORD capacity = kRestorePathChars);
+
+// Refuses (1921) a path on which the target folder itself (the part
+// before `nameStart`, where the entry's name begins) or a folder of the
+// name above its last component is a link, so nothing is written through
+// a link found in the target or restored there by an earlier entry.
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart);
+
+// CheckNoLinkAbove, and a link at the path itself is removed, as an
+// existing file would be, and never followed.
 DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
+
+// The one check between a stored or listed name and the disk, shared by
+// the restore of every version and the image copy-out: BuildRestorePath,
+// then CheckNoLinkOnPath. Returns 0 or the refusing code; nothing is
+// created, and only a link at the path itself is removed.
+DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                         DWORD capacity = kRestorePathChars);
 
 // Creates the missing folders above `fullPath`. Returns true when the
 // parent was missing (and so was made here).

@@ -61,10 +61,7 @@ FILETIME ToUtc(const FILETIME& local) {
 // creates the missing parent folders. Returns 0 or the refusing code.
 DWORD PrepareRestorePath(const WCHAR* target, const V1Record& record,
                          WCHAR* fullPath) {
-  DWORD code = BuildRestorePath(target, record.name, fullPath);
-  if (!code)
-    code = CheckNoLinkOnPath(fullPath,
-                             lstrlenW(fullPath) - lstrlenW(record.name));
+  const DWORD code = ConfineRestorePath(target, record.name, fullPath);
   if (code) return code;
   if (CreateMissingParents(fullPath))
     SetParentShortName(fullPath, record.directoryShortName);

@@ -60,7 +60,9 @@ unsigned WriteCode(archive* writer) {
 }
 
 // A name relative to the image's root: no leading "/", and no empty, "."
-// or ".." component. One trailing "/" (a folder's) is dropped.
+// or ".." component, nor one holding "\": the Win32 layer reads "\" as a
+// separator, so "j\victim.txt" would name victim.txt through j. One
+// trailing "/" (a folder's) is dropped.
 bool PlainRelativeName(std::string name, std::string* out) {
   if (!name.empty() && name.back() == '/') name.pop_back();
   if (name.empty() || name[0] == '/') return false;
@@ -68,7 +70,9 @@ bool PlainRelativeName(std::string name, std::string* out) {
   for (;;) {
     const size_t slash = name.find('/', start);
     const std::string part = name.substr(start, slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
+    if (part.empty() || part == "." || part == ".." ||
+        part.find('\\') != std::string::npos)
+      return false;
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
