@@ -241,6 +241,8 @@ TEST_F(MountTest, AnImageCannotPlaceAFileOutsideItsTree) {
       {{outside / "d/abs.txt", 'f', "x"}},
       {{"ok", 'd'}, {"ok/../../escape.txt", 'f', "x"}},
       {{"link", 'l', outside / "d"}, {"link/through.txt", 'f', "x"}},
+      // One Linux name, but the layer reads "\" as a separator.
+      {{"link", 'l', outside / "d"}, {"link\\victim.txt", 'f', "x"}},
       {{"hard", 'h', outside / "d/victim.txt"}},
   };
   WriteBytes(outside / "d/victim.txt", "keep");

@@ -1,12 +1,20 @@
 // A restore never writes outside its target: names that climb out of it,
-// rooted or drive-qualified names, and links on the way are refused.
+// rooted or drive-qualified names, names that name the target itself, a
+// target that is a link, and links on the way are refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "restore/restore_fixture.h"
 
 namespace {
+
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
 
 struct Safety : ::testing::Test {
   TempDir dir;
@@ -22,6 +30,27 @@ struct Safety : ::testing::Test {
     arc.AddEntry5(name, 0x20, 7);
     arc.m_currentIndex = 0;
     return arc.MorvelExtractFile5(P(W(target)), 0);
+  }
+  // Restores a folder entry carrying `buffer` as its reparse record from a
+  // version 5 or 2 archive into `out`; the error code, 0 on success.
+  DWORD RestoreLink(int version, const std::string& name,
+                    const std::string& buffer) {
+    const std::string record = ReparseRecord(buffer);
+    if (version == 5) {
+      WriteBytes(dir / "arc_0001.mvr", record);
+      arc.m_entries5.clear();
+      arc.AddEntry5(name, 0x410).storedLength = record.size();
+      arc.m_currentIndex = 0;
+      return arc.MorvelExtractFile5(P(W(out)), 0) ? 0 : arc.GetErrorCode();
+    }
+    WriteBytes(dir / "v2.arc", std::string(40, 'H') + record);
+    Probe v2;
+    v2.UseV2(dir / "v2.arc");
+    auto& e = v2.AddEntry2(name, 0x410);
+    e.storedLength = record.size();
+    e.dataOffset = 40;
+    v2.m_currentIndex = 0;
+    return v2.MorvelExtractFile2(P(W(out)), 0) ? 0 : v2.GetErrorCode();
   }
   // Creates a file through the layer at target + "\" + name, as a restore
   // without the checks would.
@@ -73,6 +102,61 @@ TEST_F(Safety, LinkAtTheEntryPathIsReplacedNotFollowed) {
   ASSERT_EQ(0, lstat((out + "/f").c_str(), &st));
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ("payload", ReadBytes(out + "/f"));
+}
+
+TEST_F(Safety, NoEntryNamesTheTargetItselfOrAFolderAboveAnother) {
+  TempDir outside;
+  const std::string links[] = {MountPointBuffer(outside.W("", '\\')),
+                               SymlinkBuffer(outside.W("", '\\'))};
+  // Names of the target itself, tried while it is empty (a link could
+  // replace it), then names of the empty folder "a" or through it.
+  const std::vector<std::string> targetNames = {".", "", ".\\", " ", ". "};
+  const std::vector<std::string> folderNames = {"a\\.", "a\\. ", "a\\.\\b",
+                                                "a\\ \\b", "a\\\\b"};
+  for (int version : {5, 2}) {
+    for (const std::string& link : links) {
+      SCOPED_TRACE(version);
+      // A named folder becomes the link: the stored records work.
+      ASSERT_EQ(0u, RestoreLink(version, "j", link));
+      ASSERT_TRUE(IsLink(out + "/j"));
+      ASSERT_EQ(0, unlink((out + "/j").c_str()));
+      for (const std::string& name : targetNames) {
+        EXPECT_EQ(123u, RestoreLink(version, name, link)) << "[" << name << "]";
+        EXPECT_FALSE(IsLink(out)) << name;
+      }
+      ASSERT_EQ(0, mkdir((out + "/a").c_str(), 0755));
+      for (const std::string& name : folderNames) {
+        EXPECT_EQ(123u, RestoreLink(version, name, link)) << "[" << name << "]";
+        EXPECT_FALSE(IsLink(out + "/a")) << name;
+        EXPECT_FALSE(Exists(out + "/a/b")) << name;
+      }
+      ASSERT_EQ(0, rmdir((out + "/a").c_str()));
+    }
+  }
+  // Later entries still land in the target, not in the folder linked.
+  WriteBytes(dir / "arc_0001.mvr", LzoBlocks("payload"));
+  ASSERT_TRUE(Restore("after.txt", out));
+  ASSERT_TRUE(Restore("a\\f.txt", out));
+  EXPECT_EQ("payload", ReadBytes(out + "/after.txt"));
+  EXPECT_EQ("payload", ReadBytes(out + "/a/f.txt"));
+  EXPECT_FALSE(Exists(outside / "after.txt"));
+  EXPECT_FALSE(Exists(outside / "f.txt"));
+  EXPECT_FALSE(Exists(outside / "b"));
+}
+
+TEST_F(Safety, ATargetThatIsALinkIsNotWrittenThrough) {
+  TempDir elsewhere;
+  const std::string linked = dir / "linked";
+  ASSERT_EQ(0, symlink(elsewhere.path().c_str(), linked.c_str()));
+  for (const std::string& target : {linked, linked + "\\", linked + "/"}) {
+    EXPECT_FALSE(Restore("f.txt", target)) << target;
+    EXPECT_EQ(1921u, arc.GetErrorCode()) << target;
+    EXPECT_FALSE(Restore("sub\\f.txt", target)) << target;
+    EXPECT_EQ(1921u, arc.GetErrorCode()) << target;
+  }
+  EXPECT_FALSE(Exists(elsewhere / "f.txt"));
+  EXPECT_FALSE(Exists(elsewhere / "sub"));
+  EXPECT_TRUE(IsLink(linked));
 }
 
 TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {
