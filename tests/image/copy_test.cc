@@ -161,6 +161,63 @@ TEST_F(CopyTest, ALinkToAFileIsRestoredAsALinkNotAsTheFileItNames) {
   EXPECT_TRUE(m.Close());
 }
 
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+TEST_F(CopyTest, ANameHoldingABackslashNeverReachesThroughALinkCopiedBefore) {
+  TempDir outside;
+  const std::string outsideName =
+      outside.path().substr(outside.path().rfind('/') + 1);
+  // The link by an absolute path, and by a relative one that leads from
+  // the copy's folder (target\s, the target a sibling of `outside` in
+  // /tmp) to `outside`.
+  for (const std::string& linkText :
+       {outside.path(), "../../" + outsideName}) {
+    SCOPED_TRACE(linkText);
+    WriteBytes(outside / "victim.txt", "precious");
+    TempDir target;
+    CKvMorvel m;
+    OpenImage(m, Build({{"s", 'd'},
+                        {"s/j", 'l', linkText},
+                        {"s/plain.txt", 'f', "ok"}}));
+    // Our mount library refuses such a name; another may leave it. The
+    // folder "s" is listed only when the walk enters it.
+    const std::string tree = MountedFolder('z');
+    ASSERT_FALSE(tree.empty());
+    WriteBytes(tree + "/s/j\\victim.txt", "attacker bytes");
+    // "j" comes first: the link is copied, then the name through it.
+    const std::vector<std::string> failed =
+        ExtractAll(m, target.W("", '\\'));
+    EXPECT_EQ(std::vector<std::string>{"s\\j\\victim.txt (123)"}, failed);
+    EXPECT_TRUE(IsLink(target / "s/j"));
+    EXPECT_EQ("ok", ReadBytes(target / "s/plain.txt"));
+    EXPECT_EQ("precious", ReadBytes(outside / "victim.txt"));
+    EXPECT_TRUE(m.Close());
+  }
+}
+
+TEST_F(CopyTest, ALinkFoundInTheTargetIsNeverWrittenThrough) {
+  TempDir outside;
+  mkdir((source_ / "d").c_str(), 0755);
+  WriteBytes(source_ / "d/f.txt", "inside");
+  const std::string image = Pack(source_.path());
+  ASSERT_EQ(0, symlink(outside.path().c_str(), (target_ / "d").c_str()));
+  ASSERT_EQ(0, symlink(outside.path().c_str(), (target_ / "t").c_str()));
+  CKvMorvel m;
+  OpenImage(m, image);
+  ASSERT_TRUE(SeekTo(m, "d\\f.txt"));
+  // Through a link on the way, and into a target that is a link.
+  EXPECT_FALSE(m.ExtractFile(P(Target()), 0));
+  EXPECT_EQ(1921u, m.GetErrorCode());
+  EXPECT_FALSE(m.ExtractFile(P(target_.W("t", '\\')), 0));
+  EXPECT_EQ(1921u, m.GetErrorCode());
+  EXPECT_FALSE(Exists(outside / "f.txt"));
+  EXPECT_FALSE(Exists(outside / "d"));
+  EXPECT_TRUE(m.Close());
+}
+
 TEST_F(CopyTest, PrivilegesAreLeftAsTheHostHadThem) {
   WriteBytes(source_ / "a.txt", "alpha");
   CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);

@@ -141,6 +141,14 @@ bool ImageTest::LetterMapped(char letter) const {
                 ":");
 }
 
+std::string ImageTest::MountedFolder(char letter) const {
+  char target[PATH_MAX];
+  const std::string link =
+      devices_.path() + "/" + static_cast<char>(tolower(letter)) + ":";
+  const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+  return std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
 void ImageTest::OpenImage(CKvMorvel& image, const std::string& path) {
   ASSERT_TRUE(image.Open(P(W(path)), TRUE, 0)) << image.GetErrorCode();
   ASSERT_EQ(3u, image.GetVersion());

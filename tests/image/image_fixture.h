@@ -46,6 +46,9 @@ class ImageTest : public ::testing::Test {
   // Folders the mount library left in its temporary folder.
   std::vector<std::string> PrivateFolders() const;
   bool LetterMapped(char letter) const;
+  // The folder a mounted letter shows, where a test can place what a
+  // mount library other than ours might leave on the drive.
+  std::string MountedFolder(char letter) const;
   // Opens `image` and expects success.
   void OpenImage(CKvMorvel& image, const std::string& path);
   // Every entry name, in walk order, stepping with Info(1).

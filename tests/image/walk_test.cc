@@ -150,4 +150,28 @@ TEST_F(WalkTest, AnItemWhosePathExceedsTheLimitIsSteppedOver) {
   EXPECT_TRUE(m.Close());
 }
 
+TEST_F(WalkTest, LinksAndNamesThatLeadBackAreListedButNeverEntered) {
+  CKvMorvel m;
+  OpenImage(m, Build({{"w", 'd'},
+                      {"w/d", 'd'},
+                      {"w/d/f.txt", 'f', "x"},
+                      {"w/d/up", 'l', ".."},
+                      {"w/loop", 'l', "."}}));
+  // What another mount library could leave: folders whose one Linux name,
+  // read with "\" as a separator, leads through the link "loop" back to
+  // "w" (and so on without end) or to "d". The root is listed at Open;
+  // "w" only when the walk enters it.
+  const std::string tree = MountedFolder('z');
+  ASSERT_FALSE(tree.empty());
+  ASSERT_EQ(0, mkdir((tree + "/w/loop\\loop").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((tree + "/w/loop\\d").c_str(), 0755));
+  std::vector<std::string> names = ListAll(m);
+  std::sort(names.begin(), names.end());
+  const std::vector<std::string> expected = {
+      "w",         "w\\d",       "w\\d\\f.txt", "w\\d\\up",
+      "w\\loop",   "w\\loop\\d", "w\\loop\\loop"};
+  EXPECT_EQ(expected, names);
+  EXPECT_TRUE(m.Close());
+}
+
 }  // namespace
