@@ -218,6 +218,27 @@ TEST_F(CopyTest, ALinkFoundInTheTargetIsNeverWrittenThrough) {
   EXPECT_TRUE(m.Close());
 }
 
+TEST_F(CopyTest, ASparseFileIsCopiedOutSparse) {
+  // A small image holding a file of 64 MiB whose first 64 MiB less one
+  // byte are a hole.
+  TarItem item("sparse.bin", 'f', "x");
+  item.holeBefore = (64u << 20) - 1;
+  const std::string image = Build({item});
+  struct stat st;
+  ASSERT_EQ(0, stat(image.c_str(), &st));
+  ASSERT_LT(st.st_size, 1 << 20);
+  CKvMorvel m;
+  OpenImage(m, image);
+  ASSERT_TRUE(SeekTo(m, "sparse.bin"));
+  ASSERT_TRUE(m.ExtractFile(P(Target()), 0)) << m.GetErrorCode();
+  ASSERT_EQ(0, stat((target_ / "sparse.bin").c_str(), &st));
+  EXPECT_EQ(64 << 20, st.st_size);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);  // far below the size
+  EXPECT_EQ(std::string(item.holeBefore, '\0') + "x",
+            ReadBytes(target_ / "sparse.bin"));
+  EXPECT_TRUE(m.Close());
+}
+
 TEST_F(CopyTest, PrivilegesAreLeftAsTheHostHadThem) {
   WriteBytes(source_ / "a.txt", "alpha");
   CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -110,12 +111,24 @@ std::string ImageTest::Build(const std::vector<TarItem>& items) {
         break;
       default:
         archive_entry_set_filetype(e, AE_IFREG);
-        archive_entry_set_size(e, static_cast<la_int64_t>(item.data.size()));
+        archive_entry_set_size(
+            e, static_cast<la_int64_t>(item.holeBefore + item.data.size()));
+        if (item.holeBefore)
+          archive_entry_sparse_add_entry(
+              e, static_cast<la_int64_t>(item.holeBefore),
+              static_cast<la_int64_t>(item.data.size()));
     }
     for (const auto& x : item.xattrs)
       archive_entry_xattr_add_entry(e, x.first.c_str(), x.second.data(),
                                     x.second.size());
     archive_write_header(w, e);
+    // The writer takes every byte and leaves out those of the holes.
+    const std::string zeros(1 << 20, '\0');
+    for (size_t left = item.holeBefore; left > 0;) {
+      const size_t n = std::min(left, zeros.size());
+      archive_write_data(w, zeros.data(), n);
+      left -= n;
+    }
     if (item.kind == 'f') archive_write_data(w, item.data.data(), item.data.size());
     archive_entry_free(e);
   }

@@ -31,6 +31,8 @@ struct TarItem {
   char kind = 'f';  // 'f' file, 'd' folder, 'l' symbolic link, 'h' hard link
   std::string data;  // file contents, or the link's target
   unsigned mode = 0644;
+  // A file whose data follows a hole of this many bytes, stored sparse.
+  size_t holeBefore = 0;
   std::vector<std::pair<std::string, std::string>> xattrs;
 };
 

@@ -1,9 +1,12 @@
-// CopyFileW: the data, then the mode, the layer's extended attributes
-// (DOS attributes and creation time, short name, descriptor) and the
-// access and write times.
+// CopyFileW: the data (holes kept), then the mode, the layer's extended
+// attributes (DOS attributes and creation time, short name, descriptor)
+// and the access and write times.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "layer.h"
@@ -24,15 +27,51 @@ class Closer {
   HANDLE h_;
 };
 
-BOOL CopyData(HANDLE from, HANDLE to) {
+// Copies the bytes of [begin, end) of `from` to the same place in `to`.
+bool CopyRange(int from, int to, off_t begin, off_t end) {
   std::vector<char> buffer(1 << 16);
-  for (;;) {
-    DWORD read = 0, written = 0;
-    if (!ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
-      return FALSE;
-    if (read == 0) return TRUE;
-    if (!WriteFile(to, buffer.data(), read, &written, nullptr)) return FALSE;
+  for (off_t at = begin; at < end;) {
+    const size_t want =
+        static_cast<size_t>(std::min<off_t>(end - at, buffer.size()));
+    const ssize_t got =
+        RetryEintr([&] { return pread(from, buffer.data(), want, at); });
+    if (got < 0) return FailErrno(errno);
+    if (got == 0) return true;  // the source shrank meanwhile
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = RetryEintr([&] {
+        return pwrite(to, buffer.data() + done, got - done, at + done);
+      });
+      if (put < 0) return FailErrno(errno);
+      done += put;
+    }
+    at += got;
   }
+  return true;
+}
+
+// Copies the data through the handles' descriptors, keeping holes: only
+// the ranges SEEK_DATA finds are read and written, and the size is set at
+// the end, so a sparse file (one in a disk image, say) is copied sparse
+// and a small source cannot fill the disk with zeros. A file system that
+// cannot tell holes reports the whole file as data.
+BOOL CopyData(HANDLE source, HANDLE target) {
+  const int from = static_cast<Handle*>(source)->fd;
+  const int to = static_cast<Handle*>(target)->fd;
+  struct stat st;
+  if (fstat(from, &st) != 0) return FailErrno(errno);
+  const off_t size = st.st_size;
+  for (off_t at = 0; at < size;) {
+    off_t data = lseek(from, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // only a hole up to the end
+    off_t hole = data < 0 ? size : lseek(from, data, SEEK_HOLE);
+    if (data < 0) data = at;  // no hole support: all of it is data
+    if (hole < 0 || hole > size) hole = size;
+    if (!CopyRange(from, to, data, hole)) return FALSE;
+    at = hole;
+  }
+  if (RetryEintr([&] { return ftruncate(to, size); }) != 0)
+    return FailErrno(errno);
+  return TRUE;
 }
 
 }  // namespace
