@@ -26,11 +26,12 @@ class ImageProbe : public CKvMorvel {
 // One entry of an image built directly with libarchive.
 struct TarItem {
   TarItem(std::string n, char k = 'f', std::string d = std::string())
-      : name(std::move(n)), kind(k), data(std::move(d)) {}
+      : name(std::move(n)), kind(k), data(std::move(d)),
+        mode(k == 'd' ? 0755 : 0644) {}
   std::string name;
   char kind = 'f';  // 'f' file, 'd' folder, 'l' symbolic link, 'h' hard link
   std::string data;  // file contents, or the link's target
-  unsigned mode = 0644;
+  unsigned mode;  // 0755 for a folder (so that not only root enters it), else 0644
   // A file whose data follows a hole of this many bytes, stored sparse.
   size_t holeBefore = 0;
   std::vector<std::pair<std::string, std::string>> xattrs;
