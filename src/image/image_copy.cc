@@ -94,11 +94,11 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
   return name[0] && IsAbsolutePath(name);
 }
 
-// The path of the folder a restored junction names, into `folder`, when
-// it lies inside the restore target: `linkName` is the target (the first
+// Puts the folder a restored junction names into `folder` when it lies
+// inside the restore target: when `linkName` is the target (the first
 // `rootLength` characters of `junctionPath`, its separator included)
 // followed by a name that passes the check of every restored name, with
-// no link on its way.
+// no link on its way. FALSE otherwise.
 BOOL LinkedFolderInsideTarget(LPCWSTR linkName, LPCWSTR junctionPath,
                               int rootLength,
                               WCHAR (&folder)[kImagePathChars]) {

@@ -65,7 +65,7 @@ BOOL CopyData(HANDLE source, HANDLE target) {
     if (data < 0 && errno == ENXIO) break;  // only a hole up to the end
     off_t hole = data < 0 ? size : lseek(from, data, SEEK_HOLE);
     if (data < 0) data = at;  // no hole support: all of it is data
-    if (hole < 0 || hole > size) hole = size;
+    if (hole <= data || hole > size) hole = size;
     if (!CopyRange(from, to, data, hole)) return FALSE;
     at = hole;
   }
