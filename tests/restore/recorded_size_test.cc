@@ -139,6 +139,7 @@ void ExpectRefused(const Outcome &o, const std::string &name) {
 
 TEST_F(RecordedSize, V5BlocksHoldingMoreAreCutAtTheSizeAndRefused) {
   const std::string content = PatternBytes(2 * kMiB + kMiB / 2, 4);
+  LogCapture log;
   const auto outcomes = RestoreAll(
       WriteV5({{"whole", content.size(), 3, 0},
                {"cut", 2 * kMiB + 5, 3, 0},  // the third block passes the size
@@ -154,22 +155,33 @@ TEST_F(RecordedSize, V5BlocksHoldingMoreAreCutAtTheSizeAndRefused) {
   EXPECT_TRUE(Holds(content.substr(0, 10), Restored("tiny")));
   ExpectRefused(outcomes[3], "count");
   EXPECT_TRUE(Holds("", Restored("count")));  // refused before a block is read
+  EXPECT_TRUE(
+      log.Has(CKvLog::kError, "Blocks hold more than the recorded size"));
+  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "Block count 3 does not fit"));
 }
 
 TEST_F(RecordedSize, V5BlocksHoldingLessFail) {
   const std::string blocks = LzoBlocks("hello");
-  const auto outcomes = RestoreAll(
-      WriteV5({{"short", 6, 1, 0},
-               {"missing", kMiB + 1, 2, 0},  // the second block is in no part
-               {"largest", kLargestSize, 1, 0},
-               {"past", 5, 1, blocks.size()}},  // no block at that offset
-              blocks));
-  ASSERT_EQ(4u, outcomes.size());
-  for (size_t i = 0; i < 4; ++i) ExpectRefused(outcomes[i], std::to_string(i));
+  const std::string part = blocks + Bytes().U32(0).str();  // empty payload
+  LogCapture log;
+  const auto outcomes = RestoreAll(WriteV5(
+      {{"short", 6, 1, 0},
+       {"missing", kMiB + 1, 2, 0},  // the second block is in no part
+       {"largest", kLargestSize, 1, 0},
+       // The count that size gives: the stream runs out after one block.
+       {"counted", kLargestSize, (kLargestSize - 1) / kMiB + 1, 0},
+       {"empty", 5, 1, blocks.size()},
+       {"past", 5, 1, part.size()}},  // no block at that offset
+      part));
+  ASSERT_EQ(6u, outcomes.size());
+  for (size_t i = 0; i < 6; ++i) ExpectRefused(outcomes[i], std::to_string(i));
   EXPECT_TRUE(Holds("hello", Restored("short")));
   EXPECT_TRUE(Holds("hello", Restored("missing")));
   EXPECT_TRUE(Holds("", Restored("largest")));
+  EXPECT_TRUE(Holds("hello", Restored("counted")));
+  EXPECT_TRUE(Holds("", Restored("empty")));
   EXPECT_TRUE(Holds("", Restored("past")));
+  EXPECT_TRUE(log.Has(CKvLog::kError, "Blocks end short of the recorded size"));
 }
 
 // 200 entries naming the same 1 MiB block: each is cut at its own
