@@ -1,7 +1,7 @@
 // Writing restored content no further than the recorded size.
 #include "formats/sized_output.h"
 
-bool SizedOutput::Write(const BYTE *bytes, DWORD size) {
+bool SizedOutput::Write(const BYTE* bytes, DWORD size) {
   DWORD allowed = size;
   if (size > left_) {
     allowed = static_cast<DWORD>(left_);

@@ -20,7 +20,7 @@
 const DWORD kRecordedSizeCode = ERROR_INTERNAL_ERROR;
 
 // The 64-bit file size attribute data records, both halves joined.
-inline ULONGLONG RecordedFileSize(const WIN32_FILE_ATTRIBUTE_DATA &data) {
+inline ULONGLONG RecordedFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data) {
   return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
@@ -33,7 +33,7 @@ class SizedOutput {
   // would pass the recorded size are not written: the bytes up to it are,
   // and the call fails with Overran() true. A failed or short write fails
   // with the last error set (112 for a short one).
-  bool Write(const BYTE *bytes, DWORD size);
+  bool Write(const BYTE* bytes, DWORD size);
 
   // Whether the recorded size has been written exactly.
   bool Complete() const { return left_ == 0 && !overran_; }
