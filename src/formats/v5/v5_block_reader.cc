@@ -1,5 +1,6 @@
 // Version 5 block stream reader: decompresses an entry's blocks, from its
-// data part and data offset on, into a destination file. A stream that
+// data part and data offset on, into a destination file, no further than
+// the entry's recorded size. A stream that
 // meets the end of a part continues at offset 0 of the next part.
 #include <functional>
 #include <memory>
@@ -168,6 +169,8 @@ DWORD WriteBlock(SizedOutput& output, const BYTE* bytes, DWORD size) {
 // Returns 0 or the code that fails the restore.
 DWORD ReadBlockStream(PartReader& part, const _MVRL_FILEENTRY_MAX_5& entry,
                       SizedOutput& output) {
+  // Both buffers have fixed sizes: the payload one holds the longest
+  // payload a block may have, so no allocation is sized from stored bytes.
   std::unique_ptr<BYTE[]> payload(new (std::nothrow) BYTE[kV5MaxPayload]);
   std::unique_ptr<BYTE[]> piece(new (std::nothrow) BYTE[kV5PieceSize]);
   if (!payload || !piece) return ERROR_NOT_ENOUGH_MEMORY;
