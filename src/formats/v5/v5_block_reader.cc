@@ -1,7 +1,7 @@
 // Version 5 block stream reader: decompresses an entry's blocks, from its
 // data part and data offset on, into a destination file, no further than
-// the entry's recorded size. A stream that
-// meets the end of a part continues at offset 0 of the next part.
+// the entry's recorded size. A stream that meets the end of a part
+// continues at offset 0 of the next part.
 #include <functional>
 #include <memory>
 #include <new>
