@@ -298,11 +298,6 @@ void CopyShortName(const WCHAR* field, WCHAR* out) {
   out[i] = 0;
 }
 
-ULONGLONG StoredFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data) {
-  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) |
-         data.nFileSizeLow;
-}
-
 BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
                      bool* whole) {
   SeekTo(file, offset);

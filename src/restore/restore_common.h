@@ -56,9 +56,6 @@ struct RestoreSource {
 // (kShortNameChars + 1), terminated even when the field is full.
 void CopyShortName(const WCHAR* field, WCHAR* out);
 
-// The file size the attribute data holds, both halves joined.
-ULONGLONG StoredFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data);
-
 // Moves to `offset` of `file` and reads the u32 length that opens the
 // block stored there (a reparse record, a descriptor block). Returns what
 // ReadFile returned; `*whole` tells whether all four bytes came, and only

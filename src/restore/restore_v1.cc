@@ -1,6 +1,6 @@
 // Restoring a version 1 entry: the record at the catalogue's read cursor,
 // its chunked deflate stream from the archive file.
-#include "formats/file_io.h"
+#include "formats/deflate/deflate_stream.h"
 #include "formats/v1/v1_format.h"
 #include "formats/v1/v1_record.h"
 #include "restore/restore_common.h"
@@ -109,14 +109,11 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     return FALSE;
   }
   if (record.shortName[0]) SetFileShortNameW(file, record.shortName);
-  SeekTo(control->archive, record.dataOffset);
-  LONGLONG written = 0;
-  const BOOL ok =
-      ZIPDecompressFile(control->archive,
-                        static_cast<LONGLONG>(record.storedLength), file,
-                        &written);
-  if (!ok || static_cast<ULONGLONG>(written) != StoredFileSize(record.data)) {
+  if (!InflateEntryData(control->archive, record.dataOffset,
+                        record.storedLength, file, record.data)) {
     CloseHandle(file);
+    // The one code for a failed stream and for data that does not hold
+    // the recorded size (kRecordedSizeCode is this 1359).
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "formats/file_io.h"
+#include "formats/deflate/deflate_stream.h"
 #include "formats/v2/v2_format.h"
 #include "restore/restore_common.h"
 
@@ -48,11 +48,8 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
 
   RestoreSource source;
   source.writeData = [&](HANDLE file) -> BOOL {
-    SeekTo(archive, entry.dataOffset);
-    LONGLONG written = 0;
-    const BOOL ok = ZIPDecompressFile(
-        archive, static_cast<LONGLONG>(entry.storedLength), file, &written);
-    return ok && static_cast<ULONGLONG>(written) == StoredFileSize(entry.data);
+    return InflateEntryData(archive, entry.dataOffset, entry.storedLength,
+                            file, entry.data);
   };
   source.openReparse = [&](ULONGLONG* offset) {
     *offset = entry.dataOffset;

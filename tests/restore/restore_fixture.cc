@@ -41,6 +41,30 @@ std::string DeflateChunk(const std::string& content) {
       .str();
 }
 
+std::string DeflateChunks(const std::string& content) {
+  const size_t piece = 1048576;
+  z_stream z = {};
+  deflateInit(&z, Z_DEFAULT_COMPRESSION);
+  std::vector<Bytef> out(piece + piece / 8 + 1024);
+  std::string stream;
+  size_t at = 0;
+  do {
+    const size_t n = std::min(piece, content.size() - at);
+    at += n;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data())) +
+                at - n;
+    z.avail_in = static_cast<uInt>(n);
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, at == content.size() ? Z_FINISH : Z_SYNC_FLUSH);
+    const size_t length = out.size() - z.avail_out;
+    stream += Bytes().U32(length).str();
+    stream.append(reinterpret_cast<char*>(out.data()), length);
+  } while (at < content.size());
+  deflateEnd(&z);
+  return stream;
+}
+
 // Tag, data length, reserved, then the name offsets and the path buffer:
 // substitute name "\??\" + print name, then the print name, each ended by
 // a NUL that the lengths do not count.

@@ -17,6 +17,9 @@
 std::string LzoBlocks(const std::string& content);
 // One chunk (u32 length, payload) holding a whole zlib stream.
 std::string DeflateChunk(const std::string& content);
+// The chunked stream an adder writes: one chunk per MiB of `content`, each
+// ended by a sync flush, the last by the finish.
+std::string DeflateChunks(const std::string& content);
 // REPARSE_DATA_BUFFER of a mount point or of a link to a file.
 std::string MountPointBuffer(const std::u16string& printName);
 std::string SymlinkBuffer(const std::u16string& printName);

@@ -9,6 +9,7 @@
 #include "formats/deflate/owned_zlib_stream.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/sized_output.h"
 
 namespace {
 
@@ -50,27 +51,45 @@ bool InflateChunk(z_stream& z, BYTE* in, DWORD length, BYTE* out,
 
 }  // namespace
 
+bool InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output) {
+  if (stored == 0) return true;
+  std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflateChunkLimit]);
+  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflatePieceSize]);
+  if (!in || !out) return false;
+  InflateStream stream;
+  if (!stream.Begin()) return false;
+
+  ULONGLONG left = stored;
+  while (left != 0) {
+    DWORD length = 0;
+    if (!ReadChunk(archive, in.get(), &left, &length)) return false;
+    z_stream& z = stream.z();
+    if (!InflateChunk(z, in.get(), length, out.get(), left == 0))
+      return false;
+    // Each chunk inflates to at most one output buffer, so the stored
+    // length bounds the work; the output bounds what reaches the disk.
+    if (!output.Write(out.get(), kDeflatePieceSize - z.avail_out))
+      return false;
+  }
+  return stream.End() == Z_OK;
+}
+
+bool InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
+                      HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  SizedOutput output(target, RecordedFileSize(data));
+  return SeekTo(archive, offset) && InflateChunks(archive, stored, output) &&
+         output.Complete();
+}
+
 BOOL CKvMorvel::ZIPDecompressFile(HANDLE archive, LONGLONG stored,
                                   HANDLE target, LONGLONG* written) {
   if (written) *written = 0;
-  if (stored == 0) return TRUE;
   if (stored < 0) return FALSE;
-  std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflateChunkLimit]);
-  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflatePieceSize]);
-  if (!in || !out) return FALSE;
-  InflateStream stream;
-  if (!stream.Begin()) return FALSE;
-
-  ULONGLONG left = static_cast<ULONGLONG>(stored);
-  while (left != 0) {
-    DWORD length = 0;
-    if (!ReadChunk(archive, in.get(), &left, &length)) return FALSE;
-    z_stream& z = stream.z();
-    if (!InflateChunk(z, in.get(), length, out.get(), left == 0))
-      return FALSE;
-    const DWORD produced = kDeflatePieceSize - z.avail_out;
-    if (!WriteExact(target, out.get(), produced)) return FALSE;
-    if (written) *written += produced;
-  }
-  return stream.End() == Z_OK;
+  // Unbounded but for the stream itself: the restores bound their output
+  // by the recorded size through InflateEntryData.
+  SizedOutput output(target, ~0ull);
+  const bool ok =
+      InflateChunks(archive, static_cast<ULONGLONG>(stored), output);
+  if (written) *written = static_cast<LONGLONG>(output.written());
+  return ok;
 }

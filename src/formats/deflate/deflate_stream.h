@@ -8,6 +8,7 @@
 #ifndef KVMORVEL_FORMATS_DEFLATE_STREAM_H
 #define KVMORVEL_FORMATS_DEFLATE_STREAM_H
 
+#include "formats/sized_output.h"
 #include "kvwin32.h"
 
 // Source bytes per chunk (writer input), inflated bytes per chunk (reader
@@ -51,5 +52,20 @@ struct DeflateWriteOptions {
 BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
                         ULONGLONG* stored, int level,
                         const DeflateWriteOptions& options);
+
+// Reads the chunked stream of `stored` bytes at the archive's current
+// position and writes what it inflates to `output`. True when every stored
+// byte was taken, the stream ended cleanly and `output` took every byte.
+// A chunk longer than the limit or than the stored bytes left, a short
+// read or a zlib result other than the one required fails; so does output
+// past the size `output` holds to, which is cut there. The zlib stream is
+// ended on every path.
+bool InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output);
+
+// The data of a version 1 or 2 file entry: the `stored` bytes at `offset`
+// of the archive inflated into `target`, which must receive exactly the
+// size `data` records. Nothing past that size is written.
+bool InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
+                      HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data);
 
 #endif  // KVMORVEL_FORMATS_DEFLATE_STREAM_H

@@ -1,0 +1,51 @@
+// The restored content of a file entry, held to the size its record gives.
+//
+// Every version's restore writes an entry's decompressed bytes through one
+// SizedOutput: bytes up to the recorded size reach the target file, and
+// nothing past it ever does. Stored data that inflates past the recorded
+// size (a damaged stream, or blocks shared by several entries) is cut at
+// the size and fails the restore; stored data that ends before the size is
+// reached fails it as well. Either failure is reported with
+// kRecordedSizeCode, and the bytes written up to then stay on disk, as
+// they do for any restore that fails part way.
+#ifndef KVMORVEL_FORMATS_SIZED_OUTPUT_H
+#define KVMORVEL_FORMATS_SIZED_OUTPUT_H
+
+#include "kvwin32.h"
+
+// The code of an entry whose stored data holds more or fewer bytes than
+// its recorded size: 1359, the code every version already reports when an
+// entry's data cannot be restored, so a caller sees one code for "this
+// file's data is not what its record says" whatever went wrong in it.
+const DWORD kRecordedSizeCode = ERROR_INTERNAL_ERROR;
+
+// The 64-bit file size attribute data records, both halves joined.
+inline ULONGLONG RecordedFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+class SizedOutput {
+ public:
+  SizedOutput(HANDLE target, ULONGLONG recordedSize)
+      : target_(target), left_(recordedSize) {}
+
+  // Writes `size` bytes at the target's current position. Bytes that
+  // would pass the recorded size are not written: the bytes up to it are,
+  // and the call fails with Overran() true. A failed or short write fails
+  // with the last error set (112 for a short one).
+  bool Write(const BYTE* bytes, DWORD size);
+
+  // Whether the recorded size has been written exactly.
+  bool Complete() const { return left_ == 0 && !overran_; }
+  // Whether the data offered held more than the recorded size.
+  bool Overran() const { return overran_; }
+  ULONGLONG written() const { return written_; }
+
+ private:
+  HANDLE target_;
+  ULONGLONG left_;
+  ULONGLONG written_ = 0;
+  bool overran_ = false;
+};
+
+#endif  // KVMORVEL_FORMATS_SIZED_OUTPUT_H

@@ -1,0 +1,215 @@
+// Entries whose stored data holds more or fewer bytes than their records
+// say, in archives written byte by byte and restored through Open, Info
+// and ExtractFile: the restored file never grows past its recorded size,
+// and the restore fails with 1359 either way.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "restore/restore_fixture.h"
+
+namespace {
+
+const size_t kMiB = 1048576;
+const unsigned long long kLargestSize = ~0ull;
+
+// An entry as the test stores it, and what its restore must give.
+struct Stored {
+  std::string name;
+  unsigned long long size;    // recorded file size
+  unsigned long long amount;  // block count (5), stored length (1, 2)
+  unsigned long long offset;  // data offset
+  std::string holds;          // the bytes the restored file must hold
+  bool restores = false;      // whether the restore succeeds (else 1359)
+};
+
+// The name's UTF-16 units with the terminator, as records count them.
+size_t NameUnits(const Stored& s) { return W(s.name).size() + 1; }
+
+// The record size (a fixed part of `fixed` bytes, then the name) and the
+// attribute data, which both versions' records open with.
+Bytes RecordHead(size_t fixed, const Stored& s) {
+  return Bytes()
+      .U32(fixed + 2 * NameUnits(s))
+      .AttributeData(Attributes(0x20, s.size));
+}
+
+// Record head, stored length, block count, data offset, descriptor
+// offset, data part 1, no descriptor part, short name, name length, name.
+std::string V5Record(const Stored& s) {
+  return RecordHead(110, s)
+      .U64(0)
+      .U64(s.amount)
+      .U64(s.offset)
+      .U64(0)
+      .U32(1)
+      .U32(0xFFFFFFFFu)
+      .Zeros(28)
+      .U16(NameUnits(s))
+      .Wide(W(s.name), NameUnits(s))
+      .str();
+}
+
+// Record head, stored length, data offset, short name, name length,
+// descriptor length 0 at the record's end, name.
+std::string V2Record(const Stored& s) {
+  return RecordHead(90, s)
+      .U64(s.amount)
+      .U64(s.offset)
+      .Zeros(28)
+      .U16(NameUnits(s))
+      .U16(0)
+      .U16(90 + 2 * NameUnits(s))
+      .Wide(W(s.name), NameUnits(s))
+      .str();
+}
+
+// Compares restored bytes without printing megabytes when they differ.
+::testing::AssertionResult Holds(const std::string& expected,
+                                 const std::string& actual) {
+  if (expected == actual) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "holds " << actual.size() << " bytes, expected " << expected.size()
+         << (expected.size() == actual.size() ? " (the bytes differ)" : "");
+}
+
+struct RecordedSize : ::testing::Test {
+  TempDir dir;
+  std::string out = dir / "out";
+
+  // Main file "x.arc" (header, then the catalogue) and its part 1.
+  std::string WriteV5(const std::vector<Stored>& entries,
+                      const std::string& part) {
+    Bytes main;
+    main.Raw("MVRLIGHT").U32(5).U64(0).U64(40).U32(1).U32(0).U32(1);
+    for (const Stored& s : entries) main.Raw(V5Record(s));
+    WriteBytes(dir / "x.arc", main.str());
+    WriteBytes(dir / "x_0001.arc", part);
+    return dir / "x.arc";
+  }
+
+  // One archive file: header, `data` from the data start, then the
+  // catalogue. Entry offsets count from the data start.
+  std::string WriteV1OrV2(DWORD version, std::vector<Stored> entries,
+                          const std::string& data) {
+    const unsigned long long start = version == 1 ? 32 : 40;
+    std::string catalogue;
+    for (Stored& s : entries) {
+      s.offset += start;
+      catalogue += version == 1 ? V1Record(s.name, Attributes(0x20, s.size),
+                                           s.amount, s.offset)
+                                : V2Record(s);
+    }
+    Bytes header;
+    header.Raw("MVRLIGHT").U32(version).U64(start).U64(start + data.size());
+    header.U32(catalogue.size());
+    if (version == 2) header.U64(1ull << 40);  // capacity
+    WriteBytes(dir / "a.arc", header.str() + data + catalogue);
+    return dir / "a.arc";
+  }
+
+  // Restores every entry of `archive` into "out" through the public
+  // calls and checks each against its expectations.
+  void RestoreAndCheck(const std::string& archive,
+                       const std::vector<Stored>& entries) {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(W(archive)), TRUE, 0)) << m.GetErrorCode();
+    for (const Stored& e : entries) {
+      ASSERT_TRUE(m.Info(0)) << e.name;
+      const BOOL ok = m.ExtractFile(P(W(out)), 0);
+      EXPECT_EQ(e.restores, ok != FALSE) << e.name << " " << m.GetErrorCode();
+      if (!e.restores) EXPECT_EQ(1359u, m.GetErrorCode()) << e.name;
+      EXPECT_TRUE(Holds(e.holds, Restored(e.name))) << e.name;
+      m.Info(1);
+    }
+    EXPECT_FALSE(m.Info(0));  // no entry beyond those stored
+    m.Close();
+  }
+
+  std::string Restored(const std::string& name) {
+    return ReadBytes(out + "/" + name);
+  }
+  unsigned long long RestoredSize(const std::string& name) {
+    struct stat st;
+    return stat((out + "/" + name).c_str(), &st) == 0 ? st.st_size : ~0ull;
+  }
+};
+
+TEST_F(RecordedSize, V5BlocksHoldingMoreAreCutAtTheSizeAndRefused) {
+  const std::string content = PatternBytes(2 * kMiB + kMiB / 2, 4);
+  const std::vector<Stored> entries = {
+      {"whole", content.size(), 3, 0, content, true},
+      // The third block passes the size, the first one does already.
+      {"cut", 2 * kMiB + 5, 3, 0, content.substr(0, 2 * kMiB + 5)},
+      {"tiny", 10, 1, 0, content.substr(0, 10)},
+      // Three blocks cannot make 10 bytes: refused before one is read.
+      {"count", 10, 3, 0, ""}};
+  LogCapture log;
+  RestoreAndCheck(WriteV5(entries, LzoBlocks(content)), entries);
+  EXPECT_TRUE(
+      log.Has(CKvLog::kError, "Blocks hold more than the recorded size"));
+  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "Block count 3 does not fit"));
+}
+
+TEST_F(RecordedSize, V5BlocksHoldingLessFail) {
+  const std::string blocks = LzoBlocks("hello");
+  const std::string part = blocks + Bytes().U32(0).str();  // empty payload
+  const std::vector<Stored> entries = {
+      {"short", 6, 1, 0, "hello"},
+      {"missing", kMiB + 1, 2, 0, "hello"},  // no part holds block 2
+      {"largest", kLargestSize, 1, 0, ""},
+      // The count that size gives: the stream runs out after one block.
+      {"counted", kLargestSize, (kLargestSize - 1) / kMiB + 1, 0, "hello"},
+      {"empty", 5, 1, blocks.size(), ""},
+      {"past", 5, 1, part.size(), ""}};  // no block at that offset
+  LogCapture log;
+  RestoreAndCheck(WriteV5(entries, part), entries);
+  EXPECT_TRUE(log.Has(CKvLog::kError, "Blocks end short of the recorded size"));
+}
+
+// 200 entries naming the same 64 KiB block: each is cut at its own
+// recorded size, so the disk receives their sizes' sum and no more; an
+// honest entry on the same block restores whole.
+TEST_F(RecordedSize, V5EntriesSharingOneBlockEachStopAtTheirOwnSize) {
+  const std::string content = PatternBytes(64 * 1024, 6);
+  std::vector<Stored> entries = {
+      {"honest", content.size(), 1, 0, content, true}};
+  for (int i = 0; i < 200; ++i)
+    entries.push_back(
+        {"f" + std::to_string(i), 1000, 1, 0, content.substr(0, 1000)});
+  RestoreAndCheck(WriteV5(entries, LzoBlocks(content)), entries);
+  unsigned long long total = 0;
+  for (int i = 0; i < 200; ++i) total += RestoredSize("f" + std::to_string(i));
+  EXPECT_EQ(200u * 1000u, total);
+}
+
+struct DeflateSizes : RecordedSize, ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(DeflateSizes, StreamInflatingPastTheSizeIsCutThere) {
+  const std::string content = PatternBytes(2 * kMiB + kMiB / 2, 7);
+  const std::string stream = DeflateChunks(content);
+  const size_t cut = kMiB + kMiB / 2;  // inside the second chunk
+  const std::vector<Stored> entries = {
+      {"whole", content.size(), stream.size(), 0, content, true},
+      {"cut", cut, stream.size(), 0, content.substr(0, cut)},
+      {"tiny", 3, stream.size(), 0, content.substr(0, 3)}};
+  RestoreAndCheck(WriteV1OrV2(GetParam(), entries, stream), entries);
+}
+
+TEST_P(DeflateSizes, StreamEndingShortFails) {
+  const std::string chunk = DeflateChunk("hello");
+  const std::vector<Stored> entries = {
+      {"short", 6, chunk.size(), 0, "hello"},
+      {"largest", kLargestSize, chunk.size(), 0, "hello"},
+      {"unstored", 5, 0, 0, ""},
+      // A stored length running far past the file: the chunk that ends
+      // the stream is not the last one the length asks for, and the read
+      // stops there.
+      {"endless", 5, kLargestSize >> 1, 0, ""}};
+  RestoreAndCheck(WriteV1OrV2(GetParam(), entries, chunk), entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, DeflateSizes, ::testing::Values(1u, 2u));
+
+}  // namespace
