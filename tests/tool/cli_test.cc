@@ -42,6 +42,17 @@ std::string UtcMinute(unsigned long long filetime) {
   return text;
 }
 
+// Makes SOURCE/t holding `files` (name, content); returns its path.
+std::string MakeTree(
+    const TempDir& source,
+    const std::vector<std::pair<std::string, std::string>>& files) {
+  const std::string tree = source / "t";
+  EXPECT_EQ(0, mkdir(tree.c_str(), 0755));
+  for (const auto& file : files)
+    WriteBytes(tree + "/" + file.first, file.second);
+  return tree;
+}
+
 class ToolListing : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -213,10 +224,8 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
   for (const char* version : {"2", "5"}) {
     SCOPED_TRACE(version);
     TempDir source, work;
-    const std::string tree = source / "t";
-    ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
-    WriteBytes(tree + "/a.bin", "alpha");
-    WriteBytes(tree + "/b.bin", "beta");
+    const std::string tree =
+        MakeTree(source, {{"a.bin", "alpha"}, {"b.bin", "beta"}});
     const std::string archive = work / "c.kvm";
     ASSERT_EQ(0, RunTool({"create", "-V", version, archive, tree}).status);
     const ToolResult whole = RunTool({"list", archive});
@@ -233,7 +242,8 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
     } else {
       WriteBytes(archive, bytes.substr(0, bytes.size() - 1));
     }
-    const std::string said = "the catalogue is damaged after entry 2: error 1392";
+    const std::string said =
+        "the catalogue is damaged after entry 2: error 1392";
     const ToolResult listed = RunTool({"list", archive});
     EXPECT_EQ(1, listed.status);
     EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 2),
@@ -268,10 +278,8 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
 
 TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
   TempDir source, work;
-  const std::string tree = source / "t";
-  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
-  WriteBytes(tree + "/a\\b.txt", "ambiguous");
-  WriteBytes(tree + "/c.txt", "fine");
+  const std::string tree =
+      MakeTree(source, {{"a\\b.txt", "ambiguous"}, {"c.txt", "fine"}});
   const std::string archive = work / "b.kvm";
   const ToolResult created = RunTool({"create", archive, tree});
   EXPECT_EQ(1, created.status);

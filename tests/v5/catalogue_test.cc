@@ -293,4 +293,29 @@ TEST(V5Catalogue, OpeningForWritingAsAnotherVersionIsRefusedUntouched) {
   EXPECT_EQ(foreign, ReadBytes(a.main()));
 }
 
+// A catalogue cut inside its last record (a flush that a crash or a full
+// disk cut short) is never appended to: the new records would stand
+// behind the damage, where no listing reaches them. Its good entries
+// still list, then 1392.
+TEST(V5Catalogue, DamagedCatalogueIsRefusedForAppending) {
+  ArchiveDir a;
+  MakeArchive(a, 1100);  // the damage lies past the first batch of 1001
+  const std::string whole = ReadBytes(a.main());
+  const std::string cut = whole.substr(0, whole.size() - 3);
+  WriteBytes(a.main(), cut);
+  CKvMorvel arc;
+  EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, 5));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_CORRUPT), arc.GetErrorCode());
+  EXPECT_EQ(cut, ReadBytes(a.main()));
+  DWORD last = 0;
+  EXPECT_EQ(1099u, ListAll(a, &last).size());
+  EXPECT_EQ(1392u, last);
+  // Whole again, it is appended to.
+  WriteBytes(a.main(), whole);
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  AddFolders(arc, 1100, 1);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(1101u, ListAll(a, &last).size());
+}
+
 }  // namespace
