@@ -60,6 +60,7 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
   }
   m_freeSpaceKiB = FreeSpaceKiB(fileName);
   m_read = read;
+  m_listEndCode = ERROR_NO_MORE_ITEMS;
 
   HANDLE file = read ? CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ,
                                    nullptr, OPEN_EXISTING,
@@ -97,7 +98,10 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   m_partNumber = 0;
   m_partHandle = INVALID_HANDLE_VALUE;
   m_currentIndex = 0;
+  m_lastFlushTick = GetTickCount();
   if (existing) {
+    // For writing, InitStructuresV5 also refuses a file that is not a
+    // version 5 archive (11) and a damaged catalogue (1392).
     if (!InitStructuresV5(file, record)) {
       const DWORD code = GetLastError();
       CloseHandle(file);

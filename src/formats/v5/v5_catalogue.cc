@@ -2,8 +2,10 @@
 //
 // The catalogue is the records of all entries back to back from offset 40
 // to the end of the main file. It is never held whole: adding collects
-// new records in the entry batch and appends them past 10000 entries and
-// at Close; listing loads 1001 records at Open and 101 at a time after.
+// new records in the entry batch and appends them every 1000 entries or 5
+// seconds, past 10000 entries and at Close, each time behind their data
+// (FlushBatch5); listing loads 1001 records at Open and 101 at a time
+// after.
 #include <new>
 #include <vector>
 
@@ -18,7 +20,8 @@ namespace {
 
 enum WalkResult {
   kWalkBatchFull,  // the batch reached its limit
-  kWalkEnded,      // no more records, or a damaged one
+  kWalkEnded,      // no more records
+  kWalkDamaged,    // a record that does not hold together
   kWalkFailed,     // a read failed; GetLastError tells why
 };
 
@@ -26,7 +29,7 @@ enum WalkResult {
 // entries. On return `*position` is the offset of the first record not
 // loaded. A damaged record ends the walk where it stands, so a catalogue
 // with a bad size can neither loop on one position nor run past the file:
-// the records before it are listed and the walk reports the end.
+// the records before it are listed and the walk reports the damage.
 WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
                          std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   ULONGLONG fileLength = 0;
@@ -46,7 +49,7 @@ WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
       CKvLog::GetInstance()->AddError(
           TEXT("Damaged catalogue record at %I64u"),
           static_cast<unsigned long long>(at));
-      return kWalkEnded;
+      return kWalkDamaged;
     }
     try {
       batch.push_back(entry);
@@ -61,6 +64,44 @@ WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
 
 void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   std::vector<_MVRL_FILEENTRY_MAX_5>().swap(batch);
+}
+
+// Whether an archive opened for writing may be appended to; 0, or the
+// code that refuses it. Only a version 5 archive: Close would write version
+// 5 fields over any other header, destroying that archive (reading stays
+// lenient and lists such a file from offset 40). And only a catalogue that
+// ends cleanly: new records behind a damaged one, such as the last record
+// of a flush that a crash or a full disk cut short, would be reached by
+// no listing. The walk goes on from `position`, where the first batch
+// ended, to the end of the main file.
+DWORD AppendRefusal(HANDLE file, const _MVRL_HEADER_5& header,
+                    ULONGLONG position) {
+  if (!IsV5Header(header)) return ERROR_BAD_FORMAT;
+  std::vector<_MVRL_FILEENTRY_MAX_5> scratch;
+  for (;;) {
+    scratch.clear();
+    switch (WalkCatalogue(file, &position, kV5NextBatch, scratch)) {
+      case kWalkBatchFull: break;
+      case kWalkEnded: return ERROR_SUCCESS;
+      case kWalkDamaged: return ERROR_FILE_CORRUPT;
+      case kWalkFailed: return GetLastError();
+    }
+  }
+}
+
+// Writes the header of an archive that was added to: `image` with data
+// start 0, catalogue offset 40, reserved 1 and 0, keeping its signature,
+// version and part count (the last part created, which AddPart and
+// PointToLastPart5 keep in the image: after a failed AddPart the current
+// part number names a part that does not exist).
+bool WriteHeader5(HANDLE file, _MVRL_HEADER_5* image) {
+  image->dataStart = 0;
+  image->catalogueOffset = kV5HeaderSize;
+  image->reserved1 = 1;
+  image->reserved2 = 0;
+  BYTE bytes[kV5HeaderSize];
+  EncodeV5Header(*image, bytes);
+  return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
 }
 
 }  // namespace
@@ -78,6 +119,7 @@ BOOL CKvMorvel::CreateHeader5() {
 
 BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   m_catalogueEnded = FALSE;
+  m_listEndCode = ERROR_NO_MORE_ITEMS;
   m_modified = FALSE;  // nothing added to this archive yet
   ReleaseBatch(m_entries5);
   ULONGLONG length = 0;
@@ -100,8 +142,8 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   }
   m_header5 = DecodeV5Header(bytes);
   if (record) record->header = m_header5;
-  // A header with another signature or version is not refused: the
-  // catalogue is then left to LoadNextEntries, from offset 40.
+  // For reading, a header with another signature or version is not
+  // refused: the catalogue is then left to LoadNextEntries, from offset 40.
   ULONGLONG position = kV5HeaderSize;
   if (IsV5Header(m_header5) &&
       WalkCatalogue(file, &position, kV5FirstBatch, m_entries5) ==
@@ -110,6 +152,14 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
     return FALSE;
   }
   m_nextCataloguePos = position;
+  const DWORD refusal = m_read ? ERROR_SUCCESS
+                               : AppendRefusal(file, m_header5, position);
+  if (refusal != ERROR_SUCCESS) {
+    ReleaseBatch(m_entries5);
+    SetLastError(refusal);  // Open reports the last error
+    m_error.SetError(refusal);
+    return FALSE;
+  }
   m_error.SetError(ERROR_SUCCESS);
   return TRUE;
 }
@@ -132,6 +182,9 @@ BOOL CKvMorvel::LoadNextEntries() {
   m_nextCataloguePos = position;
   if (result == kWalkBatchFull) return TRUE;
   m_catalogueEnded = TRUE;
+  // The entries before a damaged record are listed; the list then ends
+  // with failure, not as if the catalogue had ended there.
+  if (result == kWalkDamaged) m_listEndCode = ERROR_FILE_CORRUPT;
   return FALSE;
 }
 
@@ -180,28 +233,11 @@ BOOL CKvMorvel::CloseStructuresV5() {
   BOOL ok = TRUE;
   DWORD code = ERROR_SUCCESS;
   if (m_modified) {
+    // The last records go behind their data and the header after them,
+    // in the order of every flush (the part was flushed above).
     m_modified = FALSE;
-    // The part count is the number of the last part actually created,
-    // which the header image tracks (AddPart, PointToLastPart5): after a
-    // failed AddPart the current part number names a part that does not
-    // exist.
-    // Signature and version stay as they were read.
-    _MVRL_HEADER_5 header = m_header5;
-    header.dataStart = 0;
-    header.catalogueOffset = kV5HeaderSize;
-    header.reserved1 = 1;
-    header.reserved2 = 0;
-    m_header5 = header;
-    BYTE bytes[kV5HeaderSize];
-    EncodeV5Header(header, bytes);
-    if (!V5SeekTo(file, 0) || !V5WriteAll(file, bytes, sizeof(bytes))) {
-      ok = FALSE;
-      code = GetLastError();
-    } else if (!m_entries5.empty() &&
-               (!V5SeekToEnd(file) || !WriteVector5(file))) {
-      ok = FALSE;
-      code = GetLastError();
-    }
+    code = FlushBatch5();
+    ok = code == ERROR_SUCCESS;
   }
   ReleaseBatch(m_entries5);
   m_batchHoldsLoaded = FALSE;
@@ -211,4 +247,32 @@ BOOL CKvMorvel::CloseStructuresV5() {
   m_control = nullptr;
   m_error.SetError(code);
   return ok;
+}
+
+// The batch goes to the main file behind its entries' data: the current
+// part is flushed first (a part left behind was flushed by AddPart), then
+// the records are appended, the header rewritten with the part count and
+// the main file flushed. After a crash every record on the disk names
+// data that is there whole; the entries still in the batch are lost, but
+// nothing listed before. The batch is emptied either way, as part of it
+// may already stand in the main file. Returns 0 or the failing code.
+DWORD CKvMorvel::FlushBatch5() {
+  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  const bool written =
+      (m_partHandle == INVALID_HANDLE_VALUE ||
+       FlushFileBuffers(m_partHandle)) &&
+      V5SeekToEnd(file) && WriteVector5(file) &&
+      WriteHeader5(file, &m_header5) && FlushFileBuffers(file);
+  const DWORD code = written ? ERROR_SUCCESS : GetLastError();
+  m_entries5.clear();
+  m_lastFlushTick = GetTickCount();
+  if (!written)
+    CKvLog::GetInstance()->AddError(TEXT("Flush of entries failed - %u"),
+                                    static_cast<unsigned>(code));
+  return code;
+}
+
+void CKvMorvel::SetBatchFlushPolicy(DWORD entries, DWORD milliseconds) {
+  m_flushEntries = entries;
+  m_flushMilliseconds = milliseconds;
 }
