@@ -94,44 +94,6 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
   return name[0] && IsAbsolutePath(name);
 }
 
-// Puts the folder a restored junction names into `folder` when it lies
-// inside the restore target: when `linkName` is the target (the first
-// `rootLength` characters of `junctionPath`, its separator included)
-// followed by a name that passes the check of every restored name, with
-// no link on its way. FALSE otherwise.
-BOOL LinkedFolderInsideTarget(LPCWSTR linkName, LPCWSTR junctionPath,
-                              int rootLength,
-                              WCHAR (&folder)[kImagePathChars]) {
-  if (rootLength <= 0 || rootLength >= static_cast<int>(kImagePathChars) ||
-      lstrlenW(linkName) < rootLength)
-    return FALSE;
-  WCHAR root[kImagePathChars];
-  WCHAR head[kImagePathChars];
-  lstrcpynW(root, junctionPath, rootLength + 1);
-  lstrcpynW(head, linkName, rootLength + 1);
-  if (lstrcmpiW(head, root) != 0) return FALSE;
-  return BuildRestorePath(root, linkName + rootLength, folder,
-                          kImagePathChars) == 0 &&
-         CheckNoLinkAbove(folder, rootLength) == 0;
-}
-
-// Creates the folder a restored junction names, with its missing parents,
-// when it does not exist yet. Only a folder inside the restore target is
-// made: a junction read from an image must not create folders elsewhere
-// on the restore volume, above the target ("..") or through a link. The
-// restore target is the junction's path less its entry name.
-void CreateLinkedFolder(LPCWSTR linkName, LPCWSTR junctionPath,
-                        LPCWSTR entryName) {
-  WCHAR folder[kImagePathChars];
-  const int rootLength = lstrlenW(junctionPath) - lstrlenW(entryName);
-  if (!LinkedFolderInsideTarget(linkName, junctionPath, rootLength, folder)) {
-    CKvLog::GetInstance()->AddError(
-        TEXT("Link target outside the restore folder, not created: %s"),
-        linkName);
-    return;
-  }
-  CreateFolderIfMissing(folder);
-}
 
 // Gives the copied item at `path` the short name, compression, times,
 // attributes and descriptor of the item on the image. A junction is
@@ -261,7 +223,8 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
   if (read && TakePrintName(data, size, linkName)) {
     linkName[0] = target[0];  // the restore volume's drive letter
     log->AddInfo(TEXT("Create Link: %s"), linkName);
-    CreateLinkedFolder(linkName, target, m_entryName);
+    CreateLinkedFolderInTarget(linkName, target,
+                               lstrlenW(target) - lstrlenW(m_entryName));
   } else {
     log->AddInfo(TEXT("No link found"));
   }

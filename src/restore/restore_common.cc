@@ -169,11 +169,12 @@ DWORD ReadPrintName(const BYTE* buffer, DWORD n, WCHAR* link) {
 }
 
 // A mount point's print name on drive D: is made to point at the drive
-// being restored to, and that folder is created when missing. Only a
-// drive-qualified name under a drive-qualified restore path is adjusted:
-// for any other form the first-character swap would name an unrelated
-// folder (on a POSIX path, one at the root of the file system).
-void PrepareLinkTarget(WCHAR* link, const WCHAR* fullPath) {
+// being restored to, and that folder is created when missing and inside
+// the restore target. Only a drive-qualified name under a drive-qualified
+// restore path is adjusted: for any other form the first-character swap
+// would name an unrelated folder (on a POSIX path, one at the root of the
+// file system).
+void PrepareLinkTarget(WCHAR* link, const WCHAR* fullPath, int nameStart) {
   if (!link[0]) {
     Log()->AddInfo(TEXT("No link found"));
     return;
@@ -184,7 +185,7 @@ void PrepareLinkTarget(WCHAR* link, const WCHAR* fullPath) {
   }
   link[0] = fullPath[0];
   Log()->AddInfo(TEXT("Create Link: %s"), link);
-  CreateFolderIfMissing(link);
+  CreateLinkedFolderInTarget(link, fullPath, nameStart);
 }
 
 // Reads the reparse record at `offset` of `source` (u32 length N, then N
@@ -193,7 +194,7 @@ void PrepareLinkTarget(WCHAR* link, const WCHAR* fullPath) {
 // bytes than asked is logged and leaves the target without reparse point,
 // and the restore goes on.
 DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
-                           const WCHAR* fullPath) {
+                           const WCHAR* fullPath, int nameStart) {
   BYTE buffer[kReparseBufferSize] = {};
   WCHAR link[kLinkTargetChars] = {};
   DWORD n = 0;
@@ -227,7 +228,7 @@ DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
     if (tag == kTagMicrosoftMountPoint)
       Log()->AddInfo(TEXT("Link to %s"), link);
   }
-  PrepareLinkTarget(link, fullPath);
+  PrepareLinkTarget(link, fullPath, nameStart);
   DWORD returned = 0;
   if (!DeviceIoControl(target, FSCTL_SET_REPARSE_POINT, buffer,
                        dataLength + kReparseHeaderSize, nullptr, 0, &returned,
@@ -248,7 +249,9 @@ DWORD RestoreReparsePoint(const RestoreEntry& entry, HANDLE target,
   ULONGLONG offset = 0;
   HANDLE file = source.openReparse(&offset);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_FILE_NOT_FOUND);
-  const DWORD code = SetReparseFromRecord(file, offset, target, fullPath);
+  const int nameStart = lstrlenW(fullPath) - lstrlenW(entry.name);
+  const DWORD code =
+      SetReparseFromRecord(file, offset, target, fullPath, nameStart);
   source.closeReparse(file);
   if (code) Log()->AddError(TEXT("Error: %u"), static_cast<unsigned>(code));
   return code;
@@ -268,6 +271,27 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
 }  // namespace
 
 // --- Restored objects ----------------------------------------------------
+
+void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
+                                int nameStart) {
+  WCHAR root[kRestorePathChars];
+  WCHAR folder[kRestorePathChars];
+  bool inside = nameStart > 0 && nameStart < kRestorePathChars &&
+                lstrlenW(link) >= nameStart;
+  if (inside) {
+    lstrcpynW(root, fullPath, nameStart + 1);
+    lstrcpynW(folder, link, nameStart + 1);
+    inside = lstrcmpiW(folder, root) == 0 &&
+             BuildRestorePath(root, link + nameStart, folder) == 0 &&
+             CheckNoLinkAbove(folder, nameStart) == 0;
+  }
+  if (!inside) {
+    Log()->AddError(
+        TEXT("Link target outside the restore folder, not created: %s"), link);
+    return;
+  }
+  CreateFolderIfMissing(folder);
+}
 
 void CreateFolderIfMissing(const WCHAR* path) {
   WIN32_FIND_DATAW found;

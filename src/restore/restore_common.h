@@ -104,8 +104,18 @@ DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
 bool CreateMissingParents(const WCHAR* fullPath);
 
 // Creates the folder `path`, with its missing parents, unless something by
-// that name already exists (the folder a restored link names).
+// that name already exists.
 void CreateFolderIfMissing(const WCHAR* path);
+
+// Creates the folder a restored mount point or junction names (`link`,
+// already moved to the restore drive) when it lies inside the restore
+// target, the first `nameStart` characters of `fullPath`: `link` must be
+// that target followed by a name that passes the check of every restored
+// name, with no link on its way. Anything else is logged and not made, so
+// a stored link cannot create folders elsewhere on the restore volume,
+// above the target or through a link.
+void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
+                                int nameStart);
 
 // On an opened restored object: asks for default compression when
 // `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless

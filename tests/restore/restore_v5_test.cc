@@ -100,7 +100,10 @@ TEST_F(V5, TooLongRedirectIsRefusedBeforeAnythingIsDeleted) {
   }
 }
 
-TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolder) {
+// The folder a mount point names is moved to the restore drive and made
+// there only when it lies inside the restore target: a whole-drive restore
+// gets it, a restore into a folder never creates folders beside it.
+TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolderInsideTarget) {
   DosDevices drives;
   TempDir d, e;
   drives.Map('d', d.path());
@@ -110,12 +113,21 @@ TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolder) {
   entry.storedLength = record.size();
   entry.blockCount = 1;
   Part(1, record);
-  LogCapture log;
-  ASSERT_TRUE(Restore(0, "E:\\restore")) << arc.GetErrorCode();
-  EXPECT_TRUE(log.Has(CKvLog::kInfo, "Create Link: E:\\data"));
   struct stat st;
+  {
+    LogCapture log;
+    ASSERT_TRUE(Restore(0, "E:\\restore")) << arc.GetErrorCode();
+    EXPECT_TRUE(log.Has(CKvLog::kError,
+                        "Link target outside the restore folder, not "
+                        "created: E:\\data"));
+    EXPECT_NE(0, stat((e / "data").c_str(), &st));
+    EXPECT_TRUE(IsLink(e / "restore/link"));
+  }
+  LogCapture log;
+  ASSERT_TRUE(Restore(0, "E:\\")) << arc.GetErrorCode();
+  EXPECT_TRUE(log.Has(CKvLog::kInfo, "Create Link: E:\\data"));
   EXPECT_TRUE(stat((e / "data").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-  EXPECT_TRUE(IsLink(e / "restore/link"));
+  EXPECT_TRUE(IsLink(e / "link"));
 }
 
 TEST_F(V5, ShortReparseLengthLeavesAPlainFolderAndSucceeds) {
