@@ -96,29 +96,50 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
 // before the path's last '.', "_", the number with at least four digits,
 // then the text from that '.' on; without a '.', the path, "_" and the
 // number. The library names its part files this way.
-std::string PartPrefix(const std::string& archive) {
+std::string PartName(const std::string& archive, DWORD number) {
   const size_t dot = archive.rfind('.');
-  return (dot == std::string::npos ? archive : archive.substr(0, dot)) + "_";
-}
-std::string PartSuffix(const std::string& archive) {
-  const size_t dot = archive.rfind('.');
-  return dot == std::string::npos ? std::string() : archive.substr(dot);
+  char digits[16];
+  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
+  if (dot == std::string::npos) return archive + digits;
+  return archive.substr(0, dot) + digits + archive.substr(dot);
 }
 
-bool IsPartFile(const std::string& path, const std::string& archive) {
-  const std::string prefix = PartPrefix(archive);
-  const std::string suffix = PartSuffix(archive);
-  if (path.size() < prefix.size() + 4 + suffix.size()) return false;
-  if (path.compare(0, prefix.size(), prefix) != 0) return false;
-  if (path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return false;
-  const size_t digits = path.size() - prefix.size() - suffix.size();
-  for (size_t i = 0; i < digits; ++i) {
-    const char c = path[prefix.size() + i];
-    if (c < '0' || c > '9') return false;
+// The archive's own files, known by identity rather than by name, so that
+// no spelling of the archive path ("./", "..", "//", a link on the way)
+// lets the archive take in its main file or a part. Part files appear as
+// the archive grows; each question first looks for parts beyond the last
+// one known, which costs one failed open once all are known.
+class ArchiveFiles {
+ public:
+  ArchiveFiles(const std::string& archivePath, DWORD version)
+      : archivePath_(archivePath), hasParts_(version == 5) {
+    Learn(archivePath_);
   }
-  return true;
-}
+
+  bool Holds(const kvwin::FileIdentity& identity) {
+    while (hasParts_ && Learn(PartName(archivePath_, nextPart_))) ++nextPart_;
+    for (const kvwin::FileIdentity& own : known_)
+      if (own == identity) return true;
+    return false;
+  }
+
+ private:
+  bool Learn(const std::string& path) {
+    std::u16string wide;
+    kvwin::FileIdentity identity;
+    DWORD error = 0;
+    if (!Utf8ToUtf16(path, &wide) ||
+        !kvwin::GetFileIdentity(wide, &identity, &error))
+      return false;
+    known_.push_back(identity);
+    return true;
+  }
+
+  std::string archivePath_;
+  bool hasParts_;
+  DWORD nextPart_ = 1;
+  std::vector<kvwin::FileIdentity> known_;
+};
 
 // Where a PATH argument is and what its entries are named after.
 struct Root {
@@ -157,7 +178,9 @@ class TreeAdder {
  public:
   TreeAdder(CKvMorvel* archive, const CreateOptions& options,
             const std::string& archivePath)
-      : archive_(*archive), options_(options), archivePath_(archivePath) {}
+      : archive_(*archive),
+        options_(options),
+        archiveFiles_(archivePath, options.version) {}
 
   // Adds the tree of one PATH argument.
   void AddRoot(const std::string& argument);
@@ -169,12 +192,12 @@ class TreeAdder {
   void Visit(const std::string& path, const std::string& name);
   void VisitFolder(const std::string& path, const std::string& name);
   void AddEntry(const std::string& path, const std::string& name);
-  bool IsArchiveItself(const std::string& path, const struct stat& info);
+  bool IsArchiveItself(const std::string& path);
   void FailPosix(const std::string& path, const char* action, int error);
 
   CKvMorvel& archive_;
   const CreateOptions& options_;
-  std::string archivePath_;
+  ArchiveFiles archiveFiles_;
   Progress progress_;
   unsigned long long failures_ = 0;
   unsigned long long linksSkipped_ = 0;
@@ -204,13 +227,22 @@ void TreeAdder::AddRoot(const std::string& argument) {
   Visit(root.path, root.base);
 }
 
-bool TreeAdder::IsArchiveItself(const std::string& path,
-                                const struct stat& info) {
-  struct stat archive;
-  if (stat(archivePath_.c_str(), &archive) == 0 &&
-      archive.st_dev == info.st_dev && archive.st_ino == info.st_ino)
+// True, with a note, for the archive's main file or a part of it. A
+// source whose identity cannot be read is reported as a failure and left
+// out too: it cannot be shown not to be the archive.
+bool TreeAdder::IsArchiveItself(const std::string& path) {
+  std::u16string wide;
+  kvwin::FileIdentity identity;
+  DWORD error = 123;
+  if (!Utf8ToUtf16(path, &wide) ||
+      !kvwin::GetFileIdentity(wide, &identity, &error)) {
+    ReportFailure(path + ": cannot tell it from the archive", error);
+    ++failures_;
     return true;
-  return options_.version == 5 && IsPartFile(path, archivePath_);
+  }
+  if (!archiveFiles_.Holds(identity)) return false;
+  ReportNote(path + ": the archive itself is not added");
+  return true;
 }
 
 void TreeAdder::Visit(const std::string& path, const std::string& name) {
@@ -227,11 +259,7 @@ void TreeAdder::Visit(const std::string& path, const std::string& name) {
     if (options_.version == 1) ++linksSkipped_;
     else AddEntry(path, name);
   } else if (S_ISREG(info.st_mode)) {
-    if (IsArchiveItself(path, info)) {
-      ReportNote(path + ": the archive itself is not added");
-      return;
-    }
-    AddEntry(path, name);
+    if (!IsArchiveItself(path)) AddEntry(path, name);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
@@ -317,7 +345,7 @@ bool MayWrite(const CreateOptions& options, const std::string& archive) {
     return false;
   }
   if (options.version == 5) {
-    const std::string part1 = PartPrefix(archive) + "0001" + PartSuffix(archive);
+    const std::string part1 = PartName(archive, 1);
     if (lstat(part1.c_str(), &info) == 0) {
       ReportNote(part1 + " exists and would be overwritten; remove it first");
       return false;

@@ -16,9 +16,34 @@ BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
 BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
                       LPDWORD needed);
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE handle);
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION info);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #endif
 
 namespace kvwin {
@@ -67,6 +92,26 @@ bool GetSecurityDescriptor(const std::u16string& path,
   *error = ERROR_INSUFFICIENT_BUFFER;
   descriptor->clear();
   return false;
+}
+
+bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
+                     DWORD* error) {
+  HANDLE file = CreateFileW(
+      Wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  if (!known) *error = GetLastError();
+  CloseHandle(file);
+  if (!known) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->indexHigh = info.nFileIndexHigh;
+  identity->indexLow = info.nFileIndexLow;
+  return true;
 }
 
 DWORD LastError() { return GetLastError(); }
