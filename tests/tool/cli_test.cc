@@ -317,6 +317,17 @@ TEST(ToolCreate, TheArchiveNeverStoresItselfOrItsPartsHoweverSpelled) {
       unlink((out + name).c_str());
     }
   }
+  // A hard link is the archive under another name in another folder.
+  const std::string v2 = top / "v2.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "2", v2, tree + "/z.txt"}).status);
+  ASSERT_EQ(0, link(v2.c_str(), (out + "/hard.kvm").c_str()));
+  const ToolResult appended =
+      RunTool({"create", "-V", "2", "--append", v2, tree});
+  EXPECT_EQ(0, appended.status) << appended.err;
+  const ToolResult listed = RunTool({"list", v2});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  EXPECT_EQ(std::string::npos, listed.out.find("hard.kvm")) << listed.out;
+  EXPECT_NE(std::string::npos, listed.out.find("a3.bin")) << listed.out;
 }
 
 TEST(ToolCreate, LevelReachesTheDeflateStream) {

@@ -106,18 +106,33 @@ std::string PartName(const std::string& archive, DWORD number) {
 
 // The archive's own files, known by identity rather than by name, so that
 // no spelling of the archive path ("./", "..", "//", a link on the way)
-// lets the archive take in its main file or a part. Part files appear as
-// the archive grows; each question first looks for parts beyond the last
-// one known, which costs one failed open once all are known.
+// lets the archive take in its main file or a part.
 class ArchiveFiles {
  public:
   ArchiveFiles(const std::string& archivePath, DWORD version)
       : archivePath_(archivePath), hasParts_(version == 5) {
     Learn(archivePath_);
+    FindNewParts();
   }
 
-  bool Holds(const kvwin::FileIdentity& identity) {
+  // Part files appear while the archive grows. The walk lists a folder
+  // before it visits the folder's files, so looking for new parts right
+  // after each listing (and before each PATH) knows every part the walk
+  // can meet: one failed open per folder once all are known.
+  void FindNewParts() {
     while (hasParts_ && Learn(PartName(archivePath_, nextPart_))) ++nextPart_;
+  }
+
+  // The cheap first test: the file index is the inode (docs/win32-layer.md),
+  // so a file whose inode is no archive file's index is not the archive,
+  // and only the rare one that matches is opened to compare identities.
+  bool MayHold(uint64_t inode) const {
+    for (const kvwin::FileIdentity& own : known_)
+      if (own.Index() == inode) return true;
+    return false;
+  }
+
+  bool Holds(const kvwin::FileIdentity& identity) const {
     for (const kvwin::FileIdentity& own : known_)
       if (own == identity) return true;
     return false;
@@ -192,7 +207,7 @@ class TreeAdder {
   void Visit(const std::string& path, const std::string& name);
   void VisitFolder(const std::string& path, const std::string& name);
   void AddEntry(const std::string& path, const std::string& name);
-  bool IsArchiveItself(const std::string& path);
+  bool IsArchiveItself(const std::string& path, const struct stat& info);
   void FailPosix(const std::string& path, const char* action, int error);
 
   CKvMorvel& archive_;
@@ -212,6 +227,7 @@ void TreeAdder::FailPosix(const std::string& path, const char* action,
 }
 
 void TreeAdder::AddRoot(const std::string& argument) {
+  archiveFiles_.FindNewParts();
   Root root;
   struct stat info;
   if (!ResolveRoot(argument, &root) || lstat(root.path.c_str(), &info) != 0) {
@@ -230,7 +246,10 @@ void TreeAdder::AddRoot(const std::string& argument) {
 // True, with a note, for the archive's main file or a part of it. A
 // source whose identity cannot be read is reported as a failure and left
 // out too: it cannot be shown not to be the archive.
-bool TreeAdder::IsArchiveItself(const std::string& path) {
+bool TreeAdder::IsArchiveItself(const std::string& path,
+                                const struct stat& info) {
+  if (!archiveFiles_.MayHold(static_cast<uint64_t>(info.st_ino)))
+    return false;
   std::u16string wide;
   kvwin::FileIdentity identity;
   DWORD error = 123;
@@ -259,7 +278,7 @@ void TreeAdder::Visit(const std::string& path, const std::string& name) {
     if (options_.version == 1) ++linksSkipped_;
     else AddEntry(path, name);
   } else if (S_ISREG(info.st_mode)) {
-    if (!IsArchiveItself(path)) AddEntry(path, name);
+    if (!IsArchiveItself(path, info)) AddEntry(path, name);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
@@ -279,6 +298,7 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
   }
   const int error = errno;
   closedir(folder);
+  archiveFiles_.FindNewParts();
   if (error != 0) FailPosix(path, "cannot list", error);
   // A stable order makes two archives of one tree alike.
   std::sort(children.begin(), children.end());

@@ -28,6 +28,9 @@ struct FileIdentity {
   DWORD volume = 0;
   DWORD indexHigh = 0;
   DWORD indexLow = 0;
+  uint64_t Index() const {
+    return (static_cast<uint64_t>(indexHigh) << 32) | indexLow;
+  }
   bool operator==(const FileIdentity& other) const {
     return volume == other.volume && indexHigh == other.indexHigh &&
            indexLow == other.indexLow;
