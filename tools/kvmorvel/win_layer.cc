@@ -3,47 +3,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-// The subset of the platform layer (src/platform/kvwin32.h) the command
-// calls, declared as the layer defines it; libKvMorvelM64 exports them.
-typedef DWORD SECURITY_INFORMATION;
-typedef void* PSECURITY_DESCRIPTOR;
-typedef enum _GET_FILEEX_INFO_LEVELS {
-  GetFileExInfoStandard,
-  GetFileExMaxInfoLevel
-} GET_FILEEX_INFO_LEVELS;
-BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
-                          LPVOID info);
-BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
-                      PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
-                      LPDWORD needed);
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
-typedef struct _BY_HANDLE_FILE_INFORMATION {
-  DWORD dwFileAttributes;
-  FILETIME ftCreationTime;
-  FILETIME ftLastAccessTime;
-  FILETIME ftLastWriteTime;
-  DWORD dwVolumeSerialNumber;
-  DWORD nFileSizeHigh;
-  DWORD nFileSizeLow;
-  DWORD nNumberOfLinks;
-  DWORD nFileIndexHigh;
-  DWORD nFileIndexLow;
-} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
-HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
-                   LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                   DWORD flags, HANDLE templateFile);
-BOOL CloseHandle(HANDLE handle);
-BOOL GetFileInformationByHandle(HANDLE file,
-                                LPBY_HANDLE_FILE_INFORMATION info);
-DWORD GetLastError();
-void SetLastError(DWORD code);
-#define ERROR_INSUFFICIENT_BUFFER 122u
-#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
-#define FILE_SHARE_READ 0x1u
-#define FILE_SHARE_WRITE 0x2u
-#define FILE_SHARE_DELETE 0x4u
-#define OPEN_EXISTING 3u
-#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+// The platform layer's own declarations; libKvMorvelM64 exports them.
+#include "kvwin32.h"
 #endif
 
 namespace kvwin {
