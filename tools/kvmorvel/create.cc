@@ -104,6 +104,17 @@ std::string PartName(const std::string& archive, DWORD number) {
   return archive.substr(0, dot) + digits + archive.substr(dot);
 }
 
+// The identity of the file at the UTF-8 `path` (123 when the name is not
+// valid UTF-8).
+bool IdentityOf(const std::string& path, kvwin::FileIdentity* identity,
+                DWORD* error) {
+  std::u16string wide;
+  if (Utf8ToUtf16(path, &wide))
+    return kvwin::GetFileIdentity(wide, identity, error);
+  *error = 123;
+  return false;
+}
+
 // The archive's own files, known by identity rather than by name, so that
 // no spelling of the archive path ("./", "..", "//", a link on the way)
 // lets the archive take in its main file or a part.
@@ -140,12 +151,9 @@ class ArchiveFiles {
 
  private:
   bool Learn(const std::string& path) {
-    std::u16string wide;
     kvwin::FileIdentity identity;
     DWORD error = 0;
-    if (!Utf8ToUtf16(path, &wide) ||
-        !kvwin::GetFileIdentity(wide, &identity, &error))
-      return false;
+    if (!IdentityOf(path, &identity, &error)) return false;
     known_.push_back(identity);
     return true;
   }
@@ -250,11 +258,9 @@ bool TreeAdder::IsArchiveItself(const std::string& path,
                                 const struct stat& info) {
   if (!archiveFiles_.MayHold(static_cast<uint64_t>(info.st_ino)))
     return false;
-  std::u16string wide;
   kvwin::FileIdentity identity;
-  DWORD error = 123;
-  if (!Utf8ToUtf16(path, &wide) ||
-      !kvwin::GetFileIdentity(wide, &identity, &error)) {
+  DWORD error = 0;
+  if (!IdentityOf(path, &identity, &error)) {
     ReportFailure(path + ": cannot tell it from the archive", error);
     ++failures_;
     return true;
