@@ -75,6 +75,15 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
     m_error.SetError(openError);
     return log->ExitFunction(FALSE);
   }
+  // Only a file on a disk is an archive. A pipe or device would make the
+  // version test wait for data that may never come (the POSIX layer
+  // refuses those in CreateFileW already, with the same code).
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    log->AddError(TEXT("%s is not a file on a disk"), fileName);
+    m_error.SetError(ERROR_BAD_FILE_TYPE);
+    return log->ExitFunction(FALSE);
+  }
   lstrcpyW(m_archivePath, fileName);
   const BOOL existing = read || openError == ERROR_ALREADY_EXISTS;
   m_version = read ? DetectVersion(file) : version;

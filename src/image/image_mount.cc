@@ -25,19 +25,13 @@ Proc ExportOf(HMODULE library, const char* name) {
       reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
 }
 
-// Loads "virtdisk.dll" from the process's current directory; each call
-// loads it afresh and the caller frees it right after use. Mounting first
-// tests that the file exists; unmounting loads it as it is.
-HMODULE LoadMountLibrary(BOOL testExists) {
-  WCHAR current[kImagePathChars];
-  const DWORD length = GetCurrentDirectoryW(kImagePathChars, current);
-  if (length == 0 || length >= kImagePathChars) return nullptr;
-  WCHAR path[kImagePathChars];
-  if (!JoinImagePath(path, kImagePathChars, current, TEXT("virtdisk.dll")))
-    return nullptr;
-  if (testExists && !PathFileExistsW(path)) return nullptr;
-  return LoadLibraryW(path);
-}
+// Loads "virtdisk.dll" by its bare name, so that the loader's search
+// order decides where it comes from: on Windows its safe search, on
+// Linux the layer's (the program's folder, the folder of the archive
+// library, the current folder last). A library planted in whatever folder
+// the host stands in is never preferred to an installed one. Each call
+// loads it afresh and the caller frees it right after use.
+HMODULE LoadMountLibrary() { return LoadLibraryW(TEXT("virtdisk.dll")); }
 
 // The system's ANSI form of `wide` in 260 bytes, "_" for characters the
 // code page cannot hold. FALSE when it does not fit.
@@ -113,7 +107,7 @@ BOOL CKvMorvel::GetFreeVolume(WCHAR* buffer, DWORD capacity) {
 
 BOOL CKvMorvel::MountImage(LPCWSTR image, LPCWSTR mountPoint) {
   BOOL result = FALSE;
-  HMODULE library = LoadMountLibrary(TRUE);
+  HMODULE library = LoadMountLibrary();
   if (library) {
     MountProc mount = ExportOf<MountProc>(library, "Mount");
     char ansiImage[kImagePathChars];
@@ -137,7 +131,7 @@ BOOL CKvMorvel::UnmountImage(WCHAR drive) {
   char ansiName[kImagePathChars];
   HMODULE library = nullptr;
   if (KvFormatW(name, 8, TEXT("%c:"), static_cast<unsigned>(drive)) < 0 ||
-      !ToAnsi(name, ansiName) || !(library = LoadMountLibrary(FALSE))) {
+      !ToAnsi(name, ansiName) || !(library = LoadMountLibrary())) {
     m_error.SetError(kErrorNotMounted);
     return FALSE;
   }

@@ -73,6 +73,19 @@ typedef struct _WIN32_FIND_DATAW {
   WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW, *LPWIN32_FIND_DATAW;
 
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 typedef enum _GET_FILEEX_INFO_LEVELS {
   GetFileExInfoStandard,
   GetFileExMaxInfoLevel
@@ -151,6 +164,12 @@ typedef enum _SE_OBJECT_TYPE {
 #define SYMLINK_FLAG_RELATIVE 1u  // flags of a symbolic link buffer
 #define MAXIMUM_REPARSE_DATA_BUFFER_SIZE 16384u
 
+// File types (GetFileType).
+#define FILE_TYPE_UNKNOWN 0u
+#define FILE_TYPE_DISK 1u
+#define FILE_TYPE_CHAR 2u
+#define FILE_TYPE_PIPE 3u
+
 // Drive types.
 #define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u
@@ -205,8 +224,10 @@ typedef enum _SE_OBJECT_TYPE {
 #define ERROR_DIR_NOT_EMPTY 145u
 #define ERROR_BUSY 170u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_ENVVAR_NOT_FOUND 203u
 #define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_BAD_FILE_TYPE 222u
 #define ERROR_FILE_TOO_LARGE 223u
 #define ERROR_MORE_DATA 234u
 #define ERROR_NO_MORE_ITEMS 259u
@@ -244,7 +265,8 @@ void SetLastError(DWORD code);
 // such file, 3 no such folder on the way or unknown drive, 5 access denied,
 // a folder opened without backup semantics or a read-only file opened for
 // writing, 32 sharing violation, 80 exists (CREATE_NEW), 87 bad
-// disposition, 123 bad name, 206 path too long. Success with OPEN_ALWAYS
+// disposition, 123 bad name, 206 path too long, 222 a device, pipe or
+// socket (refused at once, never waited on). Success with OPEN_ALWAYS
 // or CREATE_ALWAYS on an existing file leaves 183, otherwise 0.
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
@@ -265,6 +287,16 @@ DWORD GetFileSize(HANDLE file, LPDWORD high);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL CloseHandle(HANDLE handle);
+// FILE_TYPE_DISK for a file or folder, FILE_TYPE_CHAR for a character
+// device, FILE_TYPE_PIPE for a pipe or socket; FILE_TYPE_UNKNOWN with 6
+// for a bad handle.
+DWORD GetFileType(HANDLE file);
+// Attributes, times, size, link count and identity of an open file,
+// folder or link. The volume serial number and the file index together
+// name the file: two handles with equal values are opened on one file,
+// whatever paths they were opened by. Failures: 6 bad handle.
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION info);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 // Removes an empty folder, or a link to a folder. Failures: 2, 3, 145 not
@@ -314,9 +346,12 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
 UINT GetDriveTypeW(LPCWSTR root);
 
 // --- Modules ------------------------------------------------------------
-// Loads a shared object by its full path (the Windows name, such as
-// "C:\work\virtdisk.dll"); a bare name is looked for in the current
-// folder first. Failures: 126; GetProcAddress: 127.
+// Loads a shared object by its path (the Windows name, such as
+// "C:\work\virtdisk.dll"), as given when the name holds a folder. A bare
+// name is looked for in the folder of the running program, then the
+// folder the layer was loaded from, then (last) the current folder; the
+// first folder that holds it decides. Failures: 126 not found, 193 found
+// but not loadable; GetProcAddress: 127.
 HMODULE LoadLibraryW(LPCWSTR path);
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 BOOL FreeLibrary(HMODULE module);

@@ -1,5 +1,6 @@
 // Open: paths, the version decided from the first 12 bytes, the log lines.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -60,6 +61,26 @@ TEST(OpenTest, FolderThatDoesNotExistFailsWith3) {
   CKvMorvel m;
   EXPECT_FALSE(m.Open(P(W(dir / "no/such/file")), FALSE, 5));
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, m.GetErrorCode());
+}
+
+// A pipe would make the version test wait for a writer for ever; a
+// device is no archive either. Both are refused with 222 at once, for
+// reading and for writing, and the pipe is left as it was.
+TEST(OpenTest, PipesAndDevicesAreRefusedWith222WithoutWaiting) {
+  TempDir dir;
+  const std::string fifo = dir / "pipe.arc";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  for (const std::string& path : {fifo, std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    CKvMorvel reader, writer;
+    EXPECT_FALSE(reader.Open(P(W(path)), TRUE, 0));
+    EXPECT_EQ(ERROR_BAD_FILE_TYPE, reader.GetErrorCode());
+    EXPECT_FALSE(writer.Open(P(W(path)), FALSE, 5));
+    EXPECT_EQ(ERROR_BAD_FILE_TYPE, writer.GetErrorCode());
+  }
+  struct stat st;
+  ASSERT_EQ(0, lstat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST(OpenTest, NullEmptyAndOverlongPathsAreRefused) {

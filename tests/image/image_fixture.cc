@@ -14,18 +14,6 @@
 #include "image_pack.h"
 #include "kvwin32.h"
 
-namespace {
-
-// The mount library is built beside the test programs.
-std::string LibraryBesideTests() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-  std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
-  return path.substr(0, path.rfind('/')) + "/virtdisk.dll";
-}
-
-}  // namespace
-
 std::string ReparseData(const std::u16string& path) {
   HANDLE h = CreateFileW(P(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING,
@@ -51,8 +39,6 @@ void ImageTest::SetUp() {
   char cwd[PATH_MAX];
   ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
   savedDirectory_ = cwd;
-  RestoreLibrary();
-  ASSERT_TRUE(Exists(work_ / "virtdisk.dll"));
   ASSERT_EQ(0, chdir(work_.path().c_str()));
   const char* tmp = getenv("TMPDIR");
   hadTmpdir_ = tmp != nullptr;
@@ -66,13 +52,6 @@ void ImageTest::TearDown() {
     setenv("TMPDIR", savedTmpdir_.c_str(), 1);
   else
     unsetenv("TMPDIR");
-}
-
-void ImageTest::RemoveLibrary() { unlink((work_ / "virtdisk.dll").c_str()); }
-
-void ImageTest::RestoreLibrary() {
-  if (symlink(LibraryBesideTests().c_str(), (work_ / "virtdisk.dll").c_str()))
-    ADD_FAILURE() << "virtdisk.dll not placed";
 }
 
 std::string ImageTest::Pack(const std::string& folder) {

@@ -1,6 +1,7 @@
-// Shared pieces of the disk image tests: a fixture that puts the mount
-// library in the current folder, private drive letters and a private
-// temporary folder for the mounts; builders for images.
+// Shared pieces of the disk image tests: a fixture with an empty current
+// folder (the mount library is found beside the test program), private
+// drive letters and a private temporary folder for the mounts; builders
+// for images.
 #ifndef KVMORVEL_TESTS_IMAGE_IMAGE_FIXTURE_H
 #define KVMORVEL_TESTS_IMAGE_IMAGE_FIXTURE_H
 
@@ -59,11 +60,9 @@ class ImageTest : public ::testing::Test {
   // Info(0), ExtractFile, Info(1) over the whole image; names that failed.
   std::vector<std::string> ExtractAll(CKvMorvel& image,
                                       const std::u16string& target);
-  void RemoveLibrary();
-  void RestoreLibrary();
 
   DosDevices devices_;
-  TempDir work_;     // the current folder, holding virtdisk.dll
+  TempDir work_;     // the current folder while the test runs
   TempDir mounts_;   // TMPDIR while the test runs
   TempDir images_;   // image files
   TempDir source_;   // trees to pack

@@ -1,7 +1,11 @@
 // Files and folders through the layer, on real files in a temporary folder.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "layer_test_util.h"
 #include "posix/layer.h"
@@ -197,6 +201,82 @@ TEST(Files, DriveDeviceOpensTheDriveRootFolder) {
   CloseHandle(h);
   EXPECT_EQ(Open(u"\\\\.\\J:", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
             INVALID_HANDLE_VALUE);
+}
+
+TEST(Files, PipesSocketsAndDevicesAreRefusedAtOnceWith222) {
+  TempDir dir;
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0644));
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const std::string sockPath = dir / "sock";
+  ASSERT_LT(sockPath.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, sockPath.c_str(), sockPath.size() + 1);
+  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address));
+  // Opening the pipe for reading would wait for a writer for ever.
+  for (const std::u16string& path :
+       {dir.W("fifo"), dir.W("sock"), std::u16string(u"/dev/null")}) {
+    SCOPED_TRACE(N(path));
+    EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_BAD_FILE_TYPE);
+    EXPECT_EQ(Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_BAD_FILE_TYPE);
+  }
+  close(sock);
+  struct stat st;
+  ASSERT_EQ(0, lstat((dir / "fifo").c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));  // left as it was
+}
+
+TEST(Files, IdentityNamesOneFileHoweverItsPathIsSpelled) {
+  TempDir dir;
+  DosDevices dos;
+  dos.Map('q', dir.path());
+  ASSERT_EQ(0, mkdir((dir / "sub").c_str(), 0755));
+  WriteBytes(dir / "f.bin", PatternBytes(70000));
+  WriteBytes(dir / "other.bin", "x");
+  ASSERT_EQ(0, link((dir / "f.bin").c_str(), (dir / "hard.bin").c_str()));
+  ASSERT_EQ(0, symlink((dir / "sub").c_str(), (dir / "via").c_str()));
+  const auto identity = [](const std::u16string& path,
+                           BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = Open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, info) &&
+                    GetFileType(h) == FILE_TYPE_DISK;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION first;
+  ASSERT_TRUE(identity(dir.W("f.bin"), &first));
+  EXPECT_EQ(70000u, first.nFileSizeLow);
+  EXPECT_EQ(0u, first.nFileSizeHigh);
+  EXPECT_EQ(2u, first.nNumberOfLinks);
+  EXPECT_EQ(0u, first.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  for (const std::u16string& path :
+       {dir.W("./f.bin"), dir.W("sub/../f.bin"), dir.W("sub//..//f.bin"),
+        dir.W("via/../f.bin"), dir.W("hard.bin"),
+        std::u16string(u"Q:\\sub\\..\\f.bin")}) {
+    SCOPED_TRACE(N(path));
+    BY_HANDLE_FILE_INFORMATION again;
+    ASSERT_TRUE(identity(path, &again));
+    EXPECT_EQ(first.dwVolumeSerialNumber, again.dwVolumeSerialNumber);
+    EXPECT_EQ(first.nFileIndexHigh, again.nFileIndexHigh);
+    EXPECT_EQ(first.nFileIndexLow, again.nFileIndexLow);
+  }
+  BY_HANDLE_FILE_INFORMATION other, folder;
+  ASSERT_TRUE(identity(dir.W("other.bin"), &other));
+  EXPECT_EQ(first.dwVolumeSerialNumber, other.dwVolumeSerialNumber);
+  EXPECT_NE(first.nFileIndexLow, other.nFileIndexLow);
+  ASSERT_TRUE(identity(dir.W("sub"), &folder));
+  EXPECT_NE(0u, folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &other));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(FILE_TYPE_UNKNOWN, GetFileType(INVALID_HANDLE_VALUE));
 }
 
 TEST(Files, CopyFileKeepsDataModeTimesAndLayerMetadata) {

@@ -185,15 +185,43 @@ TEST(Modules, LoadsASharedObjectByItsWindowsName) {
   EXPECT_EQ(GetProcAddress(module, "NoSuchExport"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
   EXPECT_TRUE(FreeLibrary(module));
-  // A bare name is found in the current folder.
-  char old[PATH_MAX];
-  ASSERT_NE(getcwd(old, sizeof(old)), nullptr);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
-  module = LoadLibraryW(TEXT("virtdisk.dll"));
-  ASSERT_EQ(chdir(old), 0);
-  ASSERT_NE(module, nullptr);
-  FreeLibrary(module);
   EXPECT_EQ(LoadLibraryW(TEXT("Z:\\missing.dll")), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+  // A file that is there but is no shared object: 193, not "missing".
+  WriteBytes(dir / "text.dll", "not a library");
+  EXPECT_EQ(LoadLibraryW(TEXT("Z:\\text.dll")), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_BAD_EXE_FORMAT);
+}
+
+// The folder a module was loaded from, found through one of its exports.
+std::string FolderOfExport(HMODULE module, const char* name) {
+  Dl_info info;
+  FARPROC symbol = GetProcAddress(module, name);
+  if (!symbol || !dladdr(reinterpret_cast<void*>(symbol), &info)) return "";
+  const std::string file = info.dli_fname;
+  return file.substr(0, file.rfind('/'));
+}
+
+TEST(Modules, ABareNameComesFromTheProgramsFolderBeforeTheCurrentOne) {
+  // The build folder holds this program and the real mount library; the
+  // current folder gets a planted one that leaves a marker when loaded.
+  TempDir here;
+  PlantLibrary(here.path());
+  PlantLibrary(here.path(), "only-here.dll");
+  InFolder inside(here.path());
+  HMODULE module = LoadLibraryW(TEXT("virtdisk.dll"));
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(ProgramFolder(), FolderOfExport(module, "Mount"));
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_FALSE(Exists(here / kPlantedMarker));
+  // A name no earlier folder holds is taken from the current one, last:
+  // the plant does run when it is the only one.
+  module = LoadLibraryW(TEXT("only-here.dll"));
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(here.path(), FolderOfExport(module, "Mount"));
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_TRUE(Exists(here / kPlantedMarker));
+  EXPECT_EQ(LoadLibraryW(TEXT("nowhere.dll")), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 

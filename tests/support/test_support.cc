@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -150,6 +151,33 @@ std::string PatternBytes(size_t size, unsigned seed) {
                             : static_cast<char>('a' + (x >> 16) % 8);
   }
   return out;
+}
+
+std::string ProgramFolder() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) throw std::runtime_error("readlink /proc/self/exe");
+  const std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/'));
+}
+
+const char kPlantedMarker[] = "planted-library-ran";
+
+void PlantLibrary(const std::string& folder, const std::string& name) {
+  const std::string bytes = ReadBytes(ProgramFolder() + "/planted.dll");
+  if (bytes.empty()) throw std::runtime_error("planted.dll is not built");
+  WriteBytes(folder + "/" + name, bytes);
+}
+
+InFolder::InFolder(const std::string& folder) {
+  char here[4096];
+  if (!getcwd(here, sizeof here) || chdir(folder.c_str()) != 0)
+    throw std::runtime_error("cannot enter " + folder);
+  previous_ = here;
+}
+
+InFolder::~InFolder() {
+  if (chdir(previous_.c_str()) != 0) perror("chdir back");
 }
 
 LogCapture::LogCapture() {

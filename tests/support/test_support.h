@@ -59,6 +59,29 @@ bool Exists(const std::string& path);
 // Deterministic pseudo-random content of `size` bytes.
 std::string PatternBytes(size_t size, unsigned seed = 1);
 
+// The folder of the running test program: the build folder, which also
+// holds the command, the libraries and the planted stand-in library.
+std::string ProgramFolder();
+
+// Copies the planted stand-in library (tests/support/planted_library.c)
+// into `folder` as `name`. Whoever loads it leaves the file
+// kPlantedMarker in its current folder.
+void PlantLibrary(const std::string& folder,
+                  const std::string& name = "virtdisk.dll");
+extern const char kPlantedMarker[];
+
+// Makes `folder` the current folder while the object lives.
+class InFolder {
+ public:
+  explicit InFolder(const std::string& folder);
+  ~InFolder();
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  std::string previous_;
+};
+
 // Collects every line the logger writes while the object lives.
 class LogCapture {
  public:

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include "KvMorvel.h"
@@ -190,6 +193,35 @@ TEST(ToolExitStatus, FileThatIsNoArchiveIsTwo) {
   EXPECT_NE(std::string::npos, result.err.find("cannot open")) << result.err;
 }
 
+// Reading a pipe waits for a writer: the command must refuse a pipe,
+// socket or device at once. The run is killed after a while, so a
+// regression fails here instead of hanging.
+TEST(ToolExitStatus, PipesSocketsAndDevicesAreRefusedAtOnce) {
+  TempDir work;
+  const std::string fifo = work / "fifo.kvm";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+  const std::string socketPath = work / "socket.kvm";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address));
+  for (const std::string& path : {fifo, socketPath, std::string("/dev/zero")}) {
+    for (const char* verb : {"list", "extract"}) {
+      SCOPED_TRACE(path + " " + verb);
+      std::vector<std::string> args = {verb, path};
+      if (std::string(verb) == "extract") args.push_back(work / "out");
+      const ToolResult result = RunProgram(ToolPath(), args, {}, "", 30);
+      EXPECT_EQ(2, result.status);
+      EXPECT_NE(std::string::npos, result.err.find("error 222")) << result.err;
+    }
+  }
+  close(listener);
+}
+
 TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   TempDir source, work;
   const std::string tree = source / "t";
@@ -291,16 +323,62 @@ TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
   EXPECT_NE("", LineFor(lines, "t\\c.txt")) << listed.out;
 }
 
-TEST(ToolCreate, TheArchiveInsideTheTreeIsNotAddedToItself) {
-  TempDir source;
-  WriteBytes(source / "data.txt", "data");
-  const std::string archive = source / "self.kvm";
-  const ToolResult created = RunTool({"create", archive, source.path()});
-  EXPECT_EQ(0, created.status) << created.err;
-  const ToolResult listed = RunTool({"list", archive});
-  ASSERT_EQ(0, listed.status);
-  EXPECT_EQ(std::string::npos, listed.out.find("self")) << listed.out;
-  EXPECT_NE(std::string::npos, listed.out.find("data.txt"));
+// The archive lies inside the tree it stores and is named in ways that
+// differ from the paths the walk meets. Neither the main file nor a part
+// file is ever stored: its folder "out" sorts after the data files, so
+// the walk lists it after the parts were made during the run.
+TEST(ToolCreate, TheArchiveNeverStoresItselfOrItsPartsHoweverSpelled) {
+  TempDir top;
+  const std::string tree = top / "tree";
+  const std::string out = tree + "/out";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  ASSERT_EQ(0, mkdir((tree + "/sub").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  ASSERT_EQ(0, symlink(tree.c_str(), (top / "link").c_str()));
+  for (unsigned i = 1; i <= 3; ++i)
+    WriteBytes(tree + "/a" + std::to_string(i) + ".bin",
+               PatternBytes(40000, i));
+  WriteBytes(tree + "/z.txt", "last");
+  const std::vector<std::vector<std::string>> spellings = {
+      {"./tree/out/self.kvm", "tree"},
+      {"tree/sub/../out/self.kvm", "tree"},
+      {"tree//out//self.kvm", "tree/"},
+      {"/" + out + "//self.kvm", "tree"},
+      {"link/out/self.kvm", "tree"},
+      {"tree/out/self.kvm", "link/."},
+      {"link/sub/../out/./self.kvm", "./link/."}};
+  for (const auto& spelling : spellings) {
+    SCOPED_TRACE(spelling[0] + " " + spelling[1]);
+    const ToolResult created =
+        RunTool({"create", "--split-size", "8K", spelling[0], spelling[1]}, {},
+                top.path());
+    EXPECT_EQ(0, created.status) << created.err;
+    ASSERT_TRUE(Exists(out + "/self_0003.kvm"));  // parts made on the way
+    EXPECT_NE(std::string::npos,
+              created.err.find("self_0002.kvm: the archive itself"))
+        << created.err;
+    const ToolResult listed = RunTool({"list", out + "/self.kvm"});
+    ASSERT_EQ(0, listed.status) << listed.err;
+    EXPECT_EQ(std::string::npos, listed.out.find("self")) << listed.out;
+    for (const char* name : {"a1.bin", "a2.bin", "a3.bin", "z.txt"})
+      EXPECT_NE(std::string::npos, listed.out.find(name)) << listed.out;
+    for (unsigned part = 0; part < 100; ++part) {
+      char name[32];
+      snprintf(name, sizeof name, part ? "/self_%04u.kvm" : "/self.kvm", part);
+      unlink((out + name).c_str());
+    }
+  }
+  // A hard link is the archive under another name in another folder.
+  const std::string v2 = top / "v2.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "2", v2, tree + "/z.txt"}).status);
+  ASSERT_EQ(0, link(v2.c_str(), (out + "/hard.kvm").c_str()));
+  const ToolResult appended =
+      RunTool({"create", "-V", "2", "--append", v2, tree});
+  EXPECT_EQ(0, appended.status) << appended.err;
+  const ToolResult listed = RunTool({"list", v2});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  EXPECT_EQ(std::string::npos, listed.out.find("hard.kvm")) << listed.out;
+  EXPECT_NE(std::string::npos, listed.out.find("a3.bin")) << listed.out;
 }
 
 TEST(ToolCreate, LevelReachesTheDeflateStream) {
@@ -378,6 +456,74 @@ std::string ReadUntil(int terminal, const std::string& text) {
     seen.append(buffer, static_cast<size_t>(n));
   }
   return seen;
+}
+
+// A copy of the command and the archive library in `prefix`, laid out as
+// installed (bin/kvmorvel, lib/libKvMorvelM64.so) or, with `flat`, side
+// by side in bin; the mount library goes to lib (or bin) when `withMount`.
+// Returns the environment that lets the copy find the archive library.
+Environment CopyCommand(const std::string& prefix, bool flat,
+                        bool withMount) {
+  const std::string bin = prefix + "/bin";
+  const std::string lib = flat ? bin : prefix + "/lib";
+  mkdir(bin.c_str(), 0755);
+  mkdir(lib.c_str(), 0755);
+  WriteBytes(bin + "/kvmorvel", ReadBytes(ToolPath()));
+  chmod((bin + "/kvmorvel").c_str(), 0755);
+  WriteBytes(lib + "/libKvMorvelM64.so",
+             ReadBytes(BuildDir() + "/libKvMorvelM64.so"));
+  if (withMount)
+    WriteBytes(lib + "/virtdisk.dll", ReadBytes(BuildDir() + "/virtdisk.dll"));
+  return {{"LD_LIBRARY_PATH", lib}};
+}
+
+class ToolMountLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string tree = source_ / "tree";
+    ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+    WriteBytes(tree + "/a.txt", "alpha");
+    ASSERT_EQ(0, RunTool({"mkimage", tree, image_}).status);
+    mountsEnv_ = {{"TMPDIR", mounts_.path()},
+                  {"KVMORVEL_DOSDEVICES", devices_.path()}};
+  }
+
+  // Lists the image with `program` from the folder `here`.
+  ToolResult List(const std::string& program, Environment env) {
+    env.insert(env.end(), mountsEnv_.begin(), mountsEnv_.end());
+    return RunProgram(program, {"list", image_}, env, here_.path(), 60);
+  }
+
+  TempDir source_, here_, prefix_, mounts_, devices_;
+  std::string image_ = source_ / "tree.img";
+  Environment mountsEnv_;
+};
+
+TEST_F(ToolMountLibrary, APlantInTheCurrentFolderIsNotRunBesideAnInstalledOne) {
+  PlantLibrary(here_.path());
+  // Beside the command (the build folder).
+  ToolResult listed = List(ToolPath(), {});
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE(std::string::npos, listed.out.find("a.txt")) << listed.out;
+  // Installed: the command in bin, the libraries in lib.
+  const Environment env = CopyCommand(prefix_.path(), false, true);
+  listed = List(prefix_ / "bin/kvmorvel", env);
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE(std::string::npos, listed.out.find("a.txt")) << listed.out;
+  EXPECT_FALSE(Exists(here_ / kPlantedMarker));
+}
+
+TEST_F(ToolMountLibrary, WithNoneInstalledTheImageFailsWith13) {
+  const Environment env = CopyCommand(prefix_.path(), true, false);
+  ToolResult listed = List(prefix_ / "bin/kvmorvel", env);
+  EXPECT_EQ(2, listed.status);
+  EXPECT_NE(std::string::npos, listed.err.find("error 13 ")) << listed.err;
+  // Only then is the current folder searched, last: the plant is loaded
+  // (this is what the test above would see if the order were wrong).
+  PlantLibrary(here_.path());
+  listed = List(prefix_ / "bin/kvmorvel", env);
+  EXPECT_EQ(2, listed.status);
+  EXPECT_TRUE(Exists(here_ / kPlantedMarker));
 }
 
 TEST(ToolTerminal, ProgressShowsAndInterruptClosesTheArchive) {

@@ -9,22 +9,22 @@
 
 #include "support/test_support.h"
 
-std::string BuildDir() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) throw std::runtime_error("readlink /proc/self/exe");
-  std::string path(self, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/'));
-}
+std::string BuildDir() { return ProgramFolder(); }
 
 std::string ToolPath() { return BuildDir() + "/kvmorvel"; }
 
 ToolResult RunTool(const std::vector<std::string>& args,
                    const Environment& env, const std::string& cwd) {
+  return RunProgram(ToolPath(), args, env, cwd, 0);
+}
+
+ToolResult RunProgram(const std::string& tool,
+                      const std::vector<std::string>& args,
+                      const Environment& env, const std::string& cwd,
+                      unsigned timeoutSeconds) {
   TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
-  const std::string tool = ToolPath();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(tool.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -41,6 +41,7 @@ ToolResult RunTool(const std::vector<std::string>& args,
     for (const auto& variable : env)
       setenv(variable.first.c_str(), variable.second.c_str(), 1);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    alarm(timeoutSeconds);  // kept across exec; 0 sets none
     execv(tool.c_str(), argv.data());
     _exit(127);
   }

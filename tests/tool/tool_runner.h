@@ -23,6 +23,15 @@ typedef std::vector<std::pair<std::string, std::string>> Environment;
 ToolResult RunTool(const std::vector<std::string>& args,
                    const Environment& env = {}, const std::string& cwd = "");
 
+// Runs `program` (the command, or a copy of it placed elsewhere) like
+// RunTool. With a timeout the program is killed by SIGALRM after that
+// many seconds (status 128 + 14), so a hang fails the test instead of
+// stopping it.
+ToolResult RunProgram(const std::string& program,
+                      const std::vector<std::string>& args,
+                      const Environment& env, const std::string& cwd,
+                      unsigned timeoutSeconds);
+
 // Splits output into lines, without their newlines.
 std::vector<std::string> Lines(const std::string& text);
 

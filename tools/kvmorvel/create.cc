@@ -96,29 +96,73 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
 // before the path's last '.', "_", the number with at least four digits,
 // then the text from that '.' on; without a '.', the path, "_" and the
 // number. The library names its part files this way.
-std::string PartPrefix(const std::string& archive) {
+std::string PartName(const std::string& archive, DWORD number) {
   const size_t dot = archive.rfind('.');
-  return (dot == std::string::npos ? archive : archive.substr(0, dot)) + "_";
-}
-std::string PartSuffix(const std::string& archive) {
-  const size_t dot = archive.rfind('.');
-  return dot == std::string::npos ? std::string() : archive.substr(dot);
+  char digits[16];
+  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
+  if (dot == std::string::npos) return archive + digits;
+  return archive.substr(0, dot) + digits + archive.substr(dot);
 }
 
-bool IsPartFile(const std::string& path, const std::string& archive) {
-  const std::string prefix = PartPrefix(archive);
-  const std::string suffix = PartSuffix(archive);
-  if (path.size() < prefix.size() + 4 + suffix.size()) return false;
-  if (path.compare(0, prefix.size(), prefix) != 0) return false;
-  if (path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return false;
-  const size_t digits = path.size() - prefix.size() - suffix.size();
-  for (size_t i = 0; i < digits; ++i) {
-    const char c = path[prefix.size() + i];
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
+// The identity of the file at the UTF-8 `path` (123 when the name is not
+// valid UTF-8).
+bool IdentityOf(const std::string& path, kvwin::FileIdentity* identity,
+                DWORD* error) {
+  std::u16string wide;
+  if (Utf8ToUtf16(path, &wide))
+    return kvwin::GetFileIdentity(wide, identity, error);
+  *error = 123;
+  return false;
 }
+
+// The archive's own files, known by identity rather than by name, so that
+// no spelling of the archive path ("./", "..", "//", a link on the way)
+// lets the archive take in its main file or a part.
+class ArchiveFiles {
+ public:
+  ArchiveFiles(const std::string& archivePath, DWORD version)
+      : archivePath_(archivePath), hasParts_(version == 5) {
+    Learn(archivePath_);
+    FindNewParts();
+  }
+
+  // Part files appear while the archive grows. The walk lists a folder
+  // before it visits the folder's files, so looking for new parts right
+  // after each listing (and before each PATH) knows every part the walk
+  // can meet: one failed open per folder once all are known.
+  void FindNewParts() {
+    while (hasParts_ && Learn(PartName(archivePath_, nextPart_))) ++nextPart_;
+  }
+
+  // The cheap first test: the file index is the inode (docs/win32-layer.md),
+  // so a file whose inode is no archive file's index is not the archive,
+  // and only the rare one that matches is opened to compare identities.
+  bool MayHold(uint64_t inode) const {
+    for (const kvwin::FileIdentity& own : known_)
+      if (own.Index() == inode) return true;
+    return false;
+  }
+
+  bool Holds(const kvwin::FileIdentity& identity) const {
+    for (const kvwin::FileIdentity& own : known_)
+      if (own == identity) return true;
+    return false;
+  }
+
+ private:
+  bool Learn(const std::string& path) {
+    kvwin::FileIdentity identity;
+    DWORD error = 0;
+    if (!IdentityOf(path, &identity, &error)) return false;
+    known_.push_back(identity);
+    return true;
+  }
+
+  std::string archivePath_;
+  bool hasParts_;
+  DWORD nextPart_ = 1;
+  std::vector<kvwin::FileIdentity> known_;
+};
 
 // Where a PATH argument is and what its entries are named after.
 struct Root {
@@ -157,7 +201,9 @@ class TreeAdder {
  public:
   TreeAdder(CKvMorvel* archive, const CreateOptions& options,
             const std::string& archivePath)
-      : archive_(*archive), options_(options), archivePath_(archivePath) {}
+      : archive_(*archive),
+        options_(options),
+        archiveFiles_(archivePath, options.version) {}
 
   // Adds the tree of one PATH argument.
   void AddRoot(const std::string& argument);
@@ -174,7 +220,7 @@ class TreeAdder {
 
   CKvMorvel& archive_;
   const CreateOptions& options_;
-  std::string archivePath_;
+  ArchiveFiles archiveFiles_;
   Progress progress_;
   unsigned long long failures_ = 0;
   unsigned long long linksSkipped_ = 0;
@@ -189,6 +235,7 @@ void TreeAdder::FailPosix(const std::string& path, const char* action,
 }
 
 void TreeAdder::AddRoot(const std::string& argument) {
+  archiveFiles_.FindNewParts();
   Root root;
   struct stat info;
   if (!ResolveRoot(argument, &root) || lstat(root.path.c_str(), &info) != 0) {
@@ -204,13 +251,23 @@ void TreeAdder::AddRoot(const std::string& argument) {
   Visit(root.path, root.base);
 }
 
+// True, with a note, for the archive's main file or a part of it. A
+// source whose identity cannot be read is reported as a failure and left
+// out too: it cannot be shown not to be the archive.
 bool TreeAdder::IsArchiveItself(const std::string& path,
                                 const struct stat& info) {
-  struct stat archive;
-  if (stat(archivePath_.c_str(), &archive) == 0 &&
-      archive.st_dev == info.st_dev && archive.st_ino == info.st_ino)
+  if (!archiveFiles_.MayHold(static_cast<uint64_t>(info.st_ino)))
+    return false;
+  kvwin::FileIdentity identity;
+  DWORD error = 0;
+  if (!IdentityOf(path, &identity, &error)) {
+    ReportFailure(path + ": cannot tell it from the archive", error);
+    ++failures_;
     return true;
-  return options_.version == 5 && IsPartFile(path, archivePath_);
+  }
+  if (!archiveFiles_.Holds(identity)) return false;
+  ReportNote(path + ": the archive itself is not added");
+  return true;
 }
 
 void TreeAdder::Visit(const std::string& path, const std::string& name) {
@@ -227,11 +284,7 @@ void TreeAdder::Visit(const std::string& path, const std::string& name) {
     if (options_.version == 1) ++linksSkipped_;
     else AddEntry(path, name);
   } else if (S_ISREG(info.st_mode)) {
-    if (IsArchiveItself(path, info)) {
-      ReportNote(path + ": the archive itself is not added");
-      return;
-    }
-    AddEntry(path, name);
+    if (!IsArchiveItself(path, info)) AddEntry(path, name);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
@@ -251,6 +304,7 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
   }
   const int error = errno;
   closedir(folder);
+  archiveFiles_.FindNewParts();
   if (error != 0) FailPosix(path, "cannot list", error);
   // A stable order makes two archives of one tree alike.
   std::sort(children.begin(), children.end());
@@ -317,7 +371,7 @@ bool MayWrite(const CreateOptions& options, const std::string& archive) {
     return false;
   }
   if (options.version == 5) {
-    const std::string part1 = PartPrefix(archive) + "0001" + PartSuffix(archive);
+    const std::string part1 = PartName(archive, 1);
     if (lstat(part1.c_str(), &info) == 0) {
       ReportNote(part1 + " exists and would be overwritten; remove it first");
       return false;

@@ -8,8 +8,10 @@
 #include "common.h"
 
 // Opens the absolute `path` for reading (the version comes from the
-// file). On failure reports it and returns false. For a disk image it may
-// change the current folder to find the mount library.
+// file). On failure reports it and returns false. The path is handed to
+// the library untouched: the command opens nothing itself, so a pipe or
+// device is refused by the library at once instead of blocking a read
+// here, and the current folder is never changed.
 bool OpenForReading(CKvMorvel* archive, const std::string& path);
 
 // Loads the entry at the current position with Info(advance). Returns

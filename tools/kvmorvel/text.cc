@@ -197,7 +197,9 @@ std::string ErrorMessage(DWORD code) {
                      "the beginning of the file.";
     case 145: return "The directory is not empty.";
     case 183: return "Cannot create a file when that file already exists.";
+    case 193: return "The file is not a loadable library.";
     case 206: return "The filename or extension is too long.";
+    case 222: return "Not a file on a disk: a pipe, socket or device.";
     case 259: return "No more data is available.";
     case 267: return "The directory name is invalid.";
     case 1314: return "A required privilege is not held by the client.";

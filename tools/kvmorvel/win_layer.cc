@@ -3,22 +3,8 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-// The subset of the platform layer (src/platform/kvwin32.h) the command
-// calls, declared as the layer defines it; libKvMorvelM64 exports them.
-typedef DWORD SECURITY_INFORMATION;
-typedef void* PSECURITY_DESCRIPTOR;
-typedef enum _GET_FILEEX_INFO_LEVELS {
-  GetFileExInfoStandard,
-  GetFileExMaxInfoLevel
-} GET_FILEEX_INFO_LEVELS;
-BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
-                          LPVOID info);
-BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
-                      PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
-                      LPDWORD needed);
-DWORD GetLastError();
-void SetLastError(DWORD code);
-#define ERROR_INSUFFICIENT_BUFFER 122u
+// The platform layer's own declarations; libKvMorvelM64 exports them.
+#include "kvwin32.h"
 #endif
 
 namespace kvwin {
@@ -67,6 +53,26 @@ bool GetSecurityDescriptor(const std::u16string& path,
   *error = ERROR_INSUFFICIENT_BUFFER;
   descriptor->clear();
   return false;
+}
+
+bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
+                     DWORD* error) {
+  HANDLE file = CreateFileW(
+      Wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  if (!known) *error = GetLastError();
+  CloseHandle(file);
+  if (!known) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->indexHigh = info.nFileIndexHigh;
+  identity->indexLow = info.nFileIndexLow;
+  return true;
 }
 
 DWORD LastError() { return GetLastError(); }

@@ -21,6 +21,27 @@ bool GetAttributeData(const std::u16string& path,
 bool GetSecurityDescriptor(const std::u16string& path,
                            std::vector<BYTE>* descriptor, DWORD* error);
 
+// Which file a path names: the volume serial number and the file index
+// that GetFileInformationByHandle reports. Equal identities mean one
+// file, however the two paths were spelled ("./", "..", "//", links).
+struct FileIdentity {
+  DWORD volume = 0;
+  DWORD indexHigh = 0;
+  DWORD indexLow = 0;
+  uint64_t Index() const {
+    return (static_cast<uint64_t>(indexHigh) << 32) | indexLow;
+  }
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && indexHigh == other.indexHigh &&
+           indexLow == other.indexLow;
+  }
+};
+
+// The identity of the file at `path`, following a link at the end. The
+// file is opened for no access at all, so no share mode refuses it.
+bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
+                     DWORD* error);
+
 DWORD LastError();
 void ClearLastError();
 

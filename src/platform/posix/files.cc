@@ -1,6 +1,7 @@
 // Files and folders: open, read, write, seek, size, close, create and
 // remove.
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -143,9 +144,11 @@ int AccessMode(DWORD access) {
   return read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
 }
 
-// Opens (or creates) the file; `existed` tells which happened.
+// Opens (or creates) the file; `existed` tells which happened. The open
+// never waits: a pipe put in place after the caller's check would block
+// it until a writer came (see KeepsRegular).
 int OpenOrCreate(const OpenRequest& r, bool* existed) {
-  const int mode = AccessMode(r.access);
+  const int mode = AccessMode(r.access) | O_NONBLOCK;
   const bool creates = r.disposition == CREATE_NEW ||
                        r.disposition == CREATE_ALWAYS ||
                        r.disposition == OPEN_ALWAYS;
@@ -166,9 +169,23 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
   return fd;
 }
 
+// True when the descriptor OpenOrCreate made is a regular file, which
+// then gets blocking reads and writes back.
+bool KeepsRegular(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK))
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return true;
+}
+
 HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
-  if (st && !S_ISREG(st->st_mode)) {  // devices, pipes, sockets
-    SetLastError(ERROR_ACCESS_DENIED);
+  // Devices, pipes and sockets are refused before any open: opening a
+  // device may act on it, and reading a pipe waits for a writer. Windows
+  // has no such files on a disk path; 222 names the refusal by its cause.
+  if (st && !S_ISREG(st->st_mode)) {
+    SetLastError(ERROR_BAD_FILE_TYPE);
     return INVALID_HANDLE_VALUE;
   }
   if (r.disposition == TRUNCATE_EXISTING && !WantsWrite(r.access)) {
@@ -187,6 +204,10 @@ HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
   if (fd.get() < 0) {
     SetLastError(errno == EEXIST ? ERROR_FILE_EXISTS
                                  : CodeForPath(errno, r.path));
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!KeepsRegular(fd.get())) {  // swapped for a pipe or device meanwhile
+    SetLastError(ERROR_BAD_FILE_TYPE);
     return INVALID_HANDLE_VALUE;
   }
   HANDLE h = Register(r, fd, Kind::kFile);
@@ -345,6 +366,52 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
   if (high) *high = static_cast<DWORD>(size.QuadPart >> 32);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(size.QuadPart);
+}
+
+DWORD GetFileType(HANDLE file) {
+  Handle* h = LookFileHandle(file);
+  if (!h) return FILE_TYPE_UNKNOWN;
+  struct stat st;
+  if (fstat(h->fd, &st) != 0) {
+    FailErrno(errno);
+    return FILE_TYPE_UNKNOWN;
+  }
+  SetLastError(ERROR_SUCCESS);
+  if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_DISK;
+}
+
+namespace {
+// A 32-bit volume serial number for a device number: the major number in
+// the high 12 bits, the minor in the low 20, which keeps every device
+// number below those sizes (all of Linux's ordinary ones) apart.
+DWORD VolumeSerialOf(dev_t device) {
+  return static_cast<DWORD>((major(device) << 20) ^ minor(device));
+}
+}  // namespace
+
+BOOL GetFileInformationByHandle(HANDLE file,
+                                LPBY_HANDLE_FILE_INFORMATION info) {
+  Handle* h = LookFileHandle(file);
+  if (!h) return FALSE;
+  if (!info) return Fail(ERROR_INVALID_PARAMETER);
+  struct stat st;
+  if (fstat(h->fd, &st) != 0) return FailErrno(errno);
+  Metadata meta;
+  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  info->dwFileAttributes = meta.attributes;
+  info->ftCreationTime = FromTicks(meta.creation);
+  info->ftLastAccessTime = FromTicks(meta.access);
+  info->ftLastWriteTime = FromTicks(meta.write);
+  info->dwVolumeSerialNumber = VolumeSerialOf(st.st_dev);
+  info->nFileSizeHigh = static_cast<DWORD>(meta.size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(meta.size);
+  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  const uint64_t index = static_cast<uint64_t>(st.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+  info->nFileIndexLow = static_cast<DWORD>(index);
+  return TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE file) {

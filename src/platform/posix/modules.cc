@@ -1,30 +1,90 @@
 // Shared objects by their Windows file name: "C:\work\virtdisk.dll" is
-// mapped like any path and loaded with dlopen. A bare name is looked for
-// in the current folder first, then where the dynamic loader looks.
+// mapped like any path and loaded with dlopen. A bare name is searched
+// for the way Windows' safe search order does: the folder of the running
+// program first, the current folder last (see SearchFolders).
 #include <dlfcn.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "layer.h"
 
 using namespace kvposix;
 
+namespace {
+
+std::string FolderOf(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// The folder of the running program; empty when it cannot be read.
+std::string ProgramFolder() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  return n > 0 ? FolderOf(std::string(self, static_cast<size_t>(n)))
+               : std::string();
+}
+
+// The folder this layer was loaded from: where libKvMorvelM64 is
+// installed (or the program itself, when the layer is linked into it).
+// A name the dynamic loader kept relative says nothing reliable once the
+// current folder has changed, so only an absolute one counts.
+std::string LayerFolder() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&LoadLibraryW), &info) == 0 ||
+      !info.dli_fname || info.dli_fname[0] != '/')
+    return std::string();
+  return FolderOf(info.dli_fname);
+}
+
+std::string CurrentFolder() {
+  char here[PATH_MAX];
+  return getcwd(here, sizeof here) ? std::string(here) : std::string();
+}
+
+// Where a bare name is looked for, in order. Like Windows, the current
+// folder comes last, so a library planted where the user happens to
+// stand never replaces an installed one. The dynamic loader's own search
+// (LD_LIBRARY_PATH, whose empty entries mean the current folder, and the
+// system folders) is left out on purpose: the modules loaded by name are
+// ours and live beside the program or the layer.
+std::vector<std::string> SearchFolders() {
+  return {ProgramFolder(), LayerFolder(), CurrentFolder()};
+}
+
+HMODULE Load(const std::string& path) {
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) SetLastError(ERROR_BAD_EXE_FORMAT);
+  return module;
+}
+
+}  // namespace
+
 HMODULE LoadLibraryW(LPCWSTR path) {
   std::string p;
   if (!ToPosixPath(path, &p)) return nullptr;
-  void* module = nullptr;
-  if (p.find('/') == std::string::npos) {
-    struct stat st;
-    const std::string local = "./" + p;
-    if (stat(local.c_str(), &st) == 0) module = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) module = dlopen(p.c_str(), RTLD_NOW | RTLD_LOCAL);
-  } else {
-    module = dlopen(p.c_str(), RTLD_NOW | RTLD_LOCAL);
+  struct stat st;
+  if (p.find('/') != std::string::npos) {
+    // A name with a folder in it is loaded as given.
+    if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    return Load(p);
   }
-  if (!module) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
+  // The first folder that holds the name decides: a file there that does
+  // not load fails the call rather than falling through to a later, less
+  // trusted folder.
+  for (const std::string& folder : SearchFolders()) {
+    if (folder.empty()) continue;
+    const std::string candidate = (folder == "/" ? "" : folder) + "/" + p;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      return Load(candidate);
   }
-  return module;
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
