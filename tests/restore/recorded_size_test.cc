@@ -119,7 +119,9 @@ struct RecordedSize : ::testing::Test {
       ASSERT_TRUE(m.Info(0)) << e.name;
       const BOOL ok = m.ExtractFile(P(W(out)), 0);
       EXPECT_EQ(e.restores, ok != FALSE) << e.name << " " << m.GetErrorCode();
-      if (!e.restores) EXPECT_EQ(1359u, m.GetErrorCode()) << e.name;
+      if (!e.restores) {
+        EXPECT_EQ(1359u, m.GetErrorCode()) << e.name;
+      }
       EXPECT_TRUE(Holds(e.holds, Restored(e.name))) << e.name;
       m.Info(1);
     }

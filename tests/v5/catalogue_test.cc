@@ -228,8 +228,9 @@ TEST(V5Catalogue, EveryThousandEntriesListAndRestoreWithoutClose) {
   for (unsigned i = 0; i < kV5FlushEveryEntries; ++i) {
     const std::string source = a.dir / ("src/" + std::to_string(i));
     WriteBytes(source, content(i));
-    if (i + 1 == kV5FlushEveryEntries)
+    if (i + 1 == kV5FlushEveryEntries) {
       EXPECT_EQ(40u, ReadBytes(a.main()).size());
+    }
     ASSERT_TRUE(arc.AddFile(P(W(source)), P(Name("f%04u", i)), nullptr, 0));
   }
   ArchiveDir copy;

@@ -51,4 +51,17 @@ inline void KeepUserXattrs(archive_entry* entry) {
                                   a.value.size());
 }
 
+// Records why a step failed in *error (when the caller asks for it) and
+// gives `code`. libarchive leaves its error string null after some
+// failures (a short header read among them), so a null reason is read as
+// an unknown error instead of building a string from it.
+inline unsigned Fail(std::string* error, const char* reason, unsigned code) {
+  if (error) *error = reason ? reason : "unknown container error";
+  return code;
+}
+inline unsigned Fail(std::string* error, const std::string& reason,
+                     unsigned code) {
+  return Fail(error, reason.c_str(), code);
+}
+
 #endif  // KVMORVEL_TOOLS_VIRTDISK_IMAGE_FORMAT_H

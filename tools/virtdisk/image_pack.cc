@@ -38,11 +38,6 @@ unsigned CodeFromErrno(int error, unsigned otherwise) {
   }
 }
 
-unsigned Fail(std::string* error, const std::string& reason, unsigned code) {
-  if (error) *error = reason;
-  return code;
-}
-
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;

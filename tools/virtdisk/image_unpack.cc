@@ -49,11 +49,6 @@ la_ssize_t ReadImage(archive* reader, void* context, const void** block) {
   return static_cast<la_ssize_t>(got);
 }
 
-unsigned Fail(std::string* error, const std::string& reason, unsigned code) {
-  if (error) *error = reason;
-  return code;
-}
-
 unsigned WriteCode(archive* writer) {
   const int e = archive_errno(writer);
   return (e == ENOSPC || e == EDQUOT) ? kDiskFull : kWriteFault;

@@ -153,10 +153,13 @@ bool Parse(const uint8_t* sd, size_t limit, Parsed* out) {
   for (int i = 0; i < 4; ++i) {
     const uint32_t offset = Get32(sd + 4 + 4 * i);
     if (offset == 0) continue;
-    if (offset < kHeaderSize || offset + 8 > limit) return false;
+    // Compared as sizes, never summed in 32 bits: an offset near 2^32
+    // would wrap past the test and name bytes far outside the descriptor.
+    if (offset < kHeaderSize || offset > limit || limit - offset < 8)
+      return false;
     const uint8_t* part = sd + offset;
     const size_t length = i < 2 ? SidLength(part) : Get16(part + 2);
-    if (length < 8 || offset + length > limit) return false;
+    if (length < 8 || length > limit - offset) return false;
     if (i >= 2 && AclLength(part) != length) return false;
     *slots[i] = part;
     if (offset + length > out->size) out->size = offset + length;
