@@ -20,6 +20,7 @@ std::atomic<int> g_mode{static_cast<int>(FaultMode::kOff)};
 std::atomic<unsigned long long> g_calls{0};
 std::atomic<unsigned long long> g_at{0};
 std::atomic<bool> g_fired{false};
+std::atomic<unsigned> g_calls_counted{kFaultAnyCall};
 
 // KVMORVEL_FAULT=fail:N, short:N or kill:N arms the switch at start-up,
 // so a child process (the command, say) can be made to fail at its N-th
@@ -49,9 +50,11 @@ const bool g_armedFromEnvironment = ArmFromEnvironment();
 
 }  // namespace
 
-void KvFaultInjectAfter(FaultMode mode, unsigned long long at) {
+void KvFaultInjectAfter(FaultMode mode, unsigned long long at,
+                        unsigned calls) {
   g_mode.store(static_cast<int>(FaultMode::kOff));
   g_calls.store(0);
+  g_calls_counted.store(calls);
   g_at.store(at);
   g_fired.store(false);
   g_mode.store(static_cast<int>(mode));
@@ -61,9 +64,10 @@ unsigned long long KvFaultCalls() { return g_calls.load(); }
 
 bool KvFaultFired() { return g_fired.load(); }
 
-FaultMode TakeFault() {
+FaultMode TakeFault(FaultCall call) {
   if (g_mode.load(std::memory_order_relaxed) ==
-      static_cast<int>(FaultMode::kOff))
+          static_cast<int>(FaultMode::kOff) ||
+      !(g_calls_counted.load() & call))
     return FaultMode::kOff;
   const unsigned long long n = ++g_calls;
   const FaultMode mode = static_cast<FaultMode>(g_mode.load());

@@ -223,7 +223,7 @@ bool IsDriveDevice(LPCWSTR name) {
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
-  if (TakeFault() != FaultMode::kOff) {
+  if (TakeFault(kFaultCreate) != FaultMode::kOff) {
     SetLastError(CodeFromErrno(EMFILE));
     return INVALID_HANDLE_VALUE;
   }
@@ -271,7 +271,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
   Handle* h = DataHandle(file, false);
   if (!h) return FALSE;
   if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER);
-  const FaultMode fault = TakeFault();
+  const FaultMode fault = TakeFault(kFaultRead);
   if (fault == FaultMode::kShort) toRead /= 2;
   else if (fault != FaultMode::kOff) return FailErrno(EIO);
   DWORD done = 0;
@@ -293,7 +293,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
   Handle* h = DataHandle(file, true);
   if (!h) return FALSE;
   if (!buffer && toWrite) return Fail(ERROR_INVALID_PARAMETER);
-  const FaultMode fault = TakeFault();
+  const FaultMode fault = TakeFault(kFaultWrite);
   const DWORD wanted = toWrite;
   if (fault == FaultMode::kShort) toWrite /= 2;
   else if (fault != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
@@ -320,7 +320,7 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
   if (!h) return FALSE;
   if (h->kind != Kind::kFile) return Fail(ERROR_INVALID_FUNCTION);
   if (method > FILE_END) return Fail(ERROR_INVALID_PARAMETER);
-  if (TakeFault() != FaultMode::kOff) return FailErrno(EIO);
+  if (TakeFault(kFaultSeek) != FaultMode::kOff) return FailErrno(EIO);
   const int whence = method == FILE_BEGIN ? SEEK_SET
                      : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
   if (method == FILE_BEGIN && distance.QuadPart < 0)
@@ -367,7 +367,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 BOOL FlushFileBuffers(HANDLE file) {
   Handle* h = DataHandle(file, true);
   if (!h) return FALSE;
-  if (TakeFault() != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
+  if (TakeFault(kFaultFlush) != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
   if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);
   return TRUE;
 }

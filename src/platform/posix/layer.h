@@ -191,11 +191,23 @@ enum class FaultMode {
            // and fails with 112; the other calls fail
   kKill,   // it raises SIGKILL
 };
-void KvFaultInjectAfter(FaultMode mode, unsigned long long at);
+// The calls counted, as a mask.
+enum FaultCall : unsigned {
+  kFaultCreate = 1,
+  kFaultRead = 2,
+  kFaultWrite = 4,
+  kFaultSeek = 8,
+  kFaultFlush = 16,
+  kFaultAnyCall = 31,
+};
+// Counts the calls of `calls` from now on; the one numbered `at` does
+// what `mode` says.
+void KvFaultInjectAfter(FaultMode mode, unsigned long long at,
+                        unsigned calls = kFaultAnyCall);
 unsigned long long KvFaultCalls();
 bool KvFaultFired();
 // Called by each counted call: kOff, or what this call must do.
-FaultMode TakeFault();
+FaultMode TakeFault(FaultCall call);
 
 // ---- retry --------------------------------------------------------------
 template <typename F>
