@@ -135,6 +135,15 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD StoreDescriptor5(const void* descriptor, DWORD length,
                          _MVRL_FILEENTRY_MAX_5* entry);
   DWORD AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry);
+  // Writes the batch to the main file behind its entries' data, made
+  // durable first; returns 0 or the failing code.
+  DWORD FlushBatch5();
+  // Whether the periodic rule (m_flushEntries, m_flushMilliseconds) asks
+  // for a flush of the batch now.
+  bool BatchFlushDue5();
+  // Sets the periodic flush of the batch (see m_flushEntries); 0, 0 leaves
+  // only the flush past 10000 entries and the one at Close.
+  void SetBatchFlushPolicy(DWORD entries, DWORD milliseconds);
 
   // Version 2 (one file, descriptors in the records).
   BOOL InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record);
@@ -205,6 +214,16 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Set by an Open that reads an existing version 5 catalogue: the first
   // add empties the loaded batch so that old records are not written again.
   BOOL m_batchHoldsLoaded;
+  // The code Info reports at the end of a version 2 or 5 listing: 259
+  // when the catalogue ended, 1392 when a damaged record ended it.
+  DWORD m_listEndCode;
+  // Version 5 adding: the batch also reaches the main file every
+  // m_flushEntries entries and at the first add m_flushMilliseconds after
+  // the last flush (0 turns that rule off); m_lastFlushTick is when that
+  // was (GetTickCount).
+  DWORD m_flushEntries;
+  DWORD m_flushMilliseconds;
+  DWORD m_lastFlushTick;
 };
 
 #endif  // KVMORVEL_H

@@ -39,7 +39,11 @@ CKvMorvel::CKvMorvel()
       m_header5(DefaultV5Header()),
       m_nextCataloguePos(0xFFFFFFFFFFFFFFFFull),
       m_catalogueEnded(FALSE),
-      m_batchHoldsLoaded(FALSE) {
+      m_batchHoldsLoaded(FALSE),
+      m_listEndCode(ERROR_NO_MORE_ITEMS),
+      m_flushEntries(kV5FlushEveryEntries),
+      m_flushMilliseconds(kV5FlushEveryMilliseconds),
+      m_lastFlushTick(0) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -69,7 +73,11 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_header5(other.m_header5),
       m_nextCataloguePos(other.m_nextCataloguePos),
       m_catalogueEnded(other.m_catalogueEnded),
-      m_batchHoldsLoaded(other.m_batchHoldsLoaded) {
+      m_batchHoldsLoaded(other.m_batchHoldsLoaded),
+      m_listEndCode(other.m_listEndCode),
+      m_flushEntries(other.m_flushEntries),
+      m_flushMilliseconds(other.m_flushMilliseconds),
+      m_lastFlushTick(other.m_lastFlushTick) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -103,6 +111,10 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_nextCataloguePos = other.m_nextCataloguePos;
   m_catalogueEnded = other.m_catalogueEnded;
   m_batchHoldsLoaded = other.m_batchHoldsLoaded;
+  m_listEndCode = other.m_listEndCode;
+  m_flushEntries = other.m_flushEntries;
+  m_flushMilliseconds = other.m_flushMilliseconds;
+  m_lastFlushTick = other.m_lastFlushTick;
   return *this;
 }
 
@@ -118,10 +130,13 @@ void CKvMorvel::ReleaseEntryLists() {
 BOOL CKvMorvel::Dump() { return TRUE; }
 
 void CKvMorvel::Release() {
-  // Calling a member through a null pointer is undefined; a host that
-  // holds a null object simply has nothing to release.
-  CKvMorvel* self = this;
-  delete self;
+  // A host that holds a null object has nothing to release. Calling a
+  // member through a null pointer is undefined, so the compiler takes
+  // `this` for non-null and drops a plain test of it (and the one inside
+  // delete); read back through a volatile, the value is unknown to it and
+  // the test stays.
+  CKvMorvel* volatile self = this;
+  if (self != nullptr) delete self;
 }
 
 // --- Reading entries ----------------------------------------------------
@@ -160,14 +175,14 @@ BOOL CKvMorvel::Info(BOOL advance) {
     if (m_version == 5) {
       if (m_currentIndex >= m_entries5.size()) {
         if (m_catalogueEnded) {
-          m_error.SetError(ERROR_NO_MORE_ITEMS);
+          m_error.SetError(m_listEndCode);
           return FALSE;
         }
         LoadNextEntries();
         // Tested against the index, not emptiness: a load refused while
         // the batch holds added entries leaves them and the index as is.
         if (m_currentIndex >= m_entries5.size()) {
-          m_error.SetError(ERROR_NO_MORE_ITEMS);
+          m_error.SetError(m_listEndCode);
           return FALSE;
         }
       }
@@ -175,7 +190,7 @@ BOOL CKvMorvel::Info(BOOL advance) {
       LoadCurrentEntry(e.data, e.name);
     } else {
       if (m_currentIndex >= m_entries2.size()) {
-        m_error.SetError(ERROR_NO_MORE_ITEMS);
+        m_error.SetError(m_listEndCode);
         return FALSE;
       }
       const _MVRL_FILEENTRY_2& e = m_entries2[m_currentIndex];

@@ -9,6 +9,7 @@
 #include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
+#include "formats/v5/v5_record.h"
 #include "kvwin32.h"
 
 namespace {
@@ -60,6 +61,7 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
   }
   m_freeSpaceKiB = FreeSpaceKiB(fileName);
   m_read = read;
+  m_listEndCode = ERROR_NO_MORE_ITEMS;
 
   HANDLE file = read ? CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ,
                                    nullptr, OPEN_EXISTING,
@@ -97,8 +99,18 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   m_partNumber = 0;
   m_partHandle = INVALID_HANDLE_VALUE;
   m_currentIndex = 0;
+  m_lastFlushTick = GetTickCount();
   if (existing) {
-    if (!InitStructuresV5(file, record)) {
+    BOOL initialised = InitStructuresV5(file, record);
+    // Only a version 5 archive is appended to: Close would write version
+    // 5 fields over any other header, destroying that archive. A version
+    // mismatch is refused as for the other versions. (Reading stays
+    // lenient: a header without the signature lists from offset 40.)
+    if (initialised && !m_read && !IsV5Header(m_header5)) {
+      SetLastError(ERROR_BAD_FORMAT);
+      initialised = FALSE;
+    }
+    if (!initialised) {
       const DWORD code = GetLastError();
       CloseHandle(file);
       delete record;

@@ -30,3 +30,15 @@ BYTE* ReadCatalogueBlock(HANDLE file, ULONGLONG fileLength, DWORD headerSize,
   }
   return buffer;
 }
+
+ULONGLONG AppendPosition(DWORD headerSize, ULONGLONG catalogueOffset,
+                         DWORD catalogueLength, ULONGLONG dataEnd) {
+  ULONGLONG position = headerSize;
+  if (catalogueLength != 0) position = catalogueOffset + catalogueLength;
+  return dataEnd > position ? dataEnd : position;
+}
+
+bool CommitHeader(HANDLE file, const BYTE* header, DWORD size) {
+  return FlushFileBuffers(file) && WriteAt(file, 0, header, size) &&
+         FlushFileBuffers(file);
+}

@@ -27,4 +27,25 @@ bool ReadHeaderBlock(HANDLE file, BYTE* bytes, DWORD size,
 BYTE* ReadCatalogueBlock(HANDLE file, ULONGLONG fileLength, DWORD headerSize,
                          ULONGLONG offset, DWORD length);
 
+// Appending to an existing archive never writes over what its header
+// names. New data goes behind the old catalogue (and behind every entry's
+// data), the old catalogue's bytes stay as an unused gap (readers follow
+// each record's own data offset), and Close writes the new catalogue
+// behind the new data. Until the header is rewritten the file therefore
+// still reads as the old archive, whole; after it, as the new one.
+//
+// The first offset an append may write at: the end of the old catalogue
+// (`catalogueOffset` + `catalogueLength`, or `headerSize` when there is
+// none), raised to `dataEnd`, the end of the furthest entry data the
+// catalogue names.
+ULONGLONG AppendPosition(DWORD headerSize, ULONGLONG catalogueOffset,
+                         DWORD catalogueLength, ULONGLONG dataEnd);
+
+// The last step of Close, once the new catalogue is written: flushes the
+// file so that data and catalogue are on the disk, only then writes the
+// `size`-byte header at offset 0, and flushes again. A crash or a full
+// disk before the header write leaves the old header naming the old,
+// untouched catalogue. False, with the last error, when a step fails.
+bool CommitHeader(HANDLE file, const BYTE* header, DWORD size);
+
 #endif  // KVMORVEL_FORMATS_CATALOGUE_BLOCK_H

@@ -173,16 +173,17 @@ TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
   EXPECT_EQ(std::string(catalogue - 32, 'Z'), after.substr(32, catalogue - 32));
 }
 
-TEST_F(V1Test, AppendingPutsNewDataOverTheOldCatalogue) {
+TEST_F(V1Test, AppendingPutsNewDataBehindTheOldCatalogue) {
   Create({{"a", "alpha"}});
-  const uint64_t oldCatalogue = U64At(ReadBytes(ArcPath()), 20);
+  const std::string old = ReadBytes(ArcPath());
+  const uint64_t oldEnd = U64At(old, 20) + U32At(old, 28);
   AppendFile(1, "b", PatternBytes(70000));
   const std::string bytes = ReadBytes(ArcPath());
   const std::vector<Parsed> c = Catalogue(bytes);
   ASSERT_EQ(2u, c.size());
   EXPECT_EQ("d\\a", c[0].name);
   EXPECT_EQ("d\\b", c[1].name);
-  EXPECT_EQ(oldCatalogue, c[1].offset);
+  EXPECT_EQ(oldEnd, c[1].offset);
   EXPECT_EQ(c[1].offset + c[1].stored, U64At(bytes, 20));
   EXPECT_EQ("alpha", Content(bytes, c[0]));
   EXPECT_EQ(PatternBytes(70000), Content(bytes, c[1]));

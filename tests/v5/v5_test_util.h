@@ -16,6 +16,7 @@ class Probe : public CKvMorvel {
  public:
   using CKvMorvel::AddPart;
   using CKvMorvel::GetPartName;
+  using CKvMorvel::SetBatchFlushPolicy;
   using CKvMorvel::ZIPDecompressFile5;
   using CKvMorvel::m_archivePath;
   using CKvMorvel::m_catalogueEnded;

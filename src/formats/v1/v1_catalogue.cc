@@ -37,10 +37,54 @@ bool ReadHeader(HANDLE file, ULONGLONG* fileLength, MvrlHeaderV1* header) {
   return HasArchiveSignature(header->signature) && header->version <= 1;
 }
 
+// The end of the furthest entry data the catalogue names; the walk stops
+// at the first record that does not hold together.
+ULONGLONG DataEnd(const _MVRL_OBJECT& record) {
+  ULONGLONG end = 0;
+  DWORD offset = 0;
+  V1Record entry;
+  while (offset < record.catalogueLength &&
+         DecodeV1Record(record.catalogue, record.catalogueLength, offset,
+                        &entry)) {
+    if (entry.storedLength != 0 &&
+        entry.dataOffset + entry.storedLength > end)
+      end = entry.dataOffset + entry.storedLength;
+    offset += V1RecordLength(entry.nameLength);
+  }
+  return end;
+}
+
 void ReleaseRecord(_MVRL_OBJECT* record) {
   CloseHandle(record->archive);
   delete[] record->catalogue;
   delete record;
+}
+
+// Close in write mode: the catalogue first, then the header that names it
+// (see CommitHeader). Records only ever join the catalogue, so one as long
+// as the header's was not added to: it goes back to its own place, and an
+// archive opened and closed without adds keeps its bytes. Otherwise it
+// goes behind the data added since Open, and the old one stays a gap.
+// Nothing of the record changes, so a failed Close can be tried again.
+bool WriteCatalogueAndHeaderV1(_MVRL_OBJECT* record) {
+  MvrlHeaderV1 header = record->header;
+  if (header.dataStart == 0) header.dataStart = kV1HeaderSize;
+  const bool added = record->catalogueLength != header.catalogueLength;
+  header.catalogueOffset = 0;
+  header.catalogueLength = 0;
+  if (record->catalogue && record->catalogueLength != 0) {
+    header.catalogueOffset =
+        added ? record->writePosition : record->header.catalogueOffset;
+    header.catalogueLength = record->catalogueLength;
+    if (!WriteAt(record->archive, header.catalogueOffset, record->catalogue,
+                 record->catalogueLength))
+      return false;
+  }
+  BYTE bytes[kV1HeaderSize];
+  EncodeHeader(header, bytes);
+  if (!CommitHeader(record->archive, bytes, sizeof(bytes))) return false;
+  record->header = header;
+  return true;
 }
 
 }  // namespace
@@ -63,9 +107,12 @@ BOOL CKvMorvel::InitStructuresV1(HANDLE file, _MVRL_OBJECT* record) {
     }
     record->capacity = record->header.catalogueLength;
     record->catalogueLength = record->capacity;
-    // New data goes over the old catalogue; the catalogue follows it.
-    record->writePosition = record->header.catalogueOffset;
   }
+  // New data goes behind the old catalogue, never over it (see
+  // AppendPosition); Close writes the new catalogue behind the new data.
+  record->writePosition = AppendPosition(
+      kV1HeaderSize, record->header.catalogueOffset,
+      record->header.catalogueLength, DataEnd(*record));
   m_control = record;
   m_error.SetError(ERROR_SUCCESS);
   return TRUE;
@@ -81,26 +128,9 @@ BOOL CKvMorvel::CloseStructuresV1() {
     m_error.SetError(kErrorNoArchive);
     return FALSE;
   }
-  if (!m_read) {
-    MvrlHeaderV1& header = record->header;
-    if (header.dataStart == 0) header.dataStart = kV1HeaderSize;
-    header.catalogueOffset = 0;
-    header.catalogueLength = 0;
-    if (record->catalogue && record->catalogueLength != 0) {
-      header.catalogueOffset = record->writePosition;
-      header.catalogueLength = record->catalogueLength;
-      if (!WriteAt(record->archive, record->writePosition,
-                   record->catalogue, record->catalogueLength)) {
-        m_error.SetError(GetLastError());
-        return FALSE;
-      }
-    }
-    BYTE bytes[kV1HeaderSize];
-    EncodeHeader(header, bytes);
-    if (!WriteAt(record->archive, 0, bytes, sizeof(bytes))) {
-      m_error.SetError(GetLastError());
-      return FALSE;
-    }
+  if (!m_read && !WriteCatalogueAndHeaderV1(record)) {
+    m_error.SetError(GetLastError());
+    return FALSE;
   }
   ReleaseRecord(record);
   m_control = nullptr;

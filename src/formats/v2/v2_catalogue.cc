@@ -65,7 +65,12 @@ BOOL CKvMorvel::InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record) {
       return FALSE;
     }
     record->catalogueBufferSize = record->header.catalogueSize;
-    record->writePosition = record->header.catalogueOffset;
+    // New data goes behind the old catalogue, never over it (see
+    // AppendPosition); FillVector raises the position past the data of
+    // every entry it loads.
+    record->writePosition =
+        AppendPosition(kV2HeaderSize, record->header.catalogueOffset,
+                       record->header.catalogueSize, 0);
     record->catalogueBytes = record->header.catalogueSize;
     record->budget = record->header.capacity - kV2HeaderSize;
   }
@@ -77,11 +82,14 @@ BOOL CKvMorvel::InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record) {
 // Loads the raw catalogue into the entry list. The walk ends at the first
 // record whose name length is above 1024, and at the first record that
 // does not hold together (see DecodeV2Record), keeping the entries before
-// it: an archive with a damaged tail still lists what is intact. The
-// catalogue byte count then counts the loaded records only, so that a
-// catalogue written back at Close matches the header that names it.
+// it: an archive with a damaged tail still lists what is intact, and Info
+// then ends the list with 1392, not 259 (no writer makes a name length
+// above 1024 either, so that too is damage). The catalogue byte count
+// then counts the loaded records only, so that a catalogue written back
+// at Close matches the header that names it.
 void CKvMorvel::FillVector(int load) {
   m_entries2.clear();
+  m_listEndCode = ERROR_NO_MORE_ITEMS;
   _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
   if (!load || !record || !record->catalogue) return;
   const DWORD end = record->catalogueBytes < record->catalogueBufferSize
@@ -96,9 +104,15 @@ void CKvMorvel::FillVector(int load) {
       CKvLog::GetInstance()->AddError(
           TEXT("Catalogue record at %u is damaged; the list ends there"),
           static_cast<unsigned>(offset));
-    if (state != kV2RecordLoaded) break;
+    if (state != kV2RecordLoaded) {
+      m_listEndCode = ERROR_FILE_CORRUPT;
+      break;
+    }
     m_entries2.push_back(entry);
     offset += entry.recordSize;
+    const ULONGLONG dataEnd = entry.dataOffset + entry.storedLength;
+    if (entry.storedLength != 0 && dataEnd > record->writePosition)
+      record->writePosition = dataEnd;
   }
   record->catalogueBytes = offset - record->catalogueCursor;
 }
@@ -122,6 +136,9 @@ BOOL CKvMorvel::CloseStructuresV2() {
   if (header.dataStart == 0) header.dataStart = kV2HeaderSize;
   BOOL ok = TRUE;
   if (record->modified) {
+    // The catalogue goes behind the data (behind the old catalogue when
+    // appending), and the header that names it is written last (see
+    // CommitHeader): a failure on the way leaves the old archive whole.
     header.catalogueOffset = 0;
     header.catalogueSize = 0;
     if (!m_entries2.empty()) {
@@ -133,7 +150,7 @@ BOOL CKvMorvel::CloseStructuresV2() {
     }
     BYTE bytes[kV2HeaderSize];
     EncodeHeader(header, bytes);
-    ok = ok && WriteAt(record->archive, 0, bytes, sizeof(bytes));
+    ok = ok && CommitHeader(record->archive, bytes, sizeof(bytes));
   }
   const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(record->archive);

@@ -197,29 +197,31 @@ DWORD CKvMorvel::AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry) {
     m_batchHoldsLoaded = FALSE;
   }
   try {
-    // The batch holds at most 10001 entries before it is written out;
-    // taking that room once avoids regrowing (and a doubled peak).
-    if (m_entries5.capacity() < kV5FlushAbove + 1)
-      m_entries5.reserve(kV5FlushAbove + 1);
+    // The batch holds at most 10001 entries before it is written out
+    // (fewer under the periodic rule); taking that room once avoids
+    // regrowing (and a doubled peak).
+    const size_t most = m_flushEntries != 0 && m_flushEntries <= kV5FlushAbove
+                            ? m_flushEntries
+                            : kV5FlushAbove + 1;
+    if (m_entries5.capacity() < most) m_entries5.reserve(most);
     m_entries5.push_back(entry);
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  // Past 10000 entries the batch is written out to bound its memory;
+  // before that, the periodic rule writes it out to bound what a crash
+  // can lose.
   if (m_entries5.size() > kV5FlushAbove) {
     CKvLog::GetInstance()->AddInfo(TEXT("Flush buffer of entries."));
-    HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
-    const bool written = V5SeekToEnd(file) && WriteVector5(file);
-    const DWORD code = written ? ERROR_SUCCESS : GetLastError();
-    FlushFileBuffers(file);
-    m_entries5.clear();
-    // A catalogue that could not be written is reported, not hidden: the
-    // add fails with the write's code (the batch is gone either way, as a
-    // part of it may already stand in the main file).
-    if (!written) {
-      CKvLog::GetInstance()->AddError(TEXT("Flush of entries failed - %u"),
-                                      static_cast<unsigned>(code));
-      return code;
-    }
+    return FlushBatch5();
   }
-  return ERROR_SUCCESS;
+  return BatchFlushDue5() ? FlushBatch5() : ERROR_SUCCESS;
+}
+
+bool CKvMorvel::BatchFlushDue5() {
+  if (m_flushEntries != 0 && m_entries5.size() >= m_flushEntries)
+    return true;
+  // Unsigned difference: right across the tick count's wrap.
+  return m_flushMilliseconds != 0 &&
+         GetTickCount() - m_lastFlushTick >= m_flushMilliseconds;
 }

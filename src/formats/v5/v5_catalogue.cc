@@ -18,7 +18,8 @@ namespace {
 
 enum WalkResult {
   kWalkBatchFull,  // the batch reached its limit
-  kWalkEnded,      // no more records, or a damaged one
+  kWalkEnded,      // no more records
+  kWalkDamaged,    // a record that does not hold together
   kWalkFailed,     // a read failed; GetLastError tells why
 };
 
@@ -26,7 +27,7 @@ enum WalkResult {
 // entries. On return `*position` is the offset of the first record not
 // loaded. A damaged record ends the walk where it stands, so a catalogue
 // with a bad size can neither loop on one position nor run past the file:
-// the records before it are listed and the walk reports the end.
+// the records before it are listed and the walk reports the damage.
 WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
                          std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   ULONGLONG fileLength = 0;
@@ -46,7 +47,7 @@ WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
       CKvLog::GetInstance()->AddError(
           TEXT("Damaged catalogue record at %I64u"),
           static_cast<unsigned long long>(at));
-      return kWalkEnded;
+      return kWalkDamaged;
     }
     try {
       batch.push_back(entry);
@@ -61,6 +62,21 @@ WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
 
 void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   std::vector<_MVRL_FILEENTRY_MAX_5>().swap(batch);
+}
+
+// Writes the header of an archive that was added to: `image` with data
+// start 0, catalogue offset 40, reserved 1 and 0, keeping its signature,
+// version and part count (the last part created, which AddPart and
+// PointToLastPart5 keep in the image: after a failed AddPart the current
+// part number names a part that does not exist).
+bool WriteHeader5(HANDLE file, _MVRL_HEADER_5* image) {
+  image->dataStart = 0;
+  image->catalogueOffset = kV5HeaderSize;
+  image->reserved1 = 1;
+  image->reserved2 = 0;
+  BYTE bytes[kV5HeaderSize];
+  EncodeV5Header(*image, bytes);
+  return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
 }
 
 }  // namespace
@@ -78,6 +94,7 @@ BOOL CKvMorvel::CreateHeader5() {
 
 BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   m_catalogueEnded = FALSE;
+  m_listEndCode = ERROR_NO_MORE_ITEMS;
   m_modified = FALSE;  // nothing added to this archive yet
   ReleaseBatch(m_entries5);
   ULONGLONG length = 0;
@@ -132,6 +149,9 @@ BOOL CKvMorvel::LoadNextEntries() {
   m_nextCataloguePos = position;
   if (result == kWalkBatchFull) return TRUE;
   m_catalogueEnded = TRUE;
+  // The entries before a damaged record are listed; the list then ends
+  // with failure, not as if the catalogue had ended there.
+  if (result == kWalkDamaged) m_listEndCode = ERROR_FILE_CORRUPT;
   return FALSE;
 }
 
@@ -181,20 +201,7 @@ BOOL CKvMorvel::CloseStructuresV5() {
   DWORD code = ERROR_SUCCESS;
   if (m_modified) {
     m_modified = FALSE;
-    // The part count is the number of the last part actually created,
-    // which the header image tracks (AddPart, PointToLastPart5): after a
-    // failed AddPart the current part number names a part that does not
-    // exist.
-    // Signature and version stay as they were read.
-    _MVRL_HEADER_5 header = m_header5;
-    header.dataStart = 0;
-    header.catalogueOffset = kV5HeaderSize;
-    header.reserved1 = 1;
-    header.reserved2 = 0;
-    m_header5 = header;
-    BYTE bytes[kV5HeaderSize];
-    EncodeV5Header(header, bytes);
-    if (!V5SeekTo(file, 0) || !V5WriteAll(file, bytes, sizeof(bytes))) {
+    if (!WriteHeader5(file, &m_header5)) {
       ok = FALSE;
       code = GetLastError();
     } else if (!m_entries5.empty() &&
@@ -211,4 +218,32 @@ BOOL CKvMorvel::CloseStructuresV5() {
   m_control = nullptr;
   m_error.SetError(code);
   return ok;
+}
+
+// The batch goes to the main file behind its entries' data: the current
+// part is flushed first (a part left behind was flushed by AddPart), then
+// the records are appended, the header rewritten with the part count and
+// the main file flushed. After a crash every record on the disk names
+// data that is there whole; the entries still in the batch are lost, but
+// nothing listed before. The batch is emptied either way, as part of it
+// may already stand in the main file. Returns 0 or the failing code.
+DWORD CKvMorvel::FlushBatch5() {
+  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  const bool written =
+      (m_partHandle == INVALID_HANDLE_VALUE ||
+       FlushFileBuffers(m_partHandle)) &&
+      V5SeekToEnd(file) && WriteVector5(file) &&
+      WriteHeader5(file, &m_header5) && FlushFileBuffers(file);
+  const DWORD code = written ? ERROR_SUCCESS : GetLastError();
+  m_entries5.clear();
+  m_lastFlushTick = GetTickCount();
+  if (!written)
+    CKvLog::GetInstance()->AddError(TEXT("Flush of entries failed - %u"),
+                                    static_cast<unsigned>(code));
+  return code;
+}
+
+void CKvMorvel::SetBatchFlushPolicy(DWORD entries, DWORD milliseconds) {
+  m_flushEntries = entries;
+  m_flushMilliseconds = milliseconds;
 }

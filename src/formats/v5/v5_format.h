@@ -22,6 +22,16 @@ enum {
   kV5FirstBatch = 1001,      // entries loaded by Open
   kV5NextBatch = 101,        // entries loaded by each LoadNextEntries
   kV5FlushAbove = 10000,     // the add batch is flushed past this count
+  // Besides, the batch reaches the main file every 1000 entries and at
+  // the first add 5 seconds after the last flush, each time behind its
+  // entries' data (see CKvMorvel::FlushBatch5): a crash then loses at most
+  // the entries of the last 5 seconds, and never more than 999. Each flush
+  // costs two disk flushes (part and main file); 1000 entries keep that
+  // small against adding them even when the files are tiny (see
+  // bench/v5_memory.cc, "flush"), and 5 seconds bound the loss when the
+  // files are large and each add takes long.
+  kV5FlushEveryEntries = 1000,
+  kV5FlushEveryMilliseconds = 5000,
   kV5PartNameChars = 264,
 };
 
