@@ -9,7 +9,6 @@
 #include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
-#include "formats/v5/v5_record.h"
 #include "kvwin32.h"
 
 namespace {
@@ -101,16 +100,9 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   m_currentIndex = 0;
   m_lastFlushTick = GetTickCount();
   if (existing) {
-    BOOL initialised = InitStructuresV5(file, record);
-    // Only a version 5 archive is appended to: Close would write version
-    // 5 fields over any other header, destroying that archive. A version
-    // mismatch is refused as for the other versions. (Reading stays
-    // lenient: a header without the signature lists from offset 40.)
-    if (initialised && !m_read && !IsV5Header(m_header5)) {
-      SetLastError(ERROR_BAD_FORMAT);
-      initialised = FALSE;
-    }
-    if (!initialised) {
+    // For writing, InitStructuresV5 also refuses a file that is not a
+    // version 5 archive (11) and a damaged catalogue (1392).
+    if (!InitStructuresV5(file, record)) {
       const DWORD code = GetLastError();
       CloseHandle(file);
       delete record;

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "KvMorvel.h"
+#include "support/bytes.h"
 #include "support/test_support.h"
 #include "tool/sample_tree.h"
 #include "tool/tool_runner.h"
@@ -39,6 +40,17 @@ std::string UtcMinute(unsigned long long filetime) {
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M", &utc);
   return text;
+}
+
+// Makes SOURCE/t holding `files` (name, content); returns its path.
+std::string MakeTree(
+    const TempDir& source,
+    const std::vector<std::pair<std::string, std::string>>& files) {
+  const std::string tree = source / "t";
+  EXPECT_EQ(0, mkdir(tree.c_str(), 0755));
+  for (const auto& file : files)
+    WriteBytes(tree + "/" + file.first, file.second);
+  return tree;
 }
 
 class ToolListing : public ::testing::Test {
@@ -204,6 +216,47 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   EXPECT_TRUE(S_ISDIR(info.st_mode));
 }
 
+// A catalogue whose last record is cut short (version 2: its size in the
+// header one byte short; version 5: the main file one byte short): list
+// and extract show every entry before it, say where the catalogue is
+// damaged and exit 1.
+TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
+  for (const char* version : {"2", "5"}) {
+    SCOPED_TRACE(version);
+    TempDir source, work;
+    const std::string tree =
+        MakeTree(source, {{"a.bin", "alpha"}, {"b.bin", "beta"}});
+    const std::string archive = work / "c.kvm";
+    ASSERT_EQ(0, RunTool({"create", "-V", version, archive, tree}).status);
+    const ToolResult whole = RunTool({"list", archive});
+    ASSERT_EQ(0, whole.status) << whole.err;
+    const std::vector<std::string> all = Lines(whole.out);
+    ASSERT_EQ(3u, all.size());
+
+    std::string bytes = ReadBytes(archive);
+    if (version[0] == '2') {
+      const uint32_t size = U32At(bytes, 28);
+      for (int i = 0; i < 4; ++i)
+        bytes[28 + i] = static_cast<char>((size - 1) >> (8 * i));
+      WriteBytes(archive, bytes);
+    } else {
+      WriteBytes(archive, bytes.substr(0, bytes.size() - 1));
+    }
+    const std::string said =
+        "the catalogue is damaged after entry 2: error 1392";
+    const ToolResult listed = RunTool({"list", archive});
+    EXPECT_EQ(1, listed.status);
+    EXPECT_EQ(std::vector<std::string>(all.begin(), all.begin() + 2),
+              Lines(listed.out));
+    EXPECT_NE(std::string::npos, listed.err.find(said)) << listed.err;
+    const ToolResult extracted = RunTool({"extract", archive, work / "out"});
+    EXPECT_EQ(1, extracted.status);
+    EXPECT_NE(std::string::npos, extracted.err.find(said)) << extracted.err;
+    EXPECT_EQ(1u, Lines(extracted.err).size()) << extracted.err;
+    EXPECT_EQ("alpha", ReadBytes(work / "out/t/a.bin"));
+  }
+}
+
 TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   TempDir source, work;
   WriteBytes(source / "one.txt", "1");
@@ -257,10 +310,8 @@ TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
 
 TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
   TempDir source, work;
-  const std::string tree = source / "t";
-  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
-  WriteBytes(tree + "/a\\b.txt", "ambiguous");
-  WriteBytes(tree + "/c.txt", "fine");
+  const std::string tree =
+      MakeTree(source, {{"a\\b.txt", "ambiguous"}, {"c.txt", "fine"}});
   const std::string archive = work / "b.kvm";
   const ToolResult created = RunTool({"create", archive, tree});
   EXPECT_EQ(1, created.status);

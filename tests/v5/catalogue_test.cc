@@ -1,8 +1,12 @@
 // The catalogue: batches of 1001 and 101 when listing, flushes past 10000
-// entries when adding, reopening for writing, damaged main files.
+// entries and every 1000 entries or 5 seconds when adding, reopening for
+// writing, damaged main files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "v5_test_util.h"
@@ -208,6 +212,110 @@ TEST(V5Catalogue, TruncatedCatalogueListsWholeRecordsOnly) {
     EXPECT_EQ(ListAll(a, &last).size(), 2u) << "cut " << cut;
     EXPECT_EQ(last, 1392u);
   }
+}
+
+// Every 1000 entries the batch reaches the main file behind its data: a
+// copy of the files taken then, without Close (as a crash leaves them),
+// lists every entry and restores each whole. One entry earlier the main
+// file holds the header only.
+TEST(V5Catalogue, EveryThousandEntriesListAndRestoreWithoutClose) {
+  ArchiveDir a;
+  ASSERT_EQ(0, mkdir((a.dir / "src").c_str(), 0755));
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  arc.SetBatchFlushPolicy(kV5FlushEveryEntries, 0);  // the count rule only
+  auto content = [](unsigned i) { return PatternBytes(100 + i % 300, i); };
+  for (unsigned i = 0; i < kV5FlushEveryEntries; ++i) {
+    const std::string source = a.dir / ("src/" + std::to_string(i));
+    WriteBytes(source, content(i));
+    if (i + 1 == kV5FlushEveryEntries)
+      EXPECT_EQ(40u, ReadBytes(a.main()).size());
+    ASSERT_TRUE(arc.AddFile(P(W(source)), P(Name("f%04u", i)), nullptr, 0));
+  }
+  ArchiveDir copy;
+  WriteBytes(copy.main(), ReadBytes(a.main()));
+  WriteBytes(copy.part(1), ReadBytes(a.part(1)));
+  ASSERT_TRUE(arc.Close());
+
+  CKvMorvel reader;
+  ASSERT_TRUE(reader.Open(P(copy.wmain()), TRUE, 0));
+  const std::string target = copy.dir / "out";
+  ASSERT_EQ(0, mkdir(target.c_str(), 0755));
+  unsigned listed = 0;
+  for (; reader.Info(0); reader.Info(1), ++listed) {
+    ASSERT_TRUE(reader.ExtractFile(P(W(target)), 0)) << listed;
+    char name[16];
+    snprintf(name, sizeof(name), "/f%04u", listed);
+    ASSERT_EQ(content(listed), ReadBytes(target + name)) << listed;
+  }
+  EXPECT_EQ(259u, reader.GetErrorCode());
+  EXPECT_EQ(kV5FlushEveryEntries, listed);
+  reader.Close();
+}
+
+TEST(V5Catalogue, BatchReachesTheMainFileAtTheFirstAddAfterItsTime) {
+  ArchiveDir a;
+  Probe arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  arc.SetBatchFlushPolicy(0, 400);  // the time rule only
+  AddFolders(arc, 0, 1);
+  EXPECT_EQ(40u, ReadBytes(a.main()).size());
+  std::this_thread::sleep_for(std::chrono::milliseconds(450));
+  AddFolders(arc, 1, 1);
+  const std::string main = ReadBytes(a.main());
+  EXPECT_EQ(40u + 2 * (110 + 2 * 6), main.size());
+  EXPECT_EQ(HeaderBytes(1), main.substr(0, 40));
+  ASSERT_TRUE(arc.Close());
+  DWORD last = 0;
+  EXPECT_EQ(2u, ListAll(a, &last).size());
+}
+
+// Appending to another version's archive would destroy its header at
+// Close; Open refuses it and leaves the file as it was.
+TEST(V5Catalogue, OpeningForWritingAsAnotherVersionIsRefusedUntouched) {
+  ArchiveDir a;
+  MakeArchive(a, 3);
+  const std::string before = ReadBytes(a.main());
+  for (DWORD other : {1u, 2u}) {
+    CKvMorvel arc;
+    EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, other));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), arc.GetErrorCode());
+    EXPECT_EQ(before, ReadBytes(a.main()));
+  }
+  // A main file without the signature is read leniently but never
+  // appended to.
+  std::string foreign = before;
+  foreign[0] = 'X';
+  WriteBytes(a.main(), foreign);
+  CKvMorvel arc;
+  EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, 5));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), arc.GetErrorCode());
+  EXPECT_EQ(foreign, ReadBytes(a.main()));
+}
+
+// A catalogue cut inside its last record (a flush that a crash or a full
+// disk cut short) is never appended to: the new records would stand
+// behind the damage, where no listing reaches them. Its good entries
+// still list, then 1392.
+TEST(V5Catalogue, DamagedCatalogueIsRefusedForAppending) {
+  ArchiveDir a;
+  MakeArchive(a, 1100);  // the damage lies past the first batch of 1001
+  const std::string whole = ReadBytes(a.main());
+  const std::string cut = whole.substr(0, whole.size() - 3);
+  WriteBytes(a.main(), cut);
+  CKvMorvel arc;
+  EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, 5));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_CORRUPT), arc.GetErrorCode());
+  EXPECT_EQ(cut, ReadBytes(a.main()));
+  DWORD last = 0;
+  EXPECT_EQ(1099u, ListAll(a, &last).size());
+  EXPECT_EQ(1392u, last);
+  // Whole again, it is appended to.
+  WriteBytes(a.main(), whole);
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  AddFolders(arc, 1100, 1);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(1101u, ListAll(a, &last).size());
 }
 
 }  // namespace

@@ -118,7 +118,9 @@ bool Restorer::RestoreCurrent(const std::u16string& name) {
 
 void Restorer::RestoreAll() {
   Progress progress;
-  while (!Interrupted() && LoadEntry(&archive_, false, &failed_)) {
+  unsigned long long loaded = 0;
+  while (!Interrupted() && LoadEntry(&archive_, false, &failed_, loaded)) {
+    ++loaded;
     const std::u16string name = EntryName(&archive_);
     const DWORD attributes = archive_.GetAttributes();
     const bool folder = (attributes & kDirectory) != 0;
@@ -127,7 +129,7 @@ void Restorer::RestoreAll() {
     if (RestoreCurrent(name) && IsPlainFolder(attributes))
       folders_.insert(name);
     progress.Step(size, DisplayName(name));
-    if (!LoadEntry(&archive_, true, &failed_)) break;
+    if (!LoadEntry(&archive_, true, &failed_, loaded)) break;
   }
 }
 
@@ -140,12 +142,14 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
     failed_ = true;
     return;
   }
+  unsigned long long loaded = 0;
   while (!folders_.empty() && !Interrupted() &&
-         LoadEntry(&archive_, false, &failed_)) {
+         LoadEntry(&archive_, false, &failed_, loaded)) {
+    ++loaded;
     const std::u16string name = EntryName(&archive_);
     if (IsPlainFolder(archive_.GetAttributes()) && folders_.erase(name))
       RestoreCurrent(name);
-    if (!LoadEntry(&archive_, true, &failed_)) break;
+    if (!LoadEntry(&archive_, true, &failed_, loaded)) break;
   }
 }
 

@@ -73,7 +73,9 @@ int RunList(const Args& args) {
   CKvMorvel archive;
   if (!OpenForReading(&archive, AbsolutePath(positional[0]))) return kExitUsage;
   bool failed = false;
-  while (!Interrupted() && LoadEntry(&archive, true, &failed)) {
+  unsigned long long listed = 0;
+  while (!Interrupted() && LoadEntry(&archive, true, &failed, listed)) {
+    ++listed;
     if (json) PrintJson(&archive);
     else PrintText(&archive);
   }

@@ -10,6 +10,7 @@
 namespace {
 const DWORD kImageVersion = 3;
 const DWORD kNoMoreEntries = 259;
+const DWORD kCatalogueDamaged = 1392;
 const DWORD kNameCapacity = 260;
 const char kImageSignature[] = "!XSSXSS!";
 const char kMountLibrary[] = "virtdisk.dll";
@@ -62,14 +63,19 @@ bool OpenForReading(CKvMorvel* archive, const std::string& path) {
   return true;
 }
 
-bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed) {
+bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
+               unsigned long long loaded) {
   if (archive->Info(advance ? TRUE : FALSE)) return true;
   if (archive->GetVersion() == kImageVersion) return false;
   const DWORD code = archive->GetErrorCode();
-  if (code != kNoMoreEntries) {
+  if (code == kNoMoreEntries) return false;
+  if (code == kCatalogueDamaged)
+    ReportFailure("the catalogue is damaged after entry " +
+                      std::to_string(loaded),
+                  code);
+  else
     ReportFailure("cannot read the catalogue", code);
-    *failed = true;
-  }
+  *failed = true;
   return false;
 }
 

@@ -64,6 +64,29 @@ void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   std::vector<_MVRL_FILEENTRY_MAX_5>().swap(batch);
 }
 
+// Whether an archive opened for writing may be appended to; 0, or the
+// code that refuses it. Only a version 5 archive: Close would write version
+// 5 fields over any other header, destroying that archive (reading stays
+// lenient and lists such a file from offset 40). And only a catalogue that
+// ends cleanly: new records behind a damaged one, such as the last record
+// of a flush that a crash or a full disk cut short, would be reached by
+// no listing. The walk goes on from `position`, where the first batch
+// ended, to the end of the main file.
+DWORD AppendRefusal(HANDLE file, const _MVRL_HEADER_5& header,
+                    ULONGLONG position) {
+  if (!IsV5Header(header)) return ERROR_BAD_FORMAT;
+  std::vector<_MVRL_FILEENTRY_MAX_5> scratch;
+  for (;;) {
+    scratch.clear();
+    switch (WalkCatalogue(file, &position, kV5NextBatch, scratch)) {
+      case kWalkBatchFull: break;
+      case kWalkEnded: return ERROR_SUCCESS;
+      case kWalkDamaged: return ERROR_FILE_CORRUPT;
+      case kWalkFailed: return GetLastError();
+    }
+  }
+}
+
 // Writes the header of an archive that was added to: `image` with data
 // start 0, catalogue offset 40, reserved 1 and 0, keeping its signature,
 // version and part count (the last part created, which AddPart and
@@ -117,8 +140,8 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   }
   m_header5 = DecodeV5Header(bytes);
   if (record) record->header = m_header5;
-  // A header with another signature or version is not refused: the
-  // catalogue is then left to LoadNextEntries, from offset 40.
+  // For reading, a header with another signature or version is not
+  // refused: the catalogue is then left to LoadNextEntries, from offset 40.
   ULONGLONG position = kV5HeaderSize;
   if (IsV5Header(m_header5) &&
       WalkCatalogue(file, &position, kV5FirstBatch, m_entries5) ==
@@ -127,6 +150,14 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
     return FALSE;
   }
   m_nextCataloguePos = position;
+  const DWORD refusal = m_read ? ERROR_SUCCESS
+                               : AppendRefusal(file, m_header5, position);
+  if (refusal != ERROR_SUCCESS) {
+    ReleaseBatch(m_entries5);
+    SetLastError(refusal);  // Open reports the last error
+    m_error.SetError(refusal);
+    return FALSE;
+  }
   m_error.SetError(ERROR_SUCCESS);
   return TRUE;
 }
