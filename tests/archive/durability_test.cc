@@ -397,7 +397,7 @@ TEST_P(Durability, FaultAtEveryPointOfARestoreChangesNothingBeyondTheEntry) {
 
 TEST_P(Durability, KilledAppendKeepsEveryEarlierEntry) {
   const std::vector<Item> first = Items("a", 3, 20000, 1);
-  const std::vector<Item> second = Items("b", 8, 200000, 7);
+  const std::vector<Item> second = Items("b", 12, 120000, 7);
   ASSERT_FALSE(Write(first).failed);
   const Tree base = ReadTree(ArchiveFolder());
   Phases phases;
