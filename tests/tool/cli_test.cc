@@ -257,6 +257,17 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
   }
 }
 
+// The command lists `archive` as exactly the entries `names`.
+void ExpectListsExactly(const std::string& archive,
+                        const std::vector<std::string>& names) {
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(names.size(), lines.size()) << listed.out;
+  for (const std::string& name : names)
+    EXPECT_NE("", LineFor(lines, name)) << name;
+}
+
 TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   TempDir source, work;
   WriteBytes(source / "one.txt", "1");
@@ -268,12 +279,7 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   EXPECT_EQ(before, ReadBytes(archive));
   ASSERT_EQ(0, RunTool({"create", "--append", archive, source / "two.txt"})
                    .status);
-  const ToolResult listed = RunTool({"list", archive});
-  ASSERT_EQ(0, listed.status) << listed.err;
-  const std::vector<std::string> lines = Lines(listed.out);
-  ASSERT_EQ(2u, lines.size()) << listed.out;
-  EXPECT_NE("", LineFor(lines, "one.txt"));
-  EXPECT_NE("", LineFor(lines, "two.txt"));
+  ExpectListsExactly(archive, {"one.txt", "two.txt"});
 }
 
 TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
@@ -299,12 +305,7 @@ TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
     EXPECT_EQ(2, reader.status) << version;
     EXPECT_NE(std::string::npos, reader.err.find("error 32")) << reader.err;
     ASSERT_TRUE(appender.Close());
-    const ToolResult listed = RunTool({"list", archive});
-    ASSERT_EQ(0, listed.status) << listed.err;
-    const std::vector<std::string> lines = Lines(listed.out);
-    EXPECT_EQ(2u, lines.size()) << listed.out;
-    EXPECT_NE("", LineFor(lines, "one.txt"));
-    EXPECT_NE("", LineFor(lines, "two.txt"));
+    ExpectListsExactly(archive, {"one.txt", "two.txt"});
   }
 }
 
