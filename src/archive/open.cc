@@ -125,7 +125,12 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   m_partFill = 0;
   CreateHeader5();
   if (!AddPart()) {
+    // No part to write to: the open fails and lets the archive go, as
+    // the host does not close an archive it could not open.
     m_error.SetError(GetLastError());
+    CloseHandle(file);
+    delete record;
+    m_control = nullptr;
     return FALSE;
   }
   m_currentIndex = 0;

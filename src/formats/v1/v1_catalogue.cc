@@ -128,14 +128,15 @@ BOOL CKvMorvel::CloseStructuresV1() {
     m_error.SetError(kErrorNoArchive);
     return FALSE;
   }
-  if (!m_read && !WriteCatalogueAndHeaderV1(record)) {
-    m_error.SetError(GetLastError());
-    return FALSE;
-  }
+  const BOOL written = m_read || WriteCatalogueAndHeaderV1(record);
+  const DWORD code = written ? ERROR_SUCCESS : GetLastError();
+  // The handle goes whatever happened, as in versions 2 and 5: a failed
+  // Close leaves the archive as it was, and nothing keeps it in use.
   ReleaseRecord(record);
   m_control = nullptr;
-  m_error.SetError(ERROR_SUCCESS);
-  return TRUE;
+  m_error.SetError(code);
+  SetLastError(code);
+  return written;
 }
 
 ULONGLONG CKvMorvel::GetFileSize64(HANDLE file) {
