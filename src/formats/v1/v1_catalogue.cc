@@ -128,15 +128,14 @@ BOOL CKvMorvel::CloseStructuresV1() {
     m_error.SetError(kErrorNoArchive);
     return FALSE;
   }
-  const BOOL written = m_read || WriteCatalogueAndHeaderV1(record);
-  const DWORD code = written ? ERROR_SUCCESS : GetLastError();
-  // The handle goes whatever happened, as in versions 2 and 5: a failed
-  // Close leaves the archive as it was, and nothing keeps it in use.
+  if (!m_read && !WriteCatalogueAndHeaderV1(record)) {
+    m_error.SetError(GetLastError());
+    return FALSE;
+  }
   ReleaseRecord(record);
   m_control = nullptr;
-  m_error.SetError(code);
-  SetLastError(code);
-  return written;
+  m_error.SetError(ERROR_SUCCESS);
+  return TRUE;
 }
 
 ULONGLONG CKvMorvel::GetFileSize64(HANDLE file) {
