@@ -2,8 +2,10 @@
 //
 // The catalogue is the records of all entries back to back from offset 40
 // to the end of the main file. It is never held whole: adding collects
-// new records in the entry batch and appends them past 10000 entries and
-// at Close; listing loads 1001 records at Open and 101 at a time after.
+// new records in the entry batch and appends them every 1000 entries or 5
+// seconds, past 10000 entries and at Close, each time behind their data
+// (FlushBatch5); listing loads 1001 records at Open and 101 at a time
+// after.
 #include <new>
 #include <vector>
 
@@ -231,15 +233,11 @@ BOOL CKvMorvel::CloseStructuresV5() {
   BOOL ok = TRUE;
   DWORD code = ERROR_SUCCESS;
   if (m_modified) {
+    // The last records go behind their data and the header after them,
+    // in the order of every flush (the part was flushed above).
     m_modified = FALSE;
-    if (!WriteHeader5(file, &m_header5)) {
-      ok = FALSE;
-      code = GetLastError();
-    } else if (!m_entries5.empty() &&
-               (!V5SeekToEnd(file) || !WriteVector5(file))) {
-      ok = FALSE;
-      code = GetLastError();
-    }
+    code = FlushBatch5();
+    ok = code == ERROR_SUCCESS;
   }
   ReleaseBatch(m_entries5);
   m_batchHoldsLoaded = FALSE;
