@@ -132,9 +132,15 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   m_entries5.clear();
   m_batchHoldsLoaded = FALSE;
   m_partFill = 0;
-  CreateHeader5();
-  if (!AddPart()) {
+  // A header that cannot be written, or no part to write to: the open
+  // fails and lets the archive go, as the host does not close an archive
+  // it could not open. (Records written behind a missing header would
+  // land where the header goes at Close.)
+  if (!CreateHeader5() || !AddPart()) {
     m_error.SetError(GetLastError());
+    CloseHandle(file);
+    delete record;
+    m_control = nullptr;
     return FALSE;
   }
   m_currentIndex = 0;

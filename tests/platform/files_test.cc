@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 
 #include "layer_test_util.h"
 #include "posix/layer.h"
@@ -113,6 +115,100 @@ TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
   HANDLE writer = Open(f, GENERIC_WRITE, 0, OPEN_EXISTING);
   EXPECT_NE(writer, INVALID_HANDLE_VALUE);
   CloseHandle(writer);
+}
+
+// Runs `open` in a forked child that first forgets the parent's handle
+// (its copy of the handle table), so only the locks on the file can
+// refuse it; returns the child's last error (0 when the open worked).
+DWORD CodeInChild(HANDLE inherited, const std::function<HANDLE()>& open) {
+  const pid_t child = fork();
+  if (child == 0) {
+    CloseHandle(inherited);  // the parent's description stays open
+    HANDLE h = open();
+    _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+TEST(Files, ShareModesHoldAcrossProcesses) {
+  TempDir dir;
+  const std::u16string f = dir.W("f");
+  WriteBytes(dir / "f", "abc");
+  const auto reader = [&] {
+    return Open(f, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  };
+  const auto writer = [&] {
+    return Open(f, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+  };
+  HANDLE w = writer();
+  ASSERT_NE(w, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, CodeInChild(w, writer));
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, CodeInChild(w, reader));
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, CodeInChild(w, [&] {
+              return DeleteFileW(P(f)) ? nullptr : INVALID_HANDLE_VALUE;
+            }));
+  CloseHandle(w);
+
+  HANDLE r = reader();
+  ASSERT_NE(r, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(0u, CodeInChild(r, reader));  // both share reading
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, CodeInChild(r, writer));
+  // A write-only open still takes part, and is refused by the reader.
+  EXPECT_EQ(ERROR_SHARING_VIOLATION, CodeInChild(r, [&] {
+              return Open(f, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          OPEN_EXISTING);
+            }));
+  CloseHandle(r);
+  EXPECT_EQ(0u, CodeInChild(nullptr, writer));  // nothing holds it now
+  EXPECT_EQ("abc", ReadBytes(dir / "f"));
+}
+
+TEST(Faults, TheSwitchCountsFailsAndShortensTheChosenCall) {
+  using kvposix::FaultMode;
+  TempDir dir;
+  WriteBytes(dir / "f", "abcdef");
+  const auto readAll = [&](std::string* got) {
+    HANDLE h = Open(dir.W("f"), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    char buffer[8] = {};
+    DWORD n = 0;
+    const BOOL read = ReadFile(h, buffer, 6, &n, nullptr);
+    const DWORD code = read ? 0 : GetLastError();
+    got->assign(buffer, n);
+    DWORD written = 0;
+    const BOOL wrote = WriteFile(h, "xyzw", 4, &written, nullptr);
+    const DWORD writeCode = wrote ? 0 : GetLastError();
+    *got += "|" + std::to_string(written);
+    CloseHandle(h);
+    return code ? code : writeCode;
+  };
+  std::string got;
+  kvposix::KvFaultInjectAfter(FaultMode::kCount, 0);
+  EXPECT_EQ(0u, readAll(&got));
+  EXPECT_EQ(3u, kvposix::KvFaultCalls());  // open, read, write
+  EXPECT_FALSE(kvposix::KvFaultFired());
+
+  WriteBytes(dir / "f", "abcdef");
+  kvposix::KvFaultInjectAfter(FaultMode::kFail, 1);
+  EXPECT_EQ(ERROR_TOO_MANY_OPEN_FILES, readAll(&got));
+  EXPECT_TRUE(kvposix::KvFaultFired());
+  kvposix::KvFaultInjectAfter(FaultMode::kShort, 2);
+  EXPECT_EQ(0u, readAll(&got));
+  EXPECT_EQ("abc|4", got);  // half read, the write whole
+  WriteBytes(dir / "f", "abcdef");
+  kvposix::KvFaultInjectAfter(FaultMode::kShort, 3);
+  EXPECT_EQ(ERROR_DISK_FULL, readAll(&got));
+  EXPECT_EQ("abcdef|2", got);
+  EXPECT_EQ("abcdefxy", ReadBytes(dir / "f"));
+  WriteBytes(dir / "f", "abcdef");
+  kvposix::KvFaultInjectAfter(FaultMode::kFail, 3);
+  EXPECT_EQ(ERROR_DISK_FULL, readAll(&got));
+  EXPECT_EQ("abcdef", ReadBytes(dir / "f"));
+  kvposix::KvFaultInjectAfter(FaultMode::kOff, 0);
+  EXPECT_EQ(0u, readAll(&got));
+  EXPECT_EQ(0u, kvposix::KvFaultCalls());
 }
 
 TEST(Files, BadHandlesAndSeeksAreRefused) {

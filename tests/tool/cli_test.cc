@@ -289,6 +289,17 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
   }
 }
 
+// The command lists `archive` as exactly the entries `names`.
+void ExpectListsExactly(const std::string& archive,
+                        const std::vector<std::string>& names) {
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(names.size(), lines.size()) << listed.out;
+  for (const std::string& name : names)
+    EXPECT_NE("", LineFor(lines, name)) << name;
+}
+
 TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   TempDir source, work;
   WriteBytes(source / "one.txt", "1");
@@ -300,12 +311,34 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   EXPECT_EQ(before, ReadBytes(archive));
   ASSERT_EQ(0, RunTool({"create", "--append", archive, source / "two.txt"})
                    .status);
-  const ToolResult listed = RunTool({"list", archive});
-  ASSERT_EQ(0, listed.status) << listed.err;
-  const std::vector<std::string> lines = Lines(listed.out);
-  ASSERT_EQ(2u, lines.size()) << listed.out;
-  EXPECT_NE("", LineFor(lines, "one.txt"));
-  EXPECT_NE("", LineFor(lines, "two.txt"));
+  ExpectListsExactly(archive, {"one.txt", "two.txt"});
+}
+
+TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
+  for (const char* version : {"1", "2", "5"}) {
+    TempDir source, work;
+    WriteBytes(source / "one.txt", "1");
+    WriteBytes(source / "two.txt", "22");
+    WriteBytes(source / "three.txt", "333");
+    const std::string archive = work / "a.kvm";
+    ASSERT_EQ(0, RunTool({"create", "-V", version, archive,
+                          source / "one.txt"}).status);
+    CKvMorvel appender;  // this process appends while the command tries
+    ASSERT_TRUE(appender.Open(P(W(archive)), FALSE, atoi(version)));
+    ASSERT_TRUE(appender.AddFile(P(W(source / "two.txt")), u"two.txt",
+                                 nullptr, 0));
+    const ToolResult second = RunTool({"create", "-V", version, "--append",
+                                       archive, source / "three.txt"});
+    EXPECT_EQ(2, second.status) << version;
+    EXPECT_NE(std::string::npos, second.err.find("archive in use: error 32"))
+        << second.err;
+    // A reader is refused too: the writer shares nothing.
+    const ToolResult reader = RunTool({"list", archive});
+    EXPECT_EQ(2, reader.status) << version;
+    EXPECT_NE(std::string::npos, reader.err.find("error 32")) << reader.err;
+    ASSERT_TRUE(appender.Close());
+    ExpectListsExactly(archive, {"one.txt", "two.txt"});
+  }
 }
 
 TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {

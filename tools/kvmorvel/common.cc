@@ -16,6 +16,12 @@ void ReportFailure(const std::string& what, unsigned code) {
           code, code, ErrorMessage(code).c_str());
 }
 
+void ReportOpenFailure(const std::string& archive, unsigned code) {
+  ReportFailure("cannot open " + archive +
+                    (code == 32 ? ": archive in use" : ""),
+                code);
+}
+
 void ReportNote(const std::string& message) {
   ClearProgressLine();
   fprintf(stderr, "kvmorvel: %s\n", message.c_str());

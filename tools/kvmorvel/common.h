@@ -23,6 +23,8 @@ int RunExtract(const Args& args);
 int RunMkimage(const Args& args);
 
 // Prints "kvmorvel: WHAT: error CODE (0xCODE): MESSAGE" on stderr.
+// "cannot open ARCHIVE" and the code; 32 says the archive is in use.
+void ReportOpenFailure(const std::string& archive, unsigned code);
 void ReportFailure(const std::string& what, unsigned code);
 // Prints "kvmorvel: MESSAGE" on stderr.
 void ReportNote(const std::string& message);

@@ -403,7 +403,7 @@ int RunCreate(const Args& args) {
   if (options.splitGiven) archive.SetSplitSize(options.splitSize);
   if (!archive.Open(reinterpret_cast<LPCWSTR>(wideArchive.c_str()), FALSE,
                     options.version)) {
-    ReportFailure("cannot open " + options.archive, archive.GetErrorCode());
+    ReportOpenFailure(options.archive, archive.GetErrorCode());
     return kExitUsage;
   }
   TreeAdder adder(&archive, options, archivePath);

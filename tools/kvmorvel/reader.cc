@@ -17,7 +17,7 @@ bool OpenForReading(CKvMorvel* archive, const std::string& path) {
     return false;
   }
   if (!archive->Open(reinterpret_cast<LPCWSTR>(wide.c_str()), TRUE, 0)) {
-    ReportFailure("cannot open " + path, archive->GetErrorCode());
+    ReportOpenFailure(path, archive->GetErrorCode());
     return false;
   }
   return true;

@@ -112,8 +112,8 @@ BOOL CKvMorvel::CreateHeader5() {
   HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
   BYTE bytes[kV5HeaderSize];
   EncodeV5Header(m_header5, bytes);
-  // Open does not look at the result: a failed write shows again at the
-  // first catalogue write or at Close.
+  // Open fails when this does: a catalogue flushed behind a missing
+  // header would start at offset 0, where the header goes after it.
   return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
 }
 

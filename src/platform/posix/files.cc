@@ -139,9 +139,11 @@ HANDLE OpenFolder(const OpenRequest& r) {
   return h;
 }
 
+// A file opened for writing only is opened for reading too when its
+// permissions allow: the share locks (handles.cc) need a descriptor that
+// reads. ReadFile still refuses the handle, by its access.
 int AccessMode(DWORD access) {
-  const bool read = WantsRead(access), write = WantsWrite(access);
-  return read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  return WantsWrite(access) ? O_RDWR : O_RDONLY;
 }
 
 // Opens (or creates) the file; `existed` tells which happened. The open
@@ -162,6 +164,8 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
     if (errno != EEXIST || r.disposition == CREATE_NEW) return kNoFd;
   }
   int fd = OpenRetry(r.path, mode);
+  if (fd < 0 && errno == EACCES && mode == O_RDWR && !WantsRead(r.access))
+    fd = OpenRetry(r.path, O_WRONLY);
   // An open for attributes only needs no permission on the data.
   if (fd < 0 && errno == EACCES && !WantsRead(r.access) &&
       !WantsWrite(r.access))
@@ -240,6 +244,10 @@ bool IsDriveDevice(LPCWSTR name) {
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                    LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD flags, HANDLE templateFile) {
+  if (TakeFault(kFaultCreate) != FaultMode::kOff) {
+    SetLastError(CodeFromErrno(EMFILE));
+    return INVALID_HANDLE_VALUE;
+  }
   OpenRequest r{std::string(), access, share, disposition, flags, false};
   if (!ToPosixPath(name, &r.path)) return INVALID_HANDLE_VALUE;
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
@@ -284,6 +292,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
   Handle* h = DataHandle(file, false);
   if (!h) return FALSE;
   if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER);
+  const FaultMode fault = TakeFault(kFaultRead);
+  if (fault == FaultMode::kShort) toRead /= 2;
+  else if (fault != FaultMode::kOff) return FailErrno(EIO);
   DWORD done = 0;
   while (done < toRead) {
     const ssize_t n = RetryEintr([&] {
@@ -303,6 +314,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
   Handle* h = DataHandle(file, true);
   if (!h) return FALSE;
   if (!buffer && toWrite) return Fail(ERROR_INVALID_PARAMETER);
+  const FaultMode fault = TakeFault(kFaultWrite);
+  const DWORD wanted = toWrite;
+  if (fault == FaultMode::kShort) toWrite /= 2;
+  else if (fault != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
   DWORD done = 0;
   while (done < toWrite) {
     const ssize_t n = RetryEintr([&] {
@@ -316,6 +331,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     done += static_cast<DWORD>(n);
   }
   if (written) *written = done;
+  if (done < wanted) return Fail(ERROR_DISK_FULL);  // a short fault
   return TRUE;
 }
 
@@ -325,6 +341,7 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
   if (!h) return FALSE;
   if (h->kind != Kind::kFile) return Fail(ERROR_INVALID_FUNCTION);
   if (method > FILE_END) return Fail(ERROR_INVALID_PARAMETER);
+  if (TakeFault(kFaultSeek) != FaultMode::kOff) return FailErrno(EIO);
   const int whence = method == FILE_BEGIN ? SEEK_SET
                      : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
   if (method == FILE_BEGIN && distance.QuadPart < 0)
@@ -417,6 +434,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
 BOOL FlushFileBuffers(HANDLE file) {
   Handle* h = DataHandle(file, true);
   if (!h) return FALSE;
+  if (TakeFault(kFaultFlush) != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
   if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);
   return TRUE;
 }
@@ -443,7 +461,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     return TRUE;
   }
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
-  if (DeleteRefused(st)) return Fail(ERROR_SHARING_VIOLATION);
+  if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (rmdir(p.c_str()) != 0)
     return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : CodeFromErrno(errno));
   return TRUE;
@@ -457,7 +475,7 @@ BOOL DeleteFileW(LPCWSTR path) {
   if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
   if (S_ISREG(st.st_mode) && ModeIsReadOnly(st.st_mode))
     return Fail(ERROR_ACCESS_DENIED);
-  if (DeleteRefused(st)) return Fail(ERROR_SHARING_VIOLATION);
+  if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (unlink(p.c_str()) != 0) return FailForPath(errno, p);
   return TRUE;
 }

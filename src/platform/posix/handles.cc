@@ -1,6 +1,8 @@
 // The handle table: a HANDLE is a pointer to a heap Handle that the table
 // knows, so stale or foreign values are refused with 6. Opens of the same
-// file (device and inode) are checked against each other's share modes.
+// file (device and inode) are checked against each other's share modes:
+// in this process by the table, across processes by locks on the file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <map>
@@ -42,6 +44,75 @@ bool Conflicts(DWORD access, DWORD share, const Handle& other) {
   return refused(access, other.share) || refused(other.access, share);
 }
 
+// ---- share modes across processes ----------------------------------------
+// An open of a regular file publishes what it does and what it does not
+// share as shared open-file-description locks on six bytes far past any
+// data: one "uses" byte per kind of access it has (read, write, delete)
+// and one "refuses" byte per kind it does not share. Another open is
+// refused when some other description holds the "refuses" byte of a kind
+// it uses, or the "uses" byte of a kind it does not share: Windows' rule.
+// The locks are taken before the check, so of two opens racing each other
+// at least one sees the other (both may be refused, never both let in).
+// They go with the descriptor's last close, or with the process.
+const off_t kShareBytes = static_cast<off_t>(1) << 62;
+enum ShareKind { kRead, kWrite, kDelete, kShareKinds };
+const int kUses = 0, kRefuses = kShareKinds;
+
+struct flock ShareByte(int byte, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kShareBytes + byte;
+  lock.l_len = 1;
+  return lock;
+}
+
+bool Publish(int fd, int byte) {
+  struct flock lock = ShareByte(byte, F_RDLCK);
+  return RetryEintr([&] { return fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
+}
+
+void Withdraw(int fd) {
+  struct flock lock = ShareByte(0, F_UNLCK);
+  lock.l_len = 2 * kShareKinds;
+  fcntl(fd, F_OFD_SETLK, &lock);
+}
+
+// True when another open file description holds a lock on the byte.
+bool HeldElsewhere(int fd, int byte) {
+  struct flock lock = ShareByte(byte, F_WRLCK);
+  if (RetryEintr([&] { return fcntl(fd, F_OFD_GETLK, &lock); }) != 0)
+    return false;
+  return lock.l_type != F_UNLCK;
+}
+
+// Publishes the open's access and share mode and checks them against the
+// other descriptions of the file. False when refused (nothing left held).
+// A descriptor that takes no lock (opened write-only, or on a file system
+// without locks) publishes nothing: the table alone guards it.
+bool ClaimShare(const Handle& h) {
+  const bool uses[kShareKinds] = {WantsRead(h.access), WantsWrite(h.access),
+                                  WantsDelete(h.access)};
+  const bool shares[kShareKinds] = {(h.share & FILE_SHARE_READ) != 0,
+                                    (h.share & FILE_SHARE_WRITE) != 0,
+                                    (h.share & FILE_SHARE_DELETE) != 0};
+  for (int k = 0; k < kShareKinds; ++k) {
+    if ((uses[k] && !Publish(h.fd, kUses + k)) ||
+        (!shares[k] && !Publish(h.fd, kRefuses + k))) {
+      Withdraw(h.fd);
+      return true;
+    }
+  }
+  for (int k = 0; k < kShareKinds; ++k) {
+    if ((uses[k] && HeldElsewhere(h.fd, kRefuses + k)) ||
+        (!shares[k] && HeldElsewhere(h.fd, kUses + k))) {
+      Withdraw(h.fd);
+      return false;
+    }
+  }
+  return true;
+}
+
 void Unregister(Table& t, Handle* h) {
   if (!h->registered) return;
   auto it = t.opens.find(FileId(h->dev, h->ino));
@@ -68,12 +139,14 @@ HANDLE AddHandle(Handle* h) {
   std::lock_guard<std::mutex> hold(t.lock);
   if (h->kind != Kind::kFind) {
     const FileId id(h->dev, h->ino);
-    for (Handle* other : t.opens[id]) {
-      if (Conflicts(h->access, h->share, *other)) {
-        if (t.opens[id].empty()) t.opens.erase(id);
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return INVALID_HANDLE_VALUE;
-      }
+    bool refused = false;
+    for (Handle* other : t.opens[id])
+      refused = refused || Conflicts(h->access, h->share, *other);
+    if (!refused && h->kind == Kind::kFile) refused = !ClaimShare(*h);
+    if (refused) {
+      if (t.opens[id].empty()) t.opens.erase(id);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
     }
     t.opens[id].insert(h);
     h->registered = true;
@@ -131,14 +204,24 @@ void MoveHandle(Handle* h, int fd, Kind kind, const struct stat& st) {
   h->registered = true;
 }
 
-bool DeleteRefused(const struct stat& st) {
+bool DeleteRefused(const std::string& path, const struct stat& st) {
   Table& t = TheTable();
-  std::lock_guard<std::mutex> hold(t.lock);
-  auto it = t.opens.find(FileId(st.st_dev, st.st_ino));
-  if (it == t.opens.end()) return false;
-  for (Handle* other : it->second)
-    if (!(other->share & FILE_SHARE_DELETE)) return true;
-  return false;
+  {
+    std::lock_guard<std::mutex> hold(t.lock);
+    auto it = t.opens.find(FileId(st.st_dev, st.st_ino));
+    if (it != t.opens.end())
+      for (Handle* other : it->second)
+        if (!(other->share & FILE_SHARE_DELETE)) return true;
+  }
+  if (!S_ISREG(st.st_mode)) return false;
+  // Another process's open that does not share deletion.
+  const int fd = RetryEintr([&] {
+    return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  });
+  if (fd < 0) return false;
+  const bool refused = HeldElsewhere(fd, kRefuses + kDelete);
+  close(fd);
+  return refused;
 }
 
 }  // namespace kvposix

@@ -149,8 +149,9 @@ bool TakeHandle(HANDLE handle, Kind kind);
 // Re-points an open handle at a new object (after a reparse point
 // replaced it), keeping the share registration in step.
 void MoveHandle(Handle* handle, int fd, Kind kind, const struct stat& st);
-// True when another open of dev/ino refuses this delete.
-bool DeleteRefused(const struct stat& st);
+// True when another open of `path` (dev/ino in `st`), of this process or
+// another, refuses this delete.
+bool DeleteRefused(const std::string& path, const struct stat& st);
 
 bool WantsRead(DWORD access);
 bool WantsWrite(DWORD access);
@@ -178,6 +179,35 @@ DWORD LinkTag(const std::string& path);
 // The descriptor of `path`: stored bytes, or one built from the owner,
 // group and mode. Returns 0 or a Windows code.
 DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out);
+
+// ---- fault switch (faults.cc), for tests only -----------------------------
+// The counted calls are CreateFileW, ReadFile, WriteFile, SetFilePointerEx
+// and FlushFileBuffers, numbered from 1 after the switch is set.
+enum class FaultMode {
+  kOff,
+  kCount,  // count only
+  kFail,   // the call numbered `at` fails (112 for writes and flushes)
+  kShort,  // it comes up short: a read returns half, a write stores half
+           // and fails with 112; the other calls fail
+  kKill,   // it raises SIGKILL
+};
+// The calls counted, as a mask.
+enum FaultCall : unsigned {
+  kFaultCreate = 1,
+  kFaultRead = 2,
+  kFaultWrite = 4,
+  kFaultSeek = 8,
+  kFaultFlush = 16,
+  kFaultAnyCall = 31,
+};
+// Counts the calls of `calls` from now on; the one numbered `at` does
+// what `mode` says.
+void KvFaultInjectAfter(FaultMode mode, unsigned long long at,
+                        unsigned calls = kFaultAnyCall);
+unsigned long long KvFaultCalls();
+bool KvFaultFired();
+// Called by each counted call: kOff, or what this call must do.
+FaultMode TakeFault(FaultCall call);
 
 // ---- retry --------------------------------------------------------------
 template <typename F>
