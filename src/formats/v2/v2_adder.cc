@@ -88,7 +88,8 @@ DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
   if (size > returned) return ERROR_INVALID_REPARSE_DATA;
   entry->dataOffset = record->writePosition;
   entry->storedLength = size + 4ull;
-  SeekTo(record->archive, record->writePosition);
+  if (!SeekTo(record->archive, record->writePosition))
+    return LogWriteFailure(TEXT("SetFilePointerEx failed - %u (%8.8X)"));
   record->budget = RemainingBudget(record, entry->nameLength);
   BYTE word[4];
   StoreU32(word, size);
@@ -178,7 +179,14 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
     return FALSE;
   }
   entry->dataOffset = record->writePosition;
-  SeekTo(record->archive, record->writePosition);
+  // Data written anywhere but the write position would overwrite what is
+  // stored there while the entry claims bytes it does not hold.
+  if (!SeekTo(record->archive, record->writePosition)) {
+    m_error.SetError(
+        LogWriteFailure(TEXT("SetFilePointerEx failed - %u (%8.8X)")));
+    CloseHandle(file);
+    return FALSE;
+  }
   record->budget = RemainingBudget(record, entry->nameLength);
   ULONGLONG storedLength = 0;
   if (!ZIPCompressFile2(file, GetFileSize64(file), record->budget,

@@ -37,8 +37,25 @@ bool PackPiece(HANDLE source, DWORD request, WriterBuffers& buffers,
   CKvLog* log = CKvLog::GetInstance();
   memset(buffers.work.get(), 0, kV5WorkMemory);
   DWORD got = 0;
-  if (!ReadFile(source, buffers.piece.get(), request, &got, nullptr)) {
-    log->AddError(TEXT("ReadFile - %u"), static_cast<unsigned>(GetLastError()));
+  while (got < request) {
+    DWORD n = 0;
+    if (!ReadFile(source, buffers.piece.get() + got, request - got, &n,
+                  nullptr)) {
+      log->AddError(TEXT("ReadFile - %u"),
+                    static_cast<unsigned>(GetLastError()));
+      return false;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  // A source that ends before the length it was added with (it shrank
+  // while being read) cannot be stored: the record would promise bytes
+  // its blocks do not hold, and the entry would never restore. The add
+  // fails with 38 instead of succeeding with a cut copy.
+  if (got < request) {
+    log->AddError(TEXT("ReadFile - %u"),
+                  static_cast<unsigned>(ERROR_HANDLE_EOF));
+    SetLastError(ERROR_HANDLE_EOF);
     return false;
   }
   const int packed = lzo1x_1_compress(buffers.piece.get(), got,
