@@ -20,10 +20,6 @@ const size_t kVersionAt = 8;  // u32 version after the 8-byte signature
 // input the fuzzer makes, it only bounds a listing that cycles.
 const size_t kMaxEntries = 100000;
 
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
 // Makes `main` read as `version`: versions 2 and 5 by their version field;
 // version 1 by anything that is neither those nor an image.
 void PinVersion(FuzzBytes* main, DWORD version) {
@@ -67,7 +63,7 @@ int List(DWORD version, const uint8_t* data, size_t size) {
   FuzzScratch scratch;
   WriteArchive(scratch, version, data, size);
   CKvMorvel archive;
-  if (archive.Open(P(scratch.Wide("a.arc")), TRUE, 0)) {
+  if (archive.Open(AsWideChars(scratch.Wide("a.arc")), TRUE, 0)) {
     archive.GetVersion();
     for (size_t i = 0; i < kMaxEntries && archive.Info(i > 0); ++i)
       ReadEntry(archive);
@@ -83,9 +79,9 @@ int Restore(DWORD version, const uint8_t* data, size_t size) {
   WriteArchive(scratch, version, data, size);
   CKvMorvel archive;
   const std::u16string target = scratch.Wide("target");
-  if (archive.Open(P(scratch.Wide("a.arc")), TRUE, 0)) {
+  if (archive.Open(AsWideChars(scratch.Wide("a.arc")), TRUE, 0)) {
     for (size_t i = 0; i < kMaxEntries && archive.Info(0); ++i) {
-      archive.ExtractFile(P(target), 0);
+      archive.ExtractFile(AsWideChars(target), 0);
       archive.Info(1);
     }
     archive.Close();

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -206,6 +208,14 @@ FuzzBytes JoinInput(const FuzzBytes& first, const FuzzBytes& rest) {
   in.insert(in.end(), first.begin(), first.end());
   in.insert(in.end(), rest.begin(), rest.end());
   return in;
+}
+
+FuzzBytes ReadFileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  const std::string text = s.str();
+  return FuzzBytes(text.begin(), text.end());
 }
 
 const FuzzTarget* FindFuzzTarget(const std::string& name) {

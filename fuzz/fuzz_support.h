@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "KvMorvelTypes.h"
+
 // One fuzz target: its name (also its corpus folder) and its entry.
 struct FuzzTarget {
   const char* name;
@@ -76,6 +78,12 @@ typedef std::vector<uint8_t> FuzzBytes;
 void SplitInput(const uint8_t* data, size_t size, FuzzBytes* first,
                 FuzzBytes* rest);
 FuzzBytes JoinInput(const FuzzBytes& first, const FuzzBytes& rest);
+FuzzBytes ReadFileBytes(const std::string& path);
+
+// A UTF-16 string as the layer's wide-character argument.
+inline const WCHAR* AsWideChars(const std::u16string& s) {
+  return reinterpret_cast<const WCHAR*>(s.c_str());
+}
 
 // The path of the running program's folder.
 std::string ProgramFolder();

@@ -21,10 +21,6 @@ namespace {
 const uint8_t kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 const size_t kMaxEntries = 100000;  // bounds a walk that cycles
 
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
 // Aborts when the mount library left anything in its temporary folder
 // (TMPDIR) after the unmount.
 void CheckUnmounted() {
@@ -47,12 +43,12 @@ void CopyOut(const std::u16string& image, const std::u16string& target) {
     abort();
   {
     CKvMorvel archive;
-    if (archive.Open(P(image), TRUE, 0)) {
+    if (archive.Open(AsWideChars(image), TRUE, 0)) {
       WCHAR name[260];
       for (size_t i = 0; i < kMaxEntries && archive.Info(i > 0); ++i) {
         archive.GetFile(name, 260);
         archive.GetAttributesData();
-        archive.ExtractFile(P(target), 0);
+        archive.ExtractFile(AsWideChars(target), 0);
       }
       archive.Close();
     }

@@ -25,26 +25,8 @@ namespace {
 // SetFileSecurityW takes no length and may read up to 64 KiB of it.
 const size_t kDescriptorReach = 0x10000;
 
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
-// An empty file and an empty folder in the target, each carrying `data`
-// as the extended attribute `name`.
-struct LayerFiles {
-  explicit LayerFiles(FuzzScratch& s) : scratch(s) {}
-  void Make(const char* name, const uint8_t* data, size_t size) {
-    scratch.Write("target/f", nullptr, 0);
-    mkdir(scratch.Path("target/d").c_str(), 0755);
-    for (const char* each : paths)
-      setxattr(scratch.Path(each).c_str(), name, data, size, 0);
-  }
-  FuzzScratch& scratch;
-  const char* paths[2] = {"target/f", "target/d"};
-};
-
 HANDLE OpenWhole(const std::u16string& path, DWORD access) {
-  return CreateFileW(P(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  return CreateFileW(AsWideChars(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                      nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                      nullptr);
@@ -66,7 +48,7 @@ void ReadDescriptor(const std::u16string& path) {
   static uint8_t out[kDescriptorReach];
   for (SECURITY_INFORMATION info = 0; info < 16; ++info) {
     DWORD needed = 0;
-    GetFileSecurityW(P(path), info, out, sizeof(out), &needed);
+    GetFileSecurityW(AsWideChars(path), info, out, sizeof(out), &needed);
   }
   HANDLE h = OpenWhole(path, GENERIC_READ);
   if (h == INVALID_HANDLE_VALUE) return;
@@ -79,57 +61,67 @@ void ReadDescriptor(const std::u16string& path) {
   CloseHandle(h);
 }
 
+void ReadAttributes(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  GetFileAttributesExW(AsWideChars(path), GetFileExInfoStandard, &info);
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(AsWideChars(path), &found);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+}
+
+// SetFileSecurityW takes no length: the input sits at the start of a
+// zeroed buffer as large as the setter may reach.
+void SetDescriptor(const std::u16string& path, const uint8_t* data, size_t size) {
+  FuzzBytes padded(data, data + (size < kDescriptorReach ? size : kDescriptorReach));
+  padded.resize(kDescriptorReach);
+  SetFileSecurityW(AsWideChars(path), 15, padded.data());
+}
+
+void SetReparse(const std::u16string& path, const uint8_t* data, size_t size) {
+  HANDLE h = OpenWhole(path, GENERIC_READ | GENERIC_WRITE);
+  if (h == INVALID_HANDLE_VALUE) return;
+  FuzzBytes buffer(data, data + size);
+  DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                  static_cast<DWORD>(buffer.size()), nullptr, 0, nullptr, nullptr);
+  CloseHandle(h);
+}
+
+// On an empty file and an empty folder in the target: stores the input
+// as the extended attribute `name` and reads it back with `read`; then,
+// with the attribute gone, hands the input to `set` (when there is one)
+// and reads again.
+int RunDecoder(const uint8_t* data, size_t size, const char* name,
+               void (*read)(const std::u16string&),
+               void (*set)(const std::u16string&, const uint8_t*, size_t)) {
+  FuzzScratch scratch;
+  const char* const paths[] = {"target/f", "target/d"};
+  scratch.Write(paths[0], nullptr, 0);
+  mkdir(scratch.Path(paths[1]).c_str(), 0755);
+  for (const char* each : paths) {
+    setxattr(scratch.Path(each).c_str(), name, data, size, 0);
+    read(scratch.Wide(each));
+  }
+  for (const char* each : paths) {
+    if (!set) break;
+    removexattr(scratch.Path(each).c_str(), name);
+    set(scratch.Wide(each), data, size);
+    read(scratch.Wide(each));
+  }
+  scratch.CheckNothingEscaped();
+  return 0;
+}
+
 }  // namespace
 
 int FuzzDosAttrib(const uint8_t* data, size_t size) {
-  FuzzScratch scratch;
-  LayerFiles files(scratch);
-  files.Make("user.DOSATTRIB", data, size);
-  for (const char* each : files.paths) {
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    GetFileAttributesExW(P(scratch.Wide(each)), GetFileExInfoStandard, &info);
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(P(scratch.Wide(each)), &found);
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
-  }
-  scratch.CheckNothingEscaped();
-  return 0;
+  return RunDecoder(data, size, "user.DOSATTRIB", ReadAttributes, nullptr);
 }
 
 int FuzzDescriptor(const uint8_t* data, size_t size) {
-  FuzzScratch scratch;
-  LayerFiles files(scratch);
-  files.Make("user.kvmorvel.security", data, size);
-  for (const char* each : files.paths) ReadDescriptor(scratch.Wide(each));
-  // The setter reads the descriptor from its offsets alone: the input sits
-  // at the start of a zeroed buffer as large as it may reach.
-  FuzzBytes padded(data, data + (size < kDescriptorReach ? size : kDescriptorReach));
-  padded.resize(kDescriptorReach);
-  for (const char* each : files.paths) {
-    SetFileSecurityW(P(scratch.Wide(each)), 15, padded.data());
-    ReadDescriptor(scratch.Wide(each));
-  }
-  scratch.CheckNothingEscaped();
-  return 0;
+  return RunDecoder(data, size, "user.kvmorvel.security", ReadDescriptor,
+                    SetDescriptor);
 }
 
 int FuzzReparse(const uint8_t* data, size_t size) {
-  FuzzScratch scratch;
-  LayerFiles files(scratch);
-  files.Make("user.kvmorvel.reparse", data, size);
-  for (const char* each : files.paths) ReadReparse(scratch.Wide(each));
-  for (const char* each : files.paths)
-    removexattr(scratch.Path(each).c_str(), "user.kvmorvel.reparse");
-  FuzzBytes buffer(data, data + size);
-  for (const char* each : files.paths) {
-    HANDLE h = OpenWhole(scratch.Wide(each), GENERIC_READ | GENERIC_WRITE);
-    if (h == INVALID_HANDLE_VALUE) continue;
-    DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buffer.data(),
-                    static_cast<DWORD>(buffer.size()), nullptr, 0, nullptr,
-                    nullptr);
-    CloseHandle(h);
-    ReadReparse(scratch.Wide(each));
-  }
-  scratch.CheckNothingEscaped();
-  return 0;
+  return RunDecoder(data, size, "user.kvmorvel.reparse", ReadReparse, SetReparse);
 }

@@ -14,21 +14,12 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
 
 namespace {
-
-FuzzBytes ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  const std::string text = s.str();
-  return FuzzBytes(text.begin(), text.end());
-}
 
 std::vector<std::string> Names(const std::string& folder) {
   std::vector<std::string> names;
@@ -51,7 +42,7 @@ std::set<std::string> OpenFaults(const std::string& corpus) {
 
 int ReplayFiles(const FuzzTarget& target, int count, char** files) {
   for (int i = 0; i < count; ++i) {
-    const FuzzBytes in = ReadAll(files[i]);
+    const FuzzBytes in = ReadFileBytes(files[i]);
     target.run(in.data(), in.size());
   }
   printf("replayed %d inputs through %s\n", count, target.name);
@@ -68,7 +59,7 @@ int ReplayCorpus(const std::string& corpus) {
         ++skipped;
         continue;
       }
-      inputs.push_back(ReadAll(corpus + "/" + t->name + "/" + name));
+      inputs.push_back(ReadFileBytes(corpus + "/" + t->name + "/" + name));
     }
   }
   if (inputs.empty()) {

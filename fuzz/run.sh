@@ -40,7 +40,7 @@ for t in $TARGETS; do
       -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
       -max_total_time="$SECS" -artifact_prefix="$artifacts/" \
       "$corpus" "$HERE/corpus/$t" > "$log" 2>&1 )
-  cpu=$(awk '/^cpu/ { printf "%.1f", ($2 + $3) / 60 }' "$LOGS/$t.time")
+  cpu=$(awk '/^cpu/ { printf "%.2f", ($2 + $3) / 60 }' "$LOGS/$t.time")
   edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   crashes=$(ls "$artifacts" | grep -c '^crash-')
   hangs=$(ls "$artifacts" | grep -c '^timeout-')

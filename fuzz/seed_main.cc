@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,18 +25,6 @@ namespace {
 std::string g_corpus;
 
 std::u16string W(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
-FuzzBytes ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  const std::string text = s.str();
-  return FuzzBytes(text.begin(), text.end());
-}
-
 void Emit(const std::string& target, const std::string& name, const FuzzBytes& bytes) {
   const std::string folder = g_corpus + "/" + target;
   mkdir(folder.c_str(), 0755);
@@ -63,14 +50,14 @@ void WriteText(const std::string& path, const std::string& text) {
 FuzzBytes DescriptorOf(const std::string& path) {
   FuzzBytes sd(4096);
   DWORD needed = 0;
-  Must(GetFileSecurityW(P(W(path)), 15, sd.data(), static_cast<DWORD>(sd.size()), &needed),
+  Must(GetFileSecurityW(AsWideChars(W(path)), 15, sd.data(), static_cast<DWORD>(sd.size()), &needed),
        "GetFileSecurityW");
   sd.resize(needed);
   return sd;
 }
 
 FuzzBytes ReparseOf(const std::string& path) {
-  HANDLE h = CreateFileW(P(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(AsWideChars(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   Must(h != INVALID_HANDLE_VALUE, "open " + path);
   FuzzBytes out(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
@@ -96,7 +83,7 @@ void MakeTree(const std::string& tree) {
   WriteText(docs + "/notes.txt", notes);
   WriteText(docs + "/empty.txt", "");
   WriteText(docs + "/hidden.ini", "[x]\n");
-  Must(SetFileAttributesW(P(W(docs + "/hidden.ini")),
+  Must(SetFileAttributesW(AsWideChars(W(docs + "/hidden.ini")),
                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY |
                               FILE_ATTRIBUTE_ARCHIVE),
        "SetFileAttributesW");
@@ -119,7 +106,7 @@ std::string Backslashed(std::string s) {
 void ArchiveSeeds(const std::string& tree, const std::string& scratch, DWORD version) {
   const std::string path = scratch + "/v" + std::to_string(version) + ".arc";
   CKvMorvel archive;
-  Must(archive.Open(P(W(path)), FALSE, version), "Open for writing");
+  Must(archive.Open(AsWideChars(W(path)), FALSE, version), "Open for writing");
   const FuzzBytes descriptor = DescriptorOf(tree + "/docs/notes.txt");
   for (const char* entry : kEntries) {
     const std::string source = tree + "/" + entry;
@@ -127,15 +114,15 @@ void ArchiveSeeds(const std::string& tree, const std::string& scratch, DWORD ver
     lstat(source.c_str(), &st);
     if (version == 1 && !S_ISREG(st.st_mode)) continue;
     const bool withDescriptor = version != 1 && S_ISREG(st.st_mode);
-    Must(archive.AddFile(P(W(source)), P(W(Backslashed(entry))),
+    Must(archive.AddFile(AsWideChars(W(source)), AsWideChars(W(Backslashed(entry))),
                          withDescriptor ? const_cast<uint8_t*>(descriptor.data()) : nullptr,
                          withDescriptor ? static_cast<DWORD>(descriptor.size()) : 0),
          std::string("AddFile ") + entry);
   }
   Must(archive.Close(), "Close");
   const std::string v = "v" + std::to_string(version);
-  FuzzBytes input = ReadAll(path);
-  if (version == 5) input = JoinInput(input, ReadAll(scratch + "/v5_0001.arc"));
+  FuzzBytes input = ReadFileBytes(path);
+  if (version == 5) input = JoinInput(input, ReadFileBytes(scratch + "/v5_0001.arc"));
   Emit("list_" + v, "tree", input);
   Emit("restore_" + v, "tree", input);
 }
@@ -143,12 +130,12 @@ void ArchiveSeeds(const std::string& tree, const std::string& scratch, DWORD ver
 void ImageSeeds(const std::string& tree, const std::string& scratch) {
   std::string error;
   Must(KvPackImage(tree, scratch + "/tree.img", &error) == 0, "KvPackImage " + error);
-  Emit("image", "tree", ReadAll(scratch + "/tree.img"));
+  Emit("image", "tree", ReadFileBytes(scratch + "/tree.img"));
   const std::string one = scratch + "/one";
   mkdir(one.c_str(), 0755);
   WriteText(one + "/a.txt", "alpha");
   Must(KvPackImage(one, scratch + "/one.img", &error) == 0, "KvPackImage " + error);
-  Emit("image", "one", ReadAll(scratch + "/one.img"));
+  Emit("image", "one", ReadFileBytes(scratch + "/one.img"));
 }
 
 void LayerSeeds(const std::string& tree) {
