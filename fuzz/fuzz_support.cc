@@ -83,10 +83,10 @@ void FuzzProcessSetUp() {
   MustLink(g_base + "/drive_c", g_base + "/devices/c:");
   MustLink(ProgramFolder() + "/virtdisk.dll", g_base + "/work/virtdisk.dll");
   setenv("KVMORVEL_DOSDEVICES", (g_base + "/devices").c_str(), 1);
-  setenv("TMPDIR", (g_base + "/mounts").c_str(), 1);
 }
 
 std::string FuzzWorkFolder() { return g_base + "/work"; }
+std::string FuzzMountFolder() { return g_base + "/mounts"; }
 
 FuzzScratch::FuzzScratch() {
   FuzzProcessSetUp();

@@ -22,12 +22,14 @@ extern const FuzzTarget kFuzzTargets[];
 const FuzzTarget* FindFuzzTarget(const std::string& name);
 
 // Sets up the process once: a private folder for the drive letters
-// (KVMORVEL_DOSDEVICES, with C: mapped to a watched folder), a private
-// TMPDIR for the mount library's unpacked images, and a folder holding
-// virtdisk.dll (the one beside the running program) for the image
-// target to make current while it mounts.
+// (KVMORVEL_DOSDEVICES, with C: mapped to a watched folder), a folder for
+// the mount library's unpacked images (the image target's TMPDIR while it
+// mounts: libFuzzer keeps its own files in the process's TMPDIR), and a
+// folder holding virtdisk.dll (the one beside the running program) for
+// the image target to make current while it mounts.
 void FuzzProcessSetUp();
 std::string FuzzWorkFolder();
+std::string FuzzMountFolder();
 
 // The per-input scratch folder, three levels below the process's watched
 // base so that names climbing a few levels out of the target still land

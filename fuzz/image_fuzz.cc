@@ -22,25 +22,29 @@ const uint8_t kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 const size_t kMaxEntries = 100000;  // bounds a walk that cycles
 
 // Aborts when the mount library left anything in its temporary folder
-// (TMPDIR) after the unmount.
+// after the unmount.
 void CheckUnmounted() {
-  const char* tmp = getenv("TMPDIR");
-  DIR* dir = tmp ? opendir(tmp) : nullptr;
-  if (!dir) return;
+  const std::string mounts = FuzzMountFolder();
+  DIR* dir = opendir(mounts.c_str());
+  if (!dir) abort();
   while (dirent* e = readdir(dir)) {
     if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    fprintf(stderr, "the unmount left %s/%s\n", tmp, e->d_name);
+    fprintf(stderr, "the unmount left %s/%s\n", mounts.c_str(), e->d_name);
     abort();
   }
   closedir(dir);
 }
 
-// Walks and copies the whole image into `target`, with the mount
-// library's folder current, as the loader looks for it there.
+// Walks and copies the whole image into `target`, with the folder of the
+// mount library current (the loader looks for it there) and the mount
+// folder as TMPDIR (where the mount library unpacks).
 void CopyOut(const std::u16string& image, const std::u16string& target) {
   char saved[PATH_MAX];
   if (!getcwd(saved, sizeof(saved)) || chdir(FuzzWorkFolder().c_str()) != 0)
     abort();
+  const char* tmp = getenv("TMPDIR");
+  const std::string savedTmp = tmp ? tmp : "";
+  setenv("TMPDIR", FuzzMountFolder().c_str(), 1);
   {
     CKvMorvel archive;
     if (archive.Open(AsWideChars(image), TRUE, 0)) {
@@ -53,6 +57,10 @@ void CopyOut(const std::u16string& image, const std::u16string& target) {
       archive.Close();
     }
   }
+  if (tmp)
+    setenv("TMPDIR", savedTmp.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
   if (chdir(saved) != 0) abort();
 }
 

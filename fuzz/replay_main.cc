@@ -9,6 +9,11 @@
 // "target/file" a line) found faults that are not mended yet: they are
 // skipped, and the skips are counted.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -38,6 +43,59 @@ std::set<std::string> OpenFaults(const std::string& corpus) {
   while (std::getline(f, line))
     if (!line.empty() && line[0] != '#') open.insert(line);
   return open;
+}
+
+// Runs `escape` on a fresh scratch folder in a child process and tells
+// whether the escape check stopped the child with an abort.
+bool CheckCatches(void (*escape)(const FuzzScratch&)) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 2);
+    FuzzScratch scratch;
+    escape(scratch);
+    scratch.CheckNothingEscaped();
+    _exit(0);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
+         WTERMSIG(status) == SIGABRT;
+}
+
+void WriteThroughLink(const FuzzScratch& s) {
+  FILE* f = fopen(s.Path("target/link/escaped").c_str(), "w");
+  if (f) fclose(f);
+}
+void ChmodThroughJunction(const FuzzScratch& s) {
+  chmod(s.Path("target/junction/sentinel").c_str(), 0600);
+}
+void ReplaceTarget(const FuzzScratch& s) {
+  rename(s.Path("target").c_str(), s.Path("moved").c_str());
+  mkdir(s.Path("target").c_str(), 0755);
+}
+void WriteToDriveC(const FuzzScratch& s) {
+  FILE* f = fopen(s.Path("../../../drive_c/x").c_str(), "w");
+  if (f) fclose(f);
+}
+
+// The check the targets rely on must see each kind of escape, and must
+// not see writes inside the target.
+bool EscapeCheckWorks() {
+  FuzzProcessSetUp();  // once, in this process: the children share it
+  for (auto escape : {WriteThroughLink, ChmodThroughJunction, ReplaceTarget, WriteToDriveC}) {
+    if (!CheckCatches(escape)) {
+      fprintf(stderr, "the escape check missed an escape\n");
+      return false;
+    }
+  }
+  if (CheckCatches([](const FuzzScratch& s) {
+        mkdir(s.Path("target/inside").c_str(), 0755);
+        unlink(s.Path("target/link").c_str());
+      })) {
+    fprintf(stderr, "the escape check stopped a change inside the target\n");
+    return false;
+  }
+  return true;
 }
 
 int ReplayFiles(const FuzzTarget& target, int count, char** files) {
@@ -88,5 +146,6 @@ int main(int argc, char** argv) {
     }
     return ReplayFiles(*target, argc - 2, argv + 2);
   }
+  if (!EscapeCheckWorks()) return 1;
   return ReplayCorpus(argc == 2 ? argv[1] : KVMORVEL_FUZZ_CORPUS);
 }

@@ -127,6 +127,25 @@ void ArchiveSeeds(const std::string& tree, const std::string& scratch, DWORD ver
   Emit("restore_" + v, "tree", input);
 }
 
+// Entries whose names lead through the links the scratch target holds
+// (target/link and target/junction, both to a folder beside it), out of
+// it by "..", or to a drive: a restore must refuse or confine each. The
+// writer stores what it accepts; names it refuses are left out.
+void EscapeSeeds(const std::string& tree, const std::string& scratch, DWORD version) {
+  const std::string path = scratch + "/e" + std::to_string(version) + ".arc";
+  const std::string v = std::to_string(version);
+  CKvMorvel archive;
+  Must(archive.Open(AsWideChars(W(path)), FALSE, version), "Open for writing");
+  const std::string source = tree + "/docs/notes.txt";
+  for (const char* name : {"link\\probe.txt", "junction\\probe.txt", "link",
+                           "..\\probe.txt", "C:\\probe.txt", "present.txt"})
+    archive.AddFile(AsWideChars(W(source)), AsWideChars(W(name)), nullptr, 0);
+  Must(archive.Close(), "Close");
+  FuzzBytes input = ReadFileBytes(path);
+  if (version == 5) input = JoinInput(input, ReadFileBytes(scratch + "/e5_0001.arc"));
+  Emit("restore_v" + v, "escape", input);
+}
+
 void ImageSeeds(const std::string& tree, const std::string& scratch) {
   std::string error;
   Must(KvPackImage(tree, scratch + "/tree.img", &error) == 0, "KvPackImage " + error);
@@ -166,7 +185,10 @@ int main(int argc, char** argv) {
   Must(mkdtemp(pattern) != nullptr, "mkdtemp");
   const std::string scratch = pattern;
   MakeTree(scratch + "/tree");
-  for (DWORD version : {1u, 2u, 5u}) ArchiveSeeds(scratch + "/tree", scratch, version);
+  for (DWORD version : {1u, 2u, 5u}) {
+    ArchiveSeeds(scratch + "/tree", scratch, version);
+    EscapeSeeds(scratch + "/tree", scratch, version);
+  }
   ImageSeeds(scratch + "/tree", scratch);
   LayerSeeds(scratch + "/tree");
   const std::string cleanup = "rm -rf '" + scratch + "'";
