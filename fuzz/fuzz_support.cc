@@ -62,14 +62,15 @@ bool Unwatched(const std::string& relative) {
          relative == "/devices" || relative.rfind("/devices/", 0) == 0;
 }
 
-}  // namespace
-
+// The folder of the running program, where the mount library is built.
 std::string ProgramFolder() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
   const std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
   return path.substr(0, path.rfind('/'));
 }
+
+}  // namespace
 
 void FuzzProcessSetUp() {
   if (!g_base.empty()) return;

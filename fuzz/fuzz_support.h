@@ -87,7 +87,4 @@ inline const WCHAR* AsWideChars(const std::u16string& s) {
   return reinterpret_cast<const WCHAR*>(s.c_str());
 }
 
-// The path of the running program's folder.
-std::string ProgramFolder();
-
 #endif  // KVMORVEL_FUZZ_SUPPORT_H
