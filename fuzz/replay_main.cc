@@ -1,124 +1,151 @@
-// Replays fuzz inputs as an ordinary test.
+// Replays the committed corpus as an ordinary test, without libFuzzer.
 //
-// With file arguments, runs the fuzz target on each file. Without, makes
-// small valid archives of every version through the public class and runs
-// the target on each of them cut at every length and with every byte of
-// the main file damaged: the reader must fail cleanly on all of them.
+//   fuzz_replay [corpus folder]        every file of every target's folder
+//                                      through every target
+//   fuzz_replay <target> <file>...     the files through one target
+//
+// A crash, a sanitizer report or an escape from a scratch target ends
+// the program, and so fails the test. Files named in <corpus>/OPEN (one
+// "target/file" a line) found faults that are not mended yet: they are
+// skipped, and the skips are counted.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "KvMorvel.h"
 #include "fuzz/fuzz_support.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-typedef std::vector<uint8_t> Bytes;
-
-Bytes ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream s;
-  s << f.rdbuf();
-  const std::string text = s.str();
-  return Bytes(text.begin(), text.end());
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return names;
+  while (dirent* e = readdir(dir))
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  closedir(dir);
+  return names;
 }
 
-std::u16string Wide(const std::string& s) {
-  return std::u16string(s.begin(), s.end());
-}
-const WCHAR* P(const std::u16string& s) {
-  return reinterpret_cast<const WCHAR*>(s.c_str());
-}
-
-// An input for the target: u32 main length, main file, part 1.
-Bytes Input(const Bytes& main, const Bytes& part) {
-  Bytes in(4);
-  for (int i = 0; i < 4; ++i) in[i] = static_cast<uint8_t>(main.size() >> (8 * i));
-  in.insert(in.end(), main.begin(), main.end());
-  in.insert(in.end(), part.begin(), part.end());
-  return in;
+std::set<std::string> OpenFaults(const std::string& corpus) {
+  std::set<std::string> open;
+  std::ifstream f(corpus + "/OPEN");
+  std::string line;
+  while (std::getline(f, line))
+    if (!line.empty() && line[0] != '#') open.insert(line);
+  return open;
 }
 
-// A version `version` archive holding a folder, an empty file and a file
-// of a few kilobytes.
-Bytes MakeSeed(DWORD version, Bytes* part) {
-  char root[] = "/tmp/kvseed.XXXXXX";
-  if (!mkdtemp(root)) return Bytes();
-  const std::string dir = root;
-  mkdir((dir + "/docs").c_str(), 0755);
-  std::ofstream(dir + "/docs/empty.txt").close();
-  std::ofstream text(dir + "/docs/notes.txt");
-  for (int i = 0; i < 400; ++i) text << "line " << i << " of the notes\n";
-  text.close();
-
-  CKvMorvel archive;
-  const std::string path = dir + "/seed.arc";
-  archive.Open(P(Wide(path)), FALSE, version);
-  if (version != 1) archive.AddFile(P(Wide(dir + "/docs")), P(Wide("docs")), nullptr, 0);
-  archive.AddFile(P(Wide(dir + "/docs/empty.txt")), P(Wide("docs\\empty.txt")), nullptr, 0);
-  archive.AddFile(P(Wide(dir + "/docs/notes.txt")), P(Wide("docs\\notes.txt")), nullptr, 0);
-  archive.Close();
-  const Bytes main = ReadAll(path);
-  *part = version == 5 ? ReadAll(dir + "/seed_0001.arc") : Bytes();
-  std::string cleanup = "rm -rf '" + dir + "'";
-  if (system(cleanup.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", root);
-  return main;
-}
-
-size_t RunDamaged(const Bytes& main, const Bytes& part) {
-  size_t runs = 0;
-  for (size_t cut = 0; cut <= main.size(); ++cut, ++runs) {
-    const Bytes in = Input(Bytes(main.begin(), main.begin() + cut), part);
-    LLVMFuzzerTestOneInput(in.data(), in.size());
+// Runs `escape` on a fresh scratch folder in a child process and tells
+// whether the escape check stopped the child with an abort.
+bool CheckCatches(void (*escape)(const FuzzScratch&)) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) dup2(null, 2);
+    FuzzScratch scratch;
+    escape(scratch);
+    scratch.CheckNothingEscaped();
+    _exit(0);
   }
-  for (size_t cut = 0; cut < part.size(); cut += 1 + part.size() / 64, ++runs) {
-    const Bytes in = Input(main, Bytes(part.begin(), part.begin() + cut));
-    LLVMFuzzerTestOneInput(in.data(), in.size());
-  }
-  const uint8_t values[] = {0x00, 0xFF};
-  for (size_t at = 0; at < main.size(); ++at) {
-    for (uint8_t v : values) {
-      Bytes damaged = main;
-      if (damaged[at] == v) continue;
-      damaged[at] = v;
-      const Bytes in = Input(damaged, part);
-      LLVMFuzzerTestOneInput(in.data(), in.size());
-      ++runs;
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status) &&
+         WTERMSIG(status) == SIGABRT;
+}
+
+void WriteThroughLink(const FuzzScratch& s) {
+  FILE* f = fopen(s.Path("target/link/escaped").c_str(), "w");
+  if (f) fclose(f);
+}
+void ChmodThroughJunction(const FuzzScratch& s) {
+  chmod(s.Path("target/junction/sentinel").c_str(), 0600);
+}
+void ReplaceTarget(const FuzzScratch& s) {
+  rename(s.Path("target").c_str(), s.Path("moved").c_str());
+  mkdir(s.Path("target").c_str(), 0755);
+}
+void WriteToDriveC(const FuzzScratch& s) {
+  FILE* f = fopen(s.Path("../../../drive_c/x").c_str(), "w");
+  if (f) fclose(f);
+}
+
+// The check the targets rely on must see each kind of escape, and must
+// not see writes inside the target.
+bool EscapeCheckWorks() {
+  FuzzProcessSetUp();  // once, in this process: the children share it
+  for (auto escape : {WriteThroughLink, ChmodThroughJunction, ReplaceTarget, WriteToDriveC}) {
+    if (!CheckCatches(escape)) {
+      fprintf(stderr, "the escape check missed an escape\n");
+      return false;
     }
   }
-  return runs;
+  if (CheckCatches([](const FuzzScratch& s) {
+        mkdir(s.Path("target/inside").c_str(), 0755);
+        unlink(s.Path("target/link").c_str());
+      })) {
+    fprintf(stderr, "the escape check stopped a change inside the target\n");
+    return false;
+  }
+  return true;
+}
+
+int ReplayFiles(const FuzzTarget& target, int count, char** files) {
+  for (int i = 0; i < count; ++i) {
+    const FuzzBytes in = ReadFileBytes(files[i]);
+    target.run(in.data(), in.size());
+  }
+  printf("replayed %d inputs through %s\n", count, target.name);
+  return 0;
+}
+
+int ReplayCorpus(const std::string& corpus) {
+  const std::set<std::string> open = OpenFaults(corpus);
+  std::vector<FuzzBytes> inputs;
+  size_t skipped = 0;
+  for (const FuzzTarget* t = kFuzzTargets; t->name; ++t) {
+    for (const std::string& name : Names(corpus + "/" + t->name)) {
+      if (open.count(std::string(t->name) + "/" + name)) {
+        ++skipped;
+        continue;
+      }
+      inputs.push_back(ReadFileBytes(corpus + "/" + t->name + "/" + name));
+    }
+  }
+  if (inputs.empty()) {
+    fprintf(stderr, "no corpus in %s\n", corpus.c_str());
+    return 1;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (const FuzzTarget* t = kFuzzTargets; t->name; ++t)
+    for (const FuzzBytes& in : inputs) t->run(in.data(), in.size());
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("replayed %zu corpus files through each of the targets in %.1f s; %zu open "
+         "faults skipped\n",
+         inputs.size(), seconds, skipped);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    for (int i = 1; i < argc; ++i) {
-      const Bytes in = ReadAll(argv[i]);
-      LLVMFuzzerTestOneInput(in.data(), in.size());
+  if (argc > 2) {
+    const FuzzTarget* target = FindFuzzTarget(argv[1]);
+    if (!target) {
+      fprintf(stderr, "no fuzz target named %s\n", argv[1]);
+      return 2;
     }
-    printf("replayed %d inputs\n", argc - 1);
-    return 0;
+    return ReplayFiles(*target, argc - 2, argv + 2);
   }
-  size_t runs = 0;
-  for (DWORD version : {1u, 2u, 5u}) {
-    Bytes part;
-    const Bytes main = MakeSeed(version, &part);
-    if (main.empty()) {
-      fprintf(stderr, "could not make a version %u seed\n", version);
-      return 1;
-    }
-    runs += RunDamaged(main, part);
-  }
-  printf("replayed %zu damaged archives without a crash\n", runs);
-  return 0;
+  if (!EscapeCheckWorks()) return 1;
+  return ReplayCorpus(argc == 2 ? argv[1] : KVMORVEL_FUZZ_CORPUS);
 }

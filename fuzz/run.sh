@@ -1,0 +1,53 @@
+#!/bin/sh
+# Runs every libFuzzer target of a fuzz build for SECONDS each, one after
+# the other, and prints a table: target, seconds, CPU minutes, edges
+# covered (libFuzzer's "cov:"), crashes (escapes from a scratch target
+# are aborts, so crashes, and are also counted on their own), hangs and
+# out-of-memory or leak reports.
+#
+#   sh fuzz/run.sh [build folder] [seconds] [target...]
+#
+# Each target starts from its committed seeds (fuzz/corpus/<target>) and
+# from what earlier runs found (<build>/fuzz-corpus/<target>, never
+# committed). It runs in fork mode, so a crash is recorded in
+# <build>/fuzz-artifacts/<target>/ and the run goes on. An input found
+# there belongs in fuzz/corpus/<target>/ (and its name in fuzz/corpus/OPEN
+# until the fault is mended).
+set -u
+BUILD=$(cd "${1:-build-fuzz}" && pwd) || exit 1
+SECS=${2:-60}
+shift 2 2>/dev/null || shift $#
+TARGETS=${*:-list_v1 list_v2 list_v5 restore_v1 restore_v2 restore_v5 image dosattrib descriptor reparse}
+HERE=$(cd "$(dirname "$0")" && pwd)
+LOGS=$BUILD/fuzz-logs
+mkdir -p "$LOGS"
+
+row() { printf '%-12s %8s %8s %7s %8s %8s %6s %9s\n' "$@"; }
+TABLE=$LOGS/table.txt
+row target seconds cpu_min edges crashes escapes hangs oom/leak > "$TABLE"
+
+for t in $TARGETS; do
+  program=$BUILD/fuzz_$t
+  if [ ! -x "$program" ]; then echo "no $program" >&2; continue; fi
+  corpus=$BUILD/fuzz-corpus/$t
+  artifacts=$BUILD/fuzz-artifacts/$t
+  mkdir -p "$corpus" "$artifacts"
+  log=$LOGS/$t.log
+  before=$(ls "$artifacts" | wc -l)
+  # /usr/bin/time reports the CPU seconds of the fuzzer and its workers.
+  ( cd "$BUILD" && /usr/bin/time -f 'cpu %U %S' -o "$LOGS/$t.time" \
+      nice -n 10 "$program" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 \
+      -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
+      -max_total_time="$SECS" -artifact_prefix="$artifacts/" \
+      "$corpus" "$HERE/corpus/$t" > "$log" 2>&1 )
+  cpu=$(awk '/^cpu/ { printf "%.2f", ($2 + $3) / 60 }' "$LOGS/$t.time")
+  edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  crashes=$(ls "$artifacts" | grep -c '^crash-')
+  hangs=$(ls "$artifacts" | grep -c '^timeout-')
+  ooms=$(ls "$artifacts" | grep -c -E '^(oom|leak)-')
+  escapes=$(grep -c 'escaped its target' "$log")
+  row "$t" "$SECS" "$cpu" "${edges:-?}" "$crashes" "$escapes" "$hangs" "$ooms" >> "$TABLE"
+  after=$(ls "$artifacts" | wc -l)
+  [ "$after" -gt "$before" ] && echo "$t: new inputs in $artifacts" >&2
+done
+cat "$TABLE"
