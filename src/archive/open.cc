@@ -5,6 +5,7 @@
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "archive/codes.h"
+#include "common/archive_constants.h"
 #include "formats/le_codec.h"
 #include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
@@ -12,8 +13,6 @@
 #include "kvwin32.h"
 
 namespace {
-
-const BYTE kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 
 // Reads the first 12 bytes and decides the version, then rewinds. Bytes
 // missing from a shorter file count as not matching, so such a file is

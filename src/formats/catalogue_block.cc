@@ -5,8 +5,6 @@
 
 #include "formats/file_io.h"
 
-const BYTE kArchiveSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
-
 bool HasArchiveSignature(const BYTE* signature) {
   return memcmp(signature, kArchiveSignature, sizeof(kArchiveSignature)) == 0;
 }

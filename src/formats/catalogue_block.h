@@ -4,10 +4,8 @@
 #ifndef KVMORVEL_FORMATS_CATALOGUE_BLOCK_H
 #define KVMORVEL_FORMATS_CATALOGUE_BLOCK_H
 
+#include "common/archive_constants.h"
 #include "kvwin32.h"
-
-// The 8 bytes that open a version 1 or version 2 header.
-extern const BYTE kArchiveSignature[8];
 
 // Whether `signature` (8 bytes) is kArchiveSignature.
 bool HasArchiveSignature(const BYTE* signature);

@@ -1,7 +1,8 @@
 // Whole reads, whole writes and absolute seeks on a Win32 file handle.
 //
 // A short count is a failure here: every caller needs exactly the bytes
-// it asked for, and a partial record is never worth keeping.
+// it asked for, and a partial record is never worth keeping. These are
+// the only such helpers: every format and the restore use them.
 #ifndef KVMORVEL_FORMATS_FILE_IO_H
 #define KVMORVEL_FORMATS_FILE_IO_H
 
@@ -12,9 +13,16 @@ inline bool ReadExact(HANDLE file, void* buffer, DWORD size) {
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
 }
 
+// A write the system reports as done but short leaves 112 (disk full) as
+// the last error, so the caller's report names the cause.
 inline bool WriteExact(HANDLE file, const void* buffer, DWORD size) {
   DWORD put = 0;
-  return WriteFile(file, buffer, size, &put, nullptr) && put == size;
+  if (!WriteFile(file, buffer, size, &put, nullptr)) return false;
+  if (put != size) {
+    SetLastError(ERROR_DISK_FULL);
+    return false;
+  }
+  return true;
 }
 
 // Moves to `offset` counted from the start of the file (64-bit).
@@ -24,13 +32,21 @@ inline bool SeekTo(HANDLE file, ULONGLONG offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
+// Moves to the end of the file.
+inline bool SeekToEnd(HANDLE file) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = 0;
+  return SetFilePointerEx(file, distance, nullptr, FILE_END) != FALSE;
+}
+
 // Writes all of `buffer` at `offset` counted from the start of the file.
 inline bool WriteAt(HANDLE file, ULONGLONG offset, const void* buffer,
                     DWORD size) {
   return SeekTo(file, offset) && WriteExact(file, buffer, size);
 }
 
-// The file's whole 64-bit length.
+// The file's whole 64-bit length; false when it cannot be read (a
+// negative length, which no file system reports, counts as unreadable).
 inline bool FileLength(HANDLE file, ULONGLONG* length) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size) || size.QuadPart < 0) return false;

@@ -7,6 +7,7 @@
 #include "KvMorvel.h"
 #include "KvSystem.h"
 #include "archive/codes.h"
+#include "common/archive_constants.h"
 #include "formats/le_codec.h"
 #include "image/image_item.h"
 #include "kvwin32.h"
@@ -19,9 +20,6 @@ const DWORD kBackupFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;  // 0x2000080
 const DWORD kReparseFlags =
     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;  // 0x2200000
-const SECURITY_INFORMATION kAllSecurity =
-    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-    DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;  // 15
 const DWORD kReparseHeaderSize = 8;  // tag, data length, reserved
 const DWORD kMountPointHeaderSize = 16;  // + four u16 name offsets/lengths
 
@@ -63,7 +61,7 @@ PSECURITY_DESCRIPTOR ReadSourceDescriptor(LPCWSTR source, BOOL isReparse) {
                             isReparse ? kReparseFlags : kBackupFlags, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(file, SE_FILE_OBJECT, kAllSecurity, nullptr, nullptr,
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, kAllSecurityInformation, nullptr, nullptr,
                       nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
     descriptor = nullptr;
   CloseHandle(file);
@@ -114,7 +112,7 @@ void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
     CloseHandle(file);
   }
   SetFileAttributesW(path, data.dwFileAttributes);
-  if (descriptor) SetFileSecurityW(path, kAllSecurity, descriptor);
+  if (descriptor) SetFileSecurityW(path, kAllSecurityInformation, descriptor);
 }
 
 BOOL CreateEmptyFile(LPCWSTR path) {

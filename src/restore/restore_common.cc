@@ -1,5 +1,6 @@
 // The restore procedure shared by versions 5 and 2, and the path steps
 // that version 1 uses as well.
+#include "common/archive_constants.h"
 #include "restore/restore_common.h"
 
 #include "KvLog.h"
@@ -7,12 +8,13 @@
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
+static_assert(kAllSecurityInformation ==
+                  (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                   DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION),
+              "the shared mask names owner, group, DACL and SACL");
+
 namespace {
 
-const DWORD kSecurityAll = OWNER_SECURITY_INFORMATION |
-                           GROUP_SECURITY_INFORMATION |
-                           DACL_SECURITY_INFORMATION |
-                           SACL_SECURITY_INFORMATION;
 const DWORD kTargetAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
 const DWORD kTargetFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;
 const DWORD kReparseFlags =
@@ -494,7 +496,7 @@ bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
     return false;
   }
   CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);
-  SetFileSecurityW(path, kSecurityAll, descriptor);
+  SetFileSecurityW(path, kAllSecurityInformation, descriptor);
   if (disableAfter) CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), FALSE);
   return true;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
 #include "formats/short_name.h"
 #include "kvwin32.h"
 
@@ -19,7 +20,6 @@ enum {
   kEnvValueChars = 260,       // value of "USERPART"
   kEncFolderChars = 296,      // "%s\System Recovery\ENC"
   kSecondPathChars = 264,     // "\\.\%c:" or the redirected "%s\%s"
-  kReparseBufferSize = 17000, // stored REPARSE_DATA_BUFFER
   kLinkTargetChars = 264,     // print name of a mount point
 };
 

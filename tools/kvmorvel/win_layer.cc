@@ -1,5 +1,7 @@
 #include "win_layer.h"
 
+#include "common/archive_constants.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -10,8 +12,6 @@
 namespace kvwin {
 
 namespace {
-// Owner, group, DACL and SACL.
-const DWORD kAllSecurityInformation = 0xF;
 // A descriptor that keeps growing between the size query and the read
 // would loop for ever; a few rounds are plenty.
 const int kDescriptorAttempts = 4;

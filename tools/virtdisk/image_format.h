@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-const char kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
-const size_t kImageSignatureSize = sizeof(kImageSignature);
+#include "common/archive_constants.h"
+
 
 // The item's birth time, "SECONDS.NANOSECONDS" since 1970, carried in the
 // entry's extended attribute records under this name (libarchive's pax

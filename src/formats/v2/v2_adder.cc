@@ -6,32 +6,22 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
 #include "formats/deflate/deflate_stream.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/short_name.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
+#include "formats/write_failure.h"
 
 namespace {
 
-const DWORD kReparseBufferSize = 17000;
 const DWORD kMaxDescriptor = kV2MaxDescriptor;
-const DWORD kAllSecurityInformation =
-    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
-    DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
 
 void LogError2(const WCHAR* format, DWORD code) {
   CKvLog::GetInstance()->AddError(format, static_cast<unsigned>(code),
                                   static_cast<unsigned>(code));
-}
-
-// Logs a failed write with the last error and returns that error (a short
-// write that left none counts as a full disk).
-DWORD LogWriteFailure(const WCHAR* format) {
-  const DWORD code = GetLastError();
-  LogError2(format, code);
-  return code ? code : ERROR_DISK_FULL;
 }
 
 // The descriptor the entry keeps: the caller's, or the source's own read

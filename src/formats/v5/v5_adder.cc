@@ -7,27 +7,20 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/short_name.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
+#include "formats/write_failure.h"
 #include "kvwin32.h"
 
 namespace {
 
-const DWORD kReparseBufferSize = 17000;
 const DWORD kMicrosoftTagBit = 0x80000000u;
 // Longest stored name: the entry's name area less the terminator.
 const int kMaxStoredName = kV5NameChars - 1;
-
-// Logs a failed write of an item's length or bytes with the last error in
-// decimal and hexadecimal and returns that error.
-DWORD LogWriteFailure(const WCHAR* format) {
-  const DWORD code = GetLastError();
-  CKvLog::GetInstance()->AddError(format, static_cast<unsigned>(code),
-                                  static_cast<unsigned>(code));
-  return code;
-}
 
 // Writes a length-prefixed item (reparse record or descriptor block) at
 // the current position: u32 `size`, then the bytes. Returns 0 or the
@@ -36,9 +29,9 @@ DWORD LogWriteFailure(const WCHAR* format) {
 DWORD WritePrefixedItem(HANDLE part, const void* bytes, DWORD size) {
   BYTE prefix[4];
   StoreU32(prefix, size);
-  if (!V5WriteAll(part, prefix, sizeof(prefix)))
+  if (!WriteExact(part, prefix, sizeof(prefix)))
     return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
-  if (!V5WriteAll(part, bytes, size))
+  if (!WriteExact(part, bytes, size))
     return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
   return ERROR_SUCCESS;
 }
@@ -135,7 +128,7 @@ DWORD CKvMorvel::StoreReparsePoint5(LPCWSTR source,
     entry->blockCount = 1;
     entry->dataOffset = m_partFill;
     entry->dataPart = m_partNumber;
-    if (!V5SeekTo(m_partHandle, m_partFill))
+    if (!SeekTo(m_partHandle, m_partFill))
       code = LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
     else
       code = WritePrefixedItem(m_partHandle, buffer, length);
@@ -166,7 +159,7 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
   const BOOL stored =
-      V5SeekTo(m_partHandle, m_partFill) &&
+      SeekTo(m_partHandle, m_partFill) &&
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
   CloseHandle(file);
   return stored ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
@@ -179,7 +172,7 @@ DWORD CKvMorvel::StoreDescriptor5(const void* descriptor, DWORD length,
   if (!descriptor) return ERROR_SUCCESS;
   entry->descriptorOffset = m_partFill;
   entry->descriptorPart = m_partNumber;
-  if (!V5SeekTo(m_partHandle, m_partFill))
+  if (!SeekTo(m_partHandle, m_partFill))
     return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
   const DWORD code = WritePrefixedItem(m_partHandle, descriptor, length);
   if (code != ERROR_SUCCESS) return code;

@@ -9,6 +9,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/sized_output.h"
 #include "formats/v5/v5_format.h"
@@ -85,7 +86,7 @@ bool NextBlockLength(PartReader& part, bool positioned, DWORD* length,
                     static_cast<unsigned>(*code));
       return false;
     }
-    V5SeekTo(part.get(), 0);
+    SeekTo(part.get(), 0);
     read = ReadPayloadLength(part.get(), length);
     if (read == kLengthNone) {
       log->AddError(TEXT("Invalid Block - Part#%u"),
@@ -183,7 +184,7 @@ DWORD ReadBlockStream(PartReader& part, const _MVRL_FILEENTRY_MAX_5& entry,
   }
   // An offset the part cannot be positioned at (beyond 2^63, only in a
   // damaged catalogue) fails like the read it prevents, not at offset 0.
-  const bool positioned = V5SeekTo(part.get(), entry.dataOffset);
+  const bool positioned = SeekTo(part.get(), entry.dataOffset);
   for (ULONGLONG block = 0; block < entry.blockCount; ++block) {
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;

@@ -8,6 +8,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
@@ -75,12 +76,12 @@ bool WriteBlock(HANDLE part, const BYTE* payload, lzo_uint size) {
   CKvLog* log = CKvLog::GetInstance();
   BYTE prefix[4];
   StoreU32(prefix, static_cast<uint32_t>(size));
-  if (!V5WriteAll(part, prefix, sizeof(prefix))) {
+  if (!WriteExact(part, prefix, sizeof(prefix))) {
     log->AddError(TEXT("WriteFile - %u"),
                   static_cast<unsigned>(GetLastError()));
     return false;
   }
-  if (!V5WriteAll(part, payload, static_cast<DWORD>(size))) {
+  if (!WriteExact(part, payload, static_cast<DWORD>(size))) {
     log->AddError(TEXT("WriteFile 2 - %u"),
                   static_cast<unsigned>(GetLastError()));
     return false;

@@ -12,6 +12,7 @@
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "archive/codes.h"
+#include "formats/file_io.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
@@ -33,12 +34,12 @@ enum WalkResult {
 WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
                          std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
   ULONGLONG fileLength = 0;
-  if (!V5FileLength(file, &fileLength)) return kWalkFailed;
+  if (!FileLength(file, &fileLength)) return kWalkFailed;
   BYTE bytes[kV5EntrySize];
   while (batch.size() < limit) {
     const ULONGLONG at = *position;
     if (at >= fileLength) return kWalkEnded;
-    if (!V5SeekTo(file, at)) return kWalkFailed;
+    if (!SeekTo(file, at)) return kWalkFailed;
     DWORD got = 0;
     if (!ReadFile(file, bytes, sizeof(bytes), &got, nullptr))
       return kWalkFailed;
@@ -101,7 +102,7 @@ bool WriteHeader5(HANDLE file, _MVRL_HEADER_5* image) {
   image->reserved2 = 0;
   BYTE bytes[kV5HeaderSize];
   EncodeV5Header(*image, bytes);
-  return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
+  return SeekTo(file, 0) && WriteExact(file, bytes, sizeof(bytes));
 }
 
 }  // namespace
@@ -114,7 +115,7 @@ BOOL CKvMorvel::CreateHeader5() {
   EncodeV5Header(m_header5, bytes);
   // Open fails when this does: a catalogue flushed behind a missing
   // header would start at offset 0, where the header goes after it.
-  return V5SeekTo(file, 0) && V5WriteAll(file, bytes, sizeof(bytes));
+  return SeekTo(file, 0) && WriteExact(file, bytes, sizeof(bytes));
 }
 
 BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
@@ -123,7 +124,7 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   m_modified = FALSE;  // nothing added to this archive yet
   ReleaseBatch(m_entries5);
   ULONGLONG length = 0;
-  if (!V5FileLength(file, &length)) return FALSE;
+  if (!FileLength(file, &length)) return FALSE;
   if (length < kV5HeaderSize) {
     // Open reports the last error, so the code goes there as well.
     SetLastError(ERROR_BAD_FORMAT);
@@ -132,7 +133,7 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   }
   BYTE bytes[kV5HeaderSize];
   DWORD got = 0;
-  if (!V5SeekTo(file, 0) ||
+  if (!SeekTo(file, 0) ||
       !ReadFile(file, bytes, sizeof(bytes), &got, nullptr))
     return FALSE;
   if (got != sizeof(bytes)) {
@@ -202,7 +203,7 @@ BOOL CKvMorvel::WriteVector5(HANDLE file) {
   size_t used = 0;
   for (const _MVRL_FILEENTRY_MAX_5& entry : m_entries5) {
     if (kChunk - used < kV5EntrySize) {
-      if (!V5WriteAll(file, chunk.data(), static_cast<DWORD>(used)))
+      if (!WriteExact(file, chunk.data(), static_cast<DWORD>(used)))
         return FALSE;
       used = 0;
     }
@@ -214,7 +215,7 @@ BOOL CKvMorvel::WriteVector5(HANDLE file) {
     used += n;
   }
   return used == 0 ||
-         V5WriteAll(file, chunk.data(), static_cast<DWORD>(used));
+         WriteExact(file, chunk.data(), static_cast<DWORD>(used));
 }
 
 BOOL CKvMorvel::CloseStructuresV5() {
@@ -261,7 +262,7 @@ DWORD CKvMorvel::FlushBatch5() {
   const bool written =
       (m_partHandle == INVALID_HANDLE_VALUE ||
        FlushFileBuffers(m_partHandle)) &&
-      V5SeekToEnd(file) && WriteVector5(file) &&
+      SeekToEnd(file) && WriteVector5(file) &&
       WriteHeader5(file, &m_header5) && FlushFileBuffers(file);
   const DWORD code = written ? ERROR_SUCCESS : GetLastError();
   m_entries5.clear();

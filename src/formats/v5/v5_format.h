@@ -6,6 +6,7 @@
 #define KVMORVEL_FORMATS_V5_FORMAT_H
 
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
 #include "kvwin32.h"
 
 enum {
@@ -59,7 +60,7 @@ struct _MVRL_OBJECT_5 {
 // The header every new archive and control record starts from.
 inline _MVRL_HEADER_5 DefaultV5Header() {
   _MVRL_HEADER_5 h = {};
-  for (int i = 0; i < 8; ++i) h.signature[i] = "MVRLIGHT"[i];
+  for (int i = 0; i < 8; ++i) h.signature[i] = kArchiveSignature[i];
   h.version = 5;
   h.dataStart = 0;
   h.catalogueOffset = kV5HeaderSize;

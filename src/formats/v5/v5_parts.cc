@@ -5,6 +5,7 @@
 // folder name), or after the path when it has none.
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "formats/file_io.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
@@ -89,7 +90,7 @@ BOOL CKvMorvel::AddPart() {
   if (part == INVALID_HANDLE_VALUE) return FALSE;
   ULONGLONG length = 0;
   if (GetLastError() == ERROR_ALREADY_EXISTS &&
-      (!V5FileLength(part, &length) || length != 0)) {
+      (!FileLength(part, &length) || length != 0)) {
     CloseHandle(part);
     CKvLog::GetInstance()->AddError(TEXT("Part %s already holds data"),
                                     name);
@@ -113,7 +114,7 @@ BOOL CKvMorvel::PointToLastPart5() {
   HANDLE part = OpenPartForWriting(name);
   if (part == INVALID_HANDLE_VALUE) return FALSE;
   ULONGLONG length = 0;
-  if (!V5FileLength(part, &length) || !V5SeekToEnd(part)) {
+  if (!FileLength(part, &length) || !SeekToEnd(part)) {
     CloseHandle(part);
     return FALSE;
   }

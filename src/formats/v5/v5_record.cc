@@ -1,13 +1,10 @@
 // Field codecs of the version 5 header and entry record.
+#include "common/archive_constants.h"
 #include "formats/v5/v5_record.h"
 
 #include <cstring>
 
 #include "formats/le_codec.h"
-
-namespace {
-const BYTE kSignature[8] = {'M', 'V', 'R', 'L', 'I', 'G', 'H', 'T'};
-}  // namespace
 
 void EncodeV5Header(const _MVRL_HEADER_5& header,
                     BYTE (&out)[kV5HeaderSize]) {
@@ -35,7 +32,7 @@ _MVRL_HEADER_5 DecodeV5Header(const BYTE (&in)[kV5HeaderSize]) {
 }
 
 bool IsV5Header(const _MVRL_HEADER_5& header) {
-  return memcmp(header.signature, kSignature, 8) == 0 && header.version == 5;
+  return memcmp(header.signature, kArchiveSignature, 8) == 0 && header.version == 5;
 }
 
 size_t EncodeV5Record(const _MVRL_FILEENTRY_MAX_5& e, BYTE* out,
@@ -85,33 +82,4 @@ V5RecordCheck DecodeV5Record(const BYTE* in, size_t size, ULONGLONG room,
   // copy always is, so readers can treat it as a string.
   e->shortName[13] = 0;
   return kV5RecordGood;
-}
-
-bool V5SeekTo(HANDLE file, ULONGLONG position) {
-  LARGE_INTEGER distance;
-  distance.QuadPart = static_cast<LONGLONG>(position);
-  return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
-}
-
-bool V5SeekToEnd(HANDLE file) {
-  LARGE_INTEGER distance;
-  distance.QuadPart = 0;
-  return SetFilePointerEx(file, distance, nullptr, FILE_END) != FALSE;
-}
-
-bool V5WriteAll(HANDLE file, const void* data, DWORD size) {
-  DWORD written = 0;
-  if (!WriteFile(file, data, size, &written, nullptr)) return false;
-  if (written != size) {
-    SetLastError(ERROR_DISK_FULL);
-    return false;
-  }
-  return true;
-}
-
-bool V5FileLength(HANDLE file, ULONGLONG* length) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size)) return false;
-  *length = static_cast<ULONGLONG>(size.QuadPart);
-  return true;
 }

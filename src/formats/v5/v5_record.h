@@ -1,6 +1,4 @@
-// Field codecs of the version 5 header and entry record, and the small
-// file helpers every version 5 piece shares (absolute seeks, whole
-// writes, file length).
+// Field codecs of the version 5 header and entry record.
 #ifndef KVMORVEL_FORMATS_V5_RECORD_H
 #define KVMORVEL_FORMATS_V5_RECORD_H
 
@@ -45,14 +43,5 @@ enum V5RecordCheck {
 // nothing beyond the entry's name area is written.
 V5RecordCheck DecodeV5Record(const BYTE* in, size_t size, ULONGLONG room,
                              _MVRL_FILEENTRY_MAX_5* entry);
-
-// File helpers. Every seek is absolute from the file's start.
-bool V5SeekTo(HANDLE file, ULONGLONG position);
-bool V5SeekToEnd(HANDLE file);
-// WriteFile of all `size` bytes; a short write counts as a failure and
-// leaves 112 (disk full) as the last error.
-bool V5WriteAll(HANDLE file, const void* data, DWORD size);
-// The file's 64-bit length, false when it cannot be read.
-bool V5FileLength(HANDLE file, ULONGLONG* length);
 
 #endif  // KVMORVEL_FORMATS_V5_RECORD_H
