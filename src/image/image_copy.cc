@@ -9,6 +9,7 @@
 #include "archive/codes.h"
 #include "common/archive_constants.h"
 #include "formats/le_codec.h"
+#include "formats/reparse_point.h"
 #include "image/image_item.h"
 #include "kvwin32.h"
 #include "restore/restore_common.h"
@@ -20,8 +21,6 @@ const DWORD kBackupFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;  // 0x2000080
 const DWORD kReparseFlags =
     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;  // 0x2200000
-const DWORD kReparseHeaderSize = 8;  // tag, data length, reserved
-const DWORD kMountPointHeaderSize = 16;  // + four u16 name offsets/lengths
 
 // Reading a SACL, opening with backup semantics and setting a short name
 // need privileges the host may not have enabled. The copy enables them
@@ -78,18 +77,12 @@ BOOL IsAbsolutePath(LPCWSTR path) {
 // The print name of mount-point reparse data read into `data` (`size`
 // bytes), when it names an absolute folder and fits `name`.
 BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
-  if (size < kMountPointHeaderSize) return FALSE;
+  if (size < kMountPathBufferAt) return FALSE;
   const DWORD tag = LoadU32(data);
-  if (tag != 0x80000000u && tag != IO_REPARSE_TAG_MOUNT_POINT) return FALSE;
-  const DWORD offset = LoadU16(data + 12);
-  const DWORD length = LoadU16(data + 14);
-  if (length % 2 != 0 || length / 2 >= kImagePathChars ||
-      offset + length > size - kMountPointHeaderSize)
+  if (tag != kTagMicrosoftMountPoint && tag != IO_REPARSE_TAG_MOUNT_POINT)
     return FALSE;
-  const BYTE* text = data + kMountPointHeaderSize + offset;
-  for (DWORD i = 0; i < length / 2; ++i) name[i] = LoadU16(text + 2 * i);
-  name[length / 2] = 0;
-  return name[0] && IsAbsolutePath(name);
+  return ParsePrintName(data, size, name, kImagePathChars) == 0 && name[0] &&
+         IsAbsolutePath(name);
 }
 
 
@@ -203,18 +196,10 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
   // The code a failure leaves as the last error, kept across the log.
   DWORD failure = ERROR_INVALID_REPARSE_DATA;
   DWORD size = 0;
-  BOOL read = FALSE;
-  HANDLE link = CreateFileW(source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, kReparseFlags, nullptr);
-  if (link != INVALID_HANDLE_VALUE) {
-    read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0, data,
-                           kReparseBufferSize, &size, nullptr) &&
-           size >= kReparseHeaderSize;
-    if (!read) failure = GetLastError();
-    CloseHandle(link);
-  } else {
-    failure = GetLastError();
-  }
+  ReparseReadStep step = kReparseOpen;
+  const DWORD code = ReadReparsePoint(source, data, &size, &step);
+  const BOOL read = code == ERROR_SUCCESS && size >= kReparseHeaderSize;
+  if (code != ERROR_SUCCESS) failure = code;
 
   CKvLog* log = CKvLog::GetInstance();
   WCHAR linkName[kImagePathChars];

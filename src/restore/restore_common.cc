@@ -7,6 +7,7 @@
 #include "KvSystem.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/reparse_point.h"
 
 static_assert(kAllSecurityInformation ==
                   (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
@@ -19,16 +20,6 @@ const DWORD kTargetAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
 const DWORD kTargetFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;
 const DWORD kReparseFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-const DWORD kTagMicrosoftMountPoint = 0x80000000u;
-// A reparse buffer starts with tag u32, data length u16, reserved u16; a
-// mount point goes on with substitute name offset and length, print name
-// offset and length (u16 each) and its path buffer.
-enum {
-  kReparseHeaderSize = 8,
-  kPrintNameOffsetAt = 12,
-  kPrintNameLengthAt = 14,
-  kMountPathBufferAt = 16,
-};
 
 CKvLog* Log() { return CKvLog::GetInstance(); }
 
@@ -148,28 +139,6 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
 
 // --- Reparse points ------------------------------------------------------
 
-// Takes the print name of a mount point out of the first `n` bytes of the
-// reparse buffer into `link`. Offsets and lengths that leave the stored
-// bytes are refused with 4392, a name over 263 characters with 122.
-DWORD ReadPrintName(const BYTE* buffer, DWORD n, WCHAR* link) {
-  link[0] = 0;
-  if (n < kMountPathBufferAt) return ERROR_INVALID_REPARSE_DATA;
-  const DWORD offset = LoadU16(buffer + kPrintNameOffsetAt);
-  const DWORD bytes = LoadU16(buffer + kPrintNameLengthAt);
-  if (offset + bytes > n - kMountPathBufferAt)
-    return ERROR_INVALID_REPARSE_DATA;
-  const BYTE* text = buffer + kMountPathBufferAt + offset;
-  DWORD count = 0;
-  while (count < bytes / 2) {
-    const WCHAR c = static_cast<WCHAR>(LoadU16(text + 2 * count));
-    if (!c) break;
-    if (count + 1 >= kLinkTargetChars) return ERROR_INSUFFICIENT_BUFFER;
-    link[count++] = c;
-  }
-  link[count] = 0;
-  return 0;
-}
-
 // A mount point's print name on drive D: is made to point at the drive
 // being restored to, and that folder is created when missing and inside
 // the restore target. Only a drive-qualified name under a drive-qualified
@@ -225,7 +194,7 @@ DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
   const DWORD dataLength = LoadU16(buffer + 4);
   if (dataLength + kReparseHeaderSize > n) return ERROR_INVALID_REPARSE_DATA;
   if (tag == kTagMicrosoftMountPoint || tag == IO_REPARSE_TAG_MOUNT_POINT) {
-    const DWORD code = ReadPrintName(buffer, n, link);
+    const DWORD code = ParsePrintName(buffer, n, link, kLinkTargetChars);
     if (code) return code;
     if (tag == kTagMicrosoftMountPoint)
       Log()->AddInfo(TEXT("Link to %s"), link);

@@ -10,6 +10,7 @@
 #include "formats/deflate/deflate_stream.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/reparse_point.h"
 #include "formats/short_name.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
@@ -95,26 +96,17 @@ DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
 DWORD StoreReparseData(_MVRL_OBJECT_2* record, LPCWSTR source,
                        _MVRL_FILEENTRY_2* entry) {
   CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), source);
-  HANDLE link = CreateFileW(
-      source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (link == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
-    LogError2(TEXT("CreateFile failed - %u (%8.8X)"), code);
-    return code;
-  }
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kReparseBufferSize]);
-  DWORD code = ERROR_NOT_ENOUGH_MEMORY;
-  if (buffer) {
-    memset(buffer.get(), 0, kReparseBufferSize);
-    DWORD returned = 0;
-    code = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0,
-                           buffer.get(), kReparseBufferSize, &returned,
-                           nullptr)
-               ? WriteReparseData(record, buffer.get(), returned, entry)
-               : GetLastError();
-  }
-  CloseHandle(link);
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  memset(buffer.get(), 0, kReparseBufferSize);
+  DWORD returned = 0;
+  ReparseReadStep step = kReparseOpen;
+  const DWORD code =
+      ReadReparsePoint(source, buffer.get(), &returned, &step);
+  if (code == ERROR_SUCCESS)
+    return WriteReparseData(record, buffer.get(), returned, entry);
+  if (step == kReparseOpen)
+    LogError2(TEXT("CreateFile failed - %u (%8.8X)"), code);
   return code;
 }
 

@@ -10,6 +10,7 @@
 #include "common/archive_constants.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/reparse_point.h"
 #include "formats/short_name.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
@@ -43,21 +44,14 @@ DWORD WritePrefixedItem(HANDLE part, const void* bytes, DWORD size) {
 // stored: an entry without its reparse record could not be restored.
 DWORD ReadReparseBuffer(LPCWSTR source, BYTE* buffer, DWORD* length) {
   CKvLog* log = CKvLog::GetInstance();
-  HANDLE file = CreateFileW(
-      source, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = GetLastError();
+  DWORD returned = 0;
+  ReparseReadStep step = kReparseOpen;
+  const DWORD code = ReadReparsePoint(source, buffer, &returned, &step);
+  if (code != ERROR_SUCCESS && step == kReparseOpen) {
     log->AddInfo(TEXT("CreateFile failed - %u (%8.8X)"),
                  static_cast<unsigned>(code), static_cast<unsigned>(code));
     return code;
   }
-  DWORD returned = 0;
-  const BOOL read =
-      DeviceIoControl(file, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer,
-                      kReparseBufferSize, &returned, nullptr);
-  DWORD code = read ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(file);
   if (code != ERROR_SUCCESS) {
     log->AddError(TEXT("FSCTL_GET_REPARSE_POINT failed - %u (%8.8X)"),
                   static_cast<unsigned>(code), static_cast<unsigned>(code));
@@ -69,8 +63,9 @@ DWORD ReadReparseBuffer(LPCWSTR source, BYTE* buffer, DWORD* length) {
   }
   // The stored record is the tag, the lengths and the data: data length
   // + 8 bytes, all of which the device control must have returned.
-  const DWORD total = static_cast<DWORD>(LoadU16(buffer + 4)) + 8;
-  if (returned < 8 || total > returned) return ERROR_INVALID_REPARSE_DATA;
+  const DWORD total =
+      static_cast<DWORD>(LoadU16(buffer + 4)) + kReparseHeaderSize;
+  if (returned < kReparseHeaderSize || total > returned) return ERROR_INVALID_REPARSE_DATA;
   *length = total;
   return ERROR_SUCCESS;
 }
