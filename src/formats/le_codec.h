@@ -1,4 +1,5 @@
-// Little-endian field codecs for on-disk records.
+// Little-endian record cursors for on-disk records: a writer and a reader
+// over a caller's buffer, on top of the field codec of common/le_bytes.h.
 //
 // Records are read and written field by field through these helpers,
 // never by casting a byte pointer to a struct: the file layout has no
@@ -7,34 +8,11 @@
 #ifndef KVMORVEL_FORMATS_LE_CODEC_H
 #define KVMORVEL_FORMATS_LE_CODEC_H
 
+#include "common/le_bytes.h"
 #include "kvwin32.h"
 
 #include <cstddef>
 #include <cstdint>
-
-inline uint16_t LoadU16(const BYTE* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LoadU32(const BYTE* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t LoadU64(const BYTE* p) {
-  return static_cast<uint64_t>(LoadU32(p)) |
-         (static_cast<uint64_t>(LoadU32(p + 4)) << 32);
-}
-inline void StoreU16(BYTE* p, uint16_t v) {
-  p[0] = static_cast<BYTE>(v);
-  p[1] = static_cast<BYTE>(v >> 8);
-}
-inline void StoreU32(BYTE* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
-}
-inline void StoreU64(BYTE* p, uint64_t v) {
-  StoreU32(p, static_cast<uint32_t>(v));
-  StoreU32(p + 4, static_cast<uint32_t>(v >> 32));
-}
 
 // Sequential writer over a caller's buffer. Writing past the end is a
 // programming error caught by `ok()`, never a write past the buffer.

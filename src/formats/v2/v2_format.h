@@ -4,6 +4,7 @@
 #ifndef KVMORVEL_FORMATS_V2_FORMAT_H
 #define KVMORVEL_FORMATS_V2_FORMAT_H
 
+#include "common/le_bytes.h"
 #include "formats/catalogue_block.h"
 #include "kvwin32.h"
 
@@ -65,7 +66,7 @@ inline void V2EntryName(const _MVRL_FILEENTRY_2& e, WCHAR* name,
   size_t n = 0;
   const size_t stored = e.nameLength;
   while (n + 1 < capacity && n < stored && 2 * n + 1 < kV2TailSize) {
-    name[n] = static_cast<WCHAR>(e.tail[2 * n] | (e.tail[2 * n + 1] << 8));
+    name[n] = static_cast<WCHAR>(LoadU16(e.tail + 2 * n));
     if (!name[n]) break;
     ++n;
   }

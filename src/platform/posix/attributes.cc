@@ -17,6 +17,7 @@
 
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "layer.h"
 
 namespace kvposix {
@@ -43,8 +44,7 @@ const DWORD kLinkBits = ~(kDerivedBits | FILE_ATTRIBUTE_DIRECTORY);
 bool ReadU32Xattr(const std::string& path, const char* name, DWORD* value) {
   std::vector<uint8_t> b;
   if (!ReadXattr(path, name, &b) || b.size() < 4) return false;
-  *value = static_cast<DWORD>(b[0]) | static_cast<DWORD>(b[1]) << 8 |
-           static_cast<DWORD>(b[2]) << 16 | static_cast<DWORD>(b[3]) << 24;
+  *value = LoadU32(b.data());
   return true;
 }
 
@@ -174,10 +174,7 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
   std::vector<uint8_t> reparse;
   if (ReadXattr(path, kReparseName, &reparse) && reparse.size() >= 4) {
     meta->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    meta->reparseTag = static_cast<DWORD>(reparse[0]) |
-                       static_cast<DWORD>(reparse[1]) << 8 |
-                       static_cast<DWORD>(reparse[2]) << 16 |
-                       static_cast<DWORD>(reparse[3]) << 24;
+    meta->reparseTag = LoadU32(reparse.data());
   }
   if (meta->attributes == 0) meta->attributes = FILE_ATTRIBUTE_NORMAL;
   meta->creation = dos.hasCreation ? dos.creation : BirthOrWrite(path, st);
@@ -217,9 +214,8 @@ DWORD WriteAttributes(const std::string& path, DWORD attributes) {
   const DWORD extra = attributes & kExtraBits;
   int error;
   if (extra) {
-    std::vector<uint8_t> b = {static_cast<uint8_t>(extra), static_cast<uint8_t>(extra >> 8),
-                              static_cast<uint8_t>(extra >> 16),
-                              static_cast<uint8_t>(extra >> 24)};
+    std::vector<uint8_t> b;
+    AppendU32(b, extra);
     error = WriteXattr(path, kExtraAttribName, b);
   } else {
     error = RemoveXattr(path, kExtraAttribName);

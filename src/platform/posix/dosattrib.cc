@@ -8,7 +8,7 @@
 // versions, and blobs cut short, fall back to the hex string.
 #include <cstdio>
 
-#include "byte_fields.h"
+#include "common/le_bytes.h"
 #include "layer.h"
 
 namespace kvposix {

@@ -14,7 +14,7 @@
 
 #include <map>
 
-#include "byte_fields.h"
+#include "common/le_bytes.h"
 #include "layer.h"
 
 namespace kvposix {

@@ -17,6 +17,7 @@
 
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "layer.h"
 
 using namespace kvposix;
@@ -26,20 +27,8 @@ namespace {
 const size_t kHeader = 8;   // tag, data length, reserved
 const size_t kGuidHeader = 24;
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(Get16(p)) | static_cast<uint32_t>(Get16(p + 2)) << 16;
-}
-void Put16(std::vector<uint8_t>& b, size_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
 void PutWide(std::vector<uint8_t>& b, const std::u16string& s) {
-  for (char16_t c : s) Put16(b, c);
+  for (char16_t c : s) AppendU16(b, c);
 }
 
 std::u16string Backslashes(std::string path) {
@@ -85,18 +74,18 @@ bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
     return Fail(ERROR_INVALID_REPARSE_DATA);
   std::vector<uint8_t>& b = *out;
   b.clear();
-  Put32(b, mountPoint ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK);
-  Put16(b, fixed + names);
-  Put16(b, 0);
-  Put16(b, 0);                            // substitute name offset
-  Put16(b, substitute.size() * 2);        // and length
-  Put16(b, (substitute.size() + 1) * 2);  // print name offset
-  Put16(b, print.size() * 2);             // and length
-  if (!mountPoint) Put32(b, relative ? SYMLINK_FLAG_RELATIVE : 0);
+  AppendU32(b, mountPoint ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK);
+  AppendU16(b, fixed + names);
+  AppendU16(b, 0);
+  AppendU16(b, 0);                            // substitute name offset
+  AppendU16(b, substitute.size() * 2);        // and length
+  AppendU16(b, (substitute.size() + 1) * 2);  // print name offset
+  AppendU16(b, print.size() * 2);             // and length
+  if (!mountPoint) AppendU32(b, relative ? SYMLINK_FLAG_RELATIVE : 0);
   PutWide(b, substitute);
-  Put16(b, 0);
+  AppendU16(b, 0);
   PutWide(b, print);
-  Put16(b, 0);
+  AppendU16(b, 0);
   return true;
 }
 
@@ -121,9 +110,9 @@ bool TargetOf(const uint8_t* in, size_t size, DWORD tag, std::string* target) {
   if (size < kHeader + fixed) return Fail(ERROR_INVALID_REPARSE_DATA);
   const uint8_t* names = in + kHeader + fixed;
   const size_t room = size - kHeader - fixed;
-  const size_t subOff = Get16(in + 8), subLen = Get16(in + 10);
-  const size_t printOff = Get16(in + 12), printLen = Get16(in + 14);
-  const bool relative = tag == IO_REPARSE_TAG_SYMLINK && (Get32(in + 16) & SYMLINK_FLAG_RELATIVE);
+  const size_t subOff = LoadU16(in + 8), subLen = LoadU16(in + 10);
+  const size_t printOff = LoadU16(in + 12), printLen = LoadU16(in + 14);
+  const bool relative = tag == IO_REPARSE_TAG_SYMLINK && (LoadU32(in + 16) & SYMLINK_FLAG_RELATIVE);
   if (subOff + subLen > room || printOff + printLen > room || (subOff | subLen | printOff | printLen) & 1)
     return Fail(ERROR_INVALID_REPARSE_DATA);
   const bool usePrint = printLen > 0;
@@ -131,7 +120,7 @@ bool TargetOf(const uint8_t* in, size_t size, DWORD tag, std::string* target) {
   const size_t length = (usePrint ? printLen : subLen) / 2;
   if (length == 0) return Fail(ERROR_INVALID_REPARSE_DATA);
   std::u16string wide;
-  for (size_t i = 0; i < length; ++i) wide += static_cast<char16_t>(Get16(name + 2 * i));
+  for (size_t i = 0; i < length; ++i) wide += static_cast<char16_t>(LoadU16(name + 2 * i));
   if (relative) {
     if (!ToNarrowName(reinterpret_cast<const WCHAR*>(wide.data()), wide.size(), target))
       return Fail(ERROR_INVALID_REPARSE_DATA);
@@ -188,10 +177,10 @@ BOOL SetReparse(Handle* h, LPVOID in, DWORD inSize) {
   const uint8_t* b = static_cast<const uint8_t*>(in);
   if (!b || inSize < kHeader || inSize > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
     return Fail(ERROR_INVALID_REPARSE_DATA);
-  const DWORD tag = Get32(b);
+  const DWORD tag = LoadU32(b);
   const size_t header = tag & 0x80000000u ? kHeader : kGuidHeader;
   if (tag == 0 || tag == 1) return Fail(ERROR_REPARSE_TAG_INVALID);
-  if (inSize < header || Get16(b + 4) + header != inSize)
+  if (inSize < header || LoadU16(b + 4) + header != inSize)
     return Fail(ERROR_INVALID_REPARSE_DATA);
   if (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK)
     return MakeLink(h, b, inSize, tag);
@@ -203,7 +192,7 @@ BOOL SetReparse(Handle* h, LPVOID in, DWORD inSize) {
 BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
   if (!in || inSize < 2) return Fail(ERROR_INVALID_PARAMETER);
   if (h->kind == Kind::kLink) return TRUE;
-  const uint16_t format = Get16(static_cast<const uint8_t*>(in));
+  const uint16_t format = LoadU16(static_cast<const uint8_t*>(in));
   Metadata meta;
   if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
   DWORD attributes = meta.attributes & ~FILE_ATTRIBUTE_COMPRESSED;

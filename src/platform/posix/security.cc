@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "layer.h"
 
 using namespace kvposix;
@@ -25,24 +26,11 @@ const DWORD kWriteMask = 0x00120116;    // FILE_GENERIC_WRITE
 const DWORD kExecuteMask = 0x001200A0;  // FILE_GENERIC_EXECUTE
 const DWORD kReadBit = 0x1, kWriteBit = 0x2, kExecuteBit = 0x20;
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-void Put16(std::vector<uint8_t>& b, uint16_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-  Put16(b, static_cast<uint16_t>(v));
-  Put16(b, static_cast<uint16_t>(v >> 16));
-}
 
 std::vector<uint8_t> Sid(uint8_t authority, std::vector<uint32_t> subs) {
   std::vector<uint8_t> b = {1, static_cast<uint8_t>(subs.size()), 0, 0, 0, 0, 0,
                             authority};
-  for (uint32_t s : subs) Put32(b, s);
+  for (uint32_t s : subs) AppendU32(b, s);
   return b;
 }
 
@@ -56,8 +44,8 @@ bool UnixId(const uint8_t* sid, uint32_t kind, uint32_t* id) {
   static const uint8_t kAuthority[6] = {0, 0, 0, 0, 0, 22};
   if (sid[0] != 1 || sid[1] != 2 || memcmp(sid + 2, kAuthority, 6) != 0)
     return false;
-  if (Get32(sid + 8) != kind) return false;
-  *id = Get32(sid + 12);
+  if (LoadU32(sid + 8) != kind) return false;
+  *id = LoadU32(sid + 12);
   return true;
 }
 
@@ -82,10 +70,10 @@ std::vector<uint8_t> Assemble(uint16_t control, const std::vector<uint8_t>& owne
                               const std::vector<uint8_t>& sacl,
                               const std::vector<uint8_t>& dacl) {
   std::vector<uint8_t> b = {1, 0};
-  Put16(b, control | kSelfRelative);
+  AppendU16(b, control | kSelfRelative);
   size_t at = kHeaderSize;
   for (const std::vector<uint8_t>* part : {&owner, &group, &sacl, &dacl}) {
-    Put32(b, part->empty() ? 0 : static_cast<uint32_t>(at));
+    AppendU32(b, part->empty() ? 0 : static_cast<uint32_t>(at));
     at += part->size();
   }
   for (const std::vector<uint8_t>* part : {&owner, &group, &sacl, &dacl})
@@ -104,14 +92,14 @@ std::vector<uint8_t> BuildFromStat(const struct stat& st) {
   for (const auto& e : entries) {
     aces.push_back(0);  // ACCESS_ALLOWED_ACE_TYPE
     aces.push_back(0);  // no inheritance flags
-    Put16(aces, static_cast<uint16_t>(8 + e.first->size()));
-    Put32(aces, MaskOf(e.second));
+    AppendU16(aces, static_cast<uint16_t>(8 + e.first->size()));
+    AppendU32(aces, MaskOf(e.second));
     aces.insert(aces.end(), e.first->begin(), e.first->end());
   }
   std::vector<uint8_t> dacl = {2, 0};
-  Put16(dacl, static_cast<uint16_t>(8 + aces.size()));
-  Put16(dacl, 3);
-  Put16(dacl, 0);
+  AppendU16(dacl, static_cast<uint16_t>(8 + aces.size()));
+  AppendU16(dacl, 3);
+  AppendU16(dacl, 0);
   dacl.insert(dacl.end(), aces.begin(), aces.end());
   return Assemble(kDaclPresent, owner, group, {}, dacl);
 }
@@ -129,12 +117,12 @@ struct Parsed {
 // An ACL's length, checking every entry lies inside it; 0 when malformed.
 size_t AclLength(const uint8_t* acl) {
   if (acl[0] != 2 && acl[0] != 4) return 0;
-  const size_t size = Get16(acl + 2), count = Get16(acl + 4);
+  const size_t size = LoadU16(acl + 2), count = LoadU16(acl + 4);
   if (size < 8) return 0;
   size_t at = 8;
   for (size_t i = 0; i < count; ++i) {
     if (at + 4 > size) return 0;
-    const size_t aceSize = Get16(acl + at + 2);
+    const size_t aceSize = LoadU16(acl + at + 2);
     if (aceSize < 4 || at + aceSize > size) return 0;
     at += aceSize;
   }
@@ -145,20 +133,20 @@ size_t AclLength(const uint8_t* acl) {
 // no length: every part is then found from its offset, and no part may
 // reach past 64 KiB.
 bool Parse(const uint8_t* sd, size_t limit, Parsed* out) {
-  if (limit < kHeaderSize || sd[0] != 1 || !(Get16(sd + 2) & kSelfRelative))
+  if (limit < kHeaderSize || sd[0] != 1 || !(LoadU16(sd + 2) & kSelfRelative))
     return false;
-  out->control = Get16(sd + 2);
+  out->control = LoadU16(sd + 2);
   out->size = kHeaderSize;
   const uint8_t** slots[] = {&out->owner, &out->group, &out->sacl, &out->dacl};
   for (int i = 0; i < 4; ++i) {
-    const uint32_t offset = Get32(sd + 4 + 4 * i);
+    const uint32_t offset = LoadU32(sd + 4 + 4 * i);
     if (offset == 0) continue;
     // Compared as sizes, never summed in 32 bits: an offset near 2^32
     // would wrap past the test and name bytes far outside the descriptor.
     if (offset < kHeaderSize || offset > limit || limit - offset < 8)
       return false;
     const uint8_t* part = sd + offset;
-    const size_t length = i < 2 ? SidLength(part) : Get16(part + 2);
+    const size_t length = i < 2 ? SidLength(part) : LoadU16(part + 2);
     if (length < 8 || length > limit - offset) return false;
     if (i >= 2 && AclLength(part) != length) return false;
     *slots[i] = part;
@@ -187,26 +175,26 @@ std::vector<uint8_t> Select(const std::vector<uint8_t>& sd, SECURITY_INFORMATION
   uint16_t control = p.control & ~(dacl ? 0 : kDaclPresent) & ~(sacl ? 0 : kSaclPresent);
   return Assemble(control, owner ? Bytes(p.owner, SidLength(p.owner)) : std::vector<uint8_t>(),
                   group ? Bytes(p.group, SidLength(p.group)) : std::vector<uint8_t>(),
-                  sacl && p.sacl ? Bytes(p.sacl, Get16(p.sacl + 2)) : std::vector<uint8_t>(),
-                  dacl && p.dacl ? Bytes(p.dacl, Get16(p.dacl + 2)) : std::vector<uint8_t>());
+                  sacl && p.sacl ? Bytes(p.sacl, LoadU16(p.sacl + 2)) : std::vector<uint8_t>(),
+                  dacl && p.dacl ? Bytes(p.dacl, LoadU16(p.dacl + 2)) : std::vector<uint8_t>());
 }
 
 // The rwx bits the DACL grants the owner, the group and Everyone; false
 // when it names none of them.
 bool ModeFromDacl(const Parsed& p, mode_t* mode) {
   if (!p.dacl || !(p.control & kDaclPresent)) return false;
-  const size_t size = Get16(p.dacl + 2), count = Get16(p.dacl + 4);
+  const size_t size = LoadU16(p.dacl + 2), count = LoadU16(p.dacl + 4);
   bool found = false;
   *mode = 0;
   for (size_t i = 0, at = 8; i < count; ++i) {
     const uint8_t* ace = p.dacl + at;
-    const size_t aceSize = Get16(ace + 2);
+    const size_t aceSize = LoadU16(ace + 2);
     at += aceSize;
     if (ace[0] != 0 || aceSize < 8 + 8) continue;  // allowed entries only
     const uint8_t* sid = ace + 8;
     const size_t sidLength = SidLength(sid);
     if (!sidLength || 8 + sidLength > aceSize || at > size) continue;
-    const mode_t bits = BitsOf(Get32(ace + 4));
+    const mode_t bits = BitsOf(LoadU32(ace + 4));
     if (p.owner && memcmp(sid, p.owner, sidLength) == 0 && SidLength(p.owner) == sidLength) {
       *mode |= bits << 6;
     } else if (p.group && SidLength(p.group) == sidLength &&
