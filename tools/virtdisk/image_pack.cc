@@ -15,27 +15,22 @@
 #include <vector>
 
 #include "image_format.h"
+#include "platform/posix/errno_code.h"
 
 namespace {
 
 // Windows codes the packer reports.
-const unsigned kFileNotFound = 2;
 const unsigned kPathNotFound = 3;
-const unsigned kAccessDenied = 5;
 const unsigned kWriteFault = 29;
 const unsigned kReadFault = 30;
-const unsigned kDiskFull = 112;
 const unsigned kDirectoryExpected = 267;
 
+// The layer's code for `error`; `otherwise` for an errno its table does
+// not hold (libarchive's own failures among them).
 unsigned CodeFromErrno(int error, unsigned otherwise) {
-  switch (error) {
-    case ENOENT: return kFileNotFound;
-    case ENOTDIR: return kPathNotFound;
-    case EACCES:
-    case EPERM: return kAccessDenied;
-    case ENOSPC: return kDiskFull;
-    default: return otherwise;
-  }
+  uint32_t code = otherwise;
+  kvposix::LookUpErrnoCode(error, &code);
+  return code;
 }
 
 std::string WithoutTrailingSlashes(std::string path) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "image_unpack.h"
+#include "platform/posix/errno_code.h"
 #include "kvwin32.h"
 
 #define VIRTDISK_EXPORT extern "C" __attribute__((visibility("default")))
@@ -29,17 +30,14 @@ const unsigned kAlreadyAssigned = 85;  // ERROR_ALREADY_ASSIGNED
 const char kTreeName[] = "tree";
 const char kMarkerName[] = "virtdisk.mount";
 
+// The layer's code for `error`, but for a name that exists (the letter is
+// taken: 85) and an errno the layer's table does not hold (29, a write
+// fault: every step here makes or removes something).
 unsigned CodeFromErrno(int error) {
-  switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED;
-    case EEXIST: return kAlreadyAssigned;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    default: return 29;  // ERROR_WRITE_FAULT
-  }
+  if (error == EEXIST) return kAlreadyAssigned;
+  uint32_t code = 29;  // ERROR_WRITE_FAULT
+  kvposix::LookUpErrnoCode(error, &code);
+  return code;
 }
 
 // The letter of "X:" optionally followed by one "\" or "/", lower case;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <set>
 
+#include "errno_code.h"
 #include "layer.h"
 
 namespace {
@@ -77,11 +78,20 @@ void SetLastError(DWORD code) { g_lastError = code; }
 
 namespace kvposix {
 
+bool LookUpErrnoCode(int error, uint32_t* code) {
+  for (const ErrnoCode& e : kTable) {
+    if (e.error == error) {
+      *code = e.code;
+      return true;
+    }
+  }
+  return false;
+}
+
 DWORD CodeFromErrno(int error) {
-  for (const ErrnoCode& e : kTable)
-    if (e.error == error) return e.code;
-  ReportUnmapped(error);
-  return ERROR_GEN_FAILURE;
+  DWORD code = ERROR_GEN_FAILURE;
+  if (!LookUpErrnoCode(error, &code)) ReportUnmapped(error);
+  return code;
 }
 
 BOOL Fail(DWORD code) {
