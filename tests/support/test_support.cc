@@ -12,54 +12,16 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/utf.h"
+
+// Test text is valid UTF-8 and names hold no lone surrogates, so the
+// project's own conversion serves both ways.
 std::u16string W(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = s[i];
-    uint32_t cp;
-    int n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c >> 5) == 6) { cp = c & 0x1F; n = 2; }
-    else if ((c >> 4) == 14) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
-    for (int k = 1; k < n && i + k < s.size(); ++k)
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
-  return out;
+  return Utf8ToUtf16With(s.data(), s.size(),
+                         [](unsigned char) { return char16_t(0xFFFD); });
 }
 
-std::string N(const std::u16string& w) {
-  std::string out;
-  for (size_t i = 0; i < w.size(); ++i) {
-    uint32_t c = w[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < w.size())
-      c = 0x10000 + ((c - 0xD800) << 10) + (w[++i] - 0xDC00);
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+std::string N(const std::u16string& w) { return Utf16ToUtf8(w); }
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/kvtest.XXXXXX";

@@ -5,91 +5,16 @@
 
 namespace {
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Decodes one UTF-8 sequence at `i`; false for a bad, overlong or
-// surrogate sequence.
-bool DecodeOne(const std::string& s, size_t* i, char32_t* cp) {
-  const unsigned char c = s[*i];
-  int n;
-  char32_t value, minimum;
-  if (c < 0x80) { *cp = c; ++*i; return true; }
-  if ((c & 0xE0) == 0xC0) { n = 1; value = c & 0x1F; minimum = 0x80; }
-  else if ((c & 0xF0) == 0xE0) { n = 2; value = c & 0x0F; minimum = 0x800; }
-  else if ((c & 0xF8) == 0xF0) { n = 3; value = c & 0x07; minimum = 0x10000; }
-  else return false;
-  if (s.size() - *i <= static_cast<size_t>(n)) return false;
-  for (int k = 1; k <= n; ++k) {
-    const unsigned char next = s[*i + k];
-    if (!IsContinuation(next)) return false;
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF) return false;
-  if (value >= 0xD800 && value <= 0xDFFF) return false;
-  *cp = value;
-  *i += n + 1;
-  return true;
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // FILETIME ticks between 1601-01-01 and 1970-01-01.
 const ULONGLONG kUnixEpochTicks = 116444736000000000ULL;
 const ULONGLONG kTicksPerSecond = 10000000ULL;
 
 }  // namespace
 
-bool Utf8ToUtf16(const std::string& utf8, std::u16string* wide) {
-  wide->clear();
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t cp;
-    if (!DecodeOne(utf8, &i, &cp)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      *wide += static_cast<char16_t>(0xD800 + (cp >> 10));
-      *wide += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      *wide += static_cast<char16_t>(cp);
-    }
-  }
-  return true;
-}
-
 std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8) {
   std::u16string wide;
   if (!Utf8ToUtf16(utf8, &wide)) wide.clear();
   return wide;
-}
-
-std::string Utf16ToUtf8(const std::u16string& wide) {
-  std::string out;
-  for (size_t i = 0; i < wide.size(); ++i) {
-    char32_t c = wide[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() &&
-        wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
-    AppendUtf8(c, &out);
-  }
-  return out;
 }
 
 std::string JsonString(const std::u16string& text) {

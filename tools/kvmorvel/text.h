@@ -6,13 +6,12 @@
 #include <string>
 
 #include "KvMorvelTypes.h"
+#include "common/utf.h"
 
-// Strict UTF-8 to UTF-16: false for bytes that are not valid UTF-8 (a
-// Linux file name may hold any bytes; such a name cannot be stored).
-bool Utf8ToUtf16(const std::string& utf8, std::u16string* wide);
+// Utf8ToUtf16 (strict: a Linux file name may hold any bytes, and one that
+// is not UTF-8 cannot be stored) and Utf16ToUtf8 come from common/utf.h.
+// Empty for bytes that are not valid UTF-8.
 std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8);
-// UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-std::string Utf16ToUtf8(const std::u16string& wide);
 
 // A JSON string literal, quotes included. Everything outside printable
 // ASCII is written as \uXXXX per UTF-16 unit, so the output is plain ASCII

@@ -3,87 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/utf.h"
 #include "layer.h"
 
 namespace kvposix {
-
-namespace {
-
-bool IsHigh(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLow(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-void PutUtf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    *out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    *out += static_cast<char>(0xC0 | (c >> 6));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += static_cast<char>(0xE0 | (c >> 12));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    *out += static_cast<char>(0xF0 | (c >> 18));
-    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    *out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 when the
-// bytes there are not valid UTF-8 (overlong forms and surrogates included).
-size_t DecodeUtf8(const unsigned char* s, size_t n, size_t i, uint32_t* cp) {
-  const unsigned char c = s[i];
-  if (c < 0x80) {
-    *cp = c;
-    return 1;
-  }
-  size_t len;
-  uint32_t v, min;
-  if ((c & 0xE0) == 0xC0) { len = 2; v = c & 0x1F; min = 0x80; }
-  else if ((c & 0xF0) == 0xE0) { len = 3; v = c & 0x0F; min = 0x800; }
-  else if ((c & 0xF8) == 0xF0) { len = 4; v = c & 0x07; min = 0x10000; }
-  else return 0;
-  if (i + len > n) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    if ((s[i + k] & 0xC0) != 0x80) return 0;
-    v = (v << 6) | (s[i + k] & 0x3F);
-  }
-  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-  *cp = v;
-  return len;
-}
-
-void PutUtf16(uint32_t c, std::u16string* out) {
-  if (c >= 0x10000) {
-    c -= 0x10000;
-    *out += static_cast<char16_t>(0xD800 + (c >> 10));
-    *out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-  } else {
-    *out += static_cast<char16_t>(c);
-  }
-}
-
-// UTF-8 to UTF-16; each invalid byte becomes `invalid(byte)`.
-template <typename Invalid>
-std::u16string Utf8ToUtf16(const char* text, size_t n, Invalid invalid) {
-  std::u16string out;
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-  for (size_t i = 0; i < n;) {
-    uint32_t cp;
-    const size_t len = DecodeUtf8(s, n, i, &cp);
-    if (len == 0) {
-      out += invalid(s[i]);
-      ++i;
-    } else {
-      PutUtf16(cp, &out);
-      i += len;
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 size_t WideLength(const WCHAR* s) {
   size_t n = 0;
@@ -96,21 +19,21 @@ bool ToNarrowName(const WCHAR* wide, size_t length, std::string* out) {
   out->clear();
   for (size_t i = 0; i < length; ++i) {
     uint32_t c = wide[i];
-    if (IsHigh(c) && i + 1 < length && IsLow(wide[i + 1])) {
+    if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(wide[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
     } else if (c >= 0xDC80 && c <= 0xDCFF) {
       *out += static_cast<char>(c - 0xDC00);  // a raw byte, see ToWideName
       continue;
-    } else if (IsHigh(c) || IsLow(c)) {
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
       return false;
     }
-    PutUtf8(c, out);
+    AppendUtf8(c, out);
   }
   return true;
 }
 
 std::u16string ToWideName(const std::string& narrow) {
-  return Utf8ToUtf16(narrow.data(), narrow.size(), [](unsigned char b) {
+  return Utf8ToUtf16With(narrow.data(), narrow.size(), [](unsigned char b) {
     return static_cast<char16_t>(0xDC00 + b);
   });
 }
@@ -153,14 +76,14 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLen,
   bool replaced = false;
   for (size_t i = 0; i < n; ++i) {
     uint32_t c = wide[i];
-    if (IsHigh(c) && i + 1 < n && IsLow(wide[i + 1])) {
+    if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(wide[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
-    } else if (IsHigh(c) || IsLow(c)) {
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
       out += replacement;
       replaced = true;
       continue;
     }
-    PutUtf8(c, &out);
+    AppendUtf8(c, &out);
   }
   if (usedDefault) *usedDefault = replaced ? TRUE : FALSE;
   if (out.size() > 0x7FFFFFFF) {
@@ -185,7 +108,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi,
   }
   const size_t n = multiLen == -1 ? strlen(multi) + 1
                                   : static_cast<size_t>(multiLen);
-  const std::u16string out = Utf8ToUtf16(
+  const std::u16string out = Utf8ToUtf16With(
       multi, n, [](unsigned char) { return static_cast<char16_t>(0xFFFD); });
   if (out.size() > 0x7FFFFFFF) {
     SetLastError(ERROR_ARITHMETIC_OVERFLOW);
