@@ -13,6 +13,9 @@
 #include "image/image_item.h"
 #include "kvwin32.h"
 #include "restore/restore_common.h"
+#include "restore/restore_descriptors.h"
+#include "restore/restore_paths.h"
+#include "restore/restore_reparse.h"
 
 namespace {
 
@@ -67,13 +70,6 @@ PSECURITY_DESCRIPTOR ReadSourceDescriptor(LPCWSTR source, BOOL isReparse) {
   return descriptor;
 }
 
-BOOL IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
-
-BOOL IsAbsolutePath(LPCWSTR path) {
-  if (IsSeparator(path[0])) return TRUE;
-  return path[0] && path[1] == ':' && IsSeparator(path[2]);
-}
-
 // The print name of mount-point reparse data read into `data` (`size`
 // bytes), when it names an absolute folder and fits `name`.
 BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
@@ -105,7 +101,7 @@ void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
     CloseHandle(file);
   }
   SetFileAttributesW(path, data.dwFileAttributes);
-  if (descriptor) SetFileSecurityW(path, kAllSecurityInformation, descriptor);
+  if (descriptor) ApplyWholeDescriptor(path, descriptor);
 }
 
 BOOL CreateEmptyFile(LPCWSTR path) {
@@ -204,10 +200,8 @@ BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
   CKvLog* log = CKvLog::GetInstance();
   WCHAR linkName[kImagePathChars];
   if (read && TakePrintName(data, size, linkName)) {
-    linkName[0] = target[0];  // the restore volume's drive letter
-    log->AddInfo(TEXT("Create Link: %s"), linkName);
-    CreateLinkedFolderInTarget(linkName, target,
-                               lstrlenW(target) - lstrlenW(m_entryName));
+    CreateLinkOnRestoreDrive(linkName, target,
+                             lstrlenW(target) - lstrlenW(m_entryName));
   } else {
     log->AddInfo(TEXT("No link found"));
   }

@@ -1,0 +1,24 @@
+// Security descriptors of the restore and the image copy: the check that
+// stored bytes hold a whole descriptor, and applying one.
+#ifndef KVMORVEL_RESTORE_RESTORE_DESCRIPTORS_H
+#define KVMORVEL_RESTORE_RESTORE_DESCRIPTORS_H
+
+#include "kvwin32.h"
+
+// Whether `length` bytes hold a whole self-relative security descriptor:
+// its header, and every SID and ACL its offsets name, inside the bytes.
+// SetFileSecurityW takes no length, so a cut descriptor (a version 2
+// adder keeps only the first 1024 bytes) would make it read past them.
+bool IsWholeDescriptor(const BYTE* descriptor, DWORD length);
+
+// Sets owner, group, DACL and SACL of `descriptor` on `path`; failures
+// are left to the caller's checks (the object itself is restored).
+void ApplyWholeDescriptor(const WCHAR* path, PSECURITY_DESCRIPTOR descriptor);
+
+// Applies a whole descriptor with owner, group, DACL and SACL under
+// "SeSecurityPrivilege", disabling the privilege again when asked to. A
+// descriptor that is not whole is logged and not applied (FALSE).
+bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
+                                 DWORD length, bool disableAfter);
+
+#endif  // KVMORVEL_RESTORE_RESTORE_DESCRIPTORS_H

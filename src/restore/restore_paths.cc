@@ -1,0 +1,180 @@
+// Path safety: containment of stored names, links on the path, and the
+// folders a restore creates.
+#include "restore/restore_paths.h"
+
+#include "KvLog.h"
+
+bool IsDriveQualified(const WCHAR* path) {
+  const WCHAR c = path[0];
+  return ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) &&
+         path[1] == ':';
+}
+
+bool IsAbsolutePath(const WCHAR* path) {
+  if (IsPathSeparator(path[0])) return true;
+  return path[0] && path[1] == ':' && IsPathSeparator(path[2]);
+}
+
+namespace {
+
+// A component of only dots and spaces, the empty one included: Windows
+// trims trailing dots and spaces, so each of them means "." or "..".
+bool IsDotsAndSpaces(const WCHAR* begin, const WCHAR* end) {
+  for (const WCHAR* p = begin; p < end; ++p)
+    if (*p != '.' && *p != ' ') return false;
+  return true;
+}
+
+// Where the last component of `path` ends, trailing separators after
+// `from` left out ("dir\" ends after "dir").
+int EndOfLastComponent(const WCHAR* path, int from) {
+  int end = lstrlenW(path);
+  while (end > from && IsPathSeparator(path[end - 1])) --end;
+  return end;
+}
+
+bool IsLink(const WCHAR* path) {
+  const DWORD a = GetFileAttributesW(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Tests the prefix of `path` ending before `end` for a link.
+bool IsLinkPrefix(WCHAR* path, int end) {
+  const WCHAR saved = path[end];
+  path[end] = 0;
+  const bool link = IsLink(path);
+  path[end] = saved;
+  return link;
+}
+
+}  // namespace
+
+bool IsContainedName(const WCHAR* name) {
+  if (IsPathSeparator(name[0]) || IsDriveQualified(name)) return false;
+  const WCHAR* const end = name + EndOfLastComponent(name, 0);
+  if (end == name) return false;  // empty: the target itself
+  const WCHAR* begin = name;
+  for (const WCHAR* p = name;; ++p) {
+    if (p == end || IsPathSeparator(*p)) {
+      if (IsDotsAndSpaces(begin, p)) return false;
+      if (p == end) return true;
+      begin = p + 1;
+    }
+  }
+}
+
+bool IsPlainFileName(const WCHAR* name) {
+  if (!IsContainedName(name)) return false;
+  for (const WCHAR* p = name; *p; ++p)
+    if (IsPathSeparator(*p)) return false;
+  return true;
+}
+
+DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                       DWORD capacity) {
+  out[0] = 0;
+  // An empty target would give "\name", a path at the root of the current
+  // drive rather than under a folder the caller chose: refused.
+  if (!target[0]) return ERROR_INVALID_PARAMETER;
+  if (!IsContainedName(name)) return kUnsafeNameCode;
+  const int targetLength = lstrlenW(target);
+  const bool separator = !IsPathSeparator(target[targetLength - 1]);
+  const DWORD total = static_cast<DWORD>(targetLength) + (separator ? 1 : 0) +
+                      static_cast<DWORD>(lstrlenW(name)) + 1;
+  if (total > capacity) return ERROR_INSUFFICIENT_BUFFER;
+  lstrcpyW(out, target);
+  if (separator) lstrcatW(out, TEXT("\\"));
+  lstrcatW(out, name);
+  return 0;
+}
+
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart) {
+  // The target folder itself: a link there would take every entry
+  // elsewhere. A drive root or "/" is left out (a drive's root is the real
+  // folder its letter names, never a link).
+  int targetEnd = nameStart;
+  while (targetEnd > 0 && IsPathSeparator(fullPath[targetEnd - 1])) --targetEnd;
+  if (targetEnd > 0 && IsLinkPrefix(fullPath, targetEnd))
+    return kLinkInPathCode;
+  const int end = EndOfLastComponent(fullPath, nameStart);
+  for (int i = nameStart + 1; i < end; ++i) {
+    if (!IsPathSeparator(fullPath[i]) || IsPathSeparator(fullPath[i - 1])) continue;
+    if (IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
+  }
+  return 0;
+}
+
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
+  const DWORD code = CheckNoLinkAbove(fullPath, nameStart);
+  if (code) return code;
+  const int end = EndOfLastComponent(fullPath, nameStart);
+  if (end <= nameStart || !IsLinkPrefix(fullPath, end)) return 0;
+  // A link at the entry's own path is replaced, never followed: remove it
+  // (a link to a folder is removed as a folder on Windows).
+  const WCHAR saved = fullPath[end];
+  fullPath[end] = 0;
+  if (!DeleteFileW(fullPath)) RemoveDirectoryW(fullPath);
+  const bool stays = IsLink(fullPath);
+  fullPath[end] = saved;
+  return stays ? kLinkInPathCode : 0;
+}
+
+DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                         DWORD capacity) {
+  const DWORD code = BuildRestorePath(target, name, out, capacity);
+  if (code) return code;
+  return CheckNoLinkOnPath(out, lstrlenW(out) - lstrlenW(name));
+}
+
+bool CreateMissingParents(const WCHAR* fullPath) {
+  WCHAR parent[kRestorePathChars];
+  lstrcpynW(parent, fullPath, kRestorePathChars);
+  PathRemoveFileSpecW(parent);
+  if (!parent[0] || PathFileExistsW(parent)) return false;
+  // Grow a prefix component by component, creating what is missing. A
+  // leading run of separators is kept: it is the root of a POSIX path or
+  // the start of a UNC path, and dropping it would make the path relative
+  // to the current folder.
+  WCHAR prefix[kRestorePathChars + 2];
+  int p = 0;
+  int i = 0;
+  while (IsPathSeparator(parent[i])) prefix[p++] = parent[i++];
+  while (parent[i]) {
+    while (parent[i] && !IsPathSeparator(parent[i])) prefix[p++] = parent[i++];
+    prefix[p++] = '\\';
+    prefix[p] = 0;
+    if (!PathFileExistsW(prefix)) CreateDirectoryW(prefix, nullptr);
+    while (IsPathSeparator(parent[i])) ++i;
+  }
+  return true;
+}
+
+void CreateFolderIfMissing(const WCHAR* path) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(path, &found);
+  if (find == INVALID_HANDLE_VALUE)
+    SHCreateDirectory(nullptr, path);
+  else
+    FindClose(find);
+}
+
+void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
+                                int nameStart) {
+  WCHAR root[kRestorePathChars];
+  WCHAR folder[kRestorePathChars];
+  bool inside = nameStart > 0 && nameStart < kRestorePathChars &&
+                lstrlenW(link) >= nameStart;
+  if (inside) {
+    lstrcpynW(root, fullPath, nameStart + 1);
+    lstrcpynW(folder, link, nameStart + 1);
+    inside = lstrcmpiW(folder, root) == 0 &&
+             BuildRestorePath(root, link + nameStart, folder) == 0 &&
+             CheckNoLinkAbove(folder, nameStart) == 0;
+  }
+  if (!inside) {
+    CKvLog::GetInstance()->AddError(
+        TEXT("Link target outside the restore folder, not created: %s"), link);
+    return;
+  }
+  CreateFolderIfMissing(folder);
+}

@@ -1,0 +1,82 @@
+// Path safety of the restore and the image copy: the one check between a
+// stored or listed name and the disk (containment, links on the path),
+// and the folders a restore creates (missing parents, the folder a
+// restored link names, only inside the target).
+#ifndef KVMORVEL_RESTORE_RESTORE_PATHS_H
+#define KVMORVEL_RESTORE_RESTORE_PATHS_H
+
+#include "kvwin32.h"
+
+enum {
+  kRestorePathChars = 1024,  // full path, terminator included
+};
+
+// Codes of the choices this library makes where the stored input or the
+// caller's target cannot be restored safely.
+const DWORD kUnsafeNameCode = ERROR_INVALID_NAME;          // 123
+const DWORD kLinkInPathCode = ERROR_CANT_RESOLVE_FILENAME;  // 1921
+
+// "\" and "/" both separate components, as on Windows.
+inline bool IsPathSeparator(WCHAR c) { return c == '\\' || c == '/'; }
+
+// Whether `path` starts with a drive letter and a colon.
+bool IsDriveQualified(const WCHAR* path);
+
+// Whether `path` is rooted: a separator first, or "X:" and a separator.
+bool IsAbsolutePath(const WCHAR* path);
+
+// Whether `name` stays strictly below the folder it is joined to: not
+// empty, not rooted, not drive-qualified, and no component ("\" and "/"
+// both separate) that is empty or only dots and spaces: ".", "..", and
+// the forms Windows trims to them ("...", ". ", " "). Such a component
+// would name the target itself or a folder above the entry. Trailing
+// separators are allowed: "dir\" names the folder dir.
+bool IsContainedName(const WCHAR* name);
+
+// Whether `name` is one plain file name as a folder listing gives it: a
+// contained name without separator. A Linux name may hold "\", which the
+// layer reads as a separator, so such a name names another path.
+bool IsPlainFileName(const WCHAR* name);
+
+// Builds target, a separator unless the target ends with one, and name
+// into `out` (`capacity` characters). Returns 0 or the code refusing it:
+// 87 empty target, 123 a name that is not contained, 122 too long.
+DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                       DWORD capacity = kRestorePathChars);
+
+// Refuses (1921) a path on which the target folder itself (the part
+// before `nameStart`, where the entry's name begins) or a folder of the
+// name above its last component is a link, so nothing is written through
+// a link found in the target or restored there by an earlier entry.
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart);
+
+// CheckNoLinkAbove, and a link at the path itself is removed, as an
+// existing file would be, and never followed.
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
+
+// The one check between a stored or listed name and the disk, shared by
+// the restore of every version and the image copy-out: BuildRestorePath,
+// then CheckNoLinkOnPath. Returns 0 or the refusing code; nothing is
+// created, and only a link at the path itself is removed.
+DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
+                         DWORD capacity = kRestorePathChars);
+
+// Creates the missing folders above `fullPath`. Returns true when the
+// parent was missing (and so was made here).
+bool CreateMissingParents(const WCHAR* fullPath);
+
+// Creates the folder `path`, with its missing parents, unless something by
+// that name already exists.
+void CreateFolderIfMissing(const WCHAR* path);
+
+// Creates the folder a restored mount point or junction names (`link`,
+// already moved to the restore drive) when it lies inside the restore
+// target, the first `nameStart` characters of `fullPath`: `link` must be
+// that target followed by a name that passes the check of every restored
+// name, with no link on its way. Anything else is logged and not made, so
+// a stored link cannot create folders elsewhere on the restore volume,
+// above the target or through a link.
+void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
+                                int nameStart);
+
+#endif  // KVMORVEL_RESTORE_RESTORE_PATHS_H
