@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
-const uint8_t kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 const size_t kVersionAt = 8;  // u32 version after the 8-byte signature
 
 // A catalogue listing more entries than this is cut off: far beyond any

@@ -14,11 +14,11 @@
 #include <cstring>
 
 #include "KvMorvel.h"
+#include "common/archive_constants.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
 
-const uint8_t kImageSignature[8] = {'!', 'X', 'S', 'S', 'X', 'S', 'S', '!'};
 const size_t kMaxEntries = 100000;  // bounds a walk that cycles
 
 // Aborts when the mount library left anything in its temporary folder
