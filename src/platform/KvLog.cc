@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "KvLock.h"
 #include "kvwin32.h"
 
 namespace {
@@ -18,6 +19,15 @@ std::string ToUtf8(const WCHAR* text) {
   WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
   out.resize(static_cast<size_t>(n - 1));
   return out;
+}
+
+// The logger is one per process and any thread may log: its settings and
+// its sink are read and changed only under this lock, and a line is
+// formatted and written whole under it, so lines of two threads never
+// mix. A sink runs under the lock too and must not log itself.
+SRWLOCK& LoggerLock() {
+  static SRWLOCK lock = SRWLOCK_INIT;
+  return lock;
 }
 
 const char* KindName(CKvLog::Kind kind) {
@@ -40,14 +50,19 @@ CKvLog* CKvLog::GetInstance() {
 }
 
 void CKvLog::Init(int /*level*/) {
+  CKvLockHold hold(LoggerLock());
   const char* path = getenv("KVMORVEL_LOG");
   m_filePath = path ? path : "";
   m_initialised = 1;
 }
 
-void CKvLog::SetSink(Sink sink) { m_sink = std::move(sink); }
+void CKvLog::SetSink(Sink sink) {
+  CKvLockHold hold(LoggerLock());
+  m_sink = std::move(sink);
+}
 
 void CKvLog::Write(Kind kind, const WCHAR* format, va_list args) {
+  CKvLockHold hold(LoggerLock());
   if (!(m_levelMask & kind)) return;
   if (!m_sink && m_filePath.empty()) return;
   WCHAR line[2048];

@@ -4,14 +4,20 @@
 #include <set>
 #include <string>
 
+#include "KvLock.h"
 #include "kvwin32.h"
 
 namespace {
 
 // The names enabled by the last call for each; kept on every system so a
-// host or test can see what the library asked for. Like the logger, this
-// state is process-wide and unlocked: the library runs on its caller's
-// thread and one object is never used by two threads at once.
+// host or test can see what the library asked for. The set is
+// process-wide, and two objects restoring on two threads both change it:
+// every use holds NamesLock().
+SRWLOCK& NamesLock() {
+  static SRWLOCK lock = SRWLOCK_INIT;
+  return lock;
+}
+
 std::set<std::u16string>& EnabledNames() {
   static std::set<std::u16string> names;
   return names;
@@ -51,6 +57,9 @@ BOOL AdjustTokenPrivilege(const WCHAR*, BOOL) { return TRUE; }
 
 BOOL CKvSystem::SetPrivilege(const WCHAR* name, BOOL enable) {
   if (!name) return FALSE;
+  // The token change and the record go together, so the record ends
+  // as the token does when two threads switch the same privilege.
+  CKvLockHold hold(NamesLock());
   const BOOL ok = AdjustTokenPrivilege(name, enable);
   if (enable)
     EnabledNames().insert(Key(name));
@@ -60,5 +69,6 @@ BOOL CKvSystem::SetPrivilege(const WCHAR* name, BOOL enable) {
 }
 
 BOOL CKvSystem::IsPrivilegeEnabled(const WCHAR* name) {
+  CKvLockHold hold(NamesLock());
   return EnabledNames().count(Key(name)) ? TRUE : FALSE;
 }

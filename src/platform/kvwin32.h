@@ -413,6 +413,16 @@ LPWSTR StrCpyW(LPWSTR to, LPCWSTR from);
 // exists, or the failing error code (3 when a part of the path is a file).
 int SHCreateDirectory(HWND owner, LPCWSTR path);
 
+// --- Locks ----------------------------------------------------------------
+// A slim reader/writer lock, exclusive use only. Starts as SRWLOCK_INIT
+// and, as on Windows, needs no destroying.
+typedef struct _RTL_SRWLOCK {
+  LPVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {nullptr}
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
+
 #endif  // _WIN32
 
 // --- Portable helpers of the layer, the same code on both systems -------

@@ -321,7 +321,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
 }
 
 BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!shortName) return Fail(ERROR_INVALID_PARAMETER);
   if (*shortName && !IsValidShortName(shortName)) return Fail(ERROR_INVALID_PARAMETER);

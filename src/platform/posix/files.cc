@@ -87,10 +87,9 @@ HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind) {
   h->dev = st.st_dev;
   h->ino = st.st_ino;
   h->fd = fd.get();
-  HANDLE result = AddHandle(h.get());
+  HANDLE result = AddHandle(h);
   if (result == INVALID_HANDLE_VALUE) return result;  // 32, fd closed by guard
-  fd.release();
-  h.release();
+  fd.release();  // the table's Handle closes it now
   return result;
 }
 
@@ -265,17 +264,15 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!TakeHandle(handle, Kind::kFile)) return FALSE;
-  Handle* h = static_cast<Handle*>(handle);
-  if (h->fd >= 0) close(h->fd);
-  delete h;
-  return TRUE;
+  // The descriptor closes with the last reference: here, or when a call
+  // another thread is making with the handle returns.
+  return TakeHandle(handle, Kind::kFile) ? TRUE : FALSE;
 }
 
 namespace {
 // The handle's descriptor when it may move data; null with the code set.
-Handle* DataHandle(HANDLE file, bool write) {
-  Handle* h = LookFileHandle(file);
+HandleRef DataHandle(HANDLE file, bool write) {
+  HandleRef h = LookFileHandle(file);
   if (!h) return nullptr;
   if (h->kind != Kind::kFile ||
       !(write ? WantsWrite(h->access) : WantsRead(h->access))) {
@@ -289,7 +286,7 @@ Handle* DataHandle(HANDLE file, bool write) {
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
               LPOVERLAPPED overlapped) {
   if (read) *read = 0;
-  Handle* h = DataHandle(file, false);
+  HandleRef h = DataHandle(file, false);
   if (!h) return FALSE;
   if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER);
   const FaultMode fault = TakeFault(kFaultRead);
@@ -311,7 +308,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
   if (written) *written = 0;
-  Handle* h = DataHandle(file, true);
+  HandleRef h = DataHandle(file, true);
   if (!h) return FALSE;
   if (!buffer && toWrite) return Fail(ERROR_INVALID_PARAMETER);
   const FaultMode fault = TakeFault(kFaultWrite);
@@ -337,7 +334,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                       PLARGE_INTEGER newPosition, DWORD method) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (h->kind != Kind::kFile) return Fail(ERROR_INVALID_FUNCTION);
   if (method > FILE_END) return Fail(ERROR_INVALID_PARAMETER);
@@ -368,7 +365,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* high, DWORD method) {
 }
 
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!size) return Fail(ERROR_INVALID_PARAMETER);
   struct stat st;
@@ -386,7 +383,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 }
 
 DWORD GetFileType(HANDLE file) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FILE_TYPE_UNKNOWN;
   struct stat st;
   if (fstat(h->fd, &st) != 0) {
@@ -410,7 +407,7 @@ DWORD VolumeSerialOf(dev_t device) {
 
 BOOL GetFileInformationByHandle(HANDLE file,
                                 LPBY_HANDLE_FILE_INFORMATION info) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!info) return Fail(ERROR_INVALID_PARAMETER);
   struct stat st;
@@ -432,7 +429,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-  Handle* h = DataHandle(file, true);
+  HandleRef h = DataHandle(file, true);
   if (!h) return FALSE;
   if (TakeFault(kFaultFlush) != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
   if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);

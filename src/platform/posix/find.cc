@@ -156,14 +156,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE result = AddHandle(h.get());
-  h.release();
+  HANDLE result = AddHandle(h);
   SetLastError(ERROR_SUCCESS);
   return result;
 }
 
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-  Handle* h = LookHandle(find, Kind::kFind);
+  HandleRef h = LookHandle(find, Kind::kFind);
   if (!h) return FALSE;
   if (!data) return Fail(ERROR_INVALID_PARAMETER);
   if (!Next(*h, data)) return Fail(ERROR_NO_MORE_FILES);
@@ -171,7 +170,5 @@ BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
 }
 
 BOOL FindClose(HANDLE find) {
-  if (!TakeHandle(find, Kind::kFind)) return FALSE;
-  delete static_cast<Handle*>(find);
-  return TRUE;
+  return TakeHandle(find, Kind::kFind) ? TRUE : FALSE;
 }

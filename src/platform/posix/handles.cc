@@ -1,5 +1,7 @@
-// The handle table: a HANDLE is a pointer to a heap Handle that the table
-// knows, so stale or foreign values are refused with 6. Opens of the same
+// The handle table: a HANDLE is the address of a heap Handle that the
+// table knows, so stale or foreign values are refused with 6. The table is
+// process-wide and locked; it hands out shared references (HandleRef),
+// never a bare pointer another thread's close could free. Opens of the same
 // file (device and inode) are checked against each other's share modes:
 // in this process by the table, across processes by locks on the file.
 #include <fcntl.h>
@@ -21,13 +23,33 @@ typedef std::pair<dev_t, ino_t> FileId;
 
 struct Table {
   std::mutex lock;
-  std::set<Handle*> live;
+  std::map<Handle*, HandleRef> live;
   std::map<FileId, std::set<Handle*>> opens;
 };
 
 Table& TheTable() {
   static Table* table = new Table;  // outlives every static destructor
   return *table;
+}
+
+// What the last reference to a live handle does: closes its descriptor.
+void Release(Handle* h) {
+  if (h->fd >= 0) close(h->fd);
+  delete h;
+}
+
+// The live handle behind `handle` when `fits` accepts it, else null
+// with 6. The reference is taken under the lock.
+template <typename Fits>
+HandleRef Find(HANDLE handle, Fits fits) {
+  Table& t = TheTable();
+  std::lock_guard<std::mutex> hold(t.lock);
+  auto it = t.live.find(static_cast<Handle*>(handle));
+  if (it == t.live.end() || !fits(*it->second)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return it->second;
 }
 
 bool WantsDelete(DWORD access) {
@@ -134,9 +156,10 @@ bool WantsWrite(DWORD access) {
                     FILE_APPEND_DATA)) != 0;
 }
 
-HANDLE AddHandle(Handle* h) {
+HANDLE AddHandle(std::unique_ptr<Handle>& owned) {
   Table& t = TheTable();
   std::lock_guard<std::mutex> hold(t.lock);
+  Handle* h = owned.get();
   if (h->kind != Kind::kFind) {
     const FileId id(h->dev, h->ino);
     bool refused = false;
@@ -151,45 +174,34 @@ HANDLE AddHandle(Handle* h) {
     t.opens[id].insert(h);
     h->registered = true;
   }
-  t.live.insert(h);
+  t.live[h] = HandleRef(owned.release(), Release);
   return h;
 }
 
-Handle* LookHandle(HANDLE handle, Kind kind) {
-  Table& t = TheTable();
-  std::lock_guard<std::mutex> hold(t.lock);
-  Handle* h = static_cast<Handle*>(handle);
-  if (!t.live.count(h) || h->kind != kind) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return h;
+HandleRef LookHandle(HANDLE handle, Kind kind) {
+  return Find(handle, [kind](const Handle& h) { return h.kind == kind; });
 }
 
-Handle* LookFileHandle(HANDLE handle) {
-  Table& t = TheTable();
-  std::lock_guard<std::mutex> hold(t.lock);
-  Handle* h = static_cast<Handle*>(handle);
-  if (!t.live.count(h) || h->kind == Kind::kFind) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return h;
+HandleRef LookFileHandle(HANDLE handle) {
+  return Find(handle, [](const Handle& h) { return h.kind != Kind::kFind; });
 }
 
 bool TakeHandle(HANDLE handle, Kind kind) {
+  const bool fileKind = kind != Kind::kFind;
+  HandleRef taken = Find(handle, [fileKind](const Handle& h) {
+    return (h.kind != Kind::kFind) == fileKind;
+  });
+  if (!taken) return false;
   Table& t = TheTable();
   std::lock_guard<std::mutex> hold(t.lock);
-  Handle* h = static_cast<Handle*>(handle);
-  const bool fileKind = kind != Kind::kFind;
-  if (!t.live.count(h) || (h->kind == Kind::kFind) == fileKind) {
+  // Two closes racing: only the one that still finds it takes it.
+  if (t.live.erase(taken.get()) == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  t.live.erase(h);
-  Unregister(t, h);
+  Unregister(t, taken.get());
   return true;
-}
+}  // `taken` goes here, or with the last call still using the handle
 
 void MoveHandle(Handle* h, int fd, Kind kind, const struct stat& st) {
   Table& t = TheTable();

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -139,12 +140,21 @@ struct Handle {
   size_t next = 0;
 };
 
-// Registers a new handle and returns it as HANDLE.
-HANDLE AddHandle(Handle* handle);
+// A handle in use. The table owns every live handle through one of these
+// and each lookup hands out another, so a CloseHandle on another thread
+// only drops the table's reference: the Handle, and its descriptor, go
+// when the last user lets go, never while a call still works with it.
+typedef std::shared_ptr<Handle> HandleRef;
+
+// Registers a new handle and returns it as HANDLE. On success the table
+// owns it (`handle` is left empty) and closes its descriptor when the
+// last reference goes; on failure it is left to the caller.
+HANDLE AddHandle(std::unique_ptr<Handle>& handle);
 // The live handle of that kind, or null with 6.
-Handle* LookHandle(HANDLE handle, Kind kind);
-Handle* LookFileHandle(HANDLE handle);  // file, folder or link
-// Removes from the table (and the share table); the caller deletes it.
+HandleRef LookHandle(HANDLE handle, Kind kind);
+HandleRef LookFileHandle(HANDLE handle);  // file, folder or link
+// Removes from the table (and the share table) and drops the table's
+// reference. False with 6 when it was not a live handle of that kind.
 bool TakeHandle(HANDLE handle, Kind kind);
 // Re-points an open handle at a new object (after a reparse point
 // replaced it), keeping the share registration in step.

@@ -89,7 +89,7 @@ bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   return true;
 }
 
-BOOL GetReparse(Handle* h, LPVOID out, DWORD outSize, LPDWORD returned) {
+BOOL GetReparse(const HandleRef& h, LPVOID out, DWORD outSize, LPDWORD returned) {
   struct stat st;
   if (lstat(h->path.c_str(), &st) != 0) return FailForPath(errno, h->path);
   std::vector<uint8_t> buffer;
@@ -141,7 +141,7 @@ void Restore(const std::string& path, const struct stat& st) {
   }
 }
 
-BOOL MakeLink(Handle* h, const uint8_t* in, size_t size, DWORD tag) {
+BOOL MakeLink(const HandleRef& h, const uint8_t* in, size_t size, DWORD tag) {
   std::string target;
   if (!TargetOf(in, size, tag, &target)) return FALSE;
   struct stat st;
@@ -169,11 +169,11 @@ BOOL MakeLink(Handle* h, const uint8_t* in, size_t size, DWORD tag) {
     if (fd >= 0) close(fd);
     return FailErrno(errno);
   }
-  MoveHandle(h, fd, Kind::kLink, now);
+  MoveHandle(h.get(), fd, Kind::kLink, now);
   return TRUE;
 }
 
-BOOL SetReparse(Handle* h, LPVOID in, DWORD inSize) {
+BOOL SetReparse(const HandleRef& h, LPVOID in, DWORD inSize) {
   const uint8_t* b = static_cast<const uint8_t*>(in);
   if (!b || inSize < kHeader || inSize > MAXIMUM_REPARSE_DATA_BUFFER_SIZE)
     return Fail(ERROR_INVALID_REPARSE_DATA);
@@ -189,7 +189,7 @@ BOOL SetReparse(Handle* h, LPVOID in, DWORD inSize) {
   return error ? FailErrno(error) : TRUE;
 }
 
-BOOL SetCompression(Handle* h, LPVOID in, DWORD inSize) {
+BOOL SetCompression(const HandleRef& h, LPVOID in, DWORD inSize) {
   if (!in || inSize < 2) return Fail(ERROR_INVALID_PARAMETER);
   if (h->kind == Kind::kLink) return TRUE;
   const uint16_t format = LoadU16(static_cast<const uint8_t*>(in));
@@ -217,7 +217,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped) {
   if (returned) *returned = 0;
-  Handle* h = LookFileHandle(device);
+  HandleRef h = LookFileHandle(device);
   if (!h) return FALSE;
   switch (code) {
     case FSCTL_GET_REPARSE_POINT: return GetReparse(h, out, outSize, returned);

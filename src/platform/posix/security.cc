@@ -283,7 +283,7 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                       PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                       PSECURITY_DESCRIPTOR* descriptor) {
-  Handle* h = LookFileHandle(handle);
+  HandleRef h = LookFileHandle(handle);
   if (!h) return ERROR_INVALID_HANDLE;
   if (type != SE_FILE_OBJECT || !descriptor) return ERROR_INVALID_PARAMETER;
   std::vector<uint8_t> sd;

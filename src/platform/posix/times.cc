@@ -46,7 +46,7 @@ using namespace kvposix;
 
 BOOL SetFileTime(HANDLE file, const FILETIME* creation,
                  const FILETIME* lastAccess, const FILETIME* lastWrite) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   struct timespec times[2];
   times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
@@ -67,7 +67,7 @@ BOOL SetFileTime(HANDLE file, const FILETIME* creation,
 
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
                  LPFILETIME lastWrite) {
-  Handle* h = LookFileHandle(file);
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   Metadata meta;
   if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
