@@ -128,7 +128,7 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   if (IsNeverCopiedName(m_entryName)) return TRUE;
   WCHAR sourcePath[kImagePathChars];
   if (!JoinImagePath(sourcePath, kImagePathChars, m_drive, m_entryName)) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   // The check every restore makes: a name the walk found not plain, one

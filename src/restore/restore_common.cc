@@ -3,6 +3,7 @@
 #include "restore/restore_common.h"
 
 #include "KvLog.h"
+#include "archive/codes.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
@@ -20,8 +21,8 @@ CKvLog* Log() { return CKvLog::GetInstance(); }
 // An encrypted file goes to "USERPART"\System Recovery\ENC under its
 // encrypted-file name when that variable is set. Fills `folder` and
 // `redirected` (empty when there is no redirect). Values that do not fit
-// their buffers are refused with 122, never cut: a cut path names another
-// file.
+// their buffers are refused with kErrorNameTooLong, never cut: a cut path
+// names another file.
 DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
                             WCHAR (&folder)[kEncFolderChars],
                             WCHAR (&redirected)[kSecondPathChars]) {
@@ -31,7 +32,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
   const DWORD n =
       GetEnvironmentVariableW(TEXT("USERPART"), value, kEnvValueChars);
   if (n == 0) return 0;  // absent or empty: restored at its own path
-  if (n >= kEnvValueChars) return ERROR_INSUFFICIENT_BUFFER;
+  if (n >= kEnvValueChars) return kErrorNameTooLong;
   // The encrypted-file name is one file name in that folder.
   if (!IsPlainFileName(encryptedName)) return kUnsafeNameCode;
   if (KvFormatW(folder, kEncFolderChars, TEXT("%s\\System Recovery\\ENC"),
@@ -39,7 +40,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
       KvFormatW(redirected, kSecondPathChars, TEXT("%s\\%s"), folder,
                 encryptedName) < 0) {
     redirected[0] = 0;
-    return ERROR_INSUFFICIENT_BUFFER;
+    return kErrorNameTooLong;
   }
   return 0;
 }
