@@ -295,7 +295,7 @@ BOOL CKvMorvel::CopyOut(const WCHAR* text, WCHAR* buffer, DWORD capacity) {
     return FALSE;
   }
   if (static_cast<DWORD>(lstrlenW(text)) >= capacity) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   lstrcpyW(buffer, text);

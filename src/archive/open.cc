@@ -54,7 +54,7 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
     return log->ExitFunction(FALSE);
   }
   if (lstrlenW(fileName) >= 260) {
-    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    m_error.SetError(kErrorNameTooLong);
     return log->ExitFunction(FALSE);
   }
   m_freeSpaceKiB = FreeSpaceKiB(fileName);

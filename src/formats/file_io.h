@@ -8,9 +8,26 @@
 
 #include "kvwin32.h"
 
+// The last error of a layer call that just failed; `fallback` when the
+// call left none, so a failure is never reported as code 0. Read it right
+// after the call, before anything else can change it.
+inline DWORD LastErrorOr(DWORD fallback) {
+  const DWORD code = GetLastError();
+  return code ? code : fallback;
+}
+
 inline bool ReadExact(HANDLE file, void* buffer, DWORD size) {
   DWORD got = 0;
   return ReadFile(file, buffer, size, &got, nullptr) && got == size;
+}
+
+// ReadExact that gives the cause: 0, the failed read's code, or 38 when
+// the file ends before `size` bytes came.
+inline DWORD ReadWhole(HANDLE file, void* buffer, DWORD size) {
+  DWORD got = 0;
+  if (!ReadFile(file, buffer, size, &got, nullptr))
+    return LastErrorOr(ERROR_HANDLE_EOF);
+  return got == size ? 0 : ERROR_HANDLE_EOF;
 }
 
 // A write the system reports as done but short leaves 112 (disk full) as

@@ -1,7 +1,9 @@
 // Writing restored content no further than the recorded size.
 #include "formats/sized_output.h"
 
-bool SizedOutput::Write(const BYTE* bytes, DWORD size) {
+#include "formats/file_io.h"
+
+DWORD SizedOutput::Write(const BYTE* bytes, DWORD size) {
   DWORD allowed = size;
   if (size > left_) {
     allowed = static_cast<DWORD>(left_);
@@ -9,12 +11,9 @@ bool SizedOutput::Write(const BYTE* bytes, DWORD size) {
   }
   DWORD put = 0;
   if (allowed != 0 && !WriteFile(target_, bytes, allowed, &put, nullptr))
-    return false;
+    return LastErrorOr(ERROR_DISK_FULL);
   written_ += put;
   left_ -= put;
-  if (put != allowed) {
-    SetLastError(ERROR_DISK_FULL);
-    return false;
-  }
-  return !overran_;
+  if (put != allowed) return ERROR_DISK_FULL;
+  return overran_ ? kRecordedSizeCode : 0;
 }

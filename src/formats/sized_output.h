@@ -29,11 +29,12 @@ class SizedOutput {
   SizedOutput(HANDLE target, ULONGLONG recordedSize)
       : target_(target), left_(recordedSize) {}
 
-  // Writes `size` bytes at the target's current position. Bytes that
-  // would pass the recorded size are not written: the bytes up to it are,
-  // and the call fails with Overran() true. A failed or short write fails
-  // with the last error set (112 for a short one).
-  bool Write(const BYTE* bytes, DWORD size);
+  // Writes `size` bytes at the target's current position. Returns 0, or
+  // the code of the failure: kRecordedSizeCode when the bytes would pass
+  // the recorded size (the bytes up to it are written, and Overran() is
+  // then true), the write's own code for a failed write, 112 for a short
+  // one.
+  DWORD Write(const BYTE* bytes, DWORD size);
 
   // Whether the recorded size has been written exactly.
   bool Complete() const { return left_ == 0 && !overran_; }

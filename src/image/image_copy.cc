@@ -104,12 +104,14 @@ void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
   if (descriptor) ApplyWholeDescriptor(path, descriptor);
 }
 
-BOOL CreateEmptyFile(LPCWSTR path) {
+// Creates a new empty file at `path`. Returns 0 or the code of the failed
+// create.
+DWORD CreateEmptyFile(LPCWSTR path) {
   HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  if (file == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_GEN_FAILURE);
   CloseHandle(file);
-  return TRUE;
+  return 0;
 }
 
 }  // namespace
@@ -128,7 +130,7 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   if (IsNeverCopiedName(m_entryName)) return TRUE;
   WCHAR sourcePath[kImagePathChars];
   if (!JoinImagePath(sourcePath, kImagePathChars, m_drive, m_entryName)) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   // The check every restore makes: a name the walk found not plain, one
@@ -148,29 +150,36 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   const DWORD attributes = m_entryData.dwFileAttributes;
   const BOOL isReparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
-  BOOL copied;
+  // 0, or the cause of the failed copy, read right after the failing call.
+  DWORD failure = 0;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    if (PathFileExistsW(targetPath)) {
+    if (PathFileExistsW(targetPath))
       SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
-      copied = TRUE;
-    } else {
-      copied = CreateDirectoryW(targetPath, nullptr);
-    }
-    if (isReparse) copied = CreateJunction(sourcePath, targetPath);
+    else if (!CreateDirectoryW(targetPath, nullptr))
+      failure = LastErrorOr(ERROR_GEN_FAILURE);
+    if (isReparse)
+      failure = CreateJunction(sourcePath, targetPath)
+                    ? 0
+                    : LastErrorOr(ERROR_INVALID_REPARSE_DATA);
   } else if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
-    copied = TRUE;  // encrypted data cannot be read through the drive
+    // encrypted data cannot be read through the drive: nothing to copy
   } else {
     SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(targetPath);
     // A file that is a reparse point (a link to a file) becomes an empty
     // file carrying the same reparse data. CopyFileW would follow the link
     // and copy whatever file it names, which may lie outside the image.
-    copied = isReparse ? CreateEmptyFile(targetPath) &&
-                             CreateJunction(sourcePath, targetPath)
-                       : CopyFileW(sourcePath, targetPath, FALSE);
+    if (!isReparse) {
+      if (!CopyFileW(sourcePath, targetPath, FALSE))
+        failure = LastErrorOr(ERROR_GEN_FAILURE);
+    } else {
+      failure = CreateEmptyFile(targetPath);
+      if (!failure && !CreateJunction(sourcePath, targetPath))
+        failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    }
   }
-  if (!copied) {
-    m_error.SetError(GetLastError());
+  if (failure) {
+    m_error.SetError(failure);
     if (descriptor) LocalFree(descriptor);
     return FALSE;
   }

@@ -68,7 +68,7 @@ BOOL CKvMorvel::OpenSIMImage(LPCWSTR image) {
   // A path that does not fit the 260-character limit is refused with 122
   // rather than cut to the name of some other file.
   if (static_cast<DWORD>(lstrlenW(source)) >= kImagePathChars) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   WCHAR path[kImagePathChars];
@@ -161,7 +161,7 @@ BOOL CKvMorvel::VDBuildItems() {
 
   WCHAR pattern[kImagePathChars];
   if (!JoinImagePath(pattern, kImagePathChars, m_drive, TEXT("*.*"))) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   root->find = FindFirstFileW(pattern, &root->data);

@@ -3,6 +3,7 @@
 #include "restore/restore_common.h"
 
 #include "KvLog.h"
+#include "archive/codes.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
@@ -20,8 +21,8 @@ CKvLog* Log() { return CKvLog::GetInstance(); }
 // An encrypted file goes to "USERPART"\System Recovery\ENC under its
 // encrypted-file name when that variable is set. Fills `folder` and
 // `redirected` (empty when there is no redirect). Values that do not fit
-// their buffers are refused with 122, never cut: a cut path names another
-// file.
+// their buffers are refused with kErrorNameTooLong, never cut: a cut path
+// names another file.
 DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
                             WCHAR (&folder)[kEncFolderChars],
                             WCHAR (&redirected)[kSecondPathChars]) {
@@ -31,7 +32,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
   const DWORD n =
       GetEnvironmentVariableW(TEXT("USERPART"), value, kEnvValueChars);
   if (n == 0) return 0;  // absent or empty: restored at its own path
-  if (n >= kEnvValueChars) return ERROR_INSUFFICIENT_BUFFER;
+  if (n >= kEnvValueChars) return kErrorNameTooLong;
   // The encrypted-file name is one file name in that folder.
   if (!IsPlainFileName(encryptedName)) return kUnsafeNameCode;
   if (KvFormatW(folder, kEncFolderChars, TEXT("%s\\System Recovery\\ENC"),
@@ -39,7 +40,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
       KvFormatW(redirected, kSecondPathChars, TEXT("%s\\%s"), folder,
                 encryptedName) < 0) {
     redirected[0] = 0;
-    return ERROR_INSUFFICIENT_BUFFER;
+    return kErrorNameTooLong;
   }
   return 0;
 }
@@ -103,8 +104,9 @@ DWORD RestoreReparsePoint(const RestoreEntry& entry, HANDLE target,
     return 0;
   }
   ULONGLONG offset = 0;
-  HANDLE file = source.openReparse(&offset);
-  if (file == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_FILE_NOT_FOUND);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const DWORD opened = source.openReparse(&file, &offset);
+  if (opened) return opened;
   const int nameStart = lstrlenW(fullPath) - lstrlenW(entry.name);
   const DWORD code =
       SetReparseFromRecord(file, offset, target, fullPath, nameStart);
@@ -114,25 +116,28 @@ DWORD RestoreReparsePoint(const RestoreEntry& entry, HANDLE target,
 }
 
 // Writes a file's data or sets a reparse point. Returns 0 or the code
-// that fails the restore.
+// that fails the restore. Whatever made a file's data fail, the caller
+// sees 1359, the one code of an entry whose data cannot be restored; the
+// cause itself is logged here so it is not lost.
 DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
                      const WCHAR* fullPath, const RestoreSource& source) {
   const DWORD a = entry.data.dwFileAttributes;
   if (a & FILE_ATTRIBUTE_REPARSE_POINT)
     return RestoreReparsePoint(entry, target, fullPath, source);
   if (a & FILE_ATTRIBUTE_DIRECTORY) return 0;
-  return source.writeData(target) ? 0 : ERROR_INTERNAL_ERROR;
+  const DWORD cause = source.writeData(target);
+  if (!cause) return 0;
+  LogDataFailure(fullPath, cause);
+  return ERROR_INTERNAL_ERROR;
 }
 
 }  // namespace
 
 // --- Restored objects ----------------------------------------------------
 
-// The last error of a failing call; `fallback` when the call left none, so
-// a failure is never reported as code 0.
-DWORD LastErrorOr(DWORD fallback) {
-  const DWORD code = GetLastError();
-  return code ? code : fallback;
+void LogDataFailure(const WCHAR* fullPath, DWORD cause) {
+  Log()->AddError(TEXT("Cannot restore data of %s - %u"), fullPath,
+                  static_cast<unsigned>(cause));
 }
 
 void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
@@ -155,15 +160,16 @@ void CopyShortName(const WCHAR* field, WCHAR* out) {
   out[i] = 0;
 }
 
-BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
-                     bool* whole) {
+DWORD ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
+                      bool* whole) {
   SeekTo(file, offset);
   BYTE bytes[4];
   DWORD got = 0;
   const BOOL ok = ReadFile(file, bytes, sizeof(bytes), &got, nullptr);
+  const DWORD code = ok ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
   *whole = ok && got == sizeof(bytes);
   if (*whole) *length = LoadU32(bytes);
-  return ok;
+  return code;
 }
 
 HANDLE CreateRestoredFile(const WCHAR* path) {

@@ -15,6 +15,7 @@
 
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
+#include "formats/file_io.h"
 #include "formats/short_name.h"
 #include "kvwin32.h"
 #include "restore/restore_descriptors.h"
@@ -38,12 +39,16 @@ struct RestoreEntry {
 };
 
 // Where the stored items of an entry are read from.
+// Every callback returns 0, or the code of what went wrong; none leaves
+// its cause in the thread's last error for the procedure to read later.
 struct RestoreSource {
-  // Writes a file entry's whole content to `target`; FALSE on failure.
-  std::function<BOOL(HANDLE target)> writeData;
-  // Opens the file holding the reparse record (INVALID_HANDLE_VALUE with
-  // the last error set on failure) and gives the record's offset in it.
-  std::function<HANDLE(ULONGLONG* offset)> openReparse;
+  // Writes a file entry's whole content to `target`. Returns 0 or the
+  // cause of the failure (a read or write error, a damaged stream, data
+  // that does not hold the recorded size).
+  std::function<DWORD(HANDLE target)> writeData;
+  // Opens the file holding the reparse record into `*file` and gives the
+  // record's offset in it. Returns 0 or the code of the failed open.
+  std::function<DWORD(HANDLE* file, ULONGLONG* offset)> openReparse;
   // Releases what openReparse gave.
   std::function<void(HANDLE file)> closeReparse;
   // Applies the entry's security descriptor to `path`. Returns 0, or the
@@ -56,15 +61,23 @@ struct RestoreSource {
 void CopyShortName(const WCHAR* field, WCHAR* out);
 
 // Moves to `offset` of `file` and reads the u32 length that opens the
-// block stored there (a reparse record, a descriptor block). Returns what
-// ReadFile returned; `*whole` tells whether all four bytes came, and only
-// then is `*length` set. A read that succeeds short leaves `*whole` false.
-BOOL ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
-                     bool* whole);
+// block stored there (a reparse record, a descriptor block). Returns 0,
+// or the code of a failed read (never 0). `*whole` tells whether all four
+// bytes came, and only then is `*length` set: a read that succeeds short
+// returns 0 with `*whole` false.
+DWORD ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
+                      bool* whole);
 
-// The last error of a failing call; `fallback` when the call left none, so
-// a failure is never reported as code 0.
-DWORD LastErrorOr(DWORD fallback);
+// The code logged for a read of a stored item that did not deliver all
+// its bytes: `readCode` when the read failed, else 38 (the file ends
+// inside the item).
+inline DWORD ShortReadCode(DWORD readCode) {
+  return readCode ? readCode : ERROR_HANDLE_EOF;
+}
+
+// Logs why the data of the file at `fullPath` could not be restored,
+// for a restore that reports the one data-failure code 1359 instead.
+void LogDataFailure(const WCHAR* fullPath, DWORD cause);
 
 // On an opened restored object: asks for default compression when
 // `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless

@@ -3,6 +3,7 @@
 #include "restore/restore_paths.h"
 
 #include "KvLog.h"
+#include "archive/codes.h"
 
 bool IsDriveQualified(const WCHAR* path) {
   const WCHAR c = path[0];
@@ -81,7 +82,7 @@ DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
   const bool separator = !IsPathSeparator(target[targetLength - 1]);
   const DWORD total = static_cast<DWORD>(targetLength) + (separator ? 1 : 0) +
                       static_cast<DWORD>(lstrlenW(name)) + 1;
-  if (total > capacity) return ERROR_INSUFFICIENT_BUFFER;
+  if (total > capacity) return kErrorNameTooLong;
   lstrcpyW(out, target);
   if (separator) lstrcatW(out, TEXT("\\"));
   lstrcatW(out, name);

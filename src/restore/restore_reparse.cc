@@ -37,11 +37,13 @@ DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
   WCHAR link[kLinkTargetChars] = {};
   DWORD n = 0;
   bool whole = false;
-  BOOL ok = ReadBlockLength(source, offset, &n, &whole);
+  const DWORD lengthCode = ReadBlockLength(source, offset, &n, &whole);
+  // A read that succeeds short is logged and leaves the reparse point
+  // unset; only a failed read fails the restore.
   if (!whole) {
-    const DWORD code = LastErrorOr(ERROR_HANDLE_EOF);
-    Log()->AddError(TEXT("ReadFile failed - %u"), static_cast<unsigned>(code));
-    return ok ? 0 : code;
+    Log()->AddError(TEXT("ReadFile failed - %u"),
+                    static_cast<unsigned>(ShortReadCode(lengthCode)));
+    return lengthCode;
   }
   // The record must hold the 8-byte header and fit the 17000-byte buffer.
   if (n < kReparseHeaderSize || n > kReparseBufferSize) {
@@ -50,12 +52,12 @@ DWORD SetReparseFromRecord(HANDLE source, ULONGLONG offset, HANDLE target,
     return ERROR_INVALID_REPARSE_DATA;
   }
   DWORD got = 0;
-  ok = ReadFile(source, buffer, n, &got, nullptr);
+  const BOOL ok = ReadFile(source, buffer, n, &got, nullptr);
+  const DWORD dataCode = ok ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
   if (!ok || got != n) {
-    const DWORD code = LastErrorOr(ERROR_HANDLE_EOF);
     Log()->AddError(TEXT("ReadFile (reparse data) failed - %u"),
-                    static_cast<unsigned>(code));
-    return ok ? 0 : code;
+                    static_cast<unsigned>(ShortReadCode(dataCode)));
+    return dataCode;
   }
   const DWORD tag = LoadU32(buffer);
   const DWORD dataLength = LoadU16(buffer + 4);

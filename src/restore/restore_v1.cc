@@ -104,16 +104,18 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   // versions; a failure is reported with its reason.
   HANDLE file = CreateRestoredFile(fullPath);
   if (file == INVALID_HANDLE_VALUE) {
-    code = GetLastError();
-    m_error.SetError(code ? code : ERROR_INVALID_HANDLE);
+    m_error.SetError(LastErrorOr(ERROR_INVALID_HANDLE));
     return FALSE;
   }
   if (record.shortName[0]) SetFileShortNameW(file, record.shortName);
-  if (!InflateEntryData(control->archive, record.dataOffset,
-                        record.storedLength, file, record.data)) {
+  code = InflateEntryData(control->archive, record.dataOffset,
+                          record.storedLength, file, record.data);
+  if (code) {
     CloseHandle(file);
     // The one code for a failed stream and for data that does not hold
-    // the recorded size (kRecordedSizeCode is this 1359).
+    // the recorded size (kRecordedSizeCode is this 1359); the cause goes
+    // to the log.
+    LogDataFailure(fullPath, code);
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }

@@ -47,13 +47,14 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   view.hasReparseRecord = entry.storedLength != 0;
 
   RestoreSource source;
-  source.writeData = [&](HANDLE file) -> BOOL {
+  source.writeData = [&](HANDLE file) -> DWORD {
     return InflateEntryData(archive, entry.dataOffset, entry.storedLength,
                             file, entry.data);
   };
-  source.openReparse = [&](ULONGLONG* offset) {
+  source.openReparse = [&](HANDLE* file, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;
-    return archive;
+    *file = archive;
+    return 0;
   };
   source.closeReparse = [](HANDLE) {};  // the archive file stays open
   // The privilege stays enabled after the descriptor is applied. A failed

@@ -13,13 +13,6 @@ namespace {
 // refused before anything is allocated from it.
 const DWORD kMaxDescriptorBlock = 0x40000;
 
-DWORD ReadFailure(BOOL ok) {
-  const DWORD code = GetLastError();
-  // A read that returned fewer bytes than asked left no error: the part
-  // file ends inside the block.
-  return ok || !code ? ERROR_HANDLE_EOF : code;
-}
-
 // Reads the descriptor block (u32 length M, M bytes) at `offset` of `part`
 // and applies it to `path`. Returns 0 to go on, or the code that fails
 // the restore. A short length read fails like a failed one; a descriptor
@@ -28,9 +21,10 @@ DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
   CKvLog* log = CKvLog::GetInstance();
   DWORD length = 0;
   bool whole = false;
-  BOOL ok = ReadBlockLength(part, offset, &length, &whole);
+  const DWORD lengthCode = ReadBlockLength(part, offset, &length, &whole);
   if (!whole) {
-    const DWORD code = ReadFailure(ok);
+    // A short read fails as a failed one: the part ends inside the block.
+    const DWORD code = ShortReadCode(lengthCode);
     log->AddError(TEXT("ReadFile (SD Block Size) - %u"),
                   static_cast<unsigned>(code));
     return code;
@@ -46,10 +40,11 @@ DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   DWORD got = 0;
-  ok = ReadFile(part, descriptor, length, &got, nullptr);
+  const BOOL ok = ReadFile(part, descriptor, length, &got, nullptr);
+  const DWORD readCode = ok ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
   if (!ok || got != length)
     log->AddError(TEXT("ReadFile (SD) - %u"),
-                  static_cast<unsigned>(ReadFailure(ok)));
+                  static_cast<unsigned>(ShortReadCode(readCode)));
   else
     SetDescriptorUnderPrivilege(path, descriptor, length, true);
   delete[] descriptor;
@@ -84,20 +79,25 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
   view.hasReparseRecord = entry.storedLength != 0;
 
   RestoreSource source;
-  source.writeData = [&](HANDLE file) {
-    return ZIPDecompressFile5(file, &entry);
+  // The block reader records its cause in the holder; the restore then
+  // reports 1359 in its place and logs the cause.
+  source.writeData = [&](HANDLE file) -> DWORD {
+    if (ZIPDecompressFile5(file, &entry)) return 0;
+    const DWORD cause = m_error.GetError();
+    return cause ? cause : ERROR_INTERNAL_ERROR;
   };
-  source.openReparse = [&](ULONGLONG* offset) {
+  source.openReparse = [&](HANDLE* part, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;
-    return OpenPart5(entry.dataPart);
+    *part = OpenPart5(entry.dataPart);
+    return *part == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_FILE_NOT_FOUND)
+                                         : 0;
   };
   source.closeReparse = [](HANDLE part) { CloseHandle(part); };
   source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
     if (entry.descriptorPart == kV5NoDescriptorPart) return 0;
     HANDLE part = OpenPart5(entry.descriptorPart);
     if (part == INVALID_HANDLE_VALUE) {
-      DWORD code = GetLastError();
-      if (!code) code = ERROR_FILE_NOT_FOUND;
+      const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
       CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
                                       static_cast<unsigned>(entry.descriptorPart),
                                       static_cast<unsigned>(code));

@@ -1,5 +1,7 @@
 #include "restore/restore_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <lzo/lzo1x.h>
 #include <zlib.h>
 
@@ -214,4 +216,23 @@ std::string V1Record(const std::string& name,
       .Wide(wide, wide.size() + 1)  // name and terminator
       .U16(0)                       // record end
       .str();
+}
+
+void PrimeStaleCodes(CKvMorvel& arc) {
+  arc.GetFile(nullptr, 10);
+  ASSERT_EQ(0x10000002u, arc.GetErrorCode());
+  SetLastError(0xDEADBEEF);
+}
+
+bool HasErrorLine(const LogCapture& log, const std::string& what,
+                  DWORD code) {
+  const std::string end = " - " + std::to_string(code);
+  for (const auto& line : log.lines()) {
+    const std::string& text = line.second;
+    if (line.first == CKvLog::kError && text.find(what) == 0 &&
+        text.size() >= end.size() &&
+        text.compare(text.size() - end.size(), end.size(), end) == 0)
+      return true;
+  }
+  return false;
 }

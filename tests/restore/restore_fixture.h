@@ -64,6 +64,16 @@ class Probe : public CKvMorvel {
   std::string catalogue1_;
 };
 
+// Leaves codes a failing restore must replace: the holder holds
+// 0x10000002 (from a refused accessor call) and the thread's last error
+// 0xDEADBEEF, so neither can pass for the code the restore reports.
+void PrimeStaleCodes(CKvMorvel& arc);
+
+// Whether an error line ends with " - <code>" and names `what`, as the
+// restore's "Cannot restore data of <path> - <cause>" line does.
+bool HasErrorLine(const LogCapture& log, const std::string& what,
+                  DWORD code);
+
 // A version 1 record as the catalogue holds it.
 std::string V1Record(const std::string& name, const WIN32_FILE_ATTRIBUTE_DATA& d,
                      unsigned long long stored, unsigned long long offset);

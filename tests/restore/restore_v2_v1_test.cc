@@ -2,6 +2,7 @@
 // write byte by byte: data at an offset, records built field by field.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -68,6 +69,32 @@ TEST_F(V2, EmptyFilePassesAndSizeMismatchInEitherHalfFails) {
     EXPECT_EQ(1359u, arc.GetErrorCode());
   }
   EXPECT_EQ("four", ReadBytes(out + "/f5"));  // the data stays written
+}
+
+// Data that cannot be inflated is reported as 1359 whatever the cause;
+// the cause is in the log: 13 for a damaged chunk, 38 for an archive that
+// ends inside the stream.
+TEST_F(V2, DamagedOrCutStreamReports1359AndLogsTheCause) {
+  std::string chunk = DeflateChunk(PatternBytes(5000, 3));
+  std::string damaged = chunk;
+  damaged[0] = static_cast<char>(damaged[0] + 1);  // one past the stored bytes
+  WriteBytes(dir / "a.arc", kHeaderGap + damaged + chunk.substr(0, 20));
+  arc.UseV2(dir / "a.arc");
+  auto& bad = arc.AddEntry2("bad", 0x20, 5000);
+  bad.storedLength = damaged.size();
+  bad.dataOffset = 40;
+  auto& cut = arc.AddEntry2("cut", 0x20, 5000);
+  cut.storedLength = chunk.size();
+  cut.dataOffset = 40 + damaged.size();
+  const DWORD causes[] = {13, 38};
+  for (DWORD i : {0u, 1u}) {
+    LogCapture log;
+    PrimeStaleCodes(arc);
+    EXPECT_FALSE(Restore(i)) << i;
+    EXPECT_EQ(1359u, arc.GetErrorCode()) << i;
+    EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", causes[i]))
+        << i;
+  }
 }
 
 TEST_F(V2, DescriptorPastTheRecordIsRefusedBeforeAnythingIsMade) {
@@ -152,6 +179,28 @@ TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
   EXPECT_FALSE(truncated.MorvelExtractFile(P(W(dir / "o2")), 0));
   EXPECT_EQ(1392u, truncated.GetErrorCode());
   EXPECT_FALSE(Exists(dir / "o2"));
+}
+
+TEST_F(V1, CutStreamReports1359AndLogsTheCause) {
+  const std::string chunk = DeflateChunk("abc");
+  Open(chunk.substr(0, chunk.size() - 2),
+       V1Record("f", Attributes(0x20, 3), chunk.size(), 32));
+  LogCapture log;
+  PrimeStaleCodes(arc);
+  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_EQ(1359u, arc.GetErrorCode());
+  EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", 38));
+}
+
+TEST_F(V1, TargetInAReadOnlyFolderFailsWithAccessDenied) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  const std::string chunk = DeflateChunk("abc");
+  Open(chunk, V1Record("f", Attributes(0x20, 3), chunk.size(), 32));
+  ASSERT_EQ(0, mkdir(out.c_str(), 0555));
+  PrimeStaleCodes(arc);
+  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_EQ(5u, arc.GetErrorCode());
+  chmod(out.c_str(), 0755);
 }
 
 // The name length (u16 at 52) of a record is set to 0 or to one past the

@@ -1,6 +1,7 @@
 // Restoring version 5 entries from part files the tests write byte by byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -174,6 +175,7 @@ TEST_F(V5, MissingDescriptorPartFailsAfterTheDataWasWritten) {
   e.descriptorPart = 2;
   Part(1, LzoBlocks("data"));
   LogCapture log;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(2u, arc.GetErrorCode());
   EXPECT_TRUE(log.Has(CKvLog::kError, "(SD) Cannot part#2 - 2"));
@@ -224,10 +226,39 @@ TEST_F(V5, ShortDescriptorReadsAreToldApart) {
   EXPECT_TRUE(log.Has(CKvLog::kError, "ReadFile (SD Block Size) - 38"));
 }
 
-TEST_F(V5, FailedDecompressionReports1359) {
+// A file's data that cannot be read is reported as 1359 whatever the
+// cause; the cause (here 2, the missing part) is in the log.
+TEST_F(V5, FailedDecompressionReports1359AndLogsTheCause) {
   arc.AddEntry5("f", 0x20, 1).dataPart = 7;  // no such part
+  LogCapture log;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(1359u, arc.GetErrorCode());
+  EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", 2));
+}
+
+// Failures the restore reports with their own cause, each after stale
+// codes were left in the holder and the thread's last error.
+TEST_F(V5, ReparseRecordInAMissingPartFailsWithThatCause) {
+  auto& entry = arc.AddEntry5("j", 0x410);
+  entry.storedLength = 40;
+  entry.dataPart = 9;
+  PrimeStaleCodes(arc);
+  EXPECT_FALSE(Restore(0, out));
+  EXPECT_EQ(2u, arc.GetErrorCode());
+}
+
+TEST_F(V5, TargetInAReadOnlyFolderFailsWithAccessDenied) {
+  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  arc.AddEntry5("f", 0x20, 4);
+  Part(1, LzoBlocks("data"));
+  ASSERT_EQ(0, mkdir(out.c_str(), 0555));
+  LogCapture log;
+  PrimeStaleCodes(arc);
+  EXPECT_FALSE(Restore(0, out));
+  EXPECT_EQ(5u, arc.GetErrorCode());
+  EXPECT_TRUE(HasErrorLine(log, "Cannot create ", 5));
+  chmod(out.c_str(), 0755);
 }
 
 TEST_F(V5, IndexPastTheEndTouchesNothing) {

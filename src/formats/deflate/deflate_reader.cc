@@ -25,16 +25,20 @@ class InflateStream : public OwnedZlibStream<inflateEnd> {
 // is checked against the chunk limit and against the stored bytes still
 // to consume before any payload byte is read, so a damaged length can
 // neither overrun the buffer nor reach into the next entry's data.
-bool ReadChunk(HANDLE archive, BYTE* in, ULONGLONG* left, DWORD* length) {
+// Returns 0, the read's code, or kDamagedStreamCode.
+DWORD ReadChunk(HANDLE archive, BYTE* in, ULONGLONG* left, DWORD* length) {
   BYTE word[4];
-  if (*left < sizeof(word) || !ReadExact(archive, word, sizeof(word)))
-    return false;
+  if (*left < sizeof(word)) return kDamagedStreamCode;
+  DWORD code = ReadWhole(archive, word, sizeof(word));
+  if (code) return code;
   *left -= sizeof(word);
   *length = LoadU32(word);
-  if (*length > kDeflateChunkLimit || *length > *left) return false;
-  if (!ReadExact(archive, in, *length)) return false;
+  if (*length > kDeflateChunkLimit || *length > *left)
+    return kDamagedStreamCode;
+  code = ReadWhole(archive, in, *length);
+  if (code) return code;
   *left -= *length;
-  return true;
+  return 0;
 }
 
 // Inflates one chunk into `out`; the last chunk must end the stream and
@@ -51,34 +55,37 @@ bool InflateChunk(z_stream& z, BYTE* in, DWORD length, BYTE* out,
 
 }  // namespace
 
-bool InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output) {
-  if (stored == 0) return true;
+DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output) {
+  if (stored == 0) return 0;
   std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflateChunkLimit]);
   std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflatePieceSize]);
-  if (!in || !out) return false;
+  if (!in || !out) return ERROR_NOT_ENOUGH_MEMORY;
   InflateStream stream;
-  if (!stream.Begin()) return false;
+  if (!stream.Begin()) return ERROR_NOT_ENOUGH_MEMORY;
 
   ULONGLONG left = stored;
   while (left != 0) {
     DWORD length = 0;
-    if (!ReadChunk(archive, in.get(), &left, &length)) return false;
+    DWORD code = ReadChunk(archive, in.get(), &left, &length);
+    if (code) return code;
     z_stream& z = stream.z();
     if (!InflateChunk(z, in.get(), length, out.get(), left == 0))
-      return false;
+      return kDamagedStreamCode;
     // Each chunk inflates to at most one output buffer, so the stored
     // length bounds the work; the output bounds what reaches the disk.
-    if (!output.Write(out.get(), kDeflatePieceSize - z.avail_out))
-      return false;
+    code = output.Write(out.get(), kDeflatePieceSize - z.avail_out);
+    if (code) return code;
   }
-  return stream.End() == Z_OK;
+  return stream.End() == Z_OK ? 0 : kDamagedStreamCode;
 }
 
-bool InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                      HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
+                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data) {
   SizedOutput output(target, RecordedFileSize(data));
-  return SeekTo(archive, offset) && InflateChunks(archive, stored, output) &&
-         output.Complete();
+  if (!SeekTo(archive, offset)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
+  const DWORD code = InflateChunks(archive, stored, output);
+  if (code) return code;
+  return output.Complete() ? 0 : kRecordedSizeCode;
 }
 
 BOOL CKvMorvel::ZIPDecompressFile(HANDLE archive, LONGLONG stored,
@@ -88,8 +95,8 @@ BOOL CKvMorvel::ZIPDecompressFile(HANDLE archive, LONGLONG stored,
   // Unbounded but for the stream itself: the restores bound their output
   // by the recorded size through InflateEntryData.
   SizedOutput output(target, ~0ull);
-  const bool ok =
+  const DWORD code =
       InflateChunks(archive, static_cast<ULONGLONG>(stored), output);
   if (written) *written = static_cast<LONGLONG>(output.written());
-  return ok;
+  return code == 0;
 }

@@ -53,19 +53,25 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
                         ULONGLONG* stored, int level,
                         const DeflateWriteOptions& options);
 
+// The code of a chunked stream that cannot be inflated: a chunk longer
+// than the limit or than the stored bytes left, or a zlib result other
+// than the one required.
+const DWORD kDamagedStreamCode = ERROR_INVALID_DATA;
+
 // Reads the chunked stream of `stored` bytes at the archive's current
-// position and writes what it inflates to `output`. True when every stored
-// byte was taken, the stream ended cleanly and `output` took every byte.
-// A chunk longer than the limit or than the stored bytes left, a short
-// read or a zlib result other than the one required fails; so does output
-// past the size `output` holds to, which is cut there. The zlib stream is
-// ended on every path.
-bool InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output);
+// position and writes what it inflates to `output`. Returns 0 when every
+// stored byte was taken, the stream ended cleanly and `output` took every
+// byte; else the cause: the code of a failed or short read (38),
+// kDamagedStreamCode, or what `output` refused (output past the size it
+// holds to is cut there). The zlib stream is ended on every path.
+DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output);
 
 // The data of a version 1 or 2 file entry: the `stored` bytes at `offset`
 // of the archive inflated into `target`, which must receive exactly the
-// size `data` records. Nothing past that size is written.
-bool InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                      HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data);
+// size `data` records. Nothing past that size is written. Returns 0 or the
+// cause of the failure, kRecordedSizeCode for data that does not hold the
+// recorded size.
+DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
+                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data);
 
 #endif  // KVMORVEL_FORMATS_DEFLATE_STREAM_H

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "archive/codes.h"
 #include "KvMorvel.h"
 #include "formats/deflate/deflate_stream.h"
 #include "formats/file_io.h"
@@ -59,7 +60,7 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
   // longer name is refused before anything is written.
   const int nameChars = lstrlenW(name);
   if (nameChars > kV1MaxNameChars) {
-    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   if (!ReserveCatalogue(record)) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "archive/codes.h"
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
@@ -125,7 +126,7 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
   _MVRL_FILEENTRY_2 entry = _MVRL_FILEENTRY_2();
   if (!SetV2EntryName(&entry, name, static_cast<DWORD>(lstrlenW(name)),
                       kept)) {
-    m_error.SetError(ERROR_FILENAME_EXCED_RANGE);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   entry.data = *data;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "archive/codes.h"
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
@@ -79,7 +80,7 @@ BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
   // (122) instead of being cut to the name of some other entry.
   const int nameChars = lstrlenW(name);
   if (nameChars > kMaxStoredName) {
-    m_error.SetError(ERROR_INSUFFICIENT_BUFFER);
+    m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
   _MVRL_FILEENTRY_MAX_5 entry = {};

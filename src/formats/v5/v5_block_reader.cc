@@ -155,13 +155,13 @@ ULONGLONG BlockCountForSize(ULONGLONG size) {
 // kRecordedSizeCode when the block takes the entry past its recorded
 // size (the bytes up to that size are written), else the write's.
 DWORD WriteBlock(SizedOutput& output, const BYTE* bytes, DWORD size) {
-  if (output.Write(bytes, size)) return ERROR_SUCCESS;
+  const DWORD code = output.Write(bytes, size);
+  if (code == ERROR_SUCCESS) return ERROR_SUCCESS;
   CKvLog* log = CKvLog::GetInstance();
   if (output.Overran()) {
     log->AddError(TEXT("Blocks hold more than the recorded size"));
     return kRecordedSizeCode;
   }
-  const DWORD code = GetLastError();
   log->AddError(TEXT("WriteFile (Block) - %u"), static_cast<unsigned>(code));
   return code;
 }

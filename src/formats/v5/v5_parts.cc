@@ -3,6 +3,7 @@
 // Part N of main file "D:\b\disk.img" is "D:\b\disk_000N.img": the number
 // goes before the last "." of the whole path (also when that "." is in a
 // folder name), or after the path when it has none.
+#include "archive/codes.h"
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/file_io.h"
@@ -14,7 +15,8 @@ namespace {
 
 // Builds the name of part `part` of `mainPath` into `buffer` of
 // kV5PartNameChars WCHARs. A name that does not fit is refused (false,
-// last error 206), never cut: a cut name would be some other file.
+// last error kErrorNameTooLong), never cut: a cut name would be some other
+// file.
 bool BuildPartName(const WCHAR* mainPath, DWORD part,
                    WCHAR (&buffer)[kV5PartNameChars]) {
   const WCHAR* dot = nullptr;
@@ -37,7 +39,7 @@ bool BuildPartName(const WCHAR* mainPath, DWORD part,
   }
   if (written < 0) {
     buffer[0] = 0;
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    SetLastError(kErrorNameTooLong);
     return false;
   }
   return true;
