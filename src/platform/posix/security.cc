@@ -173,8 +173,10 @@ std::vector<uint8_t> Select(const std::vector<uint8_t>& sd, SECURITY_INFORMATION
   const bool dacl = info & DACL_SECURITY_INFORMATION;
   const bool sacl = info & SACL_SECURITY_INFORMATION;
   uint16_t control = p.control & ~(dacl ? 0 : kDaclPresent) & ~(sacl ? 0 : kSaclPresent);
-  return Assemble(control, owner ? Bytes(p.owner, SidLength(p.owner)) : std::vector<uint8_t>(),
-                  group ? Bytes(p.group, SidLength(p.group)) : std::vector<uint8_t>(),
+  // A part asked for but absent from the descriptor stays absent.
+  return Assemble(control,
+                  owner && p.owner ? Bytes(p.owner, SidLength(p.owner)) : std::vector<uint8_t>(),
+                  group && p.group ? Bytes(p.group, SidLength(p.group)) : std::vector<uint8_t>(),
                   sacl && p.sacl ? Bytes(p.sacl, LoadU16(p.sacl + 2)) : std::vector<uint8_t>(),
                   dacl && p.dacl ? Bytes(p.dacl, LoadU16(p.dacl + 2)) : std::vector<uint8_t>());
 }
@@ -187,8 +189,12 @@ bool ModeFromDacl(const Parsed& p, mode_t* mode) {
   bool found = false;
   *mode = 0;
   for (size_t i = 0, at = 8; i < count; ++i) {
+    // The count is stored apart from the size: an entry whose header
+    // would leave the ACL, or that does not move on, ends the walk.
+    if (at + 8 > size) break;
     const uint8_t* ace = p.dacl + at;
     const size_t aceSize = LoadU16(ace + 2);
+    if (aceSize < 8) break;
     at += aceSize;
     if (ace[0] != 0 || aceSize < 8 + 8) continue;  // allowed entries only
     const uint8_t* sid = ace + 8;
