@@ -74,8 +74,12 @@ std::string ProgramFolder() {
 
 void FuzzProcessSetUp() {
   if (!g_base.empty()) return;
-  char pattern[] = "/tmp/kvfuzz.XXXXXX";
-  if (!mkdtemp(pattern)) abort();
+  // TMPDIR lets a long run keep its scratch on tmpfs: the restore targets
+  // flush what they write, and on a disk that is waiting, not fuzzing.
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") +
+                        "/kvfuzz.XXXXXX";
+  if (!mkdtemp(&pattern[0])) abort();
   g_base = pattern;
   atexit(RemoveBase);
   for (const char* folder : {"/devices", "/drive_c", "/mounts", "/work", "/up",

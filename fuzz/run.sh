@@ -7,6 +7,13 @@
 #
 #   sh fuzz/run.sh [build folder] [seconds] [target...]
 #
+# With CPU_MINUTES=M in the environment, each target runs in rounds of
+# SECONDS until its fuzzer has used M CPU minutes (wall time says little
+# on a shared machine), each round resuming from the corpus the last one
+# grew. NICE sets the niceness (10 unless given). TMPDIR is where the
+# scratch targets live: a tmpfs keeps the restore targets from waiting on
+# the disk.
+#
 # Each target starts from its committed seeds (fuzz/corpus/<target>) and
 # from what earlier runs found (<build>/fuzz-corpus/<target>, never
 # committed). It runs in fork mode, so a crash is recorded in
@@ -33,20 +40,29 @@ for t in $TARGETS; do
   artifacts=$BUILD/fuzz-artifacts/$t
   mkdir -p "$corpus" "$artifacts"
   log=$LOGS/$t.log
+  : > "$log"
   before=$(ls "$artifacts" | wc -l)
-  # /usr/bin/time reports the CPU seconds of the fuzzer and its workers.
-  ( cd "$BUILD" && /usr/bin/time -f 'cpu %U %S' -o "$LOGS/$t.time" \
-      nice -n 10 "$program" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 \
-      -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
-      -max_total_time="$SECS" -artifact_prefix="$artifacts/" \
-      "$corpus" "$HERE/corpus/$t" > "$log" 2>&1 )
-  cpu=$(awk '/^cpu/ { printf "%.2f", ($2 + $3) / 60 }' "$LOGS/$t.time")
+  spent=0 rounds=0
+  while :; do
+    # /usr/bin/time reports the CPU seconds of the fuzzer and its workers.
+    ( cd "$BUILD" && /usr/bin/time -f 'cpu %U %S' -o "$LOGS/$t.time" \
+        nice -n "${NICE:-10}" "$program" -fork=1 -ignore_crashes=1 \
+        -ignore_timeouts=1 -ignore_ooms=1 -timeout=10 -rss_limit_mb=2048 \
+        -max_total_time="$SECS" -artifact_prefix="$artifacts/" \
+        "$corpus" "$HERE/corpus/$t" >> "$log" 2>&1 )
+    spent=$(awk -v s="$spent" '/^cpu/ { printf "%.2f", s + $2 + $3 }' \
+      "$LOGS/$t.time")
+    rounds=$((rounds + 1))
+    awk -v s="$spent" -v m="${CPU_MINUTES:-0}" \
+      'BEGIN { exit !(s >= m * 60) }' && break
+  done
+  cpu=$(awk -v s="$spent" 'BEGIN { printf "%.2f", s / 60 }')
   edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   crashes=$(ls "$artifacts" | grep -c '^crash-')
   hangs=$(ls "$artifacts" | grep -c '^timeout-')
   ooms=$(ls "$artifacts" | grep -c -E '^(oom|leak)-')
   escapes=$(grep -c 'escaped its target' "$log")
-  row "$t" "$SECS" "$cpu" "${edges:-?}" "$crashes" "$escapes" "$hangs" "$ooms" >> "$TABLE"
+  row "$t" "$((SECS * rounds))" "$cpu" "${edges:-?}" "$crashes" "$escapes" "$hangs" "$ooms" >> "$TABLE"
   after=$(ls "$artifacts" | wc -l)
   [ "$after" -gt "$before" ] && echo "$t: new inputs in $artifacts" >&2
 done
