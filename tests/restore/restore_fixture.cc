@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <lzo/lzo1x.h>
-#include <zlib.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,109 +9,11 @@
 #include <stdexcept>
 #include <vector>
 
-std::string LzoBlocks(const std::string& content) {
-  const size_t piece = 1048576;
-  std::vector<unsigned char> work(LZO1X_1_MEM_COMPRESS);
-  std::vector<unsigned char> out(piece + piece / 16 + 64 + 3);
-  std::string stream;
-  size_t at = 0;
-  do {
-    const size_t n = std::min(piece, content.size() - at);
-    lzo_uint outLength = 0;
-    lzo1x_1_compress(
-        reinterpret_cast<const unsigned char*>(content.data()) + at, n,
-        out.data(), &outLength, work.data());
-    stream += Bytes().U32(outLength).str();
-    stream.append(reinterpret_cast<char*>(out.data()), outLength);
-    at += n;
-  } while (at < content.size());
-  return stream;
-}
-
-std::string DeflateChunk(const std::string& content) {
-  uLongf length = compressBound(content.size());
-  std::vector<Bytef> out(length);
-  compress2(out.data(), &length,
-            reinterpret_cast<const Bytef*>(content.data()), content.size(),
-            Z_DEFAULT_COMPRESSION);
-  return Bytes()
-      .U32(length)
-      .Raw(std::string(reinterpret_cast<char*>(out.data()), length))
-      .str();
-}
-
-std::string DeflateChunks(const std::string& content) {
-  const size_t piece = 1048576;
-  z_stream z = {};
-  deflateInit(&z, Z_DEFAULT_COMPRESSION);
-  std::vector<Bytef> out(piece + piece / 8 + 1024);
-  std::string stream;
-  size_t at = 0;
-  do {
-    const size_t n = std::min(piece, content.size() - at);
-    at += n;
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data())) +
-                at - n;
-    z.avail_in = static_cast<uInt>(n);
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, at == content.size() ? Z_FINISH : Z_SYNC_FLUSH);
-    const size_t length = out.size() - z.avail_out;
-    stream += Bytes().U32(length).str();
-    stream.append(reinterpret_cast<char*>(out.data()), length);
-  } while (at < content.size());
-  deflateEnd(&z);
-  return stream;
-}
-
-// Tag, data length, reserved, then the name offsets and the path buffer:
-// substitute name "\??\" + print name, then the print name, each ended by
-// a NUL that the lengths do not count.
-static std::string LinkBuffer(DWORD tag, const std::u16string& printName,
-                              bool flags) {
-  const std::u16string substitute = u"\\??\\" + printName;
-  const std::string names = Bytes()
-                                .Wide(substitute, substitute.size() + 1)
-                                .Wide(printName, printName.size() + 1)
-                                .str();
-  Bytes b;
-  b.U32(tag)
-      .U16(8 + (flags ? 4 : 0) + names.size())
-      .U16(0)
-      .U16(0)                           // substitute at
-      .U16(2 * substitute.size())       // its bytes
-      .U16(2 * substitute.size() + 2)   // print at
-      .U16(2 * printName.size());       // its bytes
-  if (flags) b.U32(0);  // an absolute link
-  return b.str() + names;
-}
-
-std::string MountPointBuffer(const std::u16string& printName) {
-  return LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, printName, false);
-}
-std::string SymlinkBuffer(const std::u16string& printName) {
-  return LinkBuffer(IO_REPARSE_TAG_SYMLINK, printName, true);
-}
-std::string ReparseRecord(const std::string& buffer) {
-  return Bytes().U32(buffer.size()).Raw(buffer).str();
-}
-
 void WriteNested(const std::string& path, const std::string& bytes) {
   for (size_t at = path.find('/', 1); at != std::string::npos;
        at = path.find('/', at + 1))
     mkdir(path.substr(0, at).c_str(), 0755);
   WriteBytes(path, bytes);
-}
-
-WIN32_FILE_ATTRIBUTE_DATA Attributes(DWORD attributes, unsigned long long size,
-                                     unsigned long long time) {
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.dwFileAttributes = attributes;
-  const FILETIME t = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-  d.ftCreationTime = d.ftLastAccessTime = d.ftLastWriteTime = t;
-  d.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  d.nFileSizeLow = static_cast<DWORD>(size);
-  return d;
 }
 
 DWORD LayerAttributes(const std::string& path) {
@@ -201,27 +100,6 @@ std::string Probe::Encrypted() {
   WCHAR name[260];
   GetEncryptedFileName(name, 260);
   return N(std::u16string(reinterpret_cast<char16_t*>(name)));
-}
-
-std::string V1Record(const std::string& name,
-                     const WIN32_FILE_ATTRIBUTE_DATA& d,
-                     unsigned long long stored, unsigned long long offset) {
-  const std::u16string wide = W(name);
-  return Bytes()
-      .AttributeData(d)
-      .U64(stored)
-      .U64(offset)
-      .U16(wide.size() + 1)
-      .Zeros(56)  // short name and folder short name, both empty
-      .Wide(wide, wide.size() + 1)  // name and terminator
-      .U16(0)                       // record end
-      .str();
-}
-
-void PrimeStaleCodes(CKvMorvel& arc) {
-  arc.GetFile(nullptr, 10);
-  ASSERT_EQ(0x10000002u, arc.GetErrorCode());
-  SetLastError(0xDEADBEEF);
 }
 
 bool HasErrorLine(const LogCapture& log, const std::string& what,

@@ -12,7 +12,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "KvMorvel.h"
 #include "common/utf.h"
+#include "kvwin32.h"
 
 // Test text is valid UTF-8 and names hold no lone surrogates, so the
 // project's own conversion serves both ways.
@@ -163,4 +167,10 @@ bool LogCapture::HasPrefix(CKvLog::Kind kind,
     if (l.first == kind && l.second.compare(0, prefix.size(), prefix) == 0)
       return true;
   return false;
+}
+
+void PrimeStaleCodes(CKvMorvel& object) {
+  object.GetFile(nullptr, 10);
+  ASSERT_EQ(0x10000002u, object.GetErrorCode());
+  SetLastError(0xDEADBEEF);
 }

@@ -11,6 +11,8 @@
 #include "KvLog.h"
 #include "KvMorvelTypes.h"
 
+class CKvMorvel;
+
 // UTF-8 to UTF-16 and back.
 std::u16string W(const std::string& utf8);
 std::string N(const std::u16string& wide);
@@ -97,5 +99,11 @@ class LogCapture {
  private:
   std::vector<std::pair<CKvLog::Kind, std::string>> lines_;
 };
+
+// Leaves codes a failing call must replace: the holder holds 0x10000002
+// (from a refused accessor call, the one public way to set it) and the
+// thread's last error 0xDEADBEEF, so neither can pass for the code the
+// call under test reports. Call it right before that call.
+void PrimeStaleCodes(CKvMorvel& object);
 
 #endif  // KVMORVEL_TESTS_SUPPORT_H
