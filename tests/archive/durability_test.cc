@@ -337,6 +337,7 @@ TEST_P(Durability, FullDiskAtCloseOfAnAppendReportsItAndKeepsEveryEntry) {
     ASSERT_TRUE(m.Open(P(W(Archive())), FALSE, version_));
     for (const Item& item : second)
       ASSERT_TRUE(m.AddFile(P(W(Source(item))), P(W(item.name)), nullptr, 0));
+    PrimeStaleCodes(m);
     EXPECT_FALSE(m.Close()) << "point " << at;
     EXPECT_EQ(ERROR_DISK_FULL, m.GetErrorCode()) << "point " << at;
     EXPECT_EQ("", Check(first, second, LetGoAfterClose(m))) << "point " << at;

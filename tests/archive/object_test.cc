@@ -3,31 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 
 #include "KvMorvel.h"
 #include "KvSystem.h"
 #include "archive/codes.h"
 #include "kvwin32.h"
+#include "support/archive_bytes.h"
 #include "support/test_support.h"
 
 namespace {
 
-class Probe : public CKvMorvel {
- public:
-  using CKvMorvel::LoadCurrentEntry;
-  using CKvMorvel::m_archivePath;
-  using CKvMorvel::m_control;
-  using CKvMorvel::m_currentIndex;
-  using CKvMorvel::m_entryName;
-  using CKvMorvel::m_mounted;
-  using CKvMorvel::m_partHandle;
-  using CKvMorvel::m_partNumber;
-  using CKvMorvel::m_read;
-  using CKvMorvel::m_splitSize;
-  using CKvMorvel::m_drive;
-  using CKvMorvel::m_version;
+// An object open for reading on a version 5 archive that holds
+// `entries` (their data is never read), positioned on the first.
+struct Listed {
+  TempDir dir;
+  CKvMorvel m;
+  explicit Listed(const std::vector<StoredEntry>& entries) {
+    WriteV5Archive(dir / "x.arc", entries, {""});
+    EXPECT_TRUE(m.Open(P(W(dir / "x.arc")), TRUE, 0)) << m.GetErrorCode();
+    EXPECT_TRUE(m.Info(0)) << m.GetErrorCode();
+  }
+  ~Listed() { m.Close(); }
 };
+
+// Info(TRUE) loads the current entry and then moves past it; the next
+// Info(FALSE) loads the one after.
+bool Next(CKvMorvel& m) { return m.Info(1) && m.Info(0); }
 
 std::string Name(CKvMorvel& m) {
   WCHAR buffer[260];
@@ -36,18 +39,19 @@ std::string Name(CKvMorvel& m) {
 }
 
 TEST(ObjectTest, ConstructorGivesDocumentedInitialState) {
-  Probe m;
+  CKvMorvel m;
   EXPECT_EQ(1u, m.GetVersion());
   EXPECT_EQ(650117120ull, m.GetSplitSize());
-  EXPECT_EQ(nullptr, m.m_control);
-  EXPECT_EQ(0, m.m_read);
-  EXPECT_EQ(0, m.m_mounted);
-  EXPECT_EQ(1u, m.m_partNumber);
-  EXPECT_EQ(INVALID_HANDLE_VALUE, m.m_partHandle);
   EXPECT_EQ(0u, m.GetAttributes());
   EXPECT_EQ(0, m.GetLength64());
   EXPECT_EQ("", Name(m));
+  WCHAR drive[4] = {'Z'};
+  EXPECT_TRUE(m.GetMountedDrive(drive, 4));
+  EXPECT_EQ(0, drive[0]);  // nothing mounted
   EXPECT_EQ(0u, m.GetErrorCode());
+  PrimeStaleCodes(m);
+  EXPECT_FALSE(m.ExtractFile(P(W("/tmp")), 0));  // no archive open
+  EXPECT_EQ(kErrorNoArchive, m.GetErrorCode());
 }
 
 // Releases `object` the way a host does, through whatever pointer it
@@ -76,39 +80,34 @@ TEST(ObjectTest, SettersKeepValuesUnchecked) {
 }
 
 TEST(ObjectTest, LengthJoinsHighAndLowHalves) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.nFileSizeHigh = 2;
-  d.nFileSizeLow = 0x80000001u;
-  d.ftLastWriteTime.dwLowDateTime = 7;
-  m.LoadCurrentEntry(d, P(W("a\\b.txt")));
-  EXPECT_EQ((2ll << 32) | 0x80000001ll, m.GetLength64());
-  EXPECT_EQ(7u, m.GetLastWriteTime().dwLowDateTime);
-  EXPECT_EQ("a\\b.txt", Name(m));
+  StoredEntry e = Entry("a\\b.txt", 0x20, (2ull << 32) | 0x80000001ull);
+  e.data.ftLastWriteTime = {7, 0};
+  Listed list({e});
+  EXPECT_EQ((2ll << 32) | 0x80000001ll, list.m.GetLength64());
+  EXPECT_EQ(7u, list.m.GetLastWriteTime().dwLowDateTime);
+  EXPECT_EQ("a\\b.txt", Name(list.m));
 }
 
-TEST(ObjectTest, CopiesOwnTheirStringsAndShareTheControlRecord) {
-  Probe a;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.dwFileAttributes = FILE_ATTRIBUTE_HIDDEN;
-  a.LoadCurrentEntry(d, P(W("first")));
+// A copy keeps its own current entry and shares the open archive: it
+// lists on from where the original stood, and only one of them closes.
+TEST(ObjectTest, CopiesOwnTheirStringsAndShareTheOpenArchive) {
+  Listed list({Entry("first", FILE_ATTRIBUTE_HIDDEN),
+               Entry("second", FILE_ATTRIBUTE_HIDDEN), Entry("third", 0)});
+  CKvMorvel& a = list.m;
   a.SetSplitSize(1234);
-  int marker = 0;
-  a.m_control = &marker;
-  Probe b(a);
+  CKvMorvel b(a);
   EXPECT_EQ("first", Name(b));
   EXPECT_EQ(1234u, b.GetSplitSize());
-  EXPECT_EQ(&marker, b.m_control);
-  a.LoadCurrentEntry(d, P(W("second")));
+  ASSERT_TRUE(Next(a));
+  EXPECT_EQ("second", Name(a));
   EXPECT_EQ("first", Name(b));  // the copy kept its own name
 
-  Probe c;
+  CKvMorvel c;
   c = a;
   EXPECT_EQ("second", Name(c));
   EXPECT_EQ(FILE_ATTRIBUTE_HIDDEN, c.GetAttributes());
-  a.m_control = nullptr;  // nothing to release: the record is fake
-  b.m_control = nullptr;
-  c.m_control = nullptr;
+  ASSERT_TRUE(Next(c));  // reads on through the shared archive
+  EXPECT_EQ("third", Name(c));
 }
 
 TEST(ObjectTest, CopyKeepsTheErrorHolderCode) {
@@ -118,67 +117,67 @@ TEST(ObjectTest, CopyKeepsTheErrorHolderCode) {
   EXPECT_EQ(kErrorNullTarget, b.GetErrorCode());
 }
 
+// Each refused argument replaces whatever code the holder held: the
+// null-target checks follow a call that left another code.
 TEST(ObjectTest, ArgumentChecksReportTheirCodes) {
   CKvMorvel m;
   WIN32_FILE_ATTRIBUTE_DATA d = {};
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.AddFile(P(W("/tmp/x")), P(W("x")), nullptr, 0));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.AddFile(P(W("/tmp/x")), P(W("x")), &d, nullptr, 0));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
-
-  EXPECT_FALSE(m.ExtractFile(nullptr, 0));
-  EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.ExtractFile(P(W("/tmp")), 0));
   EXPECT_EQ(kErrorNoArchive, m.GetErrorCode());
 
+  const std::function<BOOL()> refused[] = {
+      [&] { return m.ExtractFile(nullptr, 0); },
+      [&] { return m.GetFile(nullptr, 260); },
+      [&] { return m.GetEncryptedFileName(nullptr, 10); },
+      [&] { return m.GetMountedDrive(nullptr, 10); }};
+  for (const auto& call : refused) {
+    m.ExtractFile(P(W("/tmp")), 0);
+    ASSERT_EQ(kErrorNoArchive, m.GetErrorCode());
+    EXPECT_FALSE(call());
+    EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
+  }
   WCHAR small[4];
-  EXPECT_FALSE(m.GetFile(nullptr, 260));
-  EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
-  EXPECT_FALSE(m.GetEncryptedFileName(nullptr, 10));
-  EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
-  EXPECT_FALSE(m.GetMountedDrive(nullptr, 10));
-  EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
   EXPECT_TRUE(m.GetMountedDrive(small, 4));  // empty drive string fits
 }
 
-TEST(ObjectTest, AddFileOnAnImageObjectWithoutArchiveFailsWith87) {
-  Probe m;
-  m.m_version = 3;
-  EXPECT_FALSE(m.AddFile(P(W("/tmp/x")), P(W("x")), nullptr, 0));
-  EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
-}
-
-TEST(ObjectTest, AddFileToAnImageIsNotImplemented) {
-  Probe m;
-  int marker = 0;
-  m.m_control = &marker;
-  m.m_version = 3;
-  EXPECT_FALSE(m.AddFile(P(W("/tmp/x")), P(W("x")), nullptr, 0));
-  EXPECT_EQ(E_NOTIMPL, m.GetErrorCode());
-  m.m_control = nullptr;
-}
-
-TEST(ObjectTest, NullSourceOrNameIsRefusedWith87) {
-  Probe m;
-  int marker = 0;
-  m.m_control = &marker;
+TEST(ObjectTest, AddFileNeedsAnArchiveOpenForWritingAndBothNames) {
+  TempDir dir;
+  WriteBytes(dir / "x", "x");
+  CKvMorvel m;
+  PrimeStaleCodes(m);
+  EXPECT_FALSE(m.AddFile(P(W(dir / "x")), P(W("x")), nullptr, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());  // none open
+  ASSERT_TRUE(m.Open(P(W(dir / "w.arc")), FALSE, 5));
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.AddFile(nullptr, P(W("x")), nullptr, 0));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
-  EXPECT_FALSE(m.AddFile(P(W("/tmp/x")), nullptr, nullptr, 0));
+  PrimeStaleCodes(m);
+  EXPECT_FALSE(m.AddFile(P(W(dir / "x")), nullptr, nullptr, 0));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
-  m.m_control = nullptr;
+  EXPECT_TRUE(m.Close());
+
+  Listed list({Entry("f", 0x20)});  // open for reading
+  PrimeStaleCodes(list.m);
+  EXPECT_FALSE(list.m.AddFile(P(W(dir / "x")), P(W("x")), nullptr, 0));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, list.m.GetErrorCode());
 }
 
 TEST(ObjectTest, CallerBufferTooSmallForTheNameIsRefused) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  m.LoadCurrentEntry(d, P(W("abcdef")));
+  Listed list({Entry("abcdef", 0x20)});
   WCHAR buffer[8];
   for (WCHAR& c : buffer) c = 'Z';
-  EXPECT_FALSE(m.GetFile(buffer, 6));  // 6 characters need 7 with the NUL
-  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, m.GetErrorCode());
+  PrimeStaleCodes(list.m);
+  EXPECT_FALSE(list.m.GetFile(buffer, 6));  // 6 characters need 7 with the NUL
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, list.m.GetErrorCode());
   EXPECT_EQ('Z', buffer[0]);  // nothing written
-  EXPECT_TRUE(m.GetFile(buffer, 7));
+  EXPECT_TRUE(list.m.GetFile(buffer, 7));
   EXPECT_EQ(0, buffer[6]);
 }
 
@@ -200,19 +199,23 @@ int FirstRandFor(DWORD tick) {
   return KvRand();
 }
 
+std::string EncryptedName(CKvMorvel& m) {
+  WCHAR buffer[260] = {'Z'};
+  EXPECT_TRUE(m.GetEncryptedFileName(buffer, 260));
+  return N(reinterpret_cast<const char16_t*>(buffer));
+}
+
 TEST(EncryptedNameTest, EncryptedFileGetsLastComponentRandomAndTime) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.dwFileAttributes = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_ARCHIVE;
+  Listed list({Entry("first", 0),
+               Entry("dir\\sub\\secret.doc",
+                     FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_ARCHIVE)});
   const DWORD tickBefore = GetTickCount();
   const ULONGLONG timeBefore = KvTimeNow();
-  m.LoadCurrentEntry(d, P(W("dir\\sub\\secret.doc")));
+  ASSERT_TRUE(Next(list.m));
   const DWORD tickAfter = GetTickCount();
   const ULONGLONG timeAfter = KvTimeNow();
 
-  WCHAR buffer[260];
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  const std::string name = N(reinterpret_cast<const char16_t*>(buffer));
+  const std::string name = EncryptedName(list.m);
   ASSERT_EQ(0u, name.rfind("secret.doc.", 0)) << name;
   unsigned random = 0, seconds = 0;
   ASSERT_EQ(2, sscanf(name.c_str() + 11, "%u.%u", &random, &seconds));
@@ -224,44 +227,20 @@ TEST(EncryptedNameTest, EncryptedFileGetsLastComponentRandomAndTime) {
   EXPECT_LE(seconds, static_cast<unsigned>(timeAfter));
 }
 
-TEST(EncryptedNameTest, NameWithoutFolderUsesTheWholeName) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.dwFileAttributes = FILE_ATTRIBUTE_ENCRYPTED;
-  m.LoadCurrentEntry(d, P(W("plain.txt")));
-  WCHAR buffer[260];
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  EXPECT_EQ(0u, N(reinterpret_cast<const char16_t*>(buffer))
-                    .rfind("plain.txt.", 0));
-}
-
-TEST(EncryptedNameTest, FoldersAndTrailingBackslashGetNone) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  WCHAR buffer[260];
-  d.dwFileAttributes = FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_DIRECTORY;
-  m.LoadCurrentEntry(d, P(W("dir\\folder")));
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  EXPECT_EQ(0, buffer[0]);
-  d.dwFileAttributes = FILE_ATTRIBUTE_ENCRYPTED;
-  m.LoadCurrentEntry(d, P(W("dir\\odd\\")));
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  EXPECT_EQ(0, buffer[0]);
-  d.dwFileAttributes = 0;
-  m.LoadCurrentEntry(d, P(W("dir\\clear.txt")));
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  EXPECT_EQ(0, buffer[0]);
-}
-
-TEST(EncryptedNameTest, NameThatCannotFitIsLeftEmpty) {
-  Probe m;
-  WIN32_FILE_ATTRIBUTE_DATA d = {};
-  d.dwFileAttributes = FILE_ATTRIBUTE_ENCRYPTED;
-  const std::string longName(250, 'n');  // + ".rand.time" exceeds 259
-  m.LoadCurrentEntry(d, P(W(longName)));
-  WCHAR buffer[260];
-  ASSERT_TRUE(m.GetEncryptedFileName(buffer, 260));
-  EXPECT_EQ(0, buffer[0]);
+// A name without folder uses the whole name; folders, a name ending in a
+// backslash, a clear file and a name that cannot fit 259 characters with
+// ".rand.time" added get none.
+TEST(EncryptedNameTest, OnlyAnEncryptedFileWhoseNameFitsGetsOne) {
+  const DWORD encrypted = FILE_ATTRIBUTE_ENCRYPTED;
+  Listed list({Entry("plain.txt", encrypted),
+               Entry("dir\\folder", encrypted | FILE_ATTRIBUTE_DIRECTORY),
+               Entry("dir\\odd\\", encrypted), Entry("dir\\clear.txt", 0),
+               Entry(std::string(250, 'n'), encrypted)});
+  EXPECT_EQ(0u, EncryptedName(list.m).rfind("plain.txt.", 0));
+  for (int i = 1; i < 5; ++i) {
+    ASSERT_TRUE(Next(list.m)) << i;
+    EXPECT_EQ("", EncryptedName(list.m)) << Name(list.m);
+  }
 }
 
 }  // namespace
