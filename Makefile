@@ -17,10 +17,23 @@ PACKAGES = cmake ninja-build g++ pkg-config zlib1g-dev liblzo2-dev \
 # configuring asks for; `make check` needs neither.
 FUZZ_PACKAGES = cmake ninja-build clang-14 libclang-rt-14-dev pkg-config \
                 zlib1g-dev liblzo2-dev libgtest-dev libarchive-dev time
+# The benchmark's peers and instruments, and the Python that runs it.
+BENCH_PACKAGES = lzop pigz hyperfine strace time python3 tar gzip
 
-.PHONY: all deps deps-fuzz build check check-unit check-asan check-tsan \
+# `make bench` writes its trees once under BENCH_TREES and reuses them;
+# BENCH_QUICK=1 uses small trees and one run each (a smoke test whose
+# numbers mean nothing), kept apart from the full ones.
+BENCH_DIR   ?= $(BUILD)/bench
+BENCH_QUICK ?=
+BENCH_MODE   = $(if $(filter 1,$(BENCH_QUICK)),-quick,)
+BENCH_TREES ?= $(BENCH_DIR)/trees$(BENCH_MODE)
+BENCH_OUT   ?= $(BENCH_DIR)/results$(BENCH_MODE).md
+# bench/ programs the runner drives; bench-micro runs every other one.
+BENCH_TOOLS  = bench_make_trees bench_ceilings
+
+.PHONY: all deps deps-fuzz deps-bench build check check-unit check-asan check-tsan \
         check-windows \
-        demo bench fuzz fuzz-seeds clean
+        demo bench bench-micro fuzz fuzz-seeds clean
 
 all: build
 
@@ -42,6 +55,9 @@ deps:
 
 deps-fuzz:
 	$(call install_missing,$(FUZZ_PACKAGES))
+
+deps-bench:
+	$(call install_missing,$(BENCH_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
@@ -75,8 +91,22 @@ check: check-unit check-windows check-asan check-tsan
 demo: build
 	sh tools/demo.sh $(BUILD)
 
-bench: build
-	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done
+# The command against tar, lzop, gzip and pigz on three generated trees
+# (bench/run.py); prints the table and writes it to BENCH_OUT.
+# Only the command and the runner's two programs are built for it.
+bench: deps deps-bench
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel $(BENCH_TOOLS)
+	/usr/bin/python3 bench/run.py --build $(BUILD) --trees $(BENCH_TREES) \
+	  --work $(BENCH_DIR)/work$(BENCH_MODE) --out $(BENCH_OUT) \
+	  $(if $(BENCH_MODE),--quick,)
+
+# The library's own benchmark programs (bench/*.cc), one after the other.
+bench-micro: build
+	@for b in $(BUILD)/bench_*; do \
+	  case " $(BENCH_TOOLS) " in *" $$(basename $$b) "*) continue;; esac; \
+	  [ -x "$$b" ] && "$$b"; \
+	done
 
 # Every fuzz target under libFuzzer for SECONDS each (make fuzz
 # SECONDS=600), one at a time; prints a table per target of CPU minutes,
