@@ -40,6 +40,15 @@ inline WIN32_FILE_ATTRIBUTE_DATA DistinctTimes(DWORD attributes,
   return d;
 }
 
+// At most `units` UTF-16 units of `bytes` from `at`, up to a zero one.
+inline std::u16string WideAt(const std::string& bytes, size_t at,
+                             size_t units) {
+  std::u16string text;
+  for (size_t i = 0; i < units && U16At(bytes, at + 2 * i); ++i)
+    text += static_cast<char16_t>(U16At(bytes, at + 2 * i));
+  return text;
+}
+
 // The records of a main file's catalogue (from offset 40 to the end),
 // read field by field as the layout lists them: record size, attribute
 // data, stored length, block count, data offset, descriptor offset, data
@@ -62,12 +71,8 @@ inline std::vector<StoredEntry> StoredRecords(const std::string& main) {
     e.descriptorOffset = U64At(main, at + 64);
     e.dataPart = U32At(main, at + 72);
     e.descriptorPart = U32At(main, at + 76);
-    for (size_t i = 0; i < 14 && U16At(main, at + 80 + 2 * i); ++i)
-      e.shortName += static_cast<char16_t>(U16At(main, at + 80 + 2 * i));
-    std::u16string name;
-    for (size_t i = 0; i + 1 < U16At(main, at + 108); ++i)
-      name += static_cast<char16_t>(U16At(main, at + 110 + 2 * i));
-    e.name = N(name);
+    e.shortName = WideAt(main, at + 80, 14);
+    e.name = N(WideAt(main, at + 110, U16At(main, at + 108)));
     records.push_back(e);
   }
   return records;
