@@ -10,27 +10,32 @@
 namespace {
 
 TEST(V5Adder, FolderWithDescriptorAtFill5000OfPart2) {
+  // The last part, part 2, holds 5000 bytes: adding goes on behind them.
   ArchiveDir a;
-  Probe arc;
+  const std::string held = PatternBytes(5000, 8);
+  WriteV5Archive(a.main(), {}, {"", held});
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  arc.m_partFill = 0;
-  ASSERT_TRUE(arc.AddPart());
-  arc.m_partFill = 5000;
   const std::string descriptor = PatternBytes(120, 9);
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x10);
   ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(u"dir"), &d,
                           const_cast<char*>(descriptor.data()), 120));
-  const _MVRL_FILEENTRY_MAX_5& e = arc.m_entries5.back();
-  EXPECT_EQ(e.dataPart, 2u);
-  EXPECT_EQ(e.dataOffset, 5000u);
-  EXPECT_EQ(e.storedLength, 0u);
-  EXPECT_EQ(e.blockCount, 0u);
-  EXPECT_EQ(e.descriptorPart, 2u);
-  EXPECT_EQ(e.descriptorOffset, 5000u);
-  EXPECT_EQ(arc.m_partFill, 5124u);
+  // The fill moved past the descriptor block: the next entry starts there.
+  ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(u"next"), &d, nullptr, 0));
   ASSERT_TRUE(arc.Close());
+  const std::vector<StoredEntry> e = StoredRecords(ReadBytes(a.main()));
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].dataPart, 2u);
+  EXPECT_EQ(e[0].dataOffset, 5000u);
+  EXPECT_EQ(e[0].storedLength, 0u);
+  EXPECT_EQ(e[0].blockCount, 0u);
+  EXPECT_EQ(e[0].descriptorPart, 2u);
+  EXPECT_EQ(e[0].descriptorOffset, 5000u);
+  EXPECT_EQ(e[1].dataPart, 2u);
+  EXPECT_EQ(e[1].dataOffset, 5124u);
   const std::string part = ReadBytes(a.part(2));
   ASSERT_EQ(part.size(), 5124u);
+  EXPECT_EQ(part.substr(0, 5000), held);
   EXPECT_EQ(part.substr(5000), Bytes().U32(120).Raw(descriptor).str());
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 2u);  // part count
 }
@@ -44,13 +49,11 @@ TEST(V5Adder, ReopenedArchiveAppendsAtTheEndOfItsLastPart) {
   WriteBytes(a.part(3), part3);
   WriteBytes(a.dir / "hello.txt", "hello, parts");
 
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20, 12);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20, 12);
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "hello.txt")), P(u"hello.txt"), &d,
                           nullptr, 0));
-  EXPECT_EQ(arc.m_entries5.back().dataPart, 3u);
-  EXPECT_EQ(arc.m_entries5.back().dataOffset, 1000u);
   ASSERT_TRUE(arc.Close());
 
   const std::string after = ReadBytes(a.part(3));
@@ -61,17 +64,17 @@ TEST(V5Adder, ReopenedArchiveAppendsAtTheEndOfItsLastPart) {
   const std::string main = ReadBytes(a.main());
   EXPECT_EQ(main.substr(0, 40), HeaderBytes(3));
   EXPECT_EQ(main.size(), 40u + 110u + 2u * 10u);
+  const std::vector<StoredEntry> e = StoredRecords(main);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].dataPart, 3u);
+  EXPECT_EQ(e[0].dataOffset, 1000u);
 
-  Probe reader;
+  CKvMorvel reader;
   ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
   ASSERT_TRUE(reader.Info(0));
-  const std::string out = a.dir / "out.txt";
-  HANDLE target = CreateFileW(P(W(out)), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, CREATE_ALWAYS, 0, nullptr);
-  EXPECT_TRUE(reader.ZIPDecompressFile5(target, &reader.m_entries5[0]));
-  CloseHandle(target);
+  EXPECT_TRUE(reader.ExtractFile(P(W(a.dir / "out")), 0));
   reader.Close();
-  EXPECT_EQ(ReadBytes(out), "hello, parts");
+  EXPECT_EQ(ReadBytes(a.dir / "out/hello.txt"), "hello, parts");
 }
 
 TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
@@ -82,10 +85,11 @@ TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
   // must not replace it.
   const std::string leftover = PatternBytes(300, 5);
   WriteBytes(a.part(2), leftover);
-  Probe arc;
+  CKvMorvel arc;
   arc.SetSplitSize(0);
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20);
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.AddFile(P(W(a.dir / "big.bin")), P(u"big"), &d, nullptr,
                            0));
   EXPECT_EQ(arc.GetErrorCode(), 1359u);
@@ -96,35 +100,44 @@ TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
   arc.SetSplitSize(650117120ull);
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "small.bin")), P(u"small"), &d,
                           nullptr, 0));
-  EXPECT_EQ(arc.m_entries5.back().dataPart, 1u);
-  EXPECT_EQ(arc.m_entries5.back().dataOffset, part1);
   ASSERT_TRUE(arc.Close());
+  const std::vector<StoredEntry> e = StoredRecords(ReadBytes(a.main()));
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].name, "small");
+  EXPECT_EQ(e[0].dataPart, 1u);
+  EXPECT_EQ(e[0].dataOffset, part1);
   EXPECT_EQ(ReadBytes(a.part(2)), leftover);
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 1u);  // part count
 }
 
 TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
   ArchiveDir a;
-  WriteBytes(a.dir / "f.bin", PatternBytes(1000, 6));
-  Probe arc;
+  const std::string content = PatternBytes(1000, 6);
+  WriteBytes(a.dir / "f.bin", content);
+  CKvMorvel arc;
   arc.SetSplitSize(0);
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20, 1000);
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"one"), &d, nullptr, 0));
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"two"), &d, nullptr, 0));
   // Parts 1 and 2 hold a block each; part 3 is current and empty. A
   // restore closes the current part before it reads.
   const std::string part1 = ReadBytes(a.part(1));
   const std::string part2 = ReadBytes(a.part(2));
-  CloseHandle(arc.m_partHandle);
-  arc.m_partHandle = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(arc.Info(0));
+  ASSERT_TRUE(arc.ExtractFile(P(W(a.dir / "out")), 0));
+  EXPECT_EQ(ReadBytes(a.dir / "out/one"), content);
 
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"three"), &d, nullptr,
                           0));
-  EXPECT_EQ(arc.m_entries5.back().dataPart, 3u);
-  EXPECT_EQ(arc.m_entries5.back().dataOffset, 0u);
-  EXPECT_EQ(arc.m_partNumber, 4u);
   ASSERT_TRUE(arc.Close());
+  const std::vector<StoredEntry> e = StoredRecords(ReadBytes(a.main()));
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[2].dataPart, 3u);
+  EXPECT_EQ(e[2].dataOffset, 0u);
+  // Its block took part 3 past the split size: part 4 was begun.
+  EXPECT_EQ(ReadBytes(a.part(4)), "");
+  EXPECT_FALSE(Exists(a.part(5)));
   EXPECT_EQ(ReadBytes(a.part(1)), part1);
   EXPECT_EQ(ReadBytes(a.part(2)), part2);
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 4u);  // part count
@@ -132,29 +145,27 @@ TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
 
 TEST(V5Adder, MissingSourceFailsWithItsCodeAndAddsNothing) {
   ArchiveDir a;
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x20);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20);
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.AddFile(P(W(a.dir / "missing")), P(u"m"), &d, nullptr, 0));
   EXPECT_EQ(arc.GetErrorCode(), 2u);
-  EXPECT_TRUE(arc.m_entries5.empty());
   ASSERT_TRUE(arc.Close());
   EXPECT_EQ(ReadBytes(a.main()), HeaderBytes(1));
 }
-
-}  // namespace
-
-namespace {
 
 TEST(V5Adder, LinkToFolderIsStoredAsItsReparseRecord) {
   ArchiveDir a;
   mkdir((a.dir / "target").c_str(), 0755);
   ASSERT_EQ(symlink((a.dir / "target").c_str(), (a.dir / "link").c_str()), 0);
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "link")), P(u"link"), nullptr, 0));
-  const _MVRL_FILEENTRY_MAX_5 e = arc.m_entries5.back();
   ASSERT_TRUE(arc.Close());
+  const std::vector<StoredEntry> records = StoredRecords(ReadBytes(a.main()));
+  ASSERT_EQ(records.size(), 1u);
+  const StoredEntry& e = records[0];
   EXPECT_EQ(e.data.dwFileAttributes & 0x410u, 0x410u);
   // Part 1: u32 L, then the reparse buffer: tag, data length (L - 8),
   // reserved, data.
@@ -172,14 +183,15 @@ TEST(V5Adder, LinkToFolderIsStoredAsItsReparseRecord) {
 TEST(V5Adder, UnreadableReparsePointIsRefused) {
   ArchiveDir a;
   WriteBytes(a.dir / "plain", "not a link");
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x420);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x420);
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.AddFile(P(W(a.dir / "plain")), P(u"plain"), &d, nullptr,
                            0));
   EXPECT_EQ(arc.GetErrorCode(), 4390u);  // not a reparse point
-  EXPECT_TRUE(arc.m_entries5.empty());
   ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.main()), HeaderBytes(1));
   EXPECT_EQ(ReadBytes(a.part(1)), "");
 }
 
@@ -192,15 +204,17 @@ TEST(V5Adder, ShortNameOfTheSourceIsStored) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(SetFileShortNameW(h, P(u"LONGFI~1.TXT")));
   CloseHandle(h);
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
   ASSERT_TRUE(arc.AddFile(P(W(source)), P(u"long"), nullptr, 0));
   WriteBytes(a.dir / "plain.txt", "y");
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "plain.txt")), P(u"plain"), nullptr,
                           0));
-  EXPECT_EQ(std::u16string(arc.m_entries5[0].shortName), u"LONGFI~1.TXT");
-  EXPECT_EQ(std::u16string(arc.m_entries5[1].shortName), u"");
-  arc.Close();
+  ASSERT_TRUE(arc.Close());
+  const std::vector<StoredEntry> e = StoredRecords(ReadBytes(a.main()));
+  ASSERT_EQ(e.size(), 2u);
+  EXPECT_EQ(e[0].shortName, u"LONGFI~1.TXT");
+  EXPECT_EQ(e[1].shortName, u"");
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "formats/v5/v5_format.h"
+#include "support/probe.h"
 #include "v5_test_util.h"
 
 namespace {
@@ -23,7 +25,7 @@ std::u16string Name(const char* format, unsigned i) {
 // written to the parts, so this is quick).
 void AddFolders(CKvMorvel& arc, unsigned first, unsigned count) {
   for (unsigned i = first; i < first + count; ++i) {
-    WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+    WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x10);
     ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(Name("d%04u", i)), &d,
                             nullptr, 0));
   }
@@ -36,42 +38,66 @@ void MakeArchive(const ArchiveDir& a, unsigned count) {
   ASSERT_TRUE(arc.Close());
 }
 
-// Lists the archive with Info(1) to the end; returns the names.
-std::vector<std::u16string> ListAll(const ArchiveDir& a, DWORD* lastError) {
+// Lists an open archive with Info(1) to the end; returns the names, and
+// in `*lastError` the code the listing ended with.
+std::vector<std::u16string> ListFrom(CKvMorvel& reader, DWORD* lastError) {
   std::vector<std::u16string> names;
-  CKvMorvel reader;
-  if (!reader.Open(P(a.wmain()), TRUE, 0)) return names;
   WCHAR name[260];
-  for (int guard = 0; guard < 100000 && reader.Info(1); ++guard) {
+  for (int guard = 0; guard < 100000; ++guard) {
+    PrimeStaleCodes(reader);
+    if (!reader.Info(1)) break;
     reader.GetFile(name, 260);
     names.push_back(name);
   }
   *lastError = reader.GetErrorCode();
+  return names;
+}
+
+std::vector<std::u16string> ListAll(const ArchiveDir& a, DWORD* lastError) {
+  CKvMorvel reader;
+  if (!reader.Open(P(a.wmain()), TRUE, 0)) return {};
+  const std::vector<std::u16string> names = ListFrom(reader, lastError);
   reader.Close();
   return names;
+}
+
+// `main` with the first letter of every name replaced by `letter`: an
+// open reader lists the new names only from a batch it reads after this.
+std::string Renamed(std::string main, char letter) {
+  for (size_t at = 40; at < main.size(); at += U32At(main, at))
+    main[at + 110] = letter;
+  return main;
 }
 
 TEST(V5Catalogue, TwelveHundredEntriesListOnceInBatchesOf1001_101_98) {
   ArchiveDir a;
   MakeArchive(a, 1200);
-  Probe reader;
+  const std::string main = ReadBytes(a.main());
+  CKvMorvel reader;
   ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
-  std::vector<size_t> batches = {reader.m_entries5.size()};
+  WriteBytes(a.main(), Renamed(main, 'e'));
   std::vector<std::u16string> names;
   WCHAR name[260];
-  while (reader.Info(0)) {
-    // Info(0) past the end of a batch has just loaded the next one.
-    if (names.size() == 1001 || names.size() == 1102)
-      batches.push_back(reader.m_entries5.size());
+  for (;;) {
+    PrimeStaleCodes(reader);
+    if (!reader.Info(0)) break;
     reader.GetFile(name, 260);
     names.push_back(name);
+    // Info(0) past the end of a batch has just read the next one.
+    if (names.size() == 1002) WriteBytes(a.main(), Renamed(main, 'f'));
     ASSERT_TRUE(reader.Info(1));
   }
   EXPECT_EQ(reader.GetErrorCode(), 259u);
-  EXPECT_EQ(batches, (std::vector<size_t>{1001, 101, 98}));
-  EXPECT_TRUE(reader.m_catalogueEnded);
   ASSERT_EQ(names.size(), 1200u);
-  for (unsigned i = 0; i < 1200; ++i) ASSERT_EQ(names[i], Name("d%04u", i));
+  for (unsigned i = 0; i < 1200; ++i)
+    ASSERT_EQ(names[i], Name(i < 1001 ? "d%04u" : i < 1102 ? "e%04u" : "f%04u",
+                             i));
+  // The catalogue has ended for this reader: a record appended now is
+  // not listed.
+  WriteBytes(a.main(), main + V5Record(Entry("d1200", 0x10)));
+  PrimeStaleCodes(reader);
+  EXPECT_FALSE(reader.Info(0));
+  EXPECT_EQ(reader.GetErrorCode(), 259u);
   reader.Close();
 }
 
@@ -82,25 +108,24 @@ TEST(V5Catalogue, AddsAreFlushedPast10000InOrderOfAddition) {
   Probe arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
   arc.SetBatchFlushPolicy(0, 0);  // only the flush past 10000 entries
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x10);
   std::vector<size_t> mainSizes;
   for (unsigned i = 0; i < 25000; ++i) {
     ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(Name("e%05u", i)), &d,
                             nullptr, 0));
-    if (i == 10000 || i == 20001) {
-      EXPECT_TRUE(arc.m_entries5.empty());
+    if (i == 10000 || i == 20001)
       mainSizes.push_back(ReadBytes(a.main()).size());
-    }
   }
   int flushes = 0;
   for (const auto& line : log.lines())
     if (line.first == CKvLog::kInfo && line.second == "Flush buffer of entries.")
       ++flushes;
   EXPECT_EQ(flushes, 2);
-  EXPECT_EQ(arc.m_entries5.size(), 4998u);
+  mainSizes.push_back(ReadBytes(a.main()).size());  // the last 4998 wait
   ASSERT_TRUE(arc.Close());
-  EXPECT_EQ(mainSizes,
-            (std::vector<size_t>{40 + 10001 * record, 40 + 20002 * record}));
+  EXPECT_EQ(mainSizes, (std::vector<size_t>{40 + 10001 * record,
+                                            40 + 20002 * record,
+                                            40 + 20002 * record}));
   const std::string main = ReadBytes(a.main());
   ASSERT_EQ(main.size(), 40 + 25000 * record);
   for (unsigned i = 0; i < 25000; ++i) {
@@ -148,22 +173,26 @@ TEST(V5Catalogue, ShortOrForeignMainFile) {
   ArchiveDir a;
   WriteBytes(a.main(), HeaderBytes(1).substr(0, 39));
   CKvMorvel arc;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.Open(P(a.wmain()), TRUE, 0));
   EXPECT_EQ(arc.GetErrorCode(), 11u);
 
   // Version 5 without the signature: accepted with an empty first batch;
-  // listing then reads the records from offset 40.
+  // listing then reads the records from offset 40 (names changed after
+  // Open show).
   ArchiveDir b;
   MakeArchive(b, 3);
   std::string main = ReadBytes(b.main());
   main[0] = 'X';
   WriteBytes(b.main(), main);
-  Probe reader;
+  CKvMorvel reader;
   ASSERT_TRUE(reader.Open(P(b.wmain()), TRUE, 0));
-  EXPECT_TRUE(reader.m_entries5.empty());
-  reader.Close();
+  WriteBytes(b.main(), Renamed(main, 'e'));
   DWORD last = 0;
-  EXPECT_EQ(ListAll(b, &last).size(), 3u);
+  EXPECT_EQ(ListFrom(reader, &last),
+            (std::vector<std::u16string>{u"e0000", u"e0001", u"e0002"}));
+  EXPECT_EQ(last, 259u);
+  reader.Close();
 }
 
 // Damages the second of three records and lists: the walk must end after
@@ -279,6 +308,7 @@ TEST(V5Catalogue, OpeningForWritingAsAnotherVersionIsRefusedUntouched) {
   const std::string before = ReadBytes(a.main());
   for (DWORD other : {1u, 2u}) {
     CKvMorvel arc;
+    PrimeStaleCodes(arc);
     EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, other));
     EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), arc.GetErrorCode());
     EXPECT_EQ(before, ReadBytes(a.main()));
@@ -289,6 +319,7 @@ TEST(V5Catalogue, OpeningForWritingAsAnotherVersionIsRefusedUntouched) {
   foreign[0] = 'X';
   WriteBytes(a.main(), foreign);
   CKvMorvel arc;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, 5));
   EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), arc.GetErrorCode());
   EXPECT_EQ(foreign, ReadBytes(a.main()));
@@ -305,6 +336,7 @@ TEST(V5Catalogue, DamagedCatalogueIsRefusedForAppending) {
   const std::string cut = whole.substr(0, whole.size() - 3);
   WriteBytes(a.main(), cut);
   CKvMorvel arc;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.Open(P(a.wmain()), FALSE, 5));
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_CORRUPT), arc.GetErrorCode());
   EXPECT_EQ(cut, ReadBytes(a.main()));

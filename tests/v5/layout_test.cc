@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "support/probe.h"
 #include "v5_test_util.h"
 
 namespace {
@@ -53,8 +56,8 @@ TEST(V5Layout, KnownTreeGivesDocumentedRecordsAndPartBytes) {
   ArchiveDir a;
   WriteBytes(a.dir / "e.txt", "");
   const std::string descriptor = PatternBytes(20, 7);
-  const WIN32_FILE_ATTRIBUTE_DATA dir = Attributes(0x10);
-  const WIN32_FILE_ATTRIBUTE_DATA file = Attributes(0x20);
+  const WIN32_FILE_ATTRIBUTE_DATA dir = DistinctTimes(0x10);
+  const WIN32_FILE_ATTRIBUTE_DATA file = DistinctTimes(0x20);
   {
     CKvMorvel arc;
     ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
@@ -86,22 +89,32 @@ TEST(V5Layout, KnownTreeGivesDocumentedRecordsAndPartBytes) {
 
 TEST(V5Layout, NameOf630CharactersFitsAndLongerIsRefused) {
   ArchiveDir a;
-  Probe arc;
+  CKvMorvel arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
-  WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
-  const std::u16string longest(630, u'n');
-  const std::u16string tooLong(631, u'n');
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x10);
+  // Folders within folders, so that a restore can make the whole name.
+  const std::string folders = std::string(200, 'n') + "/" +
+                              std::string(200, 'n') + "/" +
+                              std::string(228, 'n');
+  std::u16string longest = W(folders);
+  std::replace(longest.begin(), longest.end(), u'/', u'\\');
+  const std::u16string tooLong = longest + u"n";
+  ASSERT_EQ(longest.size(), 630u);
   ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(longest), &d, nullptr, 0));
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.AddFile(P(u"/nowhere"), P(tooLong), &d, nullptr, 0));
   EXPECT_EQ(arc.GetErrorCode(), 122u);
-  EXPECT_EQ(arc.m_entries5.size(), 1u);
   ASSERT_TRUE(arc.Close());
   EXPECT_EQ(ReadBytes(a.main()).size(), 40u + 110u + 2u * 631u);
 
-  Probe reader;
+  CKvMorvel reader;
   ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
-  ASSERT_EQ(reader.m_entries5.size(), 1u);
-  EXPECT_EQ(std::u16string(reader.m_entries5[0].name), longest);
+  ASSERT_TRUE(reader.Info(0));
+  ASSERT_TRUE(reader.ExtractFile(P(W(a.dir / "out")), 0))
+      << reader.GetErrorCode();
+  EXPECT_TRUE(Exists(a.dir / ("out/" + folders)));
+  ASSERT_TRUE(reader.Info(1));
+  EXPECT_FALSE(reader.Info(0));  // the one entry
   reader.Close();
 }
 
@@ -114,35 +127,69 @@ size_t FolderEntries(const std::string& path) {
   return n;
 }
 
-std::u16string PartName(Probe& p, const std::u16string& main, DWORD n) {
-  lstrcpynW(p.m_archivePath, P(main), 260);
-  WCHAR buffer[264];
-  p.GetPartName(n, buffer, 264);
-  return std::u16string(buffer);
+// Restores an entry stored in part `n` of the archive `main` from the
+// file `partName` (both "C:\..." paths, C: a fresh folder). 0 when the
+// library reads part n of `main` under exactly that name; else the
+// restore's code (or ~0u when it restored other bytes).
+DWORD RestoreFromPart(const std::u16string& main, DWORD n,
+                      const std::u16string& partName) {
+  TempDir drive;
+  DosDevices devices;
+  devices.Map('c', drive.path());
+  // The POSIX path of a "C:\..." path, its folders made.
+  auto onDrive = [&drive](const std::u16string& path) {
+    std::string posix = drive.path() + N(path.substr(2));
+    std::replace(posix.begin(), posix.end(), '\\', '/');
+    for (size_t at = drive.path().size() + 1;
+         (at = posix.find('/', at)) != std::string::npos; ++at)
+      mkdir(posix.substr(0, at).c_str(), 0755);
+    return posix;
+  };
+  StoredEntry e = Entry("f", 0x20, 4);
+  e.dataPart = n;
+  WriteV5Archive(onDrive(main), {e}, {});
+  WriteBytes(onDrive(partName), LzoBlocks("part"));
+  CKvMorvel reader;
+  if (!reader.Open(P(main), TRUE, 0) || !reader.Info(0)) return ~0u;
+  PrimeStaleCodes(reader);
+  const BOOL ok = reader.ExtractFile(P(W(drive / "out")), 0);
+  const DWORD code = reader.GetErrorCode();
+  reader.Close();
+  if (!ok) return code;
+  return ReadBytes(drive / "out/f") == "part" ? 0 : ~0u;
 }
 
 TEST(V5PartNames, NumberGoesBeforeTheLastDotOfTheWholePath) {
-  Probe p;
-  EXPECT_EQ(PartName(p, u"C:\\b\\x.arc", 1), u"C:\\b\\x_0001.arc");
-  EXPECT_EQ(PartName(p, u"C:\\b\\x.arc", 2), u"C:\\b\\x_0002.arc");
-  EXPECT_EQ(PartName(p, u"C:\\b\\x.arc", 10000), u"C:\\b\\x_10000.arc");
-  EXPECT_EQ(PartName(p, u"C:\\b.d\\x", 1), u"C:\\b_0001.d\\x");
-  EXPECT_EQ(PartName(p, u"C:\\b\\disk", 1), u"C:\\b\\disk_0001");
+  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\x.arc", 1, u"C:\\b\\x_0001.arc"));
+  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\x.arc", 2, u"C:\\b\\x_0002.arc"));
+  EXPECT_EQ(0u,
+            RestoreFromPart(u"C:\\b\\x.arc", 10000, u"C:\\b\\x_10000.arc"));
+  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b.d\\x", 1, u"C:\\b_0001.d\\x"));
+  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\disk", 1, u"C:\\b\\disk_0001"));
 }
 
 TEST(V5PartNames, NameThatDoesNotFitIsRefusedNeverCut) {
+  // 259 characters: the part name needs 264 characters and its
+  // terminator. Cut to fit, it would end "_0001.ar": the part stored
+  // there is never read.
+  const std::u16string stem =
+      u"C:\\" + std::u16string(125, u'a') + u"\\" + std::u16string(126, u'b');
+  ASSERT_EQ((stem + u".arc").size(), 259u);
+  LogCapture log;
+  EXPECT_EQ(1359u, RestoreFromPart(stem + u".arc", 1, stem + u"_0001.ar"));
+  EXPECT_TRUE(log.Has(CKvLog::kError, "First Cannot part#1 - 122"));
+
+  // A caller's buffer smaller than the name is left empty, nothing past
+  // it.
+  ArchiveDir a;
   Probe p;
-  // 255 characters before the dot: the part name needs 264 characters
-  // and its terminator.
-  const std::u16string main = u"/" + std::u16string(254, u'a') + u".arc";
-  EXPECT_EQ(PartName(p, main, 1), u"");
-  // A buffer smaller than the name is left empty, nothing past it.
-  lstrcpynW(p.m_archivePath, P(u"C:\\b\\x.arc"), 260);
+  ASSERT_TRUE(p.Open(P(a.wmain()), FALSE, 5));
   WCHAR buffer[20];
   for (WCHAR& c : buffer) c = u'Z';
   p.GetPartName(1, buffer, 10);
   EXPECT_EQ(buffer[0], 0);
   for (int i = 10; i < 20; ++i) EXPECT_EQ(buffer[i], u'Z');
+  p.Close();
 }
 
 TEST(V5PartNames, OpenFailsWhenThePartNameDoesNotFit) {
@@ -151,6 +198,7 @@ TEST(V5PartNames, OpenFailsWhenThePartNameDoesNotFit) {
   main += std::string(259 - main.size() - 4, 'a') + ".arc";
   ASSERT_EQ(main.size(), 259u);
   CKvMorvel arc;
+  PrimeStaleCodes(arc);
   EXPECT_FALSE(arc.Open(P(W(main)), FALSE, 5));
   EXPECT_EQ(arc.GetErrorCode(), 122u);
   arc.Close();

@@ -5,10 +5,9 @@
 
 #include <unistd.h>
 
-#include <memory>
+#include <string>
 #include <vector>
 
-#include "kvwin32.h"
 #include "v5_test_util.h"
 
 namespace {
@@ -24,7 +23,7 @@ void ArchiveFile(const ArchiveDir& a, const std::string& content,
   arc.SetSplitSize(split);
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
   WIN32_FILE_ATTRIBUTE_DATA d =
-      Attributes(0x20, static_cast<DWORD>(content.size()));
+      DistinctTimes(0x20, static_cast<DWORD>(content.size()));
   ASSERT_TRUE(arc.AddFile(P(W(a.dir / "src.bin")), P(u"f.bin"), &d,
                           descriptor ? const_cast<char*>(descriptor->data())
                                      : nullptr,
@@ -32,34 +31,43 @@ void ArchiveFile(const ArchiveDir& a, const std::string& content,
   ASSERT_TRUE(arc.Close());
 }
 
-// Restores the first entry's data through the block reader into "out".
+// Restores the first entry through ExtractFile into "out". A restore
+// whose data fails reports 1359 and logs its cause, which `log` (when
+// given) yields as `cause`.
 struct Restored {
   BOOL ok;
   DWORD code;
+  DWORD cause;
   std::string bytes;
 };
-Restored RestoreFirst(const ArchiveDir& a) {
-  Probe reader;
-  Restored r = {FALSE, 0, ""};
+Restored RestoreFirst(const ArchiveDir& a, const LogCapture* log = nullptr) {
+  CKvMorvel reader;
+  Restored r = {FALSE, 0, 0, ""};
   if (!reader.Open(P(a.wmain()), TRUE, 0) || !reader.Info(0)) return r;
-  const std::string out = a.dir / "out.bin";
-  HANDLE target = CreateFileW(P(W(out)), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, CREATE_ALWAYS, 0, nullptr);
-  r.ok = reader.ZIPDecompressFile5(target, &reader.m_entries5[0]);
+  PrimeStaleCodes(reader);
+  r.ok = reader.ExtractFile(P(W(a.dir / "out")), 0);
   r.code = reader.GetErrorCode();
-  CloseHandle(target);
   reader.Close();
-  r.bytes = ReadBytes(out);
+  r.bytes = ReadBytes(a.dir / "out/f.bin");
+  const std::string logged = "Cannot restore data of ";
+  if (log)
+    for (const auto& line : log->lines())
+      if (line.first == CKvLog::kError && line.second.rfind(logged, 0) == 0)
+        r.cause = std::stoul(line.second.substr(line.second.rfind(' ') + 1));
   return r;
 }
 
-_MVRL_FILEENTRY_MAX_5 FirstEntry(const ArchiveDir& a) {
-  Probe reader;
-  _MVRL_FILEENTRY_MAX_5 e = {};
-  if (reader.Open(P(a.wmain()), TRUE, 0) && !reader.m_entries5.empty())
-    e = reader.m_entries5[0];
-  reader.Close();
-  return e;
+// The restore failed with 1359 and logged `cause` as the reason.
+::testing::AssertionResult FailedFor(const Restored& r, DWORD cause) {
+  if (!r.ok && r.code == 1359 && r.cause == cause)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "ok " << r.ok << ", code " << r.code
+                                       << ", logged cause " << r.cause;
+}
+
+StoredEntry FirstEntry(const ArchiveDir& a) {
+  const std::vector<StoredEntry> records = StoredRecords(ReadBytes(a.main()));
+  return records.empty() ? StoredEntry() : records[0];
 }
 
 // Payload lengths of the blocks one after another in `part` from `at`.
@@ -77,7 +85,7 @@ TEST(V5Stream, EmptyFileIsOneThreeByteBlock) {
   ArchiveFile(a, "", 650117120ull);
   EXPECT_EQ(ReadBytes(a.part(1)),
             Bytes().U32(3).Raw(std::string("\x11\x00\x00", 3)).str());
-  const _MVRL_FILEENTRY_MAX_5 e = FirstEntry(a);
+  const StoredEntry e = FirstEntry(a);
   EXPECT_EQ(e.storedLength, 3u);
   EXPECT_EQ(e.blockCount, 1u);
   const Restored r = RestoreFirst(a);
@@ -93,7 +101,7 @@ TEST(V5Stream, OneMiBIsOneBlockAndOneMoreByteIsTwo) {
     const std::string content = PatternBytes(size, 3);
     ArchiveFile(a, content, 650117120ull);
     const std::vector<uint32_t> lengths = BlockLengths(ReadBytes(a.part(1)));
-    const _MVRL_FILEENTRY_MAX_5 e = FirstEntry(a);
+    const StoredEntry e = FirstEntry(a);
     ASSERT_EQ(lengths.size(), size == kMiB ? 1u : 2u);
     EXPECT_EQ(e.blockCount, lengths.size());
     uint64_t sum = 0;
@@ -122,7 +130,7 @@ TEST(V5Stream, SplitSizeTenMovesTheSecondBlockToANewPart) {
   EXPECT_EQ(U32At(part2, 0), 5u);
   EXPECT_EQ(part2.substr(9), Bytes().U32(16).Raw(descriptor).str());
   EXPECT_FALSE(Exists(a.part(3)));
-  const _MVRL_FILEENTRY_MAX_5 e = FirstEntry(a);
+  const StoredEntry e = FirstEntry(a);
   EXPECT_EQ(e.dataPart, 1u);
   EXPECT_EQ(e.dataOffset, 0u);
   EXPECT_EQ(e.blockCount, 2u);
@@ -151,34 +159,32 @@ TEST(V5Stream, MissingOrEmptyNextPartIsReported) {
   {
     LogCapture log;
     unlink(a.part(4).c_str());
-    const Restored r = RestoreFirst(a);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 2u);
+    const Restored r = RestoreFirst(a, &log);
+    EXPECT_TRUE(FailedFor(r, 2));
     EXPECT_TRUE(log.Has(CKvLog::kError, "Change Cannot part#4 - 2"));
     EXPECT_TRUE(r.bytes == content.substr(0, 3 * kMiB));
   }
   {
     LogCapture log;
     WriteBytes(a.part(4), "");
-    const Restored r = RestoreFirst(a);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 259u);
+    const Restored r = RestoreFirst(a, &log);
+    EXPECT_TRUE(FailedFor(r, 259));
     EXPECT_TRUE(log.Has(CKvLog::kError, "Invalid Block - Part#4"));
   }
   {
     LogCapture log;
     unlink(a.part(1).c_str());
-    const Restored r = RestoreFirst(a);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 2u);
+    const Restored r = RestoreFirst(a, &log);
+    EXPECT_TRUE(FailedFor(r, 2));
     EXPECT_TRUE(log.Has(CKvLog::kError, "First Cannot part#1 - 2"));
   }
 }
 
 // Replaces part 1 with `bytes` and restores the file stored there.
-Restored RestoreDamaged(const ArchiveDir& a, const std::string& bytes) {
+Restored RestoreDamaged(const ArchiveDir& a, const std::string& bytes,
+                        const LogCapture& log) {
   WriteBytes(a.part(1), bytes);
-  return RestoreFirst(a);
+  return RestoreFirst(a, &log);
 }
 
 TEST(V5Stream, DamagedBlocksFailWithTheirCodes) {
@@ -187,24 +193,24 @@ TEST(V5Stream, DamagedBlocksFailWithTheirCodes) {
   const std::string good = ReadBytes(a.part(1));
   {
     LogCapture log;
-    const Restored r = RestoreDamaged(a, good.substr(0, good.size() - 10));
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 38u);  // payload cut short by the end of the part
+    // The payload is cut short by the end of the part.
+    const Restored r =
+        RestoreDamaged(a, good.substr(0, good.size() - 10), log);
+    EXPECT_TRUE(FailedFor(r, 38));
     EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "ReadFile (Block) - "));
   }
   {
     LogCapture log;
-    const Restored r = RestoreDamaged(a, good.substr(0, 2));
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 38u);
+    const Restored r = RestoreDamaged(a, good.substr(0, 2), log);
+    EXPECT_TRUE(FailedFor(r, 38));
     EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "ReadFile (Block Size) - "));
   }
   {
+    LogCapture log;
     std::string bytes = good;
     bytes[3] = '\x7F';  // payload length near 2 GiB
-    const Restored r = RestoreDamaged(a, bytes);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 1359u);
+    const Restored r = RestoreDamaged(a, bytes, log);
+    EXPECT_TRUE(FailedFor(r, 1359));
   }
   {
     LogCapture log;
@@ -212,9 +218,8 @@ TEST(V5Stream, DamagedBlocksFailWithTheirCodes) {
     bytes.resize(4 + 3);
     bytes.replace(0, 4, Bytes().U32(3).str());
     bytes.replace(4, 3, "\x01\x02\x03");
-    const Restored r = RestoreDamaged(a, bytes);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.code, 1359u);
+    const Restored r = RestoreDamaged(a, bytes, log);
+    EXPECT_TRUE(FailedFor(r, 1359));
     EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "lzo1x_decompress (Block) - "));
   }
 }
@@ -237,9 +242,9 @@ TEST(V5Stream, BlockInflatingBeyondOneMiBIsRefused) {
       a, Bytes()
              .U32(n)
              .Raw(std::string(reinterpret_cast<char*>(packed.data()), n))
-             .str());
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.code, 1359u);
+             .str(),
+      log);
+  EXPECT_TRUE(FailedFor(r, 1359));
   EXPECT_EQ(r.bytes, "");  // nothing of the block reached the file
   EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "lzo1x_decompress (Block) - "));
 }
