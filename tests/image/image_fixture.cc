@@ -162,6 +162,7 @@ std::vector<std::string> ImageTest::ExtractAll(CKvMorvel& image,
   WCHAR name[260];
   while (image.Info(0)) {
     image.GetFile(name, 260);
+    PrimeStaleCodes(image);
     if (!image.ExtractFile(P(target), 0))
       failed.push_back(N(name) + " (" + std::to_string(image.GetErrorCode()) +
                        ")");

@@ -14,16 +14,6 @@
 #include "KvMorvel.h"
 #include "support/test_support.h"
 
-struct _item;
-
-// Reaches the protected image members.
-class ImageProbe : public CKvMorvel {
- public:
-  using CKvMorvel::GetPath;
-  _item* CurrentItem() const { return m_currentItem; }
-  BOOL Mounted() const { return m_mounted; }
-};
-
 // One entry of an image built directly with libarchive.
 struct TarItem {
   TarItem(std::string n, char k = 'f', std::string d = std::string())
@@ -57,7 +47,8 @@ class ImageTest : public ::testing::Test {
   void OpenImage(CKvMorvel& image, const std::string& path);
   // Every entry name, in walk order, stepping with Info(1).
   std::vector<std::string> ListAll(CKvMorvel& image);
-  // Info(0), ExtractFile, Info(1) over the whole image; names that failed.
+  // Info(0), ExtractFile, Info(1) over the whole image; names that failed,
+  // each with the code its copy left (stale codes primed before each).
   std::vector<std::string> ExtractAll(CKvMorvel& image,
                                       const std::u16string& target);
 

@@ -173,8 +173,10 @@ TEST(Attributes, ReadOnlyFileLosesWriteBitsAndIsRefusedForWriting) {
   EXPECT_EQ(st.st_mode & 0777, 0444u);
   EXPECT_EQ(GetFileAttributesW(P(W(f))), FILE_ATTRIBUTE_READONLY);
   // Refused as on Windows, whoever runs the test (root included).
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(OpenPath(W(f), GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeleteFileW(P(W(f))));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   // Its other attributes still change (Linux wants write permission for
@@ -297,6 +299,7 @@ TEST(ShortNames, ValidNamesAreKeptAndListed) {
   for (const char16_t* bad : {u"TOOLONGNA.TXT", u"A.TEXT", u"A B.TXT", u"A.B.C", u".TXT",
                               u"A.", u"A+B.TXT", u"\u00e9T.TXT"}) {
     SCOPED_TRACE(N(bad));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetFileShortNameW(h, reinterpret_cast<const WCHAR*>(bad)));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   }

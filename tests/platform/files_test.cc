@@ -56,28 +56,35 @@ TEST(Files, WriteThenReadBackThroughDriveLetterAndPosixPath) {
 TEST(Files, DispositionsLeaveTheWin32Codes) {
   TempDir dir;
   const std::u16string f = dir.W("f.txt");
+  SetLastError(0xDEADBEEF);
   HANDLE h = Open(f, GENERIC_WRITE, 0, OPEN_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), 0u);
   CloseHandle(h);
+  SetLastError(0xDEADBEEF);
   h = Open(f, GENERIC_WRITE, 0, OPEN_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   CloseHandle(h);
   WriteBytes(dir / "f.txt", "abc");
+  SetLastError(0xDEADBEEF);
   h = Open(f, GENERIC_WRITE, 0, CREATE_ALWAYS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   CloseHandle(h);
   EXPECT_EQ(ReadBytes(dir / "f.txt"), "");  // truncated
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(f, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(dir.W("nothere"), GENERIC_READ, 0, OPEN_EXISTING),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(dir.W("no\\such\\f"), GENERIC_READ, 0, OPEN_EXISTING),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(dir.W("no\\f"), GENERIC_WRITE, 0, CREATE_ALWAYS),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
@@ -89,14 +96,17 @@ TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
   WriteBytes(dir / "f", "abc");
   HANDLE only = Open(f, GENERIC_READ, 0, OPEN_EXISTING);
   ASSERT_NE(only, INVALID_HANDLE_VALUE);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(f, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   // The same file reached by another name is the same file.
   ASSERT_EQ(link((dir / "f").c_str(), (dir / "hard").c_str()), 0);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(dir.W("hard"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeleteFileW(P(f)));
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   ASSERT_TRUE(CloseHandle(only));
@@ -105,6 +115,7 @@ TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   HANDLE second = Open(f, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   EXPECT_NE(second, INVALID_HANDLE_VALUE);  // both share reading
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(f, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   // A conflicting CREATE_ALWAYS must not have truncated the file.
@@ -124,6 +135,7 @@ DWORD CodeInChild(HANDLE inherited, const std::function<HANDLE()>& open) {
   const pid_t child = fork();
   if (child == 0) {
     CloseHandle(inherited);  // the parent's description stays open
+    SetLastError(0xDEADBEEF);
     HANDLE h = open();
     _exit(h == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0);
   }
@@ -170,14 +182,17 @@ TEST(Faults, TheSwitchCountsFailsAndShortensTheChosenCall) {
   TempDir dir;
   WriteBytes(dir / "f", "abcdef");
   const auto readAll = [&](std::string* got) {
+    SetLastError(0xDEADBEEF);
     HANDLE h = Open(dir.W("f"), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
     if (h == INVALID_HANDLE_VALUE) return GetLastError();
     char buffer[8] = {};
     DWORD n = 0;
+    SetLastError(0xDEADBEEF);
     const BOOL read = ReadFile(h, buffer, 6, &n, nullptr);
     const DWORD code = read ? 0 : GetLastError();
     got->assign(buffer, n);
     DWORD written = 0;
+    SetLastError(0xDEADBEEF);
     const BOOL wrote = WriteFile(h, "xyzw", 4, &written, nullptr);
     const DWORD writeCode = wrote ? 0 : GetLastError();
     *got += "|" + std::to_string(written);
@@ -216,27 +231,35 @@ TEST(Files, BadHandlesAndSeeksAreRefused) {
   WriteBytes(dir / "f", "abc");
   DWORD n = 0;
   char buffer[4];
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, 1, &n, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   int notAHandle = 0;
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CloseHandle(&notAHandle));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
   HANDLE h = Open(dir.W("f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(SetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
   EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(SetFilePointer(h, -4, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
   EXPECT_EQ(GetLastError(), ERROR_NEGATIVE_SEEK);
   LONG high = 1;  // 4 GiB + 2
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(SetFilePointer(h, 2, &high, FILE_BEGIN), 2u);
   EXPECT_EQ(high, 1);
   EXPECT_EQ(GetLastError(), 0u);
   ASSERT_TRUE(CloseHandle(h));
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CloseHandle(h));  // already gone
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   WIN32_FIND_DATAW data;
@@ -250,23 +273,30 @@ TEST(Folders, CreateOpenAndRemoveWithTheirCodes) {
   TempDir dir;
   const std::u16string d = dir.W("d", '\\');
   ASSERT_TRUE(CreateDirectoryW(P(d), nullptr));
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CreateDirectoryW(P(d), nullptr));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CreateDirectoryW(P(dir.W("x\\y")), nullptr));
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(Open(d, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   HANDLE h = Open(d, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
   WriteBytes(dir / "d/f", "");
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(RemoveDirectoryW(P(d)));
   EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeleteFileW(P(d)));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(RemoveDirectoryW(P(dir.W("d/f"))));
   EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
   EXPECT_TRUE(DeleteFileW(P(dir.W("d/f"))));
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeleteFileW(P(dir.W("d/f"))));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_TRUE(RemoveDirectoryW(P(d)));
@@ -315,9 +345,11 @@ TEST(Files, PipesSocketsAndDevicesAreRefusedAtOnceWith222) {
   for (const std::u16string& path :
        {dir.W("fifo"), dir.W("sock"), std::u16string(u"/dev/null")}) {
     SCOPED_TRACE(N(path));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_BAD_FILE_TYPE);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_BAD_FILE_TYPE);
@@ -370,6 +402,7 @@ TEST(Files, IdentityNamesOneFileHoweverItsPathIsSpelled) {
   EXPECT_NE(first.nFileIndexLow, other.nFileIndexLow);
   ASSERT_TRUE(identity(dir.W("sub"), &folder));
   EXPECT_NE(0u, folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(GetFileInformationByHandle(INVALID_HANDLE_VALUE, &other));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_EQ(FILE_TYPE_UNKNOWN, GetFileType(INVALID_HANDLE_VALUE));
@@ -403,11 +436,13 @@ TEST(Files, CopyFileKeepsDataModeTimesAndLayerMetadata) {
   ASSERT_TRUE(GetX(to, "user.kvmorvel.shortname", &shortName));
   EXPECT_EQ(std::string(shortName.begin(), shortName.end()), "FROM.TXT");
 
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CopyFileW(P(W(from)), P(W(to)), TRUE));
   EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
   WriteBytes(dir / "small", "x");
   EXPECT_TRUE(CopyFileW(P(W(dir / "small")), P(W(to)), FALSE));
   EXPECT_EQ(ReadBytes(to), "x");
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(CopyFileW(P(W(dir / "none")), P(W(to)), FALSE));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }

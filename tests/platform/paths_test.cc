@@ -53,6 +53,7 @@ TEST(Paths, DriveLettersResolveThroughTheDosDevicesFolder) {
   EXPECT_EQ(GetDriveTypeW(P(u"C:\\")), DRIVE_FIXED);
   EXPECT_EQ(GetDriveTypeW(P(u"M:\\")), DRIVE_NO_ROOT_DIR);
   EXPECT_EQ(GetDriveTypeW(P(u"/")), DRIVE_FIXED);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(OpenPath(u"M:\\x", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   // A link relative to the dosdevices folder works too.
@@ -87,24 +88,32 @@ TEST(Paths, PosixPathsWorkWithEitherSeparator) {
 
 TEST(Paths, BadNamesGetTheirCodes) {
   TempDir dir;
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetFileAttributesW(nullptr), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetFileAttributesW(P(u"")), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   std::u16string lone = dir.W("a") + u"\xD800" + u"b";
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(OpenPath(lone, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
   const std::u16string longPath = dir.W(std::string(PATH_MAX, 'x'));
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(OpenPath(longPath, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetFileAttributesW(P(u"\\\\server\\share\\f")), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetFileAttributesW(P(u"\\\\?\\UNC\\server\\share\\f")), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   const std::u16string hugePath(40000, u'a');
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetFileAttributesW(P(hugePath)), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
   const std::u16string longName = dir.W(std::string(300, 'y'));
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(OpenPath(longName, GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
 }
@@ -138,6 +147,7 @@ TEST(Find, ListsDotsFirstThenNamesInOrder) {
     std::vector<std::string> names = {Name(data.cFileName)};
     std::vector<DWORD> attributes = {data.dwFileAttributes};
     std::vector<DWORD> sizes = {data.nFileSizeLow};
+    SetLastError(0xDEADBEEF);
     while (FindNextFileW(find, &data)) {
       names.push_back(Name(data.cFileName));
       attributes.push_back(data.dwFileAttributes);
@@ -167,15 +177,20 @@ TEST(Find, PatternsMatchWithoutRegardToCase) {
   find = FindFirstFileW(P(dir.W("A?C.*")), &data);
   ASSERT_NE(find, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Name(data.cFileName), "abc.bin");
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(FindNextFileW(find, &data));
   EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
   FindClose(find);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(FindFirstFileW(P(dir.W("*.none")), &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(FindFirstFileW(P(dir.W("missing\\*")), &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(FindFirstFileW(P(dir.W("a.TXT\\*")), &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(FindFirstFileW(P(dir.W("nothing")), &data), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
@@ -219,6 +234,7 @@ TEST(Volumes, FreeSpaceMatchesTheFileSystem) {
   EXPECT_EQ(total.QuadPart, static_cast<ULONGLONG>(vfs.f_blocks) * vfs.f_frsize);
   EXPECT_LE(freeToCaller.QuadPart, totalFree.QuadPart);
   EXPECT_LE(totalFree.QuadPart, total.QuadPart);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(GetDiskFreeSpaceExW(P(u"W:\\"), &freeToCaller, &total, &totalFree));
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }

@@ -131,15 +131,18 @@ TEST(Reparse, FileLinksAreSymbolicLinksRelativeOrAbsolute) {
   // Too small an output buffer.
   Bytes small(10);
   DWORD returned = 0;
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, small.data(), 10,
                                &returned, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(DeviceIoControl(h, 0x12345, nullptr, 0, nullptr, 0, &returned, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
   CloseHandle(h);
   // A plain file is no reparse point.
   h = OpenReparse(dir / "f");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Get(h, &b));
   EXPECT_EQ(GetLastError(), ERROR_NOT_A_REPARSE_POINT);
   CloseHandle(h);
@@ -317,19 +320,24 @@ TEST(Reparse, LinkBuffersRefuseFullFoldersFilesAndBadBuffers) {
   const Bytes good = LinkBuffer(IO_REPARSE_TAG_MOUNT_POINT, u"\\??\\/tmp", u"/tmp");
   HANDLE h = OpenReparse(dir / "full");
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Set(h, good));
   EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
   Bytes longer = good;
   longer.push_back(0);  // size disagrees with the data length
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Set(h, longer));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_REPARSE_DATA);
   Bytes outside = good;
   outside[12] = 0xF0;  // print name offset past the end
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Set(h, outside));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_REPARSE_DATA);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Set(h, Bytes(good.begin(), good.begin() + 6)));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_REPARSE_DATA);
   Bytes zeroTag = {0, 0, 0, 0, 0, 0, 0, 0};
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(Set(h, zeroTag));
   EXPECT_EQ(GetLastError(), ERROR_REPARSE_TAG_INVALID);
   CloseHandle(h);

@@ -58,6 +58,7 @@ Bytes UnixDescriptor(uid_t uid, gid_t gid, unsigned mode) {
 
 Bytes GetSecurity(const std::string& path, SECURITY_INFORMATION info) {
   DWORD needed = 0;
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(GetFileSecurityW(P(W(path)), info, nullptr, 0, &needed));
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   Bytes b(needed);
@@ -80,6 +81,7 @@ TEST(Security, DescriptorIsBuiltFromOwnerGroupAndMode) {
   EXPECT_EQ(GetSecurity(f, kAll), UnixDescriptor(st.st_uid, st.st_gid, 0750));
   DWORD needed = 0;
   Bytes small(10);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(GetFileSecurityW(P(W(f)), kAll, small.data(), 10, &needed));
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(needed, UnixDescriptor(st.st_uid, st.st_gid, 0750).size());
@@ -159,6 +161,7 @@ TEST(Security, MalformedDescriptorsAreRefused) {
   std::vector<Bytes> bad = {revision, absolute, farOwner, badAce};
   for (Bytes& b : bad) {
     b.resize(0x10000 + 64, 0);  // the layer may look up to 64 KiB
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetFileSecurityW(P(W(f)), kAll, b.data()));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_SECURITY_DESCR);
   }

@@ -37,6 +37,7 @@ TEST(Text, WideToUtf8WithDefaultCharacterForLoneSurrogates) {
   EXPECT_TRUE(usedDefault);
   // Size query, then too small a buffer.
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, P(text), -1, nullptr, 0, nullptr, nullptr), 11);
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, P(text), -1, out, 5, nullptr, nullptr), 0);
   EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   WCHAR back[16];
@@ -137,6 +138,7 @@ TEST(Process, EnvironmentRoundTripAndSizes) {
   EXPECT_EQ(Narrow(buffer), "v\xC3\xA4lue");
   EXPECT_EQ(GetEnvironmentVariableW(TEXT("KV_TEST_VAR"), buffer, 5), 6u);
   ASSERT_TRUE(SetEnvironmentVariableW(TEXT("KV_TEST_VAR"), nullptr));
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetEnvironmentVariableW(TEXT("KV_TEST_VAR"), buffer, 16), 0u);
   EXPECT_EQ(GetLastError(), ERROR_ENVVAR_NOT_FOUND);
 }
@@ -153,6 +155,7 @@ TEST(Process, CurrentFolderIsThePosixOne) {
   EXPECT_EQ(Narrow(buffer), real);
   EXPECT_EQ(n, strlen(real));
   EXPECT_EQ(GetCurrentDirectoryW(3, buffer), n + 1);
+  SetLastError(0xDEADBEEF);
   EXPECT_FALSE(SetCurrentDirectoryW(P(dir.W("missing"))));
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   ASSERT_EQ(chdir(old), 0);
@@ -182,13 +185,16 @@ TEST(Modules, LoadsASharedObjectByItsWindowsName) {
           reinterpret_cast<void (*)()>(GetProcAddress(module, "zlibVersion")));
   ASSERT_NE(version, nullptr);
   EXPECT_STREQ(version(), zlibVersion());
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(GetProcAddress(module, "NoSuchExport"), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
   EXPECT_TRUE(FreeLibrary(module));
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(LoadLibraryW(TEXT("Z:\\missing.dll")), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
   // A file that is there but is no shared object: 193, not "missing".
   WriteBytes(dir / "text.dll", "not a library");
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(LoadLibraryW(TEXT("Z:\\text.dll")), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_BAD_EXE_FORMAT);
 }
@@ -221,6 +227,7 @@ TEST(Modules, ABareNameComesFromTheProgramsFolderBeforeTheCurrentOne) {
   EXPECT_EQ(here.path(), FolderOfExport(module, "Mount"));
   EXPECT_TRUE(FreeLibrary(module));
   EXPECT_TRUE(Exists(here / kPlantedMarker));
+  SetLastError(0xDEADBEEF);
   EXPECT_EQ(LoadLibraryW(TEXT("nowhere.dll")), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
