@@ -278,4 +278,21 @@ TEST_F(CopyTest, ExtractWithoutAMountedImageOrTargetIsRefused) {
   EXPECT_FALSE(Exists(target_ / "a.txt"));
 }
 
+// An image is only read. An open image holds no archive record, so an
+// add is refused as one with no archive open (87) before the version is
+// looked at; the image and its files are left as they were.
+TEST_F(CopyTest, AddingToAnOpenImageIsRefused) {
+  WriteBytes(source_ / "a.txt", "alpha");
+  const std::string image = Pack(source_.path());
+  const std::string before = ReadBytes(image);
+  CKvMorvel m;
+  OpenImage(m, image);
+  PrimeStaleCodes(m);
+  EXPECT_FALSE(m.AddFile(P(W(source_ / "a.txt")), P(W("b.txt")), nullptr, 0));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());
+  EXPECT_EQ(std::vector<std::string>{"a.txt"}, ListAll(m));
+  EXPECT_TRUE(m.Close());
+  EXPECT_EQ(before, ReadBytes(image));
+}
+
 }  // namespace
