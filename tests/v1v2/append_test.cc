@@ -70,7 +70,7 @@ class AppendTest : public ArchiveTest,
     std::map<std::string, std::string> out;
     CKvMorvel m;
     if (!m.Open(P(W(path)), TRUE, 0)) return out;
-    // Primed before each Info, so the code the listing ends with is its.
+    // Primed before each Info: the code the listing ends with is Info's.
     while ((PrimeStaleCodes(m), m.Info(0))) {
       const std::string name = EntryName(m);
       EXPECT_TRUE(m.ExtractFile(P(W(target)), 1)) << name;

@@ -2,7 +2,6 @@
 // levels of what AddFile writes, and the reader's refusals of crafted
 // streams handed to ExtractFile.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "formats/deflate/deflate_stream.h"
