@@ -1,6 +1,8 @@
-// The chunked deflate stream: chunk layout, independent readability,
-// levels, the reader's refusals and the version 2 writer's budget.
+// The chunked deflate stream: chunk layout, independent readability and
+// levels of what AddFile writes, and the reader's refusals of crafted
+// streams handed to ExtractFile.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "formats/deflate/deflate_stream.h"
 #include "v1v2/v1v2_util.h"
@@ -11,57 +13,67 @@ const size_t kPiece = 1048576;
 
 class DeflateTest : public ::testing::Test {
  protected:
-  // Compresses `content` with ZIPCompressFile into a fresh archive file
-  // and returns what was written; `stored` receives the reported length.
-  std::string Compress(const std::string& content, int level,
-                       LONGLONG* stored, BOOL* ok = nullptr) {
+  // Adds `content` to a fresh version 1 archive at compression `setting`
+  // and returns the entry's stored stream, which must end where the
+  // catalogue begins.
+  std::string Stored(const std::string& content, int setting = 0) {
     WriteBytes(dir / "src", content);
-    HANDLE source = OpenRead(dir / "src");
-    HANDLE archive = OpenWrite(dir / "arc");
-    const BOOL result =
-        probe.ZIPCompressFile(source, static_cast<LONGLONG>(content.size()),
-                              archive, stored, level);
-    if (ok) *ok = result;
-    else EXPECT_TRUE(result);
-    CloseHandle(source);
-    CloseHandle(archive);
-    return ReadBytes(dir / "arc");
+    unlink(Arc().c_str());
+    CKvMorvel m;
+    m.SetCompressionLevel(setting);
+    EXPECT_TRUE(m.Open(P(W(Arc())), FALSE, 1));
+    EXPECT_TRUE(m.AddFile(P(dir.W("src")), P(W("src")), nullptr, 0));
+    EXPECT_TRUE(m.Close());
+    const std::string bytes = ReadBytes(Arc());
+    const uint64_t catalogue = U64At(bytes, 20);
+    const uint64_t stored = U64At(bytes, catalogue + 36);
+    const uint64_t offset = U64At(bytes, catalogue + 44);
+    EXPECT_EQ(catalogue, offset + stored);
+    return bytes.substr(offset, stored);
   }
 
-  // Runs ZIPDecompressFile over `stream` and returns the target's bytes.
-  std::string Decompress(const std::string& stream, LONGLONG stored,
-                         BOOL* ok, LONGLONG* written,
-                         ULONGLONG* endPosition = nullptr) {
-    WriteBytes(dir / "in", stream);
-    HANDLE archive = OpenRead(dir / "in");
-    HANDLE target = OpenWrite(dir / "out");
-    *ok = probe.ZIPDecompressFile(archive, stored, target, written);
-    if (endPosition) *endPosition = Position(archive);
-    CloseHandle(archive);
-    CloseHandle(target);
-    return ReadBytes(dir / "out");
+  // Restores a file recorded as `size` bytes whose `stored` bytes of data
+  // begin with `data`, the last bytes of a version 1 archive: behind the
+  // catalogue, so that a read past them meets the end of the file.
+  // Returns 0 or the code ExtractFile failed with; Restored() then holds
+  // what reached the disk.
+  DWORD Restore(const std::string& data, unsigned long long stored,
+                unsigned long long size) {
+    StoredEntry e = Entry("f", FILE_ATTRIBUTE_NORMAL, size);
+    e.storedLength = stored;
+    e.dataOffset = V1Record(e).size();
+    WriteV1OrV2Archive(Arc(), 1, {e}, "");
+    WriteBytes(Arc(), ReadBytes(Arc()) + data);
+    unlink((dir / "out/f").c_str());
+    CKvMorvel m;
+    EXPECT_TRUE(m.Open(P(W(Arc())), TRUE, 0));
+    EXPECT_TRUE(m.Info(0));
+    PrimeStaleCodes(m);
+    const DWORD code = m.ExtractFile(P(dir.W("out")), 0) ? 0 : m.GetErrorCode();
+    m.Close();
+    return code;
   }
+  std::string Restored() { return ReadBytes(dir / "out/f"); }
+  // The line a failed restore of the data logs with its cause.
+  std::string CauseLine(DWORD cause) {
+    return "Cannot restore data of " + dir / "out" + "\\f - " +
+           std::to_string(cause);
+  }
+  std::string Arc() { return dir / "a.arc"; }
 
   TempDir dir;
-  Probe probe;
 };
 
 TEST_F(DeflateTest, EmptySourceWritesNothingAndReadsBackEmpty) {
-  LONGLONG stored = 77;
-  EXPECT_EQ("", Compress("", 1, &stored));
-  EXPECT_EQ(0, stored);
-  BOOL ok = FALSE;
-  LONGLONG written = 77;
-  EXPECT_EQ("", Decompress("", 0, &ok, &written));
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(0, written);
+  EXPECT_EQ("", Stored(""));
+  EXPECT_EQ(0u, Restore("", 0, 0));
+  EXPECT_TRUE(Exists(dir / "out/f"));
+  EXPECT_TRUE(Restored().empty());
 }
 
 TEST_F(DeflateTest, OnePieceIsOneChunkEndedByTheFinish) {
   const std::string content = PatternBytes(kPiece, 3);
-  LONGLONG stored = 0;
-  const std::string stream = Compress(content, 1, &stored);
-  ASSERT_EQ(static_cast<size_t>(stored), stream.size());
+  const std::string stream = Stored(content);
   const std::vector<std::string> chunks = SplitChunks(stream, 0, stream.size());
   ASSERT_EQ(1u, chunks.size());
   EXPECT_LE(chunks[0].size(), 1064979u);
@@ -72,9 +84,7 @@ TEST_F(DeflateTest, OnePieceIsOneChunkEndedByTheFinish) {
 
 TEST_F(DeflateTest, OneByteMoreMakesASyncFlushedChunkAndAFinishedOne) {
   const std::string content = PatternBytes(kPiece + 1, 4);
-  LONGLONG stored = 0;
-  const std::string stream = Compress(content, 1, &stored);
-  ASSERT_EQ(static_cast<size_t>(stored), stream.size());
+  const std::string stream = Stored(content);
   const std::vector<std::string> chunks = SplitChunks(stream, 0, stream.size());
   ASSERT_EQ(2u, chunks.size());
   // A sync flush ends with an empty stored block: 00 00 FF FF.
@@ -90,89 +100,66 @@ TEST_F(DeflateTest, OneByteMoreMakesASyncFlushedChunkAndAFinishedOne) {
 TEST_F(DeflateTest, RoundTripsThroughTheReader) {
   for (size_t size : {size_t(1), kPiece - 1, kPiece, 3 * kPiece + 17}) {
     const std::string content = PatternBytes(size, static_cast<unsigned>(size));
-    LONGLONG stored = 0;
-    const std::string stream = Compress(content, 9, &stored);
-    BOOL ok = FALSE;
-    LONGLONG written = 0;
-    EXPECT_EQ(content, Decompress(stream, stored, &ok, &written)) << size;
-    EXPECT_TRUE(ok) << size;
-    EXPECT_EQ(static_cast<LONGLONG>(size), written);
+    const std::string stream = Stored(content, 2);
+    EXPECT_EQ(0u, Restore(stream, stream.size(), size)) << size;
+    EXPECT_TRUE(content == Restored()) << size;
   }
 }
 
-TEST_F(DeflateTest, LevelSettingsMapToZlibLevels) {
-  EXPECT_EQ(0, ZlibLevelForSetting(-1));
-  EXPECT_EQ(1, ZlibLevelForSetting(0));
-  EXPECT_EQ(-1, ZlibLevelForSetting(1));
-  EXPECT_EQ(9, ZlibLevelForSetting(2));
-  EXPECT_EQ(1, ZlibLevelForSetting(3));
-  EXPECT_EQ(1, ZlibLevelForSetting(-2));
-}
-
-TEST_F(DeflateTest, StreamHeaderCarriesTheLevel) {
+TEST_F(DeflateTest, LevelSettingsChooseTheStreamsLevel) {
+  // The second header byte names the level: 01 fastest, 9C default, DA
+  // best. A stored stream (setting -1) is larger than its source.
   const std::string zeros(100000, '\0');
-  LONGLONG stored = 0;
-  std::string stream = Compress(zeros, 9, &stored);
-  EXPECT_EQ("\x78\xDA", stream.substr(4, 2));
-  stream = Compress(zeros, -1, &stored);
-  EXPECT_EQ("\x78\x9C", stream.substr(4, 2));
-  stream = Compress(zeros, 1, &stored);
-  EXPECT_EQ("\x78\x01", stream.substr(4, 2));
-  EXPECT_LT(stored, 10000);
-  // Level 0 stores: the payload is larger than the source.
-  stream = Compress(zeros, 0, &stored);
-  EXPECT_GT(stored, 100000);
+  const std::pair<int, const char*> headers[] = {
+      {0, "\x78\x01"}, {1, "\x78\x9C"}, {2, "\x78\xDA"},
+      {3, "\x78\x01"}, {-2, "\x78\x01"}};
+  for (const auto& h : headers) {
+    const std::string stream = Stored(zeros, h.first);
+    EXPECT_EQ(h.second, stream.substr(4, 2)) << h.first;
+    EXPECT_LT(stream.size(), 10000u) << h.first;
+  }
+  const std::string stream = Stored(zeros, -1);
+  EXPECT_GT(stream.size(), 100000u);
   EXPECT_EQ(zeros, Inflate(Join(SplitChunks(stream, 0, stream.size()))));
 }
 
 TEST_F(DeflateTest, FirstChunkLongerThanTheLimitIsRefusedBeforeItsPayload) {
-  Bytes b;
-  b.U32(1064980).Zeros(1064980);
-  BOOL ok = TRUE;
-  LONGLONG written = 5;
-  ULONGLONG end = 0;
-  EXPECT_EQ("", Decompress(b.str(), static_cast<LONGLONG>(b.str().size()), &ok,
-                           &written, &end));
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(0, written);
-  EXPECT_EQ(4u, end);  // only the length word was read
+  // Only the length word is there: a reader that went on to the payload
+  // would meet the end of the file (38) instead of refusing the length.
+  LogCapture log;
+  EXPECT_EQ(1359u, Restore(Bytes().U32(1064980).str(), 4 + 1064980, 10));
+  EXPECT_TRUE(Restored().empty());
+  EXPECT_TRUE(log.Has(CKvLog::kError, CauseLine(kDamagedStreamCode)));
 }
 
 TEST_F(DeflateTest, ChunkRunningPastTheStoredLengthIsRefused) {
-  LONGLONG stored = 0;
-  const std::string stream = Compress(PatternBytes(5000), 1, &stored);
-  BOOL ok = TRUE;
-  LONGLONG written = 0;
-  ULONGLONG end = 0;
-  Decompress(stream, stored - 1, &ok, &written, &end);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(4u, end);
-  Decompress(stream, 3, &ok, &written);
-  EXPECT_FALSE(ok);
-  Decompress(stream, -1, &ok, &written);
-  EXPECT_FALSE(ok);
+  const std::string content = PatternBytes(kPiece + 1000, 5);
+  const std::string stream = Stored(content);
+  LogCapture log;
+  // The stored length ends one byte before the first chunk does, though
+  // the file holds it whole: nothing of it is inflated.
+  EXPECT_EQ(1359u, Restore(stream, 4 + U32At(stream, 0) - 1, content.size()));
+  EXPECT_TRUE(Restored().empty());
+  EXPECT_TRUE(log.Has(CKvLog::kError, CauseLine(kDamagedStreamCode)));
+  for (unsigned long long stored : {3ull, ~0ull})
+    EXPECT_EQ(1359u, Restore(stream, stored, content.size())) << stored;
 }
 
 TEST_F(DeflateTest, TruncatedOrDamagedStreamFails) {
-  LONGLONG stored = 0;
   const std::string content = PatternBytes(kPiece + 1000, 9);
-  const std::string stream = Compress(content, 1, &stored);
-  BOOL ok = TRUE;
-  LONGLONG written = 0;
+  const std::string stream = Stored(content);
   // The file ends before the stored length does.
-  Decompress(stream.substr(0, stream.size() - 10), stored, &ok, &written);
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(1359u,
+            Restore(stream.substr(0, stream.size() - 10), stream.size(),
+                    content.size()));
   // A payload byte changed.
   std::string damaged = stream;
   damaged[100] = static_cast<char>(damaged[100] ^ 0x55);
   damaged[101] = static_cast<char>(damaged[101] ^ 0x55);
-  Decompress(damaged, stored, &ok, &written);
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(1359u, Restore(damaged, stream.size(), content.size()));
   // Stored length cut at the first chunk: that chunk cannot end the stream.
-  const LONGLONG first = 4 + U32At(stream, 0);
-  Decompress(stream, first, &ok, &written);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(0, written);
+  EXPECT_EQ(1359u, Restore(stream, 4 + U32At(stream, 0), content.size()));
+  EXPECT_TRUE(Restored().empty());
 }
 
 TEST_F(DeflateTest, ChunkInflatingBeyondOnePieceIsRefused) {
@@ -192,11 +179,8 @@ TEST_F(DeflateTest, ChunkInflatingBeyondOnePieceIsRefused) {
   Bytes b;
   b.U32(static_cast<uint32_t>(out.size())).Raw(out);
   b.U32(static_cast<uint32_t>(out.size())).Raw(out);
-  BOOL ok = TRUE;
-  LONGLONG written = 0;
-  Decompress(b.str(), static_cast<LONGLONG>(b.str().size()), &ok, &written);
-  EXPECT_FALSE(ok);
-  EXPECT_LE(written, static_cast<LONGLONG>(kPiece));
+  EXPECT_EQ(1359u, Restore(b.str(), b.size(), 4 * kPiece));
+  EXPECT_LE(Restored().size(), kPiece);
 }
 
 TEST_F(DeflateTest, ProgramAllocatorRefusesProductsBeyond32Bits) {
@@ -208,65 +192,28 @@ TEST_F(DeflateTest, ProgramAllocatorRefusesProductsBeyond32Bits) {
   KvZlibFree(nullptr, nullptr);
 }
 
-class Deflate2Test : public DeflateTest {
- protected:
-  BOOL Compress2(const std::string& content, ULONGLONG budget,
-                 ULONGLONG* stored, std::string* stream) {
-    WriteBytes(dir / "src", content);
-    HANDLE source = OpenRead(dir / "src");
-    HANDLE archive = OpenWrite(dir / "arc");
-    const BOOL ok = probe.ZIPCompressFile2(source, content.size(), budget,
-                                           archive, stored, 1);
+// AddFile takes the length from the source itself, so a source shorter
+// than its length is shown on the writer both versions share.
+TEST_F(DeflateTest, SourceShorterThanItsLengthFailsTheWriter) {
+  WriteBytes(dir / "src", "abc");
+  WriteBytes(dir / "arc", "");
+  for (const bool logFailures : {true, false}) {
+    LogCapture log;
+    HANDLE source = CreateFileW(P(dir.W("src")), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE archive = CreateFileW(P(dir.W("arc")), GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DeflateWriteOptions options;
+    options.logFailures = logFailures;
+    ULONGLONG stored = 9;
+    EXPECT_FALSE(WriteDeflateChunks(source, 10, archive, &stored, 1, options));
+    EXPECT_EQ(0u, stored);
+    EXPECT_EQ(logFailures, log.Has(CKvLog::kError, "ReadFile - 38"));
+    EXPECT_EQ(logFailures, !log.lines().empty());
     CloseHandle(source);
     CloseHandle(archive);
-    *stream = ReadBytes(dir / "arc");
-    return ok;
   }
-};
-
-TEST_F(Deflate2Test, OutputBeyondTheBudgetFailsAtTheFinish) {
-  LogCapture log;
-  ULONGLONG stored = 0;
-  std::string stream;
-  EXPECT_FALSE(Compress2(PatternBytes(2 * kPiece, 8), 100, &stored, &stream));
-  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "deflate (end) - "));
-  EXPECT_EQ(0u, stored);
-}
-
-TEST_F(Deflate2Test, BudgetEndingTheStreamEarlyIsNotReportedAsSuccess) {
-  LogCapture log;
-  const std::string zeros(3 * kPiece, '\0');
-  ULONGLONG stored = 0;
-  std::string stream;
-  EXPECT_FALSE(Compress2(zeros, 1064979 + 20000, &stored, &stream));
-  EXPECT_TRUE(log.Has(CKvLog::kError, "deflate budget exhausted - 112"));
-  // What was written is a complete stream of the two pieces read.
-  const std::vector<std::string> chunks = SplitChunks(stream, 0, stored);
-  ASSERT_EQ(2u, chunks.size());
-  bool ended = false;
-  EXPECT_EQ(zeros.substr(0, 2 * kPiece), Inflate(Join(chunks), &ended));
-  EXPECT_TRUE(ended);
-}
-
-TEST_F(Deflate2Test, SourceShorterThanItsLengthFailsBothWriters) {
-  LogCapture log;
-  WriteBytes(dir / "src", "abc");
-  HANDLE source = OpenRead(dir / "src");
-  HANDLE archive = OpenWrite(dir / "arc");
-  ULONGLONG stored = 9;
-  EXPECT_FALSE(probe.ZIPCompressFile2(source, 10, kNoDeflateBudget, archive,
-                                      &stored, 1));
-  EXPECT_EQ(0u, stored);
-  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "ReadFile - "));
-  log.Clear();
-  LONGLONG stored1 = 9;
-  SetFilePointer(source, 0, nullptr, FILE_BEGIN);
-  EXPECT_FALSE(probe.ZIPCompressFile(source, 10, archive, &stored1, 1));
-  EXPECT_FALSE(probe.ZIPCompressFile(source, -5, archive, &stored1, 1));
-  EXPECT_EQ(0, stored1);
-  EXPECT_TRUE(log.lines().empty());  // the version 1 writer logs nothing
-  CloseHandle(source);
-  CloseHandle(archive);
+  EXPECT_EQ("", ReadBytes(dir / "arc"));
 }
 
 }  // namespace

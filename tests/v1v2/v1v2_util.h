@@ -12,6 +12,7 @@
 
 #include "KvMorvel.h"
 #include "kvwin32.h"
+#include "support/archive_bytes.h"
 #include "support/bytes.h"
 #include "support/test_support.h"
 
@@ -48,6 +49,11 @@ class ArchiveTest : public ::testing::Test {
   TempDir dir;
 };
 
+// Steps through the entries of the open archive with Info(1), priming
+// stale codes before each call so that the code the list ends with is
+// Info's own; returns how many Info listed.
+int CountEntries(CKvMorvel& m);
+
 // Opens `path` for reading and steps through every entry; returns the
 // number listed, or -1 when Open refuses the file.
 int ListAll(const std::u16string& path);
@@ -58,25 +64,5 @@ int ListAll(const std::u16string& path);
 // catalogue begins. Returns how many variants opened.
 int SweepDamage(const std::string& path, const std::string& original,
                 size_t from);
-
-// The test's own handles through the Win32 layer.
-HANDLE OpenRead(const std::string& path);
-HANDLE OpenWrite(const std::string& path);  // created or truncated
-ULONGLONG Position(HANDLE file);
-
-// Exposes the protected members the tests drive directly.
-class Probe : public CKvMorvel {
- public:
-  using CKvMorvel::FillVector;
-  using CKvMorvel::InitStructuresV1;
-  using CKvMorvel::InitStructuresV2;
-  using CKvMorvel::ZIPCompressFile;
-  using CKvMorvel::ZIPCompressFile2;
-  using CKvMorvel::ZIPDecompressFile;
-  using CKvMorvel::m_control;
-  using CKvMorvel::m_currentIndex;
-  using CKvMorvel::m_entries2;
-  using CKvMorvel::m_error;
-};
 
 #endif  // KVMORVEL_TESTS_V1V2_UTIL_H

@@ -1,5 +1,5 @@
 // Version 2 archives: header with capacity, records with descriptors,
-// the catalogue walk, appending, the budget and damaged input.
+// the catalogue walk, appending, the writer's budget and damaged input.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "archive/codes.h"
-#include "formats/v2/v2_format.h"
 #include "v1v2/v1v2_util.h"
 
 namespace {
@@ -81,15 +80,33 @@ class V2Test : public ArchiveTest {
     return StoredContent(bytes, r.offset, r.stored);
   }
 
+  // Writes an empty archive whose capacity leaves an add of `name`
+  // `budget` bytes of output, and opens it for adding. The budget is
+  // capacity - catalogue bytes (0) - 2 x name length (with the
+  // terminator) - write position (40) - 93.
+  void OpenWithBudget(CKvMorvel& m, const std::string& name,
+                      uint64_t budget) {
+    const uint64_t nameBytes = 2 * (name.size() + 1);
+    WriteBytes(ArcPath(), V2Header(0, 0, budget + nameBytes + 40 + 93));
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
+  }
+
+  // Adds dir/<name> as <name>; the add must fail with 1359.
+  void AddFails(CKvMorvel& m, const std::string& name) {
+    PrimeStaleCodes(m);
+    EXPECT_FALSE(m.AddFile(P(dir.W(name)), P(W(name)), nullptr, 0));
+    EXPECT_EQ(1359u, m.GetErrorCode());
+  }
+
   // Opens the archive for reading and counts the listed entries; the
   // list must end with `endCode` (259, or 1392 after a damaged record).
   int Listed(DWORD* openCode = nullptr, DWORD endCode = 259) {
     CKvMorvel m;
+    PrimeStaleCodes(m);
     const BOOL opened = m.Open(P(Arc()), TRUE, 0);
     if (openCode) *openCode = m.GetErrorCode();
     if (!opened) return -1;
-    int n = 0;
-    while (m.Info(1)) ++n;
+    const int n = CountEntries(m);
     EXPECT_EQ(endCode, m.GetErrorCode());
     EXPECT_TRUE(m.Close());
     return n;
@@ -211,8 +228,9 @@ TEST_F(V2Test, WithoutACallersDescriptorTheFilesOwnIsStored) {
 TEST_F(V2Test, NameThatCannotShareTheEntryWithItsDescriptorIsRefused) {
   WriteBytes(dir / "f", "data");
   std::string descriptor = Descriptor(1024);
-  Probe m;
+  CKvMorvel m;
   ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
+  PrimeStaleCodes(m);
   // 2 x (248 + 1) + 1024 = 1522 bytes: two too many.
   EXPECT_FALSE(m.AddFile(P(dir.W("f")), P(W(std::string(248, 'n'))),
                          &descriptor[0], 1024));
@@ -242,9 +260,11 @@ TEST_F(V2Test, InfoListsEntriesWithTheirNamesAndSizes) {
   ASSERT_TRUE(m.Info(1));
   EXPECT_EQ("d\\two", EntryName(m));
   EXPECT_EQ(2, m.GetLength64());
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.Info(1));
   EXPECT_EQ(259u, m.GetErrorCode());
   EXPECT_TRUE(m.Close());
+  PrimeStaleCodes(m);
   EXPECT_FALSE(m.Close());
   EXPECT_EQ(kErrorNoArchive, m.GetErrorCode());
 }
@@ -351,6 +371,7 @@ TEST_F(V2Test, BadHeadersAreRefused) {
   for (uint32_t version : {1u, 5u}) {
     WriteBytes(ArcPath(), V2Header(0, 0, 0, version));
     CKvMorvel m;
+    PrimeStaleCodes(m);
     EXPECT_FALSE(m.Open(P(Arc()), FALSE, 2));
     EXPECT_EQ(11u, m.GetErrorCode());
   }
@@ -364,29 +385,52 @@ TEST_F(V2Test, BadHeadersAreRefused) {
   EXPECT_EQ(0, Listed(&code));
 }
 
+// Where the budget ends, the payload of "small" alone decides.
 TEST_F(V2Test, BudgetTooSmallForTheOutputFailsTheAdd) {
   WriteBytes(dir / "big", PatternBytes(2 * 1048576));
   WriteBytes(dir / "small", "small");
+  Create({{"small", "small"}});
+  const uint64_t payload = Catalogue(ReadBytes(ArcPath()))[0].stored - 4;
+  for (const uint64_t budget : {payload, payload - 1}) {
+    SCOPED_TRACE(budget);
+    LogCapture log;
+    CKvMorvel m;
+    OpenWithBudget(m, "small", budget);
+    AddFails(m, "big");  // four bytes more of budget, far too few
+    EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "deflate (end) - "));
+    EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "ZIPCompressFile2 - "));
+    if (budget < payload) AddFails(m, "small");
+    else EXPECT_TRUE(m.AddFile(P(dir.W("small")), P(W("small")), nullptr, 0));
+    ASSERT_TRUE(m.Close());
+    const std::string bytes = ReadBytes(ArcPath());
+    const std::vector<Record> c = Catalogue(bytes);
+    ASSERT_EQ(budget < payload ? 0u : 1u, c.size());
+    if (c.empty()) continue;
+    EXPECT_EQ(40u, c[0].offset);  // the refused add kept nothing
+    EXPECT_EQ("small", Content(bytes, c[0]));
+  }
+}
+
+TEST_F(V2Test, BudgetEndingTheStreamEarlyIsNotReportedAsSuccess) {
+  // Room for the first piece's chunk and 20000 bytes: the second piece of
+  // zeros fits and ends the stream, the third is never read.
+  const std::string zeros(3 * 1048576, '\0');
+  WriteBytes(dir / "z", zeros);
   LogCapture log;
-  Probe m;
-  ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
-  _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m.m_control);
-  // capacity - catalogue bytes - 2 x name length - write position - 93
-  record->header.capacity = 100 + 0 + 2 * 4 + 40 + 93;
-  EXPECT_FALSE(m.AddFile(P(dir.W("big")), P(W("big")), nullptr, 0));
-  EXPECT_EQ(1359u, m.GetErrorCode());
-  EXPECT_EQ(100u, record->budget);
-  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "deflate (end) - "));
-  EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "ZIPCompressFile2 - "));
-  EXPECT_TRUE(m.m_entries2.empty());
-  record->header.capacity = 1ull << 40;
-  ASSERT_TRUE(m.AddFile(P(dir.W("small")), P(W("small")), nullptr, 0));
-  ASSERT_TRUE(m.Close());
+  CKvMorvel m;
+  OpenWithBudget(m, "z", 1064979 + 20000);
+  AddFails(m, "z");
+  EXPECT_TRUE(log.Has(CKvLog::kError, "deflate budget exhausted - 112"));
+  // What was written is a complete stream of the two pieces read.
   const std::string bytes = ReadBytes(ArcPath());
-  const std::vector<Record> c = Catalogue(bytes);
-  ASSERT_EQ(1u, c.size());
-  EXPECT_EQ(40u, c[0].offset);
-  EXPECT_EQ("small", Content(bytes, c[0]));
+  const std::vector<std::string> chunks =
+      SplitChunks(bytes, 40, bytes.size() - 40);
+  ASSERT_EQ(2u, chunks.size());
+  bool ended = false;
+  EXPECT_EQ(zeros.substr(0, 2 * 1048576), Inflate(Join(chunks), &ended));
+  EXPECT_TRUE(ended);
+  ASSERT_TRUE(m.Close());
+  EXPECT_EQ(0, Listed());
 }
 
 TEST_F(V2Test, LinkToAFolderIsStoredAsItsReparseData) {
