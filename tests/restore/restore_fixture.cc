@@ -117,3 +117,11 @@ BOOL Restoring::Extract(const std::string& target, int flag) {
   PrimeStaleCodes(arc);
   return arc.ExtractFile(P(W(target)), flag);
 }
+
+std::vector<DWORD> Restoring::RestoreAll(const std::string& target) {
+  std::vector<DWORD> codes;
+  if (!OpenArchive()) return codes;
+  for (; arc.Info(0); arc.Info(1))
+    codes.push_back(Extract(target) ? 0 : arc.GetErrorCode());
+  return codes;
+}

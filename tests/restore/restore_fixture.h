@@ -65,10 +65,9 @@ struct Restoring : ::testing::Test {
   BOOL Restore(DWORD index, const std::string& target, int flag = 0) {
     return At(index) && Extract(target, flag);
   }
-  // 0 when the restore succeeds, else the code the object reports.
-  DWORD RestoreCode(DWORD index, const std::string& target) {
-    return Restore(index, target) ? 0 : arc.GetErrorCode();
-  }
+  // Restores every entry in turn through the host's loop: each restore's
+  // code, 0 on success.
+  std::vector<DWORD> RestoreAll(const std::string& target);
 
  private:
   bool open_ = false;

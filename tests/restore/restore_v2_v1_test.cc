@@ -163,7 +163,8 @@ TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
   // The header's catalogue ends three bytes before the record does.
   const StoredEntry whole = Deflated("f", 3, chunk.size());
   WriteV1OrV2(1, {whole}, chunk);
-  Patch(path, kV1CatalogueLengthAt, Bytes().U32(V1Record(whole).size() - 3).str());
+  Patch(path, kV1CatalogueLengthAt,
+        Bytes().U32(V1Record(whole).size() - 3).str());
   ASSERT_TRUE(OpenArchive());
   EXPECT_FALSE(Extract(dir / "o2"));
   EXPECT_EQ(1392u, arc.GetErrorCode());

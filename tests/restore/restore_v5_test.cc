@@ -20,8 +20,9 @@ TEST_F(V5, FilesOfEveryBlockCountComeBackWhole) {
   std::vector<StoredEntry> entries;
   std::string part;
   for (int i = 0; i < 4; ++i) {
-    entries.push_back(DataAt(Entry("d\\f" + std::to_string(i), 0x20,
-                               contents[i].size()), part.size()));
+    entries.push_back(
+        DataAt(Entry("d\\f" + std::to_string(i), 0x20, contents[i].size()),
+               part.size()));
     entries.back().blockCount = contents[i].size() > kMiB ? 2 : 1;
     part += LzoBlocks(contents[i]);
   }
@@ -40,8 +41,9 @@ TEST_F(V5, FilesOfEveryBlockCountComeBackWhole) {
 }
 
 TEST_F(V5, FolderGetsItsAttributesAndTimes) {
-  WriteV5({Entry("docs\\sub", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN)},
-          {});
+  WriteV5(
+      {Entry("docs\\sub", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN)},
+      {});
   ASSERT_TRUE(Restore(0, out));
   EXPECT_TRUE(LayerAttributes(out + "/docs/sub") & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_EQ(kStoredTime, LayerWriteTime(out + "/docs/sub"));
