@@ -45,41 +45,22 @@ std::vector<StoredEntry> Records(DWORD version,
          << (expected.size() == actual.size() ? " (the bytes differ)" : "");
 }
 
-struct RecordedSize : ::testing::Test {
-  TempDir dir;
-  std::string out = dir / "out";
-
-  std::string WriteV5(const std::vector<Stored>& entries,
-                      const std::string& part) {
-    WriteV5Archive(dir / "x.arc", Records(5, entries), {part});
-    return dir / "x.arc";
-  }
-
-  std::string WriteV1OrV2(DWORD version, const std::vector<Stored>& entries,
-                          const std::string& data) {
-    WriteV1OrV2Archive(dir / "a.arc", version, Records(version, entries), data);
-    return dir / "a.arc";
-  }
-
-  // Restores every entry of `archive` into "out" through the public
-  // calls and checks each against its expectations.
-  void RestoreAndCheck(const std::string& archive,
-                       const std::vector<Stored>& entries) {
-    CKvMorvel m;
-    ASSERT_TRUE(m.Open(P(W(archive)), TRUE, 0)) << m.GetErrorCode();
+struct RecordedSize : Restoring {
+  // Restores every entry of the archive written last into "out" through
+  // the host's loop and checks each against its expectations.
+  void RestoreAndCheck(const std::vector<Stored>& entries) {
+    ASSERT_TRUE(OpenArchive());
     for (const Stored& e : entries) {
-      ASSERT_TRUE(m.Info(0)) << e.name;
-      PrimeStaleCodes(m);
-      const BOOL ok = m.ExtractFile(P(W(out)), 0);
-      EXPECT_EQ(e.restores, ok != FALSE) << e.name << " " << m.GetErrorCode();
+      ASSERT_TRUE(arc.Info(0)) << e.name;
+      const BOOL ok = Extract(out);
+      EXPECT_EQ(e.restores, ok != FALSE) << e.name << " " << arc.GetErrorCode();
       if (!e.restores) {
-        EXPECT_EQ(1359u, m.GetErrorCode()) << e.name;
+        EXPECT_EQ(1359u, arc.GetErrorCode()) << e.name;
       }
       EXPECT_TRUE(Holds(e.holds, Restored(e.name))) << e.name;
-      m.Info(1);
+      arc.Info(1);
     }
-    EXPECT_FALSE(m.Info(0));  // no entry beyond those stored
-    m.Close();
+    EXPECT_FALSE(arc.Info(0));  // no entry beyond those stored
   }
 
   std::string Restored(const std::string& name) {
@@ -101,7 +82,8 @@ TEST_F(RecordedSize, V5BlocksHoldingMoreAreCutAtTheSizeAndRefused) {
       // Three blocks cannot make 10 bytes: refused before one is read.
       {"count", 10, 3, 0, ""}};
   LogCapture log;
-  RestoreAndCheck(WriteV5(entries, LzoBlocks(content)), entries);
+  WriteV5(Records(5, entries), {LzoBlocks(content)});
+  RestoreAndCheck(entries);
   EXPECT_TRUE(
       log.Has(CKvLog::kError, "Blocks hold more than the recorded size"));
   EXPECT_TRUE(log.HasPrefix(CKvLog::kError, "Block count 3 does not fit"));
@@ -119,7 +101,8 @@ TEST_F(RecordedSize, V5BlocksHoldingLessFail) {
       {"empty", 5, 1, blocks.size(), ""},
       {"past", 5, 1, part.size(), ""}};  // no block at that offset
   LogCapture log;
-  RestoreAndCheck(WriteV5(entries, part), entries);
+  WriteV5(Records(5, entries), {part});
+  RestoreAndCheck(entries);
   EXPECT_TRUE(log.Has(CKvLog::kError, "Blocks end short of the recorded size"));
 }
 
@@ -133,7 +116,8 @@ TEST_F(RecordedSize, V5EntriesSharingOneBlockEachStopAtTheirOwnSize) {
   for (int i = 0; i < 200; ++i)
     entries.push_back(
         {"f" + std::to_string(i), 1000, 1, 0, content.substr(0, 1000)});
-  RestoreAndCheck(WriteV5(entries, LzoBlocks(content)), entries);
+  WriteV5(Records(5, entries), {LzoBlocks(content)});
+  RestoreAndCheck(entries);
   unsigned long long total = 0;
   for (int i = 0; i < 200; ++i) total += RestoredSize("f" + std::to_string(i));
   EXPECT_EQ(200u * 1000u, total);
@@ -149,7 +133,8 @@ TEST_P(DeflateSizes, StreamInflatingPastTheSizeIsCutThere) {
       {"whole", content.size(), stream.size(), 0, content, true},
       {"cut", cut, stream.size(), 0, content.substr(0, cut)},
       {"tiny", 3, stream.size(), 0, content.substr(0, 3)}};
-  RestoreAndCheck(WriteV1OrV2(GetParam(), entries, stream), entries);
+  WriteV1OrV2(GetParam(), Records(GetParam(), entries), stream);
+  RestoreAndCheck(entries);
 }
 
 TEST_P(DeflateSizes, StreamEndingShortFails) {
@@ -162,7 +147,8 @@ TEST_P(DeflateSizes, StreamEndingShortFails) {
       // the stream is not the last one the length asks for, and the read
       // stops there.
       {"endless", 5, kLargestSize >> 1, 0, ""}};
-  RestoreAndCheck(WriteV1OrV2(GetParam(), entries, chunk), entries);
+  WriteV1OrV2(GetParam(), Records(GetParam(), entries), chunk);
+  RestoreAndCheck(entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, DeflateSizes, ::testing::Values(1u, 2u));

@@ -1,19 +1,23 @@
 #include "restore/restore_fixture.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <cstring>
-#include <stdexcept>
-#include <vector>
 
 void WriteNested(const std::string& path, const std::string& bytes) {
   for (size_t at = path.find('/', 1); at != std::string::npos;
        at = path.find('/', at + 1))
     mkdir(path.substr(0, at).c_str(), 0755);
   WriteBytes(path, bytes);
+}
+
+void Patch(const std::string& path, size_t at, const std::string& bytes) {
+  std::string file = ReadBytes(path);
+  file.replace(at, bytes.size(), bytes);
+  WriteBytes(path, file);
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 DWORD LayerAttributes(const std::string& path) {
@@ -27,79 +31,40 @@ unsigned long long LayerWriteTime(const std::string& path) {
           << 32) | d.ftLastWriteTime.dwLowDateTime;
 }
 
-Probe::~Probe() {
-  if (control2_.archive) CloseHandle(control2_.archive);
-  if (control1_.archive) CloseHandle(control1_.archive);
-  m_control = nullptr;
+std::string LayerDescriptor(const std::string& path) {
+  const DWORD all = 0xF;  // owner, group, DACL and SACL
+  DWORD needed = 0;
+  GetFileSecurityW(P(W(path)), all, nullptr, 0, &needed);
+  std::string descriptor(needed, '\0');
+  if (!needed || !GetFileSecurityW(P(W(path)), all, &descriptor[0], needed,
+                                   &needed))
+    return "";
+  return descriptor;
 }
 
-void Probe::UseV5(const std::string& mainPath) {
-  m_version = 5;
-  m_read = TRUE;
-  lstrcpynW(m_archivePath, P(W(mainPath)), 260);
-  m_control = &control5_;
-}
-
-static HANDLE OpenArchive(const std::string& path) {
-  return CreateFileW(P(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-void Probe::UseV2(const std::string& path) {
-  m_version = 2;
-  m_read = TRUE;
-  control2_.archive = OpenArchive(path);
-  m_control = &control2_;
-}
-
-void Probe::UseV1(const std::string& path, const std::string& catalogue) {
-  m_version = 1;
-  m_read = TRUE;
-  catalogue1_ = catalogue;
-  control1_.archive = OpenArchive(path);
-  control1_.catalogue = reinterpret_cast<BYTE*>(&catalogue1_[0]);
-  control1_.capacity = control1_.catalogueLength =
-      static_cast<DWORD>(catalogue1_.size());
-  m_control = &control1_;
-}
-
-_MVRL_FILEENTRY_MAX_5& Probe::AddEntry5(const std::string& name,
-                                        DWORD attributes,
-                                        unsigned long long size) {
-  _MVRL_FILEENTRY_MAX_5 e;
-  memset(&e, 0, sizeof(e));
-  const std::u16string wide = W(name);
-  if (wide.size() >= kV5NameChars) throw std::length_error("entry name");
-  e.data = Attributes(attributes, size, 132000000000000000ull);
-  e.nameLength = static_cast<WORD>(wide.size() + 1);
-  e.recordSize = 110 + 2 * e.nameLength;
-  memcpy(e.name, wide.c_str(), 2 * (wide.size() + 1));
-  e.dataPart = 1;
-  e.blockCount = 1;
-  e.descriptorPart = kV5NoDescriptorPart;
-  m_entries5.push_back(e);
-  return m_entries5.back();
-}
-
-_MVRL_FILEENTRY_2& Probe::AddEntry2(const std::string& name, DWORD attributes,
-                                    unsigned long long size) {
-  _MVRL_FILEENTRY_2 e;
-  memset(&e, 0, sizeof(e));
-  const std::u16string wide = W(name);
-  const std::string tail = Bytes().Wide(wide, wide.size() + 1).str();
-  memcpy(e.tail, tail.data(), tail.size());
-  e.data = Attributes(attributes, size, 132000000000000000ull);
-  e.nameLength = static_cast<WORD>(tail.size() / 2);
-  e.descriptorOffset = static_cast<WORD>(90 + tail.size());
-  e.recordSize = e.descriptorOffset;
-  m_entries2.push_back(e);
-  return m_entries2.back();
-}
-
-std::string Probe::Encrypted() {
-  WCHAR name[260];
-  GetEncryptedFileName(name, 260);
+static std::string Field(CKvMorvel& object,
+                         BOOL (CKvMorvel::*get)(WCHAR*, DWORD)) {
+  WCHAR name[260] = {};
+  EXPECT_TRUE((object.*get)(name, 260)) << object.GetErrorCode();
   return N(std::u16string(reinterpret_cast<char16_t*>(name)));
+}
+std::string CurrentName(CKvMorvel& object) {
+  return Field(object, &CKvMorvel::GetFile);
+}
+std::string EncryptedName(CKvMorvel& object) {
+  return Field(object, &CKvMorvel::GetEncryptedFileName);
+}
+
+StoredEntry DataAt(StoredEntry e, unsigned long long offset) {
+  e.dataOffset = offset;
+  return e;
+}
+
+StoredEntry Reparse(const std::string& name, unsigned long long length,
+                    DWORD attributes) {
+  StoredEntry e = Entry(name, attributes);
+  e.storedLength = length;
+  return e;
 }
 
 bool HasErrorLine(const LogCapture& log, const std::string& what,
@@ -113,4 +78,50 @@ bool HasErrorLine(const LogCapture& log, const std::string& what,
       return true;
   }
   return false;
+}
+
+void Restoring::WriteV5(const std::vector<StoredEntry>& entries,
+                        const std::vector<std::string>& parts) {
+  path = dir / "arc.mvr";
+  WriteV5Archive(path, entries, parts);
+}
+
+void Restoring::WriteV1OrV2(DWORD version,
+                            const std::vector<StoredEntry>& entries,
+                            const std::string& data) {
+  path = dir / "a.arc";
+  WriteV1OrV2Archive(path, version, entries, data);
+}
+
+bool Restoring::OpenArchive() {
+  Close();
+  open_ = arc.Open(P(W(path)), TRUE, 0) != FALSE;
+  EXPECT_TRUE(open_) << path << " code " << arc.GetErrorCode();
+  return open_;
+}
+
+void Restoring::Close() {
+  if (open_) arc.Close();
+  open_ = false;
+}
+
+bool Restoring::At(DWORD index) {
+  if (!OpenArchive()) return false;
+  for (DWORD i = 0; i < index; ++i) arc.Info(1);
+  const bool current = arc.Info(0) != FALSE;
+  EXPECT_TRUE(current) << "no entry " << index << ": " << arc.GetErrorCode();
+  return current;
+}
+
+BOOL Restoring::Extract(const std::string& target, int flag) {
+  PrimeStaleCodes(arc);
+  return arc.ExtractFile(P(W(target)), flag);
+}
+
+std::vector<DWORD> Restoring::RestoreAll(const std::string& target) {
+  std::vector<DWORD> codes;
+  if (!OpenArchive()) return codes;
+  for (; arc.Info(0); arc.Info(1))
+    codes.push_back(Extract(target) ? 0 : arc.GetErrorCode());
+  return codes;
 }

@@ -11,46 +11,33 @@
 
 namespace {
 
-bool IsLink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
+using Codes = std::vector<DWORD>;
 
-struct Safety : ::testing::Test {
-  TempDir dir;
-  Probe arc;
-  std::string out = dir / "out";
-  void SetUp() override {
-    arc.UseV5(dir / "arc.mvr");
-    WriteBytes(dir / "arc_0001.mvr", LzoBlocks("payload"));
-    mkdir(out.c_str(), 0755);
+struct Safety : Restoring {
+  void SetUp() override { mkdir(out.c_str(), 0755); }
+  // Restores a version 5 archive of one file entry per name, each holding
+  // "payload", into `target`: each restore's code, 0 on success.
+  Codes RestoreFiles(const std::vector<std::string>& names,
+                     const std::string& target) {
+    std::vector<StoredEntry> entries;
+    for (const std::string& name : names)
+      entries.push_back(Entry(name, 0x20, 7));
+    WriteV5(entries, {LzoBlocks("payload")});
+    return RestoreAll(target);
   }
-  BOOL Restore(const std::string& name, const std::string& target) {
-    arc.m_entries5.clear();
-    arc.AddEntry5(name, 0x20, 7);
-    arc.m_currentIndex = 0;
-    return arc.MorvelExtractFile5(P(W(target)), 0);
-  }
-  // Restores a folder entry carrying `buffer` as its reparse record from a
-  // version 5 or 2 archive into `out`; the error code, 0 on success.
-  DWORD RestoreLink(int version, const std::string& name,
-                    const std::string& buffer) {
+  // The same with folder entries that each carry `buffer` as their reparse
+  // record, from a version 5 or 2 archive, into `out`.
+  Codes RestoreLinks(int version, const std::vector<std::string>& names,
+                     const std::string& buffer) {
     const std::string record = ReparseRecord(buffer);
-    if (version == 5) {
-      WriteBytes(dir / "arc_0001.mvr", record);
-      arc.m_entries5.clear();
-      arc.AddEntry5(name, 0x410).storedLength = record.size();
-      arc.m_currentIndex = 0;
-      return arc.MorvelExtractFile5(P(W(out)), 0) ? 0 : arc.GetErrorCode();
-    }
-    WriteBytes(dir / "v2.arc", std::string(40, 'H') + record);
-    Probe v2;
-    v2.UseV2(dir / "v2.arc");
-    auto& e = v2.AddEntry2(name, 0x410);
-    e.storedLength = record.size();
-    e.dataOffset = 40;
-    v2.m_currentIndex = 0;
-    return v2.MorvelExtractFile2(P(W(out)), 0) ? 0 : v2.GetErrorCode();
+    std::vector<StoredEntry> entries;
+    for (const std::string& name : names)
+      entries.push_back(Reparse(name, record.size()));
+    if (version == 5)
+      WriteV5(entries, {record});
+    else
+      WriteV1OrV2(2, entries, record);
+    return RestoreAll(out);
   }
   // Creates a file through the layer at target + "\" + name, as a restore
   // without the checks would.
@@ -66,21 +53,19 @@ TEST_F(Safety, ParentComponentsCannotLeaveTheTarget) {
   WriteThrough("..\\escaped.txt");  // the joined path does lead outside
   ASSERT_TRUE(Exists(dir / "escaped.txt"));
   unlink((dir / "escaped.txt").c_str());
-  for (const char* name : {"..\\escaped.txt", "a\\..\\..\\escaped.txt",
-                           "a/../../escaped.txt", "a\\...\\escaped.txt"}) {
-    EXPECT_FALSE(Restore(name, out)) << name;
-    EXPECT_EQ(123u, arc.GetErrorCode()) << name;
-  }
+  EXPECT_EQ(Codes(4, 123),
+            RestoreFiles({"..\\escaped.txt", "a\\..\\..\\escaped.txt",
+                          "a/../../escaped.txt", "a\\...\\escaped.txt"},
+                         out));
   EXPECT_FALSE(Exists(dir / "escaped.txt"));
   EXPECT_FALSE(Exists(dir / "a"));
 }
 
 TEST_F(Safety, RootedAndDriveQualifiedNamesAreRefused) {
-  for (const char* name : {"\\etc\\x", "/x", "C:\\x", "c:x"}) {
-    EXPECT_FALSE(Restore(name, out)) << name;
-    EXPECT_EQ(123u, arc.GetErrorCode()) << name;
-  }
-  EXPECT_TRUE(Restore("dots..in..name", out));  // not a parent component
+  // The last is no parent component.
+  EXPECT_EQ((Codes{123, 123, 123, 123, 0}),
+            RestoreFiles({"\\etc\\x", "/x", "C:\\x", "c:x", "dots..in..name"},
+                         out));
 }
 
 TEST_F(Safety, LinkOnThePathIsNotWrittenThrough) {
@@ -88,15 +73,14 @@ TEST_F(Safety, LinkOnThePathIsNotWrittenThrough) {
   ASSERT_EQ(0, symlink(elsewhere.path().c_str(), (out + "/lnk").c_str()));
   WriteThrough("lnk\\probe.txt");  // the link leads outside
   ASSERT_TRUE(Exists(elsewhere / "probe.txt"));
-  EXPECT_FALSE(Restore("lnk\\f.txt", out));
-  EXPECT_EQ(1921u, arc.GetErrorCode());
+  EXPECT_EQ(Codes{1921}, RestoreFiles({"lnk\\f.txt"}, out));
   EXPECT_FALSE(Exists(elsewhere / "f.txt"));
 }
 
 TEST_F(Safety, LinkAtTheEntryPathIsReplacedNotFollowed) {
   WriteBytes(dir / "victim.txt", "victim");
   ASSERT_EQ(0, symlink((dir / "victim.txt").c_str(), (out + "/f").c_str()));
-  ASSERT_TRUE(Restore("f", out)) << arc.GetErrorCode();
+  ASSERT_EQ(Codes{0}, RestoreFiles({"f"}, out));
   EXPECT_EQ("victim", ReadBytes(dir / "victim.txt"));
   struct stat st;
   ASSERT_EQ(0, lstat((out + "/f").c_str(), &st));
@@ -117,26 +101,22 @@ TEST_F(Safety, NoEntryNamesTheTargetItselfOrAFolderAboveAnother) {
     for (const std::string& link : links) {
       SCOPED_TRACE(version);
       // A named folder becomes the link: the stored records work.
-      ASSERT_EQ(0u, RestoreLink(version, "j", link));
+      ASSERT_EQ(Codes{0}, RestoreLinks(version, {"j"}, link));
       ASSERT_TRUE(IsLink(out + "/j"));
       ASSERT_EQ(0, unlink((out + "/j").c_str()));
-      for (const std::string& name : targetNames) {
-        EXPECT_EQ(123u, RestoreLink(version, name, link)) << "[" << name << "]";
-        EXPECT_FALSE(IsLink(out)) << name;
-      }
+      EXPECT_EQ(Codes(targetNames.size(), 123),
+                RestoreLinks(version, targetNames, link));
+      EXPECT_FALSE(IsLink(out));
       ASSERT_EQ(0, mkdir((out + "/a").c_str(), 0755));
-      for (const std::string& name : folderNames) {
-        EXPECT_EQ(123u, RestoreLink(version, name, link)) << "[" << name << "]";
-        EXPECT_FALSE(IsLink(out + "/a")) << name;
-        EXPECT_FALSE(Exists(out + "/a/b")) << name;
-      }
+      EXPECT_EQ(Codes(folderNames.size(), 123),
+                RestoreLinks(version, folderNames, link));
+      EXPECT_FALSE(IsLink(out + "/a"));
+      EXPECT_FALSE(Exists(out + "/a/b"));
       ASSERT_EQ(0, rmdir((out + "/a").c_str()));
     }
   }
   // Later entries still land in the target, not in the folder linked.
-  WriteBytes(dir / "arc_0001.mvr", LzoBlocks("payload"));
-  ASSERT_TRUE(Restore("after.txt", out));
-  ASSERT_TRUE(Restore("a\\f.txt", out));
+  ASSERT_EQ(Codes(2, 0), RestoreFiles({"after.txt", "a\\f.txt"}, out));
   EXPECT_EQ("payload", ReadBytes(out + "/after.txt"));
   EXPECT_EQ("payload", ReadBytes(out + "/a/f.txt"));
   EXPECT_FALSE(Exists(outside / "after.txt"));
@@ -148,24 +128,19 @@ TEST_F(Safety, ATargetThatIsALinkIsNotWrittenThrough) {
   TempDir elsewhere;
   const std::string linked = dir / "linked";
   ASSERT_EQ(0, symlink(elsewhere.path().c_str(), linked.c_str()));
-  for (const std::string& target : {linked, linked + "\\", linked + "/"}) {
-    EXPECT_FALSE(Restore("f.txt", target)) << target;
-    EXPECT_EQ(1921u, arc.GetErrorCode()) << target;
-    EXPECT_FALSE(Restore("sub\\f.txt", target)) << target;
-    EXPECT_EQ(1921u, arc.GetErrorCode()) << target;
-  }
+  for (const std::string& target : {linked, linked + "\\", linked + "/"})
+    EXPECT_EQ(Codes(2, 1921), RestoreFiles({"f.txt", "sub\\f.txt"}, target))
+        << target;
   EXPECT_FALSE(Exists(elsewhere / "f.txt"));
   EXPECT_FALSE(Exists(elsewhere / "sub"));
   EXPECT_TRUE(IsLink(linked));
 }
 
 TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {
-  EXPECT_FALSE(Restore("f", ""));
-  EXPECT_EQ(87u, arc.GetErrorCode());
+  EXPECT_EQ(Codes{87}, RestoreFiles({"f"}, ""));
   // 1024 characters without the terminator: one too many.
   const std::string deep = out + "\\" + std::string(1016 - out.size(), 'n');
-  EXPECT_FALSE(Restore("deep\\f", deep));
-  EXPECT_EQ(122u, arc.GetErrorCode());
+  EXPECT_EQ(Codes{122}, RestoreFiles({"deep\\f"}, deep));
   EXPECT_EQ(0, rmdir(out.c_str()));  // still empty
 }
 

@@ -1,5 +1,5 @@
 // Restoring version 2 and version 1 entries from archive files the tests
-// write byte by byte: data at an offset, records built field by field.
+// write byte by byte: data behind the header, records built field by field.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,38 +12,38 @@
 
 namespace {
 
-const std::string kHeaderGap(40, 'H');  // data starts behind the header
+// Where fields lie in the archive: the version 1 header's catalogue
+// length, and within a record the version 1 name length and the version
+// 2 descriptor length and offset.
+const size_t kV1CatalogueLengthAt = 28;
+const size_t kV1NameLengthAt = 52;
+const size_t kV2DescriptorLengthAt = 86;
+const size_t kV2DescriptorOffsetAt = 88;
+const size_t kV1DataStart = 32;
+const size_t kV2DataStart = 40;
 
-struct V2 : ::testing::Test {
-  TempDir dir;
-  Probe arc;
-  std::string out = dir / "out";
-  BOOL Restore(DWORD index) {
-    arc.m_currentIndex = index;
-    return arc.MorvelExtractFile2(P(W(out)), 0);
-  }
-};
+// A file entry of `size` bytes whose stream is `stored` bytes long.
+StoredEntry Deflated(const std::string& name, unsigned long long size,
+                     unsigned long long stored) {
+  StoredEntry e = Entry(name, 0x20, size);
+  e.storedLength = stored;
+  return e;
+}
+
+using V2 = Restoring;
 
 TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
   const std::string content = PatternBytes(70000, 5);
   const std::string chunk = DeflateChunk(content);
-  WriteBytes(dir / "a.arc", kHeaderGap + chunk);
-  arc.UseV2(dir / "a.arc");
-  auto& e = arc.AddEntry2("x\\f.bin", 0x20, content.size());
-  e.storedLength = chunk.size();
-  e.dataOffset = 40;
   // A descriptor the layer made for a file of mode 0600, kept in the record.
   WriteBytes(dir / "model", "m");
   chmod((dir / "model").c_str(), 0600);
-  DWORD needed = 0;
-  GetFileSecurityW(P(W(dir / "model")), 0xF, nullptr, 0, &needed);
-  ASSERT_TRUE(needed > 0 && needed < 1000);
-  GetFileSecurityW(P(W(dir / "model")), 0xF, e.tail + (e.descriptorOffset - 90),
-                   needed, &needed);
-  e.descriptorLength = static_cast<WORD>(needed);
-  e.recordSize += needed;
+  StoredEntry e = Deflated("x\\f.bin", content.size(), chunk.size());
+  e.descriptor = LayerDescriptor(dir / "model");
+  ASSERT_FALSE(e.descriptor.empty());
+  WriteV1OrV2(2, {e}, chunk);
   CKvSystem::SetPrivilege(u"SeSecurityPrivilege", FALSE);
-  ASSERT_TRUE(Restore(0)) << arc.GetErrorCode();
+  ASSERT_TRUE(Restore(0, out)) << arc.GetErrorCode();
   EXPECT_EQ(content, ReadBytes(out + "/x/f.bin"));
   EXPECT_TRUE(CKvSystem::IsPrivilegeEnabled(u"SeSecurityPrivilege"));
   struct stat st;
@@ -53,19 +53,15 @@ TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
 
 TEST_F(V2, EmptyFilePassesAndSizeMismatchInEitherHalfFails) {
   const std::string chunk = DeflateChunk("four");
-  WriteBytes(dir / "a.arc", kHeaderGap + chunk);
-  arc.UseV2(dir / "a.arc");
-  arc.AddEntry2("empty", 0x20, 0).dataOffset = 40;
-  for (unsigned long long size : {5ull, 4ull + (1ull << 32)}) {
-    auto& e = arc.AddEntry2("f" + std::to_string(size), 0x20, size);
-    e.storedLength = chunk.size();
-    e.dataOffset = 40;
-  }
-  ASSERT_TRUE(Restore(0));
+  WriteV1OrV2(2,
+              {Deflated("empty", 0, 0), Deflated("f5", 5, chunk.size()),
+               Deflated("fbig", 4 + (1ull << 32), chunk.size())},
+              chunk);
+  ASSERT_TRUE(Restore(0, out));
   EXPECT_TRUE(Exists(out + "/empty"));
   EXPECT_EQ("", ReadBytes(out + "/empty"));
   for (DWORD i : {1u, 2u}) {
-    EXPECT_FALSE(Restore(i)) << i;
+    EXPECT_FALSE(Restore(i, out)) << i;
     EXPECT_EQ(1359u, arc.GetErrorCode());
   }
   EXPECT_EQ("four", ReadBytes(out + "/f5"));  // the data stays written
@@ -73,42 +69,49 @@ TEST_F(V2, EmptyFilePassesAndSizeMismatchInEitherHalfFails) {
 
 // Data that cannot be inflated is reported as 1359 whatever the cause;
 // the cause is in the log: 13 for a damaged chunk, 38 for an archive that
-// ends inside the stream.
+// ends inside the stream (what follows the cut, the catalogue, is shorter
+// than what is missing).
 TEST_F(V2, DamagedOrCutStreamReports1359AndLogsTheCause) {
   std::string chunk = DeflateChunk(PatternBytes(5000, 3));
   std::string damaged = chunk;
   damaged[0] = static_cast<char>(damaged[0] + 1);  // one past the stored bytes
-  WriteBytes(dir / "a.arc", kHeaderGap + damaged + chunk.substr(0, 20));
-  arc.UseV2(dir / "a.arc");
-  auto& bad = arc.AddEntry2("bad", 0x20, 5000);
-  bad.storedLength = damaged.size();
-  bad.dataOffset = 40;
-  auto& cut = arc.AddEntry2("cut", 0x20, 5000);
-  cut.storedLength = chunk.size();
-  cut.dataOffset = 40 + damaged.size();
+  WriteV1OrV2(2,
+              {Deflated("bad", 5000, damaged.size()),
+               DataAt(Deflated("cut", 5000, chunk.size()), damaged.size())},
+              damaged + chunk.substr(0, 20));
   const DWORD causes[] = {13, 38};
   for (DWORD i : {0u, 1u}) {
     LogCapture log;
-    PrimeStaleCodes(arc);
-    EXPECT_FALSE(Restore(i)) << i;
+    EXPECT_FALSE(Restore(i, out)) << i;
     EXPECT_EQ(1359u, arc.GetErrorCode()) << i;
     EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", causes[i]))
         << i;
   }
 }
 
+// A descriptor said to lie past its record (a length the record does not
+// hold, or an offset past the entry) never reaches a restore: the list
+// ends at that record with 1392, and nothing is made.
 TEST_F(V2, DescriptorPastTheRecordIsRefusedBeforeAnythingIsMade) {
-  WriteBytes(dir / "a.arc", kHeaderGap);
-  arc.UseV2(dir / "a.arc");
-  auto& e = arc.AddEntry2("f", 0x20, 0);
-  e.descriptorLength = 200;  // the record ends at the name
-  EXPECT_FALSE(Restore(0));
-  EXPECT_EQ(1392u, arc.GetErrorCode());
-  e.recordSize += 200;
-  e.descriptorOffset = 1500;  // past the 1610-byte entry
-  EXPECT_FALSE(Restore(0));
-  EXPECT_EQ(1392u, arc.GetErrorCode());
-  EXPECT_FALSE(Exists(out));
+  StoredEntry described = Entry("f", 0x20);
+  described.descriptor = std::string(200, '\0');
+  // A length of 200 in a record that ends at the name; an offset past the
+  // 1610-byte entry in a record that holds its 200 bytes.
+  const struct {
+    StoredEntry entry;
+    size_t at;
+    WORD value;
+  } damages[] = {{Entry("f", 0x20), kV2DescriptorLengthAt, 200},
+                 {described, kV2DescriptorOffsetAt, 1500}};
+  for (const auto& d : damages) {
+    WriteV1OrV2(2, {d.entry}, "");
+    Patch(path, kV2DataStart + d.at, Bytes().U16(d.value).str());
+    ASSERT_TRUE(OpenArchive());
+    EXPECT_FALSE(arc.Info(0)) << d.value;
+    EXPECT_EQ(1392u, arc.GetErrorCode()) << d.value;
+    EXPECT_FALSE(Extract(out)) << d.value;
+    EXPECT_FALSE(Exists(out)) << d.value;
+  }
 }
 
 TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
@@ -117,77 +120,64 @@ TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
   mkdir((d / "real").c_str(), 0755);
   drives.Map('d', d.path());
   const std::string record = ReparseRecord(MountPointBuffer(u"D:\\real"));
-  WriteBytes(dir / "a.arc", kHeaderGap + record);
-  arc.UseV2(dir / "a.arc");
-  auto& e = arc.AddEntry2("j", 0x410);
-  e.storedLength = record.size();
-  e.dataOffset = 40;
-  ASSERT_TRUE(Restore(0)) << arc.GetErrorCode();
-  struct stat st;
-  ASSERT_EQ(0, lstat((out + "/j").c_str(), &st));
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  WriteV1OrV2(2, {Reparse("j", record.size())}, record);
+  ASSERT_TRUE(Restore(0, out)) << arc.GetErrorCode();
+  EXPECT_TRUE(IsLink(out + "/j"));
 }
 
-struct V1 : ::testing::Test {
-  TempDir dir;
-  Probe arc;
-  std::string out = dir / "out";
-  void Open(const std::string& data, const std::string& catalogue) {
-    WriteBytes(dir / "a.arc", std::string(32, 'H') + data);
-    arc.UseV1(dir / "a.arc", catalogue);
-  }
-};
+using V1 = Restoring;
 
 TEST_F(V1, TimesAreTakenAsLocalTimeOfTheZone) {
   const char* saved = getenv("TZ");
   const std::string before = saved ? saved : "";
   setenv("TZ", "XST5", 1);  // five hours behind UTC, no daylight saving
   tzset();
-  const unsigned long long local = 132000000000000000ull;
   const std::string chunk = DeflateChunk("abc");
-  Open(chunk, V1Record("d\\t.txt", Attributes(0x20, 3, local), chunk.size(), 32));
-  const BOOL ok = arc.MorvelExtractFile(P(W(out)), 0);
+  WriteV1OrV2(1, {Deflated("d\\t.txt", 3, chunk.size())}, chunk);
+  const BOOL ok = Restore(0, out);
   const unsigned long long written = LayerWriteTime(out + "/d/t.txt");
   if (saved) setenv("TZ", before.c_str(), 1); else unsetenv("TZ");
   tzset();
   ASSERT_TRUE(ok) << arc.GetErrorCode();
   EXPECT_EQ("abc", ReadBytes(out + "/d/t.txt"));
-  EXPECT_EQ(local + 5ull * 3600 * 10000000, written);
+  EXPECT_EQ(kStoredTime + 5ull * 3600 * 10000000, written);
 }
 
 TEST_F(V1, SpecialFileIsRestoredOnlyWhenAskedFor) {
   const std::string chunk = DeflateChunk("dav");
-  Open(chunk, V1Record("sys\\Teph.Dav", Attributes(0x20, 3), chunk.size(), 32));
-  EXPECT_TRUE(arc.MorvelExtractFile(P(W(out)), 0));
+  WriteV1OrV2(1, {Deflated("sys\\Teph.Dav", 3, chunk.size())}, chunk);
+  // No Info first: the name GetFile gives is the one the restore sets.
+  ASSERT_TRUE(OpenArchive());
+  EXPECT_TRUE(Extract(out, 0));
   EXPECT_FALSE(Exists(out + "/sys/Teph.Dav"));
-  WCHAR name[260];
-  arc.GetFile(name, 260);
-  EXPECT_EQ("sys\\Teph.Dav", N(reinterpret_cast<char16_t*>(name)));
-  EXPECT_TRUE(arc.MorvelExtractFile(P(W(out)), 1));
+  EXPECT_EQ("sys\\Teph.Dav", CurrentName(arc));
+  EXPECT_TRUE(Extract(out, 1));
   EXPECT_EQ("dav", ReadBytes(out + "/sys/Teph.Dav"));
 }
 
 TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
   const std::string chunk = DeflateChunk("abc");
-  Open(chunk, V1Record("f", Attributes(0x20, 4), chunk.size(), 32));
-  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  WriteV1OrV2(1, {Deflated("f", 4, chunk.size())}, chunk);
+  EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(1359u, arc.GetErrorCode());
-  std::string cut = V1Record("f", Attributes(0x20, 3), chunk.size(), 32);
-  cut.resize(cut.size() - 3);
-  Probe truncated;
-  truncated.UseV1(dir / "a.arc", cut);
-  EXPECT_FALSE(truncated.MorvelExtractFile(P(W(dir / "o2")), 0));
-  EXPECT_EQ(1392u, truncated.GetErrorCode());
+  // The header's catalogue ends three bytes before the record does.
+  const StoredEntry whole = Deflated("f", 3, chunk.size());
+  WriteV1OrV2(1, {whole}, chunk);
+  Patch(path, kV1CatalogueLengthAt,
+        Bytes().U32(V1Record(whole).size() - 3).str());
+  ASSERT_TRUE(OpenArchive());
+  EXPECT_FALSE(Extract(dir / "o2"));
+  EXPECT_EQ(1392u, arc.GetErrorCode());
   EXPECT_FALSE(Exists(dir / "o2"));
 }
 
+// The archive ends inside the chunk: the catalogue that follows the cut
+// is shorter than what is missing.
 TEST_F(V1, CutStreamReports1359AndLogsTheCause) {
-  const std::string chunk = DeflateChunk("abc");
-  Open(chunk.substr(0, chunk.size() - 2),
-       V1Record("f", Attributes(0x20, 3), chunk.size(), 32));
+  const std::string chunk = DeflateChunk(PatternBytes(5000, 3));
+  WriteV1OrV2(1, {Deflated("f", 5000, chunk.size())}, chunk.substr(0, 1000));
   LogCapture log;
-  PrimeStaleCodes(arc);
-  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(1359u, arc.GetErrorCode());
   EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", 38));
 }
@@ -195,34 +185,31 @@ TEST_F(V1, CutStreamReports1359AndLogsTheCause) {
 TEST_F(V1, TargetInAReadOnlyFolderFailsWithAccessDenied) {
   if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   const std::string chunk = DeflateChunk("abc");
-  Open(chunk, V1Record("f", Attributes(0x20, 3), chunk.size(), 32));
+  WriteV1OrV2(1, {Deflated("f", 3, chunk.size())}, chunk);
   ASSERT_EQ(0, mkdir(out.c_str(), 0555));
-  PrimeStaleCodes(arc);
-  EXPECT_FALSE(arc.MorvelExtractFile(P(W(out)), 0));
+  EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(5u, arc.GetErrorCode());
   chmod(out.c_str(), 0755);
 }
 
-// The name length (u16 at 52) of a record is set to 0 or to one past the
-// longest name an adder writes; the catalogue is padded so the record
-// still lies inside it. Info and the restore refuse it with the same code
-// and nothing is created.
+// The name length of the first record is set to 0 or to one past the
+// longest name an adder writes; the second record, of the longest name,
+// keeps the first inside the catalogue. Info and the restore refuse it
+// with the same code and nothing is created.
 TEST_F(V1, DamagedNameLengthIsRefusedAsInfoRefusesIt) {
   const std::string chunk = DeflateChunk("abc");
-  WriteBytes(dir / "a.arc", std::string(32, 'H') + chunk);
+  const std::vector<StoredEntry> entries = {
+      Deflated("f", 3, chunk.size()), Entry(std::string(455, 'n'), 0x20)};
   for (const unsigned nameLength : {0u, 457u}) {
-    std::string record =
-        V1Record("f", Attributes(0x20, 3), chunk.size(), 32);
-    record[52] = static_cast<char>(nameLength & 0xFF);
-    record[53] = static_cast<char>(nameLength >> 8);
-    record.append(2 * 457 + 2, '\0');
-    Probe damaged;
-    damaged.UseV1(dir / "a.arc", record);
-    EXPECT_FALSE(damaged.Info(FALSE)) << nameLength;
-    const DWORD infoCode = damaged.GetErrorCode();
+    WriteV1OrV2(1, entries, chunk);
+    Patch(path, kV1DataStart + chunk.size() + kV1NameLengthAt,
+          Bytes().U16(nameLength).str());
+    ASSERT_TRUE(OpenArchive());
+    EXPECT_FALSE(arc.Info(FALSE)) << nameLength;
+    const DWORD infoCode = arc.GetErrorCode();
     EXPECT_EQ(1392u, infoCode) << nameLength;
-    EXPECT_FALSE(damaged.MorvelExtractFile(P(W(out)), 1)) << nameLength;
-    EXPECT_EQ(infoCode, damaged.GetErrorCode()) << nameLength;
+    EXPECT_FALSE(Extract(out, 1)) << nameLength;
+    EXPECT_EQ(infoCode, arc.GetErrorCode()) << nameLength;
     EXPECT_FALSE(Exists(out)) << nameLength;
   }
 }
