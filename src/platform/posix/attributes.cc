@@ -487,8 +487,8 @@ DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity) {
     const std::string path = posix.substr(0, posixNames[first + i].second);
     int error = 0;
     const LayerXattrs own = ListLayerXattrs(path, &error);
-    if (error) {
-      SetLastError(CodeForPath(error, path));
+    if (error) {  // coded as an open of the whole path would be: 2 or 3
+      SetLastError(CodeForPath(error, posix));
       return 0;
     }
     const std::u16string name = wide.substr(names[i].first, names[i].second - names[i].first);
