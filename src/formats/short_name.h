@@ -7,9 +7,10 @@
 
 enum { kShortNameChars = 14 };
 
-// Zero-fills `field` and copies the alternate name that FindFirstFileW
-// reports for `path` into it. The field stays empty when the lookup fails
-// or the item has no alternate name.
+// Zero-fills `field` and copies the alternate name of `path` into it: the
+// last name of what GetShortPathNameW gives, when it differs from the long
+// one. The field stays empty when the lookup fails or the item has no
+// alternate name.
 void LookUpShortName(LPCWSTR path, WCHAR (&field)[kShortNameChars]);
 
 #endif  // KVMORVEL_FORMATS_SHORT_NAME_H

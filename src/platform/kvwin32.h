@@ -323,6 +323,11 @@ void GetSystemTimeAsFileTime(LPFILETIME now);
 // Sets the 8.3 name of the file, folder or link the handle names; an
 // empty name removes it. Failures: 87 not a valid 8.3 name, 6 bad handle.
 BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName);
+// The path with each name that has an 8.3 name replaced by it, in the
+// form given (drive, prefix and separators kept). Returns its length, or
+// when `capacity` does not hold it and its terminator, the size needed.
+// Failures (0): 2, 3 a name is missing, 87 null, 123 bad name.
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity);
 // Lists a folder ("dir\*", "dir\*.*") or looks up one name. "." and ".."
 // come first in a folder listing. Does not follow links. Failures: 2, 3;
 // FindNextFileW ends with 18.

@@ -311,6 +311,56 @@ TEST(ShortNames, ValidNamesAreKeptAndListed) {
   FindClose(find);
 }
 
+// Sets the short name of what `path` names (a link itself, not followed).
+void GiveShortName(const std::string& path, const char16_t* shortName) {
+  HANDLE h = OpenPath(W(path), GENERIC_WRITE, 0, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+  EXPECT_TRUE(SetFileShortNameW(h, reinterpret_cast<const WCHAR*>(shortName)));
+  CloseHandle(h);
+}
+
+std::string ShortPath(const std::u16string& path) {
+  WCHAR out[512];
+  const DWORD n = GetShortPathNameW(P(path), out, 512);
+  return n && n < 512 ? N(reinterpret_cast<const char16_t*>(out)) : "(failed)";
+}
+
+TEST(ShortNames, ShortPathReplacesEachNameThatHasOne) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "Long folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "Long folder/plain").c_str(), 0755), 0);
+  WriteBytes(dir / "Long folder/plain/Long file.text", "x");
+  WriteBytes(dir / "Long folder/plain/a*b", "x");  // a wildcard in a Linux name
+  WriteBytes(dir / "Long folder/plain/a!b", "x");
+  ASSERT_EQ(symlink("plain", (dir / "Long folder/Link to plain").c_str()), 0);
+  GiveShortName(dir / "Long folder", u"LONGFO~1");
+  GiveShortName(dir / "Long folder/plain/Long file.text", u"LONGFI~1.TEX");
+  GiveShortName(dir / "Long folder/plain/a!b", u"AB~1");
+  GiveShortName(dir / "Long folder/Link to plain", u"LINKTO~1");
+
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/plain/Long file.text")),
+            dir / "LONGFO~1/plain/LONGFI~1.TEX");
+  // The form given is kept: separators, and the name of a link (whose short
+  // name its folder keeps) rather than its target's.
+  EXPECT_EQ(ShortPath(dir.W("Long folder/Link to plain/Long file.text", '\\')),
+            N(dir.W("LONGFO~1/LINKTO~1/LONGFI~1.TEX", '\\')));
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/plain/a*b")), dir / "LONGFO~1/plain/a*b");
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/plain")), dir / "LONGFO~1/plain");
+
+  const std::u16string file = W(dir / "Long folder/plain/Long file.text");
+  const DWORD length = static_cast<DWORD>((dir / "LONGFO~1/plain/LONGFI~1.TEX").size());
+  WCHAR small[8];
+  EXPECT_EQ(GetShortPathNameW(P(file), small, 8), length + 1);  // the size needed
+  EXPECT_EQ(GetShortPathNameW(P(file), nullptr, 0), length + 1);
+
+  SetLastError(0);
+  EXPECT_EQ(GetShortPathNameW(P(W(dir / "Long folder/missing")), small, 8), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetShortPathNameW(P(W(dir / "missing/f")), small, 8), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
 TEST(Links, LinkMetadataIsDerivedThenKeptByTheFolder) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);

@@ -27,6 +27,9 @@ const char kExtraAttribName[] = "user.kvmorvel.attributes";
 const char kShortName[] = "user.kvmorvel.shortname";
 const char kSecurityName[] = "user.kvmorvel.security";
 const char kReparseName[] = "user.kvmorvel.reparse";
+const char kLinksName[] = "user.kvmorvel.links";
+const char* const LayerXattrs::kNames[] = {kDosAttribName, kExtraAttribName, kShortName,
+                                           kSecurityName, kReparseName, kLinksName};
 
 namespace {
 
@@ -49,27 +52,24 @@ bool ReadU32Xattr(const std::string& path, const char* name, DWORD* value) {
 }
 
 // Birth time when the file system keeps one, else the modification time.
-ULONGLONG BirthOrWrite(const std::string& path, const struct stat& st) {
-  struct statx sx;
-  if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) ==
-          0 &&
-      (sx.stx_mask & STATX_BTIME)) {
-    struct timespec t;
-    t.tv_sec = sx.stx_btime.tv_sec;
-    t.tv_nsec = sx.stx_btime.tv_nsec;
-    return FileTimeFromTimespec(t);
-  }
-  return FileTimeFromTimespec(st.st_mtim);
+ULONGLONG BirthOrWrite(const struct statx& sx) {
+  return FileTimeFromTimespec((sx.stx_mask & STATX_BTIME) ? ToTimespec(sx.stx_btime)
+                                                          : ToTimespec(sx.stx_mtime));
 }
 
-DosInfo ReadDosInfo(const std::string& path) {
+// user.DOSATTRIB as stored (empty when absent), read only when listed.
+std::vector<uint8_t> ReadDosBlob(const std::string& path, const LayerXattrs& names) {
   std::vector<uint8_t> blob;
-  if (!ReadXattr(path, kDosAttribName, &blob)) return DosInfo();
-  return DecodeDosAttrib(blob);
+  if (!names.Has(kDosAttribName) || !ReadXattr(path, kDosAttribName, &blob))
+    blob.clear();
+  return blob;
 }
 
-void LinkMetadata(const std::string& path, const struct stat& st,
-                  Metadata* meta) {
+DosInfo DecodeDosBlob(const std::vector<uint8_t>& blob) {
+  return blob.empty() ? DosInfo() : DecodeDosAttrib(blob);
+}
+
+void LinkMetadata(const std::string& path, Metadata* meta) {
   struct stat target;
   const bool folder = stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
   meta->isLink = true;
@@ -81,48 +81,119 @@ void LinkMetadata(const std::string& path, const struct stat& st,
 
 // The attributes of a file or folder as stored, with read-only of a file
 // taken from its mode.
-DWORD StoredAttributes(const std::string& path, const struct stat& st,
-                       const DosInfo& dos) {
-  const bool folder = S_ISDIR(st.st_mode);
+DWORD StoredAttributes(const std::string& path, mode_t mode, const DosInfo& dos,
+                       const LayerXattrs& names) {
+  const bool folder = S_ISDIR(mode);
   DWORD a = dos.hasAttributes ? dos.attributes & kSambaBits
                               : (folder ? 0 : FILE_ATTRIBUTE_ARCHIVE);
   DWORD extra = 0;
-  if (ReadU32Xattr(path, kExtraAttribName, &extra)) a |= extra & kExtraBits;
+  if (names.Has(kExtraAttribName) && ReadU32Xattr(path, kExtraAttribName, &extra))
+    a |= extra & kExtraBits;
   a &= ~FILE_ATTRIBUTE_DIRECTORY;
   if (folder) a |= FILE_ATTRIBUTE_DIRECTORY;
   if (!folder) {
     a &= ~FILE_ATTRIBUTE_READONLY;
-    if (ModeIsReadOnly(st.st_mode)) a |= FILE_ATTRIBUTE_READONLY;
+    if (ModeIsReadOnly(mode)) a |= FILE_ATTRIBUTE_READONLY;
   }
   return a;
 }
 
 // Writes user.DOSATTRIB; a file system without user attributes is fine
-// as long as nothing but defaults had to be kept.
+// as long as nothing but defaults had to be kept. Bytes equal to those
+// already stored are not written again.
 DWORD WriteDos(const std::string& path, DWORD attributes, ULONGLONG creation,
-               bool mustKeep) {
-  const int error =
-      WriteXattr(path, kDosAttribName, EncodeDosAttrib(attributes, creation));
+               bool mustKeep, const std::vector<uint8_t>& stored) {
+  const std::vector<uint8_t> blob = EncodeDosAttrib(attributes, creation);
+  if (blob == stored) return 0;
+  const int error = WriteXattr(path, kDosAttribName, blob);
   if (error == 0 || (error == ENOTSUP && !mustKeep)) return 0;
   return CodeFromErrno(error);
 }
 
 }  // namespace
 
-bool ReadXattr(const std::string& path, const char* name,
-               std::vector<uint8_t>* value) {
+namespace {
+
+// The first buffer a value is read into: every attribute the layer writes
+// but a long descriptor or reparse buffer fits, so one call reads it.
+const size_t kFirstXattrGuess = 512;
+
+// One getxattr (lgetxattr when `follow` is false) into a buffer that
+// usually suffices; the size is asked only when it did not.
+bool ReadXattrAs(const std::string& path, const char* name, bool follow,
+                 std::vector<uint8_t>* value) {
+  size_t room = kFirstXattrGuess;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const ssize_t size = getxattr(path.c_str(), name, nullptr, 0);
-    if (size < 0) return false;
-    value->resize(static_cast<size_t>(size));
-    const ssize_t n = getxattr(path.c_str(), name, value->data(), value->size());
+    value->resize(room);
+    const ssize_t n = follow ? getxattr(path.c_str(), name, value->data(), room)
+                             : lgetxattr(path.c_str(), name, value->data(), room);
     if (n >= 0) {
       value->resize(static_cast<size_t>(n));
       return true;
     }
-    if (errno != ERANGE) return false;  // grew meanwhile: ask again
+    if (errno != ERANGE) break;
+    const ssize_t size = follow ? getxattr(path.c_str(), name, nullptr, 0)
+                                : lgetxattr(path.c_str(), name, nullptr, 0);
+    if (size < 0) break;
+    room = static_cast<size_t>(size) + 1;  // grew meanwhile: ask again
   }
+  value->clear();
   return false;
+}
+
+}  // namespace
+
+bool ReadXattr(const std::string& path, const char* name,
+               std::vector<uint8_t>* value) {
+  return ReadXattrAs(path, name, true, value);
+}
+
+bool ReadOwnXattr(const std::string& path, const char* name,
+                  std::vector<uint8_t>* value) {
+  return ReadXattrAs(path, name, false, value);
+}
+
+LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
+  LayerXattrs names;
+  if (error) *error = 0;
+  std::vector<char> list(1024);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const ssize_t n = llistxattr(path.c_str(), list.data(), list.size());
+    if (n >= 0) {
+      names.Take(list.data(), static_cast<size_t>(n));
+      return names;
+    }
+    if (errno != ERANGE) break;
+    const ssize_t size = llistxattr(path.c_str(), nullptr, 0);
+    if (size < 0) break;
+    list.resize(static_cast<size_t>(size) + 1);
+  }
+  if (errno == ENOTSUP) names.Take(nullptr, 0);  // none can be kept here
+  else if (error) *error = errno;
+  return names;
+}
+
+void LayerXattrs::Take(const char* list, size_t length) {
+  listed_ = true;
+  for (size_t at = 0; at < length;) {
+    const char* name = list + at;
+    const size_t n = strnlen(name, length - at);
+    for (size_t i = 0; i < kCount; ++i)
+      if (strcmp(name, kNames[i]) == 0) present_ |= 1u << i;
+    at += n + 1;
+  }
+}
+
+bool LayerXattrs::Has(const char* name) const {
+  if (!listed_) return true;  // not listed: each is asked for itself
+  for (size_t i = 0; i < kCount; ++i)
+    if (strcmp(name, kNames[i]) == 0) return (present_ >> i) & 1;
+  return true;
+}
+
+int StatusOf(const std::string& path, struct statx* sx) {
+  return statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
+               STATX_BASIC_STATS | STATX_BTIME, sx) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -156,68 +227,77 @@ int RemoveXattr(const std::string& path, const char* name) {
 }
 
 DWORD ReadMetadata(const std::string& path, Metadata* meta) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
+  struct statx sx;
+  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
   *meta = Metadata();
-  meta->access = FileTimeFromTimespec(st.st_atim);
-  meta->write = FileTimeFromTimespec(st.st_mtim);
-  if (S_ISLNK(st.st_mode)) {
-    LinkMetadata(path, st, meta);
+  meta->access = FileTimeFromTimespec(ToTimespec(sx.stx_atime));
+  meta->write = FileTimeFromTimespec(ToTimespec(sx.stx_mtime));
+  if (S_ISLNK(sx.stx_mode)) {
+    LinkMetadata(path, meta);
     LinkInfo kept;
     const bool hasKept = ReadLinkInfo(path, &kept);
     meta->attributes |= kept.attributes & kLinkBits;
-    meta->creation = hasKept && kept.creation ? kept.creation : BirthOrWrite(path, st);
+    meta->creation = hasKept && kept.creation ? kept.creation : BirthOrWrite(sx);
+    meta->shortName = ToWideName(kept.shortName);
     return 0;
   }
-  const DosInfo dos = ReadDosInfo(path);
-  meta->attributes = StoredAttributes(path, st, dos);
+  const LayerXattrs names = ListLayerXattrs(path);
+  const DosInfo dos = DecodeDosBlob(ReadDosBlob(path, names));
+  meta->attributes = StoredAttributes(path, sx.stx_mode, dos, names);
   std::vector<uint8_t> reparse;
-  if (ReadXattr(path, kReparseName, &reparse) && reparse.size() >= 4) {
+  if (names.Has(kReparseName) && ReadXattr(path, kReparseName, &reparse) &&
+      reparse.size() >= 4) {
     meta->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     meta->reparseTag = LoadU32(reparse.data());
   }
   if (meta->attributes == 0) meta->attributes = FILE_ATTRIBUTE_NORMAL;
-  meta->creation = dos.hasCreation ? dos.creation : BirthOrWrite(path, st);
-  meta->size = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
+  meta->creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
+  meta->size = S_ISREG(sx.stx_mode) ? static_cast<ULONGLONG>(sx.stx_size) : 0;
+  std::vector<uint8_t> shortName;
+  if (names.Has(kShortName) && ReadXattr(path, kShortName, &shortName))
+    meta->shortName = ToWideName(std::string(shortName.begin(), shortName.end()));
   return 0;
 }
 
 DWORD WriteAttributes(const std::string& path, DWORD attributes) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
-  if (S_ISLNK(st.st_mode)) {
+  struct statx sx;
+  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+  if (S_ISLNK(sx.stx_mode)) {
     LinkInfo kept;
     ReadLinkInfo(path, &kept);
     kept.attributes = attributes & kLinkBits;
     WriteLinkInfo(path, kept);
     return 0;
   }
-  const bool folder = S_ISDIR(st.st_mode);
+  const bool folder = S_ISDIR(sx.stx_mode);
   if (!folder) {
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    mode_t mode = st.st_mode & 07777;
+    mode_t mode = sx.stx_mode & 07777;
     if (readOnly) mode &= ~0222;
     else if (ModeIsReadOnly(mode)) mode |= 0200;
-    if (mode != (st.st_mode & 07777) && chmod(path.c_str(), mode) != 0)
+    if (mode != (sx.stx_mode & 07777) && chmod(path.c_str(), mode) != 0)
       return CodeFromErrno(errno);
   }
-  const DosInfo dos = ReadDosInfo(path);
+  const LayerXattrs names = ListLayerXattrs(path);
+  const std::vector<uint8_t> stored = ReadDosBlob(path, names);
+  const DosInfo dos = DecodeDosBlob(stored);
   const DWORD samba = (attributes & kSambaBits & ~FILE_ATTRIBUTE_DIRECTORY) |
                       (folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
-  const ULONGLONG creation = dos.hasCreation ? dos.creation : BirthOrWrite(path, st);
+  const ULONGLONG creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
   const DWORD keep = attributes & ~(FILE_ATTRIBUTE_READONLY | kDerivedBits |
                                     FILE_ATTRIBUTE_DIRECTORY);
   const bool mustKeep = keep != 0 && keep != FILE_ATTRIBUTE_ARCHIVE;
   const DWORD code = WriteDos(path, samba, creation,
-                              mustKeep || (folder && (attributes & FILE_ATTRIBUTE_READONLY)));
+                              mustKeep || (folder && (attributes & FILE_ATTRIBUTE_READONLY)),
+                              stored);
   if (code) return code;
   const DWORD extra = attributes & kExtraBits;
-  int error;
+  int error = 0;
   if (extra) {
     std::vector<uint8_t> b;
     AppendU32(b, extra);
     error = WriteXattr(path, kExtraAttribName, b);
-  } else {
+  } else if (names.Has(kExtraAttribName)) {
     error = RemoveXattr(path, kExtraAttribName);
     if (error == ENOTSUP) error = 0;
   }
@@ -225,20 +305,22 @@ DWORD WriteAttributes(const std::string& path, DWORD attributes) {
 }
 
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
-  if (S_ISLNK(st.st_mode)) {  // no call sets a birth time
+  struct statx sx;
+  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+  if (S_ISLNK(sx.stx_mode)) {  // no call sets a birth time
     LinkInfo kept;
     ReadLinkInfo(path, &kept);
     kept.creation = creation;
     WriteLinkInfo(path, kept);
     return 0;
   }
-  const DosInfo dos = ReadDosInfo(path);
+  const LayerXattrs names = ListLayerXattrs(path);
+  const std::vector<uint8_t> stored = ReadDosBlob(path, names);
+  const DosInfo dos = DecodeDosBlob(stored);
   const DWORD samba = (dos.hasAttributes ? dos.attributes
-                                         : StoredAttributes(path, st, dos)) &
+                                         : StoredAttributes(path, sx.stx_mode, dos, names)) &
                       kSambaBits;
-  return WriteDos(path, samba, creation, true);
+  return WriteDos(path, samba, creation, true, stored);
 }
 
 void CopyLayerXattrs(const std::string& from, const std::string& to) {
@@ -272,16 +354,8 @@ bool IsValidShortName(const WCHAR* name) {
   return base >= 1 && base <= 8 && ext <= 3 && (!dot || ext >= 1);
 }
 
-std::u16string ReadShortName(const std::string& path) {
-  std::string text;
-  LinkInfo kept;
-  std::vector<uint8_t> b;
-  if (ReadLinkInfo(path, &kept))
-    text = kept.shortName;
-  else if (ReadXattr(path, kShortName, &b))
-    text.assign(b.begin(), b.end());
-  const std::u16string name = ToWideName(text);
-  return name.size() <= 12 ? name : std::u16string();
+std::u16string ShortNameOf(const std::u16string& stored) {
+  return stored.size() <= 12 ? stored : std::u16string();
 }
 
 }  // namespace kvposix
@@ -339,4 +413,94 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
                      : WriteXattr(h->path, kShortName,
                                   std::vector<uint8_t>(narrow.begin(), narrow.end()));
   return error ? FailErrno(error) : TRUE;
+}
+
+namespace {
+
+bool IsWideSeparator(char16_t c) { return c == '\\' || c == '/'; }
+
+// Where the part of a path that names folders and files begins, as
+// ToPosixPath reads it: after "\\?\", "\??\" or "\\.\" and a drive letter.
+size_t NamesStart(const std::u16string& w) {
+  size_t at = 0;
+  if (w.compare(0, 4, u"\\\\?\\") == 0 || w.compare(0, 4, u"\\??\\") == 0 ||
+      w.compare(0, 4, u"\\\\.\\") == 0)
+    at = 4;
+  if (w.size() >= at + 2 && w[at + 1] == ':' && w[at] < 0x80 &&
+      ((w[at] | 0x20) >= 'a' && (w[at] | 0x20) <= 'z'))
+    at += 2;
+  return at;
+}
+
+// [begin, end) of each name in `s` from `from` on, separators skipped.
+template <typename Text, typename IsSep>
+std::vector<std::pair<size_t, size_t>> NameSpans(const Text& s, size_t from, IsSep isSep) {
+  std::vector<std::pair<size_t, size_t>> spans;
+  for (size_t i = from; i < s.size();) {
+    if (isSep(s[i])) {
+      ++i;
+      continue;
+    }
+    const size_t begin = i;
+    while (i < s.size() && !isSep(s[i])) ++i;
+    spans.push_back(std::make_pair(begin, i));
+  }
+  return spans;
+}
+
+// The stored short name of the object at `path`: its own attribute, or,
+// for a link, its folder's record (looked for only when the folder has
+// records). Empty when it has none.
+std::u16string StoredShortName(const std::string& path, const LayerXattrs& own,
+                               const LayerXattrs& folder) {
+  std::vector<uint8_t> b;
+  if (own.Has(kShortName) && ReadOwnXattr(path, kShortName, &b))
+    return ToWideName(std::string(b.begin(), b.end()));
+  LinkInfo kept;
+  if (folder.Has(kLinksName) && ReadLinkInfo(path, &kept))
+    return ToWideName(kept.shortName);
+  return std::u16string();
+}
+
+}  // namespace
+
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity) {
+  std::string posix;
+  if (!ToPosixPath(longPath, &posix)) return 0;
+  const std::u16string wide(reinterpret_cast<const char16_t*>(longPath),
+                            WideLength(longPath));
+  const auto names = NameSpans(wide, NamesStart(wide), IsWideSeparator);
+  const auto posixNames = NameSpans(posix, 0, [](char c) { return c == '/'; });
+  if (posixNames.size() < names.size()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return 0;
+  }
+  // Each name of the path is looked up by one listing of its attributes,
+  // which also tells whether its folder keeps records of links; the first
+  // name's folder is listed for that alone.
+  const size_t first = posixNames.size() - names.size();
+  std::string folder = first ? posix.substr(0, posixNames[first - 1].second)
+                             : (posix[0] == '/' ? "/" : ".");
+  LayerXattrs folderNames = names.empty() ? LayerXattrs() : ListLayerXattrs(folder);
+  std::u16string out = wide.substr(0, names.empty() ? wide.size() : names[0].first);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string path = posix.substr(0, posixNames[first + i].second);
+    int error = 0;
+    const LayerXattrs own = ListLayerXattrs(path, &error);
+    if (error) {  // coded as an open of the whole path would be: 2 or 3
+      SetLastError(CodeForPath(error, posix));
+      return 0;
+    }
+    const std::u16string name = wide.substr(names[i].first, names[i].second - names[i].first);
+    const std::u16string stored =
+        name == u"." || name == u".." ? std::u16string()
+                                      : ShortNameOf(StoredShortName(path, own, folderNames));
+    out += stored.empty() ? name : stored;
+    const size_t next = i + 1 < names.size() ? names[i + 1].first : wide.size();
+    out += wide.substr(names[i].second, next - names[i].second);
+    folderNames = own;
+  }
+  if (!shortPath || capacity <= out.size()) return static_cast<DWORD>(out.size() + 1);
+  CopyWide(out, shortPath, capacity);
+  return static_cast<DWORD>(out.size());
 }

@@ -1,9 +1,11 @@
 // Files and folders: open, read, write, seek, size, close, create and
 // remove.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -51,37 +53,65 @@ int OpenRetry(const std::string& path, int flags, mode_t mode = 0) {
   return RetryEintr([&] { return open(path.c_str(), flags | O_CLOEXEC, mode); });
 }
 
-// The path the handle keeps for metadata calls: the real object's path,
-// so a handle opened through a link still names what it opened.
-std::string StablePath(const std::string& path, Kind kind) {
-  const std::string folder = kind == Kind::kLink ? ParentOf(path) : path;
-  char* real = folder.empty() ? nullptr : realpath(folder.c_str(), nullptr);
+// The real path of the folder `path` names, from realpath: for a
+// descriptor the kernel gives no usable path of.
+std::string RealPathOf(const std::string& path) {
+  char* real = path.empty() ? nullptr : realpath(path.c_str(), nullptr);
   if (!real) return path;
   std::string result = real;
   free(real);
-  if (kind == Kind::kLink) {
-    std::string name = path;
-    while (name.size() > 1 && name.back() == '/') name.pop_back();
-    const size_t slash = name.rfind('/');
-    result += "/" + (slash == std::string::npos ? name : name.substr(slash + 1));
-  }
   return result;
 }
 
-// Wraps an open descriptor in a registered handle.
-HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind) {
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) {
-    FailErrno(errno);
-    return INVALID_HANDLE_VALUE;
-  }
+// The path the kernel keeps for the open descriptor, by one readlink of
+// /proc/self/fd: the real path of what was opened, links on the way and
+// at its end (unless the link itself was opened) already resolved.
+// Empty when it cannot serve: no /proc, an object outside the process's
+// root ("(unreachable)...") or one removed meanwhile (" (deleted)").
+std::string KernelPath(int fd) {
+  char link[32];
+  snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+  std::vector<char> buffer(PATH_MAX + 1);
+  const ssize_t n = readlink(link, buffer.data(), PATH_MAX);
+  if (n <= 0 || buffer[0] != '/') return std::string();
+  const std::string path(buffer.data(), static_cast<size_t>(n));
+  static const char kDeleted[] = " (deleted)";
+  const size_t tail = sizeof(kDeleted) - 1;
+  if (path.size() > tail && path.compare(path.size() - tail, tail, kDeleted) == 0)
+    return std::string();
+  return path;
+}
+
+// The path the handle keeps for metadata calls: the real object's path,
+// so a handle opened through a link still names what it opened. The
+// kernel's path of the descriptor costs one call where resolving the path
+// costs one per name on it; realpath serves when that path is unusable.
+// (A name that ends in " (deleted)" itself is resolved by realpath too.)
+std::string StablePath(const std::string& path, int fd, Kind kind) {
+  const std::string known = KernelPath(fd);
+  if (!known.empty()) return known;
+  if (kind != Kind::kLink) return RealPathOf(path);
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  const size_t slash = name.rfind('/');
+  const std::string folder = ParentOf(path);
+  char* real = folder.empty() ? nullptr : realpath(folder.c_str(), nullptr);
+  if (!real) return path;
+  const std::string result = std::string(real) + "/" +
+                             (slash == std::string::npos ? name : name.substr(slash + 1));
+  free(real);
+  return result;
+}
+
+// Wraps an open descriptor in a registered handle; `st` is its fstat.
+HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat& st) {
   std::unique_ptr<Handle> h(new (std::nothrow) Handle);
   if (!h) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
   h->kind = kind;
-  h->path = StablePath(r.path, kind);
+  h->path = StablePath(r.path, fd.get(), kind);
   h->access = r.access;
   h->share = r.share;
   h->dev = st.st_dev;
@@ -91,6 +121,16 @@ HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind) {
   if (result == INVALID_HANDLE_VALUE) return result;  // 32, fd closed by guard
   fd.release();  // the table's Handle closes it now
   return result;
+}
+
+// Register for a descriptor not yet looked at.
+HANDLE RegisterOpened(const OpenRequest& r, FdGuard& fd, Kind kind) {
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    FailErrno(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Register(r, fd, kind, st);
 }
 
 HANDLE OpenLink(const OpenRequest& r) {
@@ -103,7 +143,7 @@ HANDLE OpenLink(const OpenRequest& r) {
     SetLastError(CodeForPath(errno, r.path));
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE h = Register(r, fd, Kind::kLink);
+  HANDLE h = RegisterOpened(r, fd, Kind::kLink);
   if (h != INVALID_HANDLE_VALUE)
     SetLastError(r.disposition == OPEN_ALWAYS || r.disposition == CREATE_ALWAYS
                      ? ERROR_ALREADY_EXISTS
@@ -131,7 +171,7 @@ HANDLE OpenFolder(const OpenRequest& r) {
     SetLastError(CodeForPath(errno, r.path));
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE h = Register(r, fd, Kind::kFolder);
+  HANDLE h = RegisterOpened(r, fd, Kind::kFolder);
   if (h != INVALID_HANDLE_VALUE)
     SetLastError(r.disposition == OPEN_ALWAYS ? ERROR_ALREADY_EXISTS
                                               : ERROR_SUCCESS);
@@ -172,14 +212,12 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
   return fd;
 }
 
-// True when the descriptor OpenOrCreate made is a regular file, which
-// then gets blocking reads and writes back.
-bool KeepsRegular(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0 && (flags & O_NONBLOCK))
-    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+// True when the descriptor OpenOrCreate made is a regular file (its
+// fstat left in `st`), which then gets blocking reads and writes back.
+// O_NONBLOCK is the only status flag the open set that F_SETFL changes.
+bool KeepsRegular(int fd, struct stat* st) {
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return false;
+  fcntl(fd, F_SETFL, 0);
   return true;
 }
 
@@ -209,11 +247,12 @@ HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
                                  : CodeForPath(errno, r.path));
     return INVALID_HANDLE_VALUE;
   }
-  if (!KeepsRegular(fd.get())) {  // swapped for a pipe or device meanwhile
+  struct stat opened;
+  if (!KeepsRegular(fd.get(), &opened)) {  // swapped for a pipe or device meanwhile
     SetLastError(ERROR_BAD_FILE_TYPE);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE h = Register(r, fd, Kind::kFile);
+  HANDLE h = Register(r, fd, Kind::kFile, opened);
   if (h == INVALID_HANDLE_VALUE) return h;
   const int openFd = static_cast<Handle*>(h)->fd;
   const bool truncate = existed && (r.disposition == CREATE_ALWAYS ||
@@ -255,10 +294,14 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   }
   r.driveRoot = IsDriveDevice(name);
   struct stat st;
-  const bool present = lstat(r.path.c_str(), &st) == 0;
-  if (present && S_ISLNK(st.st_mode) && (flags & FILE_FLAG_OPEN_REPARSE_POINT))
-    return OpenLink(r);
-  const bool exists = stat(r.path.c_str(), &st) == 0;
+  // With FILE_FLAG_OPEN_REPARSE_POINT the name itself is looked at first;
+  // for anything but a link that is what stat would tell.
+  bool looked = false, exists = false;
+  if (flags & FILE_FLAG_OPEN_REPARSE_POINT) {
+    looked = exists = lstat(r.path.c_str(), &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) return OpenLink(r);
+  }
+  if (!looked) exists = stat(r.path.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return OpenFolder(r);
   return OpenFile(r, exists ? &st : nullptr);
 }

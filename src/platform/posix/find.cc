@@ -59,15 +59,17 @@ void SplitPattern(const WCHAR* pattern, std::u16string* folder,
   *name = all.substr(cut + 1);
 }
 
-// Fills `data` for one entry of the handle's folder; false to skip it.
-bool Fill(const Handle& h, const FindEntry& e, WIN32_FIND_DATAW* data) {
+// Fills `data` for one entry of the handle's folder: one metadata read,
+// the short name included. Returns 0, or the code of a failed read (the
+// entry is then skipped: gone meanwhile).
+DWORD Fill(const Handle& h, const FindEntry& e, WIN32_FIND_DATAW* data) {
   Metadata meta;
   std::string path = h.folder;
   if (path.empty() || path.back() != '/') path += '/';
   path += e.name;
-  if (ReadMetadata(path, &meta) != 0) return false;  // gone meanwhile
+  if (const DWORD code = ReadMetadata(path, &meta)) return code;
   WIN32_FIND_DATAW d = {};
-  if (!CopyWide(e.wideName, d.cFileName, MAX_PATH)) return false;
+  if (!CopyWide(e.wideName, d.cFileName, MAX_PATH)) return ERROR_FILE_NOT_FOUND;
   d.dwFileAttributes = meta.attributes;
   d.ftCreationTime = FromTicks(meta.creation);
   d.ftLastAccessTime = FromTicks(meta.access);
@@ -76,15 +78,15 @@ bool Fill(const Handle& h, const FindEntry& e, WIN32_FIND_DATAW* data) {
   d.nFileSizeLow = static_cast<DWORD>(meta.size);
   d.dwReserved0 = meta.reparseTag;
   if (e.name != "." && e.name != "..")
-    CopyWide(ReadShortName(path), d.cAlternateFileName, 14);
+    CopyWide(ShortNameOf(meta.shortName), d.cAlternateFileName, 14);
   *data = d;
-  return true;
+  return 0;
 }
 
 // Reports the next entry that can be described; false at the end.
 bool Next(Handle& h, WIN32_FIND_DATAW* data) {
   while (h.next < h.entries.size())
-    if (Fill(h, h.entries[h.next++], data)) return true;
+    if (Fill(h, h.entries[h.next++], data) == 0) return true;
   return false;
 }
 
@@ -136,6 +138,10 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
   }
   if (HasWildcards(name)) {
     if (!ListFolder(h->folder, name, &h->entries)) return INVALID_HANDLE_VALUE;
+    if (!Next(*h, data)) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
   } else {
     FindEntry e;
     if (!ToNarrowName(reinterpret_cast<const WCHAR*>(name.data()), name.size(),
@@ -144,17 +150,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
       return INVALID_HANDLE_VALUE;
     }
     e.wideName = ToWideName(e.name);
-    struct stat st;
-    const std::string path = h->folder + "/" + e.name;
-    if (lstat(path.c_str(), &st) != 0) {
-      SetLastError(CodeForPath(errno, path));
+    // The one metadata read tells a missing name (2 or 3) too.
+    if (const DWORD code = Fill(*h, e, data)) {
+      SetLastError(code);
       return INVALID_HANDLE_VALUE;
     }
     h->entries.push_back(e);
-  }
-  if (!Next(*h, data)) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    h->next = 1;
   }
   HANDLE result = AddHandle(h);
   SetLastError(ERROR_SUCCESS);

@@ -80,29 +80,48 @@ const off_t kShareBytes = static_cast<off_t>(1) << 62;
 enum ShareKind { kRead, kWrite, kDelete, kShareKinds };
 const int kUses = 0, kRefuses = kShareKinds;
 
-struct flock ShareByte(int byte, short type) {
+struct flock ShareBytes(int byte, int count, short type) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = kShareBytes + byte;
-  lock.l_len = 1;
+  lock.l_len = count;
   return lock;
 }
 
-bool Publish(int fd, int byte) {
-  struct flock lock = ShareByte(byte, F_RDLCK);
+// Calls `each(byte, count)` for each run of adjacent bytes set in `mask`
+// (bit n: byte n), so neighbouring bytes cost one lock call, not one
+// each; stops at the first call that returns false.
+template <typename Each>
+bool ForEachRun(unsigned mask, Each each) {
+  for (int byte = 0; byte < 2 * kShareKinds;) {
+    if (!((mask >> byte) & 1)) {
+      ++byte;
+      continue;
+    }
+    int count = 1;
+    while (byte + count < 2 * kShareKinds && ((mask >> (byte + count)) & 1)) ++count;
+    if (!each(byte, count)) return false;
+    byte += count;
+  }
+  return true;
+}
+
+bool Publish(int fd, int byte, int count) {
+  struct flock lock = ShareBytes(byte, count, F_RDLCK);
   return RetryEintr([&] { return fcntl(fd, F_OFD_SETLK, &lock); }) == 0;
 }
 
 void Withdraw(int fd) {
-  struct flock lock = ShareByte(0, F_UNLCK);
-  lock.l_len = 2 * kShareKinds;
+  struct flock lock = ShareBytes(0, 2 * kShareKinds, F_UNLCK);
   fcntl(fd, F_OFD_SETLK, &lock);
 }
 
-// True when another open file description holds a lock on the byte.
-bool HeldElsewhere(int fd, int byte) {
-  struct flock lock = ShareByte(byte, F_WRLCK);
+// True when another open file description holds a lock on any of the
+// bytes (a write lock asked for conflicts with every lock of another
+// description, never with this one's own).
+bool HeldElsewhere(int fd, int byte, int count = 1) {
+  struct flock lock = ShareBytes(byte, count, F_WRLCK);
   if (RetryEintr([&] { return fcntl(fd, F_OFD_GETLK, &lock); }) != 0)
     return false;
   return lock.l_type != F_UNLCK;
@@ -118,19 +137,26 @@ bool ClaimShare(const Handle& h) {
   const bool shares[kShareKinds] = {(h.share & FILE_SHARE_READ) != 0,
                                     (h.share & FILE_SHARE_WRITE) != 0,
                                     (h.share & FILE_SHARE_DELETE) != 0};
+  unsigned held = 0, looked = 0;  // bytes to publish, bytes to look at
   for (int k = 0; k < kShareKinds; ++k) {
-    if ((uses[k] && !Publish(h.fd, kUses + k)) ||
-        (!shares[k] && !Publish(h.fd, kRefuses + k))) {
-      Withdraw(h.fd);
-      return true;
+    if (uses[k]) {
+      held |= 1u << (kUses + k);
+      looked |= 1u << (kRefuses + k);
+    }
+    if (!shares[k]) {
+      held |= 1u << (kRefuses + k);
+      looked |= 1u << (kUses + k);
     }
   }
-  for (int k = 0; k < kShareKinds; ++k) {
-    if ((uses[k] && HeldElsewhere(h.fd, kRefuses + k)) ||
-        (!shares[k] && HeldElsewhere(h.fd, kUses + k))) {
-      Withdraw(h.fd);
-      return false;
-    }
+  if (!ForEachRun(held, [&](int byte, int count) { return Publish(h.fd, byte, count); })) {
+    Withdraw(h.fd);
+    return true;
+  }
+  if (!ForEachRun(looked, [&](int byte, int count) {
+        return !HeldElsewhere(h.fd, byte, count);
+      })) {
+    Withdraw(h.fd);
+    return false;
   }
   return true;
 }

@@ -62,6 +62,12 @@ std::string NormalizePath(const std::string& path);
 // ---- times --------------------------------------------------------------
 ULONGLONG FileTimeFromTimespec(const struct timespec& t);
 struct timespec TimespecFromFileTime(ULONGLONG ticks);
+inline struct timespec ToTimespec(const struct statx_timestamp& t) {
+  struct timespec s;
+  s.tv_sec = t.tv_sec;
+  s.tv_nsec = t.tv_nsec;
+  return s;
+}
 inline ULONGLONG Ticks(const FILETIME& t) {
   return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
@@ -78,10 +84,36 @@ extern const char kExtraAttribName[]; // bits Samba does not keep
 extern const char kShortName[];
 extern const char kSecurityName[];
 extern const char kReparseName[];
+extern const char kLinksName[];       // what links are given (links.cc)
 // Reads one extended attribute of `path` (never of a link); false when
-// absent or unreadable.
+// absent or unreadable. One call when the value fits the first buffer.
 bool ReadXattr(const std::string& path, const char* name,
                std::vector<uint8_t>* value);
+// The same of the object at `path` itself, a link not followed.
+bool ReadOwnXattr(const std::string& path, const char* name,
+                  std::vector<uint8_t>* value);
+
+// Which of the layer's attributes an object carries, from one llistxattr,
+// so that none is asked for that is not there. When the list could not be
+// read, Has answers true for each and every one is asked for itself.
+class LayerXattrs {
+ public:
+  bool Has(const char* name) const;
+  void Take(const char* list, size_t length);  // a listxattr answer
+
+ private:
+  static const char* const kNames[];
+  static const size_t kCount = 6;
+  bool listed_ = false;
+  unsigned present_ = 0;
+};
+// Lists the attributes of `path` itself (a link not followed). `error`
+// (optional) gets the errno of a failed listing, 0 otherwise; a file
+// system without extended attributes lists none.
+LayerXattrs ListLayerXattrs(const std::string& path, int* error = nullptr);
+// One statx of `path`, a link at its end not followed, with the birth
+// time when the file system keeps it. Returns 0 or the errno.
+int StatusOf(const std::string& path, struct statx* sx);
 // Writes one; returns 0 or the errno.
 int WriteXattr(const std::string& path, const char* name,
                const std::vector<uint8_t>& value);
@@ -105,6 +137,7 @@ struct Metadata {
   ULONGLONG size = 0;
   DWORD reparseTag = 0;
   bool isLink = false;
+  std::u16string shortName;  // as stored, empty when none
 };
 // Returns 0 or a Windows code.
 DWORD ReadMetadata(const std::string& path, Metadata* meta);
@@ -114,7 +147,9 @@ DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
 // Copies the layer's extended attributes from one file to another.
 void CopyLayerXattrs(const std::string& from, const std::string& to);
 bool IsValidShortName(const WCHAR* name);
-std::u16string ReadShortName(const std::string& path);
+// The short name reported for a stored one: empty when it is too long to
+// be an 8.3 name.
+std::u16string ShortNameOf(const std::u16string& stored);
 
 // ---- handles (files.cc) --------------------------------------------------
 enum class Kind { kFile, kFolder, kLink, kFind };

@@ -21,8 +21,6 @@ namespace kvposix {
 
 namespace {
 
-const char kLinksName[] = "user.kvmorvel.links";
-
 // What tells one link from another made later under the same name.
 struct Identity {
   uint64_t inode = 0;

@@ -217,22 +217,35 @@ bool ModeFromDacl(const Parsed& p, mode_t* mode) {
 }
 
 // Gives the file the owner, group and mode the descriptor names, where
-// the process may; refusals (not root, not owner) are not failures.
+// the process may; refusals (not root, not owner) are not failures. `st`
+// is the lstat of `path` before the call. Owner and group are changed in
+// one call, or one by one when that is refused, so either may go alone.
 void Apply(const std::string& path, const Parsed& p, SECURITY_INFORMATION info,
-           bool link) {
+           const struct stat& st) {
+  const bool link = S_ISLNK(st.st_mode);
   uint32_t uid = 0, gid = 0;
   const bool unixOwner = p.owner && UnixId(p.owner, 1, &uid);
-  if (unixOwner && (info & OWNER_SECURITY_INFORMATION))
-    lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(-1));
-  if (p.group && UnixId(p.group, 2, &gid) && (info & GROUP_SECURITY_INFORMATION))
-    lchown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid));
+  const bool setsOwner = unixOwner && (info & OWNER_SECURITY_INFORMATION);
+  const bool setsGroup =
+      p.group && UnixId(p.group, 2, &gid) && (info & GROUP_SECURITY_INFORMATION);
+  const uid_t newUid = setsOwner ? static_cast<uid_t>(uid) : static_cast<uid_t>(-1);
+  const gid_t newGid = setsGroup ? static_cast<gid_t>(gid) : static_cast<gid_t>(-1);
+  bool changed = false;
+  if ((setsOwner || setsGroup) && !(changed = lchown(path.c_str(), newUid, newGid) == 0) &&
+      setsOwner && setsGroup) {
+    changed = lchown(path.c_str(), newUid, static_cast<gid_t>(-1)) == 0;
+    changed = lchown(path.c_str(), static_cast<uid_t>(-1), newGid) == 0 || changed;
+  }
   mode_t mode;
   if (link || !unixOwner || !(info & DACL_SECURITY_INFORMATION) ||
       !ModeFromDacl(p, &mode))
     return;
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0)
-    chmod(path.c_str(), (st.st_mode & 07000) | mode);
+  // A change of owner may clear the set-user and set-group bits: the mode
+  // is read again only when there were such bits to clear.
+  struct stat now = st;
+  if (changed && (st.st_mode & 06000) && stat(path.c_str(), &now) != 0) return;
+  const mode_t wanted = (now.st_mode & 07000) | mode;
+  if (wanted != (now.st_mode & 07777)) chmod(path.c_str(), wanted);
 }
 
 }  // namespace
@@ -240,14 +253,16 @@ void Apply(const std::string& path, const Parsed& p, SECURITY_INFORMATION info,
 namespace kvposix {
 
 DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
+  // Kept bytes are looked for first: a link carries none (Linux allows no
+  // user attribute on it), so found bytes are those of a file or folder,
+  // read in one call. Only without them is the object looked at.
   Parsed p;
-  if (!S_ISLNK(st.st_mode) && ReadXattr(path, kSecurityName, out) &&
-      Parse(out->data(), out->size(), &p)) {
+  if (ReadOwnXattr(path, kSecurityName, out) && Parse(out->data(), out->size(), &p)) {
     out->resize(p.size);
     return 0;
   }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
   *out = BuildFromStat(st);
   return 0;
 }
@@ -279,9 +294,8 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
   if (!Parse(sd, kMaxDescriptor, &parsed)) return Fail(ERROR_INVALID_SECURITY_DESCR);
   struct stat st;
   if (lstat(p.c_str(), &st) != 0) return FailForPath(errno, p);
-  const bool link = S_ISLNK(st.st_mode);
-  Apply(p, parsed, info, link);
-  if (link) return TRUE;  // a link keeps no user attributes
+  Apply(p, parsed, info, st);
+  if (S_ISLNK(st.st_mode)) return TRUE;  // a link keeps no user attributes
   const int error = WriteXattr(p, kSecurityName, std::vector<uint8_t>(sd, sd + parsed.size));
   return error ? FailErrno(error) : TRUE;
 }
