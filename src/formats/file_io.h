@@ -49,11 +49,15 @@ inline bool SeekTo(HANDLE file, ULONGLONG offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Moves to the end of the file.
-inline bool SeekToEnd(HANDLE file) {
+// Moves to the end of the file; `*end`, when given, receives its offset.
+inline bool SeekToEnd(HANDLE file, ULONGLONG* end = nullptr) {
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
-  return SetFilePointerEx(file, distance, nullptr, FILE_END) != FALSE;
+  LARGE_INTEGER reached;
+  reached.QuadPart = 0;
+  if (!SetFilePointerEx(file, distance, &reached, FILE_END)) return false;
+  if (end) *end = static_cast<ULONGLONG>(reached.QuadPart);
+  return true;
 }
 
 // Writes all of `buffer` at `offset` counted from the start of the file.

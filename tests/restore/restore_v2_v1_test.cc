@@ -12,6 +12,18 @@
 
 namespace {
 
+// A version 1 record of `name` holding `stored` bytes at `offset`.
+std::string V1Record(const std::string& name,
+                     const WIN32_FILE_ATTRIBUTE_DATA& data,
+                     unsigned long long stored, unsigned long long offset) {
+  StoredEntry e;
+  e.name = name;
+  e.data = data;
+  e.storedLength = stored;
+  e.dataOffset = offset;
+  return ::V1Record(e);
+}
+
 const std::string kHeaderGap(40, 'H');  // data starts behind the header
 
 struct V2 : ::testing::Test {
