@@ -60,6 +60,17 @@ inline bool SeekToEnd(HANDLE file, ULONGLONG* end = nullptr) {
   return true;
 }
 
+// Moves the file pointer to `position` unless `*there` says it stands
+// there already (an archive's adds write one behind the other, so only
+// the first of them needs the seek). `*there` is cleared: the caller sets
+// it again once its writes have gone through up to the next position.
+inline bool PlaceAtWritePosition(HANDLE file, ULONGLONG position,
+                                 bool* there) {
+  const bool placed = *there || SeekTo(file, position);
+  *there = false;
+  return placed;
+}
+
 // Writes all of `buffer` at `offset` counted from the start of the file.
 inline bool WriteAt(HANDLE file, ULONGLONG offset, const void* buffer,
                     DWORD size) {
