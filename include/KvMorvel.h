@@ -121,6 +121,19 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   HANDLE OpenPart5(DWORD part);
   BOOL AddPart();
   BOOL PointToLastPart5();
+  // Writes `size` bytes at `offset` of the part being written (m_partFill
+  // or just behind it; the caller advances the fill). The bytes are
+  // gathered and go out in large writes; FALSE, with the last error, when
+  // a write fails.
+  BOOL WritePart5(ULONGLONG offset, const void* bytes, DWORD size);
+  // Writes out the bytes gathered for the part. After a failed write the
+  // entries whose bytes were lost leave the batch (they were never in the
+  // catalogue) and m_partFill goes back to where those bytes began.
+  BOOL WritePartGather5();
+  // Writes out what is gathered, flushes and closes the part being
+  // written. FALSE, with the write's last error, when the gathered bytes
+  // could not be written; the part is let go either way.
+  BOOL ReleaseWritePart5();
   void GetPartName(DWORD part, WCHAR* buffer, DWORD capacity);
   BOOL ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
                         LONGLONG length, int level);
@@ -134,6 +147,10 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
   DWORD StoreDescriptor5(const void* descriptor, DWORD length,
                          _MVRL_FILEENTRY_MAX_5* entry);
+  // Writes a length-prefixed item (reparse record or descriptor block) to
+  // the part at m_partFill: u32 `size`, then the bytes. Returns 0 or the
+  // failing write's code.
+  DWORD WritePrefixedItem5(const void* bytes, DWORD size);
   DWORD AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry);
   // Writes the batch to the main file behind its entries' data, made
   // durable first; returns 0 or the failing code.

@@ -49,11 +49,26 @@ inline bool SeekTo(HANDLE file, ULONGLONG offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Moves to the end of the file.
-inline bool SeekToEnd(HANDLE file) {
+// Moves to the end of the file; `*end`, when given, receives its offset.
+inline bool SeekToEnd(HANDLE file, ULONGLONG* end = nullptr) {
   LARGE_INTEGER distance;
   distance.QuadPart = 0;
-  return SetFilePointerEx(file, distance, nullptr, FILE_END) != FALSE;
+  LARGE_INTEGER reached;
+  reached.QuadPart = 0;
+  if (!SetFilePointerEx(file, distance, &reached, FILE_END)) return false;
+  if (end) *end = static_cast<ULONGLONG>(reached.QuadPart);
+  return true;
+}
+
+// Moves the file pointer to `position` unless `*there` says it stands
+// there already (an archive's adds write one behind the other, so only
+// the first of them needs the seek). `*there` is cleared: the caller sets
+// it again once its writes have gone through up to the next position.
+inline bool PlaceAtWritePosition(HANDLE file, ULONGLONG position,
+                                 bool* there) {
+  const bool placed = *there || SeekTo(file, position);
+  *there = false;
+  return placed;
 }
 
 // Writes all of `buffer` at `offset` counted from the start of the file.

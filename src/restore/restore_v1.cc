@@ -88,6 +88,8 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     m_error.SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
+  // Reading moves the archive's file pointer away from where adds write.
+  control->atWritePosition = false;
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
   DWORD code = DecodeRecordAtCursor(*control, &record);

@@ -28,6 +28,8 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
     return FALSE;
   }
   const _MVRL_FILEENTRY_2 entry = m_entries2[m_currentIndex];
+  // Reading moves the archive's file pointer away from where adds write.
+  static_cast<_MVRL_OBJECT_2*>(m_control)->atWritePosition = false;
   // A descriptor said to lie past its record is refused before anything
   // on disk is touched: its bytes would come from outside the entry.
   if (!DescriptorInsideRecord(entry)) {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "KvLog.h"
+#include "formats/le_codec.h"
 #include "formats/v5/v5_format.h"
 #include "restore/restore_common.h"
 
@@ -17,18 +18,21 @@ const DWORD kMaxDescriptorBlock = 0x40000;
 // and applies it to `path`. Returns 0 to go on, or the code that fails
 // the restore. A short length read fails like a failed one; a descriptor
 // that cannot be read whole is logged and skipped.
-DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
+DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
+                           const WCHAR* path) {
   CKvLog* log = CKvLog::GetInstance();
-  DWORD length = 0;
-  bool whole = false;
-  const DWORD lengthCode = ReadBlockLength(part, offset, &length, &whole);
-  if (!whole) {
+  BYTE lengthBytes[4];
+  DWORD got = 0;
+  const bool lengthRead = part.ReadAt(offset, lengthBytes, 4, &got);
+  const DWORD lengthCode = lengthRead ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
+  if (!lengthRead || got != 4) {
     // A short read fails as a failed one: the part ends inside the block.
     const DWORD code = ShortReadCode(lengthCode);
     log->AddError(TEXT("ReadFile (SD Block Size) - %u"),
                   static_cast<unsigned>(code));
     return code;
   }
+  const DWORD length = LoadU32(lengthBytes);
   if (length > kMaxDescriptorBlock) {
     log->AddError(TEXT("Invalid SD Block Size - %u"),
                   static_cast<unsigned>(length));
@@ -39,8 +43,7 @@ DWORD ApplyDescriptorBlock(HANDLE part, ULONGLONG offset, const WCHAR* path) {
     log->AddError(TEXT("SD buffer init failed"));
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  DWORD got = 0;
-  const BOOL ok = ReadFile(part, descriptor, length, &got, nullptr);
+  const bool ok = part.ReadAt(offset + 4, descriptor, length, &got);
   const DWORD readCode = ok ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
   if (!ok || got != length)
     log->AddError(TEXT("ReadFile (SD) - %u"),
@@ -58,9 +61,19 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     m_error.SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
+  _MVRL_OBJECT_5* record = V5Record(m_control);
   if (m_partHandle != INVALID_HANDLE_VALUE) {
-    CloseHandle(m_partHandle);
-    m_partHandle = INVALID_HANDLE_VALUE;
+    // A part being written is let go before anything is read, its
+    // gathered bytes written out; what the parts held before may have
+    // changed, so none stays open for reading. A failed write drops the
+    // entries it held from the batch, which the index is checked against
+    // again.
+    ReleaseWritePart5();
+    record->partIn.Close();
+    if (m_currentIndex >= m_entries5.size()) {
+      m_error.SetError(ERROR_NO_MORE_ITEMS);
+      return FALSE;
+    }
   }
   // A copy: the decompressor takes the entry by pointer, and the name and
   // short name are terminated here whatever the stored bytes hold.
@@ -86,26 +99,32 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     const DWORD cause = m_error.GetError();
     return cause ? cause : ERROR_INTERNAL_ERROR;
   };
+  // The parts are read through the archive's part input, which keeps the
+  // last one open for the next item and the next entry.
+  V5PartInput& parts = record->partIn;
+  const V5PartInput::Opener open = [this](DWORD number) {
+    return OpenPart5(number);
+  };
   source.openReparse = [&](HANDLE* part, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;
-    *part = OpenPart5(entry.dataPart);
-    return *part == INVALID_HANDLE_VALUE ? LastErrorOr(ERROR_FILE_NOT_FOUND)
-                                         : 0;
+    if (!parts.Select(entry.dataPart, open)) {
+      *part = INVALID_HANDLE_VALUE;
+      return LastErrorOr(ERROR_FILE_NOT_FOUND);
+    }
+    *part = parts.handle();
+    return 0;
   };
-  source.closeReparse = [](HANDLE part) { CloseHandle(part); };
+  source.closeReparse = [](HANDLE) {};  // the part stays open
   source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
     if (entry.descriptorPart == kV5NoDescriptorPart) return 0;
-    HANDLE part = OpenPart5(entry.descriptorPart);
-    if (part == INVALID_HANDLE_VALUE) {
+    if (!parts.Select(entry.descriptorPart, open)) {
       const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
       CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
                                       static_cast<unsigned>(entry.descriptorPart),
                                       static_cast<unsigned>(code));
       return code;
     }
-    const DWORD code = ApplyDescriptorBlock(part, entry.descriptorOffset, path);
-    CloseHandle(part);
-    return code;
+    return ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
   };
 
   if (!RestoreStoredEntry(view, target, m_encryptedName, source, m_error))

@@ -375,12 +375,14 @@ TEST_P(Durability, KilledAppendKeepsEveryEarlierEntry) {
   kvposix::KvFaultInjectAfter(FaultMode::kCount, 0);
   ASSERT_FALSE(Write(second, &phases).failed);
   kvposix::KvFaultInjectAfter(FaultMode::kOff, 0);
-  // 50 different points, drawn with a fixed seed so a failure repeats.
-  ASSERT_GE(phases.close, 50u);
+  // 50 different points, drawn with a fixed seed so a failure repeats;
+  // every point when the append makes no more counted calls than that.
+  ASSERT_GT(phases.close, 10u);
+  const unsigned long long wanted = phases.close < 50 ? phases.close : 50;
   std::mt19937 random(20261208u + version_);
   std::uniform_int_distribution<unsigned long long> point(1, phases.close);
   std::set<unsigned long long> points;
-  while (points.size() < 50) points.insert(point(random));
+  while (points.size() < wanted) points.insert(point(random));
   Row row;
   for (const unsigned long long at : points) {
     WriteTree(ArchiveFolder(), base);

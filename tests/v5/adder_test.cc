@@ -143,6 +143,38 @@ TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 4u);  // part count
 }
 
+TEST(V5Adder, RestoreBetweenAddsReadsWhatWasAddedAndAddingGoesOn) {
+  ArchiveDir a;
+  WriteBytes(a.dir / "one.bin", PatternBytes(3000, 1));
+  WriteBytes(a.dir / "two.bin", PatternBytes(5000, 2));
+  const std::string out = a.dir / "out";
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  CKvMorvel arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "one.bin")), P(u"one"), nullptr, 0));
+  // The entry's bytes reach the part before the restore reads them.
+  ASSERT_TRUE(arc.Info(FALSE));
+  ASSERT_TRUE(arc.ExtractFile(P(W(out)), 0));
+  EXPECT_EQ(PatternBytes(3000, 1), ReadBytes(out + "/one"));
+  // The part read by the restore is written again by the next add.
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "two.bin")), P(u"two"), nullptr, 0));
+  ASSERT_TRUE(arc.Close());
+
+  CKvMorvel reader;
+  ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
+  const std::string again = a.dir / "again";
+  ASSERT_EQ(0, mkdir(again.c_str(), 0755));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(reader.Info(FALSE));
+    ASSERT_TRUE(reader.ExtractFile(P(W(again)), 0)) << i;
+    reader.Info(TRUE);
+  }
+  EXPECT_FALSE(reader.Info(FALSE));
+  reader.Close();
+  EXPECT_EQ(PatternBytes(3000, 1), ReadBytes(again + "/one"));
+  EXPECT_EQ(PatternBytes(5000, 2), ReadBytes(again + "/two"));
+}
+
 TEST(V5Adder, MissingSourceFailsWithItsCodeAndAddsNothing) {
   ArchiveDir a;
   CKvMorvel arc;

@@ -101,6 +101,36 @@ TEST(V5Catalogue, TwelveHundredEntriesListOnceInBatchesOf1001_101_98) {
   reader.Close();
 }
 
+TEST(V5Catalogue, RecordsAcrossManyReadWindowsListWhole) {
+  // 1200 records of 630 bytes (names of 259 characters, the longest the
+  // object hands out): the catalogue spans several read-ahead windows and
+  // two batches, and records straddle the windows' edges.
+  ArchiveDir a;
+  const std::string tail(254, 'x');
+  auto name = [&](unsigned i) { return Name("d%04u", i) + W(tail); };
+  {
+    CKvMorvel arc;
+    ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+    for (unsigned i = 0; i < 1200; ++i) {
+      WIN32_FILE_ATTRIBUTE_DATA d = Attributes(0x10);
+      ASSERT_TRUE(arc.AddFile(P(u"/nowhere"), P(name(i)), &d, nullptr, 0));
+    }
+    ASSERT_TRUE(arc.Close());
+  }
+  ASSERT_GT(ReadBytes(a.main()).size(), 2u * 256 * 1024);
+  CKvMorvel reader;
+  ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
+  WCHAR listed[260];
+  unsigned count = 0;
+  for (; reader.Info(1); ++count) {
+    ASSERT_TRUE(reader.GetFile(listed, 260));
+    ASSERT_EQ(name(count), std::u16string(listed)) << count;
+  }
+  EXPECT_EQ(259u, reader.GetErrorCode());
+  EXPECT_EQ(1200u, count);
+  reader.Close();
+}
+
 TEST(V5Catalogue, AddsAreFlushedPast10000InOrderOfAddition) {
   ArchiveDir a;
   const size_t record = 110 + 2 * 7;  // names "e00000": 6 characters

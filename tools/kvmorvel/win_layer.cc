@@ -15,6 +15,8 @@ namespace {
 // A descriptor that keeps growing between the size query and the read
 // would loop for ever; a few rounds are plenty.
 const int kDescriptorAttempts = 4;
+// Bytes of the buffer a descriptor is first read into.
+const size_t kFirstDescriptorRead = 4096;
 
 LPCWSTR Wide(const std::u16string& s) {
   return reinterpret_cast<LPCWSTR>(s.c_str());
@@ -31,15 +33,18 @@ bool GetAttributeData(const std::u16string& path,
 
 bool GetSecurityDescriptor(const std::u16string& path,
                            std::vector<BYTE>* descriptor, DWORD* error) {
-  // Ask for the size first, then read into a buffer of exactly that size;
-  // a descriptor that grows in between is asked for again.
-  descriptor->clear();
+  // The first read goes into a buffer that holds any descriptor a file
+  // commonly has, and the descriptor is then cut to the length the read
+  // gave; a larger one is read again at that length, and one that grows
+  // in between is asked for again.
+  descriptor->assign(kFirstDescriptorRead, 0);
   for (int attempt = 0; attempt < kDescriptorAttempts; ++attempt) {
     DWORD needed = 0;
-    BYTE* buffer = descriptor->empty() ? nullptr : descriptor->data();
-    if (GetFileSecurityW(Wide(path), kAllSecurityInformation, buffer,
-                         static_cast<DWORD>(descriptor->size()), &needed) &&
-        buffer) {
+    if (GetFileSecurityW(Wide(path), kAllSecurityInformation,
+                         descriptor->data(),
+                         static_cast<DWORD>(descriptor->size()), &needed)) {
+      if (needed != 0 && needed < descriptor->size())
+        descriptor->resize(needed);
       return true;
     }
     const DWORD code = GetLastError();

@@ -82,21 +82,17 @@ bool ReadPiece(HANDLE source, BYTE* in, DWORD piece,
   return false;
 }
 
-// Writes one chunk: the u32 length, then the payload.
-bool WriteChunk(HANDLE archive, const BYTE* payload, DWORD length,
-                ULONGLONG* stored, const DeflateWriteOptions& options) {
-  BYTE word[4];
-  StoreU32(word, length);
-  if (!WriteExact(archive, word, sizeof(word))) {
+// Writes one chunk, whose payload of `length` bytes stands behind 4 free
+// bytes at `chunk`: the u32 length goes there and the chunk out in one
+// write.
+bool WriteChunk(HANDLE archive, BYTE* chunk, DWORD length, ULONGLONG* stored,
+                const DeflateWriteOptions& options) {
+  StoreU32(chunk, length);
+  if (!WriteExact(archive, chunk, length + 4)) {
     LogLastError(options, TEXT("WriteFile - %u"));
     return false;
   }
-  *stored += sizeof(word);
-  if (!WriteExact(archive, payload, length)) {
-    LogLastError(options, TEXT("WriteFile 2 - %u"));
-    return false;
-  }
-  *stored += length;
+  *stored += length + 4ull;
   return true;
 }
 
@@ -108,7 +104,8 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
   *stored = 0;
   if (length == 0) return TRUE;
   std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflatePieceSize]);
-  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflateChunkLimit]);
+  // The chunk's length goes in front of its payload: 4 bytes more.
+  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[4 + kDeflateChunkLimit]);
   if (!in || !out) return FALSE;
   DeflateStream stream(options.programAllocator);
   if (!stream.Begin(level)) return FALSE;
@@ -126,7 +123,7 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
     z_stream& z = stream.z();
     z.next_in = in.get();
     z.avail_in = piece;
-    if (!DeflatePiece(z, out.get(), space, toRead == 0 || budget == 0,
+    if (!DeflatePiece(z, out.get() + 4, space, toRead == 0 || budget == 0,
                       options))
       return FALSE;
     const DWORD produced = space - z.avail_out;

@@ -83,7 +83,8 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
 
   LONGLONG stored = 0;
   const BOOL compressed =
-      SeekTo(record->archive, record->writePosition) &&
+      PlaceAtWritePosition(record->archive, record->writePosition,
+                           &record->atWritePosition) &&
       ZIPCompressFile(file, static_cast<LONGLONG>(GetFileSize64(file)),
                       record->archive, &stored,
                       ZlibLevelForSetting(m_compressionLevel));
@@ -97,5 +98,6 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
       entry, record->catalogue + record->catalogueLength,
       record->capacity - record->catalogueLength);
   record->writePosition += entry.storedLength;
+  record->atWritePosition = true;  // the stream ends the data
   return TRUE;
 }

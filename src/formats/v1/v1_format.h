@@ -33,6 +33,9 @@ struct _MVRL_OBJECT {
   DWORD catalogueLength;  // bytes in use
   DWORD readCursor;       // offset of the record Info loads next
   ULONGLONG writePosition;
+  // The file pointer stands at writePosition: the last add wrote up to it
+  // (see PlaceAtWritePosition).
+  bool atWritePosition;
   MvrlHeaderV1 header;
 };
 

@@ -20,6 +20,8 @@
 namespace {
 
 const DWORD kMaxDescriptor = kV2MaxDescriptor;
+// The buffer a source's own descriptor is first read into.
+const DWORD kFirstDescriptorRead = 4096;
 
 void LogError2(const WCHAR* format, DWORD code) {
   CKvLog::GetInstance()->AddError(format, static_cast<unsigned>(code),
@@ -40,18 +42,27 @@ std::unique_ptr<BYTE[]> CaptureDescriptor(LPCWSTR source, void* descriptor,
     else if (*kept) memcpy(copy.get(), descriptor, *kept);
     return copy;
   }
-  DWORD needed = 0;
-  if (GetFileSecurityW(source, kAllSecurityInformation, nullptr, 0,
-                       &needed) ||
-      GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
-    return copy;
-  const DWORD size = needed;
+  // One read into a buffer that holds any descriptor a file commonly has;
+  // only a larger one is read again, at the size the first read gave.
+  DWORD size = kFirstDescriptorRead;
   copy.reset(new (std::nothrow) BYTE[size]);
-  if (!copy || !GetFileSecurityW(source, kAllSecurityInformation,
-                                 copy.get(), size, &needed)) {
+  DWORD needed = 0;
+  if (!copy) return copy;
+  if (!GetFileSecurityW(source, kAllSecurityInformation, copy.get(), size,
+                        &needed)) {
     copy.reset();
-    return copy;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
+      return copy;
+    size = needed;
+    copy.reset(new (std::nothrow) BYTE[size]);
+    if (!copy || !GetFileSecurityW(source, kAllSecurityInformation,
+                                   copy.get(), size, &needed)) {
+      copy.reset();
+      return copy;
+    }
   }
+  // A read that fits gives the descriptor's own length.
+  size = needed;
   *kept = size < kMaxDescriptor ? size : kMaxDescriptor;
   return copy;
 }
@@ -80,7 +91,8 @@ DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
   if (size > returned) return ERROR_INVALID_REPARSE_DATA;
   entry->dataOffset = record->writePosition;
   entry->storedLength = size + 4ull;
-  if (!SeekTo(record->archive, record->writePosition))
+  if (!PlaceAtWritePosition(record->archive, record->writePosition,
+                            &record->atWritePosition))
     return LogWriteFailure(TEXT("SetFilePointerEx failed - %u (%8.8X)"));
   record->budget = RemainingBudget(record, entry->nameLength);
   BYTE word[4];
@@ -89,6 +101,7 @@ DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
     return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
   if (!WriteExact(record->archive, buffer, size))
     return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
+  record->atWritePosition = true;  // the record ends the data
   return ERROR_SUCCESS;
 }
 
@@ -164,7 +177,8 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
   entry->dataOffset = record->writePosition;
   // Data written anywhere but the write position would overwrite what is
   // stored there while the entry claims bytes it does not hold.
-  if (!SeekTo(record->archive, record->writePosition)) {
+  if (!PlaceAtWritePosition(record->archive, record->writePosition,
+                            &record->atWritePosition)) {
     m_error.SetError(
         LogWriteFailure(TEXT("SetFilePointerEx failed - %u (%8.8X)")));
     CloseHandle(file);
@@ -183,6 +197,7 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
   }
   CloseHandle(file);
   entry->storedLength = storedLength;
+  record->atWritePosition = true;  // the stream ends the data
   return TRUE;
 }
 

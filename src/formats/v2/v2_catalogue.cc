@@ -10,8 +10,12 @@
 #include "formats/le_codec.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
+#include "formats/write_buffer.h"
 
 namespace {
+
+// Bytes of catalogue records gathered per write.
+const size_t kV2CatalogueGather = 64 * 1024;
 
 void DecodeHeader(const BYTE* bytes, MvrlHeaderV2* header) {
   LeReader r(bytes, kV2HeaderSize);
@@ -96,6 +100,7 @@ void CKvMorvel::FillVector(int load) {
                         ? record->catalogueBytes
                         : record->catalogueBufferSize;
   DWORD offset = record->catalogueCursor;
+  record->atWritePosition = false;  // the write position may move here
   while (offset < end) {
     _MVRL_FILEENTRY_2 entry;
     const V2RecordState state =
@@ -118,12 +123,16 @@ void CKvMorvel::FillVector(int load) {
 }
 
 BOOL CKvMorvel::WriteVector(HANDLE file) {
+  // The records go out back to back in large writes from the file's
+  // current position.
+  FileWriteBuffer out(kV2CatalogueGather);
+  out.Attach(file, 0, true);
   std::vector<BYTE> bytes(kV2EntrySize);
   for (const _MVRL_FILEENTRY_2& entry : m_entries2) {
     const DWORD size = EncodeV2Record(entry, bytes.data(), kV2EntrySize);
-    if (size == 0 || !WriteExact(file, bytes.data(), size)) return FALSE;
+    if (size == 0 || !out.Append(bytes.data(), size)) return FALSE;
   }
-  return TRUE;
+  return out.Flush();
 }
 
 BOOL CKvMorvel::CloseStructuresV2() {

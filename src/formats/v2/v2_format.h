@@ -55,6 +55,9 @@ struct _MVRL_OBJECT_2 {
   DWORD catalogueBytes;
   DWORD catalogueCursor;
   ULONGLONG writePosition;
+  // The file pointer stands at writePosition: the last add wrote up to it
+  // (see PlaceAtWritePosition).
+  bool atWritePosition;
   ULONGLONG budget;
   MvrlHeaderV2 header;
 };

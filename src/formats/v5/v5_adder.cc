@@ -24,20 +24,6 @@ const DWORD kMicrosoftTagBit = 0x80000000u;
 // Longest stored name: the entry's name area less the terminator.
 const int kMaxStoredName = kV5NameChars - 1;
 
-// Writes a length-prefixed item (reparse record or descriptor block) at
-// the current position: u32 `size`, then the bytes. Returns 0 or the
-// failing write's code. A failed length write fails the item: writing the
-// bytes without their length would leave a record no reader can find.
-DWORD WritePrefixedItem(HANDLE part, const void* bytes, DWORD size) {
-  BYTE prefix[4];
-  StoreU32(prefix, size);
-  if (!WriteExact(part, prefix, sizeof(prefix)))
-    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
-  if (!WriteExact(part, bytes, size))
-    return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
-  return ERROR_SUCCESS;
-}
-
 // Reads the reparse buffer of `source` (the link itself, not its target)
 // into `buffer`; returns 0 with its length (tag, data length, reserved,
 // data) in `*length`, or the code that refuses the entry. A reparse
@@ -124,10 +110,7 @@ DWORD CKvMorvel::StoreReparsePoint5(LPCWSTR source,
     entry->blockCount = 1;
     entry->dataOffset = m_partFill;
     entry->dataPart = m_partNumber;
-    if (!SeekTo(m_partHandle, m_partFill))
-      code = LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
-    else
-      code = WritePrefixedItem(m_partHandle, buffer, length);
+    code = WritePrefixedItem5(buffer, length);
   }
   delete[] buffer;
   if (code != ERROR_SUCCESS) return code;
@@ -155,7 +138,6 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
   const BOOL stored =
-      SeekTo(m_partHandle, m_partFill) &&
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
   CloseHandle(file);
   return stored ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
@@ -168,21 +150,33 @@ DWORD CKvMorvel::StoreDescriptor5(const void* descriptor, DWORD length,
   if (!descriptor) return ERROR_SUCCESS;
   entry->descriptorOffset = m_partFill;
   entry->descriptorPart = m_partNumber;
-  if (!SeekTo(m_partHandle, m_partFill))
-    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
-  const DWORD code = WritePrefixedItem(m_partHandle, descriptor, length);
+  const DWORD code = WritePrefixedItem5(descriptor, length);
   if (code != ERROR_SUCCESS) return code;
   // No split test after a descriptor block: it stays with its entry.
   m_partFill += static_cast<ULONGLONG>(length) + 4;
   return ERROR_SUCCESS;
 }
 
+DWORD CKvMorvel::WritePrefixedItem5(const void* bytes, DWORD size) {
+  // Length and bytes are gathered as one item: a length written without
+  // its bytes would leave a record no reader can find.
+  BYTE prefix[4];
+  StoreU32(prefix, size);
+  if (!WritePart5(m_partFill, prefix, sizeof(prefix)))
+    return LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+  if (!WritePart5(m_partFill + sizeof(prefix), bytes, size))
+    return LogWriteFailure(TEXT("WriteFile failed (reparse data)- %u (%8.8X)"));
+  return ERROR_SUCCESS;
+}
+
 DWORD CKvMorvel::AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry) {
   entry.recordSize = V5RecordSize(entry.nameLength);
+  _MVRL_OBJECT_5* record = V5Record(m_control);
   // After Open of an existing archive the batch holds records already in
   // the catalogue; they go before the first new entry joins it.
   if (m_batchHoldsLoaded) {
     m_entries5.clear();
+    record->entriesWritten = 0;
     m_batchHoldsLoaded = FALSE;
   }
   try {
@@ -197,6 +191,9 @@ DWORD CKvMorvel::AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry) {
   } catch (const std::bad_alloc&) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
+  // Nothing gathered: this entry's bytes, and all before, are written.
+  if (record->partOut.pending() == 0)
+    record->entriesWritten = m_entries5.size();
   // Past 10000 entries the batch is written out to bound its memory;
   // before that, the periodic rule writes it out to bound what a crash
   // can lose.

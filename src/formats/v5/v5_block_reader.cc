@@ -2,9 +2,6 @@
 // data part and data offset on, into a destination file, no further than
 // the entry's recorded size. A stream that meets the end of a part
 // continues at offset 0 of the next part.
-#include <functional>
-#include <memory>
-#include <new>
 #include <utility>
 
 #include "KvLog.h"
@@ -19,35 +16,36 @@
 
 namespace {
 
-// The part file a block stream is read from, opened by number through
-// the archive, and closed when the reader goes out of scope.
-class PartReader {
+// Where a block stream is read: a part number and an offset in it, read
+// through the archive's part input, which keeps the part open and reads
+// ahead, so a stream of small blocks costs no seek and read per block.
+class StreamCursor {
  public:
-  PartReader(std::function<HANDLE(DWORD)> open, DWORD number)
-      : open_(std::move(open)), number_(number) {}
-  ~PartReader() { Close(); }
+  StreamCursor(V5PartInput& input, V5PartInput::Opener open, DWORD number,
+               ULONGLONG offset)
+      : input_(input), open_(std::move(open)), number_(number),
+        offset_(offset) {}
   // Opens the current part; false with the open's last error.
-  bool Open() {
-    Close();
-    handle_ = open_(number_);
-    return handle_ != INVALID_HANDLE_VALUE;
-  }
-  // Moves on to the next part and opens it.
+  bool Open() { return input_.Select(number_, open_); }
+  // Moves on to offset 0 of the next part and opens it.
   bool OpenNext() {
     ++number_;
+    offset_ = 0;
     return Open();
   }
-  HANDLE get() const { return handle_; }
+  // Reads at the cursor and moves it past what came (see ReadFile).
+  bool Read(void* out, DWORD size, DWORD* got) {
+    const bool ok = input_.ReadAt(offset_, out, size, got);
+    offset_ += *got;
+    return ok;
+  }
   DWORD number() const { return number_; }
 
  private:
-  void Close() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
-  }
-  std::function<HANDLE(DWORD)> open_;
+  V5PartInput& input_;
+  V5PartInput::Opener open_;
   DWORD number_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  ULONGLONG offset_;
 };
 
 enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
@@ -55,11 +53,10 @@ enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
 // Reads a block's u32 payload length. No bytes at all means the part has
 // ended. One to three bytes are a truncated part and count as a failed
 // read (38, end of file), like a failing ReadFile.
-LengthRead ReadPayloadLength(HANDLE part, DWORD* length) {
+LengthRead ReadPayloadLength(StreamCursor& part, DWORD* length) {
   BYTE bytes[4];
   DWORD got = 0;
-  if (!ReadFile(part, bytes, sizeof(bytes), &got, nullptr))
-    return kLengthFailed;
+  if (!part.Read(bytes, sizeof(bytes), &got)) return kLengthFailed;
   if (got == 0) return kLengthNone;
   if (got != sizeof(bytes)) {
     SetLastError(ERROR_HANDLE_EOF);
@@ -70,14 +67,13 @@ LengthRead ReadPayloadLength(HANDLE part, DWORD* length) {
 }
 
 // Reads the next block's payload length into `*length`. A part that has
-// ended goes on at offset 0 of the next part. `positioned` false (the
-// stream's offset could not be reached) fails the read. Returns false
-// with the logged code in `*code` when the stream cannot go on.
-bool NextBlockLength(PartReader& part, bool positioned, DWORD* length,
-                     DWORD* code) {
+// ended goes on at offset 0 of the next part. An offset the part cannot
+// be positioned at (beyond 2^63, only in a damaged catalogue) fails the
+// read with the seek's code. Returns false with the logged code in
+// `*code` when the stream cannot go on.
+bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
   CKvLog* log = CKvLog::GetInstance();
-  LengthRead read =
-      positioned ? ReadPayloadLength(part.get(), length) : kLengthFailed;
+  LengthRead read = ReadPayloadLength(part, length);
   if (read == kLengthNone) {
     if (!part.OpenNext()) {
       *code = GetLastError();
@@ -86,8 +82,7 @@ bool NextBlockLength(PartReader& part, bool positioned, DWORD* length,
                     static_cast<unsigned>(*code));
       return false;
     }
-    SeekTo(part.get(), 0);
-    read = ReadPayloadLength(part.get(), length);
+    read = ReadPayloadLength(part, length);
     if (read == kLengthNone) {
       log->AddError(TEXT("Invalid Block - Part#%u"),
                     static_cast<unsigned>(part.number()));
@@ -108,7 +103,7 @@ bool NextBlockLength(PartReader& part, bool positioned, DWORD* length,
 // (kV5MaxPayload bytes) and decompresses it into `output` (1 MiB). Logs
 // what went wrong and returns its code, or 0 with the decompressed size
 // in `*size`.
-DWORD InflateBlock(HANDLE part, DWORD length, DWORD partNumber, BYTE* payload,
+DWORD InflateBlock(StreamCursor& part, DWORD length, BYTE* payload,
                    BYTE* output, lzo_uint* size) {
   CKvLog* log = CKvLog::GetInstance();
   // The writer never stores a payload longer than lzo1x_1_compress can
@@ -117,11 +112,11 @@ DWORD InflateBlock(HANDLE part, DWORD length, DWORD partNumber, BYTE* payload,
   if (length > kV5MaxPayload) {
     log->AddError(TEXT("Invalid Block size %u - Part#%u"),
                   static_cast<unsigned>(length),
-                  static_cast<unsigned>(partNumber));
+                  static_cast<unsigned>(part.number()));
     return ERROR_INTERNAL_ERROR;
   }
   DWORD got = 0;
-  const BOOL readOk = ReadFile(part, payload, length, &got, nullptr);
+  const BOOL readOk = part.Read(payload, length, &got);
   if (!readOk || got != length) {
     // A payload cut short by the end of the part is a failed read.
     const DWORD code = readOk ? ERROR_HANDLE_EOF : GetLastError();
@@ -166,15 +161,13 @@ DWORD WriteBlock(SizedOutput& output, const BYTE* bytes, DWORD size) {
   return code;
 }
 
-// The block stream of `entry` from its data part on, read into `output`.
-// Returns 0 or the code that fails the restore.
-DWORD ReadBlockStream(PartReader& part, const _MVRL_FILEENTRY_MAX_5& entry,
-                      SizedOutput& output) {
-  // Both buffers have fixed sizes: the payload one holds the longest
+// The block stream of `entry` from its data part on, read into `output`
+// through `buffers`. Returns 0 or the code that fails the restore.
+DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
+                      V5CodecBuffers& buffers, SizedOutput& output) {
+  // The buffers have fixed sizes: the payload one holds the longest
   // payload a block may have, so no allocation is sized from stored bytes.
-  std::unique_ptr<BYTE[]> payload(new (std::nothrow) BYTE[kV5MaxPayload]);
-  std::unique_ptr<BYTE[]> piece(new (std::nothrow) BYTE[kV5PieceSize]);
-  if (!payload || !piece) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!buffers.Reserve(kV5PieceSize)) return ERROR_NOT_ENOUGH_MEMORY;
   if (!part.Open()) {
     const DWORD code = GetLastError();
     CKvLog::GetInstance()->AddError(TEXT("First Cannot part#%u - %u"),
@@ -182,17 +175,15 @@ DWORD ReadBlockStream(PartReader& part, const _MVRL_FILEENTRY_MAX_5& entry,
                                     static_cast<unsigned>(code));
     return code;
   }
-  // An offset the part cannot be positioned at (beyond 2^63, only in a
-  // damaged catalogue) fails like the read it prevents, not at offset 0.
-  const bool positioned = SeekTo(part.get(), entry.dataOffset);
   for (ULONGLONG block = 0; block < entry.blockCount; ++block) {
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;
-    if (!NextBlockLength(part, positioned, &length, &code)) return code;
+    if (!NextBlockLength(part, &length, &code)) return code;
     lzo_uint size = 0;
-    code = InflateBlock(part.get(), length, part.number(), payload.get(),
-                        piece.get(), &size);
-    if (!code) code = WriteBlock(output, piece.get(), static_cast<DWORD>(size));
+    code = InflateBlock(part, length, buffers.payload(), buffers.piece.get(),
+                        &size);
+    if (!code)
+      code = WriteBlock(output, buffers.piece.get(), static_cast<DWORD>(size));
     if (code) return code;
   }
   return ERROR_SUCCESS;
@@ -222,10 +213,12 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
   // blocks that hold more (or that other entries point at as well) can
   // never make the file larger than its record says.
   SizedOutput output(target, RecordedFileSize(entry->data));
-  PartReader part([this](DWORD number) { return OpenPart5(number); },
-                  entry->dataPart);
+  _MVRL_OBJECT_5* record = V5Record(m_control);
+  StreamCursor part(record->partIn,
+                    [this](DWORD number) { return OpenPart5(number); },
+                    entry->dataPart, entry->dataOffset);
   DWORD code = CheckBlockCount(*entry);
-  if (!code) code = ReadBlockStream(part, *entry, output);
+  if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));

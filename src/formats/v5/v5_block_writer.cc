@@ -2,10 +2,6 @@
 // stored as u32 payload length + lzo1x_1_compress output, at the fill of
 // the current part; a new part is begun after any block that takes the
 // fill past the split size.
-#include <cstring>
-#include <memory>
-#include <new>
-
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/file_io.h"
@@ -17,26 +13,12 @@
 
 namespace {
 
-// The source piece and output buffers are sized for the largest piece
-// this file needs (at most 1 MiB), so a small file does not take 2 MiB.
-struct WriterBuffers {
-  explicit WriterBuffers(size_t pieceSize)
-      : piece(new (std::nothrow) BYTE[pieceSize]),
-        payload(new (std::nothrow) BYTE[V5PayloadBound(pieceSize)]),
-        work(new (std::nothrow) BYTE[kV5WorkMemory]) {}
-  bool ok() const { return piece && payload && work; }
-  std::unique_ptr<BYTE[]> piece;
-  std::unique_ptr<BYTE[]> payload;
-  std::unique_ptr<BYTE[]> work;
-};
-
 // Reads `request` bytes of `source` into the piece buffer and compresses
 // what came into the payload buffer, `*size` bytes. False, logged and
 // with the last error set, on failure.
-bool PackPiece(HANDLE source, DWORD request, WriterBuffers& buffers,
+bool PackPiece(HANDLE source, DWORD request, V5CodecBuffers& buffers,
                lzo_uint* size) {
   CKvLog* log = CKvLog::GetInstance();
-  memset(buffers.work.get(), 0, kV5WorkMemory);
   DWORD got = 0;
   while (got < request) {
     DWORD n = 0;
@@ -60,30 +42,11 @@ bool PackPiece(HANDLE source, DWORD request, WriterBuffers& buffers,
     return false;
   }
   const int packed = lzo1x_1_compress(buffers.piece.get(), got,
-                                      buffers.payload.get(), size,
+                                      buffers.payload(), size,
                                       buffers.work.get());
   if (packed != LZO_E_OK) {
     log->AddInfo(TEXT("error: lzo1x_1_compress - %d"), packed);
     SetLastError(ERROR_INTERNAL_ERROR);
-    return false;
-  }
-  return true;
-}
-
-// Writes one block at the part's position: u32 payload length, then the
-// payload. False, logged, on a failed or short write.
-bool WriteBlock(HANDLE part, const BYTE* payload, lzo_uint size) {
-  CKvLog* log = CKvLog::GetInstance();
-  BYTE prefix[4];
-  StoreU32(prefix, static_cast<uint32_t>(size));
-  if (!WriteExact(part, prefix, sizeof(prefix))) {
-    log->AddError(TEXT("WriteFile - %u"),
-                  static_cast<unsigned>(GetLastError()));
-    return false;
-  }
-  if (!WriteExact(part, payload, static_cast<DWORD>(size))) {
-    log->AddError(TEXT("WriteFile 2 - %u"),
-                  static_cast<unsigned>(GetLastError()));
     return false;
   }
   return true;
@@ -99,10 +62,11 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   // depends only on the length given: a source that delivers less gives
   // shorter blocks, never more of them.
   ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
-  WriterBuffers buffers(remaining < kV5PieceSize
-                            ? static_cast<size_t>(remaining ? remaining : 1)
-                            : kV5PieceSize);
-  if (!buffers.ok()) {
+  // The buffers are the archive's, sized for the largest piece so far.
+  V5CodecBuffers& buffers = V5Record(m_control)->codec;
+  if (!buffers.Reserve(remaining < kV5PieceSize
+                           ? static_cast<size_t>(remaining ? remaining : 1)
+                           : kV5PieceSize)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
@@ -121,7 +85,14 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
     remaining -= request;
     entry->blockCount += 1;
     entry->storedLength += n;
-    if (!WriteBlock(m_partHandle, buffers.payload.get(), n)) return FALSE;
+    // The block, u32 payload length then payload, goes out as one item.
+    StoreU32(buffers.block.get(), static_cast<uint32_t>(n));
+    if (!WritePart5(m_partFill, buffers.block.get(),
+                    static_cast<DWORD>(n) + 4)) {
+      log->AddError(TEXT("WriteFile - %u"),
+                    static_cast<unsigned>(GetLastError()));
+      return FALSE;
+    }
     m_partFill += n + 4;
     if (m_partFill > m_splitSize) {
       m_partFill = 0;

@@ -13,11 +13,16 @@
 #include "KvMorvel.h"
 #include "archive/codes.h"
 #include "formats/file_io.h"
+#include "formats/read_buffer.h"
+#include "formats/write_buffer.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
 
 namespace {
+
+// Bytes of catalogue records gathered per write.
+const size_t kV5CatalogueGather = 64 * 1024;
 
 enum WalkResult {
   kWalkBatchFull,  // the batch reached its limit
@@ -31,18 +36,21 @@ enum WalkResult {
 // loaded. A damaged record ends the walk where it stands, so a catalogue
 // with a bad size can neither loop on one position nor run past the file:
 // the records before it are listed and the walk reports the damage.
-WalkResult WalkCatalogue(HANDLE file, ULONGLONG* position, size_t limit,
+// The records are read through `in`, a window read ahead on the file:
+// each record's decoder gets the bytes one read of kV5EntrySize at its
+// position would give, without a seek and a read per record.
+WalkResult WalkCatalogue(HANDLE file, FileReadBuffer& in, ULONGLONG* position,
+                         size_t limit,
                          std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
+  if (in.file() != file) in.Reset(file);
   ULONGLONG fileLength = 0;
   if (!FileLength(file, &fileLength)) return kWalkFailed;
   BYTE bytes[kV5EntrySize];
   while (batch.size() < limit) {
     const ULONGLONG at = *position;
     if (at >= fileLength) return kWalkEnded;
-    if (!SeekTo(file, at)) return kWalkFailed;
     DWORD got = 0;
-    if (!ReadFile(file, bytes, sizeof(bytes), &got, nullptr))
-      return kWalkFailed;
+    if (!in.ReadAt(at, bytes, sizeof(bytes), &got)) return kWalkFailed;
     if (got == 0) return kWalkEnded;
     _MVRL_FILEENTRY_MAX_5 entry = {};
     if (DecodeV5Record(bytes, got, fileLength - at, &entry) !=
@@ -75,13 +83,13 @@ void ReleaseBatch(std::vector<_MVRL_FILEENTRY_MAX_5>& batch) {
 // of a flush that a crash or a full disk cut short, would be reached by
 // no listing. The walk goes on from `position`, where the first batch
 // ended, to the end of the main file.
-DWORD AppendRefusal(HANDLE file, const _MVRL_HEADER_5& header,
-                    ULONGLONG position) {
+DWORD AppendRefusal(HANDLE file, FileReadBuffer& in,
+                    const _MVRL_HEADER_5& header, ULONGLONG position) {
   if (!IsV5Header(header)) return ERROR_BAD_FORMAT;
   std::vector<_MVRL_FILEENTRY_MAX_5> scratch;
   for (;;) {
     scratch.clear();
-    switch (WalkCatalogue(file, &position, kV5NextBatch, scratch)) {
+    switch (WalkCatalogue(file, in, &position, kV5NextBatch, scratch)) {
       case kWalkBatchFull: break;
       case kWalkEnded: return ERROR_SUCCESS;
       case kWalkDamaged: return ERROR_FILE_CORRUPT;
@@ -142,19 +150,21 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
     return FALSE;
   }
   m_header5 = DecodeV5Header(bytes);
-  if (record) record->header = m_header5;
+  record->header = m_header5;
+  FileReadBuffer& in = record->catalogueIn;
+  in.Reset(file);
   // For reading, a header with another signature or version is not
   // refused: the catalogue is then left to LoadNextEntries, from offset 40.
   ULONGLONG position = kV5HeaderSize;
   if (IsV5Header(m_header5) &&
-      WalkCatalogue(file, &position, kV5FirstBatch, m_entries5) ==
+      WalkCatalogue(file, in, &position, kV5FirstBatch, m_entries5) ==
           kWalkFailed) {
     ReleaseBatch(m_entries5);
     return FALSE;
   }
   m_nextCataloguePos = position;
-  const DWORD refusal = m_read ? ERROR_SUCCESS
-                               : AppendRefusal(file, m_header5, position);
+  const DWORD refusal =
+      m_read ? ERROR_SUCCESS : AppendRefusal(file, in, m_header5, position);
   if (refusal != ERROR_SUCCESS) {
     ReleaseBatch(m_entries5);
     SetLastError(refusal);  // Open reports the last error
@@ -176,10 +186,10 @@ BOOL CKvMorvel::LoadNextEntries() {
   }
   m_entries5.clear();
   m_currentIndex = 0;
-  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  _MVRL_OBJECT_5* record = V5Record(m_control);
   ULONGLONG position = m_nextCataloguePos;
-  const WalkResult result =
-      WalkCatalogue(file, &position, kV5NextBatch, m_entries5);
+  const WalkResult result = WalkCatalogue(record->archive, record->catalogueIn,
+                                          &position, kV5NextBatch, m_entries5);
   m_nextCataloguePos = position;
   if (result == kWalkBatchFull) return TRUE;
   m_catalogueEnded = TRUE;
@@ -190,32 +200,20 @@ BOOL CKvMorvel::LoadNextEntries() {
 }
 
 BOOL CKvMorvel::WriteVector5(HANDLE file) {
-  // Records are gathered in a buffer and written a chunk at a time; the
-  // bytes on disk are the records back to back, in batch order.
-  const size_t kChunk = 64 * 1024;
-  std::vector<BYTE> chunk;
-  try {
-    chunk.resize(kChunk);
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
-  size_t used = 0;
+  // The records go out back to back, in batch order, in large writes from
+  // the file's current position.
+  FileWriteBuffer out(kV5CatalogueGather);
+  out.Attach(file, 0, true);
+  BYTE bytes[kV5EntrySize];
   for (const _MVRL_FILEENTRY_MAX_5& entry : m_entries5) {
-    if (kChunk - used < kV5EntrySize) {
-      if (!WriteExact(file, chunk.data(), static_cast<DWORD>(used)))
-        return FALSE;
-      used = 0;
-    }
-    const size_t n = EncodeV5Record(entry, chunk.data() + used, kChunk - used);
+    const size_t n = EncodeV5Record(entry, bytes, sizeof(bytes));
     if (n == 0) {
       SetLastError(ERROR_INVALID_DATA);
       return FALSE;
     }
-    used += n;
+    if (!out.Append(bytes, static_cast<DWORD>(n))) return FALSE;
   }
-  return used == 0 ||
-         WriteExact(file, chunk.data(), static_cast<DWORD>(used));
+  return out.Flush();
 }
 
 BOOL CKvMorvel::CloseStructuresV5() {
@@ -225,21 +223,22 @@ BOOL CKvMorvel::CloseStructuresV5() {
     m_error.SetError(kErrorNoArchive);
     return FALSE;
   }
-  if (m_partHandle != INVALID_HANDLE_VALUE) {
-    FlushFileBuffers(m_partHandle);
-    CloseHandle(m_partHandle);
-    m_partHandle = INVALID_HANDLE_VALUE;
-  }
+  // The part's gathered bytes go out first. When they cannot, the entries
+  // they belong to leave the batch, the others are still written, and
+  // Close reports the failed write.
+  DWORD partCode = ERROR_SUCCESS;
+  if (m_partHandle != INVALID_HANDLE_VALUE && !ReleaseWritePart5())
+    partCode = LastErrorOr(ERROR_DISK_FULL);
   HANDLE file = record->archive;
-  BOOL ok = TRUE;
   DWORD code = ERROR_SUCCESS;
   if (m_modified) {
     // The last records go behind their data and the header after them,
     // in the order of every flush (the part was flushed above).
     m_modified = FALSE;
     code = FlushBatch5();
-    ok = code == ERROR_SUCCESS;
   }
+  if (partCode != ERROR_SUCCESS) code = partCode;
+  const BOOL ok = code == ERROR_SUCCESS;
   ReleaseBatch(m_entries5);
   m_batchHoldsLoaded = FALSE;
   CloseHandle(file);
@@ -250,22 +249,26 @@ BOOL CKvMorvel::CloseStructuresV5() {
   return ok;
 }
 
-// The batch goes to the main file behind its entries' data: the current
-// part is flushed first (a part left behind was flushed by AddPart), then
+// The batch goes to the main file behind its entries' data: the bytes
+// gathered for the current part are written and the part flushed first (a part left behind was flushed by AddPart), then
 // the records are appended, the header rewritten with the part count and
 // the main file flushed. After a crash every record on the disk names
 // data that is there whole; the entries still in the batch are lost, but
 // nothing listed before. The batch is emptied either way, as part of it
 // may already stand in the main file. Returns 0 or the failing code.
 DWORD CKvMorvel::FlushBatch5() {
-  HANDLE file = static_cast<_MVRL_OBJECT_5*>(m_control)->archive;
+  _MVRL_OBJECT_5* record = V5Record(m_control);
+  HANDLE file = record->archive;
   const bool written =
       (m_partHandle == INVALID_HANDLE_VALUE ||
-       FlushFileBuffers(m_partHandle)) &&
+       (WritePartGather5() && FlushFileBuffers(m_partHandle))) &&
       SeekToEnd(file) && WriteVector5(file) &&
       WriteHeader5(file, &m_header5) && FlushFileBuffers(file);
   const DWORD code = written ? ERROR_SUCCESS : GetLastError();
   m_entries5.clear();
+  record->entriesWritten = 0;
+  // The main file changed under the catalogue's read window.
+  record->catalogueIn.Reset(file);
   m_lastFlushTick = GetTickCount();
   if (!written)
     CKvLog::GetInstance()->AddError(TEXT("Flush of entries failed - %u"),

@@ -7,6 +7,9 @@
 
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
+#include "formats/read_buffer.h"
+#include "formats/v5/v5_io.h"
+#include "formats/write_buffer.h"
 #include "kvwin32.h"
 
 enum {
@@ -55,6 +58,17 @@ struct _MVRL_FILEENTRY_MAX_5 {
 struct _MVRL_OBJECT_5 {
   HANDLE archive;
   _MVRL_HEADER_5 header;
+  // Bytes bound for the part being written (m_partHandle), gathered and
+  // written in large pieces; see CKvMorvel::WritePartGather5 for when.
+  FileWriteBuffer partOut{kV5WriteGather};
+  // How many entries at the front of the add batch have all their bytes
+  // written to the parts; the rest have bytes still gathered.
+  size_t entriesWritten = 0;
+  // The part a restore reads, kept open across entries.
+  V5PartInput partIn;
+  // The main file read ahead for the catalogue walk.
+  FileReadBuffer catalogueIn{kV5ReadWindow};
+  V5CodecBuffers codec;
 };
 
 // The header every new archive and control record starts from.
@@ -68,6 +82,11 @@ inline _MVRL_HEADER_5 DefaultV5Header() {
   h.reserved2 = 0;
   h.partCount = 1;
   return h;
+}
+
+// The control record of an open version 5 archive (null when none).
+inline _MVRL_OBJECT_5* V5Record(void* control) {
+  return static_cast<_MVRL_OBJECT_5*>(control);
 }
 
 inline void InitV5ControlRecord(_MVRL_OBJECT_5* record) {

@@ -9,6 +9,7 @@
 #include "formats/file_io.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
+#include "formats/write_failure.h"
 #include "kvwin32.h"
 
 namespace {
@@ -76,11 +77,12 @@ HANDLE CKvMorvel::OpenPart5(DWORD part) {
 }
 
 BOOL CKvMorvel::AddPart() {
-  if (m_partHandle != INVALID_HANDLE_VALUE) {
-    FlushFileBuffers(m_partHandle);
-    CloseHandle(m_partHandle);
-    m_partHandle = INVALID_HANDLE_VALUE;
-  }
+  // The part's gathered bytes go out before it is let go. When they
+  // cannot, no part is begun: the next add reopens this one at its end.
+  if (m_partHandle != INVALID_HANDLE_VALUE && !ReleaseWritePart5())
+    return FALSE;
+  // A part kept open for reading would refuse this one's write access.
+  V5Record(m_control)->partIn.Close();
   ++m_partNumber;
   WCHAR name[kV5PartNameChars];
   if (!BuildPartName(m_archivePath, m_partNumber, name)) return FALSE;
@@ -100,6 +102,7 @@ BOOL CKvMorvel::AddPart() {
     return FALSE;
   }
   m_partHandle = part;
+  V5Record(m_control)->partOut.Attach(part, 0, true);
   // The header image names the last part created, so that a later
   // PointToLastPart5 (after a restore closed the part, or after a failed
   // AddPart) reopens this one and not the first.
@@ -111,6 +114,7 @@ BOOL CKvMorvel::AddPart() {
 BOOL CKvMorvel::PointToLastPart5() {
   // A count of 0 only comes from a damaged header; parts start at 1.
   DWORD last = m_header5.partCount ? m_header5.partCount : 1;
+  V5Record(m_control)->partIn.Close();
   WCHAR name[kV5PartNameChars];
   if (!BuildPartName(m_archivePath, last, name)) return FALSE;
   HANDLE part = OpenPartForWriting(name);
@@ -124,5 +128,76 @@ BOOL CKvMorvel::PointToLastPart5() {
   m_partFill = length;
   m_partNumber = last;
   m_header5.partCount = last;
+  V5Record(m_control)->partOut.Attach(part, length, true);
   return TRUE;
+}
+
+namespace {
+
+// Takes the entries whose bytes were gathered when a write of them failed
+// out of the batch: only the first `written` of it have all their bytes in
+// the parts, and a record must never name bytes that are not there.
+void DropUnwrittenEntries(std::vector<_MVRL_FILEENTRY_MAX_5>& batch,
+                          size_t written) {
+  if (written < batch.size()) batch.resize(written);
+}
+
+}  // namespace
+
+BOOL CKvMorvel::WritePart5(ULONGLONG offset, const void* bytes, DWORD size) {
+  // No part open (it could not be reopened): the write fails, as a write
+  // to no file does, before anything is gathered for it.
+  if (m_partHandle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  _MVRL_OBJECT_5* record = V5Record(m_control);
+  FileWriteBuffer& out = record->partOut;
+  // The gathered bytes end where these go, unless the part or the fill
+  // was changed behind the buffer's back (a part reopened, a fill set by
+  // hand): they then go out first, and writing starts over at `offset`,
+  // as a seek to it would.
+  if (out.file() != m_partHandle || out.end() != offset) {
+    if (!WritePartGather5()) return FALSE;
+    out.Attach(m_partHandle, offset, false);
+  }
+  const unsigned long long writesBefore = out.writes();
+  if (!out.Append(bytes, size)) {
+    const DWORD code = LastErrorOr(ERROR_DISK_FULL);
+    DropUnwrittenEntries(m_entries5, record->entriesWritten);
+    m_partFill = out.end();
+    SetLastError(code);
+    return FALSE;
+  }
+  // A write went out: every entry in the batch has its bytes in the part.
+  if (out.writes() != writesBefore) record->entriesWritten = m_entries5.size();
+  return TRUE;
+}
+
+BOOL CKvMorvel::WritePartGather5() {
+  _MVRL_OBJECT_5* record = V5Record(m_control);
+  if (!record) return TRUE;
+  FileWriteBuffer& out = record->partOut;
+  if (out.Flush()) {
+    record->entriesWritten = m_entries5.size();
+    return TRUE;
+  }
+  const DWORD code = LastErrorOr(ERROR_DISK_FULL);
+  DropUnwrittenEntries(m_entries5, record->entriesWritten);
+  // The fill goes back only while the buffer writes that part.
+  if (out.file() == m_partHandle) m_partFill = out.end();
+  SetLastError(code);
+  return FALSE;
+}
+
+BOOL CKvMorvel::ReleaseWritePart5() {
+  const BOOL written = WritePartGather5();
+  const DWORD code = written ? ERROR_SUCCESS
+                             : LogWriteFailure(TEXT("WriteFile failed - %u (%8.8X)"));
+  FlushFileBuffers(m_partHandle);
+  CloseHandle(m_partHandle);
+  m_partHandle = INVALID_HANDLE_VALUE;
+  if (_MVRL_OBJECT_5* record = V5Record(m_control)) record->partOut.Detach();
+  SetLastError(code);
+  return written;
 }
