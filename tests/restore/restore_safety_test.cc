@@ -3,6 +3,7 @@
 // target that is a link, and links on the way are refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <vector>
@@ -122,6 +123,24 @@ TEST_F(Safety, NoEntryNamesTheTargetItselfOrAFolderAboveAnother) {
   EXPECT_FALSE(Exists(outside / "after.txt"));
   EXPECT_FALSE(Exists(outside / "f.txt"));
   EXPECT_FALSE(Exists(outside / "b"));
+}
+
+// A separator after the entry's name names the link restored there, not
+// the folder it leads to: its attributes and times stay on the link.
+TEST_F(Safety, ALinkNamedWithATrailingSeparatorKeepsItsAttributes) {
+  TempDir outside;
+  struct stat before, after;
+  ASSERT_EQ(0, lstat(outside.path().c_str(), &before));
+  for (int version : {5, 2}) {
+    SCOPED_TRACE(version);
+    RestoreLinks(version, {"j\\", "k/"}, MountPointBuffer(outside.W("", '\\')));
+    RestoreLinks(version, {"r\\"}, SymlinkBuffer(u".."));
+    EXPECT_EQ(-1, getxattr(outside.path().c_str(), "user.DOSATTRIB", nullptr, 0));
+    EXPECT_EQ(-1, getxattr(dir.path().c_str(), "user.DOSATTRIB", nullptr, 0));
+  }
+  ASSERT_EQ(0, lstat(outside.path().c_str(), &after));
+  EXPECT_EQ(before.st_ctim.tv_nsec, after.st_ctim.tv_nsec);
+  EXPECT_EQ(before.st_mode, after.st_mode);
 }
 
 TEST_F(Safety, ATargetThatIsALinkIsNotWrittenThrough) {

@@ -149,6 +149,10 @@ bool ToPosixPath(const WCHAR* path, std::string* out) {
   if (!ok) return FALSE;
   for (char& c : *out)
     if (c == '\\') c = '/';
+  // "x\" names x itself, as on Windows. POSIX resolves a final link when
+  // a separator follows it, so a call meant for the link would reach
+  // what it points to.
+  while (out->size() > 1 && out->back() == '/') out->pop_back();
   if (out->size() >= PATH_MAX) return Fail(ERROR_FILENAME_EXCED_RANGE);
   return TRUE;
 }
