@@ -103,6 +103,19 @@ std::string StablePath(const std::string& path, int fd, Kind kind) {
   return result;
 }
 
+}  // namespace
+
+const std::string& Handle::Path() {
+  std::lock_guard<std::mutex> hold(pathLock_);
+  if (!pathKnown_) {
+    path_ = StablePath(openedPath, fd, kind);
+    pathKnown_ = true;
+  }
+  return path_;
+}
+
+namespace {
+
 // Wraps an open descriptor in a registered handle; `st` is its fstat.
 HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat& st) {
   std::unique_ptr<Handle> h(new (std::nothrow) Handle);
@@ -111,7 +124,7 @@ HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat&
     return INVALID_HANDLE_VALUE;
   }
   h->kind = kind;
-  h->path = StablePath(r.path, fd.get(), kind);
+  h->openedPath = r.path;
   h->access = r.access;
   h->share = r.share;
   h->dev = st.st_dev;
@@ -213,12 +226,11 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
 }
 
 // True when the descriptor OpenOrCreate made is a regular file (its
-// fstat left in `st`), which then gets blocking reads and writes back.
-// O_NONBLOCK is the only status flag the open set that F_SETFL changes.
+// fstat left in `st`). Its O_NONBLOCK stays: Linux ignores the flag for
+// reads and writes of regular files, and clearing it would cost a call
+// on every open.
 bool KeepsRegular(int fd, struct stat* st) {
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return false;
-  fcntl(fd, F_SETFL, 0);
-  return true;
+  return fstat(fd, st) == 0 && S_ISREG(st->st_mode);
 }
 
 HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
@@ -293,6 +305,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     return INVALID_HANDLE_VALUE;
   }
   r.driveRoot = IsDriveDevice(name);
+  if (disposition == CREATE_NEW && !(flags & FILE_FLAG_OPEN_REPARSE_POINT) &&
+      !r.driveRoot) {
+    // The exclusive create needs no look first: it makes the file or finds
+    // something there, which the steps below then answer for as before.
+    HANDLE h = OpenFile(r, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
   struct stat st;
   // With FILE_FLAG_OPEN_REPARSE_POINT the name itself is looked at first;
   // for anything but a link that is what stat would tell.
@@ -456,7 +475,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
   struct stat st;
   if (fstat(h->fd, &st) != 0) return FailErrno(errno);
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
   info->dwFileAttributes = meta.attributes;
   info->ftCreationTime = FromTicks(meta.creation);
   info->ftLastAccessTime = FromTicks(meta.access);
@@ -498,12 +517,14 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     if (stat(p.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
       return Fail(ERROR_DIRECTORY);
     if (unlink(p.c_str()) != 0) return FailErrno(errno);
+    NoteNameChange();
     return TRUE;
   }
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
   if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (rmdir(p.c_str()) != 0)
     return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : CodeFromErrno(errno));
+  NoteNameChange();
   return TRUE;
 }
 
@@ -517,5 +538,6 @@ BOOL DeleteFileW(LPCWSTR path) {
     return Fail(ERROR_ACCESS_DENIED);
   if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (unlink(p.c_str()) != 0) return FailForPath(errno, p);
+  NoteNameChange();
   return TRUE;
 }
