@@ -212,10 +212,18 @@ class TreeAdder {
   unsigned long long linksSkipped() const { return linksSkipped_; }
 
  private:
-  void Visit(const std::string& path, const std::string& name);
+  // What a folder listing tells of a child: its type (DT_UNKNOWN when the
+  // file system does not say) and inode.
+  struct Listed {
+    std::string name;
+    unsigned char type;
+    ino_t inode;
+  };
+  void Visit(const std::string& path, const std::string& name,
+             const Listed* listed = nullptr);
   void VisitFolder(const std::string& path, const std::string& name);
   void AddEntry(const std::string& path, const std::string& name);
-  bool IsArchiveItself(const std::string& path, const struct stat& info);
+  bool IsArchiveItself(const std::string& path, ino_t inode);
   void FailPosix(const std::string& path, const char* action, int error);
 
   CKvMorvel& archive_;
@@ -254,9 +262,8 @@ void TreeAdder::AddRoot(const std::string& argument) {
 // True, with a note, for the archive's main file or a part of it. A
 // source whose identity cannot be read is reported as a failure and left
 // out too: it cannot be shown not to be the archive.
-bool TreeAdder::IsArchiveItself(const std::string& path,
-                                const struct stat& info) {
-  if (!archiveFiles_.MayHold(static_cast<uint64_t>(info.st_ino)))
+bool TreeAdder::IsArchiveItself(const std::string& path, ino_t inode) {
+  if (!archiveFiles_.MayHold(static_cast<uint64_t>(inode)))
     return false;
   kvwin::FileIdentity identity;
   DWORD error = 0;
@@ -270,21 +277,33 @@ bool TreeAdder::IsArchiveItself(const std::string& path,
   return true;
 }
 
-void TreeAdder::Visit(const std::string& path, const std::string& name) {
+// The listing's type and inode spare a look at each child; a child the
+// listing does not type, and a PATH argument, are looked at.
+void TreeAdder::Visit(const std::string& path, const std::string& name,
+                      const Listed* listed) {
   if (Interrupted()) return;
-  struct stat info;
-  if (lstat(path.c_str(), &info) != 0) {
-    FailPosix(path, "cannot read", errno);
-    return;
+  mode_t type = 0;
+  ino_t inode = 0;
+  if (listed && listed->type != DT_UNKNOWN) {
+    type = DTTOIF(listed->type);
+    inode = listed->inode;
+  } else {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+      FailPosix(path, "cannot read", errno);
+      return;
+    }
+    type = info.st_mode & S_IFMT;
+    inode = info.st_ino;
   }
-  if (S_ISDIR(info.st_mode)) {
+  if (S_ISDIR(type)) {
     if (options_.version != 1) AddEntry(path, name);
     VisitFolder(path, name);
-  } else if (S_ISLNK(info.st_mode)) {
+  } else if (S_ISLNK(type)) {
     if (options_.version == 1) ++linksSkipped_;
     else AddEntry(path, name);
-  } else if (S_ISREG(info.st_mode)) {
-    if (!IsArchiveItself(path, info)) AddEntry(path, name);
+  } else if (S_ISREG(type)) {
+    if (!IsArchiveItself(path, inode)) AddEntry(path, name);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
@@ -296,22 +315,24 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
     FailPosix(path, "cannot list", errno);
     return;
   }
-  std::vector<std::string> children;
+  std::vector<Listed> children;
   errno = 0;
   while (struct dirent* item = readdir(folder)) {
     if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
-      children.push_back(item->d_name);
+      children.push_back({item->d_name, item->d_type, item->d_ino});
   }
   const int error = errno;
   closedir(folder);
   archiveFiles_.FindNewParts();
   if (error != 0) FailPosix(path, "cannot list", error);
   // A stable order makes two archives of one tree alike.
-  std::sort(children.begin(), children.end());
+  std::sort(children.begin(), children.end(),
+            [](const Listed& a, const Listed& b) { return a.name < b.name; });
   const std::string prefix = path == "/" ? "/" : path + "/";
-  for (const std::string& child : children) {
+  for (const Listed& child : children) {
     if (Interrupted()) return;
-    Visit(prefix + child, name.empty() ? child : name + "\\" + child);
+    Visit(prefix + child.name,
+          name.empty() ? child.name : name + "\\" + child.name, &child);
   }
 }
 

@@ -158,11 +158,16 @@ bool ReadOwnXattr(const std::string& path, const char* name,
 LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
   LayerXattrs names;
   if (error) *error = 0;
-  std::vector<char> list(1024);
+  // Most objects carry few attributes: the first listing goes into a
+  // buffer on the stack, and only a longer list is asked for again.
+  char first[1024];
+  std::vector<char> list;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const ssize_t n = llistxattr(path.c_str(), list.data(), list.size());
+    char* into = attempt == 0 ? first : list.data();
+    const size_t room = attempt == 0 ? sizeof first : list.size();
+    const ssize_t n = llistxattr(path.c_str(), into, room);
     if (n >= 0) {
-      names.Take(list.data(), static_cast<size_t>(n));
+      names.Take(into, static_cast<size_t>(n));
       return names;
     }
     if (errno != ERANGE) break;

@@ -332,6 +332,19 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 namespace {
+// Every kWritebackBytes written through a handle, the disk is asked to
+// start writing them, without waiting. A large file then goes to the disk
+// while it is being made, and the FlushFileBuffers that makes it durable
+// waits for its last piece only, not for all of it.
+const uint64_t kWritebackBytes = 8u << 20;
+
+void StartWriteback(Handle& h, DWORD bytes) {
+  const uint64_t before = h.unflushedBytes.fetch_add(bytes);
+  if (before + bytes < kWritebackBytes) return;
+  h.unflushedBytes.store(0);
+  sync_file_range(h.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 // The handle's descriptor when it may move data; null with the code set.
 HandleRef DataHandle(HANDLE file, bool write) {
   HandleRef h = LookFileHandle(file);
@@ -389,6 +402,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     done += static_cast<DWORD>(n);
   }
+  StartWriteback(*h, done);
   if (written) *written = done;
   if (done < wanted) return Fail(ERROR_DISK_FULL);  // a short fault
   return TRUE;

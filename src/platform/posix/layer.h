@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -177,6 +178,7 @@ struct Handle {
   dev_t dev = 0;
   ino_t ino = 0;
   bool registered = false;  // in the share table
+  std::atomic<uint64_t> unflushedBytes{0};  // written since writeback began
   // Find handles only.
   std::string folder;
   std::vector<FindEntry> entries;
