@@ -1,5 +1,6 @@
 // The command line of kvmorvel: listing formats, exit statuses, refusals,
 // the progress line and interruption.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -288,6 +289,117 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
     EXPECT_EQ(1u, Lines(extracted.err).size()) << extracted.err;
     EXPECT_EQ("alpha", ReadBytes(work / "out/t/a.bin"));
   }
+}
+
+// kvmorvel verify: every entry's data read back through a scratch restore.
+class ToolVerify : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(tree_.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((tree_ + "/folder").c_str(), 0755));
+    WriteBytes(tree_ + "/folder/a.bin", PatternBytes(5u << 20, 5));
+    WriteBytes(tree_ + "/b.txt", "small");
+  }
+  // Creates the archive of version `version`, split at 1 MiB.
+  std::string Create(const char* version) {
+    const std::string archive = work_ / (std::string("v") + version + ".kvm");
+    const ToolResult created =
+        RunTool({"create", "-V", version, "--split-size", "1M", archive, tree_});
+    EXPECT_EQ(0, created.status) << created.err;
+    return archive;
+  }
+  ToolResult Verify(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"verify"};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunTool(all, {{"TMPDIR", scratch_.path()}});
+  }
+  // Flips one byte in the middle of the main file: inside the stored data
+  // of a.bin, which is nearly the whole of a version 1 or 2 archive.
+  static void FlipMiddleByte(const std::string& path) {
+    std::string bytes = ReadBytes(path);
+    bytes[bytes.size() / 2] ^= 0x5A;
+    WriteBytes(path, bytes);
+  }
+
+  TempDir source_, work_, scratch_;
+  std::string tree_ = source_ / "t";
+};
+
+TEST_F(ToolVerify, SoundArchiveOfEveryVersionPassesAndLeavesNothingBehind) {
+  for (const char* version : {"1", "2", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const size_t entries = version[0] == '1' ? 2 : 4;
+    const ToolResult text = Verify({archive});
+    EXPECT_EQ(0, text.status) << text.err;
+    EXPECT_EQ("", text.err);
+    EXPECT_NE(std::string::npos,
+              text.out.find(std::to_string(entries) + " entries checked, 0 bad: sound"))
+        << text.out;
+    const ToolResult json = Verify({"--json", archive});
+    EXPECT_EQ(0, json.status) << json.err;
+    const std::vector<std::string> lines = Lines(json.out);
+    ASSERT_EQ(entries + 1, lines.size()) << json.out;
+    for (size_t i = 0; i < entries; ++i)
+      EXPECT_EQ(0u, lines[i].find("{\"type\":\"entry\",\"name\":\"t")) << lines[i];
+    EXPECT_NE(std::string::npos, json.out.find(
+        "{\"type\":\"entry\",\"name\":\"t\\\\folder\\\\a.bin\",\"size\":5242880,"
+        "\"status\":\"ok\"}")) << json.out;
+    EXPECT_EQ(0u, lines.back().find("{\"type\":\"summary\",\"verb\":\"verify\",\"entries\":" +
+                                    std::to_string(entries) + ",\"failed\":0,"))
+        << lines.back();
+    // The scratch folder is gone again.
+    EXPECT_TRUE(Lines(RunTool({"list", archive}).out).size() == entries);
+    DIR* left = opendir(scratch_.path().c_str());
+    ASSERT_NE(nullptr, left);
+    int items = 0;
+    while (struct dirent* item = readdir(left))
+      if (item->d_name[0] != '.') ++items;
+    closedir(left);
+    EXPECT_EQ(0, items);
+  }
+}
+
+TEST_F(ToolVerify, FlippedDataByteOfVersion1And2IsFoundByZlibsChecksum) {
+  for (const char* version : {"1", "2"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    FlipMiddleByte(archive);
+    const ToolResult text = Verify({archive});
+    EXPECT_EQ(1, text.status);
+    EXPECT_NE(std::string::npos, text.err.find("t\\folder\\a.bin: error 1359")) << text.err;
+    EXPECT_EQ(1u, Lines(text.err).size()) << text.err;
+    EXPECT_NE(std::string::npos, text.out.find("1 bad: DAMAGED")) << text.out;
+    const ToolResult json = Verify({"--json", archive});
+    EXPECT_EQ(1, json.status);
+    EXPECT_NE(std::string::npos,
+              json.out.find("{\"type\":\"error\",\"name\":\"t\\\\folder\\\\a.bin\",\"code\":1359,"))
+        << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"failed\":1,")) << json.out;
+  }
+}
+
+TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
+  const std::string archive = Create("5");
+  const std::string part2 = work_ / "v5_0002.kvm";
+  const std::string whole = ReadBytes(part2);
+  ASSERT_GT(whole.size(), 1000u);
+  // Parts 1 to 3 hold blocks of a.bin: cut inside one of part 2.
+  ASSERT_EQ(0, truncate(part2.c_str(), static_cast<off_t>(whole.size() / 2)));
+  ToolResult result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos, result.out.find("1 bad: DAMAGED")) << result.out;
+
+  ASSERT_EQ(0, unlink(part2.c_str()));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
+
+  WriteBytes(part2, whole);
+  result = Verify({archive});
+  EXPECT_EQ(0, result.status) << result.err;
 }
 
 // The command lists `archive` as exactly the entries `names`.

@@ -14,6 +14,7 @@
 #include "common.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "reader.h"
 #include "text.h"
 #include "win_layer.h"
 
@@ -90,18 +91,6 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
   options->archive = positional[0];
   options->paths.assign(positional.begin() + 1, positional.end());
   return kExitOk;
-}
-
-// The name of version 5 part file `number` beside `archive`: the text
-// before the path's last '.', "_", the number with at least four digits,
-// then the text from that '.' on; without a '.', the path, "_" and the
-// number. The library names its part files this way.
-std::string PartName(const std::string& archive, DWORD number) {
-  const size_t dot = archive.rfind('.');
-  char digits[16];
-  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
-  if (dot == std::string::npos) return archive + digits;
-  return archive.substr(0, dot) + digits + archive.substr(dot);
 }
 
 // The identity of the file at the UTF-8 `path` (123 when the name is not

@@ -33,19 +33,6 @@ const DWORD kInvalidName = 123;  // ERROR_INVALID_NAME
 // the command restores every entry.
 const int kRestoreEveryEntry = 1;
 
-// A name that stays below the target: not empty, not rooted, no "..".
-bool StaysBelowTarget(const std::u16string& name) {
-  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of(u"\\/", start);
-    if (end == std::u16string::npos) end = name.size();
-    if (name.compare(start, end - start, u"..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
 }

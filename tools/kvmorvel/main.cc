@@ -17,6 +17,7 @@ const char kUsage[] =
     "  list [--json] ARCHIVE      show the entries of an archive or image\n"
     "  extract ARCHIVE TARGET     restore every entry below TARGET\n"
     "  mkimage FOLDER IMAGE       make a disk image from FOLDER\n"
+    "  verify [--json] ARCHIVE    check that every entry can be restored\n"
     "\n"
     "kvmorvel VERB --help tells more about each verb.\n"
     "Exit status: 0 all done, 1 an entry failed, 2 usage error or the\n"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
   if (verb == "list") return RunList(args);
   if (verb == "extract") return RunExtract(args);
   if (verb == "mkimage") return RunMkimage(args);
+  if (verb == "verify") return RunVerify(args);
   fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
   return kExitUsage;
 }
