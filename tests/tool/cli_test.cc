@@ -36,6 +36,17 @@ std::string LineFor(const std::vector<std::string>& lines,
   return "";
 }
 
+// "YYYY-MM-DD HH:MM:SS" of a FILETIME in UTC.
+std::string UtcSecond(unsigned long long filetime) {
+  const time_t seconds =
+      static_cast<time_t>((filetime - 116444736000000000ULL) / 10000000ULL);
+  struct tm utc;
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
 // "YYYY-MM-DD HH:MM" of a FILETIME in UTC.
 std::string UtcMinute(unsigned long long filetime) {
   const time_t seconds =
@@ -99,14 +110,49 @@ TEST_F(ToolListing, TextShowsEachEntryOnceLikeTar) {
                                    "\\nested\\deeper\\leaf.txt"));
 }
 
+TEST_F(ToolListing, VerboseShowsTheChosenTimeToTheSecond) {
+  const ItemState& hidden = before_.at(kHiddenFile);
+  const std::string name = std::string(" tree\\") + kHiddenFile;
+  char size[16];
+  snprintf(size, sizeof size, "%12llu", hidden.size);
+  const struct {
+    const char* option;  // null: the default, the last write
+    unsigned long long time;
+  } cases[] = {{nullptr, hidden.lastWrite},
+               {"--time=write", hidden.lastWrite},
+               {"--time=creation", hidden.creation},
+               {"--time=access", hidden.lastAccess}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option ? c.option : "default");
+    std::vector<std::string> args = {"list", "-v", archive_};
+    if (c.option) args.insert(args.begin() + 1, c.option);
+    const ToolResult listed = RunTool(args, kUtc);
+    ASSERT_EQ(0, listed.status) << listed.err;
+    const std::string line = LineFor(Lines(listed.out), name.substr(1));
+    EXPECT_EQ(0u, line.find("---h-a---- ")) << line;
+    EXPECT_NE(std::string::npos,
+              line.find(std::string(size) + " " + UtcSecond(c.time) + name))
+        << line;
+  }
+  // The short listing takes --time as well.
+  const ToolResult created = RunTool({"list", "--time=creation", archive_}, kUtc);
+  EXPECT_NE(std::string::npos,
+            LineFor(Lines(created.out), name.substr(1))
+                .find(UtcSecond(hidden.creation).substr(0, 16) + name));
+}
+
 TEST_F(ToolListing, JsonGivesExactFieldsAndEscapesNonAscii) {
   const ToolResult listed = RunTool({"list", "--json", archive_});
   ASSERT_EQ(0, listed.status) << listed.err;
   const std::vector<std::string> lines = Lines(listed.out);
-  EXPECT_EQ(before_.size(), lines.size());
+  // One line per entry, then the summary.
+  ASSERT_EQ(before_.size() + 1, lines.size());
+  EXPECT_EQ(0u, lines.back().find("{\"type\":\"summary\",\"verb\":\"list\",\"entries\":" +
+                                  std::to_string(before_.size()) + ",\"failed\":0,"))
+      << lines.back();
   const ItemState& file = before_.at(kNonAsciiFile);
   const std::string expected =
-      "{\"name\":\"tree\\\\Gr\\u00fc\\u00dfe \\u6570\\u636e.txt\","
+      "{\"type\":\"entry\",\"name\":\"tree\\\\Gr\\u00fc\\u00dfe \\u6570\\u636e.txt\","
       "\"attributes\":" + std::to_string(file.attributes) +
       ",\"size\":" + std::to_string(file.size) +
       ",\"creation_time\":" + std::to_string(file.creation) +
@@ -151,7 +197,10 @@ TEST(ToolExitStatus, UsageErrorsAreTwo) {
       {"create", "--split-size", "12Q", archive, work.path()},
       {"create", archive},
       {"list", "-x", archive},
+      {"list", "--time=birth", archive},
       {"list"},
+      {"verify"},
+      {"verify", "--bogus", archive},
       {"extract", archive},
       {"mkimage", work.path()}};
   for (const auto& args : bad) {
@@ -164,18 +213,21 @@ TEST(ToolExitStatus, UsageErrorsAreTwo) {
 }
 
 TEST(ToolExitStatus, HelpOnEveryVerbIsZero) {
-  for (const char* verb : {"create", "list", "extract", "mkimage"}) {
+  for (const char* verb : {"create", "list", "extract", "mkimage", "verify"}) {
     const ToolResult result = RunTool({verb, "--help"});
     EXPECT_EQ(0, result.status) << verb;
     EXPECT_EQ(0u, result.out.find(std::string("usage: kvmorvel ") + verb))
         << result.out;
   }
   EXPECT_EQ(0, RunTool({"--help"}).status);
+  const ToolResult version = RunTool({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.find("kvmorvel 1.")) << version.out;
 }
 
 TEST(ToolExitStatus, MissingArchiveIsTwoWithTheWindowsCode) {
   TempDir work;
-  for (const char* verb : {"list", "extract"}) {
+  for (const char* verb : {"list", "extract", "verify"}) {
     std::vector<std::string> args = {verb, work / "missing.kvm"};
     if (std::string(verb) == "extract") args.push_back(work / "out");
     const ToolResult result = RunTool(args);
@@ -248,6 +300,20 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   struct stat info;
   EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+
+  // With --json each entry is one line of type entry or error, then the
+  // summary counts the failures.
+  const ToolResult json = RunTool({"extract", "--json", archive, work / "out2"});
+  EXPECT_EQ(1, json.status);
+  const std::vector<std::string> lines = Lines(json.out);
+  ASSERT_EQ(5u, lines.size()) << json.out;
+  EXPECT_EQ("{\"type\":\"entry\",\"name\":\"t\",\"size\":0,\"status\":\"restored\"}", lines[0]);
+  EXPECT_EQ(0u, lines[1].find("{\"type\":\"error\",\"name\":\"t\\\\a.bin\",\"code\":1359,"))
+      << lines[1];
+  EXPECT_EQ(0u, lines[2].find("{\"type\":\"error\",\"name\":\"t\\\\b.bin\",")) << lines[2];
+  EXPECT_EQ(0u, lines[3].find("{\"type\":\"error\",\"name\":\"t\\\\folder\",")) << lines[3];
+  EXPECT_EQ(0u, lines[4].find("{\"type\":\"summary\",\"verb\":\"extract\",\"entries\":4,"
+                              "\"failed\":3,")) << lines[4];
 }
 
 // A catalogue whose last record is cut short (version 2: its size in the
@@ -718,6 +784,47 @@ TEST(ToolTerminal, ProgressShowsAndInterruptClosesTheArchive) {
   const size_t entries = Lines(listed.out).size();
   EXPECT_GE(entries, 1u);
   EXPECT_LT(entries, 53u);
+}
+
+TEST(ToolTerminal, KnownTotalsShowABarAndEveryVerbEndsWithASummary) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/a.bin", PatternBytes(2u << 20, 4));
+  WriteBytes(tree + "/b.txt", "bee");
+  const std::string archive = work / "s.kvm";
+  const struct {
+    std::vector<std::string> args;
+    const char* summary;
+    bool bar;  // the totals are known beforehand
+  } runs[] = {
+      {{"create", archive, tree}, "kvmorvel create: 3 entries, 0 failed, 2.0 MiB in, ", false},
+      {{"list", archive}, "kvmorvel list: 3 entries, 0 failed, ", false},
+      {{"extract", archive, work / "out"}, "kvmorvel extract: 3 entries, 0 failed, ", true},
+      {{"verify", archive}, "kvmorvel verify: 3 entries, 0 failed, ", true}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args[0]);
+    int terminal = -1;
+    const pid_t pid = StartOnTerminal(run.args, &terminal);
+    ASSERT_GT(pid, 0);
+    const std::string seen = ReadUntil(terminal, "\x01never\x01");
+    int status = 0;
+    ASSERT_TRUE(WaitFor(pid, 60, &status));
+    close(terminal);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << seen;
+    const size_t at = seen.find(run.summary);
+    ASSERT_NE(std::string::npos, at) << seen;
+    // The summary's line, with the ratio and the time, ends the output.
+    EXPECT_NE(std::string::npos, seen.find(" out, ratio ", at)) << seen;
+    EXPECT_EQ(seen.size(), seen.find(" s\r\n", at) + 4) << seen;
+    if (run.bar) {
+      EXPECT_NE(std::string::npos, seen.find("] ")) << seen;
+      EXPECT_NE(std::string::npos, seen.find("%  ")) << seen;
+    } else {
+      EXPECT_EQ(std::string::npos, seen.find("%  ")) << seen;
+    }
+  }
 }
 
 }  // namespace

@@ -199,6 +199,12 @@ class TreeAdder {
 
   bool failed() const { return failures_ > 0; }
   unsigned long long linksSkipped() const { return linksSkipped_; }
+  // The closing summary, once the archive of `archiveBytes` is written.
+  void Finish(uint64_t archiveBytes) {
+    totals_.failed = failures_;
+    totals_.bytesOut = archiveBytes;
+    progress_.Finish("create", totals_);
+  }
 
  private:
   void Visit(const std::string& path, const std::string& name);
@@ -211,6 +217,7 @@ class TreeAdder {
   const CreateOptions& options_;
   ArchiveFiles archiveFiles_;
   Progress progress_;
+  RunTotals totals_;
   unsigned long long failures_ = 0;
   unsigned long long linksSkipped_ = 0;
 };
@@ -347,6 +354,8 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
   const uint64_t size = folder ? 0
                                : (static_cast<uint64_t>(data.nFileSizeHigh)
                                   << 32) | data.nFileSizeLow;
+  ++totals_.entries;
+  totals_.bytesIn += size;
   progress_.Step(size, DisplayName(wideName));
 }
 
@@ -408,6 +417,7 @@ int RunCreate(const Args& args) {
   if (adder.linksSkipped() > 0)
     ReportNote("version 1 holds no links: " +
                std::to_string(adder.linksSkipped()) + " left out");
+  adder.Finish(ArchiveBytes(archivePath, options.version));
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;
 }

@@ -9,6 +9,7 @@
 #include "args.h"
 #include "common.h"
 #include "interrupt.h"
+#include "json_line.h"
 #include "progress.h"
 #include "reader.h"
 #include "text.h"
@@ -17,14 +18,18 @@
 namespace {
 
 const char kHelp[] =
-    "usage: kvmorvel extract ARCHIVE TARGET\n"
+    "usage: kvmorvel extract [--json] ARCHIVE TARGET\n"
     "\n"
     "Restores every entry of ARCHIVE (any version, or a disk image) below\n"
     "the folder TARGET, which is made when missing, with its data, links,\n"
     "attributes, times, short name and security descriptor. A failed entry\n"
     "is reported on stderr and the run goes on with the next one.\n"
     "Folders get their stored times and attributes back once their\n"
-    "contents are in. Entry names that would leave TARGET are refused.\n";
+    "contents are in. Entry names that would leave TARGET are refused.\n"
+    "\n"
+    "  --json   on stdout one JSON line per entry: {\"type\":\"entry\",...}\n"
+    "           when restored, {\"type\":\"error\",...} when not, then\n"
+    "           {\"type\":\"summary\",...}\n";
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
@@ -62,8 +67,8 @@ bool MakeFolders(const std::string& path, int* error) {
 
 class Restorer {
  public:
-  Restorer(CKvMorvel* archive, const std::u16string& target)
-      : archive_(*archive), target_(target) {}
+  Restorer(CKvMorvel* archive, const std::u16string& target, Progress* progress)
+      : archive_(*archive), target_(target), progress_(*progress) {}
 
   // The loop Info(0), ExtractFile, Info(1) over every entry.
   void RestoreAll();
@@ -73,21 +78,24 @@ class Restorer {
 
   bool failed() const { return failed_; }
   bool hasFolders() const { return !folders_.empty(); }
+  RunTotals& totals() { return totals_; }
 
  private:
   bool RestoreCurrent(const std::u16string& name);
 
   CKvMorvel& archive_;
   std::u16string target_;
+  Progress& progress_;
   std::unordered_set<std::u16string> folders_;
+  RunTotals totals_;
   bool failed_ = false;
 };
 
 bool Restorer::RestoreCurrent(const std::u16string& name) {
   if (!StaysBelowTarget(name)) {
-    ReportFailure("cannot restore " + DisplayName(name) +
-                      ": the name leads outside the target",
-                  kInvalidName);
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
+                                 ": the name leads outside the target",
+                       kInvalidName);
     failed_ = true;
     return false;
   }
@@ -95,8 +103,8 @@ bool Restorer::RestoreCurrent(const std::u16string& name) {
   kvwin::ClearLastError();
   if (!archive_.ExtractFile(reinterpret_cast<LPCWSTR>(target_.c_str()),
                             kRestoreEveryEntry)) {
-    ReportFailure("cannot restore " + DisplayName(name),
-                  FailureCode(archive_, before));
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
+                       FailureCode(archive_, before));
     failed_ = true;
     return false;
   }
@@ -104,7 +112,6 @@ bool Restorer::RestoreCurrent(const std::u16string& name) {
 }
 
 void Restorer::RestoreAll() {
-  Progress progress;
   unsigned long long loaded = 0;
   while (!Interrupted() && LoadEntry(&archive_, false, &failed_, loaded)) {
     ++loaded;
@@ -113,9 +120,16 @@ void Restorer::RestoreAll() {
     const bool folder = (attributes & kDirectory) != 0;
     const uint64_t size =
         folder ? 0 : static_cast<uint64_t>(archive_.GetLength64());
-    if (RestoreCurrent(name) && IsPlainFolder(attributes))
-      folders_.insert(name);
-    progress.Step(size, DisplayName(name));
+    ++totals_.entries;
+    if (RestoreCurrent(name)) {
+      totals_.bytesOut += size;
+      if (IsPlainFolder(attributes)) folders_.insert(name);
+      if (JsonOutput())
+        JsonLine("entry").Wide("name", name).Number("size", size).Text("status", "restored").Print();
+    } else {
+      ++totals_.failed;
+    }
+    progress_.Step(size, DisplayName(name));
     if (!LoadEntry(&archive_, true, &failed_, loaded)) break;
   }
 }
@@ -144,8 +158,8 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
 
 int RunExtract(const Args& args) {
   std::vector<std::string> positional;
-  const int early = ReadPlainArguments(args, "extract", kHelp, 2,
-                                       "an ARCHIVE and a TARGET are needed", &positional);
+  const int early = ReadArguments(args, "extract", kHelp, 2,
+                                  "an ARCHIVE and a TARGET are needed", true, &positional);
   if (early >= 0) return early;
   const std::string archivePath = AbsolutePath(positional[0]);
   const std::string target = AbsolutePath(positional[1]);
@@ -163,15 +177,23 @@ int RunExtract(const Args& args) {
     archive.Close();
     return kExitFailed;
   }
-  Restorer restorer(&archive, wideTarget);
+  Progress progress;
+  uint64_t entries = 0, bytes = 0;
+  if (progress.OnTerminal() && CountEntries(archivePath, &entries, &bytes))
+    progress.SetTotal(entries, bytes);
+  Restorer restorer(&archive, wideTarget, &progress);
   restorer.RestoreAll();
   if (!Interrupted() && restorer.hasFolders())
     restorer.ReapplyFolders(archivePath);
   bool failed = restorer.failed();
+  const DWORD version = archive.GetVersion();
   if (!archive.Close()) {
     ReportFailure("cannot close " + positional[0], archive.GetErrorCode());
     failed = true;
   }
+  RunTotals& totals = restorer.totals();
+  totals.bytesIn = ArchiveBytes(archivePath, version);
+  progress.Finish("extract", totals);
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;
 }

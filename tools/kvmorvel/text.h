@@ -28,8 +28,9 @@ std::string DisplayName(const std::u16string& name);
 std::string AttributeLetters(DWORD attributes);
 
 ULONGLONG FileTimeValue(const FILETIME& time);
-// "YYYY-MM-DD HH:MM" in local time, as tar -tv shows it.
-std::string FormatLocalTime(const FILETIME& time);
+// "YYYY-MM-DD HH:MM" in local time, as tar -tv shows it; with `seconds`
+// "YYYY-MM-DD HH:MM:SS".
+std::string FormatLocalTime(const FILETIME& time, bool seconds = false);
 
 // The readable text of a Windows or library error code.
 std::string ErrorMessage(DWORD code);

@@ -139,20 +139,10 @@ void Verifier::CheckParts(const std::string& archivePath) {
 }  // namespace
 
 int RunVerify(const Args& args) {
-  ArgReader reader(args);
   std::vector<std::string> positional;
-  while (reader.Next()) {
-    if (reader.Is("--help") || reader.Is("-h")) {
-      fputs(kHelp, stdout);
-      return kExitOk;
-    }
-    if (reader.Is("--json")) SetJsonOutput(true);
-    else if (reader.IsOption())
-      return UsageError("verify", "unknown option '" + reader.Current() + "'");
-    else positional.push_back(reader.Current());
-  }
-  if (positional.size() != 1)
-    return UsageError("verify", "exactly one ARCHIVE is needed");
+  const int early = ReadArguments(args, "verify", kHelp, 1,
+                                  "exactly one ARCHIVE is needed", true, &positional);
+  if (early >= 0) return early;
   const std::string archivePath = AbsolutePath(positional[0]);
 
   CKvMorvel archive;
@@ -179,12 +169,13 @@ int RunVerify(const Args& args) {
   }
   RunTotals totals = verifier.totals();
   totals.bytesIn = ArchiveBytes(archivePath, version);
-  progress.Finish("verify", totals);
+  progress.Clear();
   if (!JsonOutput())
     printf("%s: %llu entries checked, %llu bad: %s\n", positional[0].c_str(),
            static_cast<unsigned long long>(totals.entries),
            static_cast<unsigned long long>(totals.failed),
            Interrupted() ? "interrupted" : failed ? "DAMAGED" : "sound");
+  progress.Finish("verify", totals);
   fflush(stdout);
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;
