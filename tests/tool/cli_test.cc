@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -113,6 +114,13 @@ TEST_F(ToolListing, TextShowsEachEntryOnceLikeTar) {
 TEST_F(ToolListing, VerboseShowsTheChosenTimeToTheSecond) {
   const ItemState& hidden = before_.at(kHiddenFile);
   const std::string name = std::string(" tree\\") + kHiddenFile;
+  // The owner comes from the entry's descriptor: the file's owner, whose
+  // Unix SID the layer put there.
+  struct stat info;
+  ASSERT_EQ(0, lstat((tree_ + "/" + kHiddenFile).c_str(), &info));
+  const struct passwd* user = getpwuid(info.st_uid);
+  ASSERT_NE(nullptr, user);
+  const std::string owner = user->pw_name;
   char size[16];
   snprintf(size, sizeof size, "%12llu", hidden.size);
   const struct {
@@ -129,11 +137,16 @@ TEST_F(ToolListing, VerboseShowsTheChosenTimeToTheSecond) {
     const ToolResult listed = RunTool(args, kUtc);
     ASSERT_EQ(0, listed.status) << listed.err;
     const std::string line = LineFor(Lines(listed.out), name.substr(1));
-    EXPECT_EQ(0u, line.find("---h-a---- ")) << line;
+    EXPECT_EQ(0u, line.find("---h-a---- " + owner + " ")) << line;
     EXPECT_NE(std::string::npos,
               line.find(std::string(size) + " " + UtcSecond(c.time) + name))
         << line;
   }
+  // Version 1 keeps no descriptors: no owner.
+  const std::string v1 = work_ / "v1.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", v1, tree_}).status);
+  EXPECT_EQ(0u, LineFor(Lines(RunTool({"list", "-v", v1}).out), name.substr(1))
+                    .find("---h-a---- - "));
   // The short listing takes --time as well.
   const ToolResult created = RunTool({"list", "--time=creation", archive_}, kUtc);
   EXPECT_NE(std::string::npos,

@@ -6,6 +6,7 @@
 #include "common.h"
 #include "interrupt.h"
 #include "json_line.h"
+#include "owner.h"
 #include "progress.h"
 #include "reader.h"
 #include "text.h"
@@ -127,12 +128,16 @@ int RunList(const Args& args) {
   Progress progress(false);
   RunTotals totals;
   bool failed = false;
-  while (!Interrupted() && LoadEntry(&archive, true, &failed, totals.entries)) {
+  // Info(1) loads an entry and moves past it; the owner is read from the
+  // entry at the index, so -v loads with Info(0) and moves on after.
+  const bool stepTwice = options.verbose && !options.json;
+  while (!Interrupted() && LoadEntry(&archive, !stepTwice, &failed, totals.entries)) {
     ++totals.entries;
     if (!(archive.GetAttributes() & kDirectory))
       totals.bytesOut += static_cast<uint64_t>(archive.GetLength64());
     if (options.json) PrintJson(&archive);
     else PrintText(&archive, options);
+    if (stepTwice && !LoadEntry(&archive, true, &failed, totals.entries)) break;
   }
   fflush(stdout);
   const DWORD version = archive.GetVersion();

@@ -51,8 +51,6 @@ std::u16string EntryName(CKvMorvel* archive) {
   return std::u16string(reinterpret_cast<const char16_t*>(name));
 }
 
-std::string EntryOwner(CKvMorvel*) { return "-"; }
-
 bool StaysBelowTarget(const std::u16string& name) {
   if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
   size_t start = 0;

@@ -25,10 +25,6 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 // The current entry's name.
 std::u16string EntryName(CKvMorvel* archive);
 
-// The owner the current entry's security descriptor names, for list -v;
-// "-" where the entry carries none.
-std::string EntryOwner(CKvMorvel* archive);
-
 // A name that stays below a restore target: not empty, not rooted, no "..".
 bool StaysBelowTarget(const std::u16string& name);
 
