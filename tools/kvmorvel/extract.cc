@@ -7,13 +7,12 @@
 #include <unordered_set>
 
 #include "args.h"
+#include "entry_walk.h"
 #include "common.h"
 #include "interrupt.h"
-#include "json_line.h"
 #include "progress.h"
 #include "reader.h"
 #include "text.h"
-#include "win_layer.h"
 
 namespace {
 
@@ -33,10 +32,6 @@ const char kHelp[] =
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
-const DWORD kInvalidName = 123;  // ERROR_INVALID_NAME
-// Version 1 leaves one special file name out unless the flag asks for it;
-// the command restores every entry.
-const int kRestoreEveryEntry = 1;
 
 bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
@@ -91,47 +86,20 @@ class Restorer {
   bool failed_ = false;
 };
 
-bool Restorer::RestoreCurrent(const std::u16string& name) {
-  if (!StaysBelowTarget(name)) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
-                                 ": the name leads outside the target",
-                       kInvalidName);
-    failed_ = true;
-    return false;
-  }
-  const DWORD before = archive_.GetErrorCode();
-  kvwin::ClearLastError();
-  if (!archive_.ExtractFile(reinterpret_cast<LPCWSTR>(target_.c_str()),
-                            kRestoreEveryEntry)) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
-                       FailureCode(archive_, before));
-    failed_ = true;
-    return false;
-  }
-  return true;
+void Restorer::RestoreAll() {
+  WalkEntries(&archive_, &progress_, &totals_, &failed_, "restored",
+              [this](const std::u16string& name, DWORD attributes) {
+                if (!RestoreCurrent(name)) return false;
+                if (IsPlainFolder(attributes)) folders_.insert(name);
+                return true;
+              });
+  if (totals_.failed) failed_ = true;
 }
 
-void Restorer::RestoreAll() {
-  unsigned long long loaded = 0;
-  while (!Interrupted() && LoadEntry(&archive_, false, &failed_, loaded)) {
-    ++loaded;
-    const std::u16string name = EntryName(&archive_);
-    const DWORD attributes = archive_.GetAttributes();
-    const bool folder = (attributes & kDirectory) != 0;
-    const uint64_t size =
-        folder ? 0 : static_cast<uint64_t>(archive_.GetLength64());
-    ++totals_.entries;
-    if (RestoreCurrent(name)) {
-      totals_.bytesOut += size;
-      if (IsPlainFolder(attributes)) folders_.insert(name);
-      if (JsonOutput())
-        JsonLine("entry").Wide("name", name).Number("size", size).Text("status", "restored").Print();
-    } else {
-      ++totals_.failed;
-    }
-    progress_.Step(size, DisplayName(name));
-    if (!LoadEntry(&archive_, true, &failed_, loaded)) break;
-  }
+bool Restorer::RestoreCurrent(const std::u16string& name) {
+  if (RestoreEntryBelow(&archive_, target_, name)) return true;
+  failed_ = true;
+  return false;
 }
 
 void Restorer::ReapplyFolders(const std::string& archivePath) {
@@ -178,21 +146,14 @@ int RunExtract(const Args& args) {
     return kExitFailed;
   }
   Progress progress;
-  uint64_t entries = 0, bytes = 0;
-  if (progress.OnTerminal() && CountEntries(archivePath, &entries, &bytes))
-    progress.SetTotal(entries, bytes);
+  ShowTotalsOf(&progress, archivePath);
   Restorer restorer(&archive, wideTarget, &progress);
   restorer.RestoreAll();
   if (!Interrupted() && restorer.hasFolders())
     restorer.ReapplyFolders(archivePath);
-  bool failed = restorer.failed();
-  const DWORD version = archive.GetVersion();
-  if (!archive.Close()) {
-    ReportFailure("cannot close " + positional[0], archive.GetErrorCode());
-    failed = true;
-  }
   RunTotals& totals = restorer.totals();
-  totals.bytesIn = ArchiveBytes(archivePath, version);
+  const bool closed = CloseAfterReading(&archive, positional[0], archivePath, &totals);
+  const bool failed = restorer.failed() || !closed;
   progress.Finish("extract", totals);
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "args.h"
+#include "entry_walk.h"
 #include "common.h"
 #include "interrupt.h"
 #include "json_line.h"
@@ -140,13 +141,8 @@ int RunList(const Args& args) {
     if (stepTwice && !LoadEntry(&archive, true, &failed, totals.entries)) break;
   }
   fflush(stdout);
-  const DWORD version = archive.GetVersion();
-  if (!archive.Close()) {
-    ReportFailure("cannot close " + options.archive, archive.GetErrorCode());
-    failed = true;
-  }
+  if (!CloseAfterReading(&archive, options.archive, archivePath, &totals)) failed = true;
   totals.failed = failed ? 1 : 0;
-  totals.bytesIn = ArchiveBytes(archivePath, version);
   progress.Finish("list", totals);
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;

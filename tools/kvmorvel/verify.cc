@@ -16,13 +16,12 @@
 
 #include "args.h"
 #include "common.h"
+#include "entry_walk.h"
 #include "interrupt.h"
-#include "json_line.h"
 #include "progress.h"
 #include "reader.h"
 #include "scratch.h"
 #include "text.h"
-#include "win_layer.h"
 
 namespace {
 
@@ -47,9 +46,7 @@ const char kHelp[] =
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
-const DWORD kInvalidName = 123;     // ERROR_INVALID_NAME
 const DWORD kFileNotFound = 2;      // ERROR_FILE_NOT_FOUND
-const int kRestoreEveryEntry = 1;   // version 1: no name is left out
 // A version 5 archive's parts are numbered from 1; a gap is looked for up
 // to this many numbers past the first missing one.
 const DWORD kPartGapSearch = 64;
@@ -68,9 +65,6 @@ class Verifier {
   bool failed() const { return totals_.failed > 0 || catalogueFailed_; }
 
  private:
-  bool CheckCurrent(const std::u16string& name);
-  void Bad(const std::u16string& name, const std::string& why, DWORD code);
-
   CKvMorvel& archive_;
   const ScratchFolder& scratch_;
   Progress& progress_;
@@ -79,44 +73,16 @@ class Verifier {
   bool catalogueFailed_ = false;
 };
 
-void Verifier::Bad(const std::u16string& name, const std::string& why, DWORD code) {
-  ReportEntryFailure(name, DisplayName(name) + why, code);
-  ++totals_.failed;
-}
-
-bool Verifier::CheckCurrent(const std::u16string& name) {
-  if (!StaysBelowTarget(name)) {
-    Bad(name, ": the name leads outside the target", kInvalidName);
-    return false;
-  }
-  const DWORD before = archive_.GetErrorCode();
-  kvwin::ClearLastError();
-  const bool restored = archive_.ExtractFile(
-      reinterpret_cast<LPCWSTR>(target_.c_str()), kRestoreEveryEntry);
-  if (!restored) Bad(name, "", FailureCode(archive_, before));
-  // What a failed restore left goes as well.
-  const DWORD attributes = archive_.GetAttributes();
-  if (!(attributes & kDirectory) || (attributes & kReparsePoint))
-    scratch_.RemoveItem(name);
-  return restored;
-}
-
 void Verifier::CheckEntries() {
-  unsigned long long loaded = 0;
-  while (!Interrupted() && LoadEntry(&archive_, false, &catalogueFailed_, loaded)) {
-    ++loaded;
-    const std::u16string name = EntryName(&archive_);
-    const bool folder = (archive_.GetAttributes() & kDirectory) != 0;
-    const uint64_t size = folder ? 0 : static_cast<uint64_t>(archive_.GetLength64());
-    ++totals_.entries;
-    if (CheckCurrent(name)) {
-      totals_.bytesOut += size;
-      if (JsonOutput())
-        JsonLine("entry").Wide("name", name).Number("size", size).Text("status", "ok").Print();
-    }
-    progress_.Step(size, DisplayName(name));
-    if (!LoadEntry(&archive_, true, &catalogueFailed_, loaded)) break;
-  }
+  WalkEntries(&archive_, &progress_, &totals_, &catalogueFailed_, "ok",
+              [this](const std::u16string& name, DWORD attributes) {
+                const bool restored = RestoreEntryBelow(&archive_, target_, name);
+                // What the restore wrote goes at once, what a failed one
+                // left as well; folders stay for the entries inside them.
+                if (!(attributes & kDirectory) || (attributes & kReparsePoint))
+                  scratch_.RemoveItem(name);
+                return restored;
+              });
 }
 
 // Each part from 1 up to the last one found must be there. A part missing
@@ -155,20 +121,13 @@ int RunVerify(const Args& args) {
   }
   KeepEncryptedFilesInPlace();
   Progress progress;
-  uint64_t entries = 0, bytes = 0;
-  if (progress.OnTerminal() && CountEntries(archivePath, &entries, &bytes))
-    progress.SetTotal(entries, bytes);
+  ShowTotalsOf(&progress, archivePath);
   Verifier verifier(&archive, scratch, &progress);
   verifier.CheckEntries();
-  const DWORD version = archive.GetVersion();
-  if (version == 5 && !Interrupted()) verifier.CheckParts(archivePath);
-  bool failed = verifier.failed();
-  if (!archive.Close()) {
-    ReportFailure("cannot close " + positional[0], archive.GetErrorCode());
-    failed = true;
-  }
+  if (archive.GetVersion() == 5 && !Interrupted()) verifier.CheckParts(archivePath);
   RunTotals totals = verifier.totals();
-  totals.bytesIn = ArchiveBytes(archivePath, version);
+  const bool closed = CloseAfterReading(&archive, positional[0], archivePath, &totals);
+  const bool failed = verifier.failed() || !closed;
   progress.Clear();
   if (!JsonOutput())
     printf("%s: %llu entries checked, %llu bad: %s\n", positional[0].c_str(),
