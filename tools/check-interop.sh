@@ -82,13 +82,15 @@ smb() {  # smb SHARE COMMANDS
 }
 
 # Starts smbd on a free port: a port another program holds makes it exit,
-# and the next one is tried.
+# and the next one is tried. It runs in the foreground (so its pid is $!)
+# in a process group of its own: when stopped, smbd signals its whole
+# group, which must not take this script and its caller along.
 start_server() {
   local attempt
   for attempt in 1 2 3 4 5; do
     PORT=$((20000 + (RANDOM % 20000)))
     write_conf "$PORT"
-    "$SMBD" -F --no-process-group -s "$CONF" -l "$SCRATCH/log" </dev/null \
+    "$SMBD" -F -s "$CONF" -l "$SCRATCH/log" </dev/null \
       >>"$SCRATCH/log/console" 2>&1 &
     SMBD_PID=$!
     local tries
