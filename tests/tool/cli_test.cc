@@ -473,6 +473,19 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   WriteBytes(part2, whole);
   result = Verify({archive});
   EXPECT_EQ(0, result.status) << result.err;
+
+  // The last part ends with a.bin's descriptor, the last item written; a
+  // restore skips a descriptor cut short, verify reads it on its own.
+  const std::string part3 = work_ / "v5_0003.kvm";
+  const std::string last = ReadBytes(part3);
+  ASSERT_GT(last.size(), 10u);
+  WriteBytes(part3, last.substr(0, last.size() - 10));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos,
+            result.err.find("t\\folder\\a.bin: its security descriptor: error 38"))
+      << result.err;
+  EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
 }
 
 // The command lists `archive` as exactly the entries `names`.

@@ -53,17 +53,29 @@ std::string DescriptorOwner(const unsigned char* descriptor, size_t size) {
   return text;
 }
 
-std::string EntryOwner(CKvMorvel* archive) {
-  std::vector<BYTE> descriptor(4096);
+DWORD ReadEntryDescriptor(CKvMorvel* archive, std::vector<BYTE>* descriptor) {
+  descriptor->resize(4096);
   DWORD length = 0;
-  if (!archive->GetEntryDescriptor(descriptor.data(), static_cast<DWORD>(descriptor.size()),
-                                   &length)) {
-    if (archive->GetErrorCode() != kBufferTooSmall || length == 0 ||
-        length > kLargestDescriptor)
-      return "-";
-    descriptor.resize(length);
-    if (!archive->GetEntryDescriptor(descriptor.data(), length, &length)) return "-";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (archive->GetEntryDescriptor(descriptor->data(),
+                                    static_cast<DWORD>(descriptor->size()), &length)) {
+      descriptor->resize(length);
+      return 0;
+    }
+    const DWORD code = archive->GetErrorCode();
+    if (code != kBufferTooSmall || length == 0 || length > kLargestDescriptor) {
+      descriptor->clear();
+      return code;
+    }
+    descriptor->resize(length);
   }
-  const std::string owner = DescriptorOwner(descriptor.data(), length);
+  descriptor->clear();
+  return kBufferTooSmall;
+}
+
+std::string EntryOwner(CKvMorvel* archive) {
+  std::vector<BYTE> descriptor;
+  if (ReadEntryDescriptor(archive, &descriptor) != 0) return "-";
+  const std::string owner = DescriptorOwner(descriptor.data(), descriptor.size());
   return owner.empty() ? "-" : owner;
 }

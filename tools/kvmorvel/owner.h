@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "KvMorvel.h"
 
@@ -13,6 +14,11 @@
 // SID as its string form "S-1-5-21-...". "-" where the entry carries no
 // descriptor or one without an owner.
 std::string EntryOwner(CKvMorvel* archive);
+
+// Reads the descriptor of the entry at the current index into
+// `descriptor`. Returns 0, or the library's code: 1168 when the entry has
+// none, another when it cannot be read (a missing part, bytes cut short).
+DWORD ReadEntryDescriptor(CKvMorvel* archive, std::vector<BYTE>* descriptor);
 
 // The owner named by the self-relative descriptor of `size` bytes; empty
 // when it names none or its owner lies outside the bytes.

@@ -9,7 +9,9 @@
 // checksum (versions 1 and 2), fails when the data holds more or less than
 // the record's size, and fails when a part file it needs is missing; it
 // also applies the short name, times, descriptor and attributes, so a
-// damaged descriptor or reparse record is found as well.
+// damaged reparse record is found as well. A descriptor cut short is
+// skipped by the restore, so each entry's descriptor is also read on its
+// own (GetEntryDescriptor).
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include "common.h"
 #include "entry_walk.h"
 #include "interrupt.h"
+#include "owner.h"
 #include "progress.h"
 #include "reader.h"
 #include "scratch.h"
@@ -31,8 +34,9 @@ const char kHelp[] =
     "Checks that ARCHIVE (version 1, 2 or 5) can be restored: every record\n"
     "of its catalogue is read, every entry's stored data is read and\n"
     "decompressed and its length compared with the size its record gives\n"
-    "(versions 1 and 2 also check zlib's checksum), and a version 5\n"
-    "archive's part files are looked for. Each entry is restored into a\n"
+    "(versions 1 and 2 also check zlib's checksum), each entry's security\n"
+    "descriptor is read whole, and a version 5 archive's part files are\n"
+    "looked for. Each entry is restored into a\n"
     "scratch folder under $TMPDIR (else /tmp) and removed again at once, so\n"
     "the check needs room for the largest file; the folder is removed at\n"
     "the end. Each bad entry is reported on stderr with its name and code;\n"
@@ -47,6 +51,7 @@ const char kHelp[] =
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
 const DWORD kFileNotFound = 2;      // ERROR_FILE_NOT_FOUND
+const DWORD kNoDescriptor = 1168;   // ERROR_NOT_FOUND: the entry has none
 // A version 5 archive's parts are numbered from 1; a gap is looked for up
 // to this many numbers past the first missing one.
 const DWORD kPartGapSearch = 64;
@@ -65,6 +70,8 @@ class Verifier {
   bool failed() const { return totals_.failed > 0 || catalogueFailed_; }
 
  private:
+  bool DescriptorReadable(const std::u16string& name);
+
   CKvMorvel& archive_;
   const ScratchFolder& scratch_;
   Progress& progress_;
@@ -81,8 +88,18 @@ void Verifier::CheckEntries() {
                 // left as well; folders stay for the entries inside them.
                 if (!(attributes & kDirectory) || (attributes & kReparsePoint))
                   scratch_.RemoveItem(name);
-                return restored;
+                return restored && DescriptorReadable(name);
               });
+}
+
+// The restore skips a stored descriptor cut short (the object itself is
+// restored), so the descriptor is read once more on its own.
+bool Verifier::DescriptorReadable(const std::u16string& name) {
+  std::vector<BYTE> descriptor;
+  const DWORD code = ReadEntryDescriptor(&archive_, &descriptor);
+  if (code == 0 || code == kNoDescriptor) return true;
+  ReportEntryFailure(name, DisplayName(name) + ": its security descriptor", code);
+  return false;
 }
 
 // Each part from 1 up to the last one found must be there. A part missing
