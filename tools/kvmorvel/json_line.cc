@@ -1,26 +1,39 @@
 #include "json_line.h"
 
-#include <cinttypes>
+#include <charconv>
 #include <cstdio>
 
 #include "text.h"
 
+namespace {
+// Room for a usual line, so that building one allocates once.
+const size_t kLineRoom = 384;
+}  // namespace
+
 JsonLine::JsonLine(const char* type) {
+  line_.reserve(kLineRoom);
   line_ = "{\"type\":\"";
   line_ += type;
   line_ += '"';
 }
 
-JsonLine& JsonLine::Raw(const char* key, const std::string& value) {
+JsonLine& JsonLine::Key(const char* key) {
   line_ += ",\"";
   line_ += key;
   line_ += "\":";
+  return *this;
+}
+
+JsonLine& JsonLine::Raw(const char* key, const std::string& value) {
+  Key(key);
   line_ += value;
   return *this;
 }
 
 JsonLine& JsonLine::Wide(const char* key, const std::u16string& value) {
-  return Raw(key, JsonString(value));
+  Key(key);
+  AppendJsonString(value, &line_);
+  return *this;
 }
 
 JsonLine& JsonLine::Text(const char* key, const std::string& value) {
@@ -32,12 +45,22 @@ JsonLine& JsonLine::Text(const char* key, const std::string& value) {
   return Raw(key, JsonString(wide));
 }
 
+// Numbers are written straight into the line: list --json writes
+// several per entry, for every entry of an archive.
 JsonLine& JsonLine::Number(const char* key, uint64_t value) {
-  return Raw(key, std::to_string(value));
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+  Key(key);
+  line_.append(digits, end.ptr);
+  return *this;
 }
 
 JsonLine& JsonLine::Signed(const char* key, int64_t value) {
-  return Raw(key, std::to_string(value));
+  char digits[24];
+  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+  Key(key);
+  line_.append(digits, end.ptr);
+  return *this;
 }
 
 JsonLine& JsonLine::Seconds(const char* key, double value) {

@@ -20,6 +20,7 @@ class JsonLine {
   void Print();
 
  private:
+  JsonLine& Key(const char* key);
   JsonLine& Raw(const char* key, const std::string& value);
   std::string line_;
 };

@@ -18,7 +18,14 @@ std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8) {
 }
 
 std::string JsonString(const std::u16string& text) {
-  std::string out = "\"";
+  std::string out;
+  AppendJsonString(text, &out);
+  return out;
+}
+
+void AppendJsonString(const std::u16string& text, std::string* to) {
+  std::string& out = *to;
+  out += '"';
   for (char16_t c : text) {
     switch (c) {
       case u'"': out += "\\\""; continue;
@@ -38,7 +45,7 @@ std::string JsonString(const std::u16string& text) {
       out += escape;
     }
   }
-  return out + "\"";
+  out += '"';
 }
 
 std::string DisplayName(const std::u16string& name) {

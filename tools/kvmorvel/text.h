@@ -17,6 +17,8 @@ std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8);
 // ASCII is written as \uXXXX per UTF-16 unit, so the output is plain ASCII
 // and names with any characters (lone surrogates too) stay exact.
 std::string JsonString(const std::u16string& text);
+// The same literal appended to *out.
+void AppendJsonString(const std::u16string& text, std::string* out);
 
 // A name for a terminal line: UTF-8, with control characters written as
 // \n, \t or \ooo so that a hostile name cannot move the cursor.
