@@ -45,21 +45,24 @@ JsonLine& JsonLine::Text(const char* key, const std::string& value) {
   return Raw(key, JsonString(wide));
 }
 
-// Numbers are written straight into the line: list --json writes
-// several per entry, for every entry of an archive.
-JsonLine& JsonLine::Number(const char* key, uint64_t value) {
+namespace {
+// Numbers are written straight into the line: list --json writes several
+// per entry, for every entry of an archive.
+template <typename Integer>
+void AppendDigits(Integer value, std::string* line) {
   char digits[24];
   const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-  Key(key);
-  line_.append(digits, end.ptr);
+  line->append(digits, end.ptr);
+}
+}  // namespace
+
+JsonLine& JsonLine::Number(const char* key, uint64_t value) {
+  AppendDigits(value, &Key(key).line_);
   return *this;
 }
 
 JsonLine& JsonLine::Signed(const char* key, int64_t value) {
-  char digits[24];
-  const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-  Key(key);
-  line_.append(digits, end.ptr);
+  AppendDigits(value, &Key(key).line_);
   return *this;
 }
 
