@@ -19,6 +19,8 @@ FUZZ_PACKAGES = cmake ninja-build clang-14 libclang-rt-14-dev pkg-config \
                 zlib1g-dev liblzo2-dev libgtest-dev libarchive-dev time
 # The benchmark's peers and instruments, and the Python that runs it.
 BENCH_PACKAGES = lzop pigz hyperfine strace time python3 tar gzip
+# The real Samba server and client `make check-interop` checks against.
+INTEROP_PACKAGES = samba smbclient
 
 # `make bench` writes its trees once under BENCH_TREES and reuses them;
 # BENCH_QUICK=1 uses small trees and one run each (a smoke test whose
@@ -33,8 +35,8 @@ BENCH_OUT   ?= $(BENCH_DIR)/results$(BENCH_MODE).md
 # bench/ programs the runner drives; bench-micro runs every other one.
 BENCH_TOOLS  = bench_make_trees bench_ceilings
 
-.PHONY: all deps deps-fuzz deps-bench build check check-unit check-asan check-tsan \
-        check-windows \
+.PHONY: all deps deps-fuzz deps-bench deps-interop build check check-unit check-asan \
+        check-tsan check-windows check-interop \
         demo bench bench-micro fuzz fuzz-seeds clean
 
 all: build
@@ -60,6 +62,9 @@ deps-fuzz:
 
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
+
+deps-interop:
+	$(call install_missing,$(INTEROP_PACKAGES))
 
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
@@ -88,7 +93,15 @@ check-tsan: deps
 check-windows: deps
 	sh tools/check-windows.sh
 
-check: check-unit check-windows check-asan check-tsan
+# The metadata kept on Linux against Debian's smbd and smbclient, both
+# ways (tools/check-interop.sh): smbd on a loopback port with a private
+# configuration in a scratch folder, stopped by its pid at the end.
+check-interop: deps deps-interop
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel
+	bash tools/check-interop.sh $(BUILD)
+
+check: check-unit check-windows check-asan check-tsan check-interop
 
 demo: build
 	sh tools/demo.sh $(BUILD)
