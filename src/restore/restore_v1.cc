@@ -112,7 +112,8 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   if (record.shortName[0]) SetFileShortNameW(file, record.shortName);
   code = InflateEntryData(control->archive, record.dataOffset,
-                          record.storedLength, file, record.data);
+                          record.storedLength, file, record.data,
+                          &control->deflate);
   if (code) {
     CloseHandle(file);
     // The one code for a failed stream and for data that does not hold

@@ -45,8 +45,9 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
 
   RestoreSource source;
   source.writeData = [&](HANDLE file) -> DWORD {
-    return InflateEntryData(archive, entry.dataOffset, entry.storedLength,
-                            file, entry.data);
+    return InflateEntryData(
+        archive, entry.dataOffset, entry.storedLength, file, entry.data,
+        &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate);
   };
   source.openReparse = [&](HANDLE* file, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;

@@ -6,20 +6,12 @@
 
 #include "KvMorvel.h"
 #include "formats/deflate/deflate_stream.h"
-#include "formats/deflate/owned_zlib_stream.h"
+#include "formats/deflate/deflate_workspace.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/sized_output.h"
 
 namespace {
-
-class InflateStream : public OwnedZlibStream<inflateEnd> {
- public:
-  bool Begin() {
-    return Began(inflateInit_(&z(), kZlibVersion,
-                              static_cast<int>(sizeof(z_stream))));
-  }
-};
 
 // Reads the next chunk's length word and payload into `in`. The length
 // is checked against the chunk limit and against the stored bytes still
@@ -55,35 +47,41 @@ bool InflateChunk(z_stream& z, BYTE* in, DWORD length, BYTE* out,
 
 }  // namespace
 
-DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output) {
+DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
+                    DeflateWorkspace* workspace) {
   if (stored == 0) return 0;
-  std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflateChunkLimit]);
-  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[kDeflatePieceSize]);
+  DeflateWorkspace own;
+  DeflateWorkspace& space = workspace ? *workspace : own;
+  BYTE* const in = space.In();
+  BYTE* const out = space.Out();
   if (!in || !out) return ERROR_NOT_ENOUGH_MEMORY;
-  InflateStream stream;
-  if (!stream.Begin()) return ERROR_NOT_ENOUGH_MEMORY;
+  z_stream* const stream = space.Inflater();
+  if (!stream) return ERROR_NOT_ENOUGH_MEMORY;
 
   ULONGLONG left = stored;
   while (left != 0) {
     DWORD length = 0;
-    DWORD code = ReadChunk(archive, in.get(), &left, &length);
+    DWORD code = ReadChunk(archive, in, &left, &length);
     if (code) return code;
-    z_stream& z = stream.z();
-    if (!InflateChunk(z, in.get(), length, out.get(), left == 0))
+    z_stream& z = *stream;
+    if (!InflateChunk(z, in, length, out, left == 0))
       return kDamagedStreamCode;
     // Each chunk inflates to at most one output buffer, so the stored
     // length bounds the work; the output bounds what reaches the disk.
-    code = output.Write(out.get(), kDeflatePieceSize - z.avail_out);
+    code = output.Write(out, kDeflatePieceSize - z.avail_out);
     if (code) return code;
   }
-  return stream.End() == Z_OK ? 0 : kDamagedStreamCode;
+  // The last chunk ended the stream (InflateChunk asks for that); the
+  // workspace resets it for the next entry.
+  return 0;
 }
 
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data) {
+                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                       DeflateWorkspace* workspace) {
   SizedOutput output(target, RecordedFileSize(data));
   if (!SeekTo(archive, offset)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
-  const DWORD code = InflateChunks(archive, stored, output);
+  const DWORD code = InflateChunks(archive, stored, output, workspace);
   if (code) return code;
   return output.Complete() ? 0 : kRecordedSizeCode;
 }

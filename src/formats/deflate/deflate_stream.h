@@ -8,6 +8,7 @@
 #ifndef KVMORVEL_FORMATS_DEFLATE_STREAM_H
 #define KVMORVEL_FORMATS_DEFLATE_STREAM_H
 
+#include "formats/deflate/deflate_workspace.h"
 #include "formats/sized_output.h"
 #include "kvwin32.h"
 
@@ -42,6 +43,9 @@ struct DeflateWriteOptions {
   bool programAllocator = false;
   // Writes an error line for each failure (the version 2 writer does).
   bool logFailures = false;
+  // The archive's buffers and stream, kept across entries; without one
+  // they are made for this entry alone.
+  DeflateWorkspace* workspace = nullptr;
 };
 
 // Reads `length` bytes from the source's current position and writes the
@@ -63,8 +67,10 @@ const DWORD kDamagedStreamCode = ERROR_INVALID_DATA;
 // stored byte was taken, the stream ended cleanly and `output` took every
 // byte; else the cause: the code of a failed or short read (38),
 // kDamagedStreamCode, or what `output` refused (output past the size it
-// holds to is cut there). The zlib stream is ended on every path.
-DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output);
+// holds to is cut there). `workspace`, when given, lends its buffers and
+// stream.
+DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
+                    DeflateWorkspace* workspace = nullptr);
 
 // The data of a version 1 or 2 file entry: the `stored` bytes at `offset`
 // of the archive inflated into `target`, which must receive exactly the
@@ -72,6 +78,7 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output);
 // cause of the failure, kRecordedSizeCode for data that does not hold the
 // recorded size.
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data);
+                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                       DeflateWorkspace* workspace = nullptr);
 
 #endif  // KVMORVEL_FORMATS_DEFLATE_STREAM_H

@@ -8,7 +8,8 @@
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/deflate/deflate_stream.h"
-#include "formats/deflate/owned_zlib_stream.h"
+#include "formats/deflate/deflate_workspace.h"
+#include "formats/v1/v1_format.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 
@@ -35,20 +36,6 @@ void KvZlibFree(void*, void* block) {
 }
 
 namespace {
-
-class DeflateStream : public OwnedZlibStream<deflateEnd> {
- public:
-  explicit DeflateStream(bool programAllocator) {
-    if (programAllocator) {
-      z().zalloc = KvZlibAlloc;
-      z().zfree = KvZlibFree;
-    }
-  }
-  bool Begin(int level) {
-    return Began(deflateInit_(&z(), level, kZlibVersion,
-                              static_cast<int>(sizeof(z_stream))));
-  }
-};
 
 void LogLastError(const DeflateWriteOptions& options, const WCHAR* format) {
   if (options.logFailures)
@@ -103,37 +90,36 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
                         const DeflateWriteOptions& options) {
   *stored = 0;
   if (length == 0) return TRUE;
-  std::unique_ptr<BYTE[]> in(new (std::nothrow) BYTE[kDeflatePieceSize]);
+  DeflateWorkspace own;
+  DeflateWorkspace& space = options.workspace ? *options.workspace : own;
+  BYTE* const in = space.In();
   // The chunk's length goes in front of its payload: 4 bytes more.
-  std::unique_ptr<BYTE[]> out(new (std::nothrow) BYTE[4 + kDeflateChunkLimit]);
+  BYTE* const out = space.Out();
   if (!in || !out) return FALSE;
-  DeflateStream stream(options.programAllocator);
-  if (!stream.Begin(level)) return FALSE;
+  z_stream* const stream = space.Deflater(level, options.programAllocator);
+  if (!stream) return FALSE;
 
   ULONGLONG toRead = length;
   ULONGLONG budget = options.budget;
   while (toRead != 0 && budget != 0) {
     const DWORD piece = static_cast<DWORD>(
         toRead < kDeflatePieceSize ? toRead : kDeflatePieceSize);
-    if (!ReadPiece(source, in.get(), piece, options)) return FALSE;
-    const DWORD space = static_cast<DWORD>(
+    if (!ReadPiece(source, in, piece, options)) return FALSE;
+    const DWORD offered = static_cast<DWORD>(
         budget < kDeflateChunkLimit ? budget : kDeflateChunkLimit);
-    budget -= space;
+    budget -= offered;
     toRead -= piece;
-    z_stream& z = stream.z();
-    z.next_in = in.get();
+    z_stream& z = *stream;
+    z.next_in = in;
     z.avail_in = piece;
-    if (!DeflatePiece(z, out.get() + 4, space, toRead == 0 || budget == 0,
+    if (!DeflatePiece(z, out + 4, offered, toRead == 0 || budget == 0,
                       options))
       return FALSE;
-    const DWORD produced = space - z.avail_out;
-    if (!WriteChunk(archive, out.get(), produced, stored, options))
-      return FALSE;
+    const DWORD produced = offered - z.avail_out;
+    if (!WriteChunk(archive, out, produced, stored, options)) return FALSE;
   }
-  if (stream.End() != Z_OK) {
-    LogLastError(options, TEXT("deflateEnd - %u"));
-    return FALSE;
-  }
+  // The stream has ended (the last piece finished it); the workspace
+  // resets it for the next entry.
   // The budget ended the stream before the source did: the stored stream
   // is complete but holds only the start of the file. Reporting success
   // would record a silently cut entry, so the add fails as a full disk.
@@ -150,9 +136,11 @@ BOOL CKvMorvel::ZIPCompressFile(HANDLE source, LONGLONG length,
   if (stored) *stored = 0;
   if (length < 0) return FALSE;
   ULONGLONG written = 0;
+  DeflateWriteOptions options;
+  if (m_version == 1 && m_control)
+    options.workspace = &static_cast<_MVRL_OBJECT*>(m_control)->deflate;
   const BOOL ok = WriteDeflateChunks(source, static_cast<ULONGLONG>(length),
-                                     archive, &written, level,
-                                     DeflateWriteOptions());
+                                     archive, &written, level, options);
   if (stored) *stored = static_cast<LONGLONG>(written);
   return ok;
 }

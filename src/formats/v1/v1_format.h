@@ -5,6 +5,7 @@
 #define KVMORVEL_FORMATS_V1_FORMAT_H
 
 #include "formats/catalogue_block.h"
+#include "formats/deflate/deflate_workspace.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -40,6 +41,8 @@ struct _MVRL_OBJECT {
   MvrlHeaderV1 header;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
+  // Buffers and zlib streams of the entries' data, kept across entries.
+  DeflateWorkspace deflate;
 };
 
 // Sets a new control record to the values Open gives it.

@@ -208,6 +208,8 @@ BOOL CKvMorvel::ZIPCompressFile2(HANDLE source, ULONGLONG length,
   options.budget = budget;
   options.programAllocator = true;
   options.logFailures = true;
+  if (m_version == 2 && m_control)
+    options.workspace = &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate;
   ULONGLONG written = 0;
   const BOOL ok =
       WriteDeflateChunks(source, length, archive, &written, level, options);

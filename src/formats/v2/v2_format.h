@@ -6,6 +6,7 @@
 
 #include "common/le_bytes.h"
 #include "formats/catalogue_block.h"
+#include "formats/deflate/deflate_workspace.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -63,6 +64,8 @@ struct _MVRL_OBJECT_2 {
   MvrlHeaderV2 header;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
+  // Buffers and zlib streams of the entries' data, kept across entries.
+  DeflateWorkspace deflate;
 };
 
 // Decodes the entry's name from its tail into `name` (at most `capacity`
