@@ -1,0 +1,1 @@
+# Windows programs: added below.
