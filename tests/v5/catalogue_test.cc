@@ -47,7 +47,7 @@ std::vector<std::u16string> ListFrom(CKvMorvel& reader, DWORD* lastError) {
     PrimeStaleCodes(reader);
     if (!reader.Info(1)) break;
     reader.GetFile(name, 260);
-    names.push_back(name);
+    names.push_back(Text16(name));
   }
   *lastError = reader.GetErrorCode();
   return names;
@@ -114,7 +114,7 @@ TEST(V5Catalogue, RecordsAcrossManyReadWindowsListWhole) {
   unsigned count = 0;
   for (; reader.Info(1); ++count) {
     ASSERT_TRUE(reader.GetFile(listed, 260));
-    ASSERT_EQ(name(count), std::u16string(listed)) << count;
+    ASSERT_EQ(name(count), Text16(listed)) << count;
   }
   EXPECT_EQ(259u, reader.GetErrorCode());
   EXPECT_EQ(1200u, count);
