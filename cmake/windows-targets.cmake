@@ -31,3 +31,23 @@ foreach(name ${KVMORVEL_WINDOWS_TEST_DIRS})
   gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 120
                        PROPERTIES TIMEOUT 600)
 endforeach()
+
+# A host of the DLL, linked against its import library (wmain: -municode).
+add_executable(dll_host tools/windows/dll_host.cc)
+target_link_libraries(dll_host PRIVATE KvMorvelM64)
+target_link_options(dll_host PRIVATE -municode)
+
+# Checks run under Wine by scripts: the export table against the member
+# list, the DLL's attach and log file through the host, and archives
+# crossing between the Linux build (KVMORVEL_LINUX_BUILD, default build/)
+# and Wine.
+add_test(NAME windows_exports
+         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/check-exports.sh
+                 $<TARGET_FILE:KvMorvelM64>)
+add_test(NAME windows_dll_host
+         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/host-checks.sh
+                 ${CMAKE_BINARY_DIR})
+add_test(NAME windows_crossover
+         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/crossover.sh
+                 ${CMAKE_BINARY_DIR})
+set_tests_properties(windows_crossover PROPERTIES TIMEOUT 900)

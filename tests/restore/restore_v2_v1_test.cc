@@ -33,6 +33,7 @@ StoredEntry Deflated(const std::string& name, unsigned long long size,
 using V2 = Restoring;
 
 TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
+  SKIP_UNDER_WINE(kWineNoPermissionBits);
   const std::string content = PatternBytes(70000, 5);
   const std::string chunk = DeflateChunk(content);
   // A descriptor the layer made for a file of mode 0600, kept in the record.
@@ -129,6 +130,7 @@ TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
 using V1 = Restoring;
 
 TEST_F(V1, TimesAreTakenAsLocalTimeOfTheZone) {
+  SKIP_ON_WINDOWS(kWindowsTimeZone);
   const char* saved = getenv("TZ");
   const std::string before = saved ? saved : "";
   setenv("TZ", "XST5", 1);  // five hours behind UTC, no daylight saving

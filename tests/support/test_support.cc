@@ -93,6 +93,12 @@ const char kWineNoLinkReads[] =
 const char kWineNoDriveMapping[] =
     "drive letters are not mapped the Linux way (KVMORVEL_DOSDEVICES)";
 const char kWineNoPermissionBits[] = "no POSIX permission bits";
+const char kWineNoReparsePoints[] =
+    "no reparse points are set (FSCTL_SET_REPARSE_POINT answers 50)";
+const char kWindowsHeldArchive[] =
+    "the test reads or changes an archive file the library holds open "
+    "without sharing it";
+const char kWindowsTimeZone[] = "local time follows the system, not TZ";
 
 void PrimeStaleCodes(CKvMorvel& object) {
   object.GetFile(nullptr, 10);

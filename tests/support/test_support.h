@@ -123,11 +123,28 @@ bool UnderWine();
     if (UnderWine()) GTEST_SKIP() << "Wine: " << reason; \
   } while (0)
 
+// Skips the running test on Windows, printing "Windows: REASON": for a
+// test of what only the Linux layer allows (another open of a file the
+// library holds without sharing, TZ deciding local time). Counted apart
+// from the Wine skips.
+#if defined(_WIN32)
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << reason
+#else
+#define SKIP_ON_WINDOWS(reason) \
+  do {                          \
+  } while (0)
+#endif
+
+// What Windows forbids, as those skips name it.
+extern const char kWindowsHeldArchive[];
+extern const char kWindowsTimeZone[];
+
 // What Wine lacks, as the skips name it.
 extern const char kWineNoShortNames[];
 extern const char kWineNoLinkReads[];
 extern const char kWineNoDriveMapping[];
 extern const char kWineNoPermissionBits[];
+extern const char kWineNoReparsePoints[];
 
 // Leaves codes a failing call must replace: the holder holds 0x10000002
 // (from a refused accessor call, the one public way to set it) and the
