@@ -51,3 +51,17 @@ add_test(NAME windows_crossover
          COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/crossover.sh
                  ${CMAKE_BINARY_DIR})
 set_tests_properties(windows_crossover PROPERTIES TIMEOUT 900)
+
+# kvmorvel.exe: the command, on the DLL; the per-system files
+# (tools/kvmorvel/*_windows.cc) hold what differs from Linux. mkimage
+# needs libarchive and stays Linux-only.
+file(GLOB KVMORVEL_TOOL_SOURCES CONFIGURE_DEPENDS tools/kvmorvel/*.cc)
+list(REMOVE_ITEM KVMORVEL_TOOL_SOURCES
+     ${CMAKE_SOURCE_DIR}/tools/kvmorvel/mkimage.cc)
+add_executable(kvmorvel ${KVMORVEL_TOOL_SOURCES})
+target_link_libraries(kvmorvel PRIVATE KvMorvelM64)
+target_include_directories(kvmorvel PRIVATE src/platform src)
+target_link_options(kvmorvel PRIVATE -municode)
+# MinGW's <time.h> declares localtime_r (text.cc) only when asked for the
+# POSIX thread-safe functions.
+target_compile_definitions(kvmorvel PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS)

@@ -6,6 +6,7 @@
 
 #include "common.h"
 #include "interrupt.h"
+#include "system.h"
 
 namespace {
 
@@ -29,17 +30,17 @@ bool IsHelp(const char* arg) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
+int RunCommand(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) {
     fputs(kUsage, stderr);
     return kExitUsage;
   }
-  if (IsHelp(argv[1])) {
+  if (IsHelp(arguments[0].c_str())) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
-  const std::string verb = argv[1];
-  const Args args(argv + 2, argv + argc);
+  const std::string verb = arguments[0];
+  const Args args(arguments.begin() + 1, arguments.end());
   InstallInterruptHandler();
   if (verb == "create") return RunCreate(args);
   if (verb == "list") return RunList(args);

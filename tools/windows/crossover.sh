@@ -1,8 +1,9 @@
 #!/bin/sh
 # Archives cross between the two builds, byte for byte: an archive of each
-# version written by the Linux command is restored by a host of
-# KvMorvelM64.dll under Wine, and one of each version written under Wine
-# is restored by the Linux command. Compared with the source tree: file
+# version written by the Linux command is restored under Wine by a host of
+# KvMorvelM64.dll (dll_host.exe) and by kvmorvel.exe, and one of each
+# version written under Wine by each of them is restored by the Linux
+# command. Compared with the source tree: file
 # data, names (non-ASCII ones too), folders, the read-only attribute and
 # the files' last-write times (the times Wine keeps; it keeps no creation
 # time).
@@ -17,6 +18,7 @@ KV=$LINUX/kvmorvel
 [ -x "$KV" ] || { echo "no Linux kvmorvel in $LINUX"; exit 1; }
 RUN="$HERE/wine-run.sh $BUILD/wineprefix"
 HOST=$BUILD/dll_host.exe
+TOOL=$BUILD/kvmorvel.exe
 WORK=$(mktemp -d "$BUILD/crossover.XXXXXX")
 trap 'chmod -R u+w "$WORK"; rm -rf "$WORK"' EXIT
 # Wine names the Linux root Z:.
@@ -63,21 +65,37 @@ compare() {  # what, restored tree, version
 }
 
 for v in 1 2 5; do
-  # Linux writes, Wine restores.
   "$KV" create -V $v "$WORK/linux$v.arc" "$src" >/dev/null
+  # Linux writes, Wine restores.
   if $RUN "$HOST" restore "$(win "$WORK/linux$v.arc")" \
-       "$(win "$WORK/wine$v")" > "$WORK/listed$v"; then
-    compare "Linux-written archive restored under Wine" "$WORK/wine$v/tree" $v
+       "$(win "$WORK/host$v")" > "$WORK/listed$v"; then
+    compare "Linux-written archive restored by dll_host" "$WORK/host$v/tree" $v
   else
-    echo "FAILED: restoring the Linux-written version $v archive under Wine"
+    echo "FAILED: dll_host restoring the Linux-written version $v archive"
+    fail=1
+  fi
+  if $RUN "$TOOL" extract "$(win "$WORK/linux$v.arc")" \
+       "$(win "$WORK/tool$v")"; then
+    compare "Linux-written archive extracted by kvmorvel.exe" \
+            "$WORK/tool$v/tree" $v
+  else
+    echo "FAILED: kvmorvel.exe extracting the Linux-written version $v archive"
     fail=1
   fi
   # Wine writes, Linux restores.
-  if $RUN "$HOST" write "$(win "$WORK/wine$v.arc")" $v "$(win "$src")"; then
-    "$KV" extract "$WORK/wine$v.arc" "$WORK/linux$v" >/dev/null || fail=1
-    compare "Wine-written archive restored by Linux" "$WORK/linux$v/tree" $v
+  if $RUN "$HOST" write "$(win "$WORK/host$v.arc")" $v "$(win "$src")"; then
+    "$KV" extract "$WORK/host$v.arc" "$WORK/from-host$v" >/dev/null || fail=1
+    compare "dll_host-written archive extracted by Linux" \
+            "$WORK/from-host$v/tree" $v
   else
-    echo "FAILED: writing a version $v archive under Wine"; fail=1
+    echo "FAILED: dll_host writing a version $v archive"; fail=1
+  fi
+  if $RUN "$TOOL" create -V $v "$(win "$WORK/tool$v.arc")" "$(win "$src")"; then
+    "$KV" extract "$WORK/tool$v.arc" "$WORK/from-tool$v" >/dev/null || fail=1
+    compare "kvmorvel.exe-written archive extracted by Linux" \
+            "$WORK/from-tool$v/tree" $v
+  else
+    echo "FAILED: kvmorvel.exe writing a version $v archive"; fail=1
   fi
 done
 exit $fail
