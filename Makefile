@@ -27,7 +27,9 @@ BENCH_PACKAGES = lzop pigz hyperfine strace time python3 tar gzip
 
 # `make bench` writes its trees once under BENCH_TREES and reuses them;
 # BENCH_QUICK=1 uses small trees and one run each (a smoke test whose
-# numbers mean nothing), kept apart from the full ones.
+# numbers mean nothing), kept apart from the full ones. BENCH_BEFORE=PATH
+# names an earlier build's kvmorvel, measured beside the current one in
+# the same run for a before-and-after table.
 BENCH_DIR   ?= $(BUILD)/bench
 BENCH_QUICK ?=
 BENCH_MODE   = $(if $(filter 1,$(BENCH_QUICK)),-quick,)
@@ -125,7 +127,7 @@ bench: deps deps-bench
 	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel $(BENCH_TOOLS)
 	/usr/bin/python3 bench/run.py --build $(BUILD) --trees $(BENCH_TREES) \
 	  --work $(BENCH_DIR)/work$(BENCH_MODE) --out $(BENCH_OUT) \
-	  $(if $(BENCH_MODE),--quick,)
+	  $(if $(BENCH_MODE),--quick,) $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE),)
 
 # The library's own benchmark programs (bench/*.cc), one after the other.
 bench-micro: build

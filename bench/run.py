@@ -4,8 +4,12 @@ pick, on the trees bench_make_trees writes, and prints a markdown table
 that it also writes to a file.
 
     run.py --build DIR --trees DIR --work DIR --out FILE [--quick]
+           [--before KVMORVEL]
 
-DIR of --build holds kvmorvel, bench_make_trees and bench_ceilings. Every
+DIR of --build holds kvmorvel, bench_make_trees and bench_ceilings.
+--before names an earlier build's command: each of our operations and the
+system-call count then run with it too, in the same run, and the report
+adds a before-and-after table. Every
 operation runs warm: one run under GNU time first (it warms the cache and
 gives the peak memory), then hyperfine, median of 5 runs (3 when that
 first run took more than LONG_SECONDS; 1 with --quick). Before every run
@@ -194,8 +198,19 @@ def operations(args, K):
             o = folder(T, name)
             cmds[f"{T}.{name}"] = Command(f"{T}.{name}", label,
                                           command.format(o=q(o), **fields), o, ours)
+            if ours and args.before:
+                # The earlier command reads the same inputs; only its own
+                # output folder differs. The formats are byte for byte the
+                # same, so it extracts the archives the current one made.
+                o = folder(T, name + "-before")
+                before = dict(fields, K=q(args.before))
+                cmds[f"{T}.{name}{BEFORE}"] = Command(
+                    f"{T}.{name}{BEFORE}", label + " (before)",
+                    command.format(o=q(o), **before), o, False)
     return cmds
 
+
+BEFORE = ".before"  # key suffix of an operation run with --before's command
 
 # Each of ours against its peers: (ours, [peers]).
 GROUPS = [(f"{T}.{ours}", [f"{T}.{p}" for p in peers])
@@ -257,6 +272,10 @@ def syscalls(args, K):
         ("ours_extract", f"{K} extract {q(c)}/arc {q(x)}", x),
         ("tar_create", f"tar -cf {q(c)}/B.tar -C {q(tree)} " + " ".join(folders), c),
         ("tar_extract", f"tar -xf {q(c)}/B.tar -C {q(x)}", x))
+    if args.before:
+        K0 = q(args.before)
+        steps += (("before_create", f"{K0} create -V 5 {q(c)}/arc {paths}", c),
+                  ("before_extract", f"{K0} extract {q(c)}/arc {q(x)}", x))
     calls = {}
     for key, command, o in steps:
         calls[key] = strace_calls(args, command, o)
@@ -317,6 +336,24 @@ def cell(text):
     return text.replace("|", "\\|")  # a pipe inside a table cell
 
 
+def before_and_after(cmds, per):
+    """The table of each of our operations with --before's command and the
+    current one: wall time, peak memory, and system calls per entry."""
+    lines = ["", "## Before and after (the same run)", "",
+             "| Tree | Operation | before wall s | after wall s | speed-up | before peak MB | after peak MB |",
+             "|---|---|---:|---:|---:|---:|---:|"]
+    for key, cmd in cmds.items():
+        earlier = cmds.get(key + BEFORE)
+        if not earlier:
+            continue
+        lines.append(f"| {key[0]} | {cmd.label} | {fmt_s(earlier.wall)} | {fmt_s(cmd.wall)} | "
+                     f"{earlier.wall / cmd.wall:.2f} | {fmt_mb(earlier.peak)} | {fmt_mb(cmd.peak)} |")
+    for op, now, then in (("system calls per entry archived", "ours_create", "before_create"),
+                          ("system calls per entry restored", "ours_extract", "before_extract")):
+        lines.append(f"| B | {op} | {per[then]:.1f} | {per[now]:.1f} | {per[then] / per[now]:.2f} | | |")
+    return lines
+
+
 def write_report(args, stats, cmds, ceil, traced, started, started_load):
     lines = ["# KvMorvel benchmark", ""]
     if args.quick:
@@ -361,6 +398,9 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
         top = ", ".join(f"{name} {n / b_entries:.1f}" for name, n in calls[ours][1][:8])
         lines.append(f"| {op} | {per[ours]:.1f} | {per[tar]:.1f} | {top} |")
 
+    if args.before:
+        lines += before_and_after(cmds, per)
+
     def ratio(ours, peer):
         return cmds[peer].wall / cmds[ours].wall
 
@@ -390,13 +430,16 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
                  f"{fmt_mb(worst.peak)} MB | <= 24 MB | {'pass' if worst.peak <= 24 * MB else 'FAIL'} |")
 
     lines += ["", "## Commands", "",
-              f"K={args.kvmorvel}, B={args.build}, T={args.trees} (the trees), "
+              f"K={args.kvmorvel}, " + (f"K0={args.before} (before), " if args.before else "") +
+              f"B={args.build}, T={args.trees} (the trees), "
               f"W={args.work} (inputs and outputs, "
               "removed at the end). Before every run of a timed command: `rm -rf OUT && mkdir -p OUT` "
               "for its own OUT folder under $W/out.", "", "```"]
     for label, command in args.commands:
-        for path, name in ((args.kvmorvel, "$K"), (args.work, "$W"), (args.trees, "$T"),
-                           (args.build, "$B")):
+        for path, name in ((args.before, "$K0"), (args.kvmorvel, "$K"), (args.work, "$W"),
+                           (args.trees, "$T"), (args.build, "$B")):
+            if not path:
+                continue
             command = command.replace(path, name)
         lines.append(f"[{label}] {command}")
     lines += ["```", "",
@@ -416,7 +459,10 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--before", help="an earlier build's kvmorvel, measured beside")
     args = parser.parse_args()
+    if args.before:
+        args.before = os.path.abspath(args.before)
     for name in ("build", "trees", "work", "out"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     args.kvmorvel = os.path.join(args.build, "kvmorvel")

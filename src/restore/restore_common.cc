@@ -57,11 +57,13 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, WCHAR* fullPath,
     *refusal = PlanEncryptedRedirect(encryptedName, folder, redirected);
     if (*refusal) return INVALID_HANDLE_VALUE;
   }
-  if (PathFileExistsW(fullPath)) {
-    SetFileAttributesW(fullPath, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(fullPath);
-  }
   if (redirected[0]) {
+    // The file at the entry's own path goes, as a restore there would
+    // replace it.
+    if (PathFileExistsW(fullPath)) {
+      SetFileAttributesW(fullPath, FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(fullPath);
+    }
     SHCreateDirectory(nullptr, folder);
     lstrcpynW(fullPath, redirected, kRestorePathChars);
   }
@@ -180,6 +182,11 @@ DWORD ReadBlockLength(HANDLE file, ULONGLONG offset, DWORD* length,
 }
 
 HANDLE CreateRestoredFile(const WCHAR* path) {
+  // Most entries go where nothing is yet: a create that fails when
+  // something is there saves looking first.
+  HANDLE created = CreateFileW(path, kTargetAccess, 0, nullptr, CREATE_NEW,
+                               kTargetFlags, nullptr);
+  if (created != INVALID_HANDLE_VALUE) return created;
   if (PathFileExistsW(path)) {
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path);
@@ -192,9 +199,11 @@ HANDLE CreateRestoredFile(const WCHAR* path) {
 
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
-                        const RestoreSource& source, CKvError& error) {
+                        const RestoreSource& source, CheckedFolder* checked,
+                        CKvError& error) {
   WCHAR fullPath[kRestorePathChars];
-  DWORD code = ConfineRestorePath(target, entry.name, fullPath);
+  DWORD code = ConfineRestorePath(target, entry.name, fullPath,
+                                  kRestorePathChars, checked);
   if (code) {
     error.SetError(code);
     return FALSE;

@@ -99,10 +99,12 @@ HANDLE CreateRestoredFile(const WCHAR* path);
 
 // Restores a version 5 or version 2 entry under `target`: path, parents,
 // target object, compression, short name, content, times, descriptor,
-// attributes. `encryptedName` is the current encrypted-file name. On
-// failure the code is in `error` and FALSE is returned.
+// attributes. `encryptedName` is the current encrypted-file name;
+// `checked` is the archive's memory of the folder its last entry went
+// into. On failure the code is in `error` and FALSE is returned.
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
-                        const RestoreSource& source, CKvError& error);
+                        const RestoreSource& source, CheckedFolder* checked,
+                        CKvError& error);
 
 #endif  // KVMORVEL_RESTORE_RESTORE_COMMON_H

@@ -89,24 +89,44 @@ DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
   return 0;
 }
 
-DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart) {
+int CheckedFolder::Covers(const WCHAR* path) const {
+  if (m_length == 0) return 0;
+  for (int i = 0; i < m_length; ++i)
+    if (path[i] != m_path[i]) return 0;
+  return IsPathSeparator(path[m_length]) ? m_length : 0;
+}
+
+void CheckedFolder::Remember(const WCHAR* path, int length) {
+  if (length <= 0 || length >= kRestorePathChars) {
+    Forget();
+    return;
+  }
+  for (int i = 0; i < length; ++i) m_path[i] = path[i];
+  m_path[length] = 0;
+  m_length = length;
+}
+
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart,
+                       const CheckedFolder* checked) {
+  const int covered = checked ? checked->Covers(fullPath) : 0;
   // The target folder itself: a link there would take every entry
   // elsewhere. A drive root or "/" is left out (a drive's root is the real
   // folder its letter names, never a link).
   int targetEnd = nameStart;
   while (targetEnd > 0 && IsPathSeparator(fullPath[targetEnd - 1])) --targetEnd;
-  if (targetEnd > 0 && IsLinkPrefix(fullPath, targetEnd))
+  if (targetEnd > covered && IsLinkPrefix(fullPath, targetEnd))
     return kLinkInPathCode;
   const int end = EndOfLastComponent(fullPath, nameStart);
   for (int i = nameStart + 1; i < end; ++i) {
     if (!IsPathSeparator(fullPath[i]) || IsPathSeparator(fullPath[i - 1])) continue;
-    if (IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
+    if (i > covered && IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
   }
   return 0;
 }
 
-DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
-  const DWORD code = CheckNoLinkAbove(fullPath, nameStart);
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart,
+                        const CheckedFolder* checked) {
+  const DWORD code = CheckNoLinkAbove(fullPath, nameStart, checked);
   if (code) return code;
   const int end = EndOfLastComponent(fullPath, nameStart);
   if (end <= nameStart || !IsLinkPrefix(fullPath, end)) return 0;
@@ -121,10 +141,21 @@ DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
 }
 
 DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
-                         DWORD capacity) {
-  const DWORD code = BuildRestorePath(target, name, out, capacity);
-  if (code) return code;
-  return CheckNoLinkOnPath(out, lstrlenW(out) - lstrlenW(name));
+                         DWORD capacity, CheckedFolder* checked) {
+  DWORD code = BuildRestorePath(target, name, out, capacity);
+  const int nameStart = lstrlenW(out) - lstrlenW(name);
+  if (!code) code = CheckNoLinkOnPath(out, nameStart, checked);
+  if (!checked) return code;
+  if (code) {
+    checked->Forget();
+    return code;
+  }
+  // The entry's folder: up to the separator before its last component.
+  int folderEnd = EndOfLastComponent(out, nameStart);
+  while (folderEnd > nameStart && !IsPathSeparator(out[folderEnd - 1])) --folderEnd;
+  while (folderEnd > 0 && IsPathSeparator(out[folderEnd - 1])) --folderEnd;
+  checked->Remember(out, folderEnd);
+  return 0;
 }
 
 bool CreateMissingParents(const WCHAR* fullPath) {

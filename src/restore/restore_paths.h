@@ -44,22 +44,47 @@ bool IsPlainFileName(const WCHAR* name);
 DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
                        DWORD capacity = kRestorePathChars);
 
+// The folder the previous entry went into, found free of links there: the
+// entries of one folder come one after another, and each would otherwise
+// look at every folder above it again. Each checked entry replaces it
+// with its own folder, so it never vouches for an entry's own path, the
+// one path a restore may turn into a link; a refused entry clears it.
+// Each archive object keeps one across its entries.
+class CheckedFolder {
+ public:
+  // How many leading characters of `path` it vouches for: the folder's
+  // length when `path` goes on below it, else 0.
+  int Covers(const WCHAR* path) const;
+  void Remember(const WCHAR* path, int length);
+  void Forget() { m_length = 0; }
+
+ private:
+  WCHAR m_path[kRestorePathChars] = {};
+  int m_length = 0;
+};
+
 // Refuses (1921) a path on which the target folder itself (the part
 // before `nameStart`, where the entry's name begins) or a folder of the
 // name above its last component is a link, so nothing is written through
-// a link found in the target or restored there by an earlier entry.
-DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart);
+// a link found in the target or restored there by an earlier entry. The
+// folders `checked` vouches for are not looked at again.
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart,
+                       const CheckedFolder* checked = nullptr);
 
 // CheckNoLinkAbove, and a link at the path itself is removed, as an
 // existing file would be, and never followed.
-DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart,
+                        const CheckedFolder* checked = nullptr);
 
 // The one check between a stored or listed name and the disk, shared by
 // the restore of every version and the image copy-out: BuildRestorePath,
 // then CheckNoLinkOnPath. Returns 0 or the refusing code; nothing is
-// created, and only a link at the path itself is removed.
+// created, and only a link at the path itself is removed. With `checked`
+// (an archive's restore), the folders it vouches for are taken as
+// checked, and it is left holding this entry's folder.
 DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
-                         DWORD capacity = kRestorePathChars);
+                         DWORD capacity = kRestorePathChars,
+                         CheckedFolder* checked = nullptr);
 
 // Creates the missing folders above `fullPath`. Returns true when the
 // parent was missing (and so was made here).

@@ -60,8 +60,9 @@ FILETIME ToUtc(const FILETIME& local) {
 // Builds the restore path of `record` under `target` and checks it, then
 // creates the missing parent folders. Returns 0 or the refusing code.
 DWORD PrepareRestorePath(const WCHAR* target, const V1Record& record,
-                         WCHAR* fullPath) {
-  const DWORD code = ConfineRestorePath(target, record.name, fullPath);
+                         WCHAR* fullPath, CheckedFolder* checked) {
+  const DWORD code = ConfineRestorePath(target, record.name, fullPath,
+                                        kRestorePathChars, checked);
   if (code) return code;
   if (CreateMissingParents(fullPath))
     SetParentShortName(fullPath, record.directoryShortName);
@@ -93,7 +94,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
   DWORD code = DecodeRecordAtCursor(*control, &record);
-  if (!code) code = PrepareRestorePath(target, record, fullPath);
+  if (!code) code = PrepareRestorePath(target, record, fullPath, &control->checkedFolder);
   if (code) {
     m_error.SetError(code);
     return FALSE;

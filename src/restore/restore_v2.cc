@@ -73,7 +73,9 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
     return 0;
   };
 
-  if (!RestoreStoredEntry(view, target, m_encryptedName, source, m_error))
+  if (!RestoreStoredEntry(view, target, m_encryptedName, source,
+                          &static_cast<_MVRL_OBJECT_2*>(m_control)->checkedFolder,
+                          m_error))
     return FALSE;
   LoadCurrentEntry(entry.data, name);
   return TRUE;

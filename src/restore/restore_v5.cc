@@ -127,7 +127,8 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     return ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
   };
 
-  if (!RestoreStoredEntry(view, target, m_encryptedName, source, m_error))
+  if (!RestoreStoredEntry(view, target, m_encryptedName, source,
+                          &record->checkedFolder, m_error))
     return FALSE;
   LoadCurrentEntry(entry.data, entry.name);
   return TRUE;

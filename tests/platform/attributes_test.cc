@@ -361,6 +361,25 @@ TEST(ShortNames, ShortPathReplacesEachNameThatHasOne) {
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 }
 
+// The paths of a tree come folder by folder; a short name given to a
+// folder on the way, or to a link in the last folder, between two calls
+// shows in the next.
+TEST(ShortNames, ShortPathSeesNamesGivenBetweenCalls) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "Long folder").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir / "Long folder/sub").c_str(), 0755), 0);
+  WriteBytes(dir / "Long folder/sub/a.txt", "a");
+  WriteBytes(dir / "Long folder/sub/b.txt", "b");
+  ASSERT_EQ(symlink("a.txt", (dir / "Long folder/sub/Link to a").c_str()), 0);
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/sub/a.txt")), dir / "Long folder/sub/a.txt");
+  GiveShortName(dir / "Long folder", u"LONGFO~1");
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/sub/b.txt")), dir / "LONGFO~1/sub/b.txt");
+  GiveShortName(dir / "Long folder/sub/Link to a", u"LINKTO~1");  // in sub's record
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/sub/Link to a")), dir / "LONGFO~1/sub/LINKTO~1");
+  GiveShortName(dir / "Long folder", u"");
+  EXPECT_EQ(ShortPath(W(dir / "Long folder/sub/a.txt")), dir / "Long folder/sub/a.txt");
+}
+
 TEST(Links, LinkMetadataIsDerivedThenKeptByTheFolder) {
   TempDir dir;
   ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);

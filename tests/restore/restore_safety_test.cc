@@ -162,6 +162,22 @@ TEST_F(Safety, ATargetThatIsALinkIsNotWrittenThrough) {
   EXPECT_TRUE(IsLink(linked));
 }
 
+// The restore does not look again at the folder its previous entry went
+// into; a link restored by the entry before is still looked at by the
+// entries under it, and the entries of the other folder are not held up.
+TEST_F(Safety, ALinkRestoredBetweenEntriesIsSeenByTheNext) {
+  TempDir outside;
+  const std::string data = LzoBlocks("payload");
+  const std::string record = ReparseRecord(MountPointBuffer(outside.W("", '\\')));
+  WriteV5({Entry("d\\f1", 0x20, 7), DataAt(Reparse("dx", record.size()), data.size()),
+           Entry("dx\\f2", 0x20, 7), Entry("d\\f3", 0x20, 7)},
+          {data + record});
+  EXPECT_EQ((Codes{0, 0, 1921, 0}), RestoreAll(out));
+  EXPECT_FALSE(Exists(outside / "f2"));
+  EXPECT_EQ("payload", ReadBytes(out + "/d/f3"));
+  EXPECT_TRUE(IsLink(out + "/dx"));
+}
+
 TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {
   EXPECT_EQ(Codes{87}, RestoreFiles({"f"}, ""));
   // 1024 characters without the terminator: one too many.

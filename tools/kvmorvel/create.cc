@@ -188,7 +188,8 @@ class TreeAdder {
   unsigned long long linksSkipped() const { return linksSkipped_; }
 
  private:
-  void Visit(const std::string& path, const std::string& name);
+  void Visit(const std::string& path, const std::string& name,
+             const kvsys::Listed* listed = nullptr);
   void VisitFolder(const std::string& path, const std::string& name);
   void AddEntry(const std::string& path, const std::string& name);
   bool IsArchiveItself(const std::string& path, const kvsys::Item& item);
@@ -248,11 +249,16 @@ bool TreeAdder::IsArchiveItself(const std::string& path,
   return true;
 }
 
-void TreeAdder::Visit(const std::string& path, const std::string& name) {
+// The listing's type and file index spare a look at each child; a child
+// the listing does not type, and a PATH argument, are looked at.
+void TreeAdder::Visit(const std::string& path, const std::string& name,
+                      const kvsys::Listed* listed) {
   if (Interrupted()) return;
   kvsys::Item item;
   std::string message;
-  if (!kvsys::ReadItem(path, &item, &message)) {
+  if (listed && listed->typed) {
+    item = listed->item;
+  } else if (!kvsys::ReadItem(path, &item, &message)) {
     Fail(path, "cannot read", message);
     return;
   }
@@ -270,7 +276,7 @@ void TreeAdder::Visit(const std::string& path, const std::string& name) {
 }
 
 void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
-  std::vector<std::string> children;
+  std::vector<kvsys::Listed> children;
   std::string message;
   const bool listed = kvsys::ListFolder(path, &children, &message);
   if (!listed && children.empty()) {
@@ -280,11 +286,14 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
   archiveFiles_.FindNewParts();
   if (!listed) Fail(path, "cannot list", message);
   // A stable order makes two archives of one tree alike.
-  std::sort(children.begin(), children.end());
-  for (const std::string& child : children) {
+  std::sort(children.begin(), children.end(),
+            [](const kvsys::Listed& a, const kvsys::Listed& b) {
+              return a.name < b.name;
+            });
+  for (const kvsys::Listed& child : children) {
     if (Interrupted()) return;
-    Visit(kvsys::Join(path, child),
-          name.empty() ? child : name + "\\" + child);
+    Visit(kvsys::Join(path, child.name),
+          name.empty() ? child.name : name + "\\" + child.name, &child);
   }
 }
 

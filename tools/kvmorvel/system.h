@@ -26,9 +26,16 @@ const uint64_t kUnknownIndex = ~0ull;
 
 // false with the system's message when the item cannot be read.
 bool ReadItem(const std::string& path, Item* item, std::string* message);
-// The names in the folder, "." and ".." left out; false with a message
-// when the listing fails (the names read before stay in `names`).
-bool ListFolder(const std::string& path, std::vector<std::string>* names,
+// What a folder listing tells of a child: its name and, when `typed`, what
+// it is, so the walk need not look at it again.
+struct Listed {
+  std::string name;
+  bool typed = false;
+  Item item;
+};
+// The children of the folder, "." and ".." left out; false with a message
+// when the listing fails (the children read before stay in `children`).
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
                 std::string* message);
 // `folder` joined with a name in it.
 std::string Join(const std::string& folder, const std::string& name);

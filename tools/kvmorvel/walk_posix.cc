@@ -32,7 +32,26 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
   return true;
 }
 
-bool ListFolder(const std::string& path, std::vector<std::string>* names,
+namespace {
+
+// The listing's type (DT_UNKNOWN when the file system does not say) and
+// inode spare a look at each child.
+Listed FromListing(const struct dirent& entry) {
+  Listed child;
+  child.name = entry.d_name;
+  child.typed = entry.d_type != DT_UNKNOWN;
+  const mode_t type = DTTOIF(entry.d_type);
+  child.item.kind = S_ISDIR(type)   ? Kind::kFolder
+                    : S_ISLNK(type) ? Kind::kLink
+                    : S_ISREG(type) ? Kind::kFile
+                                    : Kind::kOther;
+  child.item.fileIndex = static_cast<uint64_t>(entry.d_ino);
+  return child;
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
                 std::string* message) {
   DIR* folder = opendir(path.c_str());
   if (!folder) {
@@ -42,7 +61,7 @@ bool ListFolder(const std::string& path, std::vector<std::string>* names,
   errno = 0;
   while (struct dirent* item = readdir(folder)) {
     if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
-      names->push_back(item->d_name);
+      children->push_back(FromListing(*item));
   }
   const int error = errno;
   closedir(folder);

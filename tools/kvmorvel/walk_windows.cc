@@ -30,6 +30,15 @@ std::string LastErrorMessage() {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+// A reparse point (a symbolic link or a junction) is stored as itself.
+kvsys::Kind KindOf(DWORD attributes) {
+  using kvsys::Kind;
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::kLink
+         : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::kFolder
+         : (attributes & FILE_ATTRIBUTE_DEVICE)      ? Kind::kOther
+                                                     : Kind::kFile;
+}
+
 // The length of the root of a full path: "C:\" (3) or "\\server\share\".
 size_t RootLength(const std::wstring& path) {
   if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2])) return 3;
@@ -63,19 +72,14 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
     *message = LastErrorMessage();
     return false;
   }
-  const DWORD attributes = data.dwFileAttributes;
-  // A reparse point (a symbolic link or a junction) is stored as itself.
-  item->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::kLink
-               : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::kFolder
-               : (attributes & FILE_ATTRIBUTE_DEVICE)      ? Kind::kOther
-                                                           : Kind::kFile;
+  item->kind = KindOf(data.dwFileAttributes);
   // The file index needs an open; the archive test opens the few files
   // it must compare instead.
   item->fileIndex = kUnknownIndex;
   return true;
 }
 
-bool ListFolder(const std::string& path, std::vector<std::string>* names,
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
                 std::string* message) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(Wide(Join(path, "*")).c_str(), &found);
@@ -85,7 +89,13 @@ bool ListFolder(const std::string& path, std::vector<std::string>* names,
   }
   do {
     const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names->push_back(Utf8(name));
+    if (name == L"." || name == L"..") continue;
+    Listed child;
+    child.name = Utf8(name);
+    child.typed = true;
+    child.item.kind = KindOf(found.dwFileAttributes);
+    child.item.fileIndex = kUnknownIndex;
+    children->push_back(child);
   } while (FindNextFileW(find, &found));
   const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
   if (!whole) *message = LastErrorMessage();

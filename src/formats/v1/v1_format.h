@@ -5,6 +5,7 @@
 #define KVMORVEL_FORMATS_V1_FORMAT_H
 
 #include "formats/catalogue_block.h"
+#include "restore/restore_paths.h"
 #include "kvwin32.h"
 
 enum {
@@ -37,6 +38,8 @@ struct _MVRL_OBJECT {
   // (see PlaceAtWritePosition).
   bool atWritePosition;
   MvrlHeaderV1 header;
+  // The folder the last restored entry went into, checked for links.
+  CheckedFolder checkedFolder;
 };
 
 // Sets a new control record to the values Open gives it.

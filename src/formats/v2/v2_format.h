@@ -6,6 +6,7 @@
 
 #include "common/le_bytes.h"
 #include "formats/catalogue_block.h"
+#include "restore/restore_paths.h"
 #include "kvwin32.h"
 
 enum {
@@ -60,6 +61,8 @@ struct _MVRL_OBJECT_2 {
   bool atWritePosition;
   ULONGLONG budget;
   MvrlHeaderV2 header;
+  // The folder the last restored entry went into, checked for links.
+  CheckedFolder checkedFolder;
 };
 
 // Decodes the entry's name from its tail into `name` (at most `capacity`

@@ -205,7 +205,7 @@ DWORD CheckBlockCount(const _MVRL_FILEENTRY_MAX_5& entry) {
 
 BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
                                    _MVRL_FILEENTRY_MAX_5* entry) {
-  if (lzo_init() != LZO_E_OK) {
+  if (V5LzoInit() != LZO_E_OK) {
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }

@@ -70,7 +70,7 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  const int init = lzo_init();
+  const int init = V5LzoInit();
   if (init != LZO_E_OK) {
     log->AddInfo(TEXT("Error: lzo_Init - %d"), init);
     SetLastError(ERROR_INTERNAL_ERROR);

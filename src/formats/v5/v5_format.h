@@ -10,6 +10,7 @@
 #include "formats/read_buffer.h"
 #include "formats/v5/v5_io.h"
 #include "formats/write_buffer.h"
+#include "restore/restore_paths.h"
 #include "kvwin32.h"
 
 enum {
@@ -69,6 +70,8 @@ struct _MVRL_OBJECT_5 {
   // The main file read ahead for the catalogue walk.
   FileReadBuffer catalogueIn{kV5ReadWindow};
   V5CodecBuffers codec;
+  // The folder the last restored entry went into, checked for links.
+  CheckedFolder checkedFolder;
 };
 
 // The header every new archive and control record starts from.

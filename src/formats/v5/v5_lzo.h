@@ -21,4 +21,11 @@ const size_t kV5WorkMemory = LZO1X_1_MEM_COMPRESS > 131072
                                  ? static_cast<size_t>(LZO1X_1_MEM_COMPRESS)
                                  : 131072;
 
+// lzo_init's answer, asked once per process: it only checks how the
+// library was built, and every block would otherwise ask again.
+inline int V5LzoInit() {
+  static const int answer = lzo_init();
+  return answer;
+}
+
 #endif  // KVMORVEL_FORMATS_V5_LZO_H

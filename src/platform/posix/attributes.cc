@@ -15,7 +15,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "common/le_bytes.h"
 #include "layer.h"
@@ -156,11 +158,16 @@ bool ReadOwnXattr(const std::string& path, const char* name,
 LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
   LayerXattrs names;
   if (error) *error = 0;
-  std::vector<char> list(1024);
+  // Most objects carry few attributes: the first listing goes into a
+  // buffer on the stack, and only a longer list is asked for again.
+  char first[1024];
+  std::vector<char> list;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const ssize_t n = llistxattr(path.c_str(), list.data(), list.size());
+    char* into = attempt == 0 ? first : list.data();
+    const size_t room = attempt == 0 ? sizeof first : list.size();
+    const ssize_t n = llistxattr(path.c_str(), into, room);
     if (n >= 0) {
-      names.Take(list.data(), static_cast<size_t>(n));
+      names.Take(into, static_cast<size_t>(n));
       return names;
     }
     if (errno != ERANGE) break;
@@ -216,12 +223,14 @@ int ChangeXattrs(const std::string& path, Change change) {
 
 int WriteXattr(const std::string& path, const char* name,
                const std::vector<uint8_t>& value) {
+  if (strcmp(name, kShortName) == 0 || strcmp(name, kLinksName) == 0) NoteNameChange();
   return ChangeXattrs(path, [&] {
     return setxattr(path.c_str(), name, value.data(), value.size(), 0);
   });
 }
 
 int RemoveXattr(const std::string& path, const char* name) {
+  if (strcmp(name, kShortName) == 0 || strcmp(name, kLinksName) == 0) NoteNameChange();
   const int error = ChangeXattrs(path, [&] { return removexattr(path.c_str(), name); });
   return error == ENODATA ? 0 : error;
 }
@@ -403,14 +412,14 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
   ToNarrowName(shortName, WideLength(shortName), &narrow);
   if (h->kind == Kind::kLink) {
     LinkInfo kept;
-    ReadLinkInfo(h->path, &kept);
+    ReadLinkInfo(h->Path(), &kept);
     kept.shortName = narrow;
-    WriteLinkInfo(h->path, kept);
+    WriteLinkInfo(h->Path(), kept);
     return TRUE;
   }
   const int error =
-      narrow.empty() ? RemoveXattr(h->path, kShortName)
-                     : WriteXattr(h->path, kShortName,
+      narrow.empty() ? RemoveXattr(h->Path(), kShortName)
+                     : WriteXattr(h->Path(), kShortName,
                                   std::vector<uint8_t>(narrow.begin(), narrow.end()));
   return error ? FailErrno(error) : TRUE;
 }
@@ -464,6 +473,48 @@ std::u16string StoredShortName(const std::string& path, const LayerXattrs& own,
 
 }  // namespace
 
+namespace {
+
+// The short form of the folder a path's last name sits in, kept from the
+// call before: a tree's files share their folder, and each name on the way
+// costs a listing of its attributes. The memo is good while the layer has
+// changed no name, short name or link record since it was made (any such
+// change bumps the generation); a short name another process gives a
+// folder meanwhile is seen once the layer changes anything, or for a path
+// in another folder. One entry, under a lock, for every thread.
+struct FolderShortForm {
+  std::u16string widePrefix;  // the path's text up to its last name
+  std::string posixFolder;    // the folder that text names
+  std::u16string shortPrefix; // widePrefix with each name in short form
+  LayerXattrs folderNames;    // the folder's listing, for a link's record
+  uint64_t generation = 0;
+  bool valid = false;
+};
+
+std::mutex g_folderFormLock;
+FolderShortForm g_folderForm;
+std::atomic<uint64_t> g_nameGeneration{1};
+
+bool RecallFolderForm(const std::u16string& widePrefix, const std::string& posixFolder,
+                      FolderShortForm* form) {
+  std::lock_guard<std::mutex> hold(g_folderFormLock);
+  if (!g_folderForm.valid || g_folderForm.generation != g_nameGeneration.load() ||
+      g_folderForm.widePrefix != widePrefix || g_folderForm.posixFolder != posixFolder)
+    return false;
+  *form = g_folderForm;
+  return true;
+}
+
+void KeepFolderForm(const FolderShortForm& form) {
+  std::lock_guard<std::mutex> hold(g_folderFormLock);
+  g_folderForm = form;
+  g_folderForm.valid = true;
+}
+
+}  // namespace
+
+void kvposix::NoteNameChange() { g_nameGeneration.fetch_add(1); }
+
 DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity) {
   std::string posix;
   if (!ToPosixPath(longPath, &posix)) return 0;
@@ -477,13 +528,30 @@ DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity) {
   }
   // Each name of the path is looked up by one listing of its attributes,
   // which also tells whether its folder keeps records of links; the first
-  // name's folder is listed for that alone.
+  // name's folder is listed for that alone. The last name's folder may be
+  // known from the call before.
   const size_t first = posixNames.size() - names.size();
-  std::string folder = first ? posix.substr(0, posixNames[first - 1].second)
-                             : (posix[0] == '/' ? "/" : ".");
-  LayerXattrs folderNames = names.empty() ? LayerXattrs() : ListLayerXattrs(folder);
-  std::u16string out = wide.substr(0, names.empty() ? wide.size() : names[0].first);
-  for (size_t i = 0; i < names.size(); ++i) {
+  const size_t last = names.empty() ? 0 : names.size() - 1;
+  FolderShortForm form;
+  form.generation = g_nameGeneration.load();
+  size_t from = 0;
+  std::u16string out;
+  LayerXattrs folderNames;
+  if (last > 0) {
+    form.widePrefix = wide.substr(0, names[last].first);
+    form.posixFolder = posix.substr(0, posixNames[first + last - 1].second);
+  }
+  if (last > 0 && RecallFolderForm(form.widePrefix, form.posixFolder, &form)) {
+    out = form.shortPrefix;
+    folderNames = form.folderNames;
+    from = last;
+  } else {
+    std::string folder = first ? posix.substr(0, posixNames[first - 1].second)
+                               : (posix[0] == '/' ? "/" : ".");
+    folderNames = names.empty() ? LayerXattrs() : ListLayerXattrs(folder);
+    out = wide.substr(0, names.empty() ? wide.size() : names[0].first);
+  }
+  for (size_t i = from; i < names.size(); ++i) {
     const std::string path = posix.substr(0, posixNames[first + i].second);
     int error = 0;
     const LayerXattrs own = ListLayerXattrs(path, &error);
@@ -499,6 +567,11 @@ DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity) {
     const size_t next = i + 1 < names.size() ? names[i + 1].first : wide.size();
     out += wide.substr(names[i].second, next - names[i].second);
     folderNames = own;
+    if (i + 1 == last) {
+      form.shortPrefix = out;
+      form.folderNames = own;
+      KeepFolderForm(form);
+    }
   }
   if (!shortPath || capacity <= out.size()) return static_cast<DWORD>(out.size() + 1);
   CopyWide(out, shortPath, capacity);

@@ -86,8 +86,8 @@ BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
   if (target == INVALID_HANDLE_VALUE) return FALSE;
   Closer closeTarget(target);
   if (!CopyData(source, target)) return FALSE;
-  const std::string& fromPath = static_cast<Handle*>(source)->path;
-  const std::string& toPath = static_cast<Handle*>(target)->path;
+  const std::string& fromPath = static_cast<Handle*>(source)->Path();
+  const std::string& toPath = static_cast<Handle*>(target)->Path();
   struct stat st;
   if (stat(fromPath.c_str(), &st) != 0) return FailErrno(errno);
   CopyLayerXattrs(fromPath, toPath);

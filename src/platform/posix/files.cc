@@ -103,6 +103,19 @@ std::string StablePath(const std::string& path, int fd, Kind kind) {
   return result;
 }
 
+}  // namespace
+
+const std::string& Handle::Path() {
+  std::lock_guard<std::mutex> hold(pathLock_);
+  if (!pathKnown_) {
+    path_ = StablePath(openedPath, fd, kind);
+    pathKnown_ = true;
+  }
+  return path_;
+}
+
+namespace {
+
 // Wraps an open descriptor in a registered handle; `st` is its fstat.
 HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat& st) {
   std::unique_ptr<Handle> h(new (std::nothrow) Handle);
@@ -111,7 +124,7 @@ HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat&
     return INVALID_HANDLE_VALUE;
   }
   h->kind = kind;
-  h->path = StablePath(r.path, fd.get(), kind);
+  h->openedPath = r.path;
   h->access = r.access;
   h->share = r.share;
   h->dev = st.st_dev;
@@ -213,12 +226,11 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
 }
 
 // True when the descriptor OpenOrCreate made is a regular file (its
-// fstat left in `st`), which then gets blocking reads and writes back.
-// O_NONBLOCK is the only status flag the open set that F_SETFL changes.
+// fstat left in `st`). Its O_NONBLOCK stays: Linux ignores the flag for
+// reads and writes of regular files, and clearing it would cost a call
+// on every open.
 bool KeepsRegular(int fd, struct stat* st) {
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) return false;
-  fcntl(fd, F_SETFL, 0);
-  return true;
+  return fstat(fd, st) == 0 && S_ISREG(st->st_mode);
 }
 
 HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
@@ -293,6 +305,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     return INVALID_HANDLE_VALUE;
   }
   r.driveRoot = IsDriveDevice(name);
+  if (disposition == CREATE_NEW && !(flags & FILE_FLAG_OPEN_REPARSE_POINT) &&
+      !r.driveRoot) {
+    // The exclusive create needs no look first: it makes the file or finds
+    // something there, which the steps below then answer for as before.
+    HANDLE h = OpenFile(r, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
   struct stat st;
   // With FILE_FLAG_OPEN_REPARSE_POINT the name itself is looked at first;
   // for anything but a link that is what stat would tell.
@@ -313,6 +332,19 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 namespace {
+// Every kWritebackBytes written through a handle, the disk is asked to
+// start writing them, without waiting. A large file then goes to the disk
+// while it is being made, and the FlushFileBuffers that makes it durable
+// waits for its last piece only, not for all of it.
+const uint64_t kWritebackBytes = 8u << 20;
+
+void StartWriteback(Handle& h, DWORD bytes) {
+  const uint64_t before = h.unflushedBytes.fetch_add(bytes);
+  if (before + bytes < kWritebackBytes) return;
+  h.unflushedBytes.store(0);
+  sync_file_range(h.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 // The handle's descriptor when it may move data; null with the code set.
 HandleRef DataHandle(HANDLE file, bool write) {
   HandleRef h = LookFileHandle(file);
@@ -370,6 +402,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
     }
     done += static_cast<DWORD>(n);
   }
+  StartWriteback(*h, done);
   if (written) *written = done;
   if (done < wanted) return Fail(ERROR_DISK_FULL);  // a short fault
   return TRUE;
@@ -456,7 +489,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
   struct stat st;
   if (fstat(h->fd, &st) != 0) return FailErrno(errno);
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
   info->dwFileAttributes = meta.attributes;
   info->ftCreationTime = FromTicks(meta.creation);
   info->ftLastAccessTime = FromTicks(meta.access);
@@ -498,12 +531,14 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     if (stat(p.c_str(), &target) != 0 || !S_ISDIR(target.st_mode))
       return Fail(ERROR_DIRECTORY);
     if (unlink(p.c_str()) != 0) return FailErrno(errno);
+    NoteNameChange();
     return TRUE;
   }
   if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
   if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (rmdir(p.c_str()) != 0)
     return Fail(errno == EEXIST ? ERROR_DIR_NOT_EMPTY : CodeFromErrno(errno));
+  NoteNameChange();
   return TRUE;
 }
 
@@ -517,5 +552,6 @@ BOOL DeleteFileW(LPCWSTR path) {
     return Fail(ERROR_ACCESS_DENIED);
   if (DeleteRefused(p, st)) return Fail(ERROR_SHARING_VIOLATION);
   if (unlink(p.c_str()) != 0) return FailForPath(errno, p);
+  NoteNameChange();
   return TRUE;
 }

@@ -78,7 +78,14 @@ bool Conflicts(DWORD access, DWORD share, const Handle& other) {
 // They go with the descriptor's last close, or with the process.
 const off_t kShareBytes = static_cast<off_t>(1) << 62;
 enum ShareKind { kRead, kWrite, kDelete, kShareKinds };
-const int kUses = 0, kRefuses = kShareKinds;
+// Where each byte lies, by kind. The order puts the bytes of the most
+// common open, reading while sharing only reading (uses read, refuses
+// write and delete; looks at refuses read, uses write and delete), in two
+// runs of three: one call to publish and one to look.
+//   0 uses write  1 uses delete  2 refuses read
+//   3 uses read   4 refuses write  5 refuses delete
+const int kUsesByte[kShareKinds] = {3, 0, 1};
+const int kRefusesByte[kShareKinds] = {2, 4, 5};
 
 struct flock ShareBytes(int byte, int count, short type) {
   struct flock lock = {};
@@ -140,12 +147,12 @@ bool ClaimShare(const Handle& h) {
   unsigned held = 0, looked = 0;  // bytes to publish, bytes to look at
   for (int k = 0; k < kShareKinds; ++k) {
     if (uses[k]) {
-      held |= 1u << (kUses + k);
-      looked |= 1u << (kRefuses + k);
+      held |= 1u << kUsesByte[k];
+      looked |= 1u << kRefusesByte[k];
     }
     if (!shares[k]) {
-      held |= 1u << (kRefuses + k);
-      looked |= 1u << (kUses + k);
+      held |= 1u << kRefusesByte[k];
+      looked |= 1u << kUsesByte[k];
     }
   }
   if (!ForEachRun(held, [&](int byte, int count) { return Publish(h.fd, byte, count); })) {
@@ -257,7 +264,7 @@ bool DeleteRefused(const std::string& path, const struct stat& st) {
     return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   });
   if (fd < 0) return false;
-  const bool refused = HeldElsewhere(fd, kRefuses + kDelete);
+  const bool refused = HeldElsewhere(fd, kRefusesByte[kDelete]);
   close(fd);
   return refused;
 }

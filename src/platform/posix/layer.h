@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,9 @@ DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
 // Copies the layer's extended attributes from one file to another.
 void CopyLayerXattrs(const std::string& from, const std::string& to);
 bool IsValidShortName(const WCHAR* name);
+// Tells GetShortPathNameW that a name, short name or link record may have
+// changed, so the folder form it keeps from the call before is stale.
+void NoteNameChange();
 // The short name reported for a stored one: empty when it is too long to
 // be an 8.3 name.
 std::u16string ShortNameOf(const std::u16string& stored);
@@ -163,16 +168,25 @@ struct Handle {
   uint32_t magic = 0x4B56484Eu;
   Kind kind = Kind::kFile;
   int fd = -1;
-  std::string path;  // the POSIX path it was opened by
+  std::string openedPath;  // the POSIX path it was opened by
+  // The real object's path, for the calls that act on the handle by path:
+  // worked out at the first such call (files.cc), so that a handle used
+  // only to read or write data costs no lookup.
+  const std::string& Path();
   DWORD access = 0;
   DWORD share = 0;
   dev_t dev = 0;
   ino_t ino = 0;
   bool registered = false;  // in the share table
+  std::atomic<uint64_t> unflushedBytes{0};  // written since writeback began
   // Find handles only.
   std::string folder;
   std::vector<FindEntry> entries;
   size_t next = 0;
+ private:
+  std::mutex pathLock_;  // a lock, not a once_flag: glibc wakes waiters
+  bool pathKnown_ = false;  // of a once_flag with a system call each time
+  std::string path_;
 };
 
 // A handle in use. The table owns every live handle through one of these

@@ -91,11 +91,11 @@ bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
 
 BOOL GetReparse(const HandleRef& h, LPVOID out, DWORD outSize, LPDWORD returned) {
   struct stat st;
-  if (lstat(h->path.c_str(), &st) != 0) return FailForPath(errno, h->path);
+  if (lstat(h->Path().c_str(), &st) != 0) return FailForPath(errno, h->Path());
   std::vector<uint8_t> buffer;
   if (S_ISLNK(st.st_mode)) {
-    if (!LinkBuffer(h->path, &buffer)) return FALSE;
-  } else if (!ReadXattr(h->path, kReparseName, &buffer) || buffer.size() < kHeader) {
+    if (!LinkBuffer(h->Path(), &buffer)) return FALSE;
+  } else if (!ReadXattr(h->Path(), kReparseName, &buffer) || buffer.size() < kHeader) {
     return Fail(ERROR_NOT_A_REPARSE_POINT);
   }
   if (!out || outSize < buffer.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -145,25 +145,26 @@ BOOL MakeLink(const HandleRef& h, const uint8_t* in, size_t size, DWORD tag) {
   std::string target;
   if (!TargetOf(in, size, tag, &target)) return FALSE;
   struct stat st;
-  if (lstat(h->path.c_str(), &st) != 0) return FailForPath(errno, h->path);
+  if (lstat(h->Path().c_str(), &st) != 0) return FailForPath(errno, h->Path());
   if (tag == IO_REPARSE_TAG_MOUNT_POINT && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
     return Fail(ERROR_DIRECTORY);
   int removed;
   if (S_ISDIR(st.st_mode)) {
-    removed = rmdir(h->path.c_str());
+    removed = rmdir(h->Path().c_str());
     if (removed != 0 && (errno == ENOTEMPTY || errno == EEXIST)) return Fail(ERROR_DIR_NOT_EMPTY);
   } else if (S_ISREG(st.st_mode) && st.st_size != 0) {
     return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);  // would lose the data
   } else {
-    removed = unlink(h->path.c_str());
+    removed = unlink(h->Path().c_str());
   }
   if (removed != 0) return FailErrno(errno);
-  if (symlink(target.c_str(), h->path.c_str()) != 0) {
+  NoteNameChange();
+  if (symlink(target.c_str(), h->Path().c_str()) != 0) {
     const int error = errno;
-    Restore(h->path, st);
+    Restore(h->Path(), st);
     return FailErrno(error);
   }
-  const int fd = open(h->path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = open(h->Path().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   struct stat now;
   if (fd < 0 || fstat(fd, &now) != 0) {
     if (fd >= 0) close(fd);
@@ -185,7 +186,7 @@ BOOL SetReparse(const HandleRef& h, LPVOID in, DWORD inSize) {
   if (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK)
     return MakeLink(h, b, inSize, tag);
   if (h->kind == Kind::kLink) return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);
-  const int error = WriteXattr(h->path, kReparseName, std::vector<uint8_t>(b, b + inSize));
+  const int error = WriteXattr(h->Path(), kReparseName, std::vector<uint8_t>(b, b + inSize));
   return error ? FailErrno(error) : TRUE;
 }
 
@@ -194,10 +195,10 @@ BOOL SetCompression(const HandleRef& h, LPVOID in, DWORD inSize) {
   if (h->kind == Kind::kLink) return TRUE;
   const uint16_t format = LoadU16(static_cast<const uint8_t*>(in));
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
   DWORD attributes = meta.attributes & ~FILE_ATTRIBUTE_COMPRESSED;
   if (format != COMPRESSION_FORMAT_NONE) attributes |= FILE_ATTRIBUTE_COMPRESSED;
-  if (const DWORD code = WriteAttributes(h->path, attributes)) return Fail(code);
+  if (const DWORD code = WriteAttributes(h->Path(), attributes)) return Fail(code);
   return TRUE;
 }
 

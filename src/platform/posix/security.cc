@@ -307,7 +307,7 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
   if (!h) return ERROR_INVALID_HANDLE;
   if (type != SE_FILE_OBJECT || !descriptor) return ERROR_INVALID_PARAMETER;
   std::vector<uint8_t> sd;
-  if (const DWORD code = DescriptorOf(h->path, &sd)) return code;
+  if (const DWORD code = DescriptorOf(h->Path(), &sd)) return code;
   sd = Select(sd, info);
   uint8_t* block = static_cast<uint8_t*>(malloc(sd.size()));
   if (!block) return ERROR_NOT_ENOUGH_MEMORY;

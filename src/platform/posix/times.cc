@@ -55,11 +55,11 @@ BOOL SetFileTime(HANDLE file, const FILETIME* creation,
   if (!LeavesAlone(lastWrite)) times[1] = TimespecFromFileTime(Ticks(*lastWrite));
   if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
     const int flags = h->kind == Kind::kLink ? AT_SYMLINK_NOFOLLOW : 0;
-    if (utimensat(AT_FDCWD, h->path.c_str(), times, flags) != 0)
-      return FailForPath(errno, h->path);
+    if (utimensat(AT_FDCWD, h->Path().c_str(), times, flags) != 0)
+      return FailForPath(errno, h->Path());
   }
   if (!LeavesAlone(creation)) {
-    if (const DWORD code = WriteCreationTime(h->path, Ticks(*creation)))
+    if (const DWORD code = WriteCreationTime(h->Path(), Ticks(*creation)))
       return Fail(code);
   }
   return TRUE;
@@ -70,7 +70,7 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
   HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->path, &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
   if (creation) *creation = FromTicks(meta.creation);
   if (lastAccess) *lastAccess = FromTicks(meta.access);
   if (lastWrite) *lastWrite = FromTicks(meta.write);
