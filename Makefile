@@ -24,6 +24,8 @@ FUZZ_PACKAGES = cmake ninja-build clang-14 libclang-rt-14-dev pkg-config \
                 zlib1g-dev liblzo2-dev libgtest-dev libarchive-dev time
 # The benchmark's peers and instruments, and the Python that runs it.
 BENCH_PACKAGES = lzop pigz hyperfine strace time python3 tar gzip
+# The real Samba server and client `make check-interop` checks against.
+INTEROP_PACKAGES = samba smbclient
 
 # `make bench` writes its trees once under BENCH_TREES and reuses them;
 # BENCH_QUICK=1 uses small trees and one run each (a smoke test whose
@@ -38,8 +40,8 @@ BENCH_OUT   ?= $(BENCH_DIR)/results$(BENCH_MODE).md
 # bench/ programs the runner drives; bench-micro runs every other one.
 BENCH_TOOLS  = bench_make_trees bench_ceilings
 
-.PHONY: all deps deps-fuzz deps-bench deps-windows build check check-unit \
-        check-asan check-tsan windows check-windows \
+.PHONY: all deps deps-fuzz deps-bench deps-interop deps-windows build check \
+        check-unit check-asan check-tsan check-interop windows check-windows \
         demo bench bench-micro fuzz fuzz-seeds clean
 
 all: build
@@ -65,6 +67,9 @@ deps-fuzz:
 
 deps-bench:
 	$(call install_missing,$(BENCH_PACKAGES))
+
+deps-interop:
+	$(call install_missing,$(INTEROP_PACKAGES))
 
 deps-windows:
 	$(call install_missing,$(WINDOWS_PACKAGES))
@@ -114,7 +119,15 @@ check-windows: windows deps
 	  ctest --output-on-failure -j $(JOBS)
 	sh tools/windows/skip-summary.sh $(WINDOWS_BUILD)
 
-check: check-unit check-asan check-tsan
+# The metadata kept on Linux against Debian's smbd and smbclient, both
+# ways (tools/check-interop.sh): smbd on a loopback port with a private
+# configuration in a scratch folder, stopped by its pid at the end.
+check-interop: deps deps-interop
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel
+	bash tools/check-interop.sh $(BUILD)
+
+check: check-unit check-asan check-tsan check-interop
 
 demo: build
 	sh tools/demo.sh $(BUILD)

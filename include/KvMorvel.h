@@ -91,6 +91,17 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL GetFile(WCHAR* buffer, DWORD capacity);
   BOOL GetEncryptedFileName(WCHAR* buffer, DWORD capacity);
   BOOL GetMountedDrive(WCHAR* buffer, DWORD capacity);
+  // The security descriptor of the entry at the current-entry index (the
+  // one ExtractFile restores, so the one Info(0) loaded) of an archive
+  // open for reading, self-relative, copied into `buffer`; its
+  // size goes to *length. Read from the entry record (version 2) or the
+  // part file (version 5), nothing restored. Fails with 122 and the size
+  // needed in *length when `capacity` is smaller, 1168 when the entry has
+  // none (version 1 and images never do), 87 when no archive is open
+  // for reading, 259 past the last entry, 1392 when a version 2 record
+  // places it outside itself, and the read's code when a part is missing
+  // or ends inside the descriptor.
+  BOOL GetEntryDescriptor(BYTE* buffer, DWORD capacity, DWORD* length);
   void SetCompressionLevel(int level);
   ULONGLONG GetSplitSize();
   void SetSplitSize(ULONGLONG size);

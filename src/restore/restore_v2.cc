@@ -6,11 +6,8 @@
 #include "formats/deflate/deflate_stream.h"
 #include "formats/v2/v2_format.h"
 #include "restore/restore_common.h"
+#include "restore/stored_descriptor.h"
 
-namespace {
-
-// Whether the record's descriptor lies inside both the record (its record
-// size) and the in-memory entry behind the fixed part.
 bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry) {
   const DWORD length = entry.descriptorLength;
   const DWORD offset = entry.descriptorOffset;
@@ -19,8 +16,6 @@ bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry) {
   return offset + length <= entry.recordSize &&
          offset - kV2RecordFixedSize + length <= kV2TailSize;
 }
-
-}  // namespace
 
 BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   if (m_currentIndex >= m_entries2.size()) {

@@ -1,11 +1,13 @@
 // Restoring a version 5 entry: data, reparse record and security
 // descriptor block come from the part files.
 #include <new>
+#include <vector>
 
 #include "KvLog.h"
 #include "formats/le_codec.h"
 #include "formats/v5/v5_format.h"
 #include "restore/restore_common.h"
+#include "restore/stored_descriptor.h"
 
 namespace {
 
@@ -14,13 +16,13 @@ namespace {
 // refused before anything is allocated from it.
 const DWORD kMaxDescriptorBlock = 0x40000;
 
-// Reads the descriptor block (u32 length M, M bytes) at `offset` of `part`
-// and applies it to `path`. Returns 0 to go on, or the code that fails
-// the restore. A short length read fails like a failed one; a descriptor
-// that cannot be read whole is logged and skipped.
-DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
-                           const WCHAR* path) {
+}  // namespace
+
+DWORD ReadDescriptorBlock5(V5PartInput& part, ULONGLONG offset,
+                           std::vector<BYTE>* descriptor, bool* whole) {
   CKvLog* log = CKvLog::GetInstance();
+  *whole = false;
+  descriptor->clear();
   BYTE lengthBytes[4];
   DWORD got = 0;
   const bool lengthRead = part.ReadAt(offset, lengthBytes, 4, &got);
@@ -38,20 +40,38 @@ DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
                   static_cast<unsigned>(length));
     return ERROR_INVALID_SECURITY_DESCR;
   }
-  BYTE* descriptor = new (std::nothrow) BYTE[length ? length : 1];
-  if (!descriptor) {
+  try {
+    descriptor->resize(length);
+  } catch (const std::bad_alloc&) {
     log->AddError(TEXT("SD buffer init failed"));
     return ERROR_NOT_ENOUGH_MEMORY;
   }
-  const bool ok = part.ReadAt(offset + 4, descriptor, length, &got);
+  const bool ok = part.ReadAt(offset + 4, descriptor->data(), length, &got);
   const DWORD readCode = ok ? 0 : LastErrorOr(ERROR_HANDLE_EOF);
-  if (!ok || got != length)
+  if (!ok || got != length) {
     log->AddError(TEXT("ReadFile (SD) - %u"),
                   static_cast<unsigned>(ShortReadCode(readCode)));
-  else
-    SetDescriptorUnderPrivilege(path, descriptor, length, true);
-  delete[] descriptor;
+    descriptor->clear();
+    return 0;
+  }
+  *whole = true;
   return 0;
+}
+
+namespace {
+
+// Applies the descriptor block at `offset` of `part` to `path`. Returns 0
+// to go on, or the code that fails the restore; a descriptor cut short is
+// logged and skipped.
+DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
+                           const WCHAR* path) {
+  std::vector<BYTE> descriptor;
+  bool whole = false;
+  const DWORD code = ReadDescriptorBlock5(part, offset, &descriptor, &whole);
+  if (code == 0 && whole)
+    SetDescriptorUnderPrivilege(path, descriptor.data(),
+                                static_cast<DWORD>(descriptor.size()), true);
+  return code;
 }
 
 }  // namespace

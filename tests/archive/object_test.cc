@@ -181,6 +181,84 @@ TEST(ObjectTest, CallerBufferTooSmallForTheNameIsRefused) {
   EXPECT_EQ(0, buffer[6]);
 }
 
+// A self-relative descriptor holding only its owner, S-1-22-1-4242.
+const BYTE kOwnerOnly[] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0,   // header
+                           0, 0, 0, 0, 0, 0, 0, 0,
+                           1, 2, 0, 0, 0, 0, 0, 22, 1, 0, 0, 0, 0x92, 0x10, 0, 0};
+
+TEST(ObjectTest, EntryDescriptorIsReadWithoutRestoringAnything) {
+  for (DWORD version : {2u, 5u}) {
+    SCOPED_TRACE(version);
+    TempDir dir;
+    WriteBytes(dir / "f", "data");
+    const std::string path = dir / "a.arc";
+    {
+      CKvMorvel w;
+      ASSERT_TRUE(w.Open(P(W(path)), FALSE, version));
+      ASSERT_TRUE(w.AddFile(P(W(dir / "f")), P(W("with")), const_cast<BYTE*>(kOwnerOnly),
+                            sizeof kOwnerOnly));
+      ASSERT_TRUE(w.AddFile(P(W(dir / "f")), P(W("without")), nullptr, 0));
+      ASSERT_TRUE(w.Close());
+    }
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(W(path)), TRUE, 0));
+    ASSERT_TRUE(m.Info(0));
+    BYTE out[1024];
+    memset(out, 0xEE, sizeof out);
+    DWORD length = 0;
+    PrimeStaleCodes(m);
+    EXPECT_FALSE(m.GetEntryDescriptor(out, sizeof kOwnerOnly - 1, &length));
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, m.GetErrorCode());
+    EXPECT_EQ(sizeof kOwnerOnly, length);
+    EXPECT_EQ(0xEE, out[0]);  // nothing written
+    ASSERT_TRUE(m.GetEntryDescriptor(out, sizeof out, &length)) << m.GetErrorCode();
+    ASSERT_EQ(sizeof kOwnerOnly, length);
+    EXPECT_EQ(0, memcmp(out, kOwnerOnly, length));
+    ASSERT_TRUE(Next(m));
+    EXPECT_EQ("without", Name(m));
+    PrimeStaleCodes(m);
+    if (version == 5) {
+      EXPECT_FALSE(m.GetEntryDescriptor(out, sizeof out, &length));
+      EXPECT_EQ(ERROR_NOT_FOUND, m.GetErrorCode());
+      EXPECT_EQ(0u, length);
+    } else {
+      // The version 2 adder reads the source's own when given none.
+      EXPECT_TRUE(m.GetEntryDescriptor(out, sizeof out, &length)) << m.GetErrorCode();
+      EXPECT_GT(length, 20u);
+    }
+    EXPECT_TRUE(m.Close());
+    PrimeStaleCodes(m);
+    EXPECT_FALSE(m.GetEntryDescriptor(out, sizeof out, &length));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, m.GetErrorCode());  // none open
+    if (version == 5) {
+      // The descriptor lives in part 1: without it the read fails with
+      // the open's code.
+      ASSERT_EQ(0, unlink((dir / "a_0001.arc").c_str()));
+      ASSERT_TRUE(m.Open(P(W(path)), TRUE, 0));
+      ASSERT_TRUE(m.Info(0));
+      EXPECT_FALSE(m.GetEntryDescriptor(out, sizeof out, &length));
+      EXPECT_EQ(ERROR_FILE_NOT_FOUND, m.GetErrorCode());
+      EXPECT_TRUE(m.Close());
+    }
+  }
+  // Version 1 keeps none.
+  TempDir dir;
+  WriteBytes(dir / "f", "data");
+  CKvMorvel w;
+  ASSERT_TRUE(w.Open(P(W(dir / "v1.arc")), FALSE, 1));
+  ASSERT_TRUE(w.AddFile(P(W(dir / "f")), P(W("f")), const_cast<BYTE*>(kOwnerOnly),
+                        sizeof kOwnerOnly));
+  ASSERT_TRUE(w.Close());
+  ASSERT_TRUE(w.Open(P(W(dir / "v1.arc")), TRUE, 0));
+  ASSERT_TRUE(w.Info(0));
+  BYTE out[64];
+  DWORD length = 7;
+  EXPECT_FALSE(w.GetEntryDescriptor(out, sizeof out, &length));
+  EXPECT_EQ(ERROR_NOT_FOUND, w.GetErrorCode());
+  EXPECT_EQ(0u, length);
+  w.Close();
+}
+
 // --- The encrypted-file name ------------------------------------------
 
 TEST(EncryptedNameTest, GeneratorFollowsTheCRuntimeSequence) {

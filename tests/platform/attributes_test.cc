@@ -192,6 +192,86 @@ TEST(Attributes, ReadOnlyFileLosesWriteBitsAndIsRefusedForWriting) {
   EXPECT_TRUE(DeleteFileW(P(W(f))));
 }
 
+// Samba keeps a file's read-only bit in its binary block alone and never
+// in the mode; Wine keeps it in the mode alone. Each is read where its
+// writer keeps it, and setting it writes both.
+TEST(Attributes, ReadOnlyOfAFileIsTheBlocksElseTheModes) {
+  TempDir dir;
+  const std::string f = dir / "f";
+  WriteBytes(f, "data");
+  auto samba5 = [](uint32_t valid, uint32_t attributes) {
+    Bytes b = {0x00, 0x00, 0x05, 0x00, 0x05, 0x00, 0x00, 0x00};
+    Le(b, valid, 4);
+    Le(b, attributes, 4);
+    Le(b, kCreated, 8);
+    return b;
+  };
+  Bytes version1;
+  Text(version1, "0x0");
+  version1.push_back(0);
+  Le(version1, 1, 2);
+  Le(version1, 1, 2);
+  Le(version1, FILE_ATTRIBUTE_READONLY, 4);
+  Zeros(version1, 36);
+  const Bytes wineHidden = {'0', 'x', '2'};  // no NUL, as Wine writes it
+  struct Case {
+    const char* what;
+    Bytes blob;  // empty: none
+    mode_t mode;
+    DWORD attributes;
+  };
+  const Case cases[] = {
+      {"Samba read-only, writable mode", samba5(0x11, 0x21), 0644, 0x21},
+      {"Samba, no attribute flag: used anyway", samba5(0x10, 0x21), 0644, 0x21},
+      {"Samba not read-only, mode without write bits", samba5(0x11, 0x20), 0444, 0x20},
+      {"version 3 read-only", Version3("0x0", 0x1, kCreated), 0664, 0x1},
+      {"version 3 not read-only", Version3("0x1", 0x20, kCreated), 0444, 0x20},
+      {"version 1 read-only", version1, 0644, 0x1},
+      {"Wine hidden, mode read-only", wineHidden, 0444, 0x3},
+      {"Wine hidden, mode writable", wineHidden, 0644, 0x2},
+      {"no blob, mode read-only", Bytes(), 0444, 0x21},
+      {"no blob, mode writable", Bytes(), 0644, 0x20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(chmod(f.c_str(), 0644), 0);
+    removexattr(f.c_str(), "user.DOSATTRIB");
+    if (!c.blob.empty()) SetX(f, "user.DOSATTRIB", c.blob);
+    ASSERT_EQ(chmod(f.c_str(), c.mode), 0);
+    EXPECT_EQ(GetFileAttributesW(P(W(f))), c.attributes);
+  }
+
+  // Setting read-only on a file Samba made writes both the block and the
+  // mode; clearing it clears both.
+  ASSERT_EQ(chmod(f.c_str(), 0644), 0);
+  SetX(f, "user.DOSATTRIB", samba5(0x11, 0x20));
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  Bytes stored;
+  ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
+  EXPECT_EQ(stored, Version3("0x21", 0x21, kCreated));
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_ARCHIVE));
+  ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
+  EXPECT_EQ(stored, Version3("0x20", 0x20, kCreated));
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & 0200, 0u);
+
+  // A creation time given to a file whose read-only bit only the mode
+  // holds (Wine's hex string) keeps that bit in the block it writes.
+  SetX(f, "user.DOSATTRIB", wineHidden);
+  ASSERT_EQ(chmod(f.c_str(), 0444), 0);
+  HANDLE h = OpenPath(W(f), FILE_WRITE_ATTRIBUTES, 0, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const FILETIME created = Ft(kCreated + 7);
+  ASSERT_TRUE(SetFileTime(h, &created, nullptr, nullptr));
+  CloseHandle(h);
+  ASSERT_TRUE(GetX(f, "user.DOSATTRIB", &stored));
+  EXPECT_EQ(stored, Version3("0x3", 0x3, kCreated + 7));
+  EXPECT_EQ(GetFileAttributesW(P(W(f))), 0x3u);
+}
+
 TEST(Attributes, ReadOnlyFolderStillTakesNewFiles) {
   TempDir dir;
   const std::string d = dir / "ro";

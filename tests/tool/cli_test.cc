@@ -1,8 +1,10 @@
 // The command line of kvmorvel: listing formats, exit statuses, refusals,
 // the progress line and interruption.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -35,15 +37,20 @@ std::string LineFor(const std::vector<std::string>& lines,
   return "";
 }
 
-// "YYYY-MM-DD HH:MM" of a FILETIME in UTC.
-std::string UtcMinute(unsigned long long filetime) {
+// "YYYY-MM-DD HH:MM:SS" of a FILETIME in UTC.
+std::string UtcSecond(unsigned long long filetime) {
   const time_t seconds =
       static_cast<time_t>((filetime - 116444736000000000ULL) / 10000000ULL);
   struct tm utc;
   gmtime_r(&seconds, &utc);
   char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M", &utc);
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
   return text;
+}
+
+// "YYYY-MM-DD HH:MM" of a FILETIME in UTC.
+std::string UtcMinute(unsigned long long filetime) {
+  return UtcSecond(filetime).substr(0, 16);
 }
 
 // Makes SOURCE/t holding `files` (name, content); returns its path.
@@ -98,14 +105,61 @@ TEST_F(ToolListing, TextShowsEachEntryOnceLikeTar) {
                                    "\\nested\\deeper\\leaf.txt"));
 }
 
+TEST_F(ToolListing, VerboseShowsTheChosenTimeToTheSecond) {
+  const ItemState& hidden = before_.at(kHiddenFile);
+  const std::string name = std::string(" tree\\") + kHiddenFile;
+  // The owner comes from the entry's descriptor: the file's owner, whose
+  // Unix SID the layer put there.
+  struct stat info;
+  ASSERT_EQ(0, lstat((tree_ + "/" + kHiddenFile).c_str(), &info));
+  const struct passwd* user = getpwuid(info.st_uid);
+  ASSERT_NE(nullptr, user);
+  const std::string owner = user->pw_name;
+  char size[16];
+  snprintf(size, sizeof size, "%12llu", hidden.size);
+  const struct {
+    const char* option;  // null: the default, the last write
+    unsigned long long time;
+  } cases[] = {{nullptr, hidden.lastWrite},
+               {"--time=write", hidden.lastWrite},
+               {"--time=creation", hidden.creation},
+               {"--time=access", hidden.lastAccess}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option ? c.option : "default");
+    std::vector<std::string> args = {"list", "-v", archive_};
+    if (c.option) args.insert(args.begin() + 1, c.option);
+    const ToolResult listed = RunTool(args, kUtc);
+    ASSERT_EQ(0, listed.status) << listed.err;
+    const std::string line = LineFor(Lines(listed.out), name.substr(1));
+    EXPECT_EQ(0u, line.find("---h-a---- " + owner + " ")) << line;
+    EXPECT_NE(std::string::npos,
+              line.find(std::string(size) + " " + UtcSecond(c.time) + name))
+        << line;
+  }
+  // Version 1 keeps no descriptors: no owner.
+  const std::string v1 = work_ / "v1.kvm";
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", v1, tree_}).status);
+  EXPECT_EQ(0u, LineFor(Lines(RunTool({"list", "-v", v1}).out), name.substr(1))
+                    .find("---h-a---- - "));
+  // The short listing takes --time as well.
+  const ToolResult created = RunTool({"list", "--time=creation", archive_}, kUtc);
+  EXPECT_NE(std::string::npos,
+            LineFor(Lines(created.out), name.substr(1))
+                .find(UtcMinute(hidden.creation) + name));
+}
+
 TEST_F(ToolListing, JsonGivesExactFieldsAndEscapesNonAscii) {
   const ToolResult listed = RunTool({"list", "--json", archive_});
   ASSERT_EQ(0, listed.status) << listed.err;
   const std::vector<std::string> lines = Lines(listed.out);
-  EXPECT_EQ(before_.size(), lines.size());
+  // One line per entry, then the summary.
+  ASSERT_EQ(before_.size() + 1, lines.size());
+  EXPECT_EQ(0u, lines.back().find("{\"type\":\"summary\",\"verb\":\"list\",\"entries\":" +
+                                  std::to_string(before_.size()) + ",\"failed\":0,"))
+      << lines.back();
   const ItemState& file = before_.at(kNonAsciiFile);
   const std::string expected =
-      "{\"name\":\"tree\\\\Gr\\u00fc\\u00dfe \\u6570\\u636e.txt\","
+      "{\"type\":\"entry\",\"name\":\"tree\\\\Gr\\u00fc\\u00dfe \\u6570\\u636e.txt\","
       "\"attributes\":" + std::to_string(file.attributes) +
       ",\"size\":" + std::to_string(file.size) +
       ",\"creation_time\":" + std::to_string(file.creation) +
@@ -150,7 +204,10 @@ TEST(ToolExitStatus, UsageErrorsAreTwo) {
       {"create", "--split-size", "12Q", archive, work.path()},
       {"create", archive},
       {"list", "-x", archive},
+      {"list", "--time=birth", archive},
       {"list"},
+      {"verify"},
+      {"verify", "--bogus", archive},
       {"extract", archive},
       {"mkimage", work.path()}};
   for (const auto& args : bad) {
@@ -163,18 +220,21 @@ TEST(ToolExitStatus, UsageErrorsAreTwo) {
 }
 
 TEST(ToolExitStatus, HelpOnEveryVerbIsZero) {
-  for (const char* verb : {"create", "list", "extract", "mkimage"}) {
+  for (const char* verb : {"create", "list", "extract", "mkimage", "verify"}) {
     const ToolResult result = RunTool({verb, "--help"});
     EXPECT_EQ(0, result.status) << verb;
     EXPECT_EQ(0u, result.out.find(std::string("usage: kvmorvel ") + verb))
         << result.out;
   }
   EXPECT_EQ(0, RunTool({"--help"}).status);
+  const ToolResult version = RunTool({"--version"});
+  EXPECT_EQ(0, version.status);
+  EXPECT_EQ(0u, version.out.find("kvmorvel 1.")) << version.out;
 }
 
 TEST(ToolExitStatus, MissingArchiveIsTwoWithTheWindowsCode) {
   TempDir work;
-  for (const char* verb : {"list", "extract"}) {
+  for (const char* verb : {"list", "extract", "verify"}) {
     std::vector<std::string> args = {verb, work / "missing.kvm"};
     if (std::string(verb) == "extract") args.push_back(work / "out");
     const ToolResult result = RunTool(args);
@@ -247,6 +307,20 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   struct stat info;
   EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+
+  // With --json each entry is one line of type entry or error, then the
+  // summary counts the failures.
+  const ToolResult json = RunTool({"extract", "--json", archive, work / "out2"});
+  EXPECT_EQ(1, json.status);
+  const std::vector<std::string> lines = Lines(json.out);
+  ASSERT_EQ(5u, lines.size()) << json.out;
+  EXPECT_EQ("{\"type\":\"entry\",\"name\":\"t\",\"size\":0,\"status\":\"restored\"}", lines[0]);
+  EXPECT_EQ(0u, lines[1].find("{\"type\":\"error\",\"name\":\"t\\\\a.bin\",\"code\":1359,"))
+      << lines[1];
+  EXPECT_EQ(0u, lines[2].find("{\"type\":\"error\",\"name\":\"t\\\\b.bin\",")) << lines[2];
+  EXPECT_EQ(0u, lines[3].find("{\"type\":\"error\",\"name\":\"t\\\\folder\",")) << lines[3];
+  EXPECT_EQ(0u, lines[4].find("{\"type\":\"summary\",\"verb\":\"extract\",\"entries\":4,"
+                              "\"failed\":3,")) << lines[4];
 }
 
 // A catalogue whose last record is cut short (version 2: its size in the
@@ -288,6 +362,130 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
     EXPECT_EQ(1u, Lines(extracted.err).size()) << extracted.err;
     EXPECT_EQ("alpha", ReadBytes(work / "out/t/a.bin"));
   }
+}
+
+// kvmorvel verify: every entry's data read back through a scratch restore.
+class ToolVerify : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir(tree_.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((tree_ + "/folder").c_str(), 0755));
+    WriteBytes(tree_ + "/folder/a.bin", PatternBytes(5u << 20, 5));
+    WriteBytes(tree_ + "/b.txt", "small");
+  }
+  // Creates the archive of version `version`, split at 1 MiB.
+  std::string Create(const char* version) {
+    const std::string archive = work_ / (std::string("v") + version + ".kvm");
+    const ToolResult created =
+        RunTool({"create", "-V", version, "--split-size", "1M", archive, tree_});
+    EXPECT_EQ(0, created.status) << created.err;
+    return archive;
+  }
+  ToolResult Verify(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"verify"};
+    all.insert(all.end(), args.begin(), args.end());
+    return RunTool(all, {{"TMPDIR", scratch_.path()}});
+  }
+  // Flips one byte in the middle of the main file: inside the stored data
+  // of a.bin, which is nearly the whole of a version 1 or 2 archive.
+  static void FlipMiddleByte(const std::string& path) {
+    std::string bytes = ReadBytes(path);
+    bytes[bytes.size() / 2] ^= 0x5A;
+    WriteBytes(path, bytes);
+  }
+
+  TempDir source_, work_, scratch_;
+  std::string tree_ = source_ / "t";
+};
+
+TEST_F(ToolVerify, SoundArchiveOfEveryVersionPassesAndLeavesNothingBehind) {
+  for (const char* version : {"1", "2", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const size_t entries = version[0] == '1' ? 2 : 4;
+    const ToolResult text = Verify({archive});
+    EXPECT_EQ(0, text.status) << text.err;
+    EXPECT_EQ("", text.err);
+    EXPECT_NE(std::string::npos,
+              text.out.find(std::to_string(entries) + " entries checked, 0 bad: sound"))
+        << text.out;
+    const ToolResult json = Verify({"--json", archive});
+    EXPECT_EQ(0, json.status) << json.err;
+    const std::vector<std::string> lines = Lines(json.out);
+    ASSERT_EQ(entries + 1, lines.size()) << json.out;
+    for (size_t i = 0; i < entries; ++i)
+      EXPECT_EQ(0u, lines[i].find("{\"type\":\"entry\",\"name\":\"t")) << lines[i];
+    EXPECT_NE(std::string::npos, json.out.find(
+        "{\"type\":\"entry\",\"name\":\"t\\\\folder\\\\a.bin\",\"size\":5242880,"
+        "\"status\":\"ok\"}")) << json.out;
+    EXPECT_EQ(0u, lines.back().find("{\"type\":\"summary\",\"verb\":\"verify\",\"entries\":" +
+                                    std::to_string(entries) + ",\"failed\":0,"))
+        << lines.back();
+    // The scratch folder is gone again.
+    EXPECT_TRUE(Lines(RunTool({"list", archive}).out).size() == entries);
+    DIR* left = opendir(scratch_.path().c_str());
+    ASSERT_NE(nullptr, left);
+    int items = 0;
+    while (struct dirent* item = readdir(left))
+      if (item->d_name[0] != '.') ++items;
+    closedir(left);
+    EXPECT_EQ(0, items);
+  }
+}
+
+TEST_F(ToolVerify, FlippedDataByteOfVersion1And2IsFoundByZlibsChecksum) {
+  for (const char* version : {"1", "2"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    FlipMiddleByte(archive);
+    const ToolResult text = Verify({archive});
+    EXPECT_EQ(1, text.status);
+    EXPECT_NE(std::string::npos, text.err.find("t\\folder\\a.bin: error 1359")) << text.err;
+    EXPECT_EQ(1u, Lines(text.err).size()) << text.err;
+    EXPECT_NE(std::string::npos, text.out.find("1 bad: DAMAGED")) << text.out;
+    const ToolResult json = Verify({"--json", archive});
+    EXPECT_EQ(1, json.status);
+    EXPECT_NE(std::string::npos,
+              json.out.find("{\"type\":\"error\",\"name\":\"t\\\\folder\\\\a.bin\",\"code\":1359,"))
+        << json.out;
+    EXPECT_NE(std::string::npos, json.out.find("\"failed\":1,")) << json.out;
+  }
+}
+
+TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
+  const std::string archive = Create("5");
+  const std::string part2 = work_ / "v5_0002.kvm";
+  const std::string whole = ReadBytes(part2);
+  ASSERT_GT(whole.size(), 1000u);
+  // Parts 1 to 3 hold blocks of a.bin: cut inside one of part 2.
+  ASSERT_EQ(0, truncate(part2.c_str(), static_cast<off_t>(whole.size() / 2)));
+  ToolResult result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos, result.out.find("1 bad: DAMAGED")) << result.out;
+
+  ASSERT_EQ(0, unlink(part2.c_str()));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
+
+  WriteBytes(part2, whole);
+  result = Verify({archive});
+  EXPECT_EQ(0, result.status) << result.err;
+
+  // The last part ends with a.bin's descriptor, the last item written; a
+  // restore skips a descriptor cut short, verify reads it on its own.
+  const std::string part3 = work_ / "v5_0003.kvm";
+  const std::string last = ReadBytes(part3);
+  ASSERT_GT(last.size(), 10u);
+  WriteBytes(part3, last.substr(0, last.size() - 10));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos,
+            result.err.find("t\\folder\\a.bin: its security descriptor: error 38"))
+      << result.err;
+  EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
 }
 
 // The command lists `archive` as exactly the entries `names`.
@@ -606,6 +804,47 @@ TEST(ToolTerminal, ProgressShowsAndInterruptClosesTheArchive) {
   const size_t entries = Lines(listed.out).size();
   EXPECT_GE(entries, 1u);
   EXPECT_LT(entries, 53u);
+}
+
+TEST(ToolTerminal, KnownTotalsShowABarAndEveryVerbEndsWithASummary) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/a.bin", PatternBytes(2u << 20, 4));
+  WriteBytes(tree + "/b.txt", "bee");
+  const std::string archive = work / "s.kvm";
+  const struct {
+    std::vector<std::string> args;
+    const char* summary;
+    bool bar;  // the totals are known beforehand
+  } runs[] = {
+      {{"create", archive, tree}, "kvmorvel create: 3 entries, 0 failed, 2.0 MiB in, ", false},
+      {{"list", archive}, "kvmorvel list: 3 entries, 0 failed, ", false},
+      {{"extract", archive, work / "out"}, "kvmorvel extract: 3 entries, 0 failed, ", true},
+      {{"verify", archive}, "kvmorvel verify: 3 entries, 0 failed, ", true}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args[0]);
+    int terminal = -1;
+    const pid_t pid = StartOnTerminal(run.args, &terminal);
+    ASSERT_GT(pid, 0);
+    const std::string seen = ReadUntil(terminal, "\x01never\x01");
+    int status = 0;
+    ASSERT_TRUE(WaitFor(pid, 60, &status));
+    close(terminal);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << seen;
+    const size_t at = seen.find(run.summary);
+    ASSERT_NE(std::string::npos, at) << seen;
+    // The summary's line, with the ratio and the time, ends the output.
+    EXPECT_NE(std::string::npos, seen.find(" out, ratio ", at)) << seen;
+    EXPECT_EQ(seen.size(), seen.find(" s\r\n", at) + 4) << seen;
+    if (run.bar) {
+      EXPECT_NE(std::string::npos, seen.find("] ")) << seen;
+      EXPECT_NE(std::string::npos, seen.find("%  ")) << seen;
+    } else {
+      EXPECT_EQ(std::string::npos, seen.find("%  ")) << seen;
+    }
+  }
 }
 
 }  // namespace

@@ -78,11 +78,21 @@ bool ParseInteger(const std::string& text, long* value) {
 int ReadPlainArguments(const Args& args, const char* verb, const char* help,
                        size_t count, const char* need,
                        std::vector<std::string>* positional) {
+  return ReadArguments(args, verb, help, count, need, false, positional);
+}
+
+int ReadArguments(const Args& args, const char* verb, const char* help,
+                  size_t count, const char* need, bool takesJson,
+                  std::vector<std::string>* positional) {
   ArgReader reader(args);
   while (reader.Next()) {
     if (reader.Is("--help") || reader.Is("-h")) {
       fputs(help, stdout);
       return kExitOk;
+    }
+    if (takesJson && reader.Is("--json")) {
+      SetJsonOutput(true);
+      continue;
     }
     if (reader.IsOption())
       return UsageError(verb, "unknown option '" + reader.Current() + "'");

@@ -43,6 +43,11 @@ int ReadPlainArguments(const Args& args, const char* verb, const char* help,
                        size_t count, const char* need,
                        std::vector<std::string>* positional);
 
+// The same for a verb that also takes --json, which turns JSON output on.
+int ReadArguments(const Args& args, const char* verb, const char* help,
+                  size_t count, const char* need, bool takesJson,
+                  std::vector<std::string>* positional);
+
 // A byte count: digits, optionally followed by K, M or G (powers of 1024).
 bool ParseByteCount(const std::string& text, uint64_t* value);
 // A decimal integer, optionally negative, with nothing after it.

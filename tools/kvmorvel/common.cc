@@ -2,14 +2,42 @@
 
 #include <cstdio>
 
+#include "json_line.h"
 #include "progress.h"
 #include "text.h"
 #include "win_layer.h"
 
-void ReportFailure(const std::string& what, unsigned code) {
+namespace {
+bool g_json = false;
+
+void PrintFailure(const std::string& what, unsigned code) {
   ClearProgressLine();
   fprintf(stderr, "kvmorvel: %s: error %u (0x%08X): %s\n", what.c_str(),
           code, code, ErrorMessage(code).c_str());
+}
+}  // namespace
+
+void SetJsonOutput(bool on) { g_json = on; }
+bool JsonOutput() { return g_json; }
+
+void ReportFailure(const std::string& what, unsigned code) {
+  PrintFailure(what, code);
+  if (g_json)
+    JsonLine("error")
+        .Number("code", code)
+        .Text("message", what + ": " + ErrorMessage(code))
+        .Print();
+}
+
+void ReportEntryFailure(const std::u16string& name, const std::string& what,
+                        unsigned code) {
+  PrintFailure(what, code);
+  if (g_json)
+    JsonLine("error")
+        .Wide("name", name)
+        .Number("code", code)
+        .Text("message", what + ": " + ErrorMessage(code))
+        .Print();
 }
 
 void ReportOpenFailure(const std::string& archive, unsigned code) {

@@ -21,11 +21,22 @@ int RunCreate(const Args& args);
 int RunList(const Args& args);
 int RunExtract(const Args& args);
 int RunMkimage(const Args& args);
+int RunVerify(const Args& args);
+
+// With --json, failures are also written to stdout as JSON lines of type
+// "error", beside the text on stderr.
+void SetJsonOutput(bool on);
+bool JsonOutput();
 
 // Prints "kvmorvel: WHAT: error CODE (0xCODE): MESSAGE" on stderr.
 // "cannot open ARCHIVE" and the code; 32 says the archive is in use.
 void ReportOpenFailure(const std::string& archive, unsigned code);
 void ReportFailure(const std::string& what, unsigned code);
+// A failure of the entry `name`: on stderr as ReportFailure words it
+// (`what` holds the displayed name), and with --json as the line
+// {"type":"error","name":...,"code":...,"message":...}.
+void ReportEntryFailure(const std::u16string& name, const std::string& what,
+                        unsigned code);
 // Prints "kvmorvel: MESSAGE" on stderr.
 void ReportNote(const std::string& message);
 // Prints "kvmorvel: MESSAGE" and a hint to --help on stderr, and returns

@@ -8,6 +8,7 @@
 #include "common.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "reader.h"
 #include "system.h"
 #include "text.h"
 #include "win_layer.h"
@@ -85,18 +86,6 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
   options->archive = positional[0];
   options->paths.assign(positional.begin() + 1, positional.end());
   return kExitOk;
-}
-
-// The name of version 5 part file `number` beside `archive`: the text
-// before the path's last '.', "_", the number with at least four digits,
-// then the text from that '.' on; without a '.', the path, "_" and the
-// number. The library names its part files this way.
-std::string PartName(const std::string& archive, DWORD number) {
-  const size_t dot = archive.rfind('.');
-  char digits[16];
-  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
-  if (dot == std::string::npos) return archive + digits;
-  return archive.substr(0, dot) + digits + archive.substr(dot);
 }
 
 // The identity of the file at the UTF-8 `path` (123 when the name is not
@@ -186,6 +175,12 @@ class TreeAdder {
 
   bool failed() const { return failures_ > 0; }
   unsigned long long linksSkipped() const { return linksSkipped_; }
+  // The closing summary, once the archive of `archiveBytes` is written.
+  void Finish(uint64_t archiveBytes) {
+    totals_.failed = failures_;
+    totals_.bytesOut = archiveBytes;
+    progress_.Finish("create", totals_);
+  }
 
  private:
   void Visit(const std::string& path, const std::string& name,
@@ -200,6 +195,7 @@ class TreeAdder {
   const CreateOptions& options_;
   ArchiveFiles archiveFiles_;
   Progress progress_;
+  RunTotals totals_;
   unsigned long long failures_ = 0;
   unsigned long long linksSkipped_ = 0;
 };
@@ -341,6 +337,8 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
   const uint64_t size = folder ? 0
                                : (static_cast<uint64_t>(data.nFileSizeHigh)
                                   << 32) | data.nFileSizeLow;
+  ++totals_.entries;
+  totals_.bytesIn += size;
   progress_.Step(size, DisplayName(wideName));
 }
 
@@ -401,6 +399,7 @@ int RunCreate(const Args& args) {
   if (adder.linksSkipped() > 0)
     ReportNote("version 1 holds no links: " +
                std::to_string(adder.linksSkipped()) + " left out");
+  adder.Finish(ArchiveBytes(archivePath, options.version));
   if (Interrupted()) return kExitInterrupted;
   return failed ? kExitFailed : kExitOk;
 }

@@ -15,11 +15,15 @@ const char kUsage[] =
     "\n"
     "  create [-V 1|2|5] [--level -1|0|1|2] [--split-size BYTES] [--append]\n"
     "         ARCHIVE PATH...     write PATH and everything below it\n"
-    "  list [--json] ARCHIVE      show the entries of an archive or image\n"
-    "  extract ARCHIVE TARGET     restore every entry below TARGET\n"
+    "  list [-v] [--time=creation|access|write] [--json] ARCHIVE\n"
+    "                             show the entries of an archive or image\n"
+    "  extract [--json] ARCHIVE TARGET\n"
+    "                             restore every entry below TARGET\n"
     "  mkimage FOLDER IMAGE       make a disk image from FOLDER\n"
+    "  verify [--json] ARCHIVE    check that every entry can be restored\n"
     "\n"
-    "kvmorvel VERB --help tells more about each verb.\n"
+    "kvmorvel VERB --help tells more about each verb; kvmorvel --version\n"
+    "tells the version.\n"
     "Exit status: 0 all done, 1 an entry failed, 2 usage error or the\n"
     "archive did not open, 130 interrupted.\n";
 
@@ -39,6 +43,12 @@ int RunCommand(const std::vector<std::string>& arguments) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (arguments[0] == "--version" || arguments[0] == "-V") {
+    printf("kvmorvel %s\n"
+           "writes archive versions 1, 2 and 5; reads them and disk images\n",
+           KVMORVEL_VERSION);
+    return kExitOk;
+  }
   const std::string verb = arguments[0];
   const Args args(arguments.begin() + 1, arguments.end());
   InstallInterruptHandler();
@@ -46,6 +56,7 @@ int RunCommand(const std::vector<std::string>& arguments) {
   if (verb == "list") return RunList(args);
   if (verb == "extract") return RunExtract(args);
   if (verb == "mkimage") return RunMkimage(args);
+  if (verb == "verify") return RunVerify(args);
   fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
   return kExitUsage;
 }

@@ -1,7 +1,10 @@
 #include "progress.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "common.h"
+#include "json_line.h"
 #include "system.h"
 
 namespace {
@@ -13,6 +16,8 @@ Progress* g_active = nullptr;
 double Now() { return kvsys::MonotonicSeconds(); }
 
 unsigned TerminalWidth() { return kvsys::ConsoleWidth(kDefaultWidth); }
+
+}  // namespace
 
 std::string HumanBytes(double bytes) {
   static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -26,6 +31,8 @@ std::string HumanBytes(double bytes) {
            kUnits[unit]);
   return text;
 }
+
+namespace {
 
 // Keeps the tail of `name` (the end of a path tells most) within `width`
 // columns, counting one column per UTF-8 character.
@@ -47,10 +54,20 @@ std::string FitName(const std::string& name, size_t width) {
 
 }  // namespace
 
-Progress::Progress()
-    : enabled_(kvsys::ErrorIsConsole()), start_(Now()), lastDraw_(0) {
+Progress::Progress(bool drawLine)
+    : enabled_(kvsys::ErrorIsConsole()),
+      drawLine_(drawLine),
+      start_(Now()),
+      lastDraw_(0) {
   g_active = this;
 }
+
+void Progress::SetTotal(uint64_t entries, uint64_t bytes) {
+  totalEntries_ = entries;
+  totalBytes_ = bytes;
+}
+
+double Progress::Elapsed() const { return Now() - start_; }
 
 Progress::~Progress() {
   Clear();
@@ -64,7 +81,7 @@ void ClearProgressLine() {
 void Progress::Step(uint64_t bytes, const std::string& name) {
   ++entries_;
   bytes_ += bytes;
-  if (!enabled_) return;
+  if (!enabled_ || !drawLine_) return;
   const double now = Now();
   if (shown_ && now - lastDraw_ < kRedrawSeconds) return;
   lastDraw_ = now;
@@ -79,7 +96,7 @@ void Progress::Draw(const std::string& name) {
            static_cast<unsigned long long>(entries_),
            HumanBytes(static_cast<double>(bytes_)).c_str(),
            HumanBytes(rate).c_str());
-  const std::string line = head;
+  const std::string line = BarText(elapsed) + head;
   const unsigned width = TerminalWidth() - 1;
   const size_t room = width > line.size() ? width - line.size() : 0;
   // Carriage return, the line, then clear the rest of the old one.
@@ -93,4 +110,54 @@ void Progress::Clear() {
   fputs("\r\033[K", stderr);
   fflush(stderr);
   shown_ = false;
+}
+
+// "[#####-----]  50%  0:12 left  " when the total is known, else nothing.
+// The share done is that of the bytes when there are any, else of the
+// entries; the time left assumes the rate so far goes on.
+std::string Progress::BarText(double elapsed) const {
+  if (totalEntries_ == 0) return std::string();
+  double done = totalBytes_ > 0 ? static_cast<double>(bytes_) / totalBytes_
+                                : static_cast<double>(entries_) / totalEntries_;
+  if (done > 1) done = 1;
+  const int kBarWidth = 20;
+  const int filled = static_cast<int>(done * kBarWidth);
+  std::string bar = "[" + std::string(filled, '#') +
+                    std::string(kBarWidth - filled, '-') + "] ";
+  char text[64];
+  if (done > 0.001 && elapsed > 0.5) {
+    const unsigned long left = static_cast<unsigned long>(elapsed * (1 - done) / done);
+    snprintf(text, sizeof text, "%3d%%  %lu:%02lu left  ", static_cast<int>(done * 100),
+             left / 60, left % 60);
+  } else {
+    snprintf(text, sizeof text, "%3d%%  ", static_cast<int>(done * 100));
+  }
+  return bar + text;
+}
+
+void Progress::Finish(const char* verb, const RunTotals& totals) {
+  Clear();
+  const double seconds = Elapsed();
+  if (JsonOutput())
+    JsonLine("summary")
+        .Text("verb", verb)
+        .Number("entries", totals.entries)
+        .Number("failed", totals.failed)
+        .Number("bytes_in", totals.bytesIn)
+        .Number("bytes_out", totals.bytesOut)
+        .Seconds("seconds", seconds)
+        .Print();
+  if (!enabled_) return;
+  fflush(stdout);
+  // The ratio of the larger side to the smaller: how much the data grew
+  // or shrank, whichever way the verb moves it.
+  const double small = static_cast<double>(std::min(totals.bytesIn, totals.bytesOut));
+  const double large = static_cast<double>(std::max(totals.bytesIn, totals.bytesOut));
+  char ratio[32] = "-";
+  if (small > 0) snprintf(ratio, sizeof ratio, "%.2f", large / small);
+  fprintf(stderr, "kvmorvel %s: %llu entries, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
+          verb, static_cast<unsigned long long>(totals.entries),
+          static_cast<unsigned long long>(totals.failed),
+          HumanBytes(static_cast<double>(totals.bytesIn)).c_str(),
+          HumanBytes(static_cast<double>(totals.bytesOut)).c_str(), ratio, seconds);
 }

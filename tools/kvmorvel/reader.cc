@@ -1,5 +1,9 @@
 #include "reader.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include "text.h"
 
 namespace {
@@ -7,6 +11,7 @@ const DWORD kImageVersion = 3;
 const DWORD kNoMoreEntries = 259;
 const DWORD kCatalogueDamaged = 1392;
 const DWORD kNameCapacity = 260;
+const DWORD kDirectory = 0x10;
 }  // namespace
 
 bool OpenForReading(CKvMorvel* archive, const std::string& path) {
@@ -44,4 +49,61 @@ std::u16string EntryName(CKvMorvel* archive) {
   if (!archive->GetFile(name, kNameCapacity)) return std::u16string();
   name[kNameCapacity - 1] = 0;
   return std::u16string(reinterpret_cast<const char16_t*>(name));
+}
+
+bool StaysBelowTarget(const std::u16string& name) {
+  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of(u"\\/", start);
+    if (end == std::u16string::npos) end = name.size();
+    if (name.compare(start, end - start, u"..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string PartName(const std::string& archive, DWORD number) {
+  const size_t dot = archive.rfind('.');
+  char digits[16];
+  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
+  if (dot == std::string::npos) return archive + digits;
+  return archive.substr(0, dot) + digits + archive.substr(dot);
+}
+
+namespace {
+bool FileBytes(const std::string& path, uint64_t* bytes) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *bytes += static_cast<uint64_t>(info.st_size);
+  return true;
+}
+}  // namespace
+
+uint64_t ArchiveBytes(const std::string& path, DWORD version) {
+  uint64_t bytes = 0;
+  FileBytes(path, &bytes);
+  if (version == 5)
+    for (DWORD part = 1; FileBytes(PartName(path, part), &bytes); ++part) {
+    }
+  return bytes;
+}
+
+bool CountEntries(const std::string& path, uint64_t* entries, uint64_t* bytes) {
+  std::u16string wide;
+  CKvMorvel archive;
+  if (!Utf8ToUtf16(path, &wide) ||
+      !archive.Open(reinterpret_cast<LPCWSTR>(wide.c_str()), TRUE, 0))
+    return false;
+  *entries = *bytes = 0;
+  BOOL more = archive.Info(FALSE);
+  while (more) {
+    ++*entries;
+    if (!(archive.GetAttributes() & kDirectory))
+      *bytes += static_cast<uint64_t>(archive.GetLength64());
+    more = archive.Info(TRUE);
+  }
+  const bool whole = archive.GetErrorCode() == kNoMoreEntries;
+  archive.Close();
+  return whole;
 }

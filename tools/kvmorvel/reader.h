@@ -25,4 +25,23 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 // The current entry's name.
 std::u16string EntryName(CKvMorvel* archive);
 
+// A name that stays below a restore target: not empty, not rooted, no "..".
+bool StaysBelowTarget(const std::u16string& name);
+
+// The name of version 5 part file `number` beside `archive`: the text
+// before the path's last '.', "_", the number with at least four digits,
+// then the text from that '.' on; without a '.', the path, "_" and the
+// number. The library names its part files this way.
+std::string PartName(const std::string& archive, DWORD number);
+
+// The bytes of the archive at `path` on disk: the main file and, for
+// version 5, the part files beside it.
+uint64_t ArchiveBytes(const std::string& path, DWORD version);
+
+// The number of entries of the archive at `path` and the sum of their
+// sizes, read from its catalogue alone (a second pass over the archive,
+// made only for the progress bar on a terminal). False when it does not
+// open or its catalogue cannot be read to the end.
+bool CountEntries(const std::string& path, uint64_t* entries, uint64_t* bytes);
+
 #endif  // KVMORVEL_TOOL_READER_H

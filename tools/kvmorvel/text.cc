@@ -18,7 +18,14 @@ std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8) {
 }
 
 std::string JsonString(const std::u16string& text) {
-  std::string out = "\"";
+  std::string out;
+  AppendJsonString(text, &out);
+  return out;
+}
+
+void AppendJsonString(const std::u16string& text, std::string* to) {
+  std::string& out = *to;
+  out += '"';
   for (char16_t c : text) {
     switch (c) {
       case u'"': out += "\\\""; continue;
@@ -38,7 +45,7 @@ std::string JsonString(const std::u16string& text) {
       out += escape;
     }
   }
-  return out + "\"";
+  out += '"';
 }
 
 std::string DisplayName(const std::u16string& name) {
@@ -73,7 +80,7 @@ ULONGLONG FileTimeValue(const FILETIME& time) {
          time.dwLowDateTime;
 }
 
-std::string FormatLocalTime(const FILETIME& time) {
+std::string FormatLocalTime(const FILETIME& time, bool withSeconds) {
   const ULONGLONG ticks = FileTimeValue(time);
   // Times before 1970 are shown as negative seconds; time_t holds them.
   const long long seconds =
@@ -85,8 +92,10 @@ std::string FormatLocalTime(const FILETIME& time) {
   struct tm local;
   char text[32];
   if (!localtime_r(&t, &local) ||
-      strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local) == 0)
-    return "0000-00-00 00:00";  // outside what the C library can show
+      strftime(text, sizeof text, withSeconds ? "%Y-%m-%d %H:%M:%S" : "%Y-%m-%d %H:%M",
+               &local) == 0)
+    return withSeconds ? "0000-00-00 00:00:00" : "0000-00-00 00:00";  // outside what
+                                                                      // the C library shows
   return text;
 }
 

@@ -17,6 +17,8 @@ std::u16string Utf8ToUtf16OrEmpty(const std::string& utf8);
 // ASCII is written as \uXXXX per UTF-16 unit, so the output is plain ASCII
 // and names with any characters (lone surrogates too) stay exact.
 std::string JsonString(const std::u16string& text);
+// The same literal appended to *out.
+void AppendJsonString(const std::u16string& text, std::string* out);
 
 // A name for a terminal line: UTF-8, with control characters written as
 // \n, \t or \ooo so that a hostile name cannot move the cursor.
@@ -28,8 +30,9 @@ std::string DisplayName(const std::u16string& name);
 std::string AttributeLetters(DWORD attributes);
 
 ULONGLONG FileTimeValue(const FILETIME& time);
-// "YYYY-MM-DD HH:MM" in local time, as tar -tv shows it.
-std::string FormatLocalTime(const FILETIME& time);
+// "YYYY-MM-DD HH:MM" in local time, as tar -tv shows it; with `seconds`
+// "YYYY-MM-DD HH:MM:SS".
+std::string FormatLocalTime(const FILETIME& time, bool seconds = false);
 
 // The readable text of a Windows or library error code.
 std::string ErrorMessage(DWORD code);

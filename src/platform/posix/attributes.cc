@@ -7,8 +7,10 @@
 //                            compressed, offline, not indexed,
 //                            encrypted, ...) as a little-endian u32
 //   user.kvmorvel.shortname  the 8.3 name, UTF-8
-// Read-only on a file is the absence of every write permission bit; on a
-// folder it lives in user.DOSATTRIB alone. A symbolic link takes no user
+// Read-only on a file is kept both ways, in user.DOSATTRIB and as the
+// absence of every write permission bit, and read from the blob when Samba's
+// binary block is there, else from the mode; on a folder it lives in
+// user.DOSATTRIB alone. A symbolic link takes no user
 // attributes on Linux: 0x400 (and 0x10) and its times are derived, and
 // what it is given beyond that is kept by its folder (links.cc).
 #include <fcntl.h>
@@ -81,22 +83,30 @@ void LinkMetadata(const std::string& path, Metadata* meta) {
   meta->size = 0;
 }
 
-// The attributes of a file or folder as stored, with read-only of a file
-// taken from its mode.
-DWORD StoredAttributes(const std::string& path, mode_t mode, const DosInfo& dos,
-                       const LayerXattrs& names) {
+// The bits Samba keeps of a file or folder (the folder bit from its type).
+// Read-only of a file is Samba's binary block's when there is one (Samba
+// keeps it there alone and never in the mode); without one, or with the
+// bare hex string Wine writes, it is the mode's.
+DWORD SambaAttributes(mode_t mode, const DosInfo& dos) {
   const bool folder = S_ISDIR(mode);
   DWORD a = dos.hasAttributes ? dos.attributes & kSambaBits
                               : (folder ? 0 : FILE_ATTRIBUTE_ARCHIVE);
-  DWORD extra = 0;
-  if (names.Has(kExtraAttribName) && ReadU32Xattr(path, kExtraAttribName, &extra))
-    a |= extra & kExtraBits;
   a &= ~FILE_ATTRIBUTE_DIRECTORY;
   if (folder) a |= FILE_ATTRIBUTE_DIRECTORY;
-  if (!folder) {
+  if (!folder && !dos.fromBlock) {
     a &= ~FILE_ATTRIBUTE_READONLY;
     if (ModeIsReadOnly(mode)) a |= FILE_ATTRIBUTE_READONLY;
   }
+  return a;
+}
+
+// The attributes of a file or folder as stored.
+DWORD StoredAttributes(const std::string& path, mode_t mode, const DosInfo& dos,
+                       const LayerXattrs& names) {
+  DWORD a = SambaAttributes(mode, dos);
+  DWORD extra = 0;
+  if (names.Has(kExtraAttribName) && ReadU32Xattr(path, kExtraAttribName, &extra))
+    a |= extra & kExtraBits;
   return a;
 }
 
@@ -326,10 +336,9 @@ DWORD WriteCreationTime(const std::string& path, ULONGLONG creation) {
   const LayerXattrs names = ListLayerXattrs(path);
   const std::vector<uint8_t> stored = ReadDosBlob(path, names);
   const DosInfo dos = DecodeDosBlob(stored);
-  const DWORD samba = (dos.hasAttributes ? dos.attributes
-                                         : StoredAttributes(path, sx.stx_mode, dos, names)) &
-                      kSambaBits;
-  return WriteDos(path, samba, creation, true, stored);
+  // The bits as they read now, so that a read-only bit that only the mode
+  // held (no blob, or Wine's hex string) is not lost to the new block.
+  return WriteDos(path, SambaAttributes(sx.stx_mode, dos), creation, true, stored);
 }
 
 void CopyLayerXattrs(const std::string& from, const std::string& to) {

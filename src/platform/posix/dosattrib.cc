@@ -110,8 +110,11 @@ bool ReadInfo(NdrReader& r, uint16_t version, DosInfo* info) {
       return false;
   }
   if (!r.ok()) return false;
-  info->hasAttributes = (valid & kValidAttributes) != 0;
-  info->attributes = info->hasAttributes ? attributes : 0;
+  // Samba takes the attributes of versions 3, 4 and 5 whatever their valid
+  // flags say (it checks only the creation time's flag), so do we.
+  info->hasAttributes = true;
+  info->fromBlock = true;
+  info->attributes = attributes;
   info->hasCreation = (valid & kValidCreateTime) != 0 && creation != 0;
   info->creation = info->hasCreation ? creation : 0;
   return true;

@@ -125,6 +125,10 @@ int RemoveXattr(const std::string& path, const char* name);
 struct DosInfo {
   bool hasAttributes = false;
   DWORD attributes = 0;
+  // The attributes come from Samba's binary block (version 1, 3, 4 or 5),
+  // not from the bare hex string: read-only is then the block's, as Samba
+  // keeps it, rather than the mode's.
+  bool fromBlock = false;
   bool hasCreation = false;
   ULONGLONG creation = 0;
 };

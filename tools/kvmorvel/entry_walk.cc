@@ -1,0 +1,72 @@
+#include "entry_walk.h"
+
+#include "interrupt.h"
+#include "json_line.h"
+#include "reader.h"
+#include "text.h"
+#include "win_layer.h"
+
+namespace {
+const DWORD kDirectory = 0x10;
+const DWORD kInvalidName = 123;  // ERROR_INVALID_NAME
+// Version 1 leaves one special file name out unless the flag asks for it;
+// the command restores every entry.
+const int kRestoreEveryEntry = 1;
+}  // namespace
+
+bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
+                       const std::u16string& name) {
+  if (!StaysBelowTarget(name)) {
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
+                                 ": the name leads outside the target",
+                       kInvalidName);
+    return false;
+  }
+  const DWORD before = archive->GetErrorCode();
+  kvwin::ClearLastError();
+  if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),
+                            kRestoreEveryEntry)) {
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
+                       FailureCode(*archive, before));
+    return false;
+  }
+  return true;
+}
+
+void WalkEntries(CKvMorvel* archive, Progress* progress, RunTotals* totals,
+                 bool* catalogueFailed, const char* status,
+                 const std::function<bool(const std::u16string&, DWORD)>& handle) {
+  unsigned long long loaded = 0;
+  while (!Interrupted() && LoadEntry(archive, false, catalogueFailed, loaded)) {
+    ++loaded;
+    const std::u16string name = EntryName(archive);
+    const DWORD attributes = archive->GetAttributes();
+    const uint64_t size =
+        (attributes & kDirectory) ? 0 : static_cast<uint64_t>(archive->GetLength64());
+    ++totals->entries;
+    if (handle(name, attributes)) {
+      totals->bytesOut += size;
+      if (JsonOutput())
+        JsonLine("entry").Wide("name", name).Number("size", size).Text("status", status).Print();
+    } else {
+      ++totals->failed;
+    }
+    progress->Step(size, DisplayName(name));
+    if (!LoadEntry(archive, true, catalogueFailed, loaded)) break;
+  }
+}
+
+void ShowTotalsOf(Progress* progress, const std::string& path) {
+  uint64_t entries = 0, bytes = 0;
+  if (progress->OnTerminal() && CountEntries(path, &entries, &bytes))
+    progress->SetTotal(entries, bytes);
+}
+
+bool CloseAfterReading(CKvMorvel* archive, const std::string& shown,
+                       const std::string& path, RunTotals* totals) {
+  const DWORD version = archive->GetVersion();
+  const bool closed = archive->Close() != FALSE;
+  if (!closed) ReportFailure("cannot close " + shown, archive->GetErrorCode());
+  totals->bytesIn = ArchiveBytes(path, version);
+  return closed;
+}
