@@ -64,4 +64,5 @@ target_include_directories(kvmorvel PRIVATE src/platform src)
 target_link_options(kvmorvel PRIVATE -municode)
 # MinGW's <time.h> declares localtime_r (text.cc) only when asked for the
 # POSIX thread-safe functions.
-target_compile_definitions(kvmorvel PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS)
+target_compile_definitions(kvmorvel PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS
+                           KVMORVEL_VERSION="${PROJECT_VERSION}")
