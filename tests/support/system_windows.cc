@@ -11,6 +11,7 @@
 #include <string>
 
 #include "attach.h"
+#include "common/windows_files.h"
 #include "support/test_support.h"
 
 namespace {
@@ -18,41 +19,6 @@ namespace {
 // The test programs link the core itself, and no loader runs its DllMain:
 // the attach runs here once, before main, as the loader would run it.
 const bool kAttached = (KvMorvelProcessAttach(), true);
-
-std::wstring Wide(const std::string& utf8) {
-  const std::u16string w = W(utf8);
-  return std::wstring(w.begin(), w.end());
-}
-
-std::string Narrow(const wchar_t* wide) {
-  std::u16string w;
-  for (; *wide; ++wide) w += static_cast<char16_t>(*wide);
-  return N(w);
-}
-
-// Makes every item under `path` writable, then removes it and `path`.
-void RemoveTree(const std::wstring& path) {
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
-  const bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-  if (folder && !link) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") RemoveTree(path + L"\\" + name);
-      } while (FindNextFileW(find, &found));
-      FindClose(find);
-    }
-  }
-  if (folder)
-    RemoveDirectoryW(path.c_str());
-  else
-    DeleteFileW(path.c_str());
-}
 
 }  // namespace
 
@@ -68,7 +34,7 @@ TempDir::TempDir() {
     swprintf(name, 64, L"kvtest.%lu.%u", GetCurrentProcessId(), counter++);
     std::wstring path = std::wstring(base) + name;
     if (CreateDirectoryW(path.c_str(), nullptr)) {
-      path_ = Narrow(path.c_str());
+      path_ = Utf8FromWide(path.c_str());
       return;
     }
     if (GetLastError() != ERROR_ALREADY_EXISTS) break;
@@ -76,7 +42,7 @@ TempDir::TempDir() {
   throw std::runtime_error("CreateDirectoryW in the temporary folder");
 }
 
-TempDir::~TempDir() { RemoveTree(Wide(path_)); }
+TempDir::~TempDir() { RemoveTree(WideFromUtf8(path_)); }
 
 // Drive letters are mapped through KVMORVEL_DOSDEVICES by the Linux layer
 // only; a test that maps one skips itself under Wine first.
@@ -88,26 +54,26 @@ void DosDevices::Map(char, const std::string&) {
 void DosDevices::Unmap(char) {}
 
 bool Exists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string ProgramFolder() {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) throw std::runtime_error("GetModuleFileNameW");
-  const std::string path = Narrow(self);
+  const std::string path = Utf8FromWide(self);
   return path.substr(0, path.find_last_of("\\/"));
 }
 
 InFolder::InFolder(const std::string& folder) {
   wchar_t here[MAX_PATH];
   if (!GetCurrentDirectoryW(MAX_PATH, here) ||
-      !SetCurrentDirectoryW(Wide(folder).c_str()))
+      !SetCurrentDirectoryW(WideFromUtf8(folder).c_str()))
     throw std::runtime_error("cannot enter " + folder);
-  previous_ = Narrow(here);
+  previous_ = Utf8FromWide(here);
 }
 
-InFolder::~InFolder() { SetCurrentDirectoryW(Wide(previous_).c_str()); }
+InFolder::~InFolder() { SetCurrentDirectoryW(WideFromUtf8(previous_).c_str()); }
 
 bool UnderWine() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -115,24 +81,24 @@ bool UnderWine() {
 }
 
 int mkdir(const char* path, int) {
-  return CreateDirectoryW(Wide(path).c_str(), nullptr) ? 0 : -1;
+  return CreateDirectoryW(WideFromUtf8(path).c_str(), nullptr) ? 0 : -1;
 }
 
 int setenv(const char* name, const char* value, int overwrite) {
   if (!overwrite && getenv(name)) return 0;
   if (_putenv_s(name, value) != 0) return -1;
-  return SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str())
+  return SetEnvironmentVariableW(WideFromUtf8(name).c_str(), WideFromUtf8(value).c_str())
              ? 0
              : -1;
 }
 
 int unsetenv(const char* name) {
   _putenv_s(name, "");
-  return SetEnvironmentVariableW(Wide(name).c_str(), nullptr) ? 0 : -1;
+  return SetEnvironmentVariableW(WideFromUtf8(name).c_str(), nullptr) ? 0 : -1;
 }
 
 int symlink(const char* target, const char* link) {
-  std::wstring to = Wide(target);
+  std::wstring to = WideFromUtf8(target);
   for (wchar_t& c : to)
     if (c == L'/') c = L'\\';
   const DWORD attributes = GetFileAttributesW(to.c_str());
@@ -140,11 +106,11 @@ int symlink(const char* target, const char* link) {
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
     flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
-  return CreateSymbolicLinkW(Wide(link).c_str(), to.c_str(), flags) ? 0 : -1;
+  return CreateSymbolicLinkW(WideFromUtf8(link).c_str(), to.c_str(), flags) ? 0 : -1;
 }
 
 int lstat(const char* path, struct stat* status) {
-  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  const DWORD attributes = GetFileAttributesW(WideFromUtf8(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return -1;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     *status = {};

@@ -5,21 +5,11 @@
 #include <windows.h>
 
 #include "common.h"
-#include "common/utf.h"
+#include "common/windows_files.h"
 #include "system.h"
 #include "text.h"
 
 namespace {
-
-std::wstring Wide(const std::string& utf8) {
-  std::u16string wide;
-  Utf8ToUtf16(utf8, &wide);
-  return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Utf8(const std::wstring& wide) {
-  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
-}
 
 // The message of the thread's last error, as the Linux half gives
 // strerror's.
@@ -67,7 +57,7 @@ const char kSeparator = '\\';
 
 bool ReadItem(const std::string& path, Item* item, std::string* message) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard,
+  if (!GetFileAttributesExW(WideFromUtf8(path).c_str(), GetFileExInfoStandard,
                             &data)) {
     *message = LastErrorMessage();
     return false;
@@ -82,7 +72,7 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
 bool ListFolder(const std::string& path, std::vector<Listed>* children,
                 std::string* message) {
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(Wide(Join(path, "*")).c_str(), &found);
+  HANDLE find = FindFirstFileW(WideFromUtf8(Join(path, "*")).c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) {
     *message = LastErrorMessage();
     return false;
@@ -91,7 +81,7 @@ bool ListFolder(const std::string& path, std::vector<Listed>* children,
     const std::wstring name = found.cFileName;
     if (name == L"." || name == L"..") continue;
     Listed child;
-    child.name = Utf8(name);
+    child.name = Utf8FromWide(name);
     child.typed = true;
     child.item.kind = KindOf(found.dwFileAttributes);
     child.item.fileIndex = kUnknownIndex;
@@ -110,11 +100,11 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 bool Exists(const std::string& path) {
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool MakeFolders(const std::string& path, std::string* message) {
-  const std::wstring full = FullPath(Wide(path));
+  const std::wstring full = FullPath(WideFromUtf8(path));
   for (size_t at = RootLength(full); at <= full.size(); ++at) {
     if (at < full.size() && !IsSeparator(full[at])) continue;
     const std::wstring prefix = full.substr(0, at);
@@ -137,7 +127,7 @@ bool MakeFolders(const std::string& path, std::string* message) {
 // is, and the system follows it when the walk goes through.
 bool ResolveRoot(const std::string& argument, std::string* path,
                  std::string* name, std::string* message) {
-  std::wstring full = FullPath(Wide(argument));
+  std::wstring full = FullPath(WideFromUtf8(argument));
   const size_t root = RootLength(full);
   if (root == 0) {
     SetLastError(ERROR_BAD_PATHNAME);
@@ -146,20 +136,20 @@ bool ResolveRoot(const std::string& argument, std::string* path,
   }
   while (full.size() > root && IsSeparator(full.back())) full.pop_back();
   if (full.size() == root) {  // a drive or share root: no name of its own
-    *path = Utf8(full);
+    *path = Utf8FromWide(full);
     name->clear();
     return true;
   }
   const size_t cut = full.find_last_of(L"\\/");
-  *path = Utf8(full);
-  *name = Utf8(full.substr(cut + 1));
+  *path = Utf8FromWide(full);
+  *name = Utf8FromWide(full.substr(cut + 1));
   return true;
 }
 
 }  // namespace kvsys
 
 std::string AbsolutePath(const std::string& path) {
-  return Utf8(FullPath(Wide(path.empty() ? "." : path)));
+  return Utf8FromWide(FullPath(WideFromUtf8(path.empty() ? "." : path)));
 }
 
 #endif  // _WIN32

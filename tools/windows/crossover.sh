@@ -1,9 +1,10 @@
 #!/bin/sh
 # Archives cross between the two builds, byte for byte: an archive of each
-# version written by the Linux command is restored under Wine by a host of
-# KvMorvelM64.dll (dll_host.exe) and by kvmorvel.exe, and one of each
-# version written under Wine by each of them is restored by the Linux
-# command. Compared with the source tree: file
+# version written by the Linux command is verified by kvmorvel.exe and
+# restored under Wine by a host of KvMorvelM64.dll (dll_host.exe) and by
+# kvmorvel.exe, and one of each
+# version written under Wine by each of them is restored (and the
+# command's verified) by the Linux command. Compared with the source tree: file
 # data, names (non-ASCII ones too), folders, the read-only attribute and
 # the files' last-write times (the times Wine keeps; it keeps no creation
 # time).
@@ -66,7 +67,13 @@ compare() {  # what, restored tree, version
 
 for v in 1 2 5; do
   "$KV" create -V $v "$WORK/linux$v.arc" "$src" >/dev/null
-  # Linux writes, Wine restores.
+  # Linux writes, Wine verifies and restores.
+  if $RUN "$TOOL" verify "$(win "$WORK/linux$v.arc")" >/dev/null; then
+    echo "ok: Linux-written archive verified by kvmorvel.exe, version $v"
+  else
+    echo "FAILED: kvmorvel.exe verifying the Linux-written version $v archive"
+    fail=1
+  fi
   if $RUN "$HOST" restore "$(win "$WORK/linux$v.arc")" \
        "$(win "$WORK/host$v")" > "$WORK/listed$v"; then
     compare "Linux-written archive restored by dll_host" "$WORK/host$v/tree" $v
@@ -91,6 +98,10 @@ for v in 1 2 5; do
     echo "FAILED: dll_host writing a version $v archive"; fail=1
   fi
   if $RUN "$TOOL" create -V $v "$(win "$WORK/tool$v.arc")" "$(win "$src")"; then
+    "$KV" verify "$WORK/tool$v.arc" >/dev/null || {
+      echo "FAILED: verifying the kvmorvel.exe-written version $v archive"
+      fail=1
+    }
     "$KV" extract "$WORK/tool$v.arc" "$WORK/from-tool$v" >/dev/null || fail=1
     compare "kvmorvel.exe-written archive extracted by Linux" \
             "$WORK/from-tool$v/tree" $v
