@@ -95,7 +95,8 @@ void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
       path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
       isReparse ? kReparseFlags : kBackupFlags, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
-    ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName);
+    ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName,
+                                 path);
     SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
                 &data.ftLastWriteTime);
     CloseHandle(file);

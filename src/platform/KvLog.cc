@@ -30,6 +30,20 @@ SRWLOCK& LoggerLock() {
   return lock;
 }
 
+// Logging never changes the thread's last error: a caller logs a failure
+// and then reports GetLastError(), and the C runtime's file calls (and the
+// conversions) may overwrite it on Windows.
+class LastErrorKept {
+ public:
+  LastErrorKept() : m_code(GetLastError()) {}
+  ~LastErrorKept() { SetLastError(m_code); }
+  LastErrorKept(const LastErrorKept&) = delete;
+  LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+ private:
+  DWORD m_code;
+};
+
 const char* KindName(CKvLog::Kind kind) {
   switch (kind) {
     case CKvLog::kError: return "ERROR";
@@ -62,6 +76,7 @@ void CKvLog::SetSink(Sink sink) {
 }
 
 void CKvLog::Write(Kind kind, const WCHAR* format, va_list args) {
+  LastErrorKept lastError;
   CKvLockHold hold(LoggerLock());
   if (!(m_levelMask & kind)) return;
   if (!m_sink && m_filePath.empty()) return;
@@ -73,7 +88,9 @@ void CKvLog::Write(Kind kind, const WCHAR* format, va_list args) {
     m_sink(kind, text);
     return;
   }
-  FILE* f = fopen(m_filePath.c_str(), "a");
+  // Binary: every line ends in "\n" alone on every system, where a text
+  // mode file on Windows would write "\r\n".
+  FILE* f = fopen(m_filePath.c_str(), "ab");
   if (!f) return;
   fprintf(f, "%s %s\n", KindName(kind), ToUtf8(line).c_str());
   fclose(f);

@@ -3,8 +3,9 @@
 #define KVMORVEL_PLATFORM_KVSYSTEM_H
 
 #include "KvMorvelTypes.h"
+#include "kvexport.h"
 
-class KVMORVEL_API CKvSystem {
+class KVMORVEL_HELPER_API CKvSystem {
  public:
   // Enables or disables a named privilege of the process token
   // ("SeSecurityPrivilege", ...). Returns TRUE when the change was made.

@@ -449,4 +449,10 @@ int KvRand();
 // Seconds since 1970 (the C library's time()).
 ULONGLONG KvTimeNow();
 
+// SetFileShortNameW where the system has it. On Windows it is resolved at
+// run time, as it may be missing from kernel32 or (under Wine) a stub that
+// aborts the process: then FALSE with 120 (ERROR_CALL_NOT_IMPLEMENTED).
+// Otherwise its own result and last error.
+BOOL KvSetFileShortName(HANDLE file, LPCWSTR shortName);
+
 #endif  // KVMORVEL_PLATFORM_KVWIN32_H

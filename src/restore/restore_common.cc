@@ -142,8 +142,15 @@ void LogDataFailure(const WCHAR* fullPath, DWORD cause) {
                   static_cast<unsigned>(cause));
 }
 
+void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
+                            const WCHAR* path) {
+  if (!shortName[0] || KvSetFileShortName(target, shortName)) return;
+  Log()->AddError(TEXT("Cannot set short name %s of %s - %u"), shortName,
+                  path, static_cast<unsigned>(GetLastError()));
+}
+
 void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
-                                  const WCHAR* shortName) {
+                                  const WCHAR* shortName, const WCHAR* path) {
   if (attributes & FILE_ATTRIBUTE_COMPRESSED) {
     BYTE format[2];
     StoreU16(format, COMPRESSION_FORMAT_DEFAULT);
@@ -151,7 +158,7 @@ void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
     DeviceIoControl(target, FSCTL_SET_COMPRESSION, format, sizeof(format),
                     nullptr, 0, &returned, nullptr);
   }
-  if (shortName[0]) SetFileShortNameW(target, shortName);
+  SetShortNameBestEffort(target, shortName, path);
 }
 
 // --- Stored items --------------------------------------------------------
@@ -215,7 +222,7 @@ BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
     return FALSE;
   }
   ApplyCompressionAndShortName(handle, entry.data.dwFileAttributes,
-                               entry.shortName);
+                               entry.shortName, fullPath);
   code = RestoreContent(entry, handle, fullPath, source);
   if (code) {
     CloseHandle(handle);

@@ -81,9 +81,17 @@ void LogDataFailure(const WCHAR* fullPath, DWORD cause);
 
 // On an opened restored object: asks for default compression when
 // `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless
-// it is empty. Failures are ignored: neither is needed to use the object.
+// it is empty (SetShortNameBestEffort). Neither failure fails the
+// restore: neither is needed to use the object.
 void ApplyCompressionAndShortName(HANDLE target, DWORD attributes,
-                                  const WCHAR* shortName);
+                                  const WCHAR* shortName, const WCHAR* path);
+
+// Gives the restored object `path`, opened as `target`, the stored 8.3
+// name unless it is empty. The name is best effort, as on Windows itself
+// on a volume without 8.3 names: a failure, or a system without
+// SetFileShortNameW, only logs "Cannot set short name NAME of PATH - CODE".
+void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
+                            const WCHAR* path);
 
 // Replaces whatever file is at `path` by a new empty one, opened for
 // writing. INVALID_HANDLE_VALUE with the last error on failure.

@@ -19,7 +19,7 @@ DWORD DecodeRecordAtCursor(const _MVRL_OBJECT& control, V1Record* record) {
 }
 
 // The folder made for a missing parent gets the stored short name of the
-// source's folder. Failures are ignored: the name is a convenience.
+// source's folder, best effort: the name is a convenience.
 void SetParentShortName(const WCHAR* fullPath, const WCHAR* shortName) {
   WCHAR parent[kRestorePathChars];
   lstrcpynW(parent, fullPath, kRestorePathChars);
@@ -30,7 +30,7 @@ void SetParentShortName(const WCHAR* fullPath, const WCHAR* shortName) {
                                   FILE_ATTRIBUTE_NORMAL,
                               nullptr);
   if (folder == INVALID_HANDLE_VALUE) return;
-  if (shortName[0]) SetFileShortNameW(folder, shortName);
+  SetShortNameBestEffort(folder, shortName, parent);
   CloseHandle(folder);
 }
 
@@ -110,7 +110,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     m_error.SetError(LastErrorOr(ERROR_INVALID_HANDLE));
     return FALSE;
   }
-  if (record.shortName[0]) SetFileShortNameW(file, record.shortName);
+  SetShortNameBestEffort(file, record.shortName, fullPath);
   code = InflateEntryData(control->archive, record.dataOffset,
                           record.storedLength, file, record.data,
                           &control->deflate);

@@ -61,6 +61,28 @@ TEST(LogTest, FileSinkAppendsUtf8Lines) {
   EXPECT_EQ("ERROR Cannot create d\xc3\xa9j\xc3\xa0 - 3\n", ReadBytes(path));
 }
 
+// A caller logs a failure and then reports GetLastError(): writing the
+// line, to a file or to a file that cannot be opened, leaves it as it was.
+TEST(LogTest, WritingALineNeverChangesTheLastError) {
+  TempDir dir;
+  CKvLog* log = CKvLog::GetInstance();
+  for (const std::string& path : {dir / "kv.log", dir / "missing/kv.log"}) {
+    SCOPED_TRACE(path);
+    setenv("KVMORVEL_LOG", path.c_str(), 1);
+    log->Init(1);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    log->AddError(TEXT("CreateFile on %s - %u"), TEXT("x"), 2u);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+    SetLastError(0xDEADBEEF);
+    log->AddInfo(TEXT("line"));
+    EXPECT_EQ(0xDEADBEEFu, GetLastError());
+  }
+  unsetenv("KVMORVEL_LOG");
+  log->Init(1);
+  EXPECT_EQ("ERROR CreateFile on x - 2\nINFO line\n",
+            ReadBytes(dir / "kv.log"));
+}
+
 TEST(ErrorHolderTest, KeepsTheLastCode) {
   CKvError holder;
   EXPECT_EQ(0u, holder.GetError());

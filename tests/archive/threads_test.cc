@@ -40,7 +40,7 @@ void WriteArchive(const std::string& archive, DWORD version,
   CKvMorvel writer;
   ASSERT_TRUE(writer.Open(P(W(archive)), FALSE, version));
   std::vector<BYTE> d = DescriptorOf(src / "sub");
-  ASSERT_TRUE(writer.AddFile(P(W(src / "sub")), u"sub", d.data(),
+  ASSERT_TRUE(writer.AddFile(P(W(src / "sub")), P(u"sub"), d.data(),
                              static_cast<DWORD>(d.size())));
   for (const auto& f : files) {
     WriteBytes(src / ("sub/" + f.first), f.second);

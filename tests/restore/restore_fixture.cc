@@ -82,6 +82,7 @@ bool HasErrorLine(const LogCapture& log, const std::string& what,
 
 void Restoring::WriteV5(const std::vector<StoredEntry>& entries,
                         const std::vector<std::string>& parts) {
+  Close();  // Windows refuses to rewrite a file the reader holds.
   path = dir / "arc.mvr";
   WriteV5Archive(path, entries, parts);
 }
@@ -89,6 +90,7 @@ void Restoring::WriteV5(const std::vector<StoredEntry>& entries,
 void Restoring::WriteV1OrV2(DWORD version,
                             const std::vector<StoredEntry>& entries,
                             const std::string& data) {
+  Close();  // Windows refuses to rewrite a file the reader holds.
   path = dir / "a.arc";
   WriteV1OrV2Archive(path, version, entries, data);
 }

@@ -19,7 +19,7 @@ TEST_P(RoundTrip, EveryEntryComesBackThroughTheHostLoop) {
   CKvMorvel writer;
   ASSERT_TRUE(writer.Open(P(W(dir / "t.arc")), FALSE, version));
   if (version != 1) {  // version 1 holds files only
-    ASSERT_TRUE(writer.AddFile(P(W(src / "sub")), u"sub", nullptr, 0));
+    ASSERT_TRUE(writer.AddFile(P(W(src / "sub")), P(u"sub"), nullptr, 0));
   }
   for (const auto& f : files) {
     WriteBytes(src / f[0], f[1]);
@@ -48,5 +48,59 @@ TEST_P(RoundTrip, EveryEntryComesBackThroughTheHostLoop) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, RoundTrip, ::testing::Values(1u, 2u, 5u));
+
+// The 8.3 name is best effort: where it cannot be set (an invalid stored
+// name, or a system without SetFileShortNameW, as under Wine) the line
+// "Cannot set short name NAME of PATH - CODE" is logged and the entry is
+// restored all the same.
+class ShortNames : public Restoring,
+                   public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(ShortNames, AStoredShortNameNeverFailsTheRestore) {
+  const DWORD version = GetParam();
+  const std::string contents[] = {"alpha", "beta"};
+  const char16_t* shortNames[] = {u"ALPHA~1.TXT", u"A?B.TXT"};
+  std::vector<StoredEntry> entries;
+  std::string data;
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = i == 0 ? "alphabetical.txt" : "beta.txt";
+    StoredEntry e = Entry(name, 0x20, contents[i].size());
+    e.shortName = shortNames[i];
+    const std::string stored =
+        version == 5 ? LzoBlocks(contents[i]) : DeflateChunks(contents[i]);
+    e = DataAt(e, data.size());
+    e.storedLength = stored.size();
+    data += stored;
+    entries.push_back(e);
+  }
+  if (version == 5)
+    WriteV5(entries, {data});
+  else
+    WriteV1OrV2(version, entries, data);
+
+  LogCapture log;
+  EXPECT_EQ(std::vector<DWORD>(2, 0), RestoreAll(out));
+  EXPECT_EQ("alpha", ReadBytes(out + "/alphabetical.txt"));
+  EXPECT_EQ("beta", ReadBytes(out + "/beta.txt"));
+  // Wine's SetFileShortNameW is a stub: the library does not call it.
+  const DWORD invalidCode =
+      UnderWine() ? ERROR_CALL_NOT_IMPLEMENTED : ERROR_INVALID_PARAMETER;
+  EXPECT_TRUE(
+      HasErrorLine(log, "Cannot set short name A?B.TXT of ", invalidCode));
+  if (UnderWine()) {
+    EXPECT_TRUE(HasErrorLine(log, "Cannot set short name ALPHA~1.TXT of ",
+                             ERROR_CALL_NOT_IMPLEMENTED));
+    return;
+  }
+  WCHAR shortPath[MAX_PATH];
+  const DWORD n = GetShortPathNameW(P(W(out + "/alphabetical.txt")),
+                                    shortPath, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  const std::u16string got(reinterpret_cast<const char16_t*>(shortPath), n);
+  EXPECT_EQ(u"ALPHA~1.TXT", got.substr(got.size() - 11));
+  EXPECT_FALSE(log.HasPrefix(CKvLog::kError, "Cannot set short name ALPHA"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, ShortNames, ::testing::Values(1u, 2u, 5u));
 
 }  // namespace

@@ -33,6 +33,7 @@ StoredEntry Deflated(const std::string& name, unsigned long long size,
 using V2 = Restoring;
 
 TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
+  SKIP_UNDER_WINE(kWineNoPermissionBits);
   const std::string content = PatternBytes(70000, 5);
   const std::string chunk = DeflateChunk(content);
   // A descriptor the layer made for a file of mode 0600, kept in the record.
@@ -42,10 +43,10 @@ TEST_F(V2, FileComesBackAndThePrivilegeStaysEnabled) {
   e.descriptor = LayerDescriptor(dir / "model");
   ASSERT_FALSE(e.descriptor.empty());
   WriteV1OrV2(2, {e}, chunk);
-  CKvSystem::SetPrivilege(u"SeSecurityPrivilege", FALSE);
+  CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), FALSE);
   ASSERT_TRUE(Restore(0, out)) << arc.GetErrorCode();
   EXPECT_EQ(content, ReadBytes(out + "/x/f.bin"));
-  EXPECT_TRUE(CKvSystem::IsPrivilegeEnabled(u"SeSecurityPrivilege"));
+  EXPECT_TRUE(CKvSystem::IsPrivilegeEnabled(TEXT("SeSecurityPrivilege")));
   struct stat st;
   ASSERT_EQ(0, stat((out + "/x/f.bin").c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -115,6 +116,7 @@ TEST_F(V2, DescriptorPastTheRecordIsRefusedBeforeAnythingIsMade) {
 }
 
 TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
+  SKIP_UNDER_WINE(kWineNoDriveMapping);
   DosDevices drives;
   TempDir d;
   mkdir((d / "real").c_str(), 0755);
@@ -128,6 +130,7 @@ TEST_F(V2, ReparseFolderIsReadFromTheArchiveFile) {
 using V1 = Restoring;
 
 TEST_F(V1, TimesAreTakenAsLocalTimeOfTheZone) {
+  SKIP_ON_WINDOWS(kWindowsTimeZone);
   const char* saved = getenv("TZ");
   const std::string before = saved ? saved : "";
   setenv("TZ", "XST5", 1);  // five hours behind UTC, no daylight saving
@@ -183,6 +186,7 @@ TEST_F(V1, CutStreamReports1359AndLogsTheCause) {
 }
 
 TEST_F(V1, TargetInAReadOnlyFolderFailsWithAccessDenied) {
+  SKIP_UNDER_WINE(kWineNoPermissionBits);
   if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   const std::string chunk = DeflateChunk("abc");
   WriteV1OrV2(1, {Deflated("f", 3, chunk.size())}, chunk);

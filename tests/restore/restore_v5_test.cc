@@ -87,6 +87,7 @@ TEST_F(V5, TooLongRedirectIsRefusedBeforeAnythingIsDeleted) {
 // there only when it lies inside the restore target: a whole-drive restore
 // gets it, a restore into a folder never creates folders beside it.
 TEST_F(V5, MountPointUnderAnotherDriveCreatesItsPrintNameFolderInsideTarget) {
+  SKIP_UNDER_WINE(kWineNoDriveMapping);
   DosDevices drives;
   TempDir d, e;
   drives.Map('d', d.path());
@@ -133,6 +134,7 @@ TEST_F(V5, ReparseRecordsBeyondTheBuffersAreRefused) {
 }
 
 TEST_F(V5, LinkToAFileIsRestoredAsALinkNotAsData) {
+  SKIP_UNDER_WINE(kWineNoDriveMapping);
   DosDevices drives;
   TempDir c;
   drives.Map('c', c.path());
@@ -157,6 +159,7 @@ TEST_F(V5, MissingDescriptorPartFailsAfterTheDataWasWritten) {
 }
 
 TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
+  SKIP_UNDER_WINE(kWineNoPermissionBits);
   WriteBytes(dir / "model", "m");
   chmod((dir / "model").c_str(), 0640);
   const std::string sd = LayerDescriptor(dir / "model");
@@ -166,9 +169,9 @@ TEST_F(V5, DescriptorIsAppliedAndThePrivilegeDisabledAgain) {
   e.descriptorPart = 1;
   e.descriptorOffset = data.size();
   WriteV5({e}, {data + Bytes().U32(sd.size()).Raw(sd).str()});
-  CKvSystem::SetPrivilege(u"SeSecurityPrivilege", TRUE);
+  CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);
   ASSERT_TRUE(Restore(0, out));
-  EXPECT_FALSE(CKvSystem::IsPrivilegeEnabled(u"SeSecurityPrivilege"));
+  EXPECT_FALSE(CKvSystem::IsPrivilegeEnabled(TEXT("SeSecurityPrivilege")));
   struct stat st;
   ASSERT_EQ(0, stat((out + "/f").c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 0777);
@@ -186,6 +189,7 @@ TEST_F(V5, ShortDescriptorReadsAreToldApart) {
   EXPECT_TRUE(log.Has(CKvLog::kError, "ReadFile (SD) - 38"));
   EXPECT_TRUE(LayerAttributes(out + "/cut") & FILE_ATTRIBUTE_HIDDEN);
 
+  Close();  // the reader holds the part open
   WriteBytes(Part(1), data + std::string("\x64\0", 2));  // length cut too
   EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(38u, arc.GetErrorCode());
@@ -213,6 +217,7 @@ TEST_F(V5, ReparseRecordInAMissingPartFailsWithThatCause) {
 }
 
 TEST_F(V5, TargetInAReadOnlyFolderFailsWithAccessDenied) {
+  SKIP_UNDER_WINE(kWineNoPermissionBits);
   if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   WriteV5({Entry("f", 0x20, 4)}, {LzoBlocks("data")});
   ASSERT_EQ(0, mkdir(out.c_str(), 0555));

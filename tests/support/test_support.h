@@ -1,6 +1,9 @@
 // Helpers shared by the test programs: temporary folders, wide strings,
 // file bytes and a log capture. Tests may use POSIX directly; the core
-// never does.
+// never does. The system-specific helpers have a Linux half
+// (system_posix.cc) and a Windows half (system_windows.cc), which also
+// gives the Windows build the few POSIX calls the tests make
+// (posix_windows.h).
 #ifndef KVMORVEL_TESTS_SUPPORT_H
 #define KVMORVEL_TESTS_SUPPORT_H
 
@@ -11,6 +14,10 @@
 #include "KvLog.h"
 #include "KvMorvelTypes.h"
 
+#if defined(_WIN32)
+#include "support/posix_windows.h"
+#endif
+
 class CKvMorvel;
 
 // UTF-8 to UTF-16 and back.
@@ -18,6 +25,10 @@ std::u16string W(const std::string& utf8);
 std::string N(const std::u16string& wide);
 inline const WCHAR* P(const std::u16string& s) {
   return reinterpret_cast<const WCHAR*>(s.c_str());
+}
+// A library string as UTF-16 (WCHAR is wchar_t on Windows).
+inline std::u16string Text16(const WCHAR* s) {
+  return reinterpret_cast<const char16_t*>(s);
 }
 
 // A fresh folder under /tmp, removed with everything in it (read-only
@@ -99,6 +110,41 @@ class LogCapture {
  private:
   std::vector<std::pair<CKvLog::Kind, std::string>> lines_;
 };
+
+// Whether the tests run under Wine rather than on Windows or Linux.
+bool UnderWine();
+
+// Skips the running test under Wine only, printing "Wine: REASON": for
+// what Wine lacks of Windows (short names, reading back symbolic links,
+// drive letters mapped the Linux way, POSIX permission bits), never for a
+// failure of the library. tools/windows/skip-summary.sh counts the reasons.
+#define SKIP_UNDER_WINE(reason)                  \
+  do {                                           \
+    if (UnderWine()) GTEST_SKIP() << "Wine: " << reason; \
+  } while (0)
+
+// Skips the running test on Windows, printing "Windows: REASON": for a
+// test of what only the Linux layer allows (another open of a file the
+// library holds without sharing, TZ deciding local time). Counted apart
+// from the Wine skips.
+#if defined(_WIN32)
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << "Windows: " << reason
+#else
+#define SKIP_ON_WINDOWS(reason) \
+  do {                          \
+  } while (0)
+#endif
+
+// What Windows forbids, as those skips name it.
+extern const char kWindowsHeldArchive[];
+extern const char kWindowsTimeZone[];
+
+// What Wine lacks, as the skips name it.
+extern const char kWineNoShortNames[];
+extern const char kWineNoLinkReads[];
+extern const char kWineNoDriveMapping[];
+extern const char kWineNoPermissionBits[];
+extern const char kWineNoReparsePoints[];
 
 // Leaves codes a failing call must replace: the holder holds 0x10000002
 // (from a refused accessor call, the one public way to set it) and the

@@ -47,7 +47,7 @@ std::vector<std::u16string> ListFrom(CKvMorvel& reader, DWORD* lastError) {
     PrimeStaleCodes(reader);
     if (!reader.Info(1)) break;
     reader.GetFile(name, 260);
-    names.push_back(name);
+    names.push_back(Text16(name));
   }
   *lastError = reader.GetErrorCode();
   return names;
@@ -72,6 +72,7 @@ std::string Renamed(std::string main, char letter) {
 // The reader holds at most 1001 records at a time; 1200 entries list
 // once each, in order, across the batches, and the listing ends with 259.
 TEST(V5Catalogue, TwelveHundredEntriesListOnceInOrderAcrossBatches) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
   ArchiveDir a;
   MakeArchive(a, 1200);
   const std::string main = ReadBytes(a.main());
@@ -114,7 +115,7 @@ TEST(V5Catalogue, RecordsAcrossManyReadWindowsListWhole) {
   unsigned count = 0;
   for (; reader.Info(1); ++count) {
     ASSERT_TRUE(reader.GetFile(listed, 260));
-    ASSERT_EQ(name(count), std::u16string(listed)) << count;
+    ASSERT_EQ(name(count), Text16(listed)) << count;
   }
   EXPECT_EQ(259u, reader.GetErrorCode());
   EXPECT_EQ(1200u, count);
@@ -122,6 +123,7 @@ TEST(V5Catalogue, RecordsAcrossManyReadWindowsListWhole) {
 }
 
 TEST(V5Catalogue, AddsAreFlushedPast10000InOrderOfAddition) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
   ArchiveDir a;
   const size_t record = 110 + 2 * 7;  // names "e00000": 6 characters
   LogCapture log;
@@ -190,6 +192,7 @@ TEST(V5Catalogue, ListingWhileAddingKeepsTheAddedEntries) {
 }
 
 TEST(V5Catalogue, ShortOrForeignMainFile) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
   ArchiveDir a;
   WriteBytes(a.main(), HeaderBytes(1).substr(0, 39));
   CKvMorvel arc;
@@ -268,6 +271,7 @@ TEST(V5Catalogue, TruncatedCatalogueListsWholeRecordsOnly) {
 // lists every entry and restores each whole. One entry earlier the main
 // file holds the header only.
 TEST(V5Catalogue, EveryThousandEntriesListAndRestoreWithoutClose) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
   ArchiveDir a;
   ASSERT_EQ(0, mkdir((a.dir / "src").c_str(), 0755));
   Probe arc;
@@ -304,6 +308,7 @@ TEST(V5Catalogue, EveryThousandEntriesListAndRestoreWithoutClose) {
 }
 
 TEST(V5Catalogue, BatchReachesTheMainFileAtTheFirstAddAfterItsTime) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
   ArchiveDir a;
   Probe arc;
   ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));

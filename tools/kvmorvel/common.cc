@@ -1,10 +1,6 @@
 #include "common.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <vector>
 
 #include "json_line.h"
 #include "progress.h"
@@ -66,16 +62,4 @@ unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore) {
   if (holder != holderBefore || archive.GetVersion() != 1) return holder;
   const unsigned last = kvwin::LastError();
   return last != 0 ? last : holder;
-}
-
-std::string AbsolutePath(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
-  std::vector<char> buffer(4096);
-  while (!getcwd(buffer.data(), buffer.size())) {
-    if (errno != ERANGE) return path;
-    buffer.resize(buffer.size() * 2);
-  }
-  std::string cwd = buffer.data();
-  if (cwd.empty() || cwd.back() != '/') cwd += '/';
-  return path.empty() ? cwd : cwd + path;
 }

@@ -50,7 +50,8 @@ int UsageError(const std::string& verb, const std::string& message);
 // call, so that a stale code is not reported for a failure that set none.
 unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore);
 
-// An absolute form of `path` (joined to the current folder when relative).
+// An absolute form of `path` (joined to the current folder when relative;
+// walk_posix.cc, walk_windows.cc).
 std::string AbsolutePath(const std::string& path);
 
 #endif  // KVMORVEL_TOOL_COMMON_H

@@ -1,11 +1,5 @@
 // kvmorvel create: adds each PATH and everything below it to an archive.
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +9,7 @@
 #include "interrupt.h"
 #include "progress.h"
 #include "reader.h"
+#include "system.h"
 #include "text.h"
 #include "win_layer.h"
 
@@ -123,12 +118,13 @@ class ArchiveFiles {
     while (hasParts_ && Learn(PartName(archivePath_, nextPart_))) ++nextPart_;
   }
 
-  // The cheap first test: the file index is the inode (docs/win32-layer.md),
-  // so a file whose inode is no archive file's index is not the archive,
-  // and only the rare one that matches is opened to compare identities.
-  bool MayHold(uint64_t inode) const {
+  // The cheap first test: a file whose index is no archive file's index
+  // is not the archive, and only the rare one that matches (or whose
+  // index the walk did not read) is opened to compare identities.
+  bool MayHold(uint64_t fileIndex) const {
+    if (fileIndex == kvsys::kUnknownIndex) return true;
     for (const kvwin::FileIdentity& own : known_)
-      if (own.Index() == inode) return true;
+      if (own.Index() == fileIndex) return true;
     return false;
   }
 
@@ -159,31 +155,11 @@ struct Root {
   std::string base;  // its last component; empty for "/"
 };
 
-// The PATH's folder is resolved (so "." and ".." and links on the way
-// are settled) but its last component is kept, so that a PATH that is
-// itself a link is stored as a link.
-bool ResolveRoot(const std::string& argument, Root* root) {
-  std::string path = AbsolutePath(argument);
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  const size_t slash = path.rfind('/');
-  std::string last = path.substr(slash + 1);
-  std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-  if (last == "." || last == "..") {
-    folder = path;
-    last.clear();
-  }
-  char resolved[PATH_MAX];
-  if (!realpath(folder.c_str(), resolved)) return false;
-  std::string base = resolved;
-  if (last.empty() && base != "/") {
-    // A PATH ending in "." or "..": its own name comes from the resolution.
-    const size_t cut = base.rfind('/');
-    last = base.substr(cut + 1);
-    base = cut == 0 ? "/" : base.substr(0, cut);
-  }
-  root->base = last;
-  root->path = last.empty() ? base : (base == "/" ? "" : base) + "/" + last;
-  return true;
+// The PATH's folder is resolved, its last component kept
+// (kvsys::ResolveRoot).
+bool ResolveRoot(const std::string& argument, Root* root,
+                 std::string* message) {
+  return kvsys::ResolveRoot(argument, &root->path, &root->base, message);
 }
 
 class TreeAdder {
@@ -207,19 +183,13 @@ class TreeAdder {
   }
 
  private:
-  // What a folder listing tells of a child: its type (DT_UNKNOWN when the
-  // file system does not say) and inode.
-  struct Listed {
-    std::string name;
-    unsigned char type;
-    ino_t inode;
-  };
   void Visit(const std::string& path, const std::string& name,
-             const Listed* listed = nullptr);
+             const kvsys::Listed* listed = nullptr);
   void VisitFolder(const std::string& path, const std::string& name);
   void AddEntry(const std::string& path, const std::string& name);
-  bool IsArchiveItself(const std::string& path, ino_t inode);
-  void FailPosix(const std::string& path, const char* action, int error);
+  bool IsArchiveItself(const std::string& path, const kvsys::Item& item);
+  void Fail(const std::string& path, const char* action,
+            const std::string& message);
 
   CKvMorvel& archive_;
   const CreateOptions& options_;
@@ -230,26 +200,28 @@ class TreeAdder {
   unsigned long long linksSkipped_ = 0;
 };
 
-void TreeAdder::FailPosix(const std::string& path, const char* action,
-                          int error) {
+void TreeAdder::Fail(const std::string& path, const char* action,
+                     const std::string& message) {
   ClearProgressLine();
   fprintf(stderr, "kvmorvel: %s: %s: %s\n", path.c_str(), action,
-          strerror(error));
+          message.c_str());
   ++failures_;
 }
 
 void TreeAdder::AddRoot(const std::string& argument) {
   archiveFiles_.FindNewParts();
   Root root;
-  struct stat info;
-  if (!ResolveRoot(argument, &root) || lstat(root.path.c_str(), &info) != 0) {
-    FailPosix(argument, "cannot read", errno);
+  kvsys::Item item;
+  std::string message;
+  if (!ResolveRoot(argument, &root, &message) ||
+      !kvsys::ReadItem(root.path, &item, &message)) {
+    Fail(argument, "cannot read", message);
     return;
   }
   if (root.base.empty()) {
-    // PATH "/": its contents are named from the root on; the root itself
-    // has no name to be stored under.
-    VisitFolder("/", "");
+    // PATH "/" (or "C:"): its contents are named from the root on; the
+    // root itself has no name to be stored under.
+    VisitFolder(root.path, "");
     return;
   }
   Visit(root.path, root.base);
@@ -258,9 +230,9 @@ void TreeAdder::AddRoot(const std::string& argument) {
 // True, with a note, for the archive's main file or a part of it. A
 // source whose identity cannot be read is reported as a failure and left
 // out too: it cannot be shown not to be the archive.
-bool TreeAdder::IsArchiveItself(const std::string& path, ino_t inode) {
-  if (!archiveFiles_.MayHold(static_cast<uint64_t>(inode)))
-    return false;
+bool TreeAdder::IsArchiveItself(const std::string& path,
+                                const kvsys::Item& item) {
+  if (!archiveFiles_.MayHold(item.fileIndex)) return false;
   kvwin::FileIdentity identity;
   DWORD error = 0;
   if (!IdentityOf(path, &identity, &error)) {
@@ -273,61 +245,50 @@ bool TreeAdder::IsArchiveItself(const std::string& path, ino_t inode) {
   return true;
 }
 
-// The listing's type and inode spare a look at each child; a child the
-// listing does not type, and a PATH argument, are looked at.
+// The listing's type and file index spare a look at each child; a child
+// the listing does not type, and a PATH argument, are looked at.
 void TreeAdder::Visit(const std::string& path, const std::string& name,
-                      const Listed* listed) {
+                      const kvsys::Listed* listed) {
   if (Interrupted()) return;
-  mode_t type = 0;
-  ino_t inode = 0;
-  if (listed && listed->type != DT_UNKNOWN) {
-    type = DTTOIF(listed->type);
-    inode = listed->inode;
-  } else {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-      FailPosix(path, "cannot read", errno);
-      return;
-    }
-    type = info.st_mode & S_IFMT;
-    inode = info.st_ino;
+  kvsys::Item item;
+  std::string message;
+  if (listed && listed->typed) {
+    item = listed->item;
+  } else if (!kvsys::ReadItem(path, &item, &message)) {
+    Fail(path, "cannot read", message);
+    return;
   }
-  if (S_ISDIR(type)) {
+  if (item.kind == kvsys::Kind::kFolder) {
     if (options_.version != 1) AddEntry(path, name);
     VisitFolder(path, name);
-  } else if (S_ISLNK(type)) {
+  } else if (item.kind == kvsys::Kind::kLink) {
     if (options_.version == 1) ++linksSkipped_;
     else AddEntry(path, name);
-  } else if (S_ISREG(type)) {
-    if (!IsArchiveItself(path, inode)) AddEntry(path, name);
+  } else if (item.kind == kvsys::Kind::kFile) {
+    if (!IsArchiveItself(path, item)) AddEntry(path, name);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
 }
 
 void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
-  DIR* folder = opendir(path.c_str());
-  if (!folder) {
-    FailPosix(path, "cannot list", errno);
+  std::vector<kvsys::Listed> children;
+  std::string message;
+  const bool listed = kvsys::ListFolder(path, &children, &message);
+  if (!listed && children.empty()) {
+    Fail(path, "cannot list", message);
     return;
   }
-  std::vector<Listed> children;
-  errno = 0;
-  while (struct dirent* item = readdir(folder)) {
-    if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
-      children.push_back({item->d_name, item->d_type, item->d_ino});
-  }
-  const int error = errno;
-  closedir(folder);
   archiveFiles_.FindNewParts();
-  if (error != 0) FailPosix(path, "cannot list", error);
+  if (!listed) Fail(path, "cannot list", message);
   // A stable order makes two archives of one tree alike.
   std::sort(children.begin(), children.end(),
-            [](const Listed& a, const Listed& b) { return a.name < b.name; });
-  const std::string prefix = path == "/" ? "/" : path + "/";
-  for (const Listed& child : children) {
+            [](const kvsys::Listed& a, const kvsys::Listed& b) {
+              return a.name < b.name;
+            });
+  for (const kvsys::Listed& child : children) {
     if (Interrupted()) return;
-    Visit(prefix + child.name,
+    Visit(kvsys::Join(path, child.name),
           name.empty() ? child.name : name + "\\" + child.name, &child);
   }
 }
@@ -340,8 +301,9 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     return;
   }
   // The archive separates folders with '\': a '\' inside a Linux name
-  // would split it into folders that do not exist.
-  const size_t lastSlash = path.rfind('/');
+  // would split it into folders that do not exist. (On Windows it is the
+  // separator, and no name holds one.)
+  const size_t lastSlash = path.rfind(kvsys::kSeparator);
   if (path.find('\\', lastSlash + 1) != std::string::npos) {
     ReportFailure(path + ": a name with '\\' cannot be stored", 123);
     ++failures_;
@@ -384,14 +346,13 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
 // archive, that is already there, unless asked to append.
 bool MayWrite(const CreateOptions& options, const std::string& archive) {
   if (options.append) return true;
-  struct stat info;
-  if (lstat(archive.c_str(), &info) == 0) {
+  if (kvsys::Exists(archive)) {
     ReportNote(options.archive + " exists; remove it or use --append");
     return false;
   }
   if (options.version == 5) {
     const std::string part1 = PartName(archive, 1);
-    if (lstat(part1.c_str(), &info) == 0) {
+    if (kvsys::Exists(part1)) {
       ReportNote(part1 + " exists and would be overwritten; remove it first");
       return false;
     }

@@ -1,7 +1,4 @@
 // kvmorvel extract: restores every entry of an archive or image.
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
@@ -12,6 +9,7 @@
 #include "interrupt.h"
 #include "progress.h"
 #include "reader.h"
+#include "system.h"
 #include "text.h"
 
 namespace {
@@ -35,29 +33,6 @@ const DWORD kReparsePoint = 0x400;
 
 bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
-}
-
-// mkdir -p.
-bool MakeFolders(const std::string& path, int* error) {
-  std::string prefix;
-  size_t start = 0;
-  while (start < path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    prefix = path.substr(0, end);
-    start = end + 1;
-    if (prefix.empty()) continue;
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      *error = errno;
-      return false;
-    }
-  }
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    *error = ENOTDIR;
-    return false;
-  }
-  return true;
 }
 
 class Restorer {
@@ -137,11 +112,11 @@ int RunExtract(const Args& args) {
 
   CKvMorvel archive;
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
-  int error = 0;
-  if (!MakeFolders(target, &error)) {
+  std::string message;
+  if (!kvsys::MakeFolders(target, &message)) {
     ClearProgressLine();
     fprintf(stderr, "kvmorvel: %s: cannot make the folder: %s\n",
-            target.c_str(), strerror(error));
+            target.c_str(), message.c_str());
     archive.Close();
     return kExitFailed;
   }

@@ -1,4 +1,5 @@
-// SIGINT handling: the handler only sets a flag, which the verbs check
+// Ctrl-C handling (SIGINT on Linux, SetConsoleCtrlHandler on Windows; see
+// console_*.cc): the handler only sets a flag, which the verbs check
 // between entries so that the archive is always closed cleanly.
 #ifndef KVMORVEL_TOOL_INTERRUPT_H
 #define KVMORVEL_TOOL_INTERRUPT_H

@@ -6,6 +6,7 @@
 
 #include "common.h"
 #include "interrupt.h"
+#include "system.h"
 
 namespace {
 
@@ -33,23 +34,23 @@ bool IsHelp(const char* arg) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc < 2) {
+int RunCommand(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) {
     fputs(kUsage, stderr);
     return kExitUsage;
   }
-  if (IsHelp(argv[1])) {
+  if (IsHelp(arguments[0].c_str())) {
     fputs(kUsage, stdout);
     return kExitOk;
   }
-  if (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0) {
+  if (arguments[0] == "--version" || arguments[0] == "-V") {
     printf("kvmorvel %s\n"
            "writes archive versions 1, 2 and 5; reads them and disk images\n",
            KVMORVEL_VERSION);
     return kExitOk;
   }
-  const std::string verb = argv[1];
-  const Args args(argv + 2, argv + argc);
+  const std::string verb = arguments[0];
+  const Args args(arguments.begin() + 1, arguments.end());
   InstallInterruptHandler();
   if (verb == "create") return RunCreate(args);
   if (verb == "list") return RunList(args);

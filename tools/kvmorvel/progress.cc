@@ -1,14 +1,11 @@
 #include "progress.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include "common.h"
 #include "json_line.h"
+#include "system.h"
 
 namespace {
 
@@ -16,18 +13,9 @@ const double kRedrawSeconds = 0.25;  // four redraws a second at most
 const unsigned kDefaultWidth = 80;
 Progress* g_active = nullptr;
 
-double Now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
+double Now() { return kvsys::MonotonicSeconds(); }
 
-unsigned TerminalWidth() {
-  struct winsize size;
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
-    return size.ws_col;
-  return kDefaultWidth;
-}
+unsigned TerminalWidth() { return kvsys::ConsoleWidth(kDefaultWidth); }
 
 }  // namespace
 
@@ -67,7 +55,7 @@ std::string FitName(const std::string& name, size_t width) {
 }  // namespace
 
 Progress::Progress(bool drawLine)
-    : enabled_(isatty(STDERR_FILENO) != 0),
+    : enabled_(kvsys::ErrorIsConsole()),
       drawLine_(drawLine),
       start_(Now()),
       lastDraw_(0) {

@@ -1,4 +1,7 @@
+// The Linux half of the scratch folder (scratch_windows.cc: Windows).
 #include "scratch.h"
+
+#if !defined(_WIN32)
 
 #include <ftw.h>
 #include <sys/stat.h>
@@ -49,3 +52,5 @@ void ScratchFolder::RemoveItem(const std::u16string& name) const {
 }
 
 void KeepEncryptedFilesInPlace() { unsetenv("USERPART"); }
+
+#endif  // !_WIN32

@@ -1,0 +1,96 @@
+// The Linux half of the test support: temporary folders, drive letters,
+// the program's folder and the current folder, over POSIX.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "support/test_support.h"
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/kvtest.XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp");
+  path_ = pattern;
+}
+
+namespace {
+int RemoveOne(const char* path, const struct stat*, int flag, struct FTW*) {
+  if (flag == FTW_DP) {
+    chmod(path, 0700);
+    return rmdir(path) == 0 ? 0 : 0;
+  }
+  unlink(path);
+  return 0;
+}
+int OpenUp(const char* path, const struct stat* st, int flag, struct FTW*) {
+  if (flag == FTW_D) chmod(path, 0700);
+  return 0;
+}
+}  // namespace
+
+TempDir::~TempDir() {
+  nftw(path_.c_str(), OpenUp, 16, FTW_PHYS);
+  nftw(path_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+DosDevices::DosDevices() {
+  const char* old = getenv("KVMORVEL_DOSDEVICES");
+  if (old) {
+    hadPrevious_ = true;
+    previous_ = old;
+  }
+  setenv("KVMORVEL_DOSDEVICES", dir_.path().c_str(), 1);
+}
+
+DosDevices::~DosDevices() {
+  if (hadPrevious_)
+    setenv("KVMORVEL_DOSDEVICES", previous_.c_str(), 1);
+  else
+    unsetenv("KVMORVEL_DOSDEVICES");
+}
+
+void DosDevices::Map(char letter, const std::string& folder) {
+  std::string link = dir_.path() + "/" + static_cast<char>(tolower(letter)) + ":";
+  unlink(link.c_str());
+  if (symlink(folder.c_str(), link.c_str()) != 0)
+    throw std::runtime_error("symlink " + link);
+}
+
+void DosDevices::Unmap(char letter) {
+  std::string link = dir_.path() + "/" + static_cast<char>(tolower(letter)) + ":";
+  unlink(link.c_str());
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string ProgramFolder() {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) throw std::runtime_error("readlink /proc/self/exe");
+  const std::string path(self, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/'));
+}
+
+InFolder::InFolder(const std::string& folder) {
+  char here[4096];
+  if (!getcwd(here, sizeof here) || chdir(folder.c_str()) != 0)
+    throw std::runtime_error("cannot enter " + folder);
+  previous_ = here;
+}
+
+InFolder::~InFolder() {
+  if (chdir(previous_.c_str()) != 0) perror("chdir back");
+}
+
+bool UnderWine() { return false; }
+
+#endif  // !_WIN32

@@ -1,0 +1,53 @@
+// The Linux half of the command's console needs: Ctrl-C (SIGINT), the
+// terminal's width and a monotonic clock (system.h, interrupt.h).
+#if !defined(_WIN32)
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "interrupt.h"
+#include "system.h"
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnInterrupt(int) { g_interrupted = 1; }
+}  // namespace
+
+void InstallInterruptHandler() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // Restart interrupted reads and writes: the library should not see
+  // spurious failures; the flag is enough to stop between entries.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool Interrupted() { return g_interrupted != 0; }
+
+namespace kvsys {
+
+bool ErrorIsConsole() { return isatty(STDERR_FILENO) != 0; }
+
+unsigned ConsoleWidth(unsigned fallback) {
+  struct winsize size;
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+    return size.ws_col;
+  return fallback;
+}
+
+double MonotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace kvsys
+
+#endif  // !_WIN32

@@ -1,0 +1,53 @@
+// The Windows half of the command's console needs: Ctrl-C and Ctrl-Break
+// through SetConsoleCtrlHandler, the console's width and a monotonic
+// clock (system.h, interrupt.h).
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include "interrupt.h"
+#include "system.h"
+
+namespace {
+
+volatile LONG g_interrupted = 0;
+
+// Runs on a thread of its own: it only sets the flag, and returning TRUE
+// keeps the process alive until the verb has closed the archive.
+BOOL WINAPI OnControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  InterlockedExchange(&g_interrupted, 1);
+  return TRUE;
+}
+
+}  // namespace
+
+void InstallInterruptHandler() { SetConsoleCtrlHandler(OnControl, TRUE); }
+
+bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+namespace kvsys {
+
+bool ErrorIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+unsigned ConsoleWidth(unsigned fallback) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+    return fallback;
+  const int width = info.srWindow.Right - info.srWindow.Left + 1;
+  return width > 20 ? static_cast<unsigned>(width) : fallback;
+}
+
+double MonotonicSeconds() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / frequency.QuadPart;
+}
+
+}  // namespace kvsys
+
+#endif  // _WIN32

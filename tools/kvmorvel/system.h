@@ -1,0 +1,66 @@
+// What the command needs of the system it runs on. Each system has its
+// own small files: walk_posix.cc, console_posix.cc and entry_posix.cc on
+// Linux; walk_windows.cc, console_windows.cc and entry_windows.cc on
+// Windows. Paths are UTF-8 in the system's own form ("/a/b" or "C:\a\b").
+#ifndef KVMORVEL_TOOL_SYSTEM_H
+#define KVMORVEL_TOOL_SYSTEM_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvsys {
+
+// The separator of the system's paths.
+extern const char kSeparator;
+
+// What an item is, its final link not followed.
+enum class Kind { kFolder, kLink, kFile, kOther };
+struct Item {
+  Kind kind = Kind::kOther;
+  // The file index GetFileInformationByHandle would report (the inode on
+  // Linux), or kUnknownIndex where reading it would cost an open.
+  uint64_t fileIndex = 0;
+};
+const uint64_t kUnknownIndex = ~0ull;
+
+// false with the system's message when the item cannot be read.
+bool ReadItem(const std::string& path, Item* item, std::string* message);
+// What a folder listing tells of a child: its name and, when `typed`, what
+// it is, so the walk need not look at it again.
+struct Listed {
+  std::string name;
+  bool typed = false;
+  Item item;
+};
+// The children of the folder, "." and ".." left out; false with a message
+// when the listing fails (the children read before stay in `children`).
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
+                std::string* message);
+// `folder` joined with a name in it.
+std::string Join(const std::string& folder, const std::string& name);
+// Whether anything, a dangling link too, is at `path`.
+bool Exists(const std::string& path);
+// Makes the folder and its missing parents (mkdir -p); false with a
+// message when it cannot, or when `path` is not a folder.
+bool MakeFolders(const std::string& path, std::string* message);
+// Where a PATH argument is: `path`, absolute, with its folder resolved
+// ("." and ".." and links on the way settled) and its last component kept
+// (a PATH that is a link is stored as a link); `name`, that last
+// component, empty for the root of a file system. false with a message
+// when the folder cannot be resolved.
+bool ResolveRoot(const std::string& argument, std::string* path,
+                 std::string* name, std::string* message);
+
+// The console: whether standard error is one, and its width in columns.
+bool ErrorIsConsole();
+unsigned ConsoleWidth(unsigned fallback);
+// Seconds of a monotonic clock.
+double MonotonicSeconds();
+
+}  // namespace kvsys
+
+// The command line, UTF-8 arguments after the program's name (main.cc).
+int RunCommand(const std::vector<std::string>& arguments);
+
+#endif  // KVMORVEL_TOOL_SYSTEM_H

@@ -1,0 +1,145 @@
+// The Linux half of the command's file system needs (system.h).
+#if !defined(_WIN32)
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "common.h"
+#include "system.h"
+
+namespace kvsys {
+
+const char kSeparator = '/';
+
+bool ReadItem(const std::string& path, Item* item, std::string* message) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) {
+    *message = strerror(errno);
+    return false;
+  }
+  item->kind = S_ISDIR(info.st_mode)   ? Kind::kFolder
+               : S_ISLNK(info.st_mode) ? Kind::kLink
+               : S_ISREG(info.st_mode) ? Kind::kFile
+                                       : Kind::kOther;
+  // The layer's file index is the inode (docs/win32-layer.md).
+  item->fileIndex = static_cast<uint64_t>(info.st_ino);
+  return true;
+}
+
+namespace {
+
+// The listing's type (DT_UNKNOWN when the file system does not say) and
+// inode spare a look at each child.
+Listed FromListing(const struct dirent& entry) {
+  Listed child;
+  child.name = entry.d_name;
+  child.typed = entry.d_type != DT_UNKNOWN;
+  const mode_t type = DTTOIF(entry.d_type);
+  child.item.kind = S_ISDIR(type)   ? Kind::kFolder
+                    : S_ISLNK(type) ? Kind::kLink
+                    : S_ISREG(type) ? Kind::kFile
+                                    : Kind::kOther;
+  child.item.fileIndex = static_cast<uint64_t>(entry.d_ino);
+  return child;
+}
+
+}  // namespace
+
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
+                std::string* message) {
+  DIR* folder = opendir(path.c_str());
+  if (!folder) {
+    *message = strerror(errno);
+    return false;
+  }
+  errno = 0;
+  while (struct dirent* item = readdir(folder)) {
+    if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
+      children->push_back(FromListing(*item));
+  }
+  const int error = errno;
+  closedir(folder);
+  if (error != 0) *message = strerror(error);
+  return error == 0;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return (folder == "/" ? "/" : folder + "/") + name;
+}
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool MakeFolders(const std::string& path, std::string* message) {
+  std::string prefix;
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    prefix = path.substr(0, end);
+    start = end + 1;
+    if (prefix.empty()) continue;
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+      *message = strerror(errno);
+      return false;
+    }
+  }
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    *message = strerror(ENOTDIR);
+    return false;
+  }
+  return true;
+}
+
+bool ResolveRoot(const std::string& argument, std::string* resolvedPath,
+                 std::string* name, std::string* message) {
+  std::string path = AbsolutePath(argument);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  std::string last = path.substr(slash + 1);
+  std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  if (last == "." || last == "..") {
+    folder = path;
+    last.clear();
+  }
+  char resolved[PATH_MAX];
+  if (!realpath(folder.c_str(), resolved)) {
+    *message = strerror(errno);
+    return false;
+  }
+  std::string base = resolved;
+  if (last.empty() && base != "/") {
+    // A PATH ending in "." or "..": its own name comes from the resolution.
+    const size_t cut = base.rfind('/');
+    last = base.substr(cut + 1);
+    base = cut == 0 ? "/" : base.substr(0, cut);
+  }
+  *name = last;
+  *resolvedPath = last.empty() ? base : (base == "/" ? "" : base) + "/" + last;
+  return true;
+}
+
+}  // namespace kvsys
+
+std::string AbsolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  std::vector<char> buffer(4096);
+  while (!getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE) return path;
+    buffer.resize(buffer.size() * 2);
+  }
+  std::string cwd = buffer.data();
+  if (cwd.empty() || cwd.back() != '/') cwd += '/';
+  return path.empty() ? cwd : cwd + path;
+}
+
+#endif  // !_WIN32

@@ -1,0 +1,155 @@
+// The Windows half of the command's file system needs (system.h), through
+// the Windows API: FindFirstFileW walks the folders.
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include "common.h"
+#include "common/windows_files.h"
+#include "system.h"
+#include "text.h"
+
+namespace {
+
+// The message of the thread's last error, as the Linux half gives
+// strerror's.
+std::string LastErrorMessage() {
+  const DWORD code = GetLastError();
+  return ErrorMessage(code) + " (error " + std::to_string(code) + ")";
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A reparse point (a symbolic link or a junction) is stored as itself.
+kvsys::Kind KindOf(DWORD attributes) {
+  using kvsys::Kind;
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::kLink
+         : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::kFolder
+         : (attributes & FILE_ATTRIBUTE_DEVICE)      ? Kind::kOther
+                                                     : Kind::kFile;
+}
+
+// The length of the root of a full path: "C:\" (3) or "\\server\share\".
+size_t RootLength(const std::wstring& path) {
+  if (path.size() >= 3 && path[1] == L':' && IsSeparator(path[2])) return 3;
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    size_t at = path.find_first_of(L"\\/", 2);              // after server
+    if (at != std::wstring::npos) at = path.find_first_of(L"\\/", at + 1);
+    return at == std::wstring::npos ? path.size() : at + 1;  // after share
+  }
+  return 0;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD n = GetFullPathNameW(path.c_str(), needed, &full[0], nullptr);
+  full.resize(n < needed ? n : 0);
+  return full.empty() ? path : full;
+}
+
+}  // namespace
+
+namespace kvsys {
+
+const char kSeparator = '\\';
+
+bool ReadItem(const std::string& path, Item* item, std::string* message) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(WideFromUtf8(path).c_str(), GetFileExInfoStandard,
+                            &data)) {
+    *message = LastErrorMessage();
+    return false;
+  }
+  item->kind = KindOf(data.dwFileAttributes);
+  // The file index needs an open; the archive test opens the few files
+  // it must compare instead.
+  item->fileIndex = kUnknownIndex;
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<Listed>* children,
+                std::string* message) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(WideFromUtf8(Join(path, "*")).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    *message = LastErrorMessage();
+    return false;
+  }
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    Listed child;
+    child.name = Utf8FromWide(name);
+    child.typed = true;
+    child.item.kind = KindOf(found.dwFileAttributes);
+    child.item.fileIndex = kUnknownIndex;
+    children->push_back(child);
+  } while (FindNextFileW(find, &found));
+  const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
+  if (!whole) *message = LastErrorMessage();
+  FindClose(find);
+  return whole;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/'))
+    return folder + name;
+  return folder + "\\" + name;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool MakeFolders(const std::string& path, std::string* message) {
+  const std::wstring full = FullPath(WideFromUtf8(path));
+  for (size_t at = RootLength(full); at <= full.size(); ++at) {
+    if (at < full.size() && !IsSeparator(full[at])) continue;
+    const std::wstring prefix = full.substr(0, at);
+    if (!CreateDirectoryW(prefix.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      *message = LastErrorMessage();
+      return false;
+    }
+  }
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *message = ErrorMessage(ERROR_DIRECTORY);
+    return false;
+  }
+  return true;
+}
+
+// GetFullPathNameW settles "." and ".."; a link on the way is left as it
+// is, and the system follows it when the walk goes through.
+bool ResolveRoot(const std::string& argument, std::string* path,
+                 std::string* name, std::string* message) {
+  std::wstring full = FullPath(WideFromUtf8(argument));
+  const size_t root = RootLength(full);
+  if (root == 0) {
+    SetLastError(ERROR_BAD_PATHNAME);
+    *message = LastErrorMessage();
+    return false;
+  }
+  while (full.size() > root && IsSeparator(full.back())) full.pop_back();
+  if (full.size() == root) {  // a drive or share root: no name of its own
+    *path = Utf8FromWide(full);
+    name->clear();
+    return true;
+  }
+  const size_t cut = full.find_last_of(L"\\/");
+  *path = Utf8FromWide(full);
+  *name = Utf8FromWide(full.substr(cut + 1));
+  return true;
+}
+
+}  // namespace kvsys
+
+std::string AbsolutePath(const std::string& path) {
+  return Utf8FromWide(FullPath(WideFromUtf8(path.empty() ? "." : path)));
+}
+
+#endif  // _WIN32

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Runs a Windows program of the cross build under Debian's wine64,
+# headless, without Wine's own messages, in the Wine prefix PREFIX (made
+# on first use; `make check-windows` makes it before the tests start).
+# CTest runs every test program through it.
+#
+#   wine-run.sh PREFIX PROGRAM.exe ARGUMENTS...
+set -eu
+WINEPREFIX=$1
+shift
+export WINEPREFIX
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko prompt when the prefix is made, no window.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+unset DISPLAY WAYLAND_DISPLAY
+exec /usr/lib/wine/wine64 "$@"
