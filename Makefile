@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Two commands from a fresh machine: `make demo` and `make check`.
 # Each installs the Debian packages that are missing, configures, builds
 # and runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Small helpers shared by the benchmark programs.
 #ifndef KVMORVEL_BENCH_SUPPORT_H
 #define KVMORVEL_BENCH_SUPPORT_H

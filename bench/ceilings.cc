@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The speed no archiver of a tree can pass with these codecs: every
 // regular file below TREE (links not followed), read 1 MiB at a time, each
 // piece compressed on its own with LZO1X-1 and with zlib at level 1. Only

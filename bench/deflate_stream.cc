@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chunked deflate stream of versions 1 and 2 holds no file in memory:
 // data goes through two fixed buffers of about 1 MiB each. This program
 // adds one large file to a version 2 archive, inflates it back, and prints

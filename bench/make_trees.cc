@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes the benchmark's source trees, the same bytes, names and times on
 // every run (a fixed seed and our own generator, so no library's
 // distributions change them):

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Measures the kvmorvel command against the tools a user would otherwise
 pick, on the trees bench_make_trees writes, and prints a markdown table
 that it also writes to a file.

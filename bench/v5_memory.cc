@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Peak resident memory of a version 5 archive with many entries: adding
 // 100,000 empty files, then listing them. Each phase runs in its own
 // process so that its peak (VmHWM) is its own.

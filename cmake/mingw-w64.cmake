@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Cross build for Windows x64 with Debian's MinGW-w64 (make windows).
 #
 # The posix thread model compiler: GoogleTest needs std::mutex, which the

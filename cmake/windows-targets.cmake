@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Programs of the Windows cross build: the test programs, run under wine64
 # by CTest (make check-windows), the DLL's own host checks and the command.
 #

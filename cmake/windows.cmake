@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Libraries and link settings of the Windows cross build (make windows).
 #
 # The library and every program link the GCC runtime and winpthread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz targets for the archive readers, one pair per version: open and
 // list every entry, and restore every entry into a scratch target.
 // Each pins the version field of its input, so that the fuzzer stays on

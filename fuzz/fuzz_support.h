@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What every fuzz target shares: the table of targets, a scratch folder
 // per input with a restore target and a watched neighbourhood, and the
 // check that nothing outside the target changed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target for disk images: mount through the mount library, walk
 // every entry and copy each into a scratch target, unmount. Afterwards
 // nothing outside the target changed and the mount library's private

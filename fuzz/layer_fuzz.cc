@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz targets for the layer's decoders of stored metadata, reached
 // through its Win32 API as the core reaches them: the input is written
 // as the extended attribute the layer keeps (or handed to the setter

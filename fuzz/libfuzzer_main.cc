@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The libFuzzer entry of one target, chosen at build time by
 // KVMORVEL_FUZZ_TARGET (its name in the target table).
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Replays the committed corpus as an ordinary test, without libFuzzer.
 //
 //   fuzz_replay [corpus folder]        every file of every target's folder

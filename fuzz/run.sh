@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every libFuzzer target of a fuzz build for SECONDS each, one after
 # the other, and prints a table: target, seconds, CPU minutes, edges
 # covered (libFuzzer's "cov:"), crashes (escapes from a scratch target

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Makes the seed corpus of every fuzz target with the project's own
 // writers: CKvMorvel writes version 1, 2 and 5 archives of a small tree
 // (folders, files, a link to a folder and to a file, a descriptor); the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The table of fuzz targets. The name is the target's corpus folder under
 // fuzz/corpus/ and, prefixed with "fuzz_", its libFuzzer program.
 #include "fuzz/fuzz_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // KvMorvelM64: the archive object of the backup and recovery library.
 //
 // A host creates one CKvMorvel per archive. Writing:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows base types used by the public interface of KvMorvelM64.
 //
 // On Windows they come from the system headers. Elsewhere this header

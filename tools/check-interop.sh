@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The metadata the library keeps on Linux, checked against a real Samba
 # server in both directions:
 #  (b) attributes and times set through smbclient (setmode, utimes) on a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The demo behind `make demo`: archives a real folder of this machine into
 # a version 5 archive split into several parts, lists it, restores it to a
 # temporary folder, compares the restored tree with the source and prints

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The archive object: state, copying, dispatch by version and accessors.
 #include "KvMorvel.h"
 

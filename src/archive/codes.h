@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's own error codes, beside the Windows codes it reports.
 #ifndef KVMORVEL_ARCHIVE_CODES_H
 #define KVMORVEL_ARCHIVE_CODES_H

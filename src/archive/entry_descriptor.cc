@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // GetEntryDescriptor: the security descriptor of the current entry, read
 // from where its version stores it, without restoring anything. A host
 // shows it (the command's list -v names its owner) or checks it.

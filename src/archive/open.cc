@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Open: recognise the container version and set up its control record.
 #include <cstring>
 #include <new>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Constants every part of the project shares: the core, the command and
 // the mount library. Kept free of any system header so that each of them
 // (core, layer, tools) can include it whatever it builds against.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Little-endian fields, the one codec every part of the project uses: the
 // archive formats (through the record cursors of formats/le_codec.h) and
 // the platform layer's own records (extended attributes, descriptors,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // UTF-8 and UTF-16, the one conversion the layer (file names, code pages),
 // the command (names on the command line and in its output) and the test
 // support use. Header only and free of system headers, so that each of

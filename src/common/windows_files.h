@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows only: helpers the command and the Windows half of the test
 // support share. UTF-8 paths to the wide strings of the Windows API and
 // back, and removing a tree of files and folders.

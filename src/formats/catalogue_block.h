@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the start of a version 1 or version 2 archive: the header at
 // offset 0 and the catalogue block it names. Each version decodes its own
 // header fields; the reads and the bounds checks live here once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole reads, whole writes and absolute seeks on a Win32 file handle.
 //
 // A short count is a failure here: every caller needs exactly the bytes

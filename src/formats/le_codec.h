@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Little-endian record cursors for on-disk records: a writer and a reader
 // over a caller's buffer, on top of the field codec of common/le_bytes.h.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads served from a read-ahead window.
 #include "formats/read_buffer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reads of one file at given offsets, served from a window of the file
 // read ahead in one large piece.
 //

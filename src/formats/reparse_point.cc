@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "formats/reparse_point.h"
 
 #include "formats/le_codec.h"

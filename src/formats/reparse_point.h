@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reparse points as the archive stores them: a REPARSE_DATA_BUFFER (tag
 // u32, data length u16, reserved u16, data) of at most kReparseBufferSize
 // bytes. Reading one from the file system (the adders and the image copy)

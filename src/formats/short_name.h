@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The 8.3 alternate name of a file or folder, as the entry records keep
 // it: 14 WCHARs, zero-filled, at most 13 characters.
 #ifndef KVMORVEL_FORMATS_SHORT_NAME_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writing restored content no further than the recorded size.
 #include "formats/sized_output.h"
 

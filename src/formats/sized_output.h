@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The restored content of a file entry, held to the size its record gives.
 //
 // Every version's restore writes an entry's decompressed bytes through one

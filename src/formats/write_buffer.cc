@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Gathered writes: one write per buffer's worth of items.
 #include "formats/write_buffer.h"
 

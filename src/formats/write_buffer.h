@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writes to one file gathered in memory and written out in large pieces.
 //
 // A format that stores many small items (a block's length and payload, a

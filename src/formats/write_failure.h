@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The report of a failed write (or seek before a write) while an entry's
 // items are stored, shared by the version 2 and version 5 adders.
 #ifndef KVMORVEL_FORMATS_WRITE_FAILURE_H

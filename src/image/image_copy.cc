@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Disk images: copying the current item of the walk out of the mounted
 // drive, with its descriptor, short name, compression, times, attributes
 // and, for a directory junction, its reparse data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The walk of a mounted disk image: one node per directory level, linked
 // from the deepest level up to the drive's root.
 #ifndef KVMORVEL_IMAGE_IMAGE_ITEM_H

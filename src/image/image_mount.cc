@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Disk images: finding a drive letter, mounting and unmounting through the
 // mount library, and the node list that holds the walk of the drive.
 #include <new>

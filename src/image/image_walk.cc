@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Disk images: the depth-first walk of the mounted drive, one item per
 // Info call.
 #include <new>

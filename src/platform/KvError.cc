@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The error holder and the object base that owns one.
 #include "KvMorvel.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Holds a slim reader/writer lock exclusively for one scope. The core's
 // process-wide state (the logger, the privilege bookkeeping) is guarded
 // this way: a SRWLOCK is a Win32 call on Windows, where the MinGW

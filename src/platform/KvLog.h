@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The process-wide logger.
 //
 // Lines go to a sink: the file named by the environment variable

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // System helpers: process privileges.
 #ifndef KVMORVEL_PLATFORM_KVSYSTEM_H
 #define KVMORVEL_PLATFORM_KVSYSTEM_H

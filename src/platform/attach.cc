@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's load hook: prepares the logger once per process.
 #include "attach.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library's attach behaviour, run once per process when it is loaded.
 #ifndef KVMORVEL_PLATFORM_ATTACH_H
 #define KVMORVEL_PLATFORM_ATTACH_H

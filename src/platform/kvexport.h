@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Export of the library's own helper classes (the logger, privileges).
 //
 // On Linux the command and the tests reach them through libKvMorvelM64.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The wide printf-style formatter and the C runtime's random generator,
 // the same code on every system so log lines and generated names match.
 #include <ctime>

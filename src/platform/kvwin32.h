@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one seam between the library and the operating system.
 //
 // The core (archive, formats, restore, image) calls the Win32 API and

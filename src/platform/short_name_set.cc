@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // KvSetFileShortName: SetFileShortNameW where the system has it.
 #include "kvwin32.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The restore procedure shared by versions 5 and 2, and the steps on
 // restored objects and stored items that version 1 uses as well.
 #include "restore/restore_common.h"

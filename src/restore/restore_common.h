@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Steps shared by the restore of every archive version.
 //
 // Versions 5 and 2 restore an entry by the same procedure; they differ only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Security descriptors of the restore and the image copy.
 #include "restore/restore_descriptors.h"
 

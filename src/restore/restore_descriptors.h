@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Security descriptors of the restore and the image copy: the check that
 // stored bytes hold a whole descriptor, and applying one.
 #ifndef KVMORVEL_RESTORE_RESTORE_DESCRIPTORS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Path safety: containment of stored names, links on the path, and the
 // folders a restore creates.
 #include "restore/restore_paths.h"

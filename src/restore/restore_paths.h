@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Path safety of the restore and the image copy: the one check between a
 // stored or listed name and the disk (containment, links on the path),
 // and the folders a restore creates (missing parents, the folder a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reparse points of the restore and the image copy: the stored record set
 // on the restored object, and the folder a restored mount point names.
 #ifndef KVMORVEL_RESTORE_RESTORE_REPARSE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Restoring a version 1 entry: the record at the catalogue's read cursor,
 // its chunked deflate stream from the archive file.
 #include "formats/deflate/deflate_stream.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Restoring a version 2 entry: data and reparse record come from the
 // archive file, the security descriptor from the entry record itself.
 #include <cstring>

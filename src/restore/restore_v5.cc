@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Restoring a version 5 entry: data, reparse record and security
 // descriptor block come from the part files.
 #include <new>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Where an entry's security descriptor is stored, read without applying
 // it: by the restores and by CKvMorvel::GetEntryDescriptor.
 #ifndef KVMORVEL_RESTORE_STORED_DESCRIPTOR_H

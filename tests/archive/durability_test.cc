@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Archives under faults: the layer's fault switch fails (or shortens)
 // every counted call of an add, an append, a Close and a restore in turn,
 // and kills a child process at random points of an append. After each,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The logger and the error holder.
 #include <gtest/gtest.h>
 

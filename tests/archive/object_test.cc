@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The archive object: construction, copying, argument checks, version
 // detection, the current entry and the encrypted-file name.
 #include <gtest/gtest.h>

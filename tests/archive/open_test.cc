@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Open: paths, the version decided from the first 12 bytes, the log lines.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

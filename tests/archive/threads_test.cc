@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Two archive objects used at once on two threads. The privilege
 // bookkeeping, the logger and the layer's handle table are shared by the
 // whole process; `make check-tsan` runs these tests under ThreadSanitizer,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Copying items out of a mounted image: the names never copied, encrypted
 // files, target paths, junctions and links.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/image_fixture.h"
 
 #include <archive.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared pieces of the disk image tests: a fixture with an empty current
 // folder (the mount library is found beside the test program), private
 // drive letters and a private temporary folder for the mounts; builders

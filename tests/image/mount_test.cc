@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Mounting: drive letters, the mount library, empty and bad images,
 // unmounting, and the node path of the walk.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The packer: the container it writes, read back here with libarchive's
 // own reader, and its refusals.
 #include <archive.h>

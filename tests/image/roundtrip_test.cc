@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A folder packed into an image, mounted, walked and copied out comes back
 // as it was: data, times, attributes, short names, descriptors and links.
 #include <sys/stat.h>

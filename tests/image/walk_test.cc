@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The walk: names, order, the items never entered, and the state of the
 // current entry and the error holder.
 #include <sys/stat.h>

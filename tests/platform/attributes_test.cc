@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DOS attributes, times and short names kept beside the POSIX metadata.
 #include <fcntl.h>
 #include <gtest/gtest.h>

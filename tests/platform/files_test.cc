@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Files and folders through the layer, on real files in a temporary folder.
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Small helpers of the layer's tests: little-endian byte building and
 // direct access to extended attributes.
 #ifndef KVMORVEL_TESTS_PLATFORM_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Paths: drive letters through the dosdevices folder, POSIX paths, bad
 // names, listings and the shell helpers.
 #include <gtest/gtest.h>

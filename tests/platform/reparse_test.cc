@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Symbolic links as reparse points, and reparse buffers kept as bytes.
 #include <gtest/gtest.h>
 #include <limits.h>

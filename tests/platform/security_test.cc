@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Security descriptors: built from owner, group and mode, kept as given,
 // and applied back to the file.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text conversion, the wide formatter, the C runtime generator, local
 // time, the environment, the current folder and modules.
 #include <dlfcn.h>

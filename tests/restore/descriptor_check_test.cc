@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A descriptor is applied only when every part it names lies inside it.
 #include <gtest/gtest.h>
 

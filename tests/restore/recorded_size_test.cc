@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Entries whose stored data holds more or fewer bytes than their records
 // say, in archives written byte by byte and restored through Open, Info
 // and ExtractFile: the restored file never grows past its recorded size,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "restore/restore_fixture.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Archives the restore tests write byte by byte (support/archive_bytes.h)
 // and restore as a host does: Open, Info to walk to an entry, ExtractFile.
 #ifndef KVMORVEL_TESTS_RESTORE_FIXTURE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Through the public class: what the adders stored comes back by the
 // host's loop Info(0), ExtractFile, Info(1), for every archive version.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A restore never writes outside its target: names that climb out of it,
 // rooted or drive-qualified names, names that name the target itself, a
 // target that is a link, and links on the way are refused.

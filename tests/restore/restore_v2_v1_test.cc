@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Restoring version 2 and version 1 entries from archive files the tests
 // write byte by byte: data behind the header, records built field by field.
 #include <gtest/gtest.h>

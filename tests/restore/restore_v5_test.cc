@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Restoring version 5 entries from archives the tests write byte by byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/archive_bytes.h"
 
 #include <lzo/lzo1x.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole archives of every version written byte by byte, so a test opens
 // them through Open as a host would and still controls every stored
 // field, including fields no writer of the library would produce. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Expected on-disk bytes for the format tests, written field by field the
 // way the documented layout tables list them, and little-endian reads of
 // fields out of file bytes. Written out by hand so that expected bytes

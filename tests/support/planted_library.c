@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* A stand-in for a mount library someone left in a folder: loading it
    leaves the file "planted-library-ran" in the current folder, and its
    exports fail. The loader tests copy it in as "virtdisk.dll" and show

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the test support, part one: the few POSIX calls the
 // tests make, over the Windows API and the C runtime, so that one test
 // source serves both systems. Included by test_support.h on Windows only.

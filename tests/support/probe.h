@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one door the tests have into the object's protected members.
 //
 // Tests go through the public class: they write archives byte by byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Linux half of the test support: temporary folders, drive letters,
 // the program's folder and the current folder, over POSIX.
 #if !defined(_WIN32)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the test support, part two: temporary folders, the
 // program's folder, the current folder and the POSIX calls of
 // posix_windows.h, over the Windows API.

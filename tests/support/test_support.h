@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers shared by the test programs: temporary folders, wide strings,
 // file bytes and a log capture. Tests may use POSIX directly; the core
 // never does. The system-specific helpers have a Linux half

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line of kvmorvel: listing formats, exit statuses, refusals,
 // the progress line and interruption.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A tree through `kvmorvel create` and `kvmorvel extract` (and through
 // `mkimage`) comes back as it was.
 #include <dirent.h>

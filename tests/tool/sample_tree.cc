@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "tool/sample_tree.h"
 
 #include <dirent.h>

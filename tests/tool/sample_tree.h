@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A tree with the kinds of items a backup meets, and a snapshot of
 // everything the layer reports about each item, to compare a restored
 // tree with its source.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the built kvmorvel command from a test and collects what it did.
 #ifndef KVMORVEL_TESTS_TOOL_RUNNER_H
 #define KVMORVEL_TESTS_TOOL_RUNNER_H

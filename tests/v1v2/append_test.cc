@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Appending to version 1 and 2 archives without risking what they hold:
 // new data behind the old catalogue, the new catalogue behind the new
 // data, the header last. Every case runs for both versions.

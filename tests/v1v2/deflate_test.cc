@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chunked deflate stream: chunk layout, independent readability and
 // levels of what AddFile writes, and the reader's refusals of crafted
 // streams handed to ExtractFile.

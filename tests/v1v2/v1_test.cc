@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 1 archives: header, records, catalogue walk, appending and
 // damaged input.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "v1v2/v1v2_util.h"
 
 #include <gtest/gtest.h>

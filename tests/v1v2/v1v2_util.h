@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the version 1 and 2 tests: chunk parsing and an independent
 // zlib reader.
 #ifndef KVMORVEL_TESTS_V1V2_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 2 archives: header with capacity, records with descriptors,
 // the catalogue walk, appending, the writer's budget and damaged input.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Adding entries: where their data and descriptors go, reopening the last
 // part, and parts that hold data never being overwritten.
 #include <gtest/gtest.h>

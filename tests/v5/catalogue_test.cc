@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The catalogue: batches of 1001 and 101 when listing, flushes past 10000
 // entries and every 1000 entries or 5 seconds when adding, reopening for
 // writing, damaged main files.

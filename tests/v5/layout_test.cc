@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Bytes of the main file and of part files, compared with bytes built
 // here field by field from the documented layouts; part file names.
 #include <gtest/gtest.h>

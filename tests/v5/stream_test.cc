@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The LZO block stream across part files: block sizes, split sizes,
 // missing or empty parts, damaged blocks.
 #include <gtest/gtest.h>

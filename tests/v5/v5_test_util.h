@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the version 5 tests: expected header bytes, attribute data
 // with distinct times, the records of a main file read back from its
 // bytes, and an archive in a temporary folder.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Command-line reading shared by the verbs.
 #ifndef KVMORVEL_TOOL_ARGS_H
 #define KVMORVEL_TOOL_ARGS_H

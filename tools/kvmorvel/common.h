@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared pieces of the kvmorvel command: exit codes, the verbs and the
 // failure report every verb uses.
 #ifndef KVMORVEL_TOOL_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Linux half of the command's console needs: Ctrl-C (SIGINT), the
 // terminal's width and a monotonic clock (system.h, interrupt.h).
 #if !defined(_WIN32)

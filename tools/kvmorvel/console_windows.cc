@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the command's console needs: Ctrl-C and Ctrl-Break
 // through SetConsoleCtrlHandler, the console's width and a monotonic
 // clock (system.h, interrupt.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel create: adds each PATH and everything below it to an archive.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command's entry point on Linux: the arguments are UTF-8 already.
 #if !defined(_WIN32)
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The walk over every entry of an archive that extract and verify share:
 // each entry is restored below a folder, counted, shown on the progress
 // line and, with --json, written as a line of type "entry".

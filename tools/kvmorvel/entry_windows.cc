@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command's entry point on Windows: UTF-16 arguments (wmain) become
 // the UTF-8 the verbs use; the console shows UTF-8 and the progress
 // line's escape sequences.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel extract: restores every entry of an archive or image.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One JSON object per output line, as --json writes them: every line
 // starts with its "type" ("entry", "error" or "summary").
 #ifndef KVMORVEL_TOOL_JSON_LINE_H

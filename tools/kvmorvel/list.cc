@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel list: one line per entry of an archive or image.
 #include <cinttypes>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel: write, list and restore KvMorvel archives, and make disk
 // images, from the command line.
 #include <cstdio>

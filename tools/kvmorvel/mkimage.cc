@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel mkimage: packs a folder into a disk image.
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The owner of an archive entry, as list -v shows it.
 #ifndef KVMORVEL_TOOL_OWNER_H
 #define KVMORVEL_TOOL_OWNER_H

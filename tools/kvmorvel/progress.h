@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The progress line on stderr: entries, bytes, rate and the current name,
 // redrawn a few times a second, and only when stderr is a terminal.
 #ifndef KVMORVEL_TOOL_PROGRESS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opening an archive or image for reading and stepping through its
 // entries, shared by list and extract.
 #ifndef KVMORVEL_TOOL_READER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Linux half of the scratch folder (scratch_windows.cc: Windows).
 #include "scratch.h"
 

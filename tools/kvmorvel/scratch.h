@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A private folder the command restores into and removes again: verify
 // restores each entry there to read its data back.
 #ifndef KVMORVEL_TOOL_SCRATCH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the scratch folder (scratch.cc: Linux): a folder of
 // its own in the user's temporary folder, removed with its contents.
 #include "scratch.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the command needs of the system it runs on. Each system has its
 // own small files: walk_posix.cc, console_posix.cc and entry_posix.cc on
 // Linux; walk_windows.cc, console_windows.cc and entry_windows.cc on

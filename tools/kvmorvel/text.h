@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text conversions of the command: UTF-8 and UTF-16, JSON and terminal
 // escaping, attribute letters, times and Windows error messages.
 #ifndef KVMORVEL_TOOL_TEXT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // kvmorvel verify: reads every entry's stored data back and checks that
 // the archive can be restored.
 //

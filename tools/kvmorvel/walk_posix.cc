@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Linux half of the command's file system needs (system.h).
 #if !defined(_WIN32)
 

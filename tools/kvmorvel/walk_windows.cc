@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the command's file system needs (system.h), through
 // the Windows API: FindFirstFileW walks the folders.
 #if defined(_WIN32)

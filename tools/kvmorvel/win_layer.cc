@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "win_layer.h"
 
 #include "common/archive_constants.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command's few calls into the Windows API. On Linux they are served by
 // the platform layer that libKvMorvelM64 exports; on Windows by the system.
 // Everything Windows-facing of the command is in win_layer.cc.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The disk image container shared by the packer and the mount library:
 // the 8 bytes "!XSSXSS!" followed by a POSIX.1-2001 (pax) tar stream of
 // the tree, as docs/image-format.md describes.

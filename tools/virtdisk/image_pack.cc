@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packing a folder into a disk image: the signature, then a pax tar
 // stream written with libarchive, holding every folder, file and symbolic
 // link below the folder with its mode, times and user extended attributes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Packing a folder into a disk image file: the 8 bytes "!XSSXSS!"
 // followed by the container that holds the folder's tree.
 #ifndef KVMORVEL_TOOLS_VIRTDISK_IMAGE_PACK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Unpacking a disk image: the signature is checked, then the pax tar
 // stream is read with libarchive and written below a private folder with
 // libarchive's disk writer, every name checked to stay inside it.

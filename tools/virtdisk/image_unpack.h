@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Unpacking a disk image's tree into a folder.
 #ifndef KVMORVEL_TOOLS_VIRTDISK_IMAGE_UNPACK_H
 #define KVMORVEL_TOOLS_VIRTDISK_IMAGE_UNPACK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The mount library, virtdisk.dll: "Mount" unpacks a disk image into a
 // private folder and points a drive letter of the layer's dosdevices
 // folder at it; "UnMount" releases the letter and removes the folder.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds LZO 2 for Windows from the source of Debian's own lzo2 package:
 # a deb-src entry beside the system's debian.sources, `apt-get source`,
 # the package's checksums checked, then LZO's own configure cross-compiles

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Lists the exports of KvMorvelM64.dll (objdump -p, demangled) and
 # compares them with the member list tools/windows/exports.txt: every
 # listed member must be exported, and nothing may leave the DLL that is

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Archives cross between the two builds, byte for byte: an archive of each
 # version written by the Linux command is verified by kvmorvel.exe and
 # restored under Wine by a host of KvMorvelM64.dll (dll_host.exe) and by

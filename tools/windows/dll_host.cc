@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A host of KvMorvelM64.dll as a backup application uses it: linked
 // against the DLL's import library, it sees the library only through the
 // exported class and its own Windows API. The Windows checks drive it

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # KvMorvelM64.dll loaded by a host under Wine (dll_host.exe): its DllMain
 # prepared the logger (level mask 63, Init reading KVMORVEL_LOG), the log
 # file has "\n" line ends only, and a failed Open leaves 2 both in the

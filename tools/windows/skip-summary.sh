@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # After `ctest` in the Windows build: how many tests were skipped, for each
 # reason the skips printed: "Wine: REASON" for what Wine lacks of Windows
 # (SKIP_UNDER_WINE), "Windows: REASON" for a test of what only the Linux

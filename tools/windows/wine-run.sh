@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs a Windows program of the cross build under Debian's wine64,
 # headless, without Wine's own messages, in the Wine prefix PREFIX (made
 # on first use; `make check-windows` makes it before the tests start).

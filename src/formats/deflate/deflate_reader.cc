@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reader of the chunked deflate stream (restores of versions 1 and 2).
 #include <zlib.h>
 

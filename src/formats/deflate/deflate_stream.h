@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chunked deflate stream that holds the data of version 1 and
 // version 2 entries: a sequence of chunks, each a u32 length L and L bytes
 // of deflate output. The payloads joined in order are one zlib stream

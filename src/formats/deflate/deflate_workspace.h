@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The buffers and zlib streams one archive uses for its entries' chunked
 // deflate streams, kept from entry to entry.
 #ifndef KVMORVEL_FORMATS_DEFLATE_WORKSPACE_H

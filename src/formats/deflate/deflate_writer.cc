@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Writer of the chunked deflate stream, shared by the version 1 adder
 // (ZIPCompressFile) and the version 2 adder (ZIPCompressFile2).
 #include <zlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Ownership of one zlib stream, shared by the chunk reader (inflate) and
 // the chunk writer (deflate): the stream is ended when the object goes,
 // on every early return, unless End() already ran.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Adding a file to a version 1 archive: its data as a chunked deflate
 // stream at the data write position, its record appended to the
 // in-memory catalogue.

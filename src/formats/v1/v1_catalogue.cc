@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 1 header and catalogue: reading them at Open, walking the
 // catalogue for Info, writing them back at Close.
 #include "KvMorvel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 1 archive layout: a 32-byte header, the entries' chunked
 // deflate streams from offset 32 on, and behind them a catalogue of
 // variable-length records (112 + 2 x name length bytes each).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "formats/v1/v1_record.h"
 
 #include "formats/le_codec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The version 1 entry record, decoded. On disk (little-endian, packed):
 //   0   attribute data (36 bytes: attributes, three FILETIMEs, size high,
 //       size low)

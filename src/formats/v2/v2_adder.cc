@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Adding a file, folder or reparse point to a version 2 archive: the
 // stored data at the write position, the entry appended to the list.
 #include <cstring>

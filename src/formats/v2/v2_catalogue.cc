@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 2 header and catalogue: reading them at Open into the entry
 // list, writing the list and the header back at Close.
 #include <vector>

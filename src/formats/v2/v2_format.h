@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 2 archive layout: a 40-byte header, the entries' stored data
 // from offset 40 on, and a catalogue of variable-length records behind
 // it: a 90-byte fixed part, the name, then the security descriptor.

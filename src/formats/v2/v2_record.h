@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The version 2 entry record in file form. Packed, little-endian:
 //   0  record size u32 (90 + 2 x name length + descriptor length)
 //   4  attribute data (36 bytes)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Adding one file, folder or reparse point to a version 5 archive: its
 // data goes to the current part (block stream, reparse record, nothing
 // for a folder), then the caller's security descriptor block, and the

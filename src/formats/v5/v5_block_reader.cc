@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 5 block stream reader: decompresses an entry's blocks, from its
 // data part and data offset on, into a destination file, no further than
 // the entry's recorded size. A stream that meets the end of a part

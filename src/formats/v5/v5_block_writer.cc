@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 5 block stream writer: a file cut into 1 MiB pieces, each
 // stored as u32 payload length + lzo1x_1_compress output, at the fill of
 // the current part; a new part is begun after any block that takes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 5 main file: header, catalogue batches and closing.
 //
 // The catalogue is the records of all entries back to back from offset 40

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 5 archive layout: a main file with a 40-byte header and the
 // catalogue from offset 40 to its end, and numbered part files holding
 // every stored byte (LZO block streams, reparse records, descriptor

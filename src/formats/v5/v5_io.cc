@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Part input kept open across entries, and the block stream's buffers.
 #include "formats/v5/v5_io.h"
 

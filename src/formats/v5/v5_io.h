@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What an open version 5 archive keeps from one entry to the next: the
 // part it reads, kept open, with a window read ahead on it, and the
 // buffers the block stream is packed and unpacked in, taken once.

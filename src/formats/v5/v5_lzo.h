@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Sizes of the LZO1X-1 block stream shared by its writer and reader.
 #ifndef KVMORVEL_FORMATS_V5_LZO_H
 #define KVMORVEL_FORMATS_V5_LZO_H

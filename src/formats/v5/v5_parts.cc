@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Version 5 part files: naming, creating, reopening.
 //
 // Part N of main file "D:\b\disk.img" is "D:\b\disk_000N.img": the number

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Field codecs of the version 5 header and entry record.
 #include "common/archive_constants.h"
 #include "formats/v5/v5_record.h"

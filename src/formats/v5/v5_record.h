@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Field codecs of the version 5 header and entry record.
 #ifndef KVMORVEL_FORMATS_V5_RECORD_H
 #define KVMORVEL_FORMATS_V5_RECORD_H

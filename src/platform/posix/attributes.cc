@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DOS attributes, creation time and 8.3 short names, kept in extended
 // attributes beside the POSIX metadata:
 //   user.DOSATTRIB           read-only, hidden, system, archive (and the

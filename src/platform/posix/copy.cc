@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // CopyFileW: the data (holes kept), then the mode, the layer's extended
 // attributes (DOS attributes and creation time, short name, descriptor)
 // and the access and write times.

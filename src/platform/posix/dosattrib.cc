@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The user.DOSATTRIB codec, in the layout Samba keeps there: the
 // attributes as a "0x%x" hex string with its NUL (all Wine reads), then
 // NDR: u16 version, u16 union level (each aligned to 2), and the info

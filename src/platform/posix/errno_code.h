@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The layer's one errno to Windows code table, for code that makes POSIX
 // calls of its own next to the layer (the mount library and the image
 // packer) and must report the codes the layer would.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The last-error slot and the one errno to Windows code table.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fault switch of the layer's tests: counts the calls that move an
 // archive's bytes and makes a chosen one fail, come up short or kill the
 // process, so a test can prove that an archive survives a fault at every

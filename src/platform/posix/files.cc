@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Files and folders: open, read, write, seek, size, close, create and
 // remove.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Folder listings: FindFirstFileW / FindNextFileW / FindClose. A listing
 // is read whole when it starts, sorted by name with "." and ".." first,
 // and reported without following links.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The handle table: a HANDLE is the address of a heap Handle that the
 // table knows, so stale or foreign values are refused with 6. The table is
 // process-wide and locked; it hands out shared references (HandleRef),

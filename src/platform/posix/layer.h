@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Private pieces shared by the POSIX implementation of the Win32 seam:
 // error mapping, text and path conversion, the handle table and the
 // metadata kept in extended attributes. Nothing outside

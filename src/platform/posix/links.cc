@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Metadata of symbolic links. Linux takes no user attribute on a link, so
 // what a link is given (attribute bits, creation time, short name) is kept
 // by the folder holding it, in user.kvmorvel.links: one record per link,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Slim reader/writer locks, exclusive mode, over std::mutex. A lock's
 // mutex is made on its first use and kept for the life of the process:
 // Windows has no call that destroys such a lock, so the layer cannot

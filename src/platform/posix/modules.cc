@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shared objects by their Windows file name: "C:\work\virtdisk.dll" is
 // mapped like any path and loaded with dlopen. A bare name is searched
 // for the way Windows' safe search order does: the folder of the running

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Windows paths to POSIX paths and back, drive letters and volumes.
 //
 // "C:\dir\f" resolves through the dosdevices folder: one symbolic link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The process: current folder, environment, memory checks, LocalFree.
 #include <limits.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reparse points and the other device controls.
 //
 // A symbolic link is a reparse point: FSCTL_GET_REPARSE_POINT describes a

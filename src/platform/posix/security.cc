@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Security descriptors. SetFileSecurityW keeps the self-relative bytes as
 // given in user.kvmorvel.security and applies what POSIX can hold: an
 // owner S-1-22-1-uid, a group S-1-22-2-gid and, when the owner is such a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Shell path helpers. Both "\" and "/" separate, so Windows paths and
 // POSIX paths ("/tmp/x", whose root is "/") work alike.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Text: code page conversion, wide string helpers and the UTF-16 <-> UTF-8
 // conversion of file names.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // File times: FILETIME counts 100 ns ticks since 1601-01-01 UTC.
 // Last access and last write are the POSIX atime and mtime; the creation
 // time lives in user.DOSATTRIB (attributes.cc).
