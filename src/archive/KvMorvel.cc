@@ -193,6 +193,7 @@ BOOL CKvMorvel::Info(BOOL advance) {
       const _MVRL_FILEENTRY_MAX_5& e = m_entries5[m_currentIndex];
       LoadCurrentEntry(e.data, e.name);
     } else {
+      FillVector(1);
       if (m_currentIndex >= m_entries2.size()) {
         m_error.SetError(m_listEndCode);
         return FALSE;

@@ -47,6 +47,7 @@ BOOL CKvMorvel::GetEntryDescriptor(BYTE* buffer, DWORD capacity, DWORD* length) 
     return FALSE;
   }
   if (m_version == 2) {
+    FillVector(1);
     if (m_currentIndex >= m_entries2.size()) {
       m_error.SetError(ERROR_NO_MORE_ITEMS);
       return FALSE;

@@ -162,19 +162,22 @@ BOOL CKvMorvel::OpenV1V2(HANDLE file, BOOL existing) {
         delete record;
         return FALSE;
       }
-      FillVector(1);
-      delete[] record->catalogue;
-      record->catalogue = nullptr;
+      m_entries2.clear();
       m_currentIndex = 0;
+      FillVector(1);
       return TRUE;
     }
     record->archive = file;
+    record->catalogue.Attach(file, 0, 0, &record->atWritePosition);
+    record->catalogue.SetArchivePath(m_archivePath);
     record->modified = TRUE;
     record->header.capacity = m_freeSpaceKiB << 10;
     record->budget = record->header.capacity - kV2HeaderSize;
     m_control = record;
     m_entries2.clear();
     m_currentIndex = 0;
+    m_nextCataloguePos = 0;
+    m_listEndCode = ERROR_NO_MORE_ITEMS;
     return TRUE;
   }
   _MVRL_OBJECT* record = new (std::nothrow) _MVRL_OBJECT;
@@ -193,6 +196,8 @@ BOOL CKvMorvel::OpenV1V2(HANDLE file, BOOL existing) {
     return TRUE;
   }
   record->archive = file;
+  record->catalogue.Attach(file, 0, 0, &record->atWritePosition);
+  record->catalogue.SetArchivePath(m_archivePath);
   m_control = record;
   return TRUE;
 }

@@ -2,7 +2,6 @@
 #include "formats/catalogue_block.h"
 
 #include <cstring>
-#include <new>
 
 #include "formats/file_io.h"
 
@@ -16,18 +15,10 @@ bool ReadHeaderBlock(HANDLE file, BYTE* bytes, DWORD size,
          ReadExact(file, bytes, size);
 }
 
-BYTE* ReadCatalogueBlock(HANDLE file, ULONGLONG fileLength, DWORD headerSize,
-                         ULONGLONG offset, DWORD length) {
-  if (offset < headerSize || offset > fileLength ||
-      fileLength - offset < length)
-    return nullptr;
-  BYTE* buffer = new (std::nothrow) BYTE[length];
-  if (!buffer) return nullptr;
-  if (!SeekTo(file, offset) || !ReadExact(file, buffer, length)) {
-    delete[] buffer;
-    return nullptr;
-  }
-  return buffer;
+bool CatalogueBlockFits(ULONGLONG fileLength, DWORD headerSize,
+                        ULONGLONG offset, DWORD length) {
+  return offset >= headerSize && offset <= fileLength &&
+         fileLength - offset >= length;
 }
 
 ULONGLONG AppendPosition(DWORD headerSize, ULONGLONG catalogueOffset,

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Reading the start of a version 1 or version 2 archive: the header at
-// offset 0 and the catalogue block it names. Each version decodes its own
-// header fields; the reads and the bounds checks live here once.
+// offset 0 and the bounds of the catalogue block it names. Each version
+// decodes its own header fields; the reads and the bounds checks live
+// here once.
 #ifndef KVMORVEL_FORMATS_CATALOGUE_BLOCK_H
 #define KVMORVEL_FORMATS_CATALOGUE_BLOCK_H
 
@@ -18,13 +19,12 @@ bool HasArchiveSignature(const BYTE* signature);
 bool ReadHeaderBlock(HANDLE file, BYTE* bytes, DWORD size,
                      ULONGLONG* fileLength);
 
-// Reads the `length`-byte catalogue at `offset` into a new buffer
-// (new (std::nothrow) BYTE[], freed with delete[]). The block must lie
-// behind the header of `headerSize` bytes and inside the file: that is
-// checked against `fileLength` before anything is allocated from the
-// stored length. Null when it does not, or the allocation or read fails.
-BYTE* ReadCatalogueBlock(HANDLE file, ULONGLONG fileLength, DWORD headerSize,
-                         ULONGLONG offset, DWORD length);
+// Whether the `length`-byte catalogue at `offset` lies behind the header
+// of `headerSize` bytes and inside a file of `fileLength` bytes. It is
+// checked before any record is read, so a stored offset or length never
+// sends a read elsewhere.
+bool CatalogueBlockFits(ULONGLONG fileLength, DWORD headerSize,
+                        ULONGLONG offset, DWORD length);
 
 // Appending to an existing archive never writes over what its header
 // names. New data goes behind the old catalogue (and behind every entry's

@@ -148,6 +148,7 @@ typedef enum _SE_OBJECT_TYPE {
 // Flags.
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 
 // Seek origins.
 #define FILE_BEGIN 0u
@@ -261,7 +262,9 @@ void SetLastError(DWORD code);
 // --- Files --------------------------------------------------------------
 // Opens or creates a file or (with FILE_FLAG_BACKUP_SEMANTICS) a folder.
 // "\\.\X:" opens the root of drive X. With FILE_FLAG_OPEN_REPARSE_POINT a
-// symbolic link itself is opened (for DeviceIoControl and times). Share
+// symbolic link itself is opened (for DeviceIoControl and times). With
+// FILE_FLAG_DELETE_ON_CLOSE a file's name is removed once it is open, so
+// the file lives as long as its handles and no longer. Share
 // modes are enforced between the handles of this process. Failures: 2 no
 // such file, 3 no such folder on the way or unknown drive, 5 access denied,
 // a folder opened without backup semantics or a read-only file opened for

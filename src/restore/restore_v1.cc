@@ -8,17 +8,6 @@
 
 namespace {
 
-// Decodes the record at the read cursor with the catalogue's own decoder,
-// so the restore refuses exactly what Info refuses: a record that runs
-// past the catalogue, or whose name length is 0 or above the longest an
-// adder writes, fails with 1392.
-DWORD DecodeRecordAtCursor(const _MVRL_OBJECT& control, V1Record* record) {
-  return DecodeV1Record(control.catalogue, control.catalogueLength,
-                        control.readCursor, record)
-             ? 0
-             : ERROR_FILE_CORRUPT;
-}
-
 // The folder made for a missing parent gets the stored short name of the
 // source's folder, best effort: the name is a convenience.
 void SetParentShortName(const WCHAR* fullPath, const WCHAR* shortName) {
@@ -86,7 +75,7 @@ void FinishRestoredFile(HANDLE file, const WCHAR* fullPath,
 
 BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   _MVRL_OBJECT* control = static_cast<_MVRL_OBJECT*>(m_control);
-  if (control->readCursor >= control->catalogueLength) {
+  if (control->readCursor >= control->catalogue.length()) {
     m_error.SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
@@ -94,7 +83,10 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   control->atWritePosition = false;
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
-  DWORD code = DecodeRecordAtCursor(*control, &record);
+  // The catalogue's own reader, so the restore refuses exactly what Info
+  // refuses: a record that runs past the catalogue, or whose name length
+  // is 0 or above the longest an adder writes, fails with 1392.
+  DWORD code = ReadV1Record(control->catalogue, control->readCursor, &record);
   if (!code) code = PrepareRestorePath(target, record, fullPath, &control->checkedFolder);
   if (code) {
     m_error.SetError(code);

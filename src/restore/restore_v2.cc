@@ -19,6 +19,7 @@ bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry) {
 }
 
 BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
+  FillVector(1);
   if (m_currentIndex >= m_entries2.size()) {
     m_error.SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;

@@ -89,6 +89,28 @@ TEST(Files, DispositionsLeaveTheWin32Codes) {
   EXPECT_EQ(Open(dir.W("no\\f"), GENERIC_WRITE, 0, CREATE_ALWAYS),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  // Delete on close: the name is gone at once, the handle reads and
+  // writes for as long as it lives; over an existing file, the exclusive
+  // create still fails with 80 and the file stays.
+  SetLastError(0xDEADBEEF);
+  h = Open(dir.W("t.tmp"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW,
+           FILE_FLAG_DELETE_ON_CLOSE);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_EQ(GetFileAttributesW(P(dir.W("t.tmp"))), INVALID_FILE_ATTRIBUTES);
+  DWORD moved = 0;
+  char back[4] = {};
+  ASSERT_TRUE(WriteFile(h, "abc", 3, &moved, nullptr));
+  ASSERT_NE(SetFilePointer(h, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  ASSERT_TRUE(ReadFile(h, back, 3, &moved, nullptr));
+  EXPECT_STREQ("abc", back);
+  CloseHandle(h);
+  SetLastError(0xDEADBEEF);
+  EXPECT_EQ(Open(f, GENERIC_WRITE, 0, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_NE(GetFileAttributesW(P(f)), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <filesystem>
 #include <map>
 
 #include "v1v2/v1v2_util.h"
@@ -198,6 +199,53 @@ TEST_P(AppendTest, OpeningForWritingAsAnotherVersionIsRefusedUntouched) {
     EXPECT_EQ(before, ReadBytes(ArcPath()));
   }
   EXPECT_EQ(kOld, Restored(before));
+}
+
+// More records than the library keeps in memory (1 MiB) go to a spill file
+// beside the archive until Close; listing while the archive is still
+// open reads across that border, an append copies the stored records
+// behind its data, and nothing of the spill file is left.
+TEST_P(AppendTest, CataloguesBeyondWhatMemoryHoldsStayWhole) {
+  const int kPerSession = 1100;  // records of ~1 KiB or more each
+  const std::string pad(Version() == 1 ? 440 : 600, 'p');
+  std::filesystem::create_directories(dir / "src");
+  WriteBytes(dir / "src/x", "x");
+  std::vector<std::string> names;
+  for (int session = 0; session < 2; ++session) {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, Version()));
+    for (int i = 0; i < kPerSession; ++i) {
+      // The last name is short enough to restore under the target.
+      names.push_back(session == 1 && i + 1 == kPerSession
+                          ? "d\\last"
+                          : "d\\" + pad + std::to_string(names.size()));
+      ASSERT_TRUE(m.AddFile(P(dir.W("src/x")), P(W(names.back())), nullptr, 0));
+    }
+    std::vector<std::string> listed;
+    while (m.Info(TRUE)) listed.push_back(EntryName(m));
+    EXPECT_EQ(names.size(), listed.size());
+    EXPECT_EQ(names.back().substr(0, 259), listed.back());
+    ASSERT_TRUE(m.Close());
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_TRUE(entry.path().filename() == "a.arc" ||
+                entry.path().filename() == "src")
+        << entry.path();
+  CKvMorvel m;
+  ASSERT_TRUE(m.Open(P(Arc()), TRUE, 0));
+  size_t at = 0;
+  for (; (PrimeStaleCodes(m), m.Info(FALSE)); ++at) {
+    ASSERT_LT(at, names.size());
+    ASSERT_EQ(names[at].substr(0, 259), EntryName(m)) << at;
+    if (at + 1 == names.size()) {
+      ASSERT_TRUE(m.ExtractFile(P(dir.W("out")), 1));
+      EXPECT_EQ("x", ReadBytes(dir / "out/d/last"));
+    }
+    m.Info(TRUE);
+  }
+  EXPECT_EQ(259u, m.GetErrorCode());
+  EXPECT_EQ(names.size(), at);
+  EXPECT_TRUE(m.Close());
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, AppendTest, ::testing::Values(1, 2),

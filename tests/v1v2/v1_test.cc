@@ -156,26 +156,19 @@ TEST_F(V1Test, LevelSettingTwoWritesAMaximumCompressionHeader) {
   EXPECT_EQ("\x78\xDA", bytes.substr(36, 2));
 }
 
-TEST_F(V1Test, ReopeningWithoutAddsRewritesTheSameCatalogueInPlace) {
+TEST_F(V1Test, ReopeningWithoutAddsKeepsEveryByte) {
   SKIP_ON_WINDOWS(kWindowsHeldArchive);
   Create({{"a", "alpha"}, {"b", "beta"}});
   const std::string before = ReadBytes(ArcPath());
   CKvMorvel m;
   ASSERT_TRUE(m.Open(P(Arc()), FALSE, 1));
-  // Scribble over the catalogue and header on disk while the archive is
-  // open: Close writes both back from what Open read, at the same place.
-  {
-    std::fstream f(ArcPath(), std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(0);
-    f.write(std::string(before.size(), 'Z').data(),
-            static_cast<std::streamsize>(before.size()));
-  }
-  const size_t catalogue = U64At(before, 20);
+  // Listing reads the catalogue where it stands, and must not leave the
+  // file pointer where Close would then write.
+  int listed = 0;
+  while (m.Info(TRUE)) ++listed;
+  EXPECT_EQ(2, listed);
   ASSERT_TRUE(m.Close());
-  const std::string after = ReadBytes(ArcPath());
-  EXPECT_EQ(before.substr(0, 32), after.substr(0, 32));
-  EXPECT_EQ(before.substr(catalogue), after.substr(catalogue));
-  EXPECT_EQ(std::string(catalogue - 32, 'Z'), after.substr(32, catalogue - 32));
+  EXPECT_EQ(before, ReadBytes(ArcPath()));
 }
 
 TEST_F(V1Test, AppendingPutsNewDataBehindTheOldCatalogue) {

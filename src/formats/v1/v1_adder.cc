@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Adding a file to a version 1 archive: its data as a chunked deflate
 // stream at the data write position, its record appended to the
-// in-memory catalogue.
+// catalogue that Close writes behind the data.
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "archive/codes.h"
@@ -16,27 +15,9 @@
 
 namespace {
 
-const DWORD kCatalogueGrowth = 102400;
-const DWORD kCatalogueReserve = 1024;  // free bytes kept before each add
-
-// Grows the buffer by kCatalogueGrowth when fewer than kCatalogueReserve
-// bytes are free, keeping its content. False (buffer unchanged) when the
-// allocation fails or the capacity would pass 32 bits.
-bool ReserveCatalogue(_MVRL_OBJECT* record) {
-  if (static_cast<ULONGLONG>(record->catalogueLength) + kCatalogueReserve <=
-      record->capacity)
-    return true;
-  const ULONGLONG grown =
-      static_cast<ULONGLONG>(record->capacity) + kCatalogueGrowth;
-  if (grown > 0xFFFFFFFFull) return false;
-  BYTE* buffer = new (std::nothrow) BYTE[static_cast<size_t>(grown)];
-  if (!buffer) return false;
-  if (record->catalogueLength)
-    memcpy(buffer, record->catalogue, record->catalogueLength);
-  delete[] record->catalogue;
-  record->catalogue = buffer;
-  record->capacity = static_cast<DWORD>(grown);
-  return true;
+// The header's catalogue length is 32 bits: the catalogue may not pass it.
+bool CatalogueHasRoom(const _MVRL_OBJECT& record, DWORD recordLength) {
+  return record.catalogue.length() + recordLength <= 0xFFFFFFFFull;
 }
 
 // The record's two short names: the source's own and its folder's. A
@@ -64,7 +45,7 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
     m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
-  if (!ReserveCatalogue(record)) {
+  if (!CatalogueHasRoom(*record, V1RecordLength(nameChars + 1))) {
     m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
@@ -95,10 +76,17 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
     return FALSE;
   }
   entry.storedLength = static_cast<ULONGLONG>(stored);
-  record->catalogueLength += EncodeV1Record(
-      entry, record->catalogue + record->catalogueLength,
-      record->capacity - record->catalogueLength);
-  record->writePosition += entry.storedLength;
   record->atWritePosition = true;  // the stream ends the data
+  // Until its record is in the catalogue the data is no entry's: a record
+  // that cannot be kept leaves the write position where it was, and the
+  // next add writes over the data.
+  BYTE bytes[kV1MaxRecordSize];
+  const DWORD length = EncodeV1Record(entry, bytes, sizeof(bytes));
+  if (!record->catalogue.Add(bytes, length)) {
+    record->atWritePosition = false;
+    m_error.SetError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
+    return FALSE;
+  }
+  record->writePosition += entry.storedLength;
   return TRUE;
 }

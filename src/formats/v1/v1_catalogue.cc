@@ -38,48 +38,49 @@ bool ReadHeader(HANDLE file, ULONGLONG* fileLength, MvrlHeaderV1* header) {
   return HasArchiveSignature(header->signature) && header->version <= 1;
 }
 
-// The end of the furthest entry data the catalogue names; the walk stops
-// at the first record that does not hold together.
-ULONGLONG DataEnd(const _MVRL_OBJECT& record) {
-  ULONGLONG end = 0;
+// The end of the furthest entry data the catalogue names, in `*end`; the
+// walk stops at the first record that does not hold together. False when
+// a read fails: an append must not guess where the data ends.
+bool FindDataEnd(_MVRL_OBJECT& record, ULONGLONG* end) {
+  *end = 0;
   DWORD offset = 0;
   V1Record entry;
-  while (offset < record.catalogueLength &&
-         DecodeV1Record(record.catalogue, record.catalogueLength, offset,
-                        &entry)) {
+  while (offset < record.catalogue.length()) {
+    const DWORD code = ReadV1Record(record.catalogue, offset, &entry);
+    if (code == ERROR_FILE_CORRUPT) return true;
+    if (code) return false;
     if (entry.storedLength != 0 &&
-        entry.dataOffset + entry.storedLength > end)
-      end = entry.dataOffset + entry.storedLength;
+        entry.dataOffset + entry.storedLength > *end)
+      *end = entry.dataOffset + entry.storedLength;
     offset += V1RecordLength(entry.nameLength);
   }
-  return end;
+  return true;
 }
 
 void ReleaseRecord(_MVRL_OBJECT* record) {
   CloseHandle(record->archive);
-  delete[] record->catalogue;
   delete record;
 }
 
 // Close in write mode: the catalogue first, then the header that names it
-// (see CommitHeader). Records only ever join the catalogue, so one as long
-// as the header's was not added to: it goes back to its own place, and an
-// archive opened and closed without adds keeps its bytes. Otherwise it
-// goes behind the data added since Open, and the old one stays a gap.
-// Nothing of the record changes, so a failed Close can be tried again.
+// (see CommitHeader). Records only ever join the catalogue, so one with
+// none added stays in its own place, and an archive opened and closed
+// without adds keeps its bytes. Otherwise the whole catalogue goes behind
+// the data added since Open, and the old one stays a gap. Nothing of the
+// record changes, so a failed Close can be tried again.
 bool WriteCatalogueAndHeaderV1(_MVRL_OBJECT* record) {
   MvrlHeaderV1 header = record->header;
   if (header.dataStart == 0) header.dataStart = kV1HeaderSize;
-  const bool added = record->catalogueLength != header.catalogueLength;
-  header.catalogueOffset = 0;
-  header.catalogueLength = 0;
-  if (record->catalogue && record->catalogueLength != 0) {
-    header.catalogueOffset =
-        added ? record->writePosition : record->header.catalogueOffset;
-    header.catalogueLength = record->catalogueLength;
-    if (!WriteAt(record->archive, header.catalogueOffset, record->catalogue,
-                 record->catalogueLength))
+  CatalogueStore& catalogue = record->catalogue;
+  if (catalogue.added() != 0) {
+    header.catalogueOffset = record->writePosition;
+    header.catalogueLength = static_cast<DWORD>(catalogue.length());
+    if (!catalogue.WriteTo(record->archive, header.catalogueOffset,
+                          catalogue.stored()))
       return false;
+  } else if (catalogue.length() == 0) {
+    header.catalogueOffset = 0;
+    header.catalogueLength = 0;
   }
   BYTE bytes[kV1HeaderSize];
   EncodeHeader(header, bytes);
@@ -97,23 +98,27 @@ BOOL CKvMorvel::InitStructuresV1(HANDLE file, _MVRL_OBJECT* record) {
     m_error.SetError(ERROR_BAD_FORMAT);
     return FALSE;
   }
-  if (record->header.catalogueLength != 0) {
-    record->catalogue =
-        ReadCatalogueBlock(file, fileLength, kV1HeaderSize,
-                           record->header.catalogueOffset,
-                           record->header.catalogueLength);
-    if (!record->catalogue) {
-      m_error.SetError(ERROR_FILE_CORRUPT);
-      return FALSE;
-    }
-    record->capacity = record->header.catalogueLength;
-    record->catalogueLength = record->capacity;
+  if (record->header.catalogueLength != 0 &&
+      !CatalogueBlockFits(fileLength, kV1HeaderSize,
+                          record->header.catalogueOffset,
+                          record->header.catalogueLength)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
   }
+  record->catalogue.Attach(file, record->header.catalogueOffset,
+                           record->header.catalogueLength,
+                           &record->atWritePosition);
+  record->catalogue.SetArchivePath(m_archivePath);
   // New data goes behind the old catalogue, never over it (see
   // AppendPosition); Close writes the new catalogue behind the new data.
+  ULONGLONG dataEnd = 0;
+  if (!FindDataEnd(*record, &dataEnd)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
+  }
   record->writePosition = AppendPosition(
       kV1HeaderSize, record->header.catalogueOffset,
-      record->header.catalogueLength, DataEnd(*record));
+      record->header.catalogueLength, dataEnd);
   m_control = record;
   m_error.SetError(ERROR_SUCCESS);
   return TRUE;
@@ -153,14 +158,14 @@ BOOL CKvMorvel::InfoV1(BOOL advance) {
     m_error.SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (record->readCursor >= record->catalogueLength) {
+  if (record->readCursor >= record->catalogue.length()) {
     m_error.SetError(ERROR_NO_MORE_ITEMS);
     return FALSE;
   }
   V1Record entry;
-  if (!DecodeV1Record(record->catalogue, record->catalogueLength,
-                      record->readCursor, &entry)) {
-    m_error.SetError(ERROR_FILE_CORRUPT);
+  const DWORD code = ReadV1Record(record->catalogue, record->readCursor, &entry);
+  if (code) {
+    m_error.SetError(code);
     return FALSE;
   }
   m_entryData = entry.data;

@@ -6,6 +6,7 @@
 #define KVMORVEL_FORMATS_V1_FORMAT_H
 
 #include "formats/catalogue_block.h"
+#include "formats/catalogue_store.h"
 #include "formats/deflate/deflate_workspace.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
@@ -30,27 +31,24 @@ struct MvrlHeaderV1 {
 
 // Control record of an open version 1 archive.
 struct _MVRL_OBJECT {
-  HANDLE archive;
-  BYTE* catalogue;        // catalogue in file form; null until needed
-  DWORD capacity;         // bytes allocated for `catalogue`
-  DWORD catalogueLength;  // bytes in use
-  DWORD readCursor;       // offset of the record Info loads next
-  ULONGLONG writePosition;
+  HANDLE archive = nullptr;
+  // The records the header names, read where they stand, and those added
+  // since Open, written behind the data at Close.
+  CatalogueStore catalogue;
+  DWORD readCursor = 0;  // catalogue offset of the record Info loads next
+  ULONGLONG writePosition = kV1HeaderSize;
   // The file pointer stands at writePosition: the last add wrote up to it
   // (see PlaceAtWritePosition).
-  bool atWritePosition;
-  MvrlHeaderV1 header;
+  bool atWritePosition = false;
+  MvrlHeaderV1 header = MvrlHeaderV1();
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
   // Buffers and zlib streams of the entries' data, kept across entries.
   DeflateWorkspace deflate;
 };
 
-// Sets a new control record to the values Open gives it.
+// Sets a new control record's header to the one a new archive gets.
 inline void InitV1ControlRecord(_MVRL_OBJECT* record) {
-  *record = _MVRL_OBJECT();
-  record->archive = nullptr;
-  record->writePosition = kV1HeaderSize;
   for (int i = 0; i < 8; ++i)
     record->header.signature[i] = kArchiveSignature[i];
   record->header.version = 1;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "formats/v1/v1_record.h"
 
+#include "common/le_bytes.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 
 DWORD EncodeV1Record(const V1Record& record, BYTE* out, DWORD room) {
@@ -41,4 +43,21 @@ bool DecodeV1Record(const BYTE* catalogue, DWORD length, DWORD offset,
   record->shortName[kShortNameChars - 1] = 0;
   record->directoryShortName[kShortNameChars - 1] = 0;
   return r.ok();
+}
+
+DWORD ReadV1Record(CatalogueStore& catalogue, DWORD offset, V1Record* record) {
+  BYTE bytes[kV1MaxRecordSize];
+  DWORD length = 0;
+  if (!catalogue.ReadAt(offset, bytes, kV1RecordFixedSize, &length))
+    return LastErrorOr(ERROR_HANDLE_EOF);
+  const DWORD n =
+      length == kV1RecordFixedSize ? LoadU16(bytes + kV1NameLengthOffset) : 0;
+  if (n != 0 && n <= kV1MaxNameLength) {
+    DWORD rest = 0;
+    if (!catalogue.ReadAt(static_cast<ULONGLONG>(offset) + length, bytes + length,
+                          V1RecordLength(n) - length, &rest))
+      return LastErrorOr(ERROR_HANDLE_EOF);
+    length += rest;
+  }
+  return DecodeV1Record(bytes, length, 0, record) ? 0 : ERROR_FILE_CORRUPT;
 }

@@ -10,6 +10,7 @@
 #ifndef KVMORVEL_FORMATS_V1_RECORD_H
 #define KVMORVEL_FORMATS_V1_RECORD_H
 
+#include "formats/catalogue_store.h"
 #include "formats/short_name.h"
 #include "formats/v1/v1_format.h"
 #include "kvwin32.h"
@@ -20,6 +21,9 @@ enum {
   // makes 455 characters and the terminator the longest name.
   kV1MaxNameChars = 455,
   kV1MaxNameLength = kV1MaxNameChars + 1,
+  kV1NameLengthOffset = 52,
+  kV1MaxRecordSize = kV1RecordFixedSize + 2 * kV1MaxNameLength +
+                     kV1RecordEndSize,
 };
 
 struct V1Record {
@@ -47,5 +51,11 @@ DWORD EncodeV1Record(const V1Record& record, BYTE* out, DWORD room);
 // taken up to its first zero and always terminated.
 bool DecodeV1Record(const BYTE* catalogue, DWORD length, DWORD offset,
                     V1Record* record);
+
+// Reads and decodes the record at `offset` of `catalogue`: two reads,
+// the fixed part and then the rest its name length asks for. Returns 0,
+// 1392 when the record does not hold together (as DecodeV1Record), or the
+// code of a failed read.
+DWORD ReadV1Record(CatalogueStore& catalogue, DWORD offset, V1Record* record);
 
 #endif  // KVMORVEL_FORMATS_V1_RECORD_H

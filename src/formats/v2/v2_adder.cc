@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Adding a file, folder or reparse point to a version 2 archive: the
-// stored data at the write position, the entry appended to the list.
+// stored data at the write position, its record to the catalogue.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -143,6 +143,13 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
     m_error.SetError(kErrorNameTooLong);
     return FALSE;
   }
+  SetV2EntryDescriptor(&entry, security.get(), kept);
+  // The header's catalogue size is 32 bits: the catalogue may not pass it.
+  if (static_cast<ULONGLONG>(record->catalogueBytes) + entry.recordSize >
+      0xFFFFFFFFull) {
+    m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
   entry.data = *data;
   LookUpShortName(source, entry.shortName);
 
@@ -157,8 +164,16 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
     if (!StoreFileData2(source, &entry)) return FALSE;
   }
 
-  SetV2EntryDescriptor(&entry, security.get(), kept);
-  m_entries2.push_back(entry);
+  // Until its record is in the catalogue the data is no entry's: a record
+  // that cannot be kept leaves the write position where it was, and the
+  // next add writes over the data.
+  BYTE bytes[kV2EntrySize];
+  const DWORD size = EncodeV2Record(entry, bytes, sizeof(bytes));
+  if (!record->catalogue.Add(bytes, size)) {
+    record->atWritePosition = false;
+    m_error.SetError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
+    return FALSE;
+  }
   record->catalogueBytes += entry.recordSize;
   record->writePosition += entry.storedLength;
   record->modified = TRUE;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Version 2 header and catalogue: reading them at Open into the entry
-// list, writing the list and the header back at Close.
+// Version 2 header and catalogue: checking them at Open, listing the
+// catalogue a window at a time, writing it and the header back at Close.
 #include <vector>
 
 #include "KvLog.h"
@@ -11,12 +11,8 @@
 #include "formats/le_codec.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
-#include "formats/write_buffer.h"
 
 namespace {
-
-// Bytes of catalogue records gathered per write.
-const size_t kV2CatalogueGather = 64 * 1024;
 
 void DecodeHeader(const BYTE* bytes, MvrlHeaderV2* header) {
   LeReader r(bytes, kV2HeaderSize);
@@ -51,6 +47,43 @@ bool HasArchive(const _MVRL_OBJECT_2* record) {
   return record && record->archive && record->archive != INVALID_HANDLE_VALUE;
 }
 
+// Walks the stored records once at Open, holding one at a time, and
+// gives the code that will end the list. False when a read fails. The walk
+// ends at the first record whose name length is above 1024, and at the
+// first record that does not hold together (see DecodeV2Record): the
+// records before it are listed and Info then ends the list with 1392, not
+// 259 (no writer makes a name length above 1024 either, so that too is
+// damage). Only those records are written back at Close, so that the
+// catalogue matches the header that names it.
+bool ScanCatalogue(_MVRL_OBJECT_2* record, DWORD* endCode) {
+  *endCode = ERROR_NO_MORE_ITEMS;
+  const ULONGLONG end = record->catalogue.stored();
+  ULONGLONG offset = 0;
+  while (offset < end) {
+    _MVRL_FILEENTRY_2 entry;
+    const V2RecordState state =
+        ReadV2Record(record->catalogue, offset, &entry);
+    // A record that cannot be read is not damage: the archive does not
+    // open, rather than lose at Close what could not be read now.
+    if (state == kV2RecordUnread) return false;
+    if (state == kV2RecordDamaged)
+      CKvLog::GetInstance()->AddError(
+          TEXT("Catalogue record at %u is damaged; the list ends there"),
+          static_cast<unsigned>(offset));
+    if (state != kV2RecordLoaded) {
+      *endCode = ERROR_FILE_CORRUPT;
+      break;
+    }
+    offset += entry.recordSize;
+    const ULONGLONG dataEnd = entry.dataOffset + entry.storedLength;
+    if (entry.storedLength != 0 && dataEnd > record->writePosition)
+      record->writePosition = dataEnd;
+  }
+  record->storedIntact = static_cast<DWORD>(offset);
+  record->catalogueBytes = record->storedIntact;
+  return true;
+}
+
 }  // namespace
 
 BOOL CKvMorvel::InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record) {
@@ -60,80 +93,70 @@ BOOL CKvMorvel::InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record) {
     m_error.SetError(ERROR_BAD_FORMAT);
     return FALSE;
   }
-  if (record->header.catalogueSize != 0) {
-    record->catalogue =
-        ReadCatalogueBlock(file, fileLength, kV2HeaderSize,
-                           record->header.catalogueOffset,
-                           record->header.catalogueSize);
-    if (!record->catalogue) {
-      m_error.SetError(ERROR_FILE_CORRUPT);
-      return FALSE;
-    }
-    record->catalogueBufferSize = record->header.catalogueSize;
+  const MvrlHeaderV2& header = record->header;
+  if (header.catalogueSize != 0 &&
+      !CatalogueBlockFits(fileLength, kV2HeaderSize, header.catalogueOffset,
+                          header.catalogueSize)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
+  }
+  record->catalogue.Attach(file, header.catalogueOffset, header.catalogueSize,
+                           &record->atWritePosition);
+  record->catalogue.SetArchivePath(m_archivePath);
+  if (header.catalogueSize != 0) {
     // New data goes behind the old catalogue, never over it (see
-    // AppendPosition); FillVector raises the position past the data of
-    // every entry it loads.
-    record->writePosition =
-        AppendPosition(kV2HeaderSize, record->header.catalogueOffset,
-                       record->header.catalogueSize, 0);
-    record->catalogueBytes = record->header.catalogueSize;
-    record->budget = record->header.capacity - kV2HeaderSize;
+    // AppendPosition); ScanCatalogue raises the position past the data
+    // of every entry.
+    record->writePosition = AppendPosition(
+        kV2HeaderSize, header.catalogueOffset, header.catalogueSize, 0);
+    record->budget = header.capacity - kV2HeaderSize;
+  }
+  m_nextCataloguePos = 0;
+  if (!ScanCatalogue(record, &m_listEndCode)) {
+    m_error.SetError(ERROR_FILE_CORRUPT);
+    return FALSE;
   }
   m_control = record;
   m_error.SetError(ERROR_SUCCESS);
   return TRUE;
 }
 
-// Loads the raw catalogue into the entry list. The walk ends at the first
-// record whose name length is above 1024, and at the first record that
-// does not hold together (see DecodeV2Record), keeping the entries before
-// it: an archive with a damaged tail still lists what is intact, and Info
-// then ends the list with 1392, not 259 (no writer makes a name length
-// above 1024 either, so that too is damage). The catalogue byte count
-// then counts the loaded records only, so that a catalogue written back
-// at Close matches the header that names it.
+// The entry list holds a window of the catalogue, kV2Batch entries at a
+// time, so that listing an archive takes the same memory whatever its
+// size. While the index stands inside the list this does nothing; once
+// it has passed the end, the next records (the intact stored ones, then
+// those added since Open) replace the list and the index starts over.
+// Without `load` the list is emptied.
 void CKvMorvel::FillVector(int load) {
-  m_entries2.clear();
-  m_listEndCode = ERROR_NO_MORE_ITEMS;
   _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
-  if (!load || !record || !record->catalogue) return;
-  const DWORD end = record->catalogueBytes < record->catalogueBufferSize
-                        ? record->catalogueBytes
-                        : record->catalogueBufferSize;
-  DWORD offset = record->catalogueCursor;
-  record->atWritePosition = false;  // the write position may move here
-  while (offset < end) {
+  if (load && m_currentIndex < m_entries2.size()) return;
+  m_entries2.clear();
+  m_currentIndex = 0;
+  if (!load || !record) return;
+  CatalogueStore& catalogue = record->catalogue;
+  ULONGLONG offset = m_nextCataloguePos;
+  while (m_entries2.size() < kV2Batch) {
+    // The damaged tail of the stored records is passed over.
+    if (offset >= record->storedIntact && offset < catalogue.stored())
+      offset = catalogue.stored();
+    if (offset >= catalogue.length()) break;
     _MVRL_FILEENTRY_2 entry;
-    const V2RecordState state =
-        DecodeV2Record(record->catalogue + offset, end - offset, &entry);
-    if (state == kV2RecordDamaged)
-      CKvLog::GetInstance()->AddError(
-          TEXT("Catalogue record at %u is damaged; the list ends there"),
-          static_cast<unsigned>(offset));
-    if (state != kV2RecordLoaded) {
-      m_listEndCode = ERROR_FILE_CORRUPT;
+    if (ReadV2Record(catalogue, offset, &entry) != kV2RecordLoaded) {
+      m_listEndCode = LastErrorOr(ERROR_FILE_CORRUPT);
       break;
     }
     m_entries2.push_back(entry);
     offset += entry.recordSize;
-    const ULONGLONG dataEnd = entry.dataOffset + entry.storedLength;
-    if (entry.storedLength != 0 && dataEnd > record->writePosition)
-      record->writePosition = dataEnd;
   }
-  record->catalogueBytes = offset - record->catalogueCursor;
+  m_nextCataloguePos = offset;
 }
 
+// Writes the catalogue into `file` (the archive) at the write position:
+// the intact stored records as they stand, then those added.
 BOOL CKvMorvel::WriteVector(HANDLE file) {
-  // The records go out back to back in large writes from the file's
-  // current position.
-  FileWriteBuffer out(kV2CatalogueGather);
-  out.Attach(file, 0, true);
-  std::vector<BYTE> bytes(kV2EntrySize);
-  for (const _MVRL_FILEENTRY_2& entry : m_entries2) {
-    const DWORD size = EncodeV2Record(entry, bytes.data(), kV2EntrySize);
-    if (size == 0 || !out.Append(bytes.data(), size)) return FALSE;
-  }
-  return out.Flush();
+  _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
+  return record->catalogue.WriteTo(file, record->writePosition,
+                                   record->storedIntact);
 }
 
 BOOL CKvMorvel::CloseStructuresV2() {
@@ -151,12 +174,10 @@ BOOL CKvMorvel::CloseStructuresV2() {
     // CommitHeader): a failure on the way leaves the old archive whole.
     header.catalogueOffset = 0;
     header.catalogueSize = 0;
-    if (!m_entries2.empty()) {
+    if (record->catalogueBytes != 0) {
       header.catalogueOffset = record->writePosition;
       header.catalogueSize = record->catalogueBytes;
-      ok = SeekTo(record->archive, record->writePosition) &&
-           WriteVector(record->archive);
-      m_entries2.clear();
+      ok = WriteVector(record->archive);
     }
     BYTE bytes[kV2HeaderSize];
     EncodeHeader(header, bytes);
@@ -164,9 +185,9 @@ BOOL CKvMorvel::CloseStructuresV2() {
   }
   const DWORD code = ok ? ERROR_SUCCESS : GetLastError();
   CloseHandle(record->archive);
-  delete[] record->catalogue;
   delete record;
   m_control = nullptr;
+  m_entries2.clear();
   m_error.SetError(code);
   return ok;
 }

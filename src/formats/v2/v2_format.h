@@ -7,6 +7,7 @@
 
 #include "common/le_bytes.h"
 #include "formats/catalogue_block.h"
+#include "formats/catalogue_store.h"
 #include "formats/deflate/deflate_workspace.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
@@ -23,6 +24,7 @@ enum {
   kV2TailSize = kV2EntrySize - kV2RecordFixedSize,  // name + descriptor
   kV2MaxDescriptor = 1024,
   kV2MaxNameLength = 1024,   // FillVector stops at a larger name length
+  kV2Batch = 256,            // entries FillVector loads at a time
 };
 
 struct MvrlHeaderV2 {
@@ -51,18 +53,21 @@ struct _MVRL_FILEENTRY_2 {
 };
 
 struct _MVRL_OBJECT_2 {
-  HANDLE archive;
-  BOOL modified;
-  BYTE* catalogue;  // raw catalogue, only during Open
-  DWORD catalogueBufferSize;
-  DWORD catalogueBytes;
-  DWORD catalogueCursor;
-  ULONGLONG writePosition;
+  HANDLE archive = nullptr;
+  BOOL modified = FALSE;
+  // The records the header names, read where they stand, and those added
+  // since Open, written behind the data at Close.
+  CatalogueStore catalogue;
+  // Bytes of stored records up to the first that does not hold together:
+  // only these are listed and written back.
+  DWORD storedIntact = 0;
+  DWORD catalogueBytes = 0;  // what Close writes: intact and added records
+  ULONGLONG writePosition = kV2HeaderSize;
   // The file pointer stands at writePosition: the last add wrote up to it
   // (see PlaceAtWritePosition).
-  bool atWritePosition;
-  ULONGLONG budget;
-  MvrlHeaderV2 header;
+  bool atWritePosition = false;
+  ULONGLONG budget = 0;
+  MvrlHeaderV2 header = MvrlHeaderV2();
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
   // Buffers and zlib streams of the entries' data, kept across entries.
@@ -83,14 +88,12 @@ inline void V2EntryName(const _MVRL_FILEENTRY_2& e, WCHAR* name,
   name[n] = 0;
 }
 
+// Sets a new control record's header to the one a new archive gets.
 inline void InitV2ControlRecord(_MVRL_OBJECT_2* record) {
-  *record = _MVRL_OBJECT_2();
-  record->archive = nullptr;
   for (int i = 0; i < 8; ++i)
     record->header.signature[i] = kArchiveSignature[i];
   record->header.version = 2;
   record->header.dataStart = kV2HeaderSize;
-  record->writePosition = kV2HeaderSize;
 }
 
 #endif  // KVMORVEL_FORMATS_V2_FORMAT_H

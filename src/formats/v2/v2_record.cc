@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/le_bytes.h"
 #include "formats/le_codec.h"
 
 namespace {
@@ -41,6 +42,27 @@ V2RecordState DecodeV2Record(const BYTE* bytes, DWORD remaining,
   memcpy(e.tail, bytes + kV2RecordFixedSize, tailBytes);
   *entry = e;
   return kV2RecordLoaded;
+}
+
+V2RecordState ReadV2Record(CatalogueStore& catalogue, ULONGLONG offset,
+                           _MVRL_FILEENTRY_2* entry) {
+  BYTE bytes[kV2EntrySize];
+  DWORD length = 0;
+  if (!catalogue.ReadAt(offset, bytes, kV2RecordFixedSize, &length))
+    return kV2RecordUnread;
+  if (length == kV2RecordFixedSize) {
+    const DWORD size = LoadU32(bytes);
+    const DWORD limit = kV2EntrySize;
+    const DWORD want = size < limit ? size : limit;
+    DWORD rest = 0;
+    if (want > length &&
+        !catalogue.ReadAt(offset + length, bytes + length, want - length, &rest))
+      return kV2RecordUnread;
+    length += rest;
+  }
+  // Where the record claims more than was read, the decoder sees the
+  // catalogue's end there, or a size no entry holds: damaged either way.
+  return DecodeV2Record(bytes, length, entry);
 }
 
 DWORD EncodeV2Record(const _MVRL_FILEENTRY_2& e, BYTE* out, DWORD room) {

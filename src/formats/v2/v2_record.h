@@ -11,6 +11,7 @@
 #ifndef KVMORVEL_FORMATS_V2_RECORD_H
 #define KVMORVEL_FORMATS_V2_RECORD_H
 
+#include "formats/catalogue_store.h"
 #include "formats/v2/v2_format.h"
 #include "kvwin32.h"
 
@@ -19,6 +20,7 @@ enum V2RecordState {
   kV2RecordLoaded,    // a well-formed record, copied into the entry
   kV2RecordNameStop,  // name length above 1024: the walk ends quietly
   kV2RecordDamaged,   // the record does not hold together: the walk ends
+  kV2RecordUnread,    // reading the catalogue failed (see GetLastError)
 };
 
 // Decodes the record at the start of `bytes` (`remaining` bytes of
@@ -30,6 +32,13 @@ enum V2RecordState {
 // byte outside `bytes[0, remaining)` or the entry is touched.
 V2RecordState DecodeV2Record(const BYTE* bytes, DWORD remaining,
                              _MVRL_FILEENTRY_2* entry);
+
+// Reads the record at `offset` of `catalogue` (its fixed part, then the
+// rest its record size names, never more than an entry holds) and
+// decodes it as DecodeV2Record does, with the catalogue's end as the
+// limit.
+V2RecordState ReadV2Record(CatalogueStore& catalogue, ULONGLONG offset,
+                           _MVRL_FILEENTRY_2* entry);
 
 // Writes the first record-size bytes of `entry` (its file form) to `out`.
 // Returns the record size, or 0 when it exceeds `room` or the entry.

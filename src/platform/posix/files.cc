@@ -285,6 +285,23 @@ HANDLE OpenFile(const OpenRequest& r, const struct stat* st) {
   return h;
 }
 
+// A file opened to be deleted on close loses its name at once: POSIX keeps
+// an unlinked file's data until its last descriptor closes, which is the
+// same lifetime, and nothing is left behind when the process dies.
+HANDLE OpenDeletedOnClose(HANDLE h, const std::string& path) {
+  if (h == INVALID_HANDLE_VALUE) return h;
+  const DWORD code = GetLastError();
+  if (unlink(path.c_str()) != 0) {
+    const DWORD failure = CodeFromErrno(errno);
+    CloseHandle(h);
+    SetLastError(failure);
+    return INVALID_HANDLE_VALUE;
+  }
+  NoteNameChange();
+  SetLastError(code);
+  return h;
+}
+
 bool IsDriveDevice(LPCWSTR name) {
   return name[0] == '\\' && name[1] == '\\' && name[2] == '.' &&
          name[3] == '\\';
@@ -311,6 +328,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
     // The exclusive create needs no look first: it makes the file or finds
     // something there, which the steps below then answer for as before.
     HANDLE h = OpenFile(r, nullptr);
+    if (h != INVALID_HANDLE_VALUE && (flags & FILE_FLAG_DELETE_ON_CLOSE))
+      return OpenDeletedOnClose(h, r.path);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
   }
   struct stat st;
@@ -323,7 +342,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share,
   }
   if (!looked) exists = stat(r.path.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return OpenFolder(r);
-  return OpenFile(r, exists ? &st : nullptr);
+  HANDLE h = OpenFile(r, exists ? &st : nullptr);
+  return flags & FILE_FLAG_DELETE_ON_CLOSE ? OpenDeletedOnClose(h, r.path) : h;
 }
 
 BOOL CloseHandle(HANDLE handle) {
