@@ -3,28 +3,28 @@
 // stored as u32 payload length + lzo1x_1_compress output, at the fill of
 // the current part; a new part is begun after any block that takes the
 // fill past the split size.
+#include <functional>
+
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
+#include "formats/v5/v5_piece_compressor.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
 
 namespace {
 
-// Reads `request` bytes of `source` into the piece buffer and compresses
-// what came into the payload buffer, `*size` bytes. False, logged and
-// with the last error set, on failure.
-bool PackPiece(HANDLE source, DWORD request, V5CodecBuffers& buffers,
-               lzo_uint* size) {
+// Reads `request` bytes of `source` into `piece`. False, logged and with
+// the last error set, on failure.
+bool ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
   CKvLog* log = CKvLog::GetInstance();
   DWORD got = 0;
   while (got < request) {
     DWORD n = 0;
-    if (!ReadFile(source, buffers.piece.get() + got, request - got, &n,
-                  nullptr)) {
+    if (!ReadFile(source, piece + got, request - got, &n, nullptr)) {
       log->AddError(TEXT("ReadFile - %u"),
                     static_cast<unsigned>(GetLastError()));
       return false;
@@ -42,15 +42,70 @@ bool PackPiece(HANDLE source, DWORD request, V5CodecBuffers& buffers,
     SetLastError(ERROR_HANDLE_EOF);
     return false;
   }
-  const int packed = lzo1x_1_compress(buffers.piece.get(), got,
-                                      buffers.payload(), size,
-                                      buffers.work.get());
-  if (packed != LZO_E_OK) {
-    log->AddInfo(TEXT("error: lzo1x_1_compress - %d"), packed);
-    SetLastError(ERROR_INTERNAL_ERROR);
-    return false;
-  }
   return true;
+}
+
+// Logs and reports a failed lzo1x_1_compress; true when `answer` is OK.
+bool Packed(int answer) {
+  if (answer == LZO_E_OK) return true;
+  CKvLog::GetInstance()->AddInfo(TEXT("error: lzo1x_1_compress - %d"), answer);
+  SetLastError(ERROR_INTERNAL_ERROR);
+  return false;
+}
+
+DWORD NextRequest(ULONGLONG remaining) {
+  return static_cast<DWORD>(remaining < kV5PieceSize ? remaining
+                                                     : kV5PieceSize);
+}
+
+// Writes one block: the u32 payload length and the payload (of the given
+// length) that a V5CodecBuffers holds.
+typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
+
+// One piece after the other on this thread: read, pack, write.
+bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
+                const BlockWriter& writeBlock) {
+  do {
+    const DWORD request = NextRequest(remaining);
+    lzo_uint n = 0;
+    if (!ReadPiece(source, request, buffers.piece.get()) ||
+        !Packed(lzo1x_1_compress(buffers.piece.get(), request,
+                                 buffers.payload(), &n, buffers.work.get())))
+      return false;
+    remaining -= request;
+    if (!writeBlock(buffers, n)) return false;
+  } while (remaining > 0);
+  return true;
+}
+
+// The pieces of a large file, two buffers taking turns: while the
+// compressor packs the piece in one, this thread reads the next piece
+// into the other and then writes the block the compressor gave before.
+// Every exit waits for the piece in hand, so no buffer is let go while
+// the compressor uses it.
+bool PackAhead(HANDLE source, ULONGLONG remaining, V5CodecBuffers* slot[2],
+               V5PieceCompressor& compressor, const BlockWriter& writeBlock) {
+  DWORD request = NextRequest(remaining);
+  if (!ReadPiece(source, request, slot[0]->piece.get())) return false;
+  remaining -= request;
+  compressor.Start(slot[0]->piece.get(), request, slot[0]->payload());
+  for (int turn = 0;; turn = 1 - turn) {
+    V5CodecBuffers& next = *slot[1 - turn];
+    request = NextRequest(remaining);
+    const bool read =
+        request == 0 || ReadPiece(source, request, next.piece.get());
+    lzo_uint n = 0;
+    if (!Packed(compressor.Wait(&n)) || !read) return false;
+    if (request != 0) {
+      remaining -= request;
+      compressor.Start(next.piece.get(), request, next.payload());
+    }
+    if (!writeBlock(*slot[turn], n)) {
+      if (request != 0) compressor.Wait(&n);
+      return false;
+    }
+    if (request == 0) return true;
+  }
 }
 
 }  // namespace
@@ -58,47 +113,49 @@ bool PackPiece(HANDLE source, DWORD request, V5CodecBuffers& buffers,
 BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
                                  LONGLONG length, int level) {
   // The compression level has no effect on version 5 data.
-  CKvLog* log = CKvLog::GetInstance();
   // The remaining length counts requested bytes, so the block count
   // depends only on the length given: a source that delivers less gives
   // shorter blocks, never more of them.
-  ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
+  const ULONGLONG remaining = length > 0 ? static_cast<ULONGLONG>(length) : 0;
+  _MVRL_OBJECT_5* record = V5Record(m_control);
   // The buffers are the archive's, sized for the largest piece so far.
-  V5CodecBuffers& buffers = V5Record(m_control)->codec;
-  if (!buffers.Reserve(remaining < kV5PieceSize
-                           ? static_cast<size_t>(remaining ? remaining : 1)
-                           : kV5PieceSize)) {
+  if (!record->codec.Reserve(remaining < kV5PieceSize
+                                 ? static_cast<size_t>(remaining ? remaining : 1)
+                                 : kV5PieceSize)) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
   const int init = V5LzoInit();
   if (init != LZO_E_OK) {
-    log->AddInfo(TEXT("Error: lzo_Init - %d"), init);
+    CKvLog::GetInstance()->AddInfo(TEXT("Error: lzo_Init - %d"), init);
     SetLastError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }
   entry->blockCount = 0;
-  do {
-    const DWORD request = static_cast<DWORD>(
-        remaining < kV5PieceSize ? remaining : kV5PieceSize);
-    lzo_uint n = 0;
-    if (!PackPiece(source, request, buffers, &n)) return FALSE;
-    remaining -= request;
+  // Each block goes to the part's fill; a new part is begun once the fill
+  // passes the split size.
+  const BlockWriter writeBlock = [&](V5CodecBuffers& buffers, lzo_uint n) {
     entry->blockCount += 1;
     entry->storedLength += n;
     // The block, u32 payload length then payload, goes out as one item.
     StoreU32(buffers.block.get(), static_cast<uint32_t>(n));
     if (!WritePart5(m_partFill, buffers.block.get(),
                     static_cast<DWORD>(n) + 4)) {
-      log->AddError(TEXT("WriteFile - %u"),
-                    static_cast<unsigned>(GetLastError()));
-      return FALSE;
+      CKvLog::GetInstance()->AddError(TEXT("WriteFile - %u"),
+                                      static_cast<unsigned>(GetLastError()));
+      return false;
     }
     m_partFill += n + 4;
-    if (m_partFill > m_splitSize) {
-      m_partFill = 0;
-      if (!AddPart()) return FALSE;
-    }
-  } while (remaining > 0);
-  return TRUE;
+    if (m_partFill <= m_splitSize) return true;
+    m_partFill = 0;
+    return AddPart() != FALSE;
+  };
+  // A file of more than one piece is packed on the compressor's thread
+  // while this one reads and writes; without the thread or the second
+  // buffers it is packed here, to the same bytes.
+  V5CodecBuffers* slot[2] = {&record->codec, &record->codecAhead};
+  if (remaining > kV5PieceSize && record->codecAhead.Reserve(kV5PieceSize) &&
+      record->compressor.Ready())
+    return PackAhead(source, remaining, slot, record->compressor, writeBlock);
+  return PackInTurn(source, remaining, record->codec, writeBlock);
 }

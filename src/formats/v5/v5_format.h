@@ -10,6 +10,7 @@
 #include "common/archive_constants.h"
 #include "formats/read_buffer.h"
 #include "formats/v5/v5_io.h"
+#include "formats/v5/v5_piece_compressor.h"
 #include "formats/write_buffer.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
@@ -71,6 +72,10 @@ struct _MVRL_OBJECT_5 {
   // The main file read ahead for the catalogue walk.
   FileReadBuffer catalogueIn{kV5ReadWindow};
   V5CodecBuffers codec;
+  // The second buffers and the thread that pack a large file's pieces
+  // while the next is read (see PackAhead).
+  V5CodecBuffers codecAhead;
+  V5PieceCompressor compressor;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
 };
