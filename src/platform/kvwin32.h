@@ -350,6 +350,16 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
                          PULARGE_INTEGER total, PULARGE_INTEGER totalFree);
 // DRIVE_NO_ROOT_DIR (1) for a letter without a mapping.
 UINT GetDriveTypeW(LPCWSTR root);
+// The folder of drive letter links (one symbolic link "x:" per letter):
+// KVMORVEL_DOSDEVICES when set and not empty, else
+// "HOME/.kvmorvel/dosdevices" with HOME from the environment or, when it
+// is unset or empty, the user's home from the password database. The
+// layer resolves "X:\..." through it and the mount library maps letters
+// in it. Copies the POSIX path with its terminator into `buffer` and
+// returns its length; when `capacity` does not hold it, returns the size
+// needed, terminator included, and writes nothing. Failures (0): 87 a
+// null buffer with a capacity, 203 no folder (no home either way).
+DWORD KvGetDosDevicesFolder(LPSTR buffer, DWORD capacity);
 
 // --- Modules ------------------------------------------------------------
 // Loads a shared object by its path (the Windows name, such as

@@ -55,6 +55,28 @@ TEST_F(MountTest, WithOnlyDAndZFreeTheImageGoesToZ) {
   EXPECT_TRUE(PrivateFolders().empty());
 }
 
+// The mount library maps its letter in the folder the layer resolves
+// letters through, wherever that folder comes from.
+TEST_F(MountTest, TheLetterIsMappedWhereTheLayerLooksForIt) {
+  const std::string image = SmallImage();
+  TempDir home;
+  EnvScope noFolder("KVMORVEL_DOSDEVICES", nullptr);
+  EnvScope homeFolder("HOME", home.path().c_str());
+  CKvMorvel m;
+  OpenImage(m, image);
+  const std::string drive = Drive(m);
+  ASSERT_EQ(3u, drive.size());
+  const std::string link = home / (".kvmorvel/dosdevices/" +
+                                   std::string(1, char(drive[0] | 0x20)) + ":");
+  EXPECT_TRUE(Exists(link));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  EXPECT_TRUE(GetFileAttributesExW(P(W(drive + "a.txt")),
+                                   GetFileExInfoStandard, &data));
+  EXPECT_EQ(5u, data.nFileSizeLow);
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(Exists(link));
+}
+
 TEST_F(MountTest, TheLibraryNeverTakesOverALetterInUse) {
   const std::string image = SmallImage();
   void* library =
