@@ -81,8 +81,15 @@ bool MakeFolders(const std::string& path) {
   }
 }
 
+// Whether the running OpenUp walk opened a folder it could not read.
+thread_local bool g_openedUnreadable = false;
+
+// Gives a folder u+rwx. nftw opens a folder before it reports it, so one
+// without the read bit (an image may store a folder with mode 0) comes
+// as FTW_DNR and is not entered: the walk is made again after it.
 int OpenUp(const char* path, const struct stat*, int flag, struct FTW*) {
   if (flag == FTW_D) chmod(path, 0700);
+  if (flag == FTW_DNR && chmod(path, 0700) == 0) g_openedUnreadable = true;
   return 0;
 }
 
@@ -94,7 +101,12 @@ int RemoveOne(const char* path, const struct stat*, int flag, struct FTW*) {
 // Removes a folder and everything in it, read-only parts included, never
 // following a link. Returns 0 or an errno value.
 int RemoveTree(const std::string& path) {
-  nftw(path.c_str(), OpenUp, 16, FTW_PHYS | FTW_MOUNT);
+  // Each walk that opens an unreadable folder lets the next one in, so
+  // the walks end by the depth of such folders nested in one another.
+  do {
+    g_openedUnreadable = false;
+    nftw(path.c_str(), OpenUp, 16, FTW_PHYS | FTW_MOUNT);
+  } while (g_openedUnreadable);
   const int r = nftw(path.c_str(), RemoveOne, 16,
                      FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   return r > 0 ? r : (r < 0 ? errno : 0);
