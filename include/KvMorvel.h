@@ -7,7 +7,18 @@
 //   Open(path, TRUE, 0); then Info(0), ExtractFile(target, 0), Info(1)
 //   per entry until Info fails with 259; Close().
 // Every member that can fail returns 0 and leaves a code in the error
-// holder, read with GetErrorCode().
+// holder, read with GetErrorCode(): a Windows code, or one of the
+// library's own, 0x10000002 (a null target or a bad buffer), 0x10000203
+// (no archive open) and 0x10000405 (no image mounted, or its unmount
+// failed). A name or path that does not fit its field is refused with
+// 122, never cut. A member that succeeds leaves the holder as it was
+// unless its comment says it sets 0.
+//
+// The thread's last error (GetLastError) is whatever the last system call
+// the member made left there: after a failure it mostly holds the failing
+// call's code, but it is never reset on success and may hold the code of
+// a later clean-up call. The holder is the code to read; the few places
+// where a code is given through the last error only are named below.
 #ifndef KVMORVEL_H
 #define KVMORVEL_H
 
@@ -18,13 +29,16 @@
 // The error holder: keeps the last code an operation reported.
 class KVMORVEL_API CKvError {
  public:
+  // Starts with 0. Copies take the code of the copied holder.
   CKvError();
   CKvError(const CKvError& other);
   const CKvError& operator=(const CKvError& other);
   virtual ~CKvError();
 
   // Records `code` as the last code. The result carries no meaning.
+  // The thread's last error is not touched.
   int SetError(DWORD code);
+  // The code last recorded (0 when none was).
   DWORD GetError() const { return m_code; }
 
  private:
@@ -37,9 +51,11 @@ class KVMORVEL_API CKvObject {
   CKvObject(const CKvObject& other);
   CKvObject& operator=(const CKvObject& other);
   virtual ~CKvObject();
+  // For the derived class; CKvMorvel's always returns 1.
   virtual BOOL Dump() = 0;
 
   // The code the last failing (or explicitly succeeding) operation left.
+  // Reads only: neither the holder nor the last error changes.
   DWORD GetErrorCode() const { return m_error.GetError(); }
 
  protected:
@@ -68,27 +84,125 @@ struct _MVRL_HEADER_5 {
 
 class KVMORVEL_API CKvMorvel : public CKvObject {
  public:
+  // No archive open; version 1, compression level 0, split size 620 MiB
+  // (650117120 bytes), holder 0.
   CKvMorvel();
+  // A copy shares the open archive (its control record and part handle)
+  // with `other` rather than opening it again: only one of the two may
+  // Close it, and the other must not be used on it after that.
   CKvMorvel(const CKvMorvel& other);
+  // Frees the entry lists only: an archive or image left open is neither
+  // written nor closed (Close does that).
   ~CKvMorvel() override;
+  // As the copy constructor, over this object's state.
   CKvMorvel& operator=(const CKvMorvel& other);
 
+  // Opens `fileName` for reading (`read` 1), or for writing (`read` 0):
+  // a new archive of `version` (1, 2 or 5) is created, and an existing
+  // one is opened to add to it (version 5 refuses a file of another
+  // version). For reading, the version is read from the file: 1, 2, 5, or
+  // 3 for a disk image, which is mounted on the last free drive letter
+  // from Z: down (through virtdisk.dll) and walked from its root.
+  // Returns 1; the holder is 0 after an existing archive or an image was
+  // opened, and as it was after a new archive was created. Returns 0
+  // with 87 for a null or empty name, 122 for a name of 260 characters
+  // or more, the open's code (2, 3, 5, 32, ...) when the file cannot be
+  // opened or created, 222 for a pipe or device, 11 for a file that is
+  // not an archive (too short for the header; for writing, version 5
+  // also gives 11 for another version's file), 1392 for a damaged
+  // catalogue, 8 out of memory, the write's code when a new version 5
+  // archive's header or first part cannot be written, and for an image
+  // 15 (no free drive letter), 13 (the mount failed, whatever the mount
+  // library's reason) or the code of listing its root (the image then
+  // stays mounted until Close). Nothing else is left open after a
+  // failure. Version 5 also leaves 11 and 1392 as the thread's last
+  // error.
   BOOL Open(LPCWSTR fileName, BOOL read, DWORD version);
+  // Finishes and releases the open archive: a written version 1 or 2
+  // archive gets its catalogue and then its header; version 5 writes the
+  // part's gathered bytes, the records not yet written and the header.
+  // Returns 1 with 0. Returns 0 with 0x10000203 when no archive is open
+  // (87 in version 1, and before any Open), or with the code of the
+  // first write that failed: versions 2 and 5 release the archive even
+  // then, version 1 keeps it open so that Close can be called again. For
+  // an image: unmounts it and returns 1 with 0; 1 with 0x10000405 when
+  // it was not mounted (closed already); 0 with 0x10000405 when the
+  // unmount failed (the image stays mounted and Close can be retried).
   BOOL Close();
+  // Loads the entry at the cursor as the current entry (the accessors
+  // below read it) and, with `advance` 1, moves the cursor past it; with
+  // 0 the next call loads the same entry. ExtractFile restores the entry
+  // at the cursor, so a listing is Info(0), ExtractFile, Info(1).
+  // Returns 1, the holder as it was. Returns 0 with 259 past the last
+  // entry, 1392 when a damaged record ends the list (the entries before
+  // it are listed), 87 when no archive is open. An image walks folders
+  // before their contents; an item whose path passes 260 characters is
+  // logged and stepped over; the end of the walk returns 0 and leaves
+  // the holder as it was.
   BOOL Info(BOOL advance);
+  // Adds `source` under the entry name `name` ("dir\file"), with the
+  // attributes and times GetFileAttributesExW reads from `source` (zeroed
+  // when it cannot read them: the add then fails on opening the source).
+  // `descriptor` (a self-relative security descriptor of
+  // `descriptorLength` bytes, or null) is stored with the entry by
+  // versions 2 and 5; version 1 keeps none. See the overload below for
+  // the results.
   BOOL AddFile(LPCWSTR source, LPCWSTR name, void* descriptor,
                DWORD descriptorLength);
+  // Adds `source` with the attributes and times in `data`: a folder (no
+  // data), a reparse point (its reparse data, versions 2 and 5) or a
+  // file (its data compressed). Returns 1, the holder as it was. Returns
+  // 0 with 87 when no archive is open or an argument is null, 0x80004001
+  // for an image, 5 for an archive opened for reading, 122 when the name
+  // does not fit the record (455 characters in version 1, 631 in version
+  // 5; in version 2 name and descriptor share 1520 bytes), 8 out of
+  // memory, the source open's code (versions 2 and 5; version 1 leaves
+  // the holder as it was and gives that code as the thread's last error
+  // only), 1359 when version 1 or 2 could not compress and write the
+  // data (version 2: a failed seek's own code), and in
+  // version 5 the code of the failed read or write (112 disk full, the
+  // reparse point's read codes). A failed add leaves the entries before
+  // it whole.
   BOOL AddFile(LPCWSTR source, LPCWSTR name, WIN32_FILE_ATTRIBUTE_DATA* data,
                void* descriptor, DWORD descriptorLength);
+  // Restores the entry at the cursor below the folder `target`: its
+  // folders, data, attributes, times, short name, descriptor and reparse
+  // point, with every stored name confined to `target`. `flag` 0 skips a
+  // version 1 entry named "TEPH.DAV" (returns 1 without writing it); 1
+  // restores it. An image's item is copied from the mounted drive. An
+  // existing file is replaced. Returns 1 (images set the holder to 0,
+  // archives leave it as it was). Returns 0 with 0x10000002 for a null
+  // (or, for an image, empty) target, 0x10000203 when no archive is
+  // open, 0x10000405 when no image is mounted or no item was loaded,
+  // 259 past the last entry, 122 when the path does not fit, 123 for a
+  // stored name that would leave the target, 1921 for a path through a
+  // link, 1392 for a damaged record, 1359 when the data cannot be
+  // restored (a read error, a missing part, a damaged stream, data not
+  // of the recorded size; the log names the cause), or the code of the
+  // failing create, write or descriptor call. Part of the file may stay.
   BOOL ExtractFile(LPCWSTR target, int flag);
 
+  // The open archive's version: 1, 2, 5, or 3 for an image; before any
+  // Open, 1. The accessors below read the current entry Info loaded (all
+  // zero or empty before the first one) and change no code.
   DWORD GetVersion();
   DWORD GetAttributes();
   WIN32_FILE_ATTRIBUTE_DATA GetAttributesData();
+  // Times as stored: every writer stores the UTC times the source had
+  // (an image shows the mounted files' times). The restore of version 1
+  // reads its stored times as local time and converts them.
   FILETIME GetCreationTime();
   FILETIME GetLastAccessTime();
   FILETIME GetLastWriteTime();
+  // The entry's size in bytes (its data before compression).
   LONGLONG GetLength64();
+  // Copy the current entry's name, the name an encrypted file is
+  // restored under ("NAME.RANDOM.TIME", made by Info; empty for other
+  // entries) or the mounted image's drive ("Z:\", empty without an
+  // image) into `buffer` of `capacity` characters with its terminator.
+  // Return 1, the holder as it was; 0 with 0x10000002 when `buffer`
+  // cannot take `capacity` characters (null), 122 when the text and its
+  // terminator do not fit (nothing written).
   BOOL GetFile(WCHAR* buffer, DWORD capacity);
   BOOL GetEncryptedFileName(WCHAR* buffer, DWORD capacity);
   BOOL GetMountedDrive(WCHAR* buffer, DWORD capacity);
@@ -103,11 +217,19 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // places it outside itself, and the read's code when a part is missing
   // or ends inside the descriptor.
   BOOL GetEntryDescriptor(BYTE* buffer, DWORD capacity, DWORD* length);
+  // The deflate level of the files versions 1 and 2 add from now on: -1
+  // stored, 0 fastest, 1 zlib's default, 2 best, any other value fastest.
+  // Version 5 data is LZO whatever the level. No code changes.
   void SetCompressionLevel(int level);
+  // The size (bytes) past which version 5 begins a new part file; read
+  // and set without a code. 0 puts every block in a part of its own.
   ULONGLONG GetSplitSize();
   void SetSplitSize(ULONGLONG size);
 
+  // Returns 1; does nothing else.
   BOOL Dump() override;
+  // Deletes the object (the host's counterpart of new); a null object is
+  // left alone. An archive left open is not closed.
   void Release();
 
  protected:

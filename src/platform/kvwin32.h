@@ -9,6 +9,16 @@
 // security descriptors and reparse points are mapped.
 //
 // Each function below documents the GetLastError() codes its failures leave.
+// Where the POSIX layer passes on a system error it maps errno through one
+// table (posix/errors.cc), "the errno mapping" below: EACCES, EPERM and
+// EISDIR 5, ENOENT 2 (3 when the folder holding the name is missing),
+// ENOTDIR 3, EEXIST 80, ENOSPC and EDQUOT 112, EROFS 19, ENAMETOOLONG 206,
+// ELOOP 1921, ENOTEMPTY 145, EBADF 6, EINVAL 87, EMFILE and ENFILE 4,
+// ETXTBSY 32, EFBIG 223, EIO 1117, ENOMEM 8, EILSEQ 123, any other errno
+// 31. Every call taking a path fails first with the codes of the path's
+// conversion: 87 null, 123 bad name, 206 too long, 3 empty path, unknown
+// drive letter or network path. Successful calls do not reset the last
+// error unless stated.
 #ifndef KVMORVEL_PLATFORM_KVWIN32_H
 #define KVMORVEL_PLATFORM_KVWIN32_H
 
@@ -285,11 +295,20 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 // Returns the new position's low half (high half through *high), or
 // INVALID_SET_FILE_POINTER with 131 for a negative position, 6 bad handle.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* high, DWORD method);
+// Failures: 6 bad handle, 87 bad method, 131 negative position, 1 a
+// folder or link handle, else the errno mapping.
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance,
                       PLARGE_INTEGER newPosition, DWORD method);
+// The low half (high half through *high), with the last error set to 0;
+// 0xFFFFFFFF with GetFileSizeEx's codes on failure.
 DWORD GetFileSize(HANDLE file, LPDWORD high);
+// Failures: 6 bad handle, 87 null size, else the errno mapping.
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+// Writes the file's data out to the disk. Failures: 6 bad handle, 112
+// disk full (or a fault switched on by a test), else the errno mapping.
 BOOL FlushFileBuffers(HANDLE file);
+// Closes a file, folder or link handle (not a find handle). Failures: 6
+// for anything else, a handle closed already included.
 BOOL CloseHandle(HANDLE handle);
 // FILE_TYPE_DISK for a file or folder, FILE_TYPE_CHAR for a character
 // device, FILE_TYPE_PIPE for a pipe or socket; FILE_TYPE_UNKNOWN with 6
@@ -312,18 +331,27 @@ BOOL DeleteFileW(LPCWSTR path);
 // Copies data, mode, attributes, times, short name and descriptor. With
 // failIfExists and an existing target: 80; a read-only target: 5.
 BOOL CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists);
-// Does not follow a symbolic link at the end of the path. Failures: 2, 3.
+// Does not follow a symbolic link at the end of the path. Failures: 2, 3,
+// 87 another level or null `info`, else the errno mapping.
 BOOL GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level,
                           LPVOID info);
+// INVALID_FILE_ATTRIBUTES with GetFileAttributesExW's codes.
 DWORD GetFileAttributesW(LPCWSTR path);
+// Read-only is the mode's write bits; the other bits are kept in the
+// user.DOSATTRIB attribute. Failures: 2, 3, else the errno mapping (5
+// when the file may not be changed by this process).
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+// Null times are left alone. Failures: 6 bad handle, else the errno
+// mapping of the file's path (5 when another user owns it).
 BOOL SetFileTime(HANDLE file, const FILETIME* creation,
                  const FILETIME* lastAccess, const FILETIME* lastWrite);
+// Failures: 6 bad handle, else the errno mapping.
 BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
                  LPFILETIME lastWrite);
+// Through the C library's time zone. Failures: 87 a null pointer.
 BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc);
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local);
-void GetSystemTimeAsFileTime(LPFILETIME now);
+void GetSystemTimeAsFileTime(LPFILETIME now);  // cannot fail
 // Sets the 8.3 name of the file, folder or link the handle names; an
 // empty name removes it. Failures: 87 not a valid 8.3 name, 6 bad handle.
 BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName);
@@ -333,10 +361,12 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName);
 // Failures (0): 2, 3 a name is missing, 87 null, 123 bad name.
 DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD capacity);
 // Lists a folder ("dir\*", "dir\*.*") or looks up one name. "." and ".."
-// come first in a folder listing. Does not follow links. Failures: 2, 3;
-// FindNextFileW ends with 18.
+// come first in a folder listing. Does not follow links. Failures: 2, 3,
+// else the errno mapping of listing the folder (5 unreadable).
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+// Ends with 18; 6 for a handle that is not a find handle, 87 null data.
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
+// Failures: 6 for anything but a live find handle.
 BOOL FindClose(HANDLE find);
 // FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT, FSCTL_SET_COMPRESSION.
 // Setting a mount point or symbolic link buffer replaces the empty folder
@@ -349,10 +379,22 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
                      LPOVERLAPPED overlapped);
 
 // --- Volumes ------------------------------------------------------------
+// statvfs of the path (the current folder when null); any of the three
+// results may be null. Failures: the path's, else the errno mapping.
 BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
                          PULARGE_INTEGER total, PULARGE_INTEGER totalFree);
 // DRIVE_NO_ROOT_DIR (1) for a letter without a mapping.
 UINT GetDriveTypeW(LPCWSTR root);
+// The folder of drive letter links (one symbolic link "x:" per letter):
+// KVMORVEL_DOSDEVICES when set and not empty, else
+// "HOME/.kvmorvel/dosdevices" with HOME from the environment or, when it
+// is unset or empty, the user's home from the password database. The
+// layer resolves "X:\..." through it and the mount library maps letters
+// in it. Copies the POSIX path with its terminator into `buffer` and
+// returns its length; when `capacity` does not hold it, returns the size
+// needed, terminator included, and writes nothing. Failures (0): 87 a
+// null buffer with a capacity, 203 no folder (no home either way).
+DWORD KvGetDosDevicesFolder(LPSTR buffer, DWORD capacity);
 
 // --- Modules ------------------------------------------------------------
 // Loads a shared object by its path (the Windows name, such as
@@ -362,15 +404,22 @@ UINT GetDriveTypeW(LPCWSTR root);
 // first folder that holds it decides. Failures: 126 not found, 193 found
 // but not loadable; GetProcAddress: 127.
 HMODULE LoadLibraryW(LPCWSTR path);
+// Null with 6 for a null module or name, 127 for a name not exported.
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+// Failures: 6 for a null module.
 BOOL FreeLibrary(HMODULE module);
 
 // --- Process ------------------------------------------------------------
+// As GetEnvironmentVariableW counts; 0 with the errno mapping when the
+// folder cannot be read (a folder removed since: 2).
 DWORD GetCurrentDirectoryW(DWORD capacity, LPWSTR buffer);
+// Failures: 3 no such folder or not a folder, else the errno mapping.
 BOOL SetCurrentDirectoryW(LPCWSTR path);
 // Returns the length without terminator, or the needed size with the
 // terminator when the buffer is too small; 0 with 203 when unset.
 DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD capacity);
+// A null value removes the variable. Failures: 87 a null or bad name,
+// else the errno mapping (8).
 BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 // Milliseconds of a monotonic clock.
 DWORD GetTickCount();
@@ -379,7 +428,11 @@ BOOL IsBadWritePtr(LPVOID pointer, uintptr_t size);
 
 // --- Text ---------------------------------------------------------------
 // CP_ACP and CP_UTF8 are both UTF-8 here. Unmappable characters (lone
-// surrogates) become the default character.
+// surrogates) become the default character. Both return the length
+// written (or needed, with a 0 output length), counting the terminator
+// when the input length is -1; 0 on failure with 87 (null input, a
+// length of 0 or below -1, another code page), 122 (the output is too
+// small), 534 (a result longer than an int counts).
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLen,
                         LPSTR multi, int multiLen, LPCSTR defaultChar,
                         BOOL* usedDefault);
@@ -411,11 +464,16 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
                       SECURITY_INFORMATION info, PSID* owner, PSID* group,
                       PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+// Frees what GetSecurityInfo returned; null is accepted. Returns null.
 HLOCAL LocalFree(HLOCAL memory);
 
 // --- Shell helpers ------------------------------------------------------
+// Both edit the string in place and return whether it changed (or, for
+// PathStripToRootW, whether a root was found); they set no code.
 BOOL PathStripToRootW(LPWSTR path);
 BOOL PathRemoveFileSpecW(LPWSTR path);
+// FALSE with the errno mapping of the lookup (2, 3, 5); TRUE keeps the
+// last error as it was.
 BOOL PathFileExistsW(LPCWSTR path);
 LPWSTR StrCpyW(LPWSTR to, LPCWSTR from);
 // Creates a folder and every missing parent. Returns 0, or 183 when it

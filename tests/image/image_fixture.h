@@ -23,7 +23,7 @@ struct TarItem {
   std::string name;
   char kind = 'f';  // 'f' file, 'd' folder, 'l' symbolic link, 'h' hard link
   std::string data;  // file contents, or the link's target
-  unsigned mode;  // 0755 for a folder (an ordinary user enters it), else 0644
+  unsigned mode;  // 0755 for a folder, else 0644
   // A file whose data follows a hole of this many bytes, stored sparse.
   size_t holeBefore = 0;
   std::vector<std::pair<std::string, std::string>> xattrs;

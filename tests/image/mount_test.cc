@@ -55,6 +55,28 @@ TEST_F(MountTest, WithOnlyDAndZFreeTheImageGoesToZ) {
   EXPECT_TRUE(PrivateFolders().empty());
 }
 
+// The mount library maps its letter in the folder the layer resolves
+// letters through, wherever that folder comes from.
+TEST_F(MountTest, TheLetterIsMappedWhereTheLayerLooksForIt) {
+  const std::string image = SmallImage();
+  TempDir home;
+  EnvScope noFolder("KVMORVEL_DOSDEVICES", nullptr);
+  EnvScope homeFolder("HOME", home.path().c_str());
+  CKvMorvel m;
+  OpenImage(m, image);
+  const std::string drive = Drive(m);
+  ASSERT_EQ(3u, drive.size());
+  const std::string link = home / (".kvmorvel/dosdevices/" +
+                                   std::string(1, char(drive[0] | 0x20)) + ":");
+  EXPECT_TRUE(Exists(link));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  EXPECT_TRUE(GetFileAttributesExW(P(W(drive + "a.txt")),
+                                   GetFileExInfoStandard, &data));
+  EXPECT_EQ(5u, data.nFileSizeLow);
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(Exists(link));
+}
+
 TEST_F(MountTest, TheLibraryNeverTakesOverALetterInUse) {
   const std::string image = SmallImage();
   void* library =
@@ -268,6 +290,51 @@ TEST_F(MountTest, AnImageBuiltElsewhereMountsWithItsLinks) {
   EXPECT_TRUE(GetFileAttributesExW(P(W("Z:\\late\\g.txt")),
                                    GetFileExInfoStandard, &data));
   EXPECT_TRUE(m.Close());
+}
+
+// The permission bits of `path`, or 07777 (no mode) when it cannot be read.
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+}
+
+// A folder the image stores without its owner's write or search bit is
+// filled first and closed after: what it holds comes out whole, with its
+// creation time and read-only mode, and each folder ends with exactly the
+// stored bits, no wider (no set-group-id either). The unmount removes it
+// all, folders that nobody may enter included.
+TEST_F(MountTest, FoldersTakeTheirStoredModesOnceFilled) {
+  std::vector<TarItem> items = {
+      {"locked", 'd'},          {"locked/note.txt", 'f', "inside"},
+      {"locked/ro.txt", 'f', "ro"},
+      {"sealed", 'd'},          {"sealed/inner", 'd'},
+      {"sealed/inner/f", 'f', "deep"},
+      {"shared", 'd'},          {"own", 'd'}};
+  items[0].mode = 0500;
+  items[1].xattrs = {{"user.kvimage.birthtime", "1400000000.000000000"}};
+  items[2].mode = 0444;
+  items[3].mode = 0;
+  items[4].mode = 0;
+  items[5].xattrs = items[1].xattrs;
+  items[6].mode = 02775;
+  items[7].mode = 0700;
+  CKvMorvel m;
+  OpenImage(m, Build(items));
+  const std::string tree = MountedFolder('z');
+  EXPECT_EQ(0500u, ModeOf(tree + "/locked"));
+  EXPECT_EQ(0444u, ModeOf(tree + "/locked/ro.txt"));
+  EXPECT_EQ(0u, ModeOf(tree + "/sealed"));
+  EXPECT_EQ(0775u, ModeOf(tree + "/shared"));
+  EXPECT_EQ(0700u, ModeOf(tree + "/own"));
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  ASSERT_TRUE(GetFileAttributesExW(P(W("Z:\\locked\\note.txt")),
+                                   GetFileExInfoStandard, &data));
+  const ULONGLONG kTicks = (1400000000ull + 11644473600ull) * 10000000ull;
+  EXPECT_EQ(kTicks, (ULONGLONG(data.ftCreationTime.dwHighDateTime) << 32) |
+                        data.ftCreationTime.dwLowDateTime);
+  EXPECT_EQ(6u, data.nFileSizeLow);
+  EXPECT_TRUE(m.Close());
+  EXPECT_TRUE(PrivateFolders().empty());
 }
 
 // A real image whose path passes the 260-character limit is refused, not

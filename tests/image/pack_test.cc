@@ -5,6 +5,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -105,6 +106,55 @@ TEST_F(PackTest, KeepsOnlyUserAttributesAndSkipsPipes) {
   if (trusted) {
     EXPECT_EQ(0u, f.xattrs.count("trusted.secret"));
   }
+}
+
+// Packs `folder` into `image` as the test's user or, when the test runs as
+// root, in a child process running as nobody (uid 65534), so that the
+// files are readable to the packer but not its own. Returns the packer's
+// code, or 255 when the child could not become nobody.
+unsigned PackAsAnotherUser(const std::string& folder, const std::string& image) {
+  std::string error;
+  if (geteuid() != 0) return KvPackImage(folder, image, &error);
+  const pid_t child = fork();
+  if (child == 0) {
+    // The fixture's current folder is root's own: nobody starts at "/".
+    if (setgid(65534) != 0 || setuid(65534) != 0 || chdir("/") != 0)
+      _exit(255);
+    _exit(static_cast<int>(KvPackImage(folder, image, &error) & 0xFF));
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+    return 255;
+  return static_cast<unsigned>(WEXITSTATUS(status));
+}
+
+// Reading a file must not need more than the right to read it: the
+// packer leaves access times alone, which would take owning the file.
+TEST_F(PackTest, FilesTheUserCanReadButDoesNotOwnArePacked) {
+  std::string folder = source_.path();
+  if (geteuid() == 0) {
+    WriteBytes(source_ / "theirs.txt", "readable by all");
+    ASSERT_EQ(0, chmod((source_ / "theirs.txt").c_str(), 0644));
+    ASSERT_EQ(0, chmod(source_.path().c_str(), 0755));
+    ASSERT_EQ(0, chmod(images_.path().c_str(), 0777));
+  } else {
+    // Files of the system's, readable by everyone on Debian.
+    folder = "/etc/skel";
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || st.st_uid == geteuid())
+      GTEST_SKIP() << "no folder of readable files another user owns";
+  }
+  const std::string image = images_ / "foreign.img";
+  ASSERT_EQ(0u, PackAsAnotherUser(folder, image));
+  const std::map<std::string, Stored> entries = ReadImage(image);
+  size_t files = 0;
+  for (const auto& entry : entries) {
+    if (entry.second.type != AE_IFREG) continue;
+    ++files;
+    EXPECT_EQ(ReadBytes(folder + "/" + entry.first), entry.second.data)
+        << entry.first;
+  }
+  EXPECT_GT(files, 0u);
 }
 
 TEST_F(PackTest, AnImageInsideItsOwnFolderIsLeftOut) {

@@ -3,42 +3,19 @@
 // names, listings and the shell helpers.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "layer_test_util.h"
 
 namespace {
 
 std::string Name(const WCHAR* w) { return N(reinterpret_cast<const char16_t*>(w)); }
-
-// Sets or unsets an environment variable for one scope.
-class EnvScope {
- public:
-  EnvScope(const char* name, const char* value) : name_(name) {
-    const char* old = getenv(name);
-    had_ = old != nullptr;
-    if (old) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~EnvScope() {
-    if (had_)
-      setenv(name_, old_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::string old_;
-  bool had_ = false;
-};
 
 TEST(Paths, DriveLettersResolveThroughTheDosDevicesFolder) {
   TempDir dir;
@@ -75,6 +52,59 @@ TEST(Paths, DefaultDosDevicesFolderIsUnderHome) {
   HANDLE h = OpenPath(u"D:\\f", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
+}
+
+// The dosdevices folder as KvGetDosDevicesFolder reports it, or "(none: CODE)".
+std::string ReportedDosDevicesFolder() {
+  char buffer[PATH_MAX];
+  SetLastError(0xDEADBEEF);
+  const DWORD n = KvGetDosDevicesFolder(buffer, sizeof buffer);
+  if (n == 0) return "(none: " + std::to_string(GetLastError()) + ")";
+  EXPECT_LT(n, sizeof buffer);
+  EXPECT_EQ(strlen(buffer), n);
+  return std::string(buffer, n);
+}
+
+TEST(Paths, DosDevicesFolderIsTheVariableElseUnderHome) {
+  {
+    EnvScope folder("KVMORVEL_DOSDEVICES", "/srv/letters");
+    EXPECT_EQ("/srv/letters", ReportedDosDevicesFolder());
+  }
+  EnvScope emptyFolder("KVMORVEL_DOSDEVICES", "");
+  EnvScope home("HOME", "/home/someone/");
+  EXPECT_EQ("/home/someone/.kvmorvel/dosdevices", ReportedDosDevicesFolder());
+}
+
+TEST(Paths, DosDevicesFolderSizeQueriesWriteNothing) {
+  EnvScope folder("KVMORVEL_DOSDEVICES", "/srv/letters");  // 12 characters
+  EXPECT_EQ(13u, KvGetDosDevicesFolder(nullptr, 0));
+  char small[13];
+  memset(small, 'x', sizeof small);
+  EXPECT_EQ(13u, KvGetDosDevicesFolder(small, 12));
+  EXPECT_EQ(std::string(13, 'x'), std::string(small, 13));
+  EXPECT_EQ(12u, KvGetDosDevicesFolder(small, 13));
+  EXPECT_STREQ("/srv/letters", small);
+  SetLastError(0);
+  EXPECT_EQ(0u, KvGetDosDevicesFolder(nullptr, 5));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+}
+
+// Without HOME (a service, a cron job, `env -i`) the home comes from the
+// password database, for the layer and for the mount library alike.
+TEST(Paths, WithoutHomeTheDosDevicesFolderIsUnderThePasswordDatabaseHome) {
+  EnvScope unsetFolder("KVMORVEL_DOSDEVICES", nullptr);
+  const struct passwd* user = getpwuid(getuid());
+  const std::string home = user && user->pw_dir ? user->pw_dir : "";
+  if (!home.empty() && home.back() == '/')
+    GTEST_SKIP() << "a home ending in '/' is covered with HOME above";
+  const std::string expected =
+      home.empty() ? "(none: 203)" : home + "/.kvmorvel/dosdevices";
+  {
+    EnvScope noHome("HOME", nullptr);
+    EXPECT_EQ(expected, ReportedDosDevicesFolder());
+  }
+  EnvScope emptyHome("HOME", "");
+  EXPECT_EQ(expected, ReportedDosDevicesFolder());
 }
 
 TEST(Paths, PosixPathsWorkWithEitherSeparator) {

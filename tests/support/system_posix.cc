@@ -40,21 +40,8 @@ TempDir::~TempDir() {
   nftw(path_.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-DosDevices::DosDevices() {
-  const char* old = getenv("KVMORVEL_DOSDEVICES");
-  if (old) {
-    hadPrevious_ = true;
-    previous_ = old;
-  }
-  setenv("KVMORVEL_DOSDEVICES", dir_.path().c_str(), 1);
-}
-
-DosDevices::~DosDevices() {
-  if (hadPrevious_)
-    setenv("KVMORVEL_DOSDEVICES", previous_.c_str(), 1);
-  else
-    unsetenv("KVMORVEL_DOSDEVICES");
-}
+DosDevices::DosDevices() {}
+DosDevices::~DosDevices() {}
 
 void DosDevices::Map(char letter, const std::string& folder) {
   std::string link = dir_.path() + "/" + static_cast<char>(tolower(letter)) + ":";

@@ -31,6 +31,23 @@ std::u16string TempDir::W(const std::string& name, char sep) const {
   return ::W(p);
 }
 
+EnvScope::EnvScope(const char* name, const char* value) : name_(name) {
+  const char* old = getenv(name);
+  hadPrevious_ = old != nullptr;
+  if (old) previous_ = old;
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+EnvScope::~EnvScope() {
+  if (hadPrevious_)
+    setenv(name_.c_str(), previous_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -51,6 +51,21 @@ class TempDir {
   std::string path_;
 };
 
+// Sets (or, given null, unsets) an environment variable while the object
+// lives; the value it had comes back after.
+class EnvScope {
+ public:
+  EnvScope(const char* name, const char* value);
+  ~EnvScope();
+  EnvScope(const EnvScope&) = delete;
+  EnvScope& operator=(const EnvScope&) = delete;
+
+ private:
+  std::string name_;
+  std::string previous_;
+  bool hadPrevious_ = false;
+};
+
 // Points drive letters at folders for one test: KVMORVEL_DOSDEVICES names
 // a private dosdevices folder; Map('c', dir) makes "c:" a link to dir.
 class DosDevices {
@@ -63,8 +78,7 @@ class DosDevices {
 
  private:
   TempDir dir_;
-  std::string previous_;
-  bool hadPrevious_ = false;
+  EnvScope variable_{"KVMORVEL_DOSDEVICES", dir_.path().c_str()};
 };
 
 void WriteBytes(const std::string& path, const std::string& bytes);

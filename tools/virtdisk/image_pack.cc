@@ -108,7 +108,10 @@ unsigned Packer::OpenBoth(std::string* error) {
     return Fail(error, archive_error_string(writer_), kWriteFault);
   archive_read_disk_set_symlink_physical(disk_);
   archive_read_disk_set_standard_lookup(disk_);
-  archive_read_disk_set_behavior(disk_, ARCHIVE_READDISK_RESTORE_ATIME);
+  // Access times are left as reading leaves them: putting them back would
+  // take owning each file (or opening it with O_NOATIME, which only the
+  // owner may), and packing needs only the right to read.
+  archive_read_disk_set_behavior(disk_, 0);
   if (archive_read_disk_open(disk_, folder_.c_str()) != ARCHIVE_OK)
     return Fail(error, archive_error_string(disk_),
                 CodeFromErrno(archive_errno(disk_), kPathNotFound));

@@ -6,10 +6,14 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -143,6 +147,7 @@ class Unpacker {
   unsigned Open(std::string* error);
   unsigned Entry(archive_entry* entry, std::string* error);
   unsigned CopyData(std::string* error);
+  unsigned CloseFolders(std::string* error);
 
   Source source_;
   std::string folder_;
@@ -152,6 +157,11 @@ class Unpacker {
   // Files whose mode forbids writing: written writable, so that their
   // extended attributes can be set, and given their mode at the end.
   std::vector<std::pair<std::string, mode_t>> readOnly_;
+  // Folders with their stored permission bits: each is made u+rwx, so
+  // that it can be filled (and its files given their times, attributes
+  // and modes), and given its own mode once everything below it is
+  // written.
+  std::vector<std::pair<std::string, mode_t>> folders_;
   // Items whose creation time the image records apart from the layer's
   // attributes (the packer's birth time): stored once the tree is written.
   std::vector<std::pair<std::string, ULONGLONG>> creationTimes_;
@@ -193,6 +203,25 @@ unsigned Unpacker::Run(std::string* error) {
   for (const auto& file : readOnly_)
     if (chmod(file.first.c_str(), file.second) != 0)
       return Fail(error, file.first + ": mode not set", kWriteFault);
+  return CloseFolders(error);
+}
+
+// Gives each folder its stored mode, deepest first: a folder's path is a
+// prefix of everything below it, so in descending order every folder
+// comes after its contents and is still u+rwx while they are done. The
+// folder is opened without following a link and set through the open
+// descriptor, exactly to the stored bits (set-id and sticky bits were
+// dropped with the entry), so nothing ends wider than the image says.
+unsigned Unpacker::CloseFolders(std::string* error) {
+  std::sort(folders_.begin(), folders_.end(),
+            std::greater<std::pair<std::string, mode_t>>());
+  for (const auto& folder : folders_) {
+    const int fd = open(folder.first.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool set = fd >= 0 && fchmod(fd, folder.second) == 0;
+    if (fd >= 0) close(fd);
+    if (!set) return Fail(error, folder.first + ": mode not set", kWriteFault);
+  }
   return 0;
 }
 
@@ -226,6 +255,10 @@ unsigned Unpacker::Entry(archive_entry* entry, std::string* error) {
   if (type == AE_IFREG && !(permissions & 0200)) {
     readOnly_.emplace_back(path, permissions);
     permissions |= 0200;
+  }
+  if (type == AE_IFDIR) {
+    folders_.emplace_back(path, permissions);
+    permissions |= 0700;
   }
   archive_entry_set_perm(entry, permissions);
 

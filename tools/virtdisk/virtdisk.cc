@@ -52,17 +52,24 @@ char DriveLetter(const char* text) {
   return 0;
 }
 
-// The layer's dosdevices folder: KVMORVEL_DOSDEVICES, else
-// $HOME/.kvmorvel/dosdevices, as docs/win32-layer.md describes.
-std::string DosDevicesFolder() {
-  const char* configured = getenv("KVMORVEL_DOSDEVICES");
-  if (configured && *configured) return configured;
-  const char* home = getenv("HOME");
-  return std::string(home && *home ? home : "") + "/.kvmorvel/dosdevices";
+// The layer's dosdevices folder, the one the layer resolves drive
+// letters through. Returns 0, or the layer's code when the process has
+// none (203), or 206 for a folder name longer than a path can be.
+unsigned DosDevicesFolder(std::string* folder) {
+  char buffer[PATH_MAX];
+  const DWORD length = KvGetDosDevicesFolder(buffer, sizeof(buffer));
+  if (!length) return GetLastError();
+  if (length >= sizeof(buffer)) return ERROR_FILENAME_EXCED_RANGE;
+  folder->assign(buffer, length);
+  return 0;
 }
 
-std::string LinkOf(char letter) {
-  return DosDevicesFolder() + "/" + letter + ":";
+// The letter's link "x:" in the dosdevices folder, which goes to
+// *devices. Returns 0 or the code of DosDevicesFolder.
+unsigned LinkOf(char letter, std::string* devices, std::string* link) {
+  const unsigned code = DosDevicesFolder(devices);
+  if (!code) *link = *devices + "/" + letter + ":";
+  return code;
 }
 
 // Creates `path` and its missing parents (owner only).
@@ -74,8 +81,15 @@ bool MakeFolders(const std::string& path) {
   }
 }
 
+// Whether the running OpenUp walk opened a folder it could not read.
+thread_local bool g_openedUnreadable = false;
+
+// Gives a folder u+rwx. nftw opens a folder before it reports it, so one
+// without the read bit (an image may store a folder with mode 0) comes
+// as FTW_DNR and is not entered: the walk is made again after it.
 int OpenUp(const char* path, const struct stat*, int flag, struct FTW*) {
   if (flag == FTW_D) chmod(path, 0700);
+  if (flag == FTW_DNR && chmod(path, 0700) == 0) g_openedUnreadable = true;
   return 0;
 }
 
@@ -87,7 +101,12 @@ int RemoveOne(const char* path, const struct stat*, int flag, struct FTW*) {
 // Removes a folder and everything in it, read-only parts included, never
 // following a link. Returns 0 or an errno value.
 int RemoveTree(const std::string& path) {
-  nftw(path.c_str(), OpenUp, 16, FTW_PHYS | FTW_MOUNT);
+  // Each walk that opens an unreadable folder lets the next one in, so
+  // the walks end by the depth of such folders nested in one another.
+  do {
+    g_openedUnreadable = false;
+    nftw(path.c_str(), OpenUp, 16, FTW_PHYS | FTW_MOUNT);
+  } while (g_openedUnreadable);
   const int r = nftw(path.c_str(), RemoveOne, 16,
                      FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   return r > 0 ? r : (r < 0 ? errno : 0);
@@ -179,7 +198,8 @@ bool IsStaleMount(const std::string& link) {
 // Mounts `image` on `mountPoint` ("X:\"). `flag` must be 1: unpack the
 // image's tree into a private folder and map the letter to it. Returns 0,
 // or a Windows code: 87 bad arguments, 85 the letter is already mapped,
-// the open's code when the image cannot be opened (2, 3, 5), 13 not an
+// 203 the process has no dosdevices folder (no home), the open's code
+// when the image cannot be opened (2, 3, 5), 13 not an
 // image or a truncated, corrupt or unsafe one, 112 disk full, 29 other
 // write failures. A failed mount leaves no letter and no folder behind.
 VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
@@ -187,7 +207,9 @@ VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
   const char letter = DriveLetter(mountPoint);
   if (!letter || !image || !image[0] || flag != kUnpackAndMap)
     return ERROR_INVALID_PARAMETER;
-  const std::string link = LinkOf(letter);
+  std::string devices, link;
+  unsigned code = LinkOf(letter, &devices, &link);
+  if (code) return static_cast<int>(code);
   struct stat st;
   if (lstat(link.c_str(), &st) == 0 && !IsStaleMount(link))
     return kAlreadyAssigned;
@@ -195,14 +217,14 @@ VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
   HANDLE file = OpenImage(image);
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   std::string folder;
-  unsigned code = MakePrivateFolder(image, &folder);
+  code = MakePrivateFolder(image, &folder);
   if (!code) {
     std::string reason;
     code = KvUnpackImage(file, folder + "/" + kTreeName, &reason);
   }
   CloseHandle(file);
   if (!code && IsStaleMount(link)) unlink(link.c_str());
-  if (!code && (!MakeFolders(DosDevicesFolder()) ||
+  if (!code && (!MakeFolders(devices) ||
                 symlink((folder + "/" + kTreeName).c_str(), link.c_str()) != 0))
     code = CodeFromErrno(errno);
   if (code && !folder.empty()) RemoveTree(folder);
@@ -212,13 +234,14 @@ VIRTDISK_EXPORT int Mount(const char* mountPoint, const char* image,
 // Unmounts the drive "X:". Returns 0 once the letter is released and the
 // private folder removed, or a Windows code: 87 a bad drive string, 15 the
 // letter is not mapped to an image this library mounted (nothing is
-// touched then), or the code of a removal that failed (the letter then
-// stays mapped so that a later call can finish the job).
+// touched then; a process without a dosdevices folder has no letter
+// mapped), or the code of a removal that failed (the letter then stays
+// mapped so that a later call can finish the job).
 VIRTDISK_EXPORT int UnMount(const char* drive) {
   const char letter = DriveLetter(drive);
   if (!letter) return ERROR_INVALID_PARAMETER;
-  const std::string link = LinkOf(letter);
-  std::string folder;
+  std::string devices, link, folder;
+  if (LinkOf(letter, &devices, &link)) return ERROR_INVALID_DRIVE;
   if (!MountedFolder(link, &folder)) return ERROR_INVALID_DRIVE;
   const int removed = RemoveTree(folder + "/" + kTreeName);
   if (removed) return static_cast<int>(CodeFromErrno(removed));

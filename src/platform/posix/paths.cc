@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "layer.h"
 
@@ -57,17 +58,40 @@ bool DrivePath(char letter, const std::u16string& rest, std::string* out) {
   return true;
 }
 
+// The home folder the password database gives the process's user, "" when
+// it gives none. The entry's strings live in `buffer`, grown while the
+// call asks for more room.
+std::string PasswordDatabaseHome() {
+  const long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  const size_t kLargest = 1 << 20;
+  for (size_t size = hint > 0 ? static_cast<size_t>(hint) : 1024;
+       size <= kLargest; size *= 2) {
+    std::vector<char> buffer(size);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    const int r = getpwuid_r(getuid(), &entry, buffer.data(), size, &found);
+    if (r == ERANGE) continue;
+    if (r != 0 || !found || !found->pw_dir) return std::string();
+    return found->pw_dir;
+  }
+  return std::string();
+}
+
 }  // namespace
 
+// KVMORVEL_DOSDEVICES; else "$HOME/.kvmorvel/dosdevices" with the home
+// from HOME, or from the password database when HOME is unset or empty
+// (a service or a cron job may run without it). "" when neither names a
+// home: the process then has no drive letters, rather than a folder made
+// up at the root of the file system.
 std::string DosDevicesFolder() {
   const char* configured = getenv("KVMORVEL_DOSDEVICES");
   if (configured && *configured) return configured;
   const char* home = getenv("HOME");
-  std::string base = home && *home ? home : "";
-  if (base.empty()) {
-    const struct passwd* pw = getpwuid(getuid());
-    base = pw && pw->pw_dir ? pw->pw_dir : "/";
-  }
+  std::string base = home && *home ? home : PasswordDatabaseHome();
+  if (base.empty()) return base;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base == "/") base.clear();
   return base + "/.kvmorvel/dosdevices";
 }
 
@@ -75,6 +99,7 @@ std::string DriveTarget(char letter) {
   const char lower = static_cast<char>(letter | 0x20);
   if (lower < 'a' || lower > 'z') return std::string();
   const std::string folder = DosDevicesFolder();
+  if (folder.empty()) return folder;
   std::string target = ReadLink(folder + "/" + lower + ":");
   if (target.empty()) return target;
   if (target[0] != '/') target = folder + "/" + target;
@@ -236,4 +261,13 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller,
   if (total) total->QuadPart = unit * vfs.f_blocks;
   if (totalFree) totalFree->QuadPart = unit * vfs.f_bfree;
   return TRUE;
+}
+
+DWORD KvGetDosDevicesFolder(LPSTR buffer, DWORD capacity) {
+  if (!buffer && capacity) return Fail(ERROR_INVALID_PARAMETER);
+  const std::string folder = DosDevicesFolder();
+  if (folder.empty()) return Fail(ERROR_ENVVAR_NOT_FOUND);
+  if (folder.size() >= capacity) return static_cast<DWORD>(folder.size() + 1);
+  memcpy(buffer, folder.c_str(), folder.size() + 1);
+  return static_cast<DWORD>(folder.size());
 }

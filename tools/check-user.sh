@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The unit suite run by an ordinary user (make check-user), beside the
+# run as root: file modes, owners and access times are checked by the
+# kernel for such a user, never for root.
+#
+# Run as root, it makes the user KVMORVEL_TEST_USER (default kvtest) when
+# it is missing: a system account with its own group, its own home and
+# no login. The user needs to read the source and build folders (the
+# replay test reads fuzz/corpus) and to write CTest's records in
+# BUILD/Testing; the tests themselves write under /tmp only. Then ctest
+# runs as that user through runuser, with HOME set to the user's home.
+# Run by anyone else, there is nothing more to do: `make check-unit` was
+# already an ordinary user's run.
+# Usage: tools/check-user.sh BUILD_DIR [JOBS]
+set -euo pipefail
+
+BUILD=$(cd "${1:-build}" && pwd)
+JOBS=${2:-2}
+SOURCE=$(cd "$(dirname "$0")/.." && pwd)
+TEST_USER=${KVMORVEL_TEST_USER:-kvtest}
+
+if [ "$(id -u)" != 0 ]; then
+  echo "check-user: run by $(id -un), not root: check-unit was this run"
+  exit 0
+fi
+if ! id -u "$TEST_USER" >/dev/null 2>&1; then
+  useradd --system --user-group --create-home \
+          --home-dir "/var/lib/$TEST_USER" --shell /usr/sbin/nologin \
+          "$TEST_USER"
+fi
+[ "$(id -u "$TEST_USER")" != 0 ] || {
+  echo "check-user: $TEST_USER is root"; exit 2; }
+HOME_DIR=$(getent passwd "$TEST_USER" | cut -d: -f6)
+as_user() { runuser -u "$TEST_USER" -- "$@"; }
+if [ -z "$HOME_DIR" ] || ! as_user test -w "$HOME_DIR"; then
+  echo "check-user: $TEST_USER has no home it can write ($HOME_DIR)"
+  exit 2
+fi
+for folder in "$BUILD" "$SOURCE/fuzz/corpus"; do
+  if ! as_user test -r "$folder" -a -x "$folder"; then
+    echo "check-user: $TEST_USER cannot read $folder;" \
+         "give every folder on its path o+rX"
+    exit 2
+  fi
+done
+
+mkdir -p "$BUILD/Testing"
+chown -R "$TEST_USER" "$BUILD/Testing"
+cd "$BUILD"
+echo "check-user: the unit suite as $TEST_USER (uid $(id -u "$TEST_USER"))"
+as_user env HOME="$HOME_DIR" USER="$TEST_USER" LOGNAME="$TEST_USER" \
+  ctest --output-on-failure -j "$JOBS"
