@@ -1,9 +1,61 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# What `cmake --install` puts where (GNUInstallDirs, so a multiarch
-# libdir such as lib/x86_64-linux-gnu is kept).
-install(TARGETS KvMorvelM64 LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-if(KVMORVEL_BUILD_TOOLS)
+# What `cmake --install` puts where. GNUInstallDirs gives the folders, so
+# a multiarch libdir (lib/x86_64-linux-gnu) is kept:
+#   ${libdir}/libKvMorvelM64.so.1.0.0 and its links .so.1 and .so
+#   ${includedir}/kvmorvel/          the public headers
+#   ${libdir}/cmake/KvMorvel/        find_package(KvMorvel):
+#                                    the target KvMorvel::KvMorvelM64
+#   ${libdir}/pkgconfig/kvmorvel.pc  pkg-config kvmorvel
+#   ${bindir}/kvmorvel and ${mandir}/man1/kvmorvel.1 (with the tools)
+#   ${libdir}/${KVMORVEL_MODULE_FOLDER}/virtdisk.dll, the mount library,
+#                                    in the library's private folder
+include(CMakePackageConfigHelpers)
+
+set(KVMORVEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KvMorvel)
+install(TARGETS KvMorvelM64 EXPORT KvMorvelTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvmorvel)
+install(EXPORT KvMorvelTargets NAMESPACE KvMorvel::
+        DESTINATION ${KVMORVEL_CMAKE_DIR})
+configure_package_config_file(cmake/KvMorvelConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/KvMorvelConfig.cmake
+  INSTALL_DESTINATION ${KVMORVEL_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/KvMorvelConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/KvMorvelConfig.cmake
+              ${CMAKE_BINARY_DIR}/KvMorvelConfigVersion.cmake
+        DESTINATION ${KVMORVEL_CMAKE_DIR})
+
+# pkg-config: the library is shared, so its own dependencies are needed
+# only for a static link (Requires.private). The prefix is found from
+# where the file is (${pcfiledir}), so the package works wherever it is
+# installed (cmake --install --prefix, DESTDIR); an absolute libdir keeps
+# the configured prefix.
+if(NOT WIN32)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(KVMORVEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+    set(KVMORVEL_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+  else()
+    file(RELATIVE_PATH KVMORVEL_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+    string(REGEX REPLACE "/$" "" KVMORVEL_PC_UP "${KVMORVEL_PC_UP}")
+    set(KVMORVEL_PC_PREFIX "\${pcfiledir}/${KVMORVEL_PC_UP}")
+    set(KVMORVEL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+  endif()
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+    set(KVMORVEL_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+  else()
+    set(KVMORVEL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+  endif()
+  configure_file(cmake/kvmorvel.pc.in ${CMAKE_BINARY_DIR}/kvmorvel.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/kvmorvel.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+if(KVMORVEL_BUILD_TOOLS AND NOT WIN32)
+  install(TARGETS kvmorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(TARGETS virtdisk LIBRARY DESTINATION
           ${CMAKE_INSTALL_LIBDIR}/${KVMORVEL_MODULE_FOLDER})
-  install(TARGETS kvmorvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES docs/kvmorvel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
