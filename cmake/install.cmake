@@ -29,26 +29,23 @@ install(FILES ${CMAKE_BINARY_DIR}/KvMorvelConfig.cmake
         DESTINATION ${KVMORVEL_CMAKE_DIR})
 
 # pkg-config: the library is shared, so its own dependencies are needed
-# only for a static link (Requires.private). The prefix is found from
-# where the file is (${pcfiledir}), so the package works wherever it is
-# installed (cmake --install --prefix, DESTDIR); an absolute libdir keeps
-# the configured prefix.
+# only for a static link (Requires.private). The file is finished at
+# install time, so that its prefix is the one installed to (cmake
+# --install --prefix); DESTDIR, a packager's staging folder, stays out.
 if(NOT WIN32)
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-    set(KVMORVEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
-    set(KVMORVEL_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
-  else()
-    file(RELATIVE_PATH KVMORVEL_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
-    string(REGEX REPLACE "/$" "" KVMORVEL_PC_UP "${KVMORVEL_PC_UP}")
-    set(KVMORVEL_PC_PREFIX "\${pcfiledir}/${KVMORVEL_PC_UP}")
-    set(KVMORVEL_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-  endif()
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-    set(KVMORVEL_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
-  else()
-    set(KVMORVEL_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-  endif()
-  configure_file(cmake/kvmorvel.pc.in ${CMAKE_BINARY_DIR}/kvmorvel.pc @ONLY)
+  foreach(dir LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+      set(KVMORVEL_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+    else()
+      set(KVMORVEL_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+    endif()
+  endforeach()
+  set(KVMORVEL_PC_PREFIX "@KVMORVEL_PC_PREFIX@")  # filled in at install
+  configure_file(cmake/kvmorvel.pc.in ${CMAKE_BINARY_DIR}/kvmorvel.pc.in @ONLY)
+  install(CODE "
+    set(KVMORVEL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${CMAKE_BINARY_DIR}/kvmorvel.pc.in\"
+                   \"${CMAKE_BINARY_DIR}/kvmorvel.pc\" @ONLY)")
   install(FILES ${CMAKE_BINARY_DIR}/kvmorvel.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()

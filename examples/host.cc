@@ -99,13 +99,20 @@ bool AddTree(CKvMorvel& archive, const std::string& path,
   return ok;
 }
 
+// Opens `path` for reading (the version comes from the file) or for
+// writing a version 5 archive; reports a failure.
+bool Open(CKvMorvel& archive, const std::string& path, BOOL read) {
+  if (archive.Open(reinterpret_cast<LPCWSTR>(Wide(path).c_str()), read,
+                   read ? 0 : 5))
+    return true;
+  std::fprintf(stderr, "cannot open %s: error %u\n", path.c_str(),
+               static_cast<unsigned>(archive.GetErrorCode()));
+  return false;
+}
+
 int Write(const std::string& folder, const std::string& path) {
   CKvMorvel archive;
-  if (!archive.Open(reinterpret_cast<LPCWSTR>(Wide(path).c_str()), FALSE, 5)) {
-    std::fprintf(stderr, "cannot open %s: error %u\n", path.c_str(),
-                 static_cast<unsigned>(archive.GetErrorCode()));
-    return 2;
-  }
+  if (!Open(archive, path, FALSE)) return 2;
   std::string root = folder;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   const bool ok = AddTree(archive, root, root.substr(root.rfind('/') + 1));
@@ -117,11 +124,7 @@ int Write(const std::string& folder, const std::string& path) {
 // and name.
 int ListAndRestore(const std::string& path, const std::string& target) {
   CKvMorvel archive;
-  if (!archive.Open(reinterpret_cast<LPCWSTR>(Wide(path).c_str()), TRUE, 0)) {
-    std::fprintf(stderr, "cannot open %s: error %u\n", path.c_str(),
-                 static_cast<unsigned>(archive.GetErrorCode()));
-    return 2;
-  }
+  if (!Open(archive, path, TRUE)) return 2;
   const std::u16string wideTarget = Wide(target);
   int status = 0;
   // Info(FALSE) loads the entry at the current position, Info(TRUE) moves
