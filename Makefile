@@ -119,7 +119,7 @@ windows: deps-windows
 # crossover test also needs the Linux command. Tests that depend on what
 # Wine lacks are skipped under Wine only; the summary counts each reason.
 check-windows: windows deps
-	sh tools/windows/check-exports.sh $(WINDOWS_BUILD)/KvMorvelM64.dll
+	sh tools/check-exports.sh $(WINDOWS_BUILD)/KvMorvelM64.dll
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel
 	tools/windows/wine-run.sh $(CURDIR)/$(WINDOWS_BUILD)/wineprefix wineboot --init

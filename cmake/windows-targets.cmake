@@ -43,7 +43,7 @@ target_link_options(dll_host PRIVATE -municode)
 # crossing between the Linux build (KVMORVEL_LINUX_BUILD, default build/)
 # and Wine.
 add_test(NAME windows_exports
-         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/check-exports.sh
+         COMMAND sh ${CMAKE_SOURCE_DIR}/tools/check-exports.sh
                  $<TARGET_FILE:KvMorvelM64>)
 add_test(NAME windows_dll_host
          COMMAND sh ${CMAKE_SOURCE_DIR}/tools/windows/host-checks.sh

@@ -8,13 +8,12 @@
 #define KVMORVEL_PLATFORM_KVLOG_H
 
 #include "KvMorvelTypes.h"
-#include "kvexport.h"
 
 #include <cstdarg>
 #include <functional>
 #include <string>
 
-class KVMORVEL_HELPER_API CKvLog {
+class CKvLog {
  public:
   enum Kind { kError = 1, kInfo = 2, kEnter = 4, kExit = 8 };
   // Receives every line that passes the level mask, with its kind.

@@ -4,9 +4,8 @@
 #define KVMORVEL_PLATFORM_KVSYSTEM_H
 
 #include "KvMorvelTypes.h"
-#include "kvexport.h"
 
-class KVMORVEL_HELPER_API CKvSystem {
+class CKvSystem {
  public:
   // Enables or disables a named privilege of the process token
   // ("SeSecurityPrivilege", ...). Returns TRUE when the change was made.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "KvMorvel.h"
+#include "KvMorvelHost.h"
 #include "kvwin32.h"
 #include "support/test_support.h"
 
@@ -41,6 +42,26 @@ TEST(OpenTest, VersionComesFromTheFirstTwelveBytes) {
   EXPECT_EQ(1u, VersionRead(dir / "v7"));
   EXPECT_EQ(1u, VersionRead(dir / "short"));
   EXPECT_EQ(1u, VersionRead(dir / "eleven"));
+}
+
+// A host that writes the signature the library hands out makes a file the
+// object reads as an image; one byte off and it does not.
+TEST(OpenTest, TheSignatureAHostIsGivenIsWhatOpenReadsAsAnImage) {
+  TempDir dir;
+  const DWORD size = CKvMorvelHost::GetImageSignature(nullptr, 0);
+  ASSERT_GE(size, 8u);
+  std::string signature(size, '\x5a');
+  // Too small a buffer gets nothing, and learns the size.
+  EXPECT_EQ(size, CKvMorvelHost::GetImageSignature(
+                      reinterpret_cast<BYTE*>(&signature[0]), size - 1));
+  EXPECT_EQ(std::string(size, '\x5a'), signature);
+  EXPECT_EQ(size, CKvMorvelHost::GetImageSignature(
+                      reinterpret_cast<BYTE*>(&signature[0]), size));
+  WriteBytes(dir / "image", signature + U32(5));
+  EXPECT_EQ(3u, VersionRead(dir / "image"));
+  signature[size - 1] ^= 1;
+  WriteBytes(dir / "other", signature + U32(5));
+  EXPECT_NE(3u, VersionRead(dir / "other"));
 }
 
 TEST(OpenTest, MissingFileFailsWithTheSystemCodeAndLogsIt) {

@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "KvMorvelHost.h"
 #include "restore/restore_fixture.h"
 
 namespace {
@@ -28,6 +29,14 @@ struct Safety : Restoring {
       entries.push_back(Entry(name, 0x20, 7));
     WriteV5(entries, {LzoBlocks("payload")});
     return RestoreAll(target);
+  }
+  // What a host that asks the library before restoring expects of each
+  // name: 0 for a name it calls contained, 123 for one it does not.
+  static Codes HostVerdicts(const std::vector<std::string>& names) {
+    Codes codes;
+    for (const std::string& name : names)
+      codes.push_back(CKvMorvelHost::IsContainedName(P(W(name))) ? 0 : 123);
+    return codes;
   }
   // The same with folder entries that each carry `buffer` as their reparse
   // record, from a version 5 or 2 archive, into `out`.
@@ -57,19 +66,22 @@ TEST_F(Safety, ParentComponentsCannotLeaveTheTarget) {
   WriteThrough("..\\escaped.txt");  // the joined path does lead outside
   ASSERT_TRUE(Exists(dir / "escaped.txt"));
   unlink((dir / "escaped.txt").c_str());
-  EXPECT_EQ(Codes(4, 123),
-            RestoreFiles({"..\\escaped.txt", "a\\..\\..\\escaped.txt",
-                          "a/../../escaped.txt", "a\\...\\escaped.txt"},
-                         out));
+  const std::vector<std::string> names = {
+      "..\\escaped.txt", "a\\..\\..\\escaped.txt", "a/../../escaped.txt",
+      "a\\...\\escaped.txt"};
+  EXPECT_EQ(Codes(4, 123), RestoreFiles(names, out));
+  EXPECT_EQ(Codes(4, 123), HostVerdicts(names));
   EXPECT_FALSE(Exists(dir / "escaped.txt"));
   EXPECT_FALSE(Exists(dir / "a"));
 }
 
 TEST_F(Safety, RootedAndDriveQualifiedNamesAreRefused) {
   // The last is no parent component.
-  EXPECT_EQ((Codes{123, 123, 123, 123, 0}),
-            RestoreFiles({"\\etc\\x", "/x", "C:\\x", "c:x", "dots..in..name"},
-                         out));
+  const std::vector<std::string> names = {"\\etc\\x", "/x", "C:\\x", "c:x",
+                                          "dots..in..name"};
+  const Codes expected = {123, 123, 123, 123, 0};
+  EXPECT_EQ(expected, RestoreFiles(names, out));
+  EXPECT_EQ(expected, HostVerdicts(names));
 }
 
 TEST_F(Safety, LinkOnThePathIsNotWrittenThrough) {
@@ -112,6 +124,7 @@ TEST_F(Safety, NoEntryNamesTheTargetItselfOrAFolderAboveAnother) {
       ASSERT_EQ(0, unlink((out + "/j").c_str()));
       EXPECT_EQ(Codes(targetNames.size(), 123),
                 RestoreLinks(version, targetNames, link));
+      EXPECT_EQ(Codes(targetNames.size(), 123), HostVerdicts(targetNames));
       EXPECT_FALSE(IsLink(out));
       ASSERT_EQ(0, mkdir((out + "/a").c_str(), 0755));
       EXPECT_EQ(Codes(folderNames.size(), 123),

@@ -708,21 +708,24 @@ bool WaitFor(pid_t pid, int seconds, int* status) {
 }
 
 // A copy of the command and the archive library in `prefix`, laid out as
-// installed (bin/kvmorvel, lib/libKvMorvelM64.so) or, with `flat`, side
-// by side in bin; the mount library goes to lib (or bin) when `withMount`.
-// Returns the environment that lets the copy find the archive library.
+// installed (bin/kvmorvel, lib/libKvMorvelM64.so.1 under its SONAME, the
+// mount library in the private lib/kvmorvel) or, with `flat`, all side by
+// side in bin; the mount library is copied only `withMount`. Returns the
+// environment that lets the copy find the archive library.
 Environment CopyCommand(const std::string& prefix, bool flat,
                         bool withMount) {
   const std::string bin = prefix + "/bin";
   const std::string lib = flat ? bin : prefix + "/lib";
-  mkdir(bin.c_str(), 0755);
-  mkdir(lib.c_str(), 0755);
+  const std::string modules = flat ? bin : lib + "/kvmorvel";
+  for (const std::string& folder : {bin, lib, modules})
+    mkdir(folder.c_str(), 0755);
   WriteBytes(bin + "/kvmorvel", ReadBytes(ToolPath()));
   chmod((bin + "/kvmorvel").c_str(), 0755);
-  WriteBytes(lib + "/libKvMorvelM64.so",
-             ReadBytes(BuildDir() + "/libKvMorvelM64.so"));
+  WriteBytes(lib + "/libKvMorvelM64.so.1",
+             ReadBytes(BuildDir() + "/libKvMorvelM64.so.1"));
   if (withMount)
-    WriteBytes(lib + "/virtdisk.dll", ReadBytes(BuildDir() + "/virtdisk.dll"));
+    WriteBytes(modules + "/virtdisk.dll",
+               ReadBytes(BuildDir() + "/virtdisk.dll"));
   return {{"LD_LIBRARY_PATH", lib}};
 }
 

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "KvMorvelHost.h"
 #include "v1v2/v1v2_util.h"
 
 namespace {
@@ -245,6 +246,14 @@ TEST_F(V1Test, FolderOrMissingSourceAddsNothingAndSetsNoCode) {
   EXPECT_FALSE(m.AddFile(P(dir.W("missing")), P(W("m")), nullptr, 0));
   EXPECT_EQ(0x10000002u, m.GetErrorCode());
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  // A host reads the same code through the library, and clears it there.
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+            CKvMorvelHost::GetSystemError());
+  CKvMorvelHost::ClearSystemError();
+  EXPECT_EQ(0u, CKvMorvelHost::GetSystemError());
+  EXPECT_FALSE(m.AddFile(P(dir.W("missing")), P(W("m")), nullptr, 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND),
+            CKvMorvelHost::GetSystemError());
   ASSERT_TRUE(m.Close());
   EXPECT_EQ(V1Header(0, 0), ReadBytes(ArcPath()));
 }

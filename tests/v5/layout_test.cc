@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "KvMorvelHost.h"
 #include "support/probe.h"
 #include "v5_test_util.h"
 
@@ -160,14 +161,33 @@ DWORD RestoreFromPart(const std::u16string& main, DWORD n,
   return ReadBytes(drive / "out/f") == "part" ? 0 : ~0u;
 }
 
+// The name CKvMorvelHost gives part `n` of `main`; "(none)" when it
+// refuses one.
+std::u16string HostPartName(const std::u16string& main, DWORD n) {
+  WCHAR name[1024];
+  if (!CKvMorvelHost::GetPartFileName(P(main), n, name, 1024))
+    return u"(none)";
+  return reinterpret_cast<const char16_t*>(name);
+}
+
+// Each case is read by the object from that name, and a host asking the
+// library for the name gets the same one.
 TEST(V5PartNames, NumberGoesBeforeTheLastDotOfTheWholePath) {
   SKIP_UNDER_WINE(kWineNoDriveMapping);
-  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\x.arc", 1, u"C:\\b\\x_0001.arc"));
-  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\x.arc", 2, u"C:\\b\\x_0002.arc"));
-  EXPECT_EQ(0u,
-            RestoreFromPart(u"C:\\b\\x.arc", 10000, u"C:\\b\\x_10000.arc"));
-  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b.d\\x", 1, u"C:\\b_0001.d\\x"));
-  EXPECT_EQ(0u, RestoreFromPart(u"C:\\b\\disk", 1, u"C:\\b\\disk_0001"));
+  const struct {
+    std::u16string main;
+    DWORD part;
+    std::u16string name;
+  } cases[] = {{u"C:\\b\\x.arc", 1, u"C:\\b\\x_0001.arc"},
+               {u"C:\\b\\x.arc", 2, u"C:\\b\\x_0002.arc"},
+               {u"C:\\b\\x.arc", 10000, u"C:\\b\\x_10000.arc"},
+               {u"C:\\b.d\\x", 1, u"C:\\b_0001.d\\x"},
+               {u"C:\\b\\disk", 1, u"C:\\b\\disk_0001"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(N(c.name));
+    EXPECT_EQ(0u, RestoreFromPart(c.main, c.part, c.name));
+    EXPECT_EQ(c.name, HostPartName(c.main, c.part));
+  }
 }
 
 TEST(V5PartNames, NameThatDoesNotFitIsRefusedNeverCut) {
@@ -181,6 +201,7 @@ TEST(V5PartNames, NameThatDoesNotFitIsRefusedNeverCut) {
   LogCapture log;
   EXPECT_EQ(1359u, RestoreFromPart(stem + u".arc", 1, stem + u"_0001.ar"));
   EXPECT_TRUE(log.Has(CKvLog::kError, "First Cannot part#1 - 122"));
+  EXPECT_EQ(u"(none)", HostPartName(stem + u".arc", 1));
 
   // A caller's buffer smaller than the name is left empty, nothing past
   // it.
@@ -193,6 +214,10 @@ TEST(V5PartNames, NameThatDoesNotFitIsRefusedNeverCut) {
   EXPECT_EQ(buffer[0], 0);
   for (int i = 10; i < 20; ++i) EXPECT_EQ(buffer[i], u'Z');
   p.Close();
+  for (WCHAR& c : buffer) c = u'Z';
+  EXPECT_FALSE(CKvMorvelHost::GetPartFileName(P(a.wmain()), 1, buffer, 10));
+  EXPECT_EQ(buffer[0], 0);
+  for (int i = 10; i < 20; ++i) EXPECT_EQ(buffer[i], u'Z');
 }
 
 TEST(V5PartNames, OpenFailsWhenThePartNameDoesNotFit) {

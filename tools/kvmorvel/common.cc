@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
+#include "KvMorvelHost.h"
 #include "json_line.h"
 #include "progress.h"
 #include "text.h"
-#include "win_layer.h"
 
 namespace {
 bool g_json = false;
@@ -61,6 +61,6 @@ int UsageError(const std::string& verb, const std::string& message) {
 unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore) {
   const unsigned holder = archive.GetErrorCode();
   if (holder != holderBefore || archive.GetVersion() != 1) return holder;
-  const unsigned last = kvwin::LastError();
+  const unsigned last = CKvMorvelHost::GetSystemError();
   return last != 0 ? last : holder;
 }

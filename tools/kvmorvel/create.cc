@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "KvMorvelHost.h"
 #include "args.h"
 #include "common.h"
 #include "interrupt.h"
@@ -325,7 +326,7 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     ++failures_;
   }
   const DWORD before = archive_.GetErrorCode();
-  kvwin::ClearLastError();
+  CKvMorvelHost::ClearSystemError();
   if (!archive_.AddFile(reinterpret_cast<LPCWSTR>(widePath.c_str()),
                         reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
                         descriptor.empty() ? nullptr : descriptor.data(),

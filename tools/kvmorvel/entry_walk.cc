@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "entry_walk.h"
 
+#include "KvMorvelHost.h"
 #include "interrupt.h"
 #include "json_line.h"
 #include "reader.h"
 #include "text.h"
-#include "win_layer.h"
 
 namespace {
 const DWORD kDirectory = 0x10;
@@ -17,14 +17,17 @@ const int kRestoreEveryEntry = 1;
 
 bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
                        const std::u16string& name) {
-  if (!StaysBelowTarget(name)) {
+  // The library's own rule, checked first so that the entry is refused
+  // with a name and a reason before anything is touched.
+  if (!CKvMorvelHost::IsContainedName(
+          reinterpret_cast<LPCWSTR>(name.c_str()))) {
     ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
                                  ": the name leads outside the target",
                        kInvalidName);
     return false;
   }
   const DWORD before = archive->GetErrorCode();
-  kvwin::ClearLastError();
+  CKvMorvelHost::ClearSystemError();
   if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),
                             kRestoreEveryEntry)) {
     ReportEntryFailure(name, "cannot restore " + DisplayName(name),

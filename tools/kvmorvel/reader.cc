@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "KvMorvelHost.h"
 #include "text.h"
 
 namespace {
@@ -13,6 +14,9 @@ const DWORD kNoMoreEntries = 259;
 const DWORD kCatalogueDamaged = 1392;
 const DWORD kNameCapacity = 260;
 const DWORD kDirectory = 0x10;
+// Larger than any part name the library makes, so only its own limit
+// refuses one.
+const DWORD kPartNameCapacity = 1024;
 }  // namespace
 
 bool OpenForReading(CKvMorvel* archive, const std::string& path) {
@@ -52,24 +56,14 @@ std::u16string EntryName(CKvMorvel* archive) {
   return std::u16string(reinterpret_cast<const char16_t*>(name));
 }
 
-bool StaysBelowTarget(const std::u16string& name) {
-  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find_first_of(u"\\/", start);
-    if (end == std::u16string::npos) end = name.size();
-    if (name.compare(start, end - start, u"..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 std::string PartName(const std::string& archive, DWORD number) {
-  const size_t dot = archive.rfind('.');
-  char digits[16];
-  snprintf(digits, sizeof digits, "_%04u", static_cast<unsigned>(number));
-  if (dot == std::string::npos) return archive + digits;
-  return archive.substr(0, dot) + digits + archive.substr(dot);
+  std::u16string wide;
+  WCHAR name[kPartNameCapacity];
+  if (!Utf8ToUtf16(archive, &wide) ||
+      !CKvMorvelHost::GetPartFileName(reinterpret_cast<LPCWSTR>(wide.c_str()),
+                                      number, name, kPartNameCapacity))
+    return std::string();
+  return Utf16ToUtf8(reinterpret_cast<const char16_t*>(name));
 }
 
 namespace {

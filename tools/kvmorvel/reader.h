@@ -26,13 +26,9 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 // The current entry's name.
 std::u16string EntryName(CKvMorvel* archive);
 
-// A name that stays below a restore target: not empty, not rooted, no "..".
-bool StaysBelowTarget(const std::u16string& name);
-
-// The name of version 5 part file `number` beside `archive`: the text
-// before the path's last '.', "_", the number with at least four digits,
-// then the text from that '.' on; without a '.', the path, "_" and the
-// number. The library names its part files this way.
+// The name of version 5 part file `number` of `archive`, as the library
+// names it (CKvMorvelHost::GetPartFileName); empty when the library would
+// make no such name (too long) or `archive` is not UTF-8.
 std::string PartName(const std::string& archive, DWORD number);
 
 // The bytes of the archive at `path` on disk: the main file and, for

@@ -6,7 +6,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-// The platform layer's own declarations; libKvMorvelM64 exports them.
+// The command's own copy of the platform layer (kvlayer).
 #include "kvwin32.h"
 #endif
 
@@ -80,8 +80,5 @@ bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
   identity->indexLow = info.nFileIndexLow;
   return true;
 }
-
-DWORD LastError() { return GetLastError(); }
-void ClearLastError() { SetLastError(0); }
 
 }  // namespace kvwin

@@ -1,7 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The command's few calls into the Windows API. On Linux they are served by
-// the platform layer that libKvMorvelM64 exports; on Windows by the system.
-// Everything Windows-facing of the command is in win_layer.cc.
+// The command's few calls into the Windows API. On Windows they are served
+// by the system; on Linux by the command's own copy of the Win32 layer
+// (the static kvlayer library), since libKvMorvelM64 exports only its
+// public classes. Everything Windows-facing of the command is in
+// win_layer.cc.
+//
+// That copy keeps its own handle table, share records and last-error
+// slot, apart from the library's. They never meet: every handle made here
+// is closed before the call returns and never reaches the library, the
+// library's handles never leave it, and the codes the library's calls
+// leave are read through CKvMorvelHost::GetSystemError, not here. These
+// calls only read (attributes, descriptors, identities; the identity's
+// open asks for no access and shares everything), so no share record of
+// one copy could be needed by the other.
 #ifndef KVMORVEL_TOOL_WIN_LAYER_H
 #define KVMORVEL_TOOL_WIN_LAYER_H
 
@@ -42,9 +53,6 @@ struct FileIdentity {
 // file is opened for no access at all, so no share mode refuses it.
 bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
                      DWORD* error);
-
-DWORD LastError();
-void ClearLastError();
 
 }  // namespace kvwin
 

@@ -13,8 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "common/archive_constants.h"
+#include "KvMorvelHost.h"
 
+// The bytes that open an image, as the archive library recognises them.
+inline std::vector<unsigned char> ImageSignature() {
+  std::vector<unsigned char> signature(CKvMorvelHost::GetImageSignature(nullptr, 0));
+  CKvMorvelHost::GetImageSignature(signature.data(),
+                                   static_cast<DWORD>(signature.size()));
+  return signature;
+}
 
 // The item's birth time, "SECONDS.NANOSECONDS" since 1970, carried in the
 // entry's extended attribute records under this name (libarchive's pax

@@ -205,8 +205,9 @@ unsigned KvPackImage(const std::string& folder, const std::string& image,
                 errno == ENOENT ? kPathNotFound
                                 : CodeFromErrno(errno, kWriteFault));
   unsigned code = 0;
-  if (write(fd, kImageSignature, kImageSignatureSize) !=
-      static_cast<ssize_t>(kImageSignatureSize)) {
+  const std::vector<unsigned char> signature = ImageSignature();
+  if (write(fd, signature.data(), signature.size()) !=
+      static_cast<ssize_t>(signature.size())) {
     code = Fail(error, image + ": " + strerror(errno),
                 CodeFromErrno(errno, kWriteFault));
   } else {

@@ -168,11 +168,12 @@ class Unpacker {
 };
 
 unsigned Unpacker::Open(std::string* error) {
-  char signature[kImageSignatureSize];
+  const std::vector<unsigned char> expected = ImageSignature();
+  std::vector<unsigned char> signature(expected.size());
   DWORD got = 0;
-  if (!ReadFile(source_.file, signature, sizeof(signature), &got, nullptr) ||
-      got != sizeof(signature) ||
-      memcmp(signature, kImageSignature, sizeof(signature)) != 0)
+  if (!ReadFile(source_.file, signature.data(), static_cast<DWORD>(signature.size()),
+                &got, nullptr) ||
+      got != signature.size() || signature != expected)
     return Fail(error, "not a disk image (no signature)", kInvalidData);
   reader_ = archive_read_new();
   writer_ = archive_write_disk_new();

@@ -7,6 +7,7 @@
 #include "archive/codes.h"
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "KvMorvelHost.h"
 #include "formats/file_io.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_record.h"
@@ -57,17 +58,23 @@ HANDLE OpenPartForWriting(const WCHAR* name) {
 
 }  // namespace
 
-void CKvMorvel::GetPartName(DWORD part, WCHAR* buffer, DWORD capacity) {
+BOOL CKvMorvelHost::GetPartFileName(LPCWSTR archive, DWORD part,
+                                    WCHAR* buffer, DWORD capacity) {
   // The capacity counts WCHARs, the terminator included. A name that does
   // not fit the caller's buffer leaves it empty instead of cut.
-  if (!buffer || capacity == 0) return;
+  if (!buffer || capacity == 0) return FALSE;
   WCHAR name[kV5PartNameChars];
-  if (!BuildPartName(m_archivePath, part, name) ||
+  if (!archive || !BuildPartName(archive, part, name) ||
       static_cast<DWORD>(lstrlenW(name)) >= capacity) {
     buffer[0] = 0;
-    return;
+    return FALSE;
   }
   lstrcpyW(buffer, name);
+  return TRUE;
+}
+
+void CKvMorvel::GetPartName(DWORD part, WCHAR* buffer, DWORD capacity) {
+  CKvMorvelHost::GetPartFileName(m_archivePath, part, buffer, capacity);
 }
 
 HANDLE CKvMorvel::OpenPart5(DWORD part) {

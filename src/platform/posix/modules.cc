@@ -3,6 +3,11 @@
 // mapped like any path and loaded with dlopen. A bare name is searched
 // for the way Windows' safe search order does: the folder of the running
 // program first, the current folder last (see SearchFolders).
+//
+// The installed archive library keeps the modules it loads (the mount
+// library) in a private folder below its own, KVMORVEL_MODULE_FOLDER
+// (set by the build from the install layout; "kvmorvel", so
+// ${libdir}/kvmorvel), which is searched before the library's folder.
 #include <dlfcn.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -40,6 +45,18 @@ std::string LayerFolder() {
   return FolderOf(info.dli_fname);
 }
 
+#ifndef KVMORVEL_MODULE_FOLDER
+#define KVMORVEL_MODULE_FOLDER "kvmorvel"
+#endif
+
+// The layer's private module folder; empty when the layer's folder is
+// unknown, so that a relative name never stands for it.
+std::string PrivateModuleFolder() {
+  const std::string layer = LayerFolder();
+  if (layer.empty()) return std::string();
+  return (layer == "/" ? "" : layer) + "/" KVMORVEL_MODULE_FOLDER;
+}
+
 std::string CurrentFolder() {
   char here[PATH_MAX];
   return getcwd(here, sizeof here) ? std::string(here) : std::string();
@@ -52,7 +69,8 @@ std::string CurrentFolder() {
 // system folders) is left out on purpose: the modules loaded by name are
 // ours and live beside the program or the layer.
 std::vector<std::string> SearchFolders() {
-  return {ProgramFolder(), LayerFolder(), CurrentFolder()};
+  return {ProgramFolder(), PrivateModuleFolder(), LayerFolder(),
+          CurrentFolder()};
 }
 
 HMODULE Load(const std::string& path) {

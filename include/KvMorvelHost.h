@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// KvMorvelM64: what the library knows of the files around an archive,
+// for a host that looks at them beside the archive object (a command
+// that reports the size of a split archive, checks a restore target, or
+// packs disk images). Each answer comes from the code the archive object
+// itself uses, so a host never keeps a second copy of these rules.
+//
+// Every member is static and keeps no state.
+#ifndef KVMORVEL_HOST_H
+#define KVMORVEL_HOST_H
+
+#include "KvMorvelTypes.h"
+
+class KVMORVEL_API CKvMorvelHost {
+ public:
+  // The name of part file `part` (1, 2, ...) of the version 5 archive
+  // whose main file is `archive`, as the archive object names it: the
+  // number, "_" and at least four digits, goes before the last "." of the
+  // whole path, or after the path when it has none. FALSE, with the
+  // buffer emptied, when the name does not fit `capacity` characters
+  // (terminator included) or the library's limit on part names; a name
+  // is never cut. FALSE also for a null `archive`, `buffer` or capacity 0.
+  static BOOL GetPartFileName(LPCWSTR archive, DWORD part, WCHAR* buffer,
+                              DWORD capacity);
+
+  // Whether ExtractFile would restore an entry of this name below its
+  // target: not empty, not rooted, no drive letter, and no component
+  // ("\" and "/" both separate) that is empty or only dots and spaces
+  // (".", "..", "...", " "). Trailing separators are allowed.
+  static BOOL IsContainedName(LPCWSTR name);
+
+  // The bytes that open a disk image (Open reads such a file as
+  // version 3). Copies them into `buffer` when `capacity` holds them all
+  // and returns their number; returns the number needed, copying
+  // nothing, when it does not.
+  static DWORD GetImageSignature(BYTE* buffer, DWORD capacity);
+
+  // The system's code the last failing call inside the library left on
+  // the calling thread, for the operations that report a failure without
+  // a code in the archive object's error holder (version 1 adds and
+  // restores). On Windows it is the thread's GetLastError; on Linux the
+  // library's own, which a host's calls into the system never change.
+  static DWORD GetSystemError();
+  // Sets that code to 0, before an operation whose code is then read.
+  static void ClearSystemError();
+};
+
+#endif  // KVMORVEL_HOST_H
