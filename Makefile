@@ -32,8 +32,10 @@ INTEROP_PACKAGES = samba smbclient
 # BENCH_QUICK=1 uses small trees and one run each (a smoke test whose
 # numbers mean nothing), kept apart from the full ones. BENCH_BEFORE=PATH
 # names an earlier build's kvmorvel, measured beside the current one in
-# the same run for a before-and-after table.
+# the same run for a before-and-after table. BENCH_ONLY=A,C measures only
+# the trees named (tree B takes the longest where making files is slow).
 BENCH_DIR   ?= $(BUILD)/bench
+BENCH_ONLY  ?= A,B,C
 BENCH_QUICK ?=
 BENCH_MODE   = $(if $(filter 1,$(BENCH_QUICK)),-quick,)
 BENCH_TREES ?= $(BENCH_DIR)/trees$(BENCH_MODE)
@@ -148,7 +150,8 @@ bench: deps deps-bench
 	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel $(BENCH_TOOLS)
 	/usr/bin/python3 bench/run.py --build $(BUILD) --trees $(BENCH_TREES) \
 	  --work $(BENCH_DIR)/work$(BENCH_MODE) --out $(BENCH_OUT) \
-	  $(if $(BENCH_MODE),--quick,) $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE),)
+	  --only $(BENCH_ONLY) $(if $(BENCH_MODE),--quick,) \
+	  $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE),)
 
 # The library's own benchmark programs (bench/*.cc), one after the other.
 bench-micro: build

@@ -5,12 +5,15 @@ pick, on the trees bench_make_trees writes, and prints a markdown table
 that it also writes to a file.
 
     run.py --build DIR --trees DIR --work DIR --out FILE [--quick]
-           [--before KVMORVEL]
+           [--before KVMORVEL] [--only A,B,C]
 
 DIR of --build holds kvmorvel, bench_make_trees and bench_ceilings.
 --before names an earlier build's command: each of our operations and the
 system-call count then run with it too, in the same run, and the report
-adds a before-and-after table. Every
+adds a before-and-after table. --only names the trees to measure (all
+three by default): tree B alone takes most of an hour on a disk where
+making a file costs half a millisecond, so A and C can be measured apart.
+Every
 operation runs warm: one run under GNU time first (it warms the cache and
 gives the peak memory), then hyperfine, median of 5 runs (3 when that
 first run took more than LONG_SECONDS; 1 with --quick). Before every run
@@ -231,9 +234,10 @@ def prepare_inputs(args, K):
     setup = os.path.join(args.work, "setup")
     os.makedirs(os.path.join(setup, "C-v5"))
     steps = [f"tar -cf {q(os.path.join(setup, T + '.tar'))} -C {q(args.trees)} {T}"
-             for T in ("A", "B", "C")]
-    steps.append(f"{K} create -V 5 {q(os.path.join(setup, 'C-v5', 'arc'))} "
-                 f"{q(os.path.join(args.trees, 'C'))}")
+             for T in args.only]
+    if "C" in args.only:
+        steps.append(f"{K} create -V 5 {q(os.path.join(setup, 'C-v5', 'arc'))} "
+                     f"{q(os.path.join(args.trees, 'C'))}")
     for command in steps:
         log(f"setup: {command}")
         args.commands.append(("setup", command))
@@ -337,7 +341,7 @@ def cell(text):
     return text.replace("|", "\\|")  # a pipe inside a table cell
 
 
-def before_and_after(cmds, per):
+def before_and_after(cmds, traced):
     """The table of each of our operations with --before's command and the
     current one: wall time, peak memory, and system calls per entry."""
     lines = ["", "## Before and after (the same run)", "",
@@ -349,8 +353,11 @@ def before_and_after(cmds, per):
             continue
         lines.append(f"| {key[0]} | {cmd.label} | {fmt_s(earlier.wall)} | {fmt_s(cmd.wall)} | "
                      f"{earlier.wall / cmd.wall:.2f} | {fmt_mb(earlier.peak)} | {fmt_mb(cmd.peak)} |")
+    per = per_entry(traced)
     for op, now, then in (("system calls per entry archived", "ours_create", "before_create"),
                           ("system calls per entry restored", "ours_extract", "before_extract")):
+        if then not in per:
+            continue
         lines.append(f"| B | {op} | {per[then]:.1f} | {per[now]:.1f} | {per[then] / per[now]:.2f} | | |")
     return lines
 
@@ -369,6 +376,8 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
               "| Tree | Ours | wall s | CPU s | peak MB | Peer | wall s | CPU s | peak MB | Ratio |",
               "|---|---|---:|---:|---:|---|---:|---:|---:|---:|"]
     for ours_key, peer_keys in GROUPS:
+        if ours_key not in cmds:
+            continue
         ours = cmds[ours_key]
         for i, pk in enumerate(peer_keys):
             peer = cmds[pk]
@@ -377,8 +386,35 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
             lines.append(left + f"| {cell(peer.label)} | {fmt_s(peer.wall)} | {fmt_s(peer.cpu)} | "
                          f"{fmt_mb(peer.peak)} | {peer.wall / ours.wall:.2f} |")
 
+    lines += ceiling_lines(cmds, ceil)
+    lines += syscall_lines(traced)
+    if args.before:
+        lines += before_and_after(cmds, traced)
+    lines += goal_lines(stats, cmds, ceil, traced)
+    lines += command_lines(args)
+    lines += ["", f"Finished {time.strftime('%Y-%m-%d %H:%M:%S')} in "
+              f"{(time.monotonic() - started) / 60:.1f} minutes."]
+    text = "\n".join(lines) + "\n"
+    print(text)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w") as f:
+        f.write(text)
+    log(f"written to {args.out}")
+
+
+def per_entry(traced):
+    """System calls per entry by strace key; empty when B was not traced."""
+    if not traced:
+        return {}
+    b_entries, calls = traced
+    return {k: v[0] / b_entries for k, v in calls.items()}
+
+
+def ceiling_lines(cmds, ceil):
+    if not ceil:
+        return []
     a_bytes = ceil["lzo1x_1"]["bytes"]
-    lines += ["", "## Ceilings: in-process compression of A's files in 1 MiB pieces", "",
+    lines = ["", "## Ceilings: in-process compression of A's files in 1 MiB pieces", "",
               "| Codec | Ceiling MB/s | Ratio | Ours | Ours MB/s | Ours / ceiling |",
               "|---|---:|---:|---|---:|---:|"]
     for codec, label, key in (("lzo1x_1", "LZO1X-1", "A.create5"),
@@ -388,28 +424,40 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
         mbps = a_bytes / MB / ours.wall
         lines.append(f"| {label} | {c['mbps']:.1f} | {c['ratio']:.2f} | {ours.label} | "
                      f"{mbps:.1f} | {mbps / c['mbps']:.2f} |")
+    return lines
 
+
+def syscall_lines(traced):
+    if not traced:
+        return []
     b_entries, calls = traced
-    per = {k: v[0] / b_entries for k, v in calls.items()}
-    lines += ["", f"## System calls per entry (strace -f -c, the first {STRACE_FOLDERS} folders "
+    per = per_entry(traced)
+    lines = ["", f"## System calls per entry (strace -f -c, the first {STRACE_FOLDERS} folders "
               f"of B: {b_entries:,} entries)", "",
               "| Operation | Ours | tar | Our most frequent calls (per entry) |", "|---|---:|---:|---|"]
     for op, ours, tar in (("archive (create -V 5 / tar -cf)", "ours_create", "tar_create"),
                           ("restore (extract / tar -xf)", "ours_extract", "tar_extract")):
         top = ", ".join(f"{name} {n / b_entries:.1f}" for name, n in calls[ours][1][:8])
         lines.append(f"| {op} | {per[ours]:.1f} | {per[tar]:.1f} | {top} |")
+    return lines
 
-    if args.before:
-        lines += before_and_after(cmds, per)
+
+def goal_lines(stats, cmds, ceil, traced):
+    """The issue's goals that this run measured."""
+    per = per_entry(traced)
 
     def ratio(ours, peer):
+        if ours not in cmds or peer not in cmds:
+            return None
         return cmds[peer].wall / cmds[ours].wall
 
     goals = []
     for T, least in (("A", 1.2), ("B", 1.0)):
         goals.append((f"create -V 5 vs tar -cf - | lzop -3 on {T}", ratio(f"{T}.create5", f"{T}.tar_lzop"), least))
-    goals.append(("create -V 5 on A vs the LZO1X-1 ceiling",
-                  a_bytes / MB / cmds["A.create5"].wall / ceil["lzo1x_1"]["mbps"], 0.85))
+    if ceil:
+        goals.append(("create -V 5 on A vs the LZO1X-1 ceiling",
+                      ceil["lzo1x_1"]["bytes"] / MB / cmds["A.create5"].wall /
+                      ceil["lzo1x_1"]["mbps"], 0.85))
     for T, least in (("A", 1.3), ("B", 1.0)):
         goals.append((f"extract v5 vs lzop -dc | tar -xf - on {T}", ratio(f"{T}.extract5", f"{T}.lzop_x"), least))
     for T in ("A", "B"):
@@ -418,19 +466,26 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
             goals.append((f"create -V {v} vs pigz -1 -p 1 on {T}", ratio(f"{T}.create{v}", f"{T}.pigz"), 1.0))
             goals.append((f"extract v{v} vs gzip -dc | tar -xf - on {T}",
                           ratio(f"{T}.extract{v}", f"{T}.gzip_x"), 1.0))
-    goals.append((f"list of C ({stats['C']['entries']:,} entries) vs tar -tf", ratio("C.list", "C.tar_t"), 1.0))
-    lines += ["", "## Goals", "", "| Goal | Measured | Wanted | Result |", "|---|---:|---:|---|"]
+    if "C" in stats:
+        goals.append((f"list of C ({stats['C']['entries']:,} entries) vs tar -tf",
+                      ratio("C.list", "C.tar_t"), 1.0))
+    lines = ["", "## Goals", "", "| Goal | Measured | Wanted | Result |", "|---|---:|---:|---|"]
     for name, got, least in goals:
-        lines.append(f"| {cell(name)} | {got:.2f} | >= {least:g} | {'pass' if got >= least else 'FAIL'} |")
+        if got is not None:
+            lines.append(f"| {cell(name)} | {got:.2f} | >= {least:g} | {'pass' if got >= least else 'FAIL'} |")
     for name, key, most in (("system calls per entry archived", "ours_create", 8),
                             ("system calls per entry restored", "ours_extract", 14)):
-        lines.append(f"| {name} | {per[key]:.1f} | <= {most} | {'pass' if per[key] <= most else 'FAIL'} |")
+        if key in per:
+            lines.append(f"| {name} | {per[key]:.1f} | <= {most} | {'pass' if per[key] <= most else 'FAIL'} |")
     ours = [c for c in cmds.values() if c.ours]
     worst = max(ours, key=lambda c: c.peak)
     lines.append(f"| peak memory of any of our operations ({worst.key.split('.')[0]}: {worst.label}) | "
                  f"{fmt_mb(worst.peak)} MB | <= 24 MB | {'pass' if worst.peak <= 24 * MB else 'FAIL'} |")
+    return lines
 
-    lines += ["", "## Commands", "",
+
+def command_lines(args):
+    lines = ["", "## Commands", "",
               f"K={args.kvmorvel}, " + (f"K0={args.before} (before), " if args.before else "") +
               f"B={args.build}, T={args.trees} (the trees), "
               f"W={args.work} (inputs and outputs, "
@@ -443,14 +498,7 @@ def write_report(args, stats, cmds, ceil, traced, started, started_load):
                 continue
             command = command.replace(path, name)
         lines.append(f"[{label}] {command}")
-    lines += ["```", "",
-              f"Finished {time.strftime('%Y-%m-%d %H:%M:%S')} in {(time.monotonic() - started) / 60:.1f} minutes."]
-    text = "\n".join(lines) + "\n"
-    print(text)
-    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
-    with open(args.out, "w") as f:
-        f.write(text)
-    log(f"written to {args.out}")
+    return lines + ["```"]
 
 
 def main():
@@ -461,7 +509,9 @@ def main():
     parser.add_argument("--out", required=True)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--before", help="an earlier build's kvmorvel, measured beside")
+    parser.add_argument("--only", default="A,B,C", help="the trees to measure, e.g. A,C")
     args = parser.parse_args()
+    args.only = [T for T in ("A", "B", "C") if T in args.only.upper().split(",")]
     if args.before:
         args.before = os.path.abspath(args.before)
     for name in ("build", "trees", "work", "out"):
@@ -474,15 +524,15 @@ def main():
     started, started_load = time.monotonic(), os.getloadavg()
     args.commands = []  # (runs or role, command) for the report
 
-    stats = {T: ensure_tree(args, T) for T in ("A", "B", "C")}
+    stats = {T: ensure_tree(args, T) for T in args.only}
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     prepare_inputs(args, K)
-    cmds = operations(args, K)
+    cmds = {k: c for k, c in operations(args, K).items() if k[0] in args.only}
     for cmd in cmds.values():
         measure(args, cmd)
-    ceil = ceilings(args, stats)
-    calls = syscalls(args, K)
+    ceil = ceilings(args, stats) if "A" in args.only else None
+    calls = syscalls(args, K) if "B" in args.only else None
     write_report(args, stats, cmds, ceil, calls, started, started_load)
     shutil.rmtree(args.work)  # outputs of several GB on the full trees
 

@@ -29,10 +29,19 @@ install(FILES ${CMAKE_BINARY_DIR}/KvMorvelConfig.cmake
         DESTINATION ${KVMORVEL_CMAKE_DIR})
 
 # pkg-config: the library is shared, so its own dependencies are needed
-# only for a static link (Requires.private). The file is finished at
-# install time, so that its prefix is the one installed to (cmake
-# --install --prefix); DESTDIR, a packager's staging folder, stays out.
+# only for a static link (Requires.private). The prefix is found from
+# where the file itself lies (${pcfiledir}), so the installed tree can be
+# moved and `cmake --install --prefix` needs nothing written at install
+# time; an absolute libdir or includedir is kept as it is.
 if(NOT WIN32)
+  set(KVMORVEL_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  if(IS_ABSOLUTE "${KVMORVEL_PC_DIR}")
+    set(KVMORVEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  else()
+    file(RELATIVE_PATH up "/root/${KVMORVEL_PC_DIR}" "/root")
+    set(KVMORVEL_PC_PREFIX "\${pcfiledir}/${up}")
+    string(REGEX REPLACE "/$" "" KVMORVEL_PC_PREFIX "${KVMORVEL_PC_PREFIX}")
+  endif()
   foreach(dir LIBDIR INCLUDEDIR)
     if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
       set(KVMORVEL_PC_${dir} "${CMAKE_INSTALL_${dir}}")
@@ -40,14 +49,8 @@ if(NOT WIN32)
       set(KVMORVEL_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
     endif()
   endforeach()
-  set(KVMORVEL_PC_PREFIX "@KVMORVEL_PC_PREFIX@")  # filled in at install
-  configure_file(cmake/kvmorvel.pc.in ${CMAKE_BINARY_DIR}/kvmorvel.pc.in @ONLY)
-  install(CODE "
-    set(KVMORVEL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${CMAKE_BINARY_DIR}/kvmorvel.pc.in\"
-                   \"${CMAKE_BINARY_DIR}/kvmorvel.pc\" @ONLY)")
-  install(FILES ${CMAKE_BINARY_DIR}/kvmorvel.pc
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  configure_file(cmake/kvmorvel.pc.in ${CMAKE_BINARY_DIR}/kvmorvel.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/kvmorvel.pc DESTINATION ${KVMORVEL_PC_DIR})
 endif()
 
 if(KVMORVEL_BUILD_TOOLS AND NOT WIN32)

@@ -111,8 +111,10 @@ BOOL CKvMorvel::InitStructuresV1(HANDLE file, _MVRL_OBJECT* record) {
   record->catalogue.SetArchivePath(m_archivePath);
   // New data goes behind the old catalogue, never over it (see
   // AppendPosition); Close writes the new catalogue behind the new data.
+  // Only an append needs to know where the data ends; a reader skips the
+  // walk, which would read the whole catalogue once more.
   ULONGLONG dataEnd = 0;
-  if (!FindDataEnd(*record, &dataEnd)) {
+  if (!m_read && !FindDataEnd(*record, &dataEnd)) {
     m_error.SetError(ERROR_FILE_CORRUPT);
     return FALSE;
   }
