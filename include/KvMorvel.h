@@ -110,7 +110,8 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // opened or created, 222 for a pipe or device, 11 for a file that is
   // not an archive (too short for the header; for writing, version 5
   // also gives 11 for another version's file), 1392 for a damaged
-  // catalogue, 8 out of memory, the write's code when a new version 5
+  // catalogue (versions 1 and 2: also one that cannot be read), 8 out of
+  // memory, the write's code when a new version 5
   // archive's header or first part cannot be written, and for an image
   // 15 (no free drive letter), 13 (the mount failed, whatever the mount
   // library's reason) or the code of listing its root (the image then
@@ -156,7 +157,10 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // for an image, 5 for an archive opened for reading, 122 when the name
   // does not fit the record (455 characters in version 1, 631 in version
   // 5; in version 2 name and descriptor share 1520 bytes), 8 out of
-  // memory, the source open's code (versions 2 and 5; version 1 leaves
+  // memory or (versions 1 and 2) a catalogue that would pass 4 GiB, the
+  // code of creating or writing the file beside the archive where
+  // versions 1 and 2 keep added records past their first MiB until
+  // Close, the source open's code (versions 2 and 5; version 1 leaves
   // the holder as it was and gives that code as the thread's last error
   // only), 1359 when version 1 or 2 could not compress and write the
   // data (version 2: a failed seek's own code), and in
