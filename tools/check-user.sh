@@ -8,7 +8,8 @@
 # it is missing: a system account with its own group, its own home and
 # no login. The user needs to read the source and build folders (the
 # replay test reads fuzz/corpus) and to write CTest's records in
-# BUILD/Testing; the tests themselves write under /tmp only. Then ctest
+# BUILD/Testing and the install manifest in BUILD; the tests themselves
+# write under /tmp only. Then ctest
 # runs as that user through runuser, with HOME set to the user's home.
 # Run by anyone else, there is nothing more to do: `make check-unit` was
 # already an ordinary user's run.
@@ -47,6 +48,10 @@ done
 
 mkdir -p "$BUILD/Testing"
 chown -R "$TEST_USER" "$BUILD/Testing"
+# The install test's `cmake --install` records what it installed in the
+# build folder, whatever the prefix.
+touch "$BUILD/install_manifest.txt"
+chown "$TEST_USER" "$BUILD/install_manifest.txt"
 cd "$BUILD"
 echo "check-user: the unit suite as $TEST_USER (uid $(id -u "$TEST_USER"))"
 as_user env HOME="$HOME_DIR" USER="$TEST_USER" LOGNAME="$TEST_USER" \
