@@ -44,7 +44,7 @@ BENCH_OUT   ?= $(BENCH_DIR)/results$(BENCH_MODE).md
 BENCH_TOOLS  = bench_make_trees bench_ceilings
 
 .PHONY: all deps deps-fuzz deps-bench deps-interop deps-windows build check \
-        check-unit check-user check-asan check-tsan check-interop windows \
+        check-unit check-user check-packaging check-asan check-tsan check-interop windows \
         check-windows demo bench bench-micro fuzz fuzz-seeds clean
 
 all: build
@@ -90,6 +90,24 @@ check-unit: build
 # anyone else, check-unit already was that run.
 check-user: build
 	bash tools/check-user.sh $(BUILD) $(JOBS)
+
+# A packager's configuration, tests and tools off, on a machine where
+# GoogleTest and libarchive cannot be found (pkg-config sees only zlib's
+# and LZO's files): it must configure, and the library and its install
+# must be complete without them.
+PACKAGING_BUILD ?= build-packaging
+check-packaging: deps
+	rm -rf $(PACKAGING_BUILD) && mkdir -p $(PACKAGING_BUILD)/pc
+	cp $$(pkg-config --variable=pcfiledir zlib)/zlib.pc \
+	   $$(pkg-config --variable=pcfiledir lzo2)/lzo2.pc $(PACKAGING_BUILD)/pc/
+	PKG_CONFIG_LIBDIR=$(CURDIR)/$(PACKAGING_BUILD)/pc PKG_CONFIG_PATH= \
+	  cmake -S . -B $(PACKAGING_BUILD) -G Ninja -DBUILD_TESTING=OFF \
+	    -DKVMORVEL_BUILD_TOOLS=OFF -DKVMORVEL_BUILD_BENCH=OFF \
+	    -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGING_BUILD) -j $(JOBS)
+	DESTDIR=$(CURDIR)/$(PACKAGING_BUILD)/stage cmake --install $(PACKAGING_BUILD) > /dev/null
+	cd $(PACKAGING_BUILD)/stage && find . -type f -o -type l | sort
+	! grep -q -e -larchive -e gtest $(PACKAGING_BUILD)/build.ninja
 
 # The suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 check-asan: deps
@@ -137,7 +155,7 @@ check-interop: deps deps-interop
 	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel
 	bash tools/check-interop.sh $(BUILD)
 
-check: check-unit check-user check-asan check-tsan check-interop
+check: check-unit check-user check-packaging check-asan check-tsan check-interop
 
 demo: build
 	sh tools/demo.sh $(BUILD)
