@@ -7,6 +7,7 @@
 
 #include "formats/deflate/deflate_stream.h"
 #include "formats/deflate/owned_zlib_stream.h"
+#include "formats/piece_worker.h"
 
 namespace {
 
@@ -54,8 +55,13 @@ DeflateWorkspace::DeflateWorkspace(DeflateWorkspace&&) noexcept = default;
 DeflateWorkspace& DeflateWorkspace::operator=(DeflateWorkspace&&) noexcept =
     default;
 
-BYTE* DeflateWorkspace::In() { return Allocated(m_in); }
-BYTE* DeflateWorkspace::Out() { return Allocated(m_out); }
+BYTE* DeflateWorkspace::In(int pair) { return Allocated(m_in[pair & 1]); }
+BYTE* DeflateWorkspace::Out(int pair) { return Allocated(m_out[pair & 1]); }
+
+PieceWorker* DeflateWorkspace::Worker() {
+  if (!m_worker) m_worker.reset(new (std::nothrow) PieceWorker);
+  return m_worker && m_worker->Ready() ? m_worker.get() : nullptr;
+}
 
 z_stream_s* DeflateWorkspace::Deflater(int level, bool programAllocator) {
   if (!m_streams) m_streams.reset(new (std::nothrow) Streams);

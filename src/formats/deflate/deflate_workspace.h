@@ -8,6 +8,7 @@
 
 #include "kvwin32.h"
 
+class PieceWorker;
 struct z_stream_s;
 
 // An entry's stream is reset rather than begun anew, which leaves it as
@@ -25,9 +26,13 @@ class DeflateWorkspace {
 
   // Input and output buffer, each large enough for a piece or a chunk
   // with its length word (4 + kDeflateChunkLimit bytes); null when they
-  // cannot be allocated.
-  BYTE* In();
-  BYTE* Out();
+  // cannot be allocated. Pair 1 is the second pair a large file's pieces
+  // take turns with (see Worker).
+  BYTE* In(int pair = 0);
+  BYTE* Out(int pair = 0);
+  // The thread a large file's pieces are deflated on, started at the
+  // first call; null when it cannot be started.
+  PieceWorker* Worker();
   // A deflate stream at `level`, ready for a new entry; null when it
   // cannot be begun. With `programAllocator`, zlib allocates through
   // KvZlibAlloc.
@@ -37,9 +42,12 @@ class DeflateWorkspace {
 
  private:
   struct Streams;
-  std::unique_ptr<BYTE[]> m_in;
-  std::unique_ptr<BYTE[]> m_out;
+  std::unique_ptr<BYTE[]> m_in[2];
+  std::unique_ptr<BYTE[]> m_out[2];
   std::unique_ptr<Streams> m_streams;
+  // Declared last: destroyed first, so its job in hand ends before the
+  // buffers and streams it uses go.
+  std::unique_ptr<PieceWorker> m_worker;
 };
 
 #endif  // KVMORVEL_FORMATS_DEFLATE_WORKSPACE_H

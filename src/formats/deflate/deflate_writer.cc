@@ -13,6 +13,7 @@
 #include "formats/v1/v1_format.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_worker.h"
 
 const char kZlibVersion[] = "1.1.3";
 
@@ -44,44 +45,132 @@ void LogLastError(const DeflateWriteOptions& options, const WCHAR* format) {
                                     static_cast<unsigned>(GetLastError()));
 }
 
-// Compresses the piece in `z`'s input into `out`, offering `space` bytes
-// of it; `last` ends the stream. The whole piece must be taken.
-bool DeflatePiece(z_stream& z, BYTE* out, DWORD space, bool last,
-                  const DeflateWriteOptions& options) {
-  z.next_out = out;
-  z.avail_out = space;
-  const int result = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
-  if (result != (last ? Z_STREAM_END : Z_OK)) {
-    LogLastError(options, last ? TEXT("deflate (end) - %u")
-                               : TEXT("deflate - %u"));
-    return false;
+// One piece of the stream and what deflate made of it. `out` has 4 free
+// bytes for the chunk's length in front of the payload.
+struct DeflateTurn {
+  BYTE* in;
+  BYTE* out;
+  DWORD piece = 0;    // source bytes
+  DWORD offered = 0;  // payload room given to deflate
+  bool last = false;  // the piece ends the stream
+  int result = Z_OK;
+  DWORD leftIn = 0;
+  DWORD produced = 0;
+
+  // Compresses the piece into the payload. Touches only the turn and `z`,
+  // so the piece worker may run it.
+  void Deflate(z_stream& z) {
+    z.next_in = in;
+    z.avail_in = piece;
+    z.next_out = out + 4;
+    z.avail_out = offered;
+    result = deflate(&z, last ? Z_FINISH : Z_SYNC_FLUSH);
+    leftIn = z.avail_in;
+    produced = offered - z.avail_out;
   }
-  return z.avail_in == 0;
+  // Whether the piece went in whole; a failed deflate is logged.
+  bool Deflated(const DeflateWriteOptions& options) const {
+    if (result != (last ? Z_STREAM_END : Z_OK)) {
+      LogLastError(options, last ? TEXT("deflate (end) - %u")
+                                 : TEXT("deflate - %u"));
+      return false;
+    }
+    return leftIn == 0;
+  }
+};
+
+// What is left of the source and of the output budget.
+struct DeflatePlan {
+  ULONGLONG toRead;
+  ULONGLONG budget;
+
+  // Sizes the next piece into `turn`; false when the source or the budget
+  // is done.
+  bool Next(DeflateTurn* turn) {
+    if (toRead == 0 || budget == 0) return false;
+    turn->piece = static_cast<DWORD>(
+        toRead < kDeflatePieceSize ? toRead : kDeflatePieceSize);
+    turn->offered = static_cast<DWORD>(
+        budget < kDeflateChunkLimit ? budget : kDeflateChunkLimit);
+    budget -= turn->offered;
+    toRead -= turn->piece;
+    turn->last = toRead == 0 || budget == 0;
+    return true;
+  }
+};
+
+// Reads the turn's piece; 0, or the code of the failure (38 for a short
+// read), logging nothing (see ReportRead).
+DWORD ReadPiece(HANDLE source, const DeflateTurn& turn) {
+  DWORD got = 0;
+  if (ReadFile(source, turn.in, turn.piece, &got, nullptr) &&
+      got == turn.piece)
+    return 0;
+  return got != turn.piece ? ERROR_HANDLE_EOF : LastErrorOr(ERROR_HANDLE_EOF);
 }
 
-// Reads the next `piece` source bytes; a short read fails as the end of
-// the file (38).
-bool ReadPiece(HANDLE source, BYTE* in, DWORD piece,
-               const DeflateWriteOptions& options) {
-  DWORD got = 0;
-  if (ReadFile(source, in, piece, &got, nullptr) && got == piece) return true;
-  if (got != piece) SetLastError(ERROR_HANDLE_EOF);
+bool ReportRead(DWORD code, const DeflateWriteOptions& options) {
+  SetLastError(code);
   LogLastError(options, TEXT("ReadFile - %u"));
   return false;
 }
 
-// Writes one chunk, whose payload of `length` bytes stands behind 4 free
-// bytes at `chunk`: the u32 length goes there and the chunk out in one
-// write.
-bool WriteChunk(HANDLE archive, BYTE* chunk, DWORD length, ULONGLONG* stored,
+// Writes the turn's chunk: the u32 length goes in front of the payload
+// and the chunk out in one write.
+bool WriteChunk(HANDLE archive, const DeflateTurn& turn, ULONGLONG* stored,
                 const DeflateWriteOptions& options) {
-  StoreU32(chunk, length);
-  if (!WriteExact(archive, chunk, length + 4)) {
+  StoreU32(turn.out, turn.produced);
+  if (!WriteExact(archive, turn.out, turn.produced + 4)) {
     LogLastError(options, TEXT("WriteFile - %u"));
     return false;
   }
-  *stored += length + 4ull;
+  *stored += turn.produced + 4ull;
   return true;
+}
+
+// One piece after the other on this thread: read, deflate, write.
+bool DeflateInTurn(HANDLE source, HANDLE archive, z_stream& z,
+                   DeflatePlan& plan, DeflateTurn turn, ULONGLONG* stored,
+                   const DeflateWriteOptions& options) {
+  while (plan.Next(&turn)) {
+    const DWORD read = ReadPiece(source, turn);
+    if (read) return ReportRead(read, options);
+    turn.Deflate(z);
+    if (!turn.Deflated(options) || !WriteChunk(archive, turn, stored, options))
+      return false;
+  }
+  return true;
+}
+
+// The pieces of a large file, two buffer pairs taking turns: while the
+// worker deflates one piece, this thread reads the next and writes the
+// chunk before. The stream is one, so its pieces are deflated in order,
+// one at a time. Failures are reported in the order one thread would meet
+// them (the piece's deflate, its chunk's write, the next read), and every
+// exit waits for the job in hand.
+bool DeflateAhead(HANDLE source, HANDLE archive, z_stream& z,
+                  DeflatePlan& plan, DeflateTurn turns[2], PieceWorker& worker,
+                  ULONGLONG* stored, const DeflateWriteOptions& options) {
+  DeflateTurn* now = &turns[0];
+  if (!plan.Next(now)) return true;
+  const DWORD first = ReadPiece(source, *now);
+  if (first) return ReportRead(first, options);
+  worker.Start([now, &z] { now->Deflate(z); });
+  for (;;) {
+    DeflateTurn* next = now == &turns[0] ? &turns[1] : &turns[0];
+    const bool hasNext = plan.Next(next);
+    const DWORD read = hasNext ? ReadPiece(source, *next) : 0;
+    worker.Wait();
+    if (!now->Deflated(options)) return false;
+    const bool more = hasNext && read == 0;
+    if (more) worker.Start([next, &z] { next->Deflate(z); });
+    const bool written = WriteChunk(archive, *now, stored, options);
+    if (more && !written) worker.Wait();
+    if (!written) return false;
+    if (read) return ReportRead(read, options);
+    if (!hasNext) return true;
+    now = next;
+  }
 }
 
 }  // namespace
@@ -93,38 +182,33 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
   if (length == 0) return TRUE;
   DeflateWorkspace own;
   DeflateWorkspace& space = options.workspace ? *options.workspace : own;
-  BYTE* const in = space.In();
-  // The chunk's length goes in front of its payload: 4 bytes more.
-  BYTE* const out = space.Out();
-  if (!in || !out) return FALSE;
+  DeflateTurn turns[2] = {DeflateTurn{space.In(0), space.Out(0)},
+                          DeflateTurn{nullptr, nullptr}};
+  if (!turns[0].in || !turns[0].out) return FALSE;
   z_stream* const stream = space.Deflater(level, options.programAllocator);
   if (!stream) return FALSE;
 
-  ULONGLONG toRead = length;
-  ULONGLONG budget = options.budget;
-  while (toRead != 0 && budget != 0) {
-    const DWORD piece = static_cast<DWORD>(
-        toRead < kDeflatePieceSize ? toRead : kDeflatePieceSize);
-    if (!ReadPiece(source, in, piece, options)) return FALSE;
-    const DWORD offered = static_cast<DWORD>(
-        budget < kDeflateChunkLimit ? budget : kDeflateChunkLimit);
-    budget -= offered;
-    toRead -= piece;
-    z_stream& z = *stream;
-    z.next_in = in;
-    z.avail_in = piece;
-    if (!DeflatePiece(z, out + 4, offered, toRead == 0 || budget == 0,
-                      options))
-      return FALSE;
-    const DWORD produced = offered - z.avail_out;
-    if (!WriteChunk(archive, out, produced, stored, options)) return FALSE;
+  DeflatePlan plan{length, options.budget};
+  // A file of more than one piece is deflated on the workspace's worker
+  // while this thread reads and writes; without the worker or the second
+  // buffers it is done here, to the same bytes.
+  PieceWorker* worker = length > kDeflatePieceSize ? space.Worker() : nullptr;
+  if (worker) {
+    turns[1] = DeflateTurn{space.In(1), space.Out(1)};
+    if (!turns[1].in || !turns[1].out) worker = nullptr;
   }
+  const bool ok =
+      worker ? DeflateAhead(source, archive, *stream, plan, turns, *worker,
+                            stored, options)
+             : DeflateInTurn(source, archive, *stream, plan, turns[0], stored,
+                             options);
+  if (!ok) return FALSE;
   // The stream has ended (the last piece finished it); the workspace
   // resets it for the next entry.
   // The budget ended the stream before the source did: the stored stream
   // is complete but holds only the start of the file. Reporting success
   // would record a silently cut entry, so the add fails as a full disk.
-  if (toRead != 0) {
+  if (plan.toRead != 0) {
     SetLastError(ERROR_DISK_FULL);
     LogLastError(options, TEXT("deflate budget exhausted - %u"));
     return FALSE;

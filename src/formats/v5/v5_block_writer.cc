@@ -9,26 +9,22 @@
 #include "KvMorvel.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_worker.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
-#include "formats/v5/v5_piece_compressor.h"
 #include "formats/v5/v5_record.h"
 #include "kvwin32.h"
 
 namespace {
 
-// Reads `request` bytes of `source` into `piece`. False, logged and with
-// the last error set, on failure.
-bool ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
-  CKvLog* log = CKvLog::GetInstance();
+// Reads `request` bytes of `source` into `piece`. Returns 0 or the code of
+// the failure, logging nothing (see ReportRead).
+DWORD ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
   DWORD got = 0;
   while (got < request) {
     DWORD n = 0;
-    if (!ReadFile(source, piece + got, request - got, &n, nullptr)) {
-      log->AddError(TEXT("ReadFile - %u"),
-                    static_cast<unsigned>(GetLastError()));
-      return false;
-    }
+    if (!ReadFile(source, piece + got, request - got, &n, nullptr))
+      return LastErrorOr(ERROR_HANDLE_EOF);
     if (n == 0) break;
     got += n;
   }
@@ -36,13 +32,15 @@ bool ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
   // while being read) cannot be stored: the record would promise bytes
   // its blocks do not hold, and the entry would never restore. The add
   // fails with 38 instead of succeeding with a cut copy.
-  if (got < request) {
-    log->AddError(TEXT("ReadFile - %u"),
-                  static_cast<unsigned>(ERROR_HANDLE_EOF));
-    SetLastError(ERROR_HANDLE_EOF);
-    return false;
-  }
-  return true;
+  return got < request ? ERROR_HANDLE_EOF : 0;
+}
+
+// Logs a failed read and leaves its code; false.
+bool ReportRead(DWORD code) {
+  CKvLog::GetInstance()->AddError(TEXT("ReadFile - %u"),
+                                  static_cast<unsigned>(code));
+  SetLastError(code);
+  return false;
 }
 
 // Logs and reports a failed lzo1x_1_compress; true when `answer` is OK.
@@ -58,6 +56,20 @@ DWORD NextRequest(ULONGLONG remaining) {
                                                      : kV5PieceSize);
 }
 
+// One piece and what became of it.
+struct Turn {
+  V5CodecBuffers* buffers;
+  DWORD request = 0;  // source bytes; 0 when the file is done
+  lzo_uint packed = 0;
+  int answer = LZO_E_OK;
+
+  void Compress() {
+    answer = lzo1x_1_compress(buffers->piece.get(), request,
+                              buffers->payload(), &packed,
+                              buffers->work.get());
+  }
+};
+
 // Writes one block: the u32 payload length and the payload (of the given
 // length) that a V5CodecBuffers holds.
 typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
@@ -65,46 +77,53 @@ typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
 // One piece after the other on this thread: read, pack, write.
 bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
                 const BlockWriter& writeBlock) {
+  Turn turn{&buffers};
   do {
-    const DWORD request = NextRequest(remaining);
-    lzo_uint n = 0;
-    if (!ReadPiece(source, request, buffers.piece.get()) ||
-        !Packed(lzo1x_1_compress(buffers.piece.get(), request,
-                                 buffers.payload(), &n, buffers.work.get())))
-      return false;
-    remaining -= request;
-    if (!writeBlock(buffers, n)) return false;
+    turn.request = NextRequest(remaining);
+    const DWORD read = ReadPiece(source, turn.request, buffers.piece.get());
+    if (read) return ReportRead(read);
+    turn.Compress();
+    if (!Packed(turn.answer)) return false;
+    remaining -= turn.request;
+    if (!writeBlock(buffers, turn.packed)) return false;
   } while (remaining > 0);
   return true;
 }
 
-// The pieces of a large file, two buffers taking turns: while the
-// compressor packs the piece in one, this thread reads the next piece
-// into the other and then writes the block the compressor gave before.
-// Every exit waits for the piece in hand, so no buffer is let go while
-// the compressor uses it.
+// The pieces of a large file, two buffers taking turns: while the worker
+// packs the piece in one, this thread reads the next piece into the other
+// and then writes the block the worker gave before. Failures are reported
+// in the order one thread would meet them (the block's packing, its
+// write, the next read), and every exit waits for the job in hand, so no
+// buffer is let go while the worker uses it.
 bool PackAhead(HANDLE source, ULONGLONG remaining, V5CodecBuffers* slot[2],
-               V5PieceCompressor& compressor, const BlockWriter& writeBlock) {
-  DWORD request = NextRequest(remaining);
-  if (!ReadPiece(source, request, slot[0]->piece.get())) return false;
-  remaining -= request;
-  compressor.Start(slot[0]->piece.get(), request, slot[0]->payload());
-  for (int turn = 0;; turn = 1 - turn) {
-    V5CodecBuffers& next = *slot[1 - turn];
-    request = NextRequest(remaining);
-    const bool read =
-        request == 0 || ReadPiece(source, request, next.piece.get());
-    lzo_uint n = 0;
-    if (!Packed(compressor.Wait(&n)) || !read) return false;
-    if (request != 0) {
-      remaining -= request;
-      compressor.Start(next.piece.get(), request, next.payload());
+               PieceWorker& worker, const BlockWriter& writeBlock) {
+  Turn turns[2] = {Turn{slot[0]}, Turn{slot[1]}};
+  Turn* now = &turns[0];
+  now->request = NextRequest(remaining);
+  const DWORD first = ReadPiece(source, now->request, now->buffers->piece.get());
+  if (first) return ReportRead(first);
+  remaining -= now->request;
+  worker.Start([now] { now->Compress(); });
+  for (;;) {
+    Turn* next = now == &turns[0] ? &turns[1] : &turns[0];
+    next->request = NextRequest(remaining);
+    const DWORD read =
+        next->request ? ReadPiece(source, next->request, next->buffers->piece.get())
+                      : 0;
+    worker.Wait();
+    if (!Packed(now->answer)) return false;
+    const bool more = next->request != 0 && read == 0;
+    if (more) {
+      remaining -= next->request;
+      worker.Start([next] { next->Compress(); });
     }
-    if (!writeBlock(*slot[turn], n)) {
-      if (request != 0) compressor.Wait(&n);
-      return false;
-    }
-    if (request == 0) return true;
+    const bool written = writeBlock(*now->buffers, now->packed);
+    if (more && !written) worker.Wait();
+    if (!written) return false;
+    if (read) return ReportRead(read);
+    if (next->request == 0) return true;
+    now = next;
   }
 }
 
@@ -155,7 +174,7 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   // buffers it is packed here, to the same bytes.
   V5CodecBuffers* slot[2] = {&record->codec, &record->codecAhead};
   if (remaining > kV5PieceSize && record->codecAhead.Reserve(kV5PieceSize) &&
-      record->compressor.Ready())
-    return PackAhead(source, remaining, slot, record->compressor, writeBlock);
+      record->worker.Ready())
+    return PackAhead(source, remaining, slot, record->worker, writeBlock);
   return PackInTurn(source, remaining, record->codec, writeBlock);
 }

@@ -8,9 +8,9 @@
 
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
+#include "formats/piece_worker.h"
 #include "formats/read_buffer.h"
 #include "formats/v5/v5_io.h"
-#include "formats/v5/v5_piece_compressor.h"
 #include "formats/write_buffer.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
@@ -75,7 +75,7 @@ struct _MVRL_OBJECT_5 {
   // The second buffers and the thread that pack a large file's pieces
   // while the next is read (see PackAhead).
   V5CodecBuffers codecAhead;
-  V5PieceCompressor compressor;
+  PieceWorker worker;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
 };
