@@ -303,7 +303,10 @@ class Durability : public ::testing::TestWithParam<DWORD> {
 
 TEST_P(Durability, FaultAtEveryPointOfAnAddAnAppendAndACloseLosesNothing) {
   const std::vector<Item> first = Items("a", 3, 20000, 1);
-  const std::vector<Item> second = Items("b", 2, 30000, 7);
+  std::vector<Item> second = Items("b", 2, 30000, 7);
+  // A file of three pieces: its pieces are compressed on the piece worker
+  // while the next is read, and a fault may meet either thread's step.
+  second.push_back({"c.bin", PatternBytes(2621440, 11)});
   ASSERT_FALSE(Write(first).failed);
   const Tree base = ReadTree(ArchiveFolder());
   for (FaultMode mode : {FaultMode::kFail, FaultMode::kShort}) {
