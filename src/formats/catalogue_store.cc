@@ -134,6 +134,18 @@ bool CatalogueStore::SpillMemory() {
 }
 
 bool CatalogueStore::Add(const BYTE* record, DWORD size) {
+  if (AddBytes(record, size)) return true;
+  // The caller wrote the entry's data before its record: the file pointer
+  // stands behind data the next add must write over.
+  if (filePointerHere_) *filePointerHere_ = false;
+  return false;
+}
+
+bool CatalogueStore::AddBytes(const BYTE* record, DWORD size) {
+  if (size == 0) {  // the record could not be encoded
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return false;
+  }
   if (memory_.size() + size > kAddedInMemory && !memory_.empty() &&
       !SpillMemory())
     return false;

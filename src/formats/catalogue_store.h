@@ -53,7 +53,8 @@ class CatalogueStore {
 
   // Adds one record behind the others. False, with the last error (and
   // the catalogue unchanged), when the spill file cannot be made or
-  // written.
+  // written, or `size` is 0 (a record that could not be encoded, 1359);
+  // the owner's file-pointer note is then cleared.
   bool Add(const BYTE* record, DWORD size);
 
   // Writes the first `storedBytes` of the stored records, then every added
@@ -63,6 +64,7 @@ class CatalogueStore {
   bool WriteTo(HANDLE file, ULONGLONG position, DWORD storedBytes);
 
  private:
+  bool AddBytes(const BYTE* record, DWORD size);
   bool OpenSpillFile();
   bool SpillMemory();
   bool ReadStored(ULONGLONG offset, BYTE* out, DWORD size, DWORD* got);

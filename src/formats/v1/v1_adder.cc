@@ -79,11 +79,10 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
   record->atWritePosition = true;  // the stream ends the data
   // Until its record is in the catalogue the data is no entry's: a record
   // that cannot be kept leaves the write position where it was, and the
-  // next add writes over the data.
+  // next add writes over the data (Add tells the file pointer moved).
   BYTE bytes[kV1MaxRecordSize];
   const DWORD length = EncodeV1Record(entry, bytes, sizeof(bytes));
   if (!record->catalogue.Add(bytes, length)) {
-    record->atWritePosition = false;
     m_error.SetError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
     return FALSE;
   }

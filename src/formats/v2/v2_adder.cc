@@ -166,11 +166,10 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
 
   // Until its record is in the catalogue the data is no entry's: a record
   // that cannot be kept leaves the write position where it was, and the
-  // next add writes over the data.
+  // next add writes over the data (Add tells the file pointer moved).
   BYTE bytes[kV2EntrySize];
   const DWORD size = EncodeV2Record(entry, bytes, sizeof(bytes));
   if (!record->catalogue.Add(bytes, size)) {
-    record->atWritePosition = false;
     m_error.SetError(LastErrorOr(ERROR_NOT_ENOUGH_MEMORY));
     return FALSE;
   }
