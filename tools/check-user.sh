@@ -7,7 +7,8 @@
 # Run as root, it makes the user KVMORVEL_TEST_USER (default kvtest) when
 # it is missing: a system account with its own group, its own home and
 # no login. The user needs to read the source and build folders (the
-# replay test reads fuzz/corpus) and to write CTest's records in
+# replay test reads fuzz/corpus; see open_way_to for a checkout under a
+# private folder) and to write CTest's records in
 # BUILD/Testing and the install manifest in BUILD; the tests themselves
 # write under /tmp only. Then ctest
 # runs as that user through runuser, with HOME set to the user's home.
@@ -38,10 +39,38 @@ if [ -z "$HOME_DIR" ] || ! as_user test -w "$HOME_DIR"; then
   echo "check-user: $TEST_USER has no home it can write ($HOME_DIR)"
   exit 2
 fi
+# A checkout under a private folder (a CI machine's /root, say): the
+# folders on the way get the search bit for others for the length of the
+# run and their own modes back after it; the project's own tree is made
+# readable to others, as a checkout with the usual umask already is.
+RESTORE_MODES=()
+restore_modes() {
+  local entry
+  for entry in "${RESTORE_MODES[@]}"; do
+    chmod "${entry%% *}" "${entry#* }"
+  done
+}
+trap restore_modes EXIT
+open_way_to() {
+  local path=$1 way=/ part
+  local IFS=/
+  for part in $(dirname "$path"); do
+    [ -n "$part" ] || continue
+    way="${way%/}/$part"
+    if ! as_user test -x "$way"; then
+      RESTORE_MODES+=("$(stat -c %a "$way") $way")
+      echo "check-user: o+x on $way for the run"
+      chmod o+x "$way"
+    fi
+  done
+}
+for folder in "$SOURCE" "$BUILD"; do
+  open_way_to "$folder"
+  as_user test -r "$folder" -a -x "$folder" || chmod -R o+rX "$folder"
+done
 for folder in "$BUILD" "$SOURCE/fuzz/corpus"; do
   if ! as_user test -r "$folder" -a -x "$folder"; then
-    echo "check-user: $TEST_USER cannot read $folder;" \
-         "give every folder on its path o+rX"
+    echo "check-user: $TEST_USER cannot read $folder"
     exit 2
   fi
 done
