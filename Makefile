@@ -143,8 +143,11 @@ check-windows: windows deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target kvmorvel
 	tools/windows/wine-run.sh $(CURDIR)/$(WINDOWS_BUILD)/wineprefix wineboot --init
+	# --repeat until-pass:2: a test whose Wine process fails to start
+	# (seen once in some hundred runs: it fails in 10 ms without a line of
+	# output) runs once more; a test that fails twice fails the check.
 	cd $(WINDOWS_BUILD) && KVMORVEL_LINUX_BUILD=$(CURDIR)/$(BUILD) \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure -j $(JOBS) --repeat until-pass:2
 	sh tools/windows/skip-summary.sh $(WINDOWS_BUILD)
 
 # The metadata kept on Linux against Debian's smbd and smbclient, both
