@@ -207,9 +207,21 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Return 1, the holder as it was; 0 with 0x10000002 when `buffer`
   // cannot take `capacity` characters (null), 122 when the text and its
   // terminator do not fit (nothing written).
+  // GetFile copies the whole name, as GetEntryName does: a name longer
+  // than `capacity` allows fails with 122 and is never cut.
   BOOL GetFile(WCHAR* buffer, DWORD capacity);
   BOOL GetEncryptedFileName(WCHAR* buffer, DWORD capacity);
   BOOL GetMountedDrive(WCHAR* buffer, DWORD capacity);
+  // The current entry's whole name, as stored ("dir\file"; up to the
+  // longest name a version stores, past the 260 characters of GetFile's
+  // usual buffers), copied into `buffer` of `capacity` characters with
+  // its terminator. *needed is set to the characters the name takes,
+  // terminator included (1 before the first entry). Returns 1, the
+  // holder as it was. Returns 0 with 122 when `capacity` is below
+  // *needed (nothing written: a null `buffer` and capacity 0 ask for the
+  // size), 0x10000002 when `needed` is null or `buffer` cannot take the
+  // name.
+  BOOL GetEntryName(WCHAR* buffer, DWORD capacity, DWORD* needed);
   // The security descriptor of the entry at the current-entry index (the
   // one ExtractFile restores, so the one Info(0) loaded) of an archive
   // open for reading, self-relative, copied into `buffer`; its
@@ -333,6 +345,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Fills the current entry from an entry's attribute data and name, and
   // makes a fresh encrypted-file name when the entry is an encrypted file.
   void LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data, LPCWSTR name);
+  // Makes `name` the current entry's name: whole in m_entryWholeName,
+  // and in m_entryName cut to its 260 characters as before.
+  void SetEntryName(LPCWSTR name);
   void ReleaseEntryLists();
   // Info for version 1: the record at the catalogue's read cursor.
   BOOL InfoV1(BOOL advance);
@@ -382,6 +397,11 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD m_flushEntries;
   DWORD m_flushMilliseconds;
   DWORD m_lastFlushTick;
+  // The current entry's whole name with its terminator (empty: no name
+  // yet). m_entryName keeps its first 259 characters for the hosts that
+  // read that field; GetFile and GetEntryName read this one, as long as
+  // it still begins with m_entryName.
+  std::vector<WCHAR> m_entryWholeName;
 };
 
 #endif  // KVMORVEL_H

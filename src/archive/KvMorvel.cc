@@ -20,6 +20,17 @@ void CopyField(WCHAR (&field)[260], const WCHAR* text) {
   lstrcpynW(field, text ? text : TEXT(""), 260);
 }
 
+// The current entry's whole name. A host's subclass may have written
+// m_entryName itself: the whole name counts only while it still begins
+// with that field's text, else the field is the name.
+const WCHAR* WholeEntryName(const std::vector<WCHAR>& whole,
+                            const WCHAR (&cut)[260]) {
+  if (whole.empty()) return cut;
+  for (size_t i = 0; cut[i]; ++i)
+    if (whole[i] != cut[i]) return cut;
+  return whole.data();
+}
+
 }  // namespace
 
 CKvMorvel::CKvMorvel()
@@ -80,7 +91,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_listEndCode(other.m_listEndCode),
       m_flushEntries(other.m_flushEntries),
       m_flushMilliseconds(other.m_flushMilliseconds),
-      m_lastFlushTick(other.m_lastFlushTick) {
+      m_lastFlushTick(other.m_lastFlushTick),
+      m_entryWholeName(other.m_entryWholeName) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -119,6 +131,7 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_flushEntries = other.m_flushEntries;
   m_flushMilliseconds = other.m_flushMilliseconds;
   m_lastFlushTick = other.m_lastFlushTick;
+  m_entryWholeName = other.m_entryWholeName;
   return *this;
 }
 
@@ -148,7 +161,7 @@ void CKvMorvel::Release() {
 void CKvMorvel::LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data,
                                  LPCWSTR name) {
   m_entryData = data;
-  CopyField(m_entryName, name);
+  SetEntryName(name);
   m_encryptedName[0] = 0;
   const DWORD attributes = data.dwFileAttributes;
   if (!(attributes & FILE_ATTRIBUTE_ENCRYPTED) ||
@@ -156,10 +169,11 @@ void CKvMorvel::LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data,
     return;
   const ULONGLONG now = KvTimeNow();
   KvSrand(GetTickCount());
-  const int length = lstrlenW(m_entryName);
-  if (length > 0 && m_entryName[length - 1] == '\\') return;
-  const WCHAR* base = m_entryName;
-  for (const WCHAR* p = m_entryName; *p; ++p)
+  const WCHAR* whole = WholeEntryName(m_entryWholeName, m_entryName);
+  const int length = lstrlenW(whole);
+  if (length > 0 && whole[length - 1] == '\\') return;
+  const WCHAR* base = whole;
+  for (const WCHAR* p = whole; *p; ++p)
     if (*p == '\\') base = p + 1;
   // A name that does not fit the 260-character field is left empty rather
   // than cut: a cut name could collide with another entry's.
@@ -167,6 +181,12 @@ void CKvMorvel::LoadCurrentEntry(const WIN32_FILE_ATTRIBUTE_DATA& data,
                 static_cast<unsigned>(KvRand()),
                 static_cast<unsigned>(now & 0xFFFFFFFFu)) < 0)
     m_encryptedName[0] = 0;
+}
+
+void CKvMorvel::SetEntryName(LPCWSTR name) {
+  if (!name) name = TEXT("");
+  CopyField(m_entryName, name);
+  m_entryWholeName.assign(name, name + lstrlenW(name) + 1);
 }
 
 BOOL CKvMorvel::Info(BOOL advance) {
@@ -305,7 +325,23 @@ BOOL CKvMorvel::CopyOut(const WCHAR* text, WCHAR* buffer, DWORD capacity) {
 }
 
 BOOL CKvMorvel::GetFile(WCHAR* buffer, DWORD capacity) {
-  return CopyOut(m_entryName, buffer, capacity);
+  return CopyOut(WholeEntryName(m_entryWholeName, m_entryName), buffer,
+                 capacity);
+}
+
+BOOL CKvMorvel::GetEntryName(WCHAR* buffer, DWORD capacity, DWORD* needed) {
+  if (IsBadWritePtr(needed, sizeof *needed)) {
+    m_error.SetError(kErrorNullTarget);
+    return FALSE;
+  }
+  const WCHAR* name = WholeEntryName(m_entryWholeName, m_entryName);
+  *needed = static_cast<DWORD>(lstrlenW(name)) + 1;
+  // Asked first, so that a null buffer of capacity 0 learns the size.
+  if (capacity < *needed) {
+    m_error.SetError(kErrorNameTooLong);
+    return FALSE;
+  }
+  return CopyOut(name, buffer, capacity);
 }
 BOOL CKvMorvel::GetEncryptedFileName(WCHAR* buffer, DWORD capacity) {
   return CopyOut(m_encryptedName, buffer, capacity);

@@ -95,7 +95,7 @@ BOOL CKvMorvel::VDInfo(BOOL advance) {
   m_entryData.ftLastWriteTime = found.ftLastWriteTime;
   m_entryData.nFileSizeHigh = found.nFileSizeHigh;
   m_entryData.nFileSizeLow = found.nFileSizeLow;
-  lstrcpynW(m_entryName, relative, kImagePathChars);
+  SetEntryName(relative);
   m_encryptedName[0] = 0;
   // The walk enters only folders with a plain name, so the levels above
   // are plain and the item's own name decides. A name that is not (a

@@ -7,20 +7,10 @@
 #include <string>
 
 #include "KvLock.h"
+#include "common/display_text.h"
 #include "kvwin32.h"
 
 namespace {
-
-// The log file holds UTF-8; the layer converts as it does for paths.
-std::string ToUtf8(const WCHAR* text) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0,
-                                    nullptr, nullptr);
-  if (n <= 0) return std::string();
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));
-  return out;
-}
 
 // The logger is one per process and any thread may log: its settings and
 // its sink are read and changed only under this lock, and a line is
@@ -85,15 +75,21 @@ void CKvLog::Write(Kind kind, const WCHAR* format, va_list args) {
   KvFormatVW(line, sizeof(line) / sizeof(line[0]), format, args);
   std::u16string text;
   for (const WCHAR* p = line; *p; ++p) text += static_cast<char16_t>(*p);
+  // Names reach the line through its arguments: escaped as the command
+  // shows them, a name holding a newline or an escape sequence can
+  // neither begin a line of its own nor act on a terminal reading the log.
+  const std::string shown = DisplayText(text);
   if (m_sink) {
-    m_sink(kind, text);
+    std::u16string wide;
+    Utf8ToUtf16(shown, &wide);  // valid UTF-8 by construction
+    m_sink(kind, wide);
     return;
   }
   // Binary: every line ends in "\n" alone on every system, where a text
   // mode file on Windows would write "\r\n".
   FILE* f = fopen(m_filePath.c_str(), "ab");
   if (!f) return;
-  fprintf(f, "%s %s\n", KindName(kind), ToUtf8(line).c_str());
+  fprintf(f, "%s %s\n", KindName(kind), shown.c_str());
   fclose(f);
 }
 

@@ -3,7 +3,10 @@
 //
 // Lines go to a sink: the file named by the environment variable
 // KVMORVEL_LOG when it is set (appended, one UTF-8 line per call), nothing
-// otherwise, or a function a test or host installs with SetSink.
+// otherwise, or a function a test or host installs with SetSink. Each
+// line is escaped as the command shows names (common/display_text.h): a
+// control character or an invalid sequence in a name formatted into it
+// is written as \n, \t or octal escapes, so one call is one line.
 #ifndef KVMORVEL_PLATFORM_KVLOG_H
 #define KVMORVEL_PLATFORM_KVLOG_H
 

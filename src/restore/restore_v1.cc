@@ -93,7 +93,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     return FALSE;
   }
   if (!flag && IsSpecialFile(fullPath)) {
-    lstrcpynW(m_entryName, record.name, 260);
+    SetEntryName(record.name);
     return TRUE;
   }
   // An existing file, read-only included, is replaced as in the other
@@ -118,6 +118,6 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   FinishRestoredFile(file, fullPath, record.data);
   m_entryData = record.data;
-  lstrcpynW(m_entryName, record.name, 260);
+  SetEntryName(record.name);
   return TRUE;
 }

@@ -84,6 +84,55 @@ TEST(LogTest, WritingALineNeverChangesTheLastError) {
             ReadBytes(dir / "kv.log"));
 }
 
+// A name formatted into a line is escaped as the command shows names: a
+// newline cannot begin a forged line, ESC and U+009B (the one-character
+// CSI) cannot act on a terminal reading the log, and a lone surrogate is
+// told from U+FFFD. Through the library's own caller (Open logs the file
+// it could not open) and a direct call, to the file and to a sink.
+TEST(LogTest, NamesInLinesAreEscapedSoNoLineIsForged) {
+  TempDir dir;
+  const std::string path = dir / "kv.log";
+  setenv("KVMORVEL_LOG", path.c_str(), 1);
+  CKvLog* log = CKvLog::GetInstance();
+  log->Init(1);
+  const std::string hostile = "x\nERROR forged\x1b[2J\xc2\x9b" "1m";
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(dir / hostile)), TRUE, 0));
+  std::u16string lone = u"a";
+  lone += static_cast<char16_t>(0xD800);
+  lone += u"\tb";
+  log->AddError(TEXT("Cannot create %s - %u"), P(lone), 3u);
+  {
+    LogCapture capture;
+    log->AddInfo(TEXT("Link to %s"), P(W("l\r\x7f\xc2\x85")));
+    EXPECT_TRUE(capture.Has(CKvLog::kInfo, "Link to l\\015\\177\\302\\205"));
+  }
+  unsetenv("KVMORVEL_LOG");
+  log->Init(1);
+  const std::string written = ReadBytes(path);
+  EXPECT_NE(std::string::npos,
+            written.find("/x\\nERROR forged\\033[2J\\302\\2331m - 2\n"))
+      << written;
+  EXPECT_NE(std::string::npos,
+            written.find("ERROR Cannot create a\\355\\240\\200\\tb - 3\n"))
+      << written;
+  // Every line is one the library began, with its kind: none starts with
+  // the forgery.
+  for (size_t at = 0; at < written.size();) {
+    const size_t end = written.find('\n', at);
+    ASSERT_NE(std::string::npos, end);
+    const std::string line = written.substr(at, end - at);
+    at = end + 1;
+    EXPECT_NE(0u, line.find("ERROR forged")) << line;
+    const std::string kind = line.substr(0, line.find(' '));
+    EXPECT_TRUE(kind == "ERROR" || kind == "INFO" || kind == "ENTER" ||
+                kind == "EXIT")
+        << line;
+    for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << line;
+    EXPECT_EQ(std::string::npos, line.find("\xc2\x9b")) << line;
+  }
+}
+
 TEST(ErrorHolderTest, KeepsTheLastCode) {
   CKvError holder;
   EXPECT_EQ(0u, holder.GetError());

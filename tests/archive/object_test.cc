@@ -182,6 +182,84 @@ TEST(ObjectTest, CallerBufferTooSmallForTheNameIsRefused) {
   EXPECT_EQ(0, buffer[6]);
 }
 
+// A 400-character name: two folders of 150 characters (Linux takes 255
+// bytes a component) and a file in them.
+std::string LongName(char separator) {
+  return std::string(150, 'd') + separator + std::string(150, 'e') +
+         separator + std::string(98, 'f');
+}
+
+// A name past 259 characters is given whole, never cut: GetEntryName with
+// the size needed, GetFile only when the buffer takes it all. Versions 1,
+// 2 and 5 load their names on different paths (Info, and the restore of
+// version 1 sets the name again).
+TEST(ObjectTest, WholeNameIsGivenWithTheSizeNeededInEveryVersion) {
+  TempDir dir;
+  WriteBytes(dir / "source.txt", "whole");
+  const std::string name = LongName('\\');
+  for (DWORD version : {1u, 2u, 5u}) {
+    SCOPED_TRACE(version);
+    const std::string path = dir / ("v" + std::to_string(version) + ".arc");
+    {
+      CKvMorvel writer;
+      ASSERT_TRUE(writer.Open(P(W(path)), FALSE, version)) << writer.GetErrorCode();
+      ASSERT_TRUE(writer.AddFile(P(W(dir / "source.txt")), P(W(name)), nullptr, 0))
+          << writer.GetErrorCode();
+      ASSERT_TRUE(writer.Close());
+    }
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(W(path)), TRUE, 0));
+    ASSERT_TRUE(m.Info(0));
+    const DWORD whole = static_cast<DWORD>(name.size()) + 1;
+    // The size alone: a null buffer of capacity 0.
+    DWORD needed = 0;
+    PrimeStaleCodes(m);
+    EXPECT_FALSE(m.GetEntryName(nullptr, 0, &needed));
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, m.GetErrorCode());
+    EXPECT_EQ(whole, needed);
+    // One character short: refused, nothing written.
+    std::vector<WCHAR> buffer(whole + 8, 'Z');
+    needed = 0;
+    EXPECT_FALSE(m.GetEntryName(buffer.data(), whole - 1, &needed));
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, m.GetErrorCode());
+    EXPECT_EQ(whole, needed);
+    EXPECT_EQ('Z', buffer[0]);
+    // GetFile with the usual 260 characters: refused, never cut.
+    EXPECT_FALSE(m.GetFile(buffer.data(), 260));
+    EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, m.GetErrorCode());
+    EXPECT_EQ('Z', buffer[0]);
+    // Room enough: the whole name, from both.
+    PrimeStaleCodes(m);
+    const DWORD before = m.GetErrorCode();
+    ASSERT_TRUE(m.GetEntryName(buffer.data(), whole, &needed));
+    EXPECT_EQ(before, m.GetErrorCode());
+    EXPECT_EQ(name, N(reinterpret_cast<const char16_t*>(buffer.data())));
+    std::fill(buffer.begin(), buffer.end(), 'Z');
+    ASSERT_TRUE(m.GetFile(buffer.data(), whole));
+    EXPECT_EQ(name, N(reinterpret_cast<const char16_t*>(buffer.data())));
+    // No place for the size: 0x10000002.
+    EXPECT_FALSE(m.GetEntryName(buffer.data(), whole, nullptr));
+    EXPECT_EQ(kErrorNullTarget, m.GetErrorCode());
+    // Restored: the file has its whole name, and the name stays whole.
+    ASSERT_TRUE(m.ExtractFile(P(W(dir / "out")), 1)) << m.GetErrorCode();
+    EXPECT_EQ("whole", ReadBytes(dir / ("out/" + LongName('/'))));
+    ASSERT_TRUE(m.GetEntryName(buffer.data(), whole, &needed));
+    EXPECT_EQ(name, N(reinterpret_cast<const char16_t*>(buffer.data())));
+    // A copy holds the whole name too.
+    CKvMorvel copy(m);
+    ASSERT_TRUE(copy.GetEntryName(buffer.data(), whole, &needed));
+    EXPECT_EQ(name, N(reinterpret_cast<const char16_t*>(buffer.data())));
+    EXPECT_TRUE(m.Close());
+  }
+  // Before any entry the name is empty: one character, its terminator.
+  CKvMorvel fresh;
+  DWORD needed = 0;
+  WCHAR one[1] = {'Z'};
+  ASSERT_TRUE(fresh.GetEntryName(one, 1, &needed));
+  EXPECT_EQ(1u, needed);
+  EXPECT_EQ(0, one[0]);
+}
+
 // A self-relative descriptor holding only its owner, S-1-22-1-4242.
 const BYTE kOwnerOnly[] = {1, 0, 0x00, 0x80, 20, 0, 0, 0, 0, 0, 0, 0,   // header
                            0, 0, 0, 0, 0, 0, 0, 0,
@@ -304,6 +382,16 @@ TEST(EncryptedNameTest, EncryptedFileGetsLastComponentRandomAndTime) {
   EXPECT_TRUE(possible.count(static_cast<int>(random))) << name;
   EXPECT_GE(seconds, static_cast<unsigned>(timeBefore));
   EXPECT_LE(seconds, static_cast<unsigned>(timeAfter));
+}
+
+// The restore name of an encrypted file comes from the last component of
+// its whole name, also when the name is longer than the 260-character
+// field that keeps its beginning.
+TEST(EncryptedNameTest, LongNameGivesItsOwnLastComponent) {
+  Listed list({Entry(std::string(300, 'd') + "\\secret.doc",
+                     FILE_ATTRIBUTE_ENCRYPTED | FILE_ATTRIBUTE_ARCHIVE)});
+  const std::string name = EncryptedName(list.m);
+  EXPECT_EQ(0u, name.rfind("secret.doc.", 0)) << name;
 }
 
 // A name without folder uses the whole name; folders, a name ending in a

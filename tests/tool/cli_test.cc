@@ -70,7 +70,7 @@ class ToolListing : public ::testing::Test {
   void SetUp() override {
     BuildSampleTree(tree_);
     before_ = Snapshot(tree_);
-    const ToolResult created = RunTool({"create", archive_, tree_});
+    const ToolResult created = RunTool({"create", archive_, "tree"}, {}, source_.path());
     ASSERT_EQ(0, created.status) << created.err;
   }
 
@@ -139,7 +139,7 @@ TEST_F(ToolListing, VerboseShowsTheChosenTimeToTheSecond) {
   }
   // Version 1 keeps no descriptors: no owner.
   const std::string v1 = work_ / "v1.kvm";
-  ASSERT_EQ(0, RunTool({"create", "-V", "1", v1, tree_}).status);
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", v1, "tree"}, {}, source_.path()).status);
   EXPECT_EQ(0u, LineFor(Lines(RunTool({"list", "-v", v1}).out), name.substr(1))
                     .find("---h-a---- - "));
   // The short listing takes --time as well.
@@ -180,7 +180,7 @@ TEST(ToolJson, ControlCharactersAndQuotesAreEscaped) {
   ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
   WriteBytes(folder + "/tab\there \"q\"\x01", "x");
   const std::string archive = work / "odd.kvm";
-  ASSERT_EQ(0, RunTool({"create", archive, folder}).status);
+  ASSERT_EQ(0, RunTool({"create", archive, "odd"}, {}, source.path()).status);
   const ToolResult listed = RunTool({"list", "--json", archive});
   ASSERT_EQ(0, listed.status) << listed.err;
   EXPECT_NE(std::string::npos,
@@ -190,6 +190,107 @@ TEST(ToolJson, ControlCharactersAndQuotesAreEscaped) {
   const ToolResult text = RunTool({"list", archive});
   EXPECT_NE(std::string::npos, text.out.find("odd\\tab\\there \"q\"\\001"))
       << text.out;
+}
+
+// A name of 400 characters (two folders of 150, Linux's limit being 255
+// bytes a component, and a file of 98) is shown whole by list, list
+// --json and extract's messages, as GetEntryName gives it.
+TEST(ToolNames, LongNameIsShownWhole) {
+  TempDir source, work;
+  const std::string d(150, 'd'), e(150, 'e'), f(98, 'f');
+  ASSERT_EQ(0, mkdir((source / d).c_str(), 0755));
+  ASSERT_EQ(0, mkdir((source / (d + "/" + e)).c_str(), 0755));
+  WriteBytes(source / (d + "/" + e + "/" + f), "long");
+  const std::string archive = work / "long.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, d}, {}, source.path()).status);
+  const std::string whole = d + "\\" + e + "\\" + f;
+  ASSERT_EQ(400u, whole.size());
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE("", LineFor(Lines(listed.out), whole)) << listed.out;
+  const ToolResult json = RunTool({"list", "--json", archive});
+  ASSERT_EQ(0, json.status) << json.err;
+  EXPECT_NE(std::string::npos,
+            json.out.find("{\"type\":\"entry\",\"name\":\"" + d + "\\\\" + e + "\\\\" + f +
+                          "\","))
+      << json.out;
+  // A folder where the file goes fails the file's restore, named whole.
+  const std::string out = work / "out";
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  ASSERT_EQ(0, mkdir((out + "/" + d).c_str(), 0755));
+  ASSERT_EQ(0, mkdir((out + "/" + d + "/" + e).c_str(), 0755));
+  ASSERT_EQ(0, mkdir((out + "/" + d + "/" + e + "/" + f).c_str(), 0755));
+  const ToolResult extracted = RunTool({"extract", archive, out});
+  EXPECT_EQ(1, extracted.status);
+  EXPECT_NE(std::string::npos, extracted.err.find("cannot restore " + whole + ": error "))
+      << extracted.err;
+}
+
+// Names holding ESC, U+009B (the one-character CSI), a newline, DEL or
+// bytes that are not UTF-8 are printed escaped by every verb: create's
+// notes and failures, list, list --json (valid JSON, plain ASCII) and
+// extract's messages.
+TEST(ToolNames, ControlCharactersAndInvalidSequencesAreEscapedEverywhere) {
+  TempDir source, work;
+  const std::string odd = source / "odd";
+  ASSERT_EQ(0, mkdir(odd.c_str(), 0755));
+  WriteBytes(odd + "/esc\x1b[2J", "1");
+  WriteBytes(odd + "/csi\xc2\x9b" "1m", "2");
+  WriteBytes(odd + "/new\nline\x7f", "3");
+  WriteBytes(odd + "/bad\xff", "4");  // not UTF-8: cannot be stored
+  ASSERT_EQ(0, mkfifo((odd + "/fifo\x1b]0;title\x07").c_str(), 0644));
+  const std::string archive = work / "odd.kvm";
+  const ToolResult created = RunTool({"create", archive, "odd"}, {}, source.path());
+  EXPECT_EQ(1, created.status);
+  EXPECT_NE(std::string::npos,
+            created.err.find("odd/bad\\377: the name is not valid UTF-8: error 123"))
+      << created.err;
+  EXPECT_NE(std::string::npos,
+            created.err.find("odd/fifo\\033]0;title\\007: not a file, folder or link"))
+      << created.err;
+  // Nothing raw reaches the terminal: only the line ends are newlines.
+  const auto expectNoRawControl = [](const std::string& text) {
+    for (const std::string& line : Lines(text)) {
+      for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << line;
+      EXPECT_EQ(std::string::npos, line.find("\xc2\x9b")) << line;
+      EXPECT_EQ(std::string::npos, line.find("\xff")) << line;
+    }
+  };
+  expectNoRawControl(created.err);
+  EXPECT_EQ(2u, Lines(created.err).size()) << created.err;
+
+  const ToolResult listed = RunTool({"list", archive});
+  ASSERT_EQ(0, listed.status) << listed.err;
+  const std::vector<std::string> lines = Lines(listed.out);
+  EXPECT_EQ(4u, lines.size()) << listed.out;
+  for (const char* shown : {"odd\\esc\\033[2J", "odd\\csi\\302\\2331m",
+                            "odd\\new\\nline\\177"})
+    EXPECT_NE("", LineFor(lines, shown)) << shown << "\n" << listed.out;
+  expectNoRawControl(listed.out);
+
+  const ToolResult json = RunTool({"list", "--json", archive});
+  ASSERT_EQ(0, json.status) << json.err;
+  for (const char* shown : {"\"name\":\"odd\\\\esc\\u001b[2J\"",
+                            "\"name\":\"odd\\\\csi\\u009b1m\"",
+                            "\"name\":\"odd\\\\new\\nline\\u007f\""})
+    EXPECT_NE(std::string::npos, json.out.find(shown)) << shown << "\n" << json.out;
+  for (const std::string& line : Lines(json.out)) {
+    EXPECT_EQ(0u, line.find("{\"type\":\"")) << line;
+    EXPECT_EQ('}', line.back()) << line;
+    for (unsigned char c : line) EXPECT_TRUE(c >= 0x20 && c < 0x7F) << line;
+  }
+
+  // A restore that fails names its entry escaped too.
+  const std::string out = work / "out";
+  ASSERT_EQ(0, mkdir(out.c_str(), 0755));
+  ASSERT_EQ(0, mkdir((out + "/odd").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((out + "/odd/csi\xc2\x9b" "1m").c_str(), 0755));
+  const ToolResult extracted = RunTool({"extract", archive, out});
+  EXPECT_EQ(1, extracted.status);
+  EXPECT_NE(std::string::npos,
+            extracted.err.find("cannot restore odd\\csi\\302\\2331m: error "))
+      << extracted.err;
+  expectNoRawControl(extracted.err);
 }
 
 TEST(ToolExitStatus, UsageErrorsAreTwo) {
@@ -292,7 +393,7 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   WriteBytes(tree + "/a.bin", PatternBytes(300000, 7));
   WriteBytes(tree + "/b.bin", PatternBytes(5000, 8));
   const std::string archive = work / "d.kvm";
-  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  ASSERT_EQ(0, RunTool({"create", archive, "t"}, {}, source.path()).status);
   // Part 1 holds every block and descriptor; cut it inside the first one.
   ASSERT_EQ(0, truncate((work / "d_0001.kvm").c_str(), 6));
   const ToolResult result = RunTool({"extract", archive, work / "out"});
@@ -335,7 +436,7 @@ TEST(ToolExitStatus, DamagedCatalogueIsReportedAfterTheLastGoodEntry) {
     const std::string tree =
         MakeTree(source, {{"a.bin", "alpha"}, {"b.bin", "beta"}});
     const std::string archive = work / "c.kvm";
-    ASSERT_EQ(0, RunTool({"create", "-V", version, archive, tree}).status);
+    ASSERT_EQ(0, RunTool({"create", "-V", version, archive, "t"}, {}, source.path()).status);
     const ToolResult whole = RunTool({"list", archive});
     ASSERT_EQ(0, whole.status) << whole.err;
     const std::vector<std::string> all = Lines(whole.out);
@@ -377,8 +478,8 @@ class ToolVerify : public ::testing::Test {
   // Creates the archive of version `version`, split at 1 MiB.
   std::string Create(const char* version) {
     const std::string archive = work_ / (std::string("v") + version + ".kvm");
-    const ToolResult created =
-        RunTool({"create", "-V", version, "--split-size", "1M", archive, tree_});
+    const ToolResult created = RunTool(
+        {"create", "-V", version, "--split-size", "1M", archive, "t"}, {}, source_.path());
     EXPECT_EQ(0, created.status) << created.err;
     return archive;
   }
@@ -505,11 +606,11 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   WriteBytes(source / "one.txt", "1");
   WriteBytes(source / "two.txt", "22");
   const std::string archive = work / "a.kvm";
-  ASSERT_EQ(0, RunTool({"create", archive, source / "one.txt"}).status);
+  ASSERT_EQ(0, RunTool({"create", archive, "one.txt"}, {}, source.path()).status);
   const std::string before = ReadBytes(archive);
-  EXPECT_EQ(2, RunTool({"create", archive, source / "two.txt"}).status);
+  EXPECT_EQ(2, RunTool({"create", archive, "two.txt"}, {}, source.path()).status);
   EXPECT_EQ(before, ReadBytes(archive));
-  ASSERT_EQ(0, RunTool({"create", "--append", archive, source / "two.txt"})
+  ASSERT_EQ(0, RunTool({"create", "--append", archive, "two.txt"}, {}, source.path())
                    .status);
   ExpectListsExactly(archive, {"one.txt", "two.txt"});
 }
@@ -521,14 +622,14 @@ TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
     WriteBytes(source / "two.txt", "22");
     WriteBytes(source / "three.txt", "333");
     const std::string archive = work / "a.kvm";
-    ASSERT_EQ(0, RunTool({"create", "-V", version, archive,
-                          source / "one.txt"}).status);
+    ASSERT_EQ(0, RunTool({"create", "-V", version, archive, "one.txt"}, {},
+                         source.path()).status);
     CKvMorvel appender;  // this process appends while the command tries
     ASSERT_TRUE(appender.Open(P(W(archive)), FALSE, atoi(version)));
     ASSERT_TRUE(appender.AddFile(P(W(source / "two.txt")), u"two.txt",
                                  nullptr, 0));
     const ToolResult second = RunTool({"create", "-V", version, "--append",
-                                       archive, source / "three.txt"});
+                                       archive, "three.txt"}, {}, source.path());
     EXPECT_EQ(2, second.status) << version;
     EXPECT_NE(std::string::npos, second.err.find("archive in use: error 32"))
         << second.err;
@@ -546,7 +647,7 @@ TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
   const std::string tree =
       MakeTree(source, {{"a\\b.txt", "ambiguous"}, {"c.txt", "fine"}});
   const std::string archive = work / "b.kvm";
-  const ToolResult created = RunTool({"create", archive, tree});
+  const ToolResult created = RunTool({"create", archive, "t"}, {}, source.path());
   EXPECT_EQ(1, created.status);
   EXPECT_NE(std::string::npos, created.err.find("a\\b.txt")) << created.err;
   const ToolResult listed = RunTool({"list", archive});
@@ -554,6 +655,117 @@ TEST(ToolCreate, NameWithBackslashIsRefusedAndTheOthersStored) {
   const std::vector<std::string> lines = Lines(listed.out);
   EXPECT_EQ(2u, lines.size()) << listed.out;
   EXPECT_NE("", LineFor(lines, "t\\c.txt")) << listed.out;
+}
+
+// Whether `folder` holds nothing.
+bool IsEmptyFolder(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return false;
+  int items = 0;
+  while (struct dirent* item = readdir(dir))
+    if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0) ++items;
+  closedir(dir);
+  return items == 0;
+}
+
+// Each PATH is stored by the path as given, made relative as tar does:
+// two files of one last name stay apart, a leading '/' or './' is
+// dropped with one notice, and PATHs that would store one name twice, or
+// go up through '..', are refused before anything is written.
+TEST(ToolCreate, NamesAsGivenAreNeverMerged) {
+  TempDir source, work;
+  for (const char* folder : {"dup", "dup/a", "dup/b"})
+    ASSERT_EQ(0, mkdir((source / folder).c_str(), 0755));
+  WriteBytes(source / "dup/a/conf", "first");
+  WriteBytes(source / "dup/b/conf", "second");
+  WriteBytes(source / "dup/c.txt", "third");
+  const std::string archive = work / "a.kvm";
+  const ToolResult created =
+      RunTool({"create", archive, "dup/a/conf", "dup/b/conf"}, {}, source.path());
+  ASSERT_EQ(0, created.status) << created.err;
+  EXPECT_EQ("", created.err);
+  ExpectListsExactly(archive, {"dup\\a\\conf", "dup\\b\\conf"});
+  ASSERT_EQ(0, RunTool({"extract", archive, work / "out"}).status);
+  EXPECT_EQ("first", ReadBytes(work / "out/dup/a/conf"));
+  EXPECT_EQ("second", ReadBytes(work / "out/dup/b/conf"));
+
+  // --append names the same way: "./" dropped, with the notice.
+  const ToolResult appended =
+      RunTool({"create", "--append", archive, "./dup/c.txt"}, {}, source.path());
+  ASSERT_EQ(0, appended.status) << appended.err;
+  EXPECT_EQ("kvmorvel: removing leading './' from entry names\n", appended.err);
+  ExpectListsExactly(archive, {"dup\\a\\conf", "dup\\b\\conf", "dup\\c.txt"});
+
+  // A rooted PATH loses its '/', and one notice says so for every PATH.
+  const std::string rooted = work / "rooted.kvm";
+  const ToolResult fromRoot = RunTool(
+      {"create", rooted, source / "dup/a", "./dup/b/conf", "/" + source / "dup/c.txt"},
+      {}, source.path());
+  ASSERT_EQ(0, fromRoot.status) << fromRoot.err;
+  EXPECT_EQ("kvmorvel: removing leading '/' and './' from entry names\n", fromRoot.err);
+  std::string top = source.path().substr(1);
+  for (char& c : top)
+    if (c == '/') c = '\\';
+  ExpectListsExactly(rooted, {top + "\\dup\\a", top + "\\dup\\a\\conf", "dup\\b\\conf",
+                              top + "\\dup\\c.txt"});
+
+  // Refused, exit 2, nothing written: the same name twice, a PATH inside
+  // another, and '..'.
+  const struct {
+    std::vector<std::string> paths;
+    const char* said;
+  } refused[] = {
+      {{"dup/c.txt", "./dup/c.txt"}, "would both store the entry 'dup\\c.txt'"},
+      {{"dup/a/conf", "dup/b/conf", "dup/a/conf"}, "would both store the entry 'dup\\a\\conf'"},
+      {{"dup", "dup/b/conf"}, "'dup' and 'dup/b/conf' would both store the entry 'dup\\b\\conf'"},
+      {{"dup/b/conf", "."}, "'dup/b/conf' and '.' would both store"},
+      {{"dup/a/../b"}, "'dup/a/../b' goes up through '..'"},
+      {{source / "../x"}, "goes up through '..'"}};
+  for (const auto& r : refused) {
+    SCOPED_TRACE(r.paths[0]);
+    std::vector<std::string> args = {"create", work / "r.kvm"};
+    args.insert(args.end(), r.paths.begin(), r.paths.end());
+    const ToolResult result = RunTool(args, {}, source.path());
+    EXPECT_EQ(2, result.status);
+    EXPECT_NE(std::string::npos, result.err.find(r.said)) << result.err;
+    EXPECT_FALSE(Exists(work / "r.kvm"));
+    EXPECT_FALSE(Exists(work / "r_0001.kvm"));
+    // Appending is refused the same way, the archive left as it was.
+    const std::string before = ReadBytes(archive);
+    args[1] = "--append";
+    args.insert(args.begin() + 2, archive);
+    EXPECT_EQ(2, RunTool(args, {}, source.path()).status);
+    EXPECT_EQ(before, ReadBytes(archive));
+  }
+}
+
+// "create SOURCE ARCHIVE": the first argument is a folder and the second
+// does not exist. The message says the arguments look swapped, never to
+// remove the folder, and nothing is created, in the folder or beside it.
+TEST(ToolCreate, SwappedArgumentsAreNamedAndNothingIsCreated) {
+  TempDir top;
+  ASSERT_EQ(0, mkdir((top / "src").c_str(), 0755));
+  WriteBytes(top / "src/f.txt", "keep");
+  const ToolResult swapped = RunTool({"create", "src", "backup.kvm"}, {}, top.path());
+  EXPECT_EQ(2, swapped.status);
+  EXPECT_NE(std::string::npos, swapped.err.find("the arguments look swapped"))
+      << swapped.err;
+  EXPECT_NE(std::string::npos,
+            swapped.err.find("usage: kvmorvel create ARCHIVE PATH..."))
+      << swapped.err;
+  EXPECT_EQ(std::string::npos, swapped.err.find("remove")) << swapped.err;
+  // A folder as ARCHIVE with a PATH that exists is refused as a folder.
+  const ToolResult folder = RunTool({"create", "--append", "src", "src/f.txt"}, {}, top.path());
+  EXPECT_EQ(2, folder.status);
+  EXPECT_NE(std::string::npos, folder.err.find("ARCHIVE 'src' is a folder")) << folder.err;
+  EXPECT_EQ(std::string::npos, folder.err.find("remove")) << folder.err;
+  // Only the folder and its one file are there.
+  EXPECT_FALSE(Exists(top / "backup.kvm"));
+  EXPECT_FALSE(Exists(top / "src_0001"));
+  ASSERT_EQ(0, unlink((top / "src/f.txt").c_str()));
+  EXPECT_TRUE(IsEmptyFolder(top / "src"));
+  ASSERT_EQ(0, rmdir((top / "src").c_str()));
+  EXPECT_TRUE(IsEmptyFolder(top.path()));
 }
 
 // The archive lies inside the tree it stores and is named in ways that
@@ -636,7 +848,7 @@ TEST(ToolExtract, Version1RestoresEveryEntryWhateverItsName) {
   WriteBytes(tree + "/teph.dav", "special");
   WriteBytes(tree + "/plain.txt", "plain");
   const std::string archive = work / "v1.kvm";
-  ASSERT_EQ(0, RunTool({"create", "-V", "1", archive, tree}).status);
+  ASSERT_EQ(0, RunTool({"create", "-V", "1", archive, "t"}, {}, source.path()).status);
   const ToolResult result = RunTool({"extract", archive, work / "out"});
   ASSERT_EQ(0, result.status) << result.err;
   EXPECT_EQ("special", ReadBytes(work / "out/t/teph.dav"));

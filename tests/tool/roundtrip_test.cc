@@ -91,8 +91,8 @@ class ToolRoundTrip : public ::testing::Test {
     std::vector<std::string> args = {"create"};
     args.insert(args.end(), createFlags.begin(), createFlags.end());
     args.push_back(archive_);
-    args.push_back(tree_);
-    const ToolResult created = RunTool(args, env);
+    args.push_back("tree");  // entries named tree\..., as given
+    const ToolResult created = RunTool(args, env, source_.path());
     ASSERT_EQ(0, created.status) << created.err;
     EXPECT_EQ(createNote, created.err);  // no progress line off a terminal
     const ToolResult restored = RunTool({"extract", archive_, restore_}, env);
@@ -167,8 +167,8 @@ TEST(ToolLinks, LinkLeavingTheTreeIsRestoredButNeverWrittenThrough) {
   ASSERT_EQ(0, mkdir((work / "b/tree").c_str(), 0755));
   ASSERT_EQ(0, symlink("../../victim", (work / "b/tree/esc").c_str()));
   for (const char* name : {"a", "b"}) {
-    const ToolResult made =
-        RunTool({"create", work / (std::string(name) + ".kvm"), work / name + "/tree"});
+    const ToolResult made = RunTool(
+        {"create", work / (std::string(name) + ".kvm"), "tree"}, {}, work / name);
     ASSERT_EQ(0, made.status) << made.err;
   }
   const std::string restore = work / "restore";

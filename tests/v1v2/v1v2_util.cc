@@ -96,8 +96,8 @@ std::string StoredContent(const std::string& bytes, uint64_t offset,
 }
 
 std::string EntryName(CKvMorvel& m) {
-  WCHAR buffer[260];
-  EXPECT_TRUE(m.GetFile(buffer, 260));
+  WCHAR buffer[1024];  // room for the longest name a version stores
+  EXPECT_TRUE(m.GetFile(buffer, 1024));
   return N(reinterpret_cast<const char16_t*>(buffer));
 }
 

@@ -11,33 +11,41 @@
 namespace {
 bool g_json = false;
 
+// `what` is already escaped (Shown).
 void PrintFailure(const std::string& what, unsigned code) {
   ClearProgressLine();
   fprintf(stderr, "kvmorvel: %s: error %u (0x%08X): %s\n", what.c_str(),
           code, code, ErrorMessage(code).c_str());
 }
+
+// A message as printed: the names in it escaped. Escaping text that was
+// escaped already changes nothing, so a caller may escape its names
+// itself first.
+std::string Shown(const std::string& message) { return DisplayText(message); }
 }  // namespace
 
 void SetJsonOutput(bool on) { g_json = on; }
 bool JsonOutput() { return g_json; }
 
 void ReportFailure(const std::string& what, unsigned code) {
-  PrintFailure(what, code);
+  const std::string shown = Shown(what);
+  PrintFailure(shown, code);
   if (g_json)
     JsonLine("error")
         .Number("code", code)
-        .Text("message", what + ": " + ErrorMessage(code))
+        .Text("message", shown + ": " + ErrorMessage(code))
         .Print();
 }
 
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
                         unsigned code) {
-  PrintFailure(what, code);
+  const std::string shown = Shown(what);
+  PrintFailure(shown, code);
   if (g_json)
     JsonLine("error")
         .Wide("name", name)
         .Number("code", code)
-        .Text("message", what + ": " + ErrorMessage(code))
+        .Text("message", shown + ": " + ErrorMessage(code))
         .Print();
 }
 
@@ -49,12 +57,12 @@ void ReportOpenFailure(const std::string& archive, unsigned code) {
 
 void ReportNote(const std::string& message) {
   ClearProgressLine();
-  fprintf(stderr, "kvmorvel: %s\n", message.c_str());
+  fprintf(stderr, "kvmorvel: %s\n", Shown(message).c_str());
 }
 
 int UsageError(const std::string& verb, const std::string& message) {
   fprintf(stderr, "kvmorvel %s: %s\nTry 'kvmorvel %s --help'.\n",
-          verb.c_str(), message.c_str(), verb.c_str());
+          verb.c_str(), Shown(message).c_str(), verb.c_str());
   return kExitUsage;
 }
 

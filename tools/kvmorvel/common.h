@@ -29,6 +29,9 @@ int RunVerify(const Args& args);
 void SetJsonOutput(bool on);
 bool JsonOutput();
 
+// Every report below escapes the names in its text (DisplayText: control
+// characters and invalid sequences written as \n, \t or \ooo), so a
+// caller passes names as they are.
 // Prints "kvmorvel: WHAT: error CODE (0xCODE): MESSAGE" on stderr.
 // "cannot open ARCHIVE" and the code; 32 says the archive is in use.
 void ReportOpenFailure(const std::string& archive, unsigned code);

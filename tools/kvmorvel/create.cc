@@ -22,8 +22,12 @@ const char kHelp[] =
     "                       [--split-size BYTES] [--append] ARCHIVE PATH...\n"
     "\n"
     "Adds each PATH and everything below it to ARCHIVE, a folder before its\n"
-    "contents. Entries are named from the PATH's parent folder on, joined\n"
-    "with '\\' (PATH /data/docs gives docs, docs\\a.txt, docs\\sub, ...).\n"
+    "contents. Entries are named by the PATH as given, made relative as tar\n"
+    "does, joined with '\\' (PATH docs gives docs, docs\\a.txt, ...; PATH\n"
+    "/data/docs gives data\\docs, ... with a notice that the leading '/' is\n"
+    "removed; a leading './' is removed too). A PATH with a '..' component,\n"
+    "and PATHs that would store the same entry name twice (x and ./x, or a\n"
+    "folder and a PATH inside it), are refused before anything is written.\n"
     "Each entry carries its attributes, times, short name and security\n"
     "descriptor; symbolic links are stored as links, never followed.\n"
     "\n"
@@ -151,17 +155,124 @@ class ArchiveFiles {
   std::vector<kvwin::FileIdentity> known_;
 };
 
-// Where a PATH argument is and what its entries are named after.
-struct Root {
-  std::string path;  // absolute, not resolved at its last component
-  std::string base;  // its last component; empty for "/"
+// A PATH argument and the entry name its tree is stored under: the
+// argument as given, made relative as tar does.
+struct Source {
+  std::string argument;
+  // The name's components ("." ones left out); none for a PATH that is
+  // a root ("/") or the current folder ("."), whose contents are then
+  // named from the top.
+  std::vector<std::string> components;
+
+  std::string Name() const {
+    std::string name;
+    for (const std::string& component : components)
+      name += (name.empty() ? "" : "\\") + component;
+    return name;
+  }
 };
 
-// The PATH's folder is resolved, its last component kept
-// (kvsys::ResolveRoot).
-bool ResolveRoot(const std::string& argument, Root* root,
-                 std::string* message) {
-  return kvsys::ResolveRoot(argument, &root->path, &root->base, message);
+// Splits `argument` into the components of its entry name. The root is
+// dropped, and "." components and empty ones ("a//b", "a/"); a leading
+// part dropped is added to *dropped (once each: "/" or the drive, and
+// "./"), for the notice. Returns "" or why the PATH cannot be stored.
+std::string NameSource(const std::string& argument, Source* source,
+                       std::vector<std::string>* dropped) {
+  source->argument = argument;
+  const size_t root = kvsys::RootPrefixLength(argument);
+  auto note = [dropped](const std::string& prefix) {
+    if (std::find(dropped->begin(), dropped->end(), prefix) == dropped->end())
+      dropped->push_back(prefix);
+  };
+  // Linux shows its root as one '/', however many were typed.
+  if (root > 0)
+    note(kvsys::kSeparator == '/' ? "/" : argument.substr(0, root));
+  std::string component;
+  for (size_t at = root; at <= argument.size(); ++at) {
+    if (at < argument.size() && !kvsys::IsArgumentSeparator(argument[at])) {
+      component += argument[at];
+      continue;
+    }
+    if (component == "..")
+      return "'" + argument + "' goes up through '..': its entries would be "
+             "named outside it; run create from the folder above";
+    // On Linux '\\' is a character of a name; the archive separates
+    // folders with it, so it would split the name into folders.
+    if (component.find('\\') != std::string::npos)
+      return "'" + argument + "': a name with '\\' cannot be stored";
+    if (component == "." && source->components.empty()) note("./");
+    if (!component.empty() && component != ".")
+      source->components.push_back(component);
+    component.clear();
+  }
+  return "";
+}
+
+// Whether the entry names of `inner` are among those `outer` stores: the
+// same name, or a name below `outer`'s (a root's contents are named from
+// the top, below every name).
+bool StoresNamesOf(const Source& outer, const Source& inner) {
+  return outer.components.size() <= inner.components.size() &&
+         std::equal(outer.components.begin(), outer.components.end(),
+                    inner.components.begin());
+}
+
+// Names every PATH and refuses, before anything is written, a PATH that
+// cannot be named and two PATHs that would store one entry name twice
+// (restored, the second would replace the first). Prints one notice for
+// the leading parts dropped. Returns kExitOk or the usage error's status.
+int NameSources(const std::vector<std::string>& paths,
+                std::vector<Source>* sources) {
+  std::vector<std::string> dropped;
+  sources->resize(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string problem = NameSource(paths[i], &(*sources)[i], &dropped);
+    if (!problem.empty()) return UsageError("create", problem);
+  }
+  // Sorted by components, a source that stores another's names comes
+  // right before one of the sources it overlaps, so neighbours tell.
+  std::vector<size_t> order(sources->size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [sources](size_t a, size_t b) {
+    return (*sources)[a].components < (*sources)[b].components;
+  });
+  for (size_t k = 1; k < order.size(); ++k) {
+    const size_t a = std::min(order[k - 1], order[k]);
+    const size_t b = std::max(order[k - 1], order[k]);
+    const Source& outer = (*sources)[order[k - 1]];
+    const Source& inner = (*sources)[order[k]];
+    if (!StoresNamesOf(outer, inner)) continue;
+    const std::string name = inner.Name();
+    return UsageError(
+        "create", "'" + paths[a] + "' and '" + paths[b] +
+                      "' would both store " +
+                      (name.empty() ? std::string("the same entries")
+                                    : "the entry '" + name + "'") +
+                      "; give each file or folder once");
+  }
+  if (!dropped.empty()) {
+    std::string list;
+    for (const std::string& prefix : dropped)
+      list += (list.empty() ? "'" : " and '") + prefix + "'";
+    ReportNote("removing leading " + list + " from entry names");
+  }
+  return kExitOk;
+}
+
+// A folder given as ARCHIVE: most often the arguments are swapped
+// ("create SOURCE ARCHIVE", the archive not made yet). Either way nothing
+// is created, and nothing suggests removing the folder.
+int RefuseFolderArchive(const CreateOptions& options) {
+  for (const std::string& path : options.paths)
+    if (!kvsys::Exists(path))
+      return UsageError(
+          "create", "ARCHIVE '" + options.archive + "' is a folder and PATH '" +
+                        path + "' does not exist: the arguments look swapped "
+                        "(usage: kvmorvel create ARCHIVE PATH...)");
+  return UsageError("create", "ARCHIVE '" + options.archive +
+                                  "' is a folder; name the archive file "
+                                  "first (usage: kvmorvel create ARCHIVE "
+                                  "PATH...)");
 }
 
 class TreeAdder {
@@ -173,7 +284,7 @@ class TreeAdder {
         archiveFiles_(archivePath, options.version) {}
 
   // Adds the tree of one PATH argument.
-  void AddRoot(const std::string& argument);
+  void AddRoot(const Source& source);
 
   bool failed() const { return failures_ > 0; }
   unsigned long long linksSkipped() const { return linksSkipped_; }
@@ -204,29 +315,30 @@ class TreeAdder {
 
 void TreeAdder::Fail(const std::string& path, const char* action,
                      const std::string& message) {
-  ClearProgressLine();
-  fprintf(stderr, "kvmorvel: %s: %s: %s\n", path.c_str(), action,
-          message.c_str());
+  ReportNote(path + ": " + action + ": " + message);
   ++failures_;
 }
 
-void TreeAdder::AddRoot(const std::string& argument) {
+void TreeAdder::AddRoot(const Source& source) {
   archiveFiles_.FindNewParts();
-  Root root;
+  // Read where the PATH's folder resolves to (kvsys::ResolveRoot), its
+  // last component kept so that a link is stored as a link; named as the
+  // PATH was given.
+  std::string path, base, message;
   kvsys::Item item;
-  std::string message;
-  if (!ResolveRoot(argument, &root, &message) ||
-      !kvsys::ReadItem(root.path, &item, &message)) {
-    Fail(argument, "cannot read", message);
+  if (!kvsys::ResolveRoot(source.argument, &path, &base, &message) ||
+      !kvsys::ReadItem(path, &item, &message)) {
+    Fail(source.argument, "cannot read", message);
     return;
   }
-  if (root.base.empty()) {
-    // PATH "/" (or "C:"): its contents are named from the root on; the
-    // root itself has no name to be stored under.
-    VisitFolder(root.path, "");
+  const std::string name = source.Name();
+  if (name.empty()) {
+    // PATH "/" or ".": its contents are named from the top; the folder
+    // itself has no name to be stored under.
+    VisitFolder(path, "");
     return;
   }
-  Visit(root.path, root.base);
+  Visit(path, name);
 }
 
 // True, with a note, for the archive's main file or a part of it. A
@@ -375,6 +487,10 @@ int RunCreate(const Args& args) {
   if (parsed != kExitOk) return parsed;
 
   const std::string archivePath = AbsolutePath(options.archive);
+  if (kvsys::IsFolder(archivePath)) return RefuseFolderArchive(options);
+  std::vector<Source> sources;
+  const int named = NameSources(options.paths, &sources);
+  if (named != kExitOk) return named;
   std::u16string wideArchive;
   if (!Utf8ToUtf16(archivePath, &wideArchive))
     return UsageError("create", "the archive name is not valid UTF-8");
@@ -389,9 +505,9 @@ int RunCreate(const Args& args) {
     return kExitUsage;
   }
   TreeAdder adder(&archive, options, archivePath);
-  for (const std::string& path : options.paths) {
+  for (const Source& source : sources) {
     if (Interrupted()) break;
-    adder.AddRoot(path);
+    adder.AddRoot(source);
   }
   bool failed = adder.failed();
   if (!archive.Close()) {

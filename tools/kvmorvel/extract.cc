@@ -115,9 +115,7 @@ int RunExtract(const Args& args) {
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
   std::string message;
   if (!kvsys::MakeFolders(target, &message)) {
-    ClearProgressLine();
-    fprintf(stderr, "kvmorvel: %s: cannot make the folder: %s\n",
-            target.c_str(), message.c_str());
+    ReportNote(target + ": cannot make the folder: " + message);
     archive.Close();
     return kExitFailed;
   }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common.h"
+#include "common/display_text.h"
 #include "interrupt.h"
 #include "system.h"
 
@@ -58,6 +59,7 @@ int RunCommand(const std::vector<std::string>& arguments) {
   if (verb == "extract") return RunExtract(args);
   if (verb == "mkimage") return RunMkimage(args);
   if (verb == "verify") return RunVerify(args);
-  fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", verb.c_str(), kUsage);
+  fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", DisplayText(verb).c_str(),
+          kUsage);
   return kExitUsage;
 }

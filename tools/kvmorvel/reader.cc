@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "KvMorvelHost.h"
 #include "text.h"
@@ -12,7 +13,8 @@ namespace {
 const DWORD kImageVersion = 3;
 const DWORD kNoMoreEntries = 259;
 const DWORD kCatalogueDamaged = 1392;
-const DWORD kNameCapacity = 260;
+// Above the longest name any version stores (760 characters in version 2).
+const DWORD kNameCapacity = 1024;
 const DWORD kDirectory = 0x10;
 // Larger than any part name the library makes, so only its own limit
 // refuses one.
@@ -50,10 +52,17 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 }
 
 std::u16string EntryName(CKvMorvel* archive) {
-  WCHAR name[kNameCapacity] = {0};
-  if (!archive->GetFile(name, kNameCapacity)) return std::u16string();
-  name[kNameCapacity - 1] = 0;
-  return std::u16string(reinterpret_cast<const char16_t*>(name));
+  // Most names fit the usual buffer; a longer one is asked again with the
+  // size the library says it needs.
+  std::vector<WCHAR> name(kNameCapacity);
+  DWORD needed = 0;
+  if (!archive->GetEntryName(name.data(), kNameCapacity, &needed)) {
+    if (needed <= kNameCapacity) return std::u16string();
+    name.resize(needed);
+    if (!archive->GetEntryName(name.data(), needed, &needed))
+      return std::u16string();
+  }
+  return std::u16string(reinterpret_cast<const char16_t*>(name.data()));
 }
 
 std::string PartName(const std::string& archive, DWORD number) {

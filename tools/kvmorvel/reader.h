@@ -23,7 +23,8 @@ bool OpenForReading(CKvMorvel* archive, const std::string& path);
 bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
                unsigned long long loaded);
 
-// The current entry's name.
+// The current entry's whole name (CKvMorvel::GetEntryName), however
+// long; empty when the library gives none.
 std::u16string EntryName(CKvMorvel* archive);
 
 // The name of version 5 part file `number` of `archive`, as the library

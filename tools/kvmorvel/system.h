@@ -45,6 +45,15 @@ bool Exists(const std::string& path);
 // Makes the folder and its missing parents (mkdir -p); false with a
 // message when it cannot, or when `path` is not a folder.
 bool MakeFolders(const std::string& path, std::string* message);
+// Whether a folder is at `path`, a final link followed.
+bool IsFolder(const std::string& path);
+// The characters that root a PATH argument, left out of its entry names:
+// its leading '/'s on Linux; on Windows a drive ("C:\", "C:"), a share
+// ("\\server\share\") or leading separators. 0 for a relative path.
+size_t RootPrefixLength(const std::string& argument);
+// Whether `c` separates the folders of a PATH argument: '/' on Linux,
+// '\' and '/' on Windows.
+bool IsArgumentSeparator(char c);
 // Where a PATH argument is: `path`, absolute, with its folder resolved
 // ("." and ".." and links on the way settled) and its last component kept
 // (a PATH that is a link is stored as a link); `name`, that last

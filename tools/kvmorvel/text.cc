@@ -50,19 +50,7 @@ void AppendJsonString(const std::u16string& text, std::string* to) {
 }
 
 std::string DisplayName(const std::u16string& name) {
-  std::string out;
-  for (unsigned char c : Utf16ToUtf8(name)) {
-    if (c == '\n') { out += "\\n"; continue; }
-    if (c == '\t') { out += "\\t"; continue; }
-    if (c < 0x20 || c == 0x7F) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\%03o", static_cast<unsigned>(c));
-      out += escape;
-      continue;
-    }
-    out += static_cast<char>(c);
-  }
-  return out;
+  return DisplayText(name);
 }
 
 std::string AttributeLetters(DWORD attributes) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "KvMorvelTypes.h"
+#include "common/display_text.h"
 #include "common/utf.h"
 
 // Utf8ToUtf16 (strict: a Linux file name may hold any bytes, and one that
@@ -21,8 +22,12 @@ std::string JsonString(const std::u16string& text);
 // The same literal appended to *out.
 void AppendJsonString(const std::u16string& text, std::string* out);
 
-// A name for a terminal line: UTF-8, with control characters written as
-// \n, \t or \ooo so that a hostile name cannot move the cursor.
+// A name for a terminal line or a message: UTF-8, with control
+// characters (C0, DEL, C1) written as \n, \t or \ooo and invalid
+// sequences as \ooo, so that a hostile name cannot move the cursor,
+// start an escape sequence or forge a line (DisplayText of
+// common/display_text.h, which the library's log uses too; for a UTF-8
+// path read from the system, call DisplayText itself).
 std::string DisplayName(const std::u16string& name);
 
 // The attributes as ten letters, '-' where a bit is clear:

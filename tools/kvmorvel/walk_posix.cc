@@ -101,6 +101,18 @@ bool MakeFolders(const std::string& path, std::string* message) {
   return true;
 }
 
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+size_t RootPrefixLength(const std::string& argument) {
+  const size_t first = argument.find_first_not_of('/');
+  return first == std::string::npos ? argument.size() : first;
+}
+
+bool IsArgumentSeparator(char c) { return c == '/'; }
+
 bool ResolveRoot(const std::string& argument, std::string* resolvedPath,
                  std::string* name, std::string* message) {
   std::string path = AbsolutePath(argument);

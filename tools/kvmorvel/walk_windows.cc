@@ -124,6 +124,26 @@ bool MakeFolders(const std::string& path, std::string* message) {
   return true;
 }
 
+bool IsFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(WideFromUtf8(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+size_t RootPrefixLength(const std::string& argument) {
+  const std::wstring wide = WideFromUtf8(argument);
+  // A share, or a drive with its separator: the root of a full path.
+  size_t root = RootLength(wide);
+  // "C:" alone, or "C:x", relative to that drive's current folder.
+  if (root == 0 && wide.size() >= 2 && wide[1] == L':') root = 2;
+  // "\x" or "/x": the root of the current drive.
+  while (root < wide.size() && IsSeparator(wide[root])) ++root;
+  // The root is ASCII but for a share's names: count its UTF-8 bytes.
+  return Utf8FromWide(wide.substr(0, root)).size();
+}
+
+bool IsArgumentSeparator(char c) { return c == '\\' || c == '/'; }
+
 // GetFullPathNameW settles "." and ".."; a link on the way is left as it
 // is, and the system follows it when the walk goes through.
 bool ResolveRoot(const std::string& argument, std::string* path,

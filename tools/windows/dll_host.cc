@@ -95,8 +95,9 @@ int Restore(const wchar_t* path, const wchar_t* target) {
   }
   int status = 0;
   for (; archive.Info(0); archive.Info(1)) {
-    WCHAR name[260];
-    archive.GetFile(name, 260);
+    WCHAR name[1024] = {0};  // above the longest name a version stores
+    DWORD needed = 0;
+    if (!archive.GetEntryName(name, 1024, &needed)) name[0] = 0;
     if (!archive.ExtractFile(target, 0)) {
       std::fwprintf(stderr, L"cannot restore %ls - %lu\n", name,
                     archive.GetErrorCode());

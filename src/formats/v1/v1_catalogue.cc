@@ -171,7 +171,7 @@ BOOL CKvMorvel::InfoV1(BOOL advance) {
     return FALSE;
   }
   m_entryData = entry.data;
-  lstrcpynW(m_entryName, entry.name, 260);
+  SetEntryName(entry.name);
   if (advance) record->readCursor += V1RecordLength(entry.nameLength);
   return TRUE;
 }
