@@ -213,7 +213,8 @@ done <<<"$ITEMS"
 
 for version in 5 2; do
   archive=$SCRATCH/v$version.kvm
-  "$KVMORVEL" create -V "$version" "$archive" "$SHARES/src" >/dev/null
+  # Entries are named by the PATH as given: "src", "src\\...".
+  (cd "$SHARES" && "$KVMORVEL" create -V "$version" "$archive" src) >/dev/null
   listing=$("$KVMORVEL" list --json "$archive")
   # (b): what Samba set is what the archive holds.
   while IFS='|' read -r name flags created accessed written; do

@@ -23,8 +23,13 @@ fail() {
 [ -d "$SOURCE" ] || fail "$SOURCE is not a folder"
 SOURCE=$(cd "$SOURCE" && pwd -P)
 NAME=$(basename "$SOURCE")
+# create runs from the source's parent folder (entries are named by the
+# PATH as given, as tar names them): the command's path must not depend
+# on the current folder.
+TOOL=$(cd "$(dirname "$TOOL")" && pwd -P)/$(basename "$TOOL")
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kvmorvel-demo.XXXXXX")
+WORK=$(cd "$WORK" && pwd -P)
 trap 'rm -rf "$WORK"' EXIT INT TERM
 ARCHIVE=$WORK/demo.kvm
 RESTORED=$WORK/restore
@@ -46,7 +51,8 @@ SPLIT=$((SOURCE_BYTES / 8))
 echo "== Archiving $SOURCE ($(human "$SOURCE_BYTES")), split size $(human "$SPLIT")"
 T0=$(now)
 STATUS=0
-"$TOOL" create -V 5 --split-size "$SPLIT" "$ARCHIVE" "$SOURCE" || STATUS=$?
+(cd "$(dirname "$SOURCE")" &&
+  "$TOOL" create -V 5 --split-size "$SPLIT" "$ARCHIVE" "$NAME") || STATUS=$?
 T1=$(now)
 [ "$STATUS" -le 1 ] || fail "create failed with status $STATUS"
 [ "$STATUS" -eq 0 ] || echo "demo: some entries could not be archived (see above)"

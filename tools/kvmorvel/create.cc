@@ -179,6 +179,7 @@ struct Source {
 std::string NameSource(const std::string& argument, Source* source,
                        std::vector<std::string>* dropped) {
   source->argument = argument;
+  if (argument.empty()) return "an empty PATH names no file or folder";
   const size_t root = kvsys::RootPrefixLength(argument);
   auto note = [dropped](const std::string& prefix) {
     if (std::find(dropped->begin(), dropped->end(), prefix) == dropped->end())
@@ -194,8 +195,8 @@ std::string NameSource(const std::string& argument, Source* source,
       continue;
     }
     if (component == "..")
-      return "'" + argument + "' goes up through '..': its entries would be "
-             "named outside it; run create from the folder above";
+      return "'" + argument + "' goes up through '..', which no entry name "
+             "may hold; run create from a folder above it";
     // On Linux '\\' is a character of a name; the archive separates
     // folders with it, so it would split the name into folders.
     if (component.find('\\') != std::string::npos)
