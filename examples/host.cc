@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "KvMorvel.h"
 
@@ -119,6 +120,19 @@ int Write(const std::string& folder, const std::string& path) {
   return archive.Close() && ok ? 0 : 1;
 }
 
+// The current entry's whole name: most fit kNameCapacity; a longer one
+// is read again with the size GetEntryName says it needs.
+std::u16string EntryName(CKvMorvel& archive) {
+  std::vector<WCHAR> name(kNameCapacity, 0);
+  DWORD needed = 0;
+  if (!archive.GetEntryName(name.data(), kNameCapacity, &needed)) {
+    if (needed <= kNameCapacity) return std::u16string();
+    name.assign(needed, 0);
+    if (!archive.GetEntryName(name.data(), needed, &needed)) return std::u16string();
+  }
+  return std::u16string(reinterpret_cast<const char16_t*>(name.data()));
+}
+
 // Lists and restores every entry: one line each with its attributes,
 // size, creation, access and last write times (100 ns ticks since 1601)
 // and name.
@@ -130,8 +144,7 @@ int ListAndRestore(const std::string& path, const std::string& target) {
   // Info(FALSE) loads the entry at the current position, Info(TRUE) moves
   // past it; the walk ends when Info(FALSE) fails with 259.
   for (; archive.Info(FALSE); archive.Info(TRUE)) {
-    WCHAR name[kNameCapacity] = {0};
-    archive.GetFile(name, kNameCapacity);
+    const std::u16string name = EntryName(archive);
     const DWORD attributes = archive.GetAttributes();
     std::printf("%08x %c %12lld %llu %llu %llu %s\n",
                 static_cast<unsigned>(attributes),
@@ -140,10 +153,10 @@ int ListAndRestore(const std::string& path, const std::string& target) {
                 Ticks(archive.GetCreationTime()),
                 Ticks(archive.GetLastAccessTime()),
                 Ticks(archive.GetLastWriteTime()),
-                Narrow(reinterpret_cast<const char16_t*>(name)).c_str());
+                Narrow(name.c_str()).c_str());
     if (!archive.ExtractFile(reinterpret_cast<LPCWSTR>(wideTarget.c_str()), 0)) {
       std::fprintf(stderr, "cannot restore %s: error %u\n",
-                   Narrow(reinterpret_cast<const char16_t*>(name)).c_str(),
+                   Narrow(name.c_str()).c_str(),
                    static_cast<unsigned>(archive.GetErrorCode()));
       status = 1;
     }

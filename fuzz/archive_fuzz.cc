@@ -54,6 +54,9 @@ void WriteArchive(FuzzScratch& scratch, DWORD version, const uint8_t* data,
 void ReadEntry(CKvMorvel& archive) {
   WCHAR name[260];
   archive.GetFile(name, 260);
+  DWORD needed = 0;
+  archive.GetEntryName(nullptr, 0, &needed);
+  archive.GetEntryName(name, 260, &needed);
   archive.GetEncryptedFileName(name, 260);
   archive.GetAttributesData();
   archive.GetLength64();
