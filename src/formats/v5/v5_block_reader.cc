@@ -9,6 +9,7 @@
 #include "KvMorvel.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 #include "formats/sized_output.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
@@ -165,7 +166,8 @@ DWORD WriteBlock(SizedOutput& output, const BYTE* bytes, DWORD size) {
 // The block stream of `entry` from its data part on, read into `output`
 // through `buffers`. Returns 0 or the code that fails the restore.
 DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
-                      V5CodecBuffers& buffers, SizedOutput& output) {
+                      V5CodecBuffers& buffers, SizedOutput& output,
+                      const CancelFlag* cancel) {
   // The buffers have fixed sizes: the payload one holds the longest
   // payload a block may have, so no allocation is sized from stored bytes.
   if (!buffers.Reserve(kV5PieceSize)) return ERROR_NOT_ENOUGH_MEMORY;
@@ -177,6 +179,7 @@ DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
     return code;
   }
   for (ULONGLONG block = 0; block < entry.blockCount; ++block) {
+    if (CancelRequested(cancel)) return kCancelledCode;
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;
     if (!NextBlockLength(part, &length, &code)) return code;
@@ -219,7 +222,7 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
                     [this](DWORD number) { return OpenPart5(number); },
                     entry->dataPart, entry->dataOffset);
   DWORD code = CheckBlockCount(*entry);
-  if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
+  if (!code) code = ReadBlockStream(part, *entry, record->codec, output, &m_cancel);
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));
