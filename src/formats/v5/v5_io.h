@@ -6,6 +6,7 @@
 #define KVMORVEL_FORMATS_V5_IO_H
 
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -81,6 +82,11 @@ class V5ZeroPiece {
   // not prepared. Makes no call of the Win32 layer (the piece worker may
   // run it).
   bool Copy(DWORD size, BYTE* payload, lzo_uint* packed) const;
+  // Whether a stored payload is this one (it then holds a piece of zeros).
+  bool Matches(const BYTE* payload, DWORD length) const {
+    return !payload_.empty() && length == payload_.size() &&
+           memcmp(payload, payload_.data(), length) == 0;
+  }
 
  private:
   std::vector<BYTE> payload_;
