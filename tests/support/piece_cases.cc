@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,9 +23,11 @@ namespace {
 const unsigned long long kMiB = 1ull << 20;
 const DWORD kCancelled = 1223;  // ERROR_CANCELLED
 
+// 64 bits on both systems (a Windows stat holds 32); 0 when missing.
 unsigned long long SizeOf(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<unsigned long long>(size);
 }
 
 // The archive "x.arc" of a folder, and its first part for version 5.
@@ -143,6 +146,9 @@ void ExpectAddCancelledBetweenPieces(DWORD version, unsigned long long size,
 void ExpectRestoreCancelledBetweenPieces(DWORD version,
                                          unsigned long long size,
                                          unsigned long long reached) {
+  // Windows tells holes only of files marked sparse, which WriteSparse
+  // does not make there: storing the large source would read it all.
+  SKIP_ON_WINDOWS("a source made here is read whole");
   SCOPED_TRACE("version " + std::to_string(version));
   TempDir dir;
   WriteSparse(dir / "big", size, {{kMiB, "data"}});
