@@ -46,6 +46,10 @@ bool PieceSource::InHole(DWORD size) {
 // reaches past the source's present size, so a source that shrank is
 // read, and fails as short, rather than stored as zeros.
 void PieceSource::LearnRangesFrom(ULONGLONG offset) {
+  // The question is the reader's own: its answer (234 for more ranges
+  // than asked for, 1 where no file system answers) is no failure of the
+  // add, and the last error stays as it was.
+  const DWORD lastError = GetLastError();
   FILE_ALLOCATED_RANGE_BUFFER asked, found;
   asked.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
   asked.Length.QuadPart = static_cast<LONGLONG>(length_ - offset);
@@ -59,6 +63,7 @@ void PieceSource::LearnRangesFrom(ULONGLONG offset) {
                        nullptr) ||
        GetLastError() == ERROR_MORE_DATA) &&
       GetFileSizeEx(source_, &size);
+  SetLastError(lastError);
   if (!answered) {
     askRanges_ = false;  // read everything, as without holes
     return;
