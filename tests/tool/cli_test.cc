@@ -891,6 +891,40 @@ TEST(ToolTerminal, TermAndHangUpStopWithinAFileAndCloseTheArchive) {
   }
 }
 
+// SIGTERM stops an extract within a large entry too: the entry is named
+// as incomplete, the run ends with 143 instead of being killed.
+TEST(ToolTerminal, TermStopsAnExtractWithinAnEntry) {
+  TempDir work;
+  const std::string tree = work / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteSparse(tree + "/big.img", 32ull << 30, {{0, "head"}});
+  const std::string archive = work / "x.kvm";
+  const ToolResult created = RunTool({"create", "-V", "5", archive, tree + "/big.img"});
+  ASSERT_EQ(0, created.status) << created.err;
+  const std::string out = work / "out";
+  int terminal = -1;
+  const pid_t pid = StartOnTerminal({"extract", archive, out}, &terminal);
+  ASSERT_GT(pid, 0);
+  struct stat st = {};
+  for (int tick = 0; tick < 60000; ++tick) {
+    if (stat((out + "/big.img").c_str(), &st) == 0 && st.st_size > (1ll << 30)) break;
+    ReadUntil(terminal, "\x01never\x01", 0);
+    usleep(1000);
+  }
+  EXPECT_GT(st.st_size, 1ll << 30) << "the entry was never reached";
+  kill(pid, SIGTERM);
+  const std::string seen = ReadUntil(terminal, "\x01never\x01");
+  int status = 0;
+  ASSERT_TRUE(WaitFor(pid, 60, &status)) << "the command did not stop";
+  close(terminal);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(143, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, seen.find("big.img: interrupted; the file is incomplete"))
+      << seen;
+  ASSERT_EQ(0, stat((out + "/big.img").c_str(), &st));
+  EXPECT_LT(st.st_size, 32ll << 30);
+}
+
 TEST(ToolTerminal, KnownTotalsShowABarAndEveryVerbEndsWithASummary) {
   TempDir source, work;
   const std::string tree = source / "t";
