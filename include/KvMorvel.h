@@ -24,6 +24,7 @@
 
 #include "KvMorvelTypes.h"
 
+#include <atomic>
 #include <vector>
 
 // The error holder: keeps the last code an operation reported.
@@ -185,6 +186,20 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // of the recorded size; the log names the cause), or the code of the
   // failing create, write or descriptor call. Part of the file may stay.
   BOOL ExtractFile(LPCWSTR target, int flag);
+
+  // Asks this object to stop adding or restoring: callable from a signal
+  // handler or another thread while AddFile or ExtractFile runs (it only
+  // sets a lock-free atomic flag, and is async-signal-safe). The data of
+  // a file is read and written in pieces of 1 MiB, and the flag is looked
+  // at between them: the AddFile or ExtractFile in progress fails with
+  // 1223 (ERROR_CANCELLED) within one piece, however large the file. The
+  // entry being added is not in the catalogue and the entries before it
+  // stay whole; a file being restored is left part written. The request
+  // stays for the object's life: every later AddFile and ExtractFile fails
+  // with 1223 at once, while Info, the accessors and Close work as
+  // before, so the host closes the archive cleanly. A copy made later
+  // starts with the request. No code changes.
+  void Cancel();
 
   // The open archive's version: 1, 2, 5, or 3 for an image; before any
   // Open, 1. The accessors below read the current entry Info loaded (all
@@ -402,6 +417,8 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // read that field; GetFile and GetEntryName read this one, as long as
   // it still begins with m_entryName.
   std::vector<WCHAR> m_entryWholeName;
+  // Set by Cancel; the adders and restores look at it between pieces.
+  std::atomic<bool> m_cancel;
 };
 
 #endif  // KVMORVEL_H

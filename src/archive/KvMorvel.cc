@@ -6,6 +6,7 @@
 
 #include "KvLog.h"
 #include "archive/codes.h"
+#include "formats/piece_source.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
@@ -56,7 +57,8 @@ CKvMorvel::CKvMorvel()
       m_listEndCode(ERROR_NO_MORE_ITEMS),
       m_flushEntries(kV5FlushEveryEntries),
       m_flushMilliseconds(kV5FlushEveryMilliseconds),
-      m_lastFlushTick(0) {
+      m_lastFlushTick(0),
+      m_cancel(false) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -92,7 +94,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_flushEntries(other.m_flushEntries),
       m_flushMilliseconds(other.m_flushMilliseconds),
       m_lastFlushTick(other.m_lastFlushTick),
-      m_entryWholeName(other.m_entryWholeName) {
+      m_entryWholeName(other.m_entryWholeName),
+      m_cancel(other.m_cancel.load()) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -132,6 +135,7 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_flushMilliseconds = other.m_flushMilliseconds;
   m_lastFlushTick = other.m_lastFlushTick;
   m_entryWholeName = other.m_entryWholeName;
+  m_cancel.store(other.m_cancel.load());
   return *this;
 }
 
@@ -262,6 +266,10 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
     m_error.SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (CancelRequested(&m_cancel)) {
+    m_error.SetError(kCancelledCode);
+    return FALSE;
+  }
   if (m_version == 2)
     return AddFileProcess2(source, name, data, descriptor, descriptorLength);
   if (m_version == 5)
@@ -274,6 +282,10 @@ BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
     m_error.SetError(kErrorNullTarget);
     return FALSE;
   }
+  if (CancelRequested(&m_cancel)) {
+    m_error.SetError(kCancelledCode);
+    return FALSE;
+  }
   if (m_version == 3) return VDExtractFile(target);
   if (!m_control) {
     m_error.SetError(kErrorNoArchive);
@@ -283,6 +295,8 @@ BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
   if (m_version == 5) return MorvelExtractFile5(target, flag);
   return MorvelExtractFile(target, flag);
 }
+
+void CKvMorvel::Cancel() { m_cancel.store(true, std::memory_order_relaxed); }
 
 BOOL CKvMorvel::Close() {
   if (m_version == 3) return UnmountImage(m_drive[0]);

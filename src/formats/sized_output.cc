@@ -3,6 +3,7 @@
 #include "formats/sized_output.h"
 
 #include "formats/file_io.h"
+#include "formats/hole_writer.h"
 
 DWORD SizedOutput::Write(const BYTE* bytes, DWORD size) {
   DWORD allowed = size;
@@ -11,7 +12,9 @@ DWORD SizedOutput::Write(const BYTE* bytes, DWORD size) {
     overran_ = true;
   }
   DWORD put = 0;
-  if (allowed != 0 && !WriteFile(target_, bytes, allowed, &put, nullptr))
+  // Runs of zeros become holes of the new file (see hole_writer.h).
+  if (allowed != 0 &&
+      !WriteKeepingHoles(target_, written_, bytes, allowed, &put))
     return LastErrorOr(ERROR_DISK_FULL);
   written_ += put;
   left_ -= put;

@@ -30,7 +30,9 @@ class SizedOutput {
   SizedOutput(HANDLE target, ULONGLONG recordedSize)
       : target_(target), left_(recordedSize) {}
 
-  // Writes `size` bytes at the target's current position. Returns 0, or
+  // Writes `size` bytes at the target's current position, runs of zeros
+  // as holes (WriteKeepingHoles: the target is the new file being
+  // restored, written from its start). Returns 0, or
   // the code of the failure: kRecordedSizeCode when the bytes would pass
   // the recorded size (the bytes up to it are written, and Overran() is
   // then true), the write's own code for a failed write, 112 for a short

@@ -71,6 +71,13 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // always null here
 
+// One range of a file (FSCTL_QUERY_ALLOCATED_RANGES: the range asked
+// about on input, each range that holds data on output).
+typedef struct _FILE_ALLOCATED_RANGE_BUFFER {
+  LARGE_INTEGER FileOffset;
+  LARGE_INTEGER Length;
+} FILE_ALLOCATED_RANGE_BUFFER, *PFILE_ALLOCATED_RANGE_BUFFER;
+
 typedef struct _WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
@@ -169,6 +176,7 @@ typedef enum _SE_OBJECT_TYPE {
 #define FSCTL_SET_REPARSE_POINT 0x000900A4u
 #define FSCTL_GET_REPARSE_POINT 0x000900A8u
 #define FSCTL_SET_COMPRESSION 0x0009C040u
+#define FSCTL_QUERY_ALLOCATED_RANGES 0x000940CFu
 #define COMPRESSION_FORMAT_NONE 0
 #define COMPRESSION_FORMAT_DEFAULT 1
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
@@ -247,6 +255,7 @@ typedef enum _SE_OBJECT_TYPE {
 #define ERROR_NOT_OWNER 288u
 #define ERROR_ARITHMETIC_OVERFLOW 534u
 #define ERROR_OPERATION_ABORTED 995u
+#define ERROR_CANCELLED 1223u
 #define ERROR_NOACCESS 998u
 #define ERROR_IO_DEVICE 1117u
 #define ERROR_TOO_MANY_LINKS 1142u
@@ -307,6 +316,11 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 // Writes the file's data out to the disk. Failures: 6 bad handle, 112
 // disk full (or a fault switched on by a test), else the errno mapping.
 BOOL FlushFileBuffers(HANDLE file);
+// Makes the file's size its current position: cut there, or grown with
+// zeros (a hole, no disk used, where the file system keeps holes).
+// Failures: 6 bad handle, 5 not opened for writing, 112 disk full, else
+// the errno mapping.
+BOOL SetEndOfFile(HANDLE file);
 // Closes a file, folder or link handle (not a find handle). Failures: 6
 // for anything else, a handle closed already included.
 BOOL CloseHandle(HANDLE handle);
@@ -368,7 +382,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 // Failures: 6 for anything but a live find handle.
 BOOL FindClose(HANDLE find);
-// FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT, FSCTL_SET_COMPRESSION.
+// FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT, FSCTL_SET_COMPRESSION,
+// FSCTL_QUERY_ALLOCATED_RANGES (a file's data ranges within the
+// FILE_ALLOCATED_RANGE_BUFFER given, in order, as an array of them; none
+// past the end of the file; 234 with the ranges that fit when `out` holds
+// fewer than there are, 122 when it holds not even one, 87 for a range
+// that starts or ends below 0; over SEEK_DATA/SEEK_HOLE, so a file
+// system without holes gives its whole length as one range).
 // Setting a mount point or symbolic link buffer replaces the empty folder
 // or file by a symbolic link. Failures: 4390 not a reparse point, 122
 // output buffer too small, 4392 malformed input, 4393 bad tag, 145 folder

@@ -7,6 +7,7 @@
 #include "archive/codes.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 
 namespace {
 
@@ -131,7 +132,8 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
   const DWORD cause = source.writeData(target);
   if (!cause) return 0;
   LogDataFailure(fullPath, cause);
-  return ERROR_INTERNAL_ERROR;
+  // A restore the host stopped is no damage: it keeps its own code.
+  return cause == kCancelledCode ? kCancelledCode : ERROR_INTERNAL_ERROR;
 }
 
 }  // namespace

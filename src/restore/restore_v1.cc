@@ -106,14 +106,15 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   SetShortNameBestEffort(file, record.shortName, fullPath);
   code = InflateEntryData(control->archive, record.dataOffset,
                           record.storedLength, file, record.data,
-                          &control->deflate);
+                          &control->deflate, &m_cancel);
   if (code) {
     CloseHandle(file);
     // The one code for a failed stream and for data that does not hold
     // the recorded size (kRecordedSizeCode is this 1359); the cause goes
     // to the log.
     LogDataFailure(fullPath, code);
-    m_error.SetError(ERROR_INTERNAL_ERROR);
+    m_error.SetError(code == kCancelledCode ? kCancelledCode
+                                            : ERROR_INTERNAL_ERROR);
     return FALSE;
   }
   FinishRestoredFile(file, fullPath, record.data);

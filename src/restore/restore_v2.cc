@@ -49,7 +49,7 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   source.writeData = [&](HANDLE file) -> DWORD {
     return InflateEntryData(
         archive, entry.dataOffset, entry.storedLength, file, entry.data,
-        &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate);
+        &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate, &m_cancel);
   };
   source.openReparse = [&](HANDLE* file, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;

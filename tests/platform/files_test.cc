@@ -292,6 +292,80 @@ TEST(Files, BadHandlesAndSeeksAreRefused) {
   EXPECT_TRUE(FindClose(find));
 }
 
+// FSCTL_QUERY_ALLOCATED_RANGES names a sparse file's data ranges without
+// moving the handle's position; SetEndOfFile cuts or grows (as a hole).
+TEST(Files, AllocatedRangesAndEndOfFile) {
+  TempDir dir;
+  const unsigned long long kMiB = 1ull << 20;
+  WriteSparse(dir / "s", 10 * kMiB, {{0, "head"}, {6 * kMiB, PatternBytes(5000)}});
+  HANDLE h = Open(dir.W("s", '\\'), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char got[4] = {};
+  DWORD n = 0;
+  ASSERT_TRUE(ReadFile(h, got, 2, &n, nullptr));
+  FILE_ALLOCATED_RANGE_BUFFER asked = {}, ranges[4] = {};
+  asked.FileOffset.QuadPart = 1;
+  asked.Length.QuadPart = static_cast<LONGLONG>(10 * kMiB);
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                              ranges, sizeof(ranges), &returned, nullptr));
+  ASSERT_EQ(2 * sizeof(ranges[0]), returned);
+  EXPECT_EQ(1, ranges[0].FileOffset.QuadPart);  // from the offset asked
+  EXPECT_GE(ranges[0].Length.QuadPart, 3);
+  EXPECT_LT(ranges[0].Length.QuadPart, static_cast<LONGLONG>(kMiB));
+  EXPECT_EQ(static_cast<LONGLONG>(6 * kMiB), ranges[1].FileOffset.QuadPart);
+  EXPECT_GE(ranges[1].Length.QuadPart, 5000);
+  EXPECT_LT(ranges[1].Length.QuadPart, static_cast<LONGLONG>(kMiB));
+  // Fewer slots than ranges: 234 with the ones that fit.
+  EXPECT_FALSE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                               ranges, sizeof(ranges[0]), &returned, nullptr));
+  EXPECT_EQ(ERROR_MORE_DATA, GetLastError());
+  EXPECT_EQ(sizeof(ranges[0]), returned);
+  // A hole, and past the end: no range.
+  asked.FileOffset.QuadPart = static_cast<LONGLONG>(kMiB);
+  asked.Length.QuadPart = static_cast<LONGLONG>(4 * kMiB);
+  EXPECT_TRUE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                              ranges, sizeof(ranges), &returned, nullptr));
+  EXPECT_EQ(0u, returned);
+  asked.FileOffset.QuadPart = static_cast<LONGLONG>(20 * kMiB);
+  EXPECT_TRUE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                              ranges, sizeof(ranges), &returned, nullptr));
+  EXPECT_EQ(0u, returned);
+  // Refusals.
+  asked.FileOffset.QuadPart = -1;
+  EXPECT_FALSE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                               ranges, sizeof(ranges), &returned, nullptr));
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  asked.FileOffset.QuadPart = 0;
+  EXPECT_FALSE(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &asked, sizeof(asked),
+                               ranges, 8, &returned, nullptr));
+  EXPECT_EQ(ERROR_INSUFFICIENT_BUFFER, GetLastError());
+  // The reads go on where they were.
+  ASSERT_TRUE(ReadFile(h, got, 2, &n, nullptr));
+  EXPECT_EQ("ad", std::string(got, 2));
+  // A read-only handle cannot set the size.
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+  ASSERT_TRUE(CloseHandle(h));
+
+  h = Open(dir.W("e", '\\'), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteFile(h, "abcdef", 6, &n, nullptr));
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(64 * kMiB);
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));  // grown as a hole
+  LARGE_INTEGER size;
+  ASSERT_TRUE(GetFileSizeEx(h, &size));
+  EXPECT_EQ(at.QuadPart, size.QuadPart);
+  EXPECT_LT(DiskBytes(dir / "e"), kMiB);
+  at.QuadPart = 3;
+  ASSERT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(h));  // cut
+  ASSERT_TRUE(CloseHandle(h));
+  EXPECT_EQ("abc", ReadBytes(dir / "e"));
+}
+
 TEST(Folders, CreateOpenAndRemoveWithTheirCodes) {
   TempDir dir;
   const std::u16string d = dir.W("d", '\\');

@@ -55,6 +55,25 @@ void DosDevices::Unmap(char letter) {
   unlink(link.c_str());
 }
 
+void WriteSparse(const std::string& path, unsigned long long size,
+                 const std::vector<std::pair<unsigned long long, std::string>>& data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) throw std::runtime_error("open " + path);
+  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+  for (const auto& piece : data)
+    ok = ok && pwrite(fd, piece.second.data(), piece.second.size(),
+                      static_cast<off_t>(piece.first)) ==
+                   static_cast<ssize_t>(piece.second.size());
+  close(fd);
+  if (!ok) throw std::runtime_error("cannot write " + path);
+}
+
+unsigned long long DiskBytes(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) throw std::runtime_error("stat " + path);
+  return static_cast<unsigned long long>(st.st_blocks) * 512;
+}
+
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

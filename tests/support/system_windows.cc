@@ -54,6 +54,33 @@ void DosDevices::Map(char, const std::string&) {
 }
 void DosDevices::Unmap(char) {}
 
+void WriteSparse(const std::string& path, unsigned long long size,
+                 const std::vector<std::pair<unsigned long long, std::string>>& data) {
+  HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, 0,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("open " + path);
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(size);
+  bool ok = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  for (const auto& piece : data) {
+    DWORD written = 0;
+    at.QuadPart = static_cast<LONGLONG>(piece.first);
+    ok = ok && SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+         WriteFile(file, piece.second.data(), static_cast<DWORD>(piece.second.size()),
+                   &written, nullptr) &&
+         written == piece.second.size();
+  }
+  CloseHandle(file);
+  if (!ok) throw std::runtime_error("cannot write " + path);
+}
+
+unsigned long long DiskBytes(const std::string& path) {
+  DWORD high = 0;
+  const DWORD low = GetCompressedFileSizeW(WideFromUtf8(path).c_str(), &high);
+  return (static_cast<unsigned long long>(high) << 32) | low;
+}
+
 bool Exists(const std::string& path) {
   return GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }

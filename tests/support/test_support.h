@@ -84,6 +84,13 @@ class DosDevices {
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 bool Exists(const std::string& path);
+// Makes `path` a file of `size` bytes that holds `data` (offset, bytes)
+// and holes everywhere else (on Windows, written zeros).
+void WriteSparse(const std::string& path, unsigned long long size,
+                 const std::vector<std::pair<unsigned long long, std::string>>& data);
+// The disk a file uses, in bytes (st_blocks x 512; on Windows the
+// allocated size): far below its size for a file with holes.
+unsigned long long DiskBytes(const std::string& path);
 // Deterministic pseudo-random content of `size` bytes.
 std::string PatternBytes(size_t size, unsigned seed = 1);
 

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -1020,6 +1021,120 @@ TEST(ToolTerminal, ProgressShowsAndInterruptClosesTheArchive) {
   const size_t entries = Lines(listed.out).size();
   EXPECT_GE(entries, 1u);
   EXPECT_LT(entries, 53u);
+}
+
+// The names a folder holds, sorted.
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (dirent* e = readdir(d))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A sparse file through the command, every version: created and
+// extracted with its holes kept (the restored file uses no more disk
+// than its data), its bytes unchanged.
+TEST(ToolSparse, SparseFileRoundTripsWithItsHoles) {
+  TempDir work;
+  const std::string sparse = work / "disk.img";
+  WriteSparse(sparse, 64ull << 20, {{5 << 20, "middle"}, {(64 << 20) - 3, "end"}});
+  for (const char* version : {"1", "2", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = work / (std::string("v") + version + ".kvm");
+    const std::string out = work / (std::string("out") + version);
+    ToolResult result = RunTool({"create", "-V", version, archive, sparse});
+    ASSERT_EQ(0, result.status) << result.err;
+    result = RunTool({"extract", archive, out});
+    ASSERT_EQ(0, result.status) << result.err;
+    EXPECT_TRUE(ReadBytes(out + "/disk.img") == ReadBytes(sparse));
+    EXPECT_LT(DiskBytes(out + "/disk.img"), 1u << 20);
+  }
+}
+
+// SIGTERM and SIGHUP stop a create inside a 1 TiB sparse file as Ctrl-C
+// does: the file in hand is given up between pieces, the archive is
+// closed whole, nothing is left beside it, and the status is 128 + the
+// signal.
+TEST(ToolTerminal, TermAndHangUpStopWithinAFileAndCloseTheArchive) {
+  const struct {
+    int signal;
+    int status;
+  } cases[] = {{SIGTERM, 143}, {SIGHUP, 129}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal);
+    TempDir source, work;
+    const std::string tree = source / "t";
+    ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+    WriteBytes(tree + "/a.txt", "first");
+    WriteSparse(tree + "/b_sparse.img", 1ull << 40, {{0, "head"}});
+    const std::string archive = work / "s.kvm";
+    int terminal = -1;
+    const pid_t pid = StartOnTerminal({"create", "-V", "5", archive, tree}, &terminal);
+    ASSERT_GT(pid, 0);
+    // The signal comes once the large file's blocks reach the part.
+    struct stat st = {};
+    for (int tick = 0; tick < 60000; ++tick) {
+      if (stat((work / "s_0001.kvm").c_str(), &st) == 0 && st.st_size > (2 << 20))
+        break;
+      ReadUntil(terminal, "\x01never\x01", 0);  // keep the terminal drained
+      usleep(1000);
+    }
+    EXPECT_GT(st.st_size, 2 << 20) << "the large file was never reached";
+    kill(pid, c.signal);
+    ReadUntil(terminal, "\x01never\x01");  // drain until the child ends
+    int status = 0;
+    ASSERT_TRUE(WaitFor(pid, 60, &status)) << "the command did not stop";
+    close(terminal);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(c.status, WEXITSTATUS(status));
+    // Closed cleanly: it lists what came before the signal, not the file
+    // given up, and the folder holds the archive and its part alone.
+    const ToolResult listed = RunTool({"list", archive});
+    EXPECT_EQ(0, listed.status) << listed.err;
+    EXPECT_NE(std::string::npos, listed.out.find("a.txt")) << listed.out;
+    EXPECT_EQ(std::string::npos, listed.out.find("b_sparse")) << listed.out;
+    EXPECT_EQ((std::vector<std::string>{"s.kvm", "s_0001.kvm"}),
+              FolderNames(work.path()));
+  }
+}
+
+// SIGTERM stops an extract within a large entry too: the entry is named
+// as incomplete, the run ends with 143 instead of being killed.
+TEST(ToolTerminal, TermStopsAnExtractWithinAnEntry) {
+  TempDir work;
+  const std::string tree = work / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteSparse(tree + "/big.img", 32ull << 30, {{0, "head"}});
+  const std::string archive = work / "x.kvm";
+  const ToolResult created = RunTool({"create", "-V", "5", archive, tree + "/big.img"});
+  ASSERT_EQ(0, created.status) << created.err;
+  const std::string out = work / "out";
+  int terminal = -1;
+  const pid_t pid = StartOnTerminal({"extract", archive, out}, &terminal);
+  ASSERT_GT(pid, 0);
+  struct stat st = {};
+  for (int tick = 0; tick < 60000; ++tick) {
+    if (stat((out + "/big.img").c_str(), &st) == 0 && st.st_size > (1ll << 30)) break;
+    ReadUntil(terminal, "\x01never\x01", 0);
+    usleep(1000);
+  }
+  EXPECT_GT(st.st_size, 1ll << 30) << "the entry was never reached";
+  kill(pid, SIGTERM);
+  const std::string seen = ReadUntil(terminal, "\x01never\x01");
+  int status = 0;
+  ASSERT_TRUE(WaitFor(pid, 60, &status)) << "the command did not stop";
+  close(terminal);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(143, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, seen.find("big.img: interrupted; the file is incomplete"))
+      << seen;
+  ASSERT_EQ(0, stat((out + "/big.img").c_str(), &st));
+  EXPECT_LT(st.st_size, 32ll << 30);
 }
 
 TEST(ToolTerminal, KnownTotalsShowABarAndEveryVerbEndsWithASummary) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "formats/deflate/deflate_stream.h"
+#include "support/piece_cases.h"
 #include "v1v2/v1v2_util.h"
 
 namespace {
@@ -215,6 +216,21 @@ TEST_F(DeflateTest, SourceShorterThanItsLengthFailsTheWriter) {
     CloseHandle(archive);
   }
   EXPECT_EQ("", ReadBytes(dir / "arc"));
+}
+
+// Sparse sources in both deflate versions: holes deflated without being
+// read, zeros restored as holes.
+TEST(DeflatePieces, SparseSourcesRoundTripWithoutReadingTheirHoles) {
+  for (DWORD version : {1u, 2u}) ExpectSparseRoundTrip(version);
+}
+
+// Cancel takes effect between the pieces of one large file, adding and
+// restoring, and the archive stays whole.
+TEST(DeflatePieces, CancelStopsAnAddOrARestoreBetweenPieces) {
+  for (DWORD version : {1u, 2u}) {
+    ExpectAddCancelledBetweenPieces(version, 16ull << 30, 256ull << 10);
+    ExpectRestoreCancelledBetweenPieces(version, 512ull << 20, 32ull << 20);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "kvwin32.h"
+#include "support/piece_cases.h"
 #include "v5_test_util.h"
 
 namespace {
@@ -250,6 +251,23 @@ TEST(V5Adder, ShortNameOfTheSourceIsStored) {
   ASSERT_EQ(e.size(), 2u);
   EXPECT_EQ(e[0].shortName, u"LONGFI~1.TXT");
   EXPECT_EQ(e[1].shortName, u"");
+}
+
+}  // namespace
+
+namespace {
+
+// A sparse source: its holes are packed without being read, and the
+// restore leaves its zeros as holes.
+TEST(V5Pieces, SparseSourceRoundTripsWithoutReadingItsHoles) {
+  ExpectSparseRoundTrip(5);
+}
+
+// Cancel takes effect between the pieces of one large file, adding and
+// restoring, and the archive stays whole.
+TEST(V5Pieces, CancelStopsAnAddOrARestoreBetweenPieces) {
+  ExpectAddCancelledBetweenPieces(5, 256ull << 30, 2ull << 20);
+  ExpectRestoreCancelledBetweenPieces(5, 16ull << 30, 1ull << 30);
 }
 
 }  // namespace

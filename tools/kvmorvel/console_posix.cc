@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The Linux half of the command's console needs: Ctrl-C (SIGINT), the
-// terminal's width and a monotonic clock (system.h, interrupt.h).
+// The Linux half of the command's console needs: Ctrl-C (SIGINT), SIGTERM
+// and SIGHUP, the terminal's width and a monotonic clock (system.h,
+// interrupt.h).
 #if !defined(_WIN32)
 
 #include <sys/ioctl.h>
@@ -14,9 +15,14 @@
 #include "system.h"
 
 namespace {
+// The signal that interrupted the run, 0 before any.
 volatile sig_atomic_t g_interrupted = 0;
 
-void OnInterrupt(int) { g_interrupted = 1; }
+// A second signal changes nothing: the first one names the exit status.
+void OnInterrupt(int signal) {
+  if (g_interrupted == 0) g_interrupted = signal;
+  CancelWatchedArchive();
+}
 }  // namespace
 
 void InstallInterruptHandler() {
@@ -27,10 +33,16 @@ void InstallInterruptHandler() {
   // Restart interrupted reads and writes: the library should not see
   // spurious failures; the flag is enough to stop between entries.
   action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
+  // SIGTERM (a service stopped, kill) and SIGHUP (the terminal closed)
+  // clean up as Ctrl-C does instead of leaving a torn run behind.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 bool Interrupted() { return g_interrupted != 0; }
+
+int InterruptedExitStatus() {
+  return g_interrupted != 0 ? 128 + g_interrupted : 128 + SIGINT;
+}
 
 namespace kvsys {
 

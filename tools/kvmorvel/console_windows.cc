@@ -18,6 +18,7 @@ volatile LONG g_interrupted = 0;
 BOOL WINAPI OnControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
   InterlockedExchange(&g_interrupted, 1);
+  CancelWatchedArchive();
   return TRUE;
 }
 
@@ -26,6 +27,8 @@ BOOL WINAPI OnControl(DWORD event) {
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnControl, TRUE); }
 
 bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 0; }
+
+int InterruptedExitStatus() { return 130; }  // as for Ctrl-C on Linux
 
 namespace kvsys {
 

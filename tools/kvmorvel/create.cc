@@ -17,6 +17,8 @@
 
 namespace {
 
+const DWORD kCancelled = 1223;  // ERROR_CANCELLED: CKvMorvel::Cancel
+
 const char kHelp[] =
     "usage: kvmorvel create [-V 1|2|5] [--level -1|0|1|2]\n"
     "                       [--split-size BYTES] [--append] ARCHIVE PATH...\n"
@@ -444,7 +446,12 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
                         reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
                         descriptor.empty() ? nullptr : descriptor.data(),
                         static_cast<DWORD>(descriptor.size()))) {
-    ReportFailure(path, FailureCode(archive_, before));
+    const DWORD code = FailureCode(archive_, before);
+    if (code == kCancelled) {
+      ReportNote(path + ": interrupted; not stored");
+      return;
+    }
+    ReportFailure(path, code);
     ++failures_;
     return;
   }
@@ -505,6 +512,7 @@ int RunCreate(const Args& args) {
     ReportOpenFailure(options.archive, archive.GetErrorCode());
     return kExitUsage;
   }
+  const CancelOnInterrupt cancel(&archive);
   TreeAdder adder(&archive, options, archivePath);
   for (const Source& source : sources) {
     if (Interrupted()) break;

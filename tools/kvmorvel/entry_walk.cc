@@ -10,6 +10,7 @@
 namespace {
 const DWORD kDirectory = 0x10;
 const DWORD kInvalidName = 123;  // ERROR_INVALID_NAME
+const DWORD kCancelled = 1223;   // ERROR_CANCELLED: CKvMorvel::Cancel
 // Version 1 leaves one special file name out unless the flag asks for it;
 // the command restores every entry.
 const int kRestoreEveryEntry = 1;
@@ -30,6 +31,12 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
   CKvMorvelHost::ClearSystemError();
   if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),
                             kRestoreEveryEntry)) {
+    if (archive->GetErrorCode() == kCancelled) {
+      ReportEntryFailure(name, DisplayName(name) +
+                                   ": interrupted; the file is incomplete",
+                         kCancelled);
+      return false;
+    }
     ReportEntryFailure(name, "cannot restore " + DisplayName(name),
                        FailureCode(*archive, before));
     return false;

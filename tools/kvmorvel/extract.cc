@@ -121,6 +121,7 @@ int RunExtract(const Args& args) {
   }
   Progress progress;
   ShowTotalsOf(&progress, archivePath);
+  const CancelOnInterrupt cancel(&archive);
   Restorer restorer(&archive, wideTarget, &progress);
   restorer.RestoreAll();
   if (!Interrupted() && restorer.hasFolders())

@@ -27,11 +27,24 @@ const char kUsage[] =
     "kvmorvel VERB --help tells more about each verb; kvmorvel --version\n"
     "tells the version.\n"
     "Exit status: 0 all done, 1 an entry failed, 2 usage error or the\n"
-    "archive did not open, 130 interrupted.\n";
+    "archive did not open, 130 interrupted (Ctrl-C), 143 terminated\n"
+    "(SIGTERM), 129 hung up (SIGHUP); an interrupted run closes the\n"
+    "archive cleanly.\n";
 
 bool IsHelp(const char* arg) {
   return strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0 ||
          strcmp(arg, "help") == 0;
+}
+
+int RunVerb(const std::string& verb, const Args& args) {
+  if (verb == "create") return RunCreate(args);
+  if (verb == "list") return RunList(args);
+  if (verb == "extract") return RunExtract(args);
+  if (verb == "mkimage") return RunMkimage(args);
+  if (verb == "verify") return RunVerify(args);
+  fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", DisplayText(verb).c_str(),
+          kUsage);
+  return kExitUsage;
 }
 
 }  // namespace
@@ -53,13 +66,9 @@ int RunCommand(const std::vector<std::string>& arguments) {
   }
   const std::string verb = arguments[0];
   const Args args(arguments.begin() + 1, arguments.end());
-  InstallInterruptHandler();
-  if (verb == "create") return RunCreate(args);
-  if (verb == "list") return RunList(args);
-  if (verb == "extract") return RunExtract(args);
-  if (verb == "mkimage") return RunMkimage(args);
-  if (verb == "verify") return RunVerify(args);
-  fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", DisplayText(verb).c_str(),
-          kUsage);
-  return kExitUsage;
+  // mkimage never looks at the flag, so a handler would only make it deaf
+  // to Ctrl-C, SIGTERM and SIGHUP: it keeps the system's default.
+  if (verb != "mkimage") InstallInterruptHandler();
+  const int status = RunVerb(verb, args);
+  return status == kExitInterrupted ? InterruptedExitStatus() : status;
 }

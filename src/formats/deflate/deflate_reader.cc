@@ -49,7 +49,7 @@ bool InflateChunk(z_stream& z, BYTE* in, DWORD length, BYTE* out,
 }  // namespace
 
 DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
-                    DeflateWorkspace* workspace) {
+                    DeflateWorkspace* workspace, const CancelFlag* cancel) {
   if (stored == 0) return 0;
   DeflateWorkspace own;
   DeflateWorkspace& space = workspace ? *workspace : own;
@@ -61,6 +61,7 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
 
   ULONGLONG left = stored;
   while (left != 0) {
+    if (CancelRequested(cancel)) return kCancelledCode;
     DWORD length = 0;
     DWORD code = ReadChunk(archive, in, &left, &length);
     if (code) return code;
@@ -79,10 +80,10 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
 
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
                        HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
-                       DeflateWorkspace* workspace) {
+                       DeflateWorkspace* workspace, const CancelFlag* cancel) {
   SizedOutput output(target, RecordedFileSize(data));
   if (!SeekTo(archive, offset)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
-  const DWORD code = InflateChunks(archive, stored, output, workspace);
+  const DWORD code = InflateChunks(archive, stored, output, workspace, cancel);
   if (code) return code;
   return output.Complete() ? 0 : kRecordedSizeCode;
 }

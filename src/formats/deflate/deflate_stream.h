@@ -10,6 +10,7 @@
 #define KVMORVEL_FORMATS_DEFLATE_STREAM_H
 
 #include "formats/deflate/deflate_workspace.h"
+#include "formats/piece_source.h"
 #include "formats/sized_output.h"
 #include "kvwin32.h"
 
@@ -47,10 +48,13 @@ struct DeflateWriteOptions {
   // The archive's buffers and stream, kept across entries; without one
   // they are made for this entry alone.
   DeflateWorkspace* workspace = nullptr;
+  // The host's request to stop, looked at before each piece (1223).
+  const CancelFlag* cancel = nullptr;
 };
 
-// Reads `length` bytes from the source's current position and writes the
-// chunked stream at the archive's current position. `*stored` (never
+// Reads `length` bytes of the source from its start (a piece in a hole
+// of a sparse source is deflated as zeros without being read) and writes
+// the chunked stream at the archive's current position. `*stored` (never
 // null) is set to 0 and grows with every byte written. Returns TRUE when
 // the whole source was written and the stream ended cleanly. The zlib
 // stream is ended on every path.
@@ -68,10 +72,11 @@ const DWORD kDamagedStreamCode = ERROR_INVALID_DATA;
 // stored byte was taken, the stream ended cleanly and `output` took every
 // byte; else the cause: the code of a failed or short read (38),
 // kDamagedStreamCode, or what `output` refused (output past the size it
-// holds to is cut there). `workspace`, when given, lends its buffers and
-// stream.
+// holds to is cut there), or 1223 when `cancel` is set before a chunk.
+// `workspace`, when given, lends its buffers and stream.
 DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
-                    DeflateWorkspace* workspace = nullptr);
+                    DeflateWorkspace* workspace = nullptr,
+                    const CancelFlag* cancel = nullptr);
 
 // The data of a version 1 or 2 file entry: the `stored` bytes at `offset`
 // of the archive inflated into `target`, which must receive exactly the
@@ -80,6 +85,7 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
 // recorded size.
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
                        HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
-                       DeflateWorkspace* workspace = nullptr);
+                       DeflateWorkspace* workspace = nullptr,
+                       const CancelFlag* cancel = nullptr);
 
 #endif  // KVMORVEL_FORMATS_DEFLATE_STREAM_H

@@ -13,6 +13,7 @@
 #include "formats/v1/v1_format.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 #include "formats/piece_worker.h"
 
 const char kZlibVersion[] = "1.1.3";
@@ -99,18 +100,21 @@ struct DeflatePlan {
   }
 };
 
-// Reads the turn's piece; 0, or the code of the failure (38 for a short
-// read), logging nothing (see ReportRead).
-DWORD ReadPiece(HANDLE source, const DeflateTurn& turn) {
-  DWORD got = 0;
-  if (ReadFile(source, turn.in, turn.piece, &got, nullptr) &&
-      got == turn.piece)
-    return 0;
-  return got != turn.piece ? ERROR_HANDLE_EOF : LastErrorOr(ERROR_HANDLE_EOF);
+// Reads the turn's piece (zeros for a hole); 0, or the code of the
+// failure (38 for a short read, 1223 when the host asked to stop),
+// logging nothing (see ReportRead).
+DWORD ReadPiece(PieceSource& source, const DeflateTurn& turn) {
+  bool hole = false;
+  return source.Next(turn.in, turn.piece, &hole);
 }
 
 bool ReportRead(DWORD code, const DeflateWriteOptions& options) {
   SetLastError(code);
+  if (code == kCancelledCode) {
+    if (options.logFailures)
+      CKvLog::GetInstance()->AddInfo(TEXT("Stopped at the host's request"));
+    return false;
+  }
   LogLastError(options, TEXT("ReadFile - %u"));
   return false;
 }
@@ -129,7 +133,7 @@ bool WriteChunk(HANDLE archive, const DeflateTurn& turn, ULONGLONG* stored,
 }
 
 // One piece after the other on this thread: read, deflate, write.
-bool DeflateInTurn(HANDLE source, HANDLE archive, z_stream& z,
+bool DeflateInTurn(PieceSource& source, HANDLE archive, z_stream& z,
                    DeflatePlan& plan, DeflateTurn turn, ULONGLONG* stored,
                    const DeflateWriteOptions& options) {
   while (plan.Next(&turn)) {
@@ -148,7 +152,7 @@ bool DeflateInTurn(HANDLE source, HANDLE archive, z_stream& z,
 // one at a time. Failures are reported in the order one thread would meet
 // them (the piece's deflate, its chunk's write, the next read), and every
 // exit waits for the job in hand.
-bool DeflateAhead(HANDLE source, HANDLE archive, z_stream& z,
+bool DeflateAhead(PieceSource& source, HANDLE archive, z_stream& z,
                   DeflatePlan& plan, DeflateTurn turns[2], PieceWorker& worker,
                   ULONGLONG* stored, const DeflateWriteOptions& options) {
   DeflateTurn* now = &turns[0];
@@ -197,10 +201,11 @@ BOOL WriteDeflateChunks(HANDLE source, ULONGLONG length, HANDLE archive,
     turns[1] = DeflateTurn{space.In(1), space.Out(1)};
     if (!turns[1].in || !turns[1].out) worker = nullptr;
   }
+  PieceSource pieces(source, length, options.cancel);
   const bool ok =
-      worker ? DeflateAhead(source, archive, *stream, plan, turns, *worker,
+      worker ? DeflateAhead(pieces, archive, *stream, plan, turns, *worker,
                             stored, options)
-             : DeflateInTurn(source, archive, *stream, plan, turns[0], stored,
+             : DeflateInTurn(pieces, archive, *stream, plan, turns[0], stored,
                              options);
   if (!ok) return FALSE;
   // The stream has ended (the last piece finished it); the workspace
@@ -224,6 +229,7 @@ BOOL CKvMorvel::ZIPCompressFile(HANDLE source, LONGLONG length,
   DeflateWriteOptions options;
   if (m_version == 1 && m_control)
     options.workspace = &static_cast<_MVRL_OBJECT*>(m_control)->deflate;
+  options.cancel = &m_cancel;
   const BOOL ok = WriteDeflateChunks(source, static_cast<ULONGLONG>(length),
                                      archive, &written, level, options);
   if (stored) *stored = static_cast<LONGLONG>(written);

@@ -70,9 +70,11 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
       ZIPCompressFile(file, static_cast<LONGLONG>(GetFileSize64(file)),
                       record->archive, &stored,
                       ZlibLevelForSetting(m_compressionLevel));
+  const DWORD cause = compressed ? ERROR_SUCCESS : GetLastError();
   CloseHandle(file);
   if (!compressed) {
-    m_error.SetError(ERROR_INTERNAL_ERROR);
+    m_error.SetError(cause == kCancelledCode ? kCancelledCode
+                                             : ERROR_INTERNAL_ERROR);
     return FALSE;
   }
   entry.storedLength = static_cast<ULONGLONG>(stored);

@@ -206,8 +206,10 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
                         ZlibLevelForSetting(m_compressionLevel))) {
     CKvLog::GetInstance()->AddError(TEXT("ZIPCompressFile2 - %u"),
                                     static_cast<unsigned>(GetLastError()));
+    const DWORD cause = GetLastError();
     CloseHandle(file);
-    m_error.SetError(ERROR_INTERNAL_ERROR);
+    m_error.SetError(cause == kCancelledCode ? kCancelledCode
+                                             : ERROR_INTERNAL_ERROR);
     return FALSE;
   }
   CloseHandle(file);
@@ -225,6 +227,7 @@ BOOL CKvMorvel::ZIPCompressFile2(HANDLE source, ULONGLONG length,
   options.logFailures = true;
   if (m_version == 2 && m_control)
     options.workspace = &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate;
+  options.cancel = &m_cancel;
   ULONGLONG written = 0;
   const BOOL ok =
       WriteDeflateChunks(source, length, archive, &written, level, options);

@@ -12,6 +12,7 @@
 #include "common/archive_constants.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 #include "formats/reparse_point.h"
 #include "formats/short_name.h"
 #include "formats/v5/v5_format.h"
@@ -140,8 +141,10 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
   const BOOL stored =
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
+  const DWORD cause = stored ? ERROR_SUCCESS : GetLastError();
   CloseHandle(file);
-  return stored ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+  if (stored) return ERROR_SUCCESS;
+  return cause == kCancelledCode ? kCancelledCode : ERROR_INTERNAL_ERROR;
 }
 
 DWORD CKvMorvel::StoreDescriptor5(const void* descriptor, DWORD length,

@@ -3,12 +3,14 @@
 // data part and data offset on, into a destination file, no further than
 // the entry's recorded size. A stream that meets the end of a part
 // continues at offset 0 of the next part.
+#include <cstring>
 #include <utility>
 
 #include "KvLog.h"
 #include "KvMorvel.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 #include "formats/sized_output.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
@@ -103,9 +105,10 @@ bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
 // Reads a block's payload of `length` bytes from `part` into `payload`
 // (kV5MaxPayload bytes) and decompresses it into `output` (1 MiB). Logs
 // what went wrong and returns its code, or 0 with the decompressed size
-// in `*size`.
+// in `*size`. The payload of a whole piece of zeros (a sparse source's
+// hole) is known and gives its zeros without being decompressed.
 DWORD InflateBlock(StreamCursor& part, DWORD length, BYTE* payload,
-                   BYTE* output, lzo_uint* size) {
+                   BYTE* output, const V5ZeroPiece& zeros, lzo_uint* size) {
   CKvLog* log = CKvLog::GetInstance();
   // The writer never stores a payload longer than lzo1x_1_compress can
   // produce for 1 MiB; a longer length is damage, refused before a byte
@@ -123,6 +126,11 @@ DWORD InflateBlock(StreamCursor& part, DWORD length, BYTE* payload,
     const DWORD code = readOk ? ERROR_HANDLE_EOF : GetLastError();
     log->AddError(TEXT("ReadFile (Block) - %u"), static_cast<unsigned>(code));
     return code;
+  }
+  if (zeros.Matches(payload, length)) {
+    memset(output, 0, kV5PieceSize);
+    *size = kV5PieceSize;
+    return ERROR_SUCCESS;
   }
   // The checked decompressor never writes past the 1 MiB it is given and
   // fails (output overrun) on a block that would inflate beyond it; an
@@ -165,7 +173,8 @@ DWORD WriteBlock(SizedOutput& output, const BYTE* bytes, DWORD size) {
 // The block stream of `entry` from its data part on, read into `output`
 // through `buffers`. Returns 0 or the code that fails the restore.
 DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
-                      V5CodecBuffers& buffers, SizedOutput& output) {
+                      V5CodecBuffers& buffers, const V5ZeroPiece& zeros,
+                      SizedOutput& output, const CancelFlag* cancel) {
   // The buffers have fixed sizes: the payload one holds the longest
   // payload a block may have, so no allocation is sized from stored bytes.
   if (!buffers.Reserve(kV5PieceSize)) return ERROR_NOT_ENOUGH_MEMORY;
@@ -177,12 +186,13 @@ DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
     return code;
   }
   for (ULONGLONG block = 0; block < entry.blockCount; ++block) {
+    if (CancelRequested(cancel)) return kCancelledCode;
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;
     if (!NextBlockLength(part, &length, &code)) return code;
     lzo_uint size = 0;
     code = InflateBlock(part, length, buffers.payload(), buffers.piece.get(),
-                        &size);
+                        zeros, &size);
     if (!code)
       code = WriteBlock(output, buffers.piece.get(), static_cast<DWORD>(size));
     if (code) return code;
@@ -219,7 +229,12 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
                     [this](DWORD number) { return OpenPart5(number); },
                     entry->dataPart, entry->dataOffset);
   DWORD code = CheckBlockCount(*entry);
-  if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
+  // A file of a piece or more may hold whole pieces of zeros.
+  if (RecordedFileSize(entry->data) >= kV5PieceSize)
+    record->zeroPiece.Prepare(record->codec);
+  if (!code)
+    code = ReadBlockStream(part, *entry, record->codec, record->zeroPiece,
+                           output, &m_cancel);
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));

@@ -9,6 +9,7 @@
 #include "KvMorvel.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
+#include "formats/piece_source.h"
 #include "formats/piece_worker.h"
 #include "formats/v5/v5_format.h"
 #include "formats/v5/v5_lzo.h"
@@ -17,28 +18,13 @@
 
 namespace {
 
-// Reads `request` bytes of `source` into `piece`. Returns 0 or the code of
-// the failure, logging nothing (see ReportRead).
-DWORD ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
-  DWORD got = 0;
-  while (got < request) {
-    DWORD n = 0;
-    if (!ReadFile(source, piece + got, request - got, &n, nullptr))
-      return LastErrorOr(ERROR_HANDLE_EOF);
-    if (n == 0) break;
-    got += n;
-  }
-  // A source that ends before the length it was added with (it shrank
-  // while being read) cannot be stored: the record would promise bytes
-  // its blocks do not hold, and the entry would never restore. The add
-  // fails with 38 instead of succeeding with a cut copy.
-  return got < request ? ERROR_HANDLE_EOF : 0;
-}
-
 // Logs a failed read and leaves its code; false.
 bool ReportRead(DWORD code) {
-  CKvLog::GetInstance()->AddError(TEXT("ReadFile - %u"),
-                                  static_cast<unsigned>(code));
+  if (code == kCancelledCode)
+    CKvLog::GetInstance()->AddInfo(TEXT("Stopped at the host's request"));
+  else
+    CKvLog::GetInstance()->AddError(TEXT("ReadFile - %u"),
+                                    static_cast<unsigned>(code));
   SetLastError(code);
   return false;
 }
@@ -59,11 +45,22 @@ DWORD NextRequest(ULONGLONG remaining) {
 // One piece and what became of it.
 struct Turn {
   V5CodecBuffers* buffers;
+  const V5ZeroPiece* zeros;
   DWORD request = 0;  // source bytes; 0 when the file is done
+  bool hole = false;  // the piece is zeros the source did not hold
   lzo_uint packed = 0;
   int answer = LZO_E_OK;
 
+  DWORD Read(PieceSource& source) {
+    return source.Next(buffers->piece.get(), request, &hole);
+  }
+  // A hole of a whole piece takes the payload packed once for all such
+  // pieces: the bytes lzo1x_1_compress gives for them, at no cost.
   void Compress() {
+    if (hole && zeros->Copy(request, buffers->payload(), &packed)) {
+      answer = LZO_E_OK;
+      return;
+    }
     answer = lzo1x_1_compress(buffers->piece.get(), request,
                               buffers->payload(), &packed,
                               buffers->work.get());
@@ -75,12 +72,13 @@ struct Turn {
 typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
 
 // One piece after the other on this thread: read, pack, write.
-bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
+bool PackInTurn(PieceSource& source, ULONGLONG remaining,
+                V5CodecBuffers& buffers, const V5ZeroPiece& zeros,
                 const BlockWriter& writeBlock) {
-  Turn turn{&buffers};
+  Turn turn{&buffers, &zeros};
   do {
     turn.request = NextRequest(remaining);
-    const DWORD read = ReadPiece(source, turn.request, buffers.piece.get());
+    const DWORD read = turn.Read(source);
     if (read) return ReportRead(read);
     turn.Compress();
     if (!Packed(turn.answer)) return false;
@@ -96,21 +94,20 @@ bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
 // in the order one thread would meet them (the block's packing, its
 // write, the next read), and every exit waits for the job in hand, so no
 // buffer is let go while the worker uses it.
-bool PackAhead(HANDLE source, ULONGLONG remaining, V5CodecBuffers* slot[2],
+bool PackAhead(PieceSource& source, ULONGLONG remaining,
+               V5CodecBuffers* slot[2], const V5ZeroPiece& zeros,
                PieceWorker& worker, const BlockWriter& writeBlock) {
-  Turn turns[2] = {Turn{slot[0]}, Turn{slot[1]}};
+  Turn turns[2] = {Turn{slot[0], &zeros}, Turn{slot[1], &zeros}};
   Turn* now = &turns[0];
   now->request = NextRequest(remaining);
-  const DWORD first = ReadPiece(source, now->request, now->buffers->piece.get());
+  const DWORD first = now->Read(source);
   if (first) return ReportRead(first);
   remaining -= now->request;
   worker.Start([now] { now->Compress(); });
   for (;;) {
     Turn* next = now == &turns[0] ? &turns[1] : &turns[0];
     next->request = NextRequest(remaining);
-    const DWORD read =
-        next->request ? ReadPiece(source, next->request, next->buffers->piece.get())
-                      : 0;
+    const DWORD read = next->request ? next->Read(source) : 0;
     worker.Wait();
     if (!Packed(now->answer)) return false;
     const bool more = next->request != 0 && read == 0;
@@ -172,9 +169,15 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   // A file of more than one piece is packed on the compressor's thread
   // while this one reads and writes; without the thread or the second
   // buffers it is packed here, to the same bytes.
+  // Only a source of more than one piece may have a hole piece; a failed
+  // Prepare only costs the holes their packing.
+  if (remaining > kV5PieceSize) record->zeroPiece.Prepare(record->codec);
+  PieceSource pieces(source, remaining, &m_cancel);
   V5CodecBuffers* slot[2] = {&record->codec, &record->codecAhead};
   if (remaining > kV5PieceSize && record->codecAhead.Reserve(kV5PieceSize) &&
       record->worker.Ready())
-    return PackAhead(source, remaining, slot, record->worker, writeBlock);
-  return PackInTurn(source, remaining, record->codec, writeBlock);
+    return PackAhead(pieces, remaining, slot, record->zeroPiece,
+                     record->worker, writeBlock);
+  return PackInTurn(pieces, remaining, record->codec, record->zeroPiece,
+                    writeBlock);
 }

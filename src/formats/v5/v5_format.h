@@ -76,6 +76,8 @@ struct _MVRL_OBJECT_5 {
   // while the next is read (see PackAhead).
   V5CodecBuffers codecAhead;
   PieceWorker worker;
+  // The packed form of a piece of zeros, for the holes of sparse sources.
+  V5ZeroPiece zeroPiece;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
 };

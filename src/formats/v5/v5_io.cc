@@ -2,6 +2,7 @@
 // Part input kept open across entries, and the block stream's buffers.
 #include "formats/v5/v5_io.h"
 
+#include <cstring>
 #include <new>
 
 #include "formats/v5/v5_lzo.h"
@@ -35,4 +36,27 @@ bool V5CodecBuffers::Reserve(size_t pieceSize) {
   if (!work) work.reset(new (std::nothrow) BYTE[kV5WorkMemory]);
   pieceCapacity = piece && block && work ? size : 0;
   return pieceCapacity != 0;
+}
+
+bool V5ZeroPiece::Prepare(V5CodecBuffers& buffers) {
+  if (!payload_.empty()) return true;
+  if (!buffers.Reserve(kV5PieceSize) || V5LzoInit() != LZO_E_OK) return false;
+  memset(buffers.piece.get(), 0, kV5PieceSize);
+  lzo_uint packed = 0;
+  if (lzo1x_1_compress(buffers.piece.get(), kV5PieceSize, buffers.payload(),
+                       &packed, buffers.work.get()) != LZO_E_OK)
+    return false;
+  try {
+    payload_.assign(buffers.payload(), buffers.payload() + packed);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool V5ZeroPiece::Copy(DWORD size, BYTE* payload, lzo_uint* packed) const {
+  if (size != kV5PieceSize || payload_.empty()) return false;
+  memcpy(payload, payload_.data(), payload_.size());
+  *packed = payload_.size();
+  return true;
 }

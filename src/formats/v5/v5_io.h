@@ -6,10 +6,13 @@
 #define KVMORVEL_FORMATS_V5_IO_H
 
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "formats/read_buffer.h"
+#include "formats/v5/v5_lzo.h"
 #include "kvwin32.h"
 
 // Bytes read ahead on a part or the main file: many small entries'
@@ -63,6 +66,30 @@ struct V5CodecBuffers {
   std::unique_ptr<BYTE[]> block;  // u32 length + payload
   std::unique_ptr<BYTE[]> work;
   size_t pieceCapacity = 0;
+};
+
+// The payload lzo1x_1_compress gives for a whole piece of zeros, packed
+// once per archive: each block is packed on its own, so every hole piece
+// of a sparse source (see PieceSource) takes these bytes without being
+// packed again.
+class V5ZeroPiece {
+ public:
+  // Packs it with `buffers` (their piece is left zeroed), once; false when
+  // it could not be, and holes are then packed as any piece.
+  bool Prepare(V5CodecBuffers& buffers);
+  // Copies the payload for a piece of `size` zeros into `payload`, its
+  // length into *packed; false when `size` is not a whole piece or it was
+  // not prepared. Makes no call of the Win32 layer (the piece worker may
+  // run it).
+  bool Copy(DWORD size, BYTE* payload, lzo_uint* packed) const;
+  // Whether a stored payload is this one (it then holds a piece of zeros).
+  bool Matches(const BYTE* payload, DWORD length) const {
+    return !payload_.empty() && length == payload_.size() &&
+           memcmp(payload, payload_.data(), length) == 0;
+  }
+
+ private:
+  std::vector<BYTE> payload_;
 };
 
 #endif  // KVMORVEL_FORMATS_V5_IO_H

@@ -533,6 +533,16 @@ BOOL FlushFileBuffers(HANDLE file) {
   return TRUE;
 }
 
+BOOL SetEndOfFile(HANDLE file) {
+  HandleRef h = DataHandle(file, true);
+  if (!h) return FALSE;
+  const off_t at = lseek(h->fd, 0, SEEK_CUR);
+  if (at < 0) return FailErrno(errno);
+  if (RetryEintr([&] { return ftruncate(h->fd, at); }) != 0)
+    return FailErrno(errno);
+  return TRUE;
+}
+
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
   std::string p;
   if (!ToPosixPath(path, &p)) return FALSE;

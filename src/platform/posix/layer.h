@@ -217,6 +217,10 @@ void MoveHandle(Handle* handle, int fd, Kind kind, const struct stat& st);
 // another, refuses this delete.
 bool DeleteRefused(const std::string& path, const struct stat& st);
 
+// FSCTL_QUERY_ALLOCATED_RANGES on an open file (sparse.cc).
+BOOL QueryAllocatedRanges(const HandleRef& h, LPVOID in, DWORD inSize,
+                          LPVOID out, DWORD outSize, LPDWORD returned);
+
 bool WantsRead(DWORD access);
 bool WantsWrite(DWORD access);
 // Windows' read-only for a file: no write permission bit at all.

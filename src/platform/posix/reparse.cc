@@ -225,6 +225,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
     case FSCTL_GET_REPARSE_POINT: return GetReparse(h, out, outSize, returned);
     case FSCTL_SET_REPARSE_POINT: return SetReparse(h, in, inSize);
     case FSCTL_SET_COMPRESSION: return SetCompression(h, in, inSize);
+    case FSCTL_QUERY_ALLOCATED_RANGES:
+      return QueryAllocatedRanges(h, in, inSize, out, outSize, returned);
     default: return Fail(ERROR_INVALID_FUNCTION);
   }
 }
