@@ -9,7 +9,9 @@
 // Every member that can fail returns 0 and leaves a code in the error
 // holder, read with GetErrorCode(): a Windows code, or one of the
 // library's own, 0x10000002 (a null target or a bad buffer), 0x10000203
-// (no archive open) and 0x10000405 (no image mounted, or its unmount
+// (no archive open), 0x10000204 (Open on an object that holds an open
+// archive), 0x10000205 (a source changed while it was read; a cause, see
+// GetErrorCause) and 0x10000405 (no image mounted, or its unmount
 // failed). A name or path that does not fit its field is refused with
 // 122, never cut. A member that succeeds leaves the holder as it was
 // unless its comment says it sets 0.
@@ -115,8 +117,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // archive's header or first part cannot be written, and for an image
   // 15 (no free drive letter), 13 (the mount failed, whatever the mount
   // library's reason) or the code of listing its root (the image then
-  // stays mounted until Close). Nothing else is left open after a
-  // failure. Version 5 also leaves 11 and 1392 as the thread's last
+  // stays mounted until Close). Returns 0 with 0x10000204, before
+  // anything else, when this object still holds an open archive or a
+  // mounted image: that one stays open and untouched (Close it first).
+  // Nothing else is left open after a failure, and a file this Open
+  // created is removed again (through its handle; a file that was there
+  // before is never removed). Version 5 also leaves 11 and 1392 as the thread's last
   // error.
   BOOL Open(LPCWSTR fileName, BOOL read, DWORD version);
   // Finishes and releases the open archive: a written version 1 or 2
@@ -229,6 +235,18 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // and set without a code. 0 puts every block in a part of its own.
   ULONGLONG GetSplitSize();
   void SetSplitSize(ULONGLONG size);
+
+  // Why the last failure the holder reports as 1359 (the data of an entry
+  // could not be stored or restored) happened: the code of the cause,
+  // such as 112 (disk full), 2 (a part file is missing: *part names it),
+  // 0x10000205 (the source changed while it was read: it ended before the
+  // length it was added with), 13 or 1359 (the stored data is damaged or
+  // does not hold the recorded size), or the failing read's or write's
+  // code. With a non-null `part`, *part is the number of the version 5
+  // part file that could not be opened or read, 0 when no part file was
+  // at fault. Returns 0 (and *part 0) when the holder does not hold 1359.
+  // Reads only: no code changes.
+  DWORD GetErrorCause(DWORD* part) const;
 
   // Returns 1; does nothing else.
   BOOL Dump() override;
@@ -382,6 +400,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD m_flushEntries;
   DWORD m_flushMilliseconds;
   DWORD m_lastFlushTick;
+  // What GetErrorCause reports: set wherever 1359 goes to the holder.
+  DWORD m_errorCause;
+  DWORD m_errorCausePart;
+  // Records `cause` (and the part file at fault, 0 for none) behind the
+  // 1359 it leaves in the holder.
+  void SetDataFailure(DWORD cause, DWORD part);
 };
 
 #endif  // KVMORVEL_H

@@ -6,42 +6,105 @@
 #include "KvMorvelHost.h"
 #include "json_line.h"
 #include "progress.h"
+#include "reader.h"
+#include "system.h"
 #include "text.h"
 
 namespace {
 bool g_json = false;
 
-void PrintFailure(const std::string& what, unsigned code) {
+void PrintFailure(const std::string& what, unsigned code,
+                  const std::string& words) {
   ClearProgressLine();
   fprintf(stderr, "kvmorvel: %s: error %u (0x%08X): %s\n", what.c_str(),
-          code, code, ErrorMessage(code).c_str());
+          code, code, words.c_str());
 }
+
+const unsigned kDataFailure = 1359;  // the library's "data not restored"
+const unsigned kFileNotFound = 2;
+const unsigned kPathNotFound = 3;
+
+// The codes whose system text points the wrong way, in the words an
+// administrator reads; the others keep the system's text (ErrorMessage).
+const struct {
+  unsigned code;
+  const char* words;
+} kFailureWords[] = {
+    {5, "permission denied"},
+    {11, "not an archive of a known format"},
+    {38, "the data ends before its recorded size"},
+    {112, "the disk is full"},
+    {kDataFailure, "the stored data is damaged or does not hold its "
+                   "recorded size"},
+    {1392, "the archive is damaged"},
+    {1921, "the path leads through a symbolic link"},
+    {0x10000204u, "an archive is open on this object already"},
+    {0x10000205u, "the source changed while it was read"},
+};
 }  // namespace
+
+std::string FailureWords(unsigned code) {
+  for (const auto& entry : kFailureWords)
+    if (entry.code == code) return entry.words;
+  return ErrorMessage(code);
+}
+
+std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
+                           const std::string& archivePath) {
+  DWORD part = 0;
+  if (archive.GetErrorCause(&part) != code || part == 0)
+    return FailureWords(code);
+  std::string name = PartName(archivePath, part);
+  if (name.empty()) name = "number " + std::to_string(part);
+  if (code == kFileNotFound || code == kPathNotFound)
+    return "part file " + name + " is missing";
+  return FailureWords(code) + " (part file " + name + ")";
+}
 
 void SetJsonOutput(bool on) { g_json = on; }
 bool JsonOutput() { return g_json; }
 
 void ReportFailure(const std::string& what, unsigned code) {
-  PrintFailure(what, code);
+  ReportFailure(what, code, FailureWords(code));
+}
+
+void ReportFailure(const std::string& what, unsigned code,
+                   const std::string& words) {
+  PrintFailure(what, code, words);
   if (g_json)
     JsonLine("error")
         .Number("code", code)
-        .Text("message", what + ": " + ErrorMessage(code))
+        .Text("message", what + ": " + words)
         .Print();
 }
 
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
                         unsigned code) {
-  PrintFailure(what, code);
+  ReportEntryFailure(name, what, code, FailureWords(code));
+}
+
+void ReportEntryFailure(const std::u16string& name, const std::string& what,
+                        unsigned code, const std::string& words) {
+  PrintFailure(what, code, words);
   if (g_json)
     JsonLine("error")
         .Wide("name", name)
         .Number("code", code)
-        .Text("message", what + ": " + ErrorMessage(code))
+        .Text("message", what + ": " + words)
         .Print();
 }
 
 void ReportOpenFailure(const std::string& archive, unsigned code) {
+  // A folder opened as a file gives "access denied", which would send
+  // the administrator after permissions.
+  kvsys::Item item;
+  std::string ignored;
+  if (kvsys::ReadItem(archive, &item, &ignored) &&
+      item.kind == kvsys::Kind::kFolder) {
+    ReportFailure("cannot open " + archive, code,
+                  "the archive path is a folder, not an archive file");
+    return;
+  }
   ReportFailure("cannot open " + archive +
                     (code == 32 ? ": archive in use" : ""),
                 code);
@@ -60,6 +123,8 @@ int UsageError(const std::string& verb, const std::string& message) {
 
 unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore) {
   const unsigned holder = archive.GetErrorCode();
+  const unsigned cause = archive.GetErrorCause(nullptr);
+  if (holder == kDataFailure && cause != 0) return cause;
   if (holder != holderBefore || archive.GetVersion() != 1) return holder;
   const unsigned last = CKvMorvelHost::GetSystemError();
   return last != 0 ? last : holder;

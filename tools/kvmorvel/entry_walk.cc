@@ -30,8 +30,9 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
   CKvMorvelHost::ClearSystemError();
   if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),
                             kRestoreEveryEntry)) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
-                       FailureCode(*archive, before));
+    const unsigned code = FailureCode(*archive, before);
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name), code,
+                       FailureWordsOf(*archive, code, OpenedArchivePath()));
     return false;
   }
   return true;

@@ -140,8 +140,12 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
   const BOOL stored =
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
+  const DWORD cause = stored ? ERROR_SUCCESS : AddFailureCause(GetLastError());
   CloseHandle(file);
-  return stored ? ERROR_SUCCESS : ERROR_INTERNAL_ERROR;
+  if (stored) return ERROR_SUCCESS;
+  // AddFileProcess5 leaves the 1359 in the holder; GetErrorCause gives why.
+  SetDataFailure(cause, 0);
+  return ERROR_INTERNAL_ERROR;
 }
 
 DWORD CKvMorvel::StoreDescriptor5(const void* descriptor, DWORD length,
