@@ -118,8 +118,8 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // 15 (no free drive letter), 13 (the mount failed, whatever the mount
   // library's reason) or the code of listing its root (the image then
   // stays mounted until Close). Returns 0 with 0x10000204, before
-  // anything else, when this object still holds an open archive or a
-  // mounted image: that one stays open and untouched (Close it first).
+  // any file is touched, when this object still holds an open archive or
+  // a mounted image: that one stays open and untouched (Close it first).
   // Nothing else is left open after a failure, and a file this Open
   // created is removed again (through its handle; a file that was there
   // before is never removed). Version 5 also leaves 11 and 1392 as the thread's last
@@ -168,11 +168,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // versions 1 and 2 keep added records past their first MiB until
   // Close, the source open's code (versions 2 and 5; version 1 leaves
   // the holder as it was and gives that code as the thread's last error
-  // only), 1359 when version 1 or 2 could not compress and write the
-  // data (version 2: a failed seek's own code), and in
-  // version 5 the code of the failed read or write (112 disk full, the
-  // reparse point's read codes). A failed add leaves the entries before
-  // it whole.
+  // only), 1359 when a file's data could not be read, compressed and
+  // written (GetErrorCause gives why: 112 disk full, 0x10000205 the source
+  // changed while it was read, the failed read's code; version 2: a
+  // failed seek's own code), and in version 5 the code of the failed
+  // write of a reparse point or descriptor (112 disk full, the reparse
+  // point's read codes). A failed add leaves the entries before it whole.
   BOOL AddFile(LPCWSTR source, LPCWSTR name, WIN32_FILE_ATTRIBUTE_DATA* data,
                void* descriptor, DWORD descriptorLength);
   // Restores the entry at the cursor below the folder `target`: its
@@ -188,8 +189,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // stored name that would leave the target, 1921 for a path through a
   // link, 1392 for a damaged record, 1359 when the data cannot be
   // restored (a read error, a missing part, a damaged stream, data not
-  // of the recorded size; the log names the cause), or the code of the
-  // failing create, write or descriptor call. Part of the file may stay.
+  // of the recorded size; the log and GetErrorCause name the cause), or
+  // the code of the failing create, write or descriptor call. Part of the
+  // file may stay.
   BOOL ExtractFile(LPCWSTR target, int flag);
 
   // The open archive's version: 1, 2, 5, or 3 for an image; before any
