@@ -272,7 +272,7 @@ TEST(ToolMessages, FailuresNameTheirCause) {
     const ToolResult listed = RunTool({"list", work / name});
     EXPECT_EQ(2, listed.status);
     EXPECT_NE(std::string::npos,
-              listed.err.find("error 11 (0x0000000B): not an archive of a "
+              listed.err.find("error 11 (0x0000000B): Not an archive of a "
                               "known format"))
         << listed.err;
     EXPECT_EQ(std::string::npos, listed.err.find("incorrect format"));
@@ -280,7 +280,7 @@ TEST(ToolMessages, FailuresNameTheirCause) {
   // A folder as the archive.
   const ToolResult folder = RunTool({"list", tree});
   EXPECT_EQ(2, folder.status);
-  EXPECT_NE(std::string::npos, folder.err.find("the archive path is a folder"))
+  EXPECT_NE(std::string::npos, folder.err.find("The archive path is a folder"))
       << folder.err;
   // A missing part: its entries fail naming the part file.
   const std::string archive = work / "p.kvm";
@@ -291,9 +291,9 @@ TEST(ToolMessages, FailuresNameTheirCause) {
   const ToolResult extracted = RunTool({"extract", archive, work / "out"});
   EXPECT_EQ(1, extracted.status);
   EXPECT_NE(std::string::npos,
-            extracted.err.find("part file " + part2 + " is missing"))
+            extracted.err.find("Part file " + part2 + " is missing."))
       << extracted.err;
-  EXPECT_EQ(std::string::npos, extracted.err.find("internal error"))
+  EXPECT_EQ(std::string::npos, extracted.err.find("internal error occurred"))
       << extracted.err;
   // Permission denied on the target (root passes every permission).
   if (geteuid() != 0) {
@@ -303,7 +303,7 @@ TEST(ToolMessages, FailuresNameTheirCause) {
     const ToolResult refused = RunTool({"extract", work / "whole.kvm", locked});
     EXPECT_NE(0, refused.status);
     EXPECT_NE(std::string::npos,
-              refused.err.find("error 5 (0x00000005): permission denied"))
+              refused.err.find("error 5 (0x00000005): Permission denied."))
         << refused.err;
   }
 }
@@ -401,7 +401,7 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   // The cause is named: the data ends early in part 1 (not "internal
   // error", nor a part 2 that the archive never had).
   EXPECT_NE(std::string::npos,
-            errors[0].find("t\\a.bin: error 38 (0x00000026): the data ends "
+            errors[0].find("t\\a.bin: error 38 (0x00000026): The data ends "
                            "before its recorded size (part file " +
                            work / "d_0001.kvm)"))
       << errors[0];
@@ -566,7 +566,7 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   ToolResult result = Verify({archive});
   EXPECT_EQ(1, result.status);
   EXPECT_NE(std::string::npos,
-            result.err.find("t\\folder\\a.bin: error 38 (0x00000026): the data "
+            result.err.find("t\\folder\\a.bin: error 38 (0x00000026): The data "
                             "ends before its recorded size (part file " +
                             part2 + ")"))
       << result.err;
@@ -576,8 +576,8 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   result = Verify({archive});
   EXPECT_EQ(1, result.status);
   EXPECT_NE(std::string::npos,
-            result.err.find("t\\folder\\a.bin: error 2 (0x00000002): part "
-                            "file " + part2 + " is missing"))
+            result.err.find("t\\folder\\a.bin: error 2 (0x00000002): Part "
+                            "file " + part2 + " is missing."))
       << result.err;
   EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
 

@@ -24,48 +24,27 @@ const unsigned kDataFailure = 1359;  // the library's "data not restored"
 const unsigned kFileNotFound = 2;
 const unsigned kPathNotFound = 3;
 
-// The codes whose system text points the wrong way, in the words an
-// administrator reads; the others keep the system's text (ErrorMessage).
-const struct {
-  unsigned code;
-  const char* words;
-} kFailureWords[] = {
-    {5, "permission denied"},
-    {11, "not an archive of a known format"},
-    {38, "the data ends before its recorded size"},
-    {112, "the disk is full"},
-    {kDataFailure, "the stored data is damaged or does not hold its "
-                   "recorded size"},
-    {1392, "the archive is damaged"},
-    {1921, "the path leads through a symbolic link"},
-    {0x10000204u, "an archive is open on this object already"},
-    {0x10000205u, "the source changed while it was read"},
-};
 }  // namespace
-
-std::string FailureWords(unsigned code) {
-  for (const auto& entry : kFailureWords)
-    if (entry.code == code) return entry.words;
-  return ErrorMessage(code);
-}
 
 std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
                            const std::string& archivePath) {
   DWORD part = 0;
   if (archive.GetErrorCause(&part) != code || part == 0)
-    return FailureWords(code);
+    return ErrorMessage(code);
   std::string name = PartName(archivePath, part);
   if (name.empty()) name = "number " + std::to_string(part);
   if (code == kFileNotFound || code == kPathNotFound)
-    return "part file " + name + " is missing";
-  return FailureWords(code) + " (part file " + name + ")";
+    return "Part file " + name + " is missing.";
+  std::string words = ErrorMessage(code);
+  words.insert(words.size() - 1, " (part file " + name + ")");
+  return words;
 }
 
 void SetJsonOutput(bool on) { g_json = on; }
 bool JsonOutput() { return g_json; }
 
 void ReportFailure(const std::string& what, unsigned code) {
-  ReportFailure(what, code, FailureWords(code));
+  ReportFailure(what, code, ErrorMessage(code));
 }
 
 void ReportFailure(const std::string& what, unsigned code,
@@ -80,7 +59,7 @@ void ReportFailure(const std::string& what, unsigned code,
 
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
                         unsigned code) {
-  ReportEntryFailure(name, what, code, FailureWords(code));
+  ReportEntryFailure(name, what, code, ErrorMessage(code));
 }
 
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
@@ -102,7 +81,7 @@ void ReportOpenFailure(const std::string& archive, unsigned code) {
   if (kvsys::ReadItem(archive, &item, &ignored) &&
       item.kind == kvsys::Kind::kFolder) {
     ReportFailure("cannot open " + archive, code,
-                  "the archive path is a folder, not an archive file");
+                  "The archive path is a folder, not an archive file.");
     return;
   }
   ReportFailure("cannot open " + archive +

@@ -30,8 +30,8 @@ void SetJsonOutput(bool on);
 bool JsonOutput();
 
 // Prints "kvmorvel: WHAT: error CODE (0xCODE): WORDS" on stderr, WORDS
-// being what happened in an administrator's words (FailureWords, or the
-// `words` given). "cannot open ARCHIVE" and the code; 32 says the archive
+// being what happened in an administrator's words (the command's table
+// of messages, ErrorMessage in text.h, or the `words` given). "cannot open ARCHIVE" and the code; 32 says the archive
 // is in use, and a folder given as the archive is named so.
 void ReportOpenFailure(const std::string& archive, unsigned code);
 void ReportFailure(const std::string& what, unsigned code);
@@ -45,15 +45,10 @@ void ReportEntryFailure(const std::u16string& name, const std::string& what,
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
                         unsigned code, const std::string& words);
 
-// The command's one table of messages: what `code` means in an
-// administrator's words (112 "the disk is full", 11 "not an archive of a
-// known format", 0x10000205 "the source changed while it was read", ...),
-// and the system's text for the codes the table does not hold.
-std::string FailureWords(unsigned code);
 // The words for `code` as FailureCode gave it for `archive`: a cause
 // behind the library's 1359 that names a version 5 part file (of the
-// archive at `archivePath`) says which part, "part file NAME is missing"
-// for a missing one; any other code gets FailureWords.
+// archive at `archivePath`) says which part, "Part file NAME is missing."
+// for a missing one; any other code gets its ErrorMessage.
 std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
                            const std::string& archivePath);
 // Prints "kvmorvel: MESSAGE" on stderr.
