@@ -9,7 +9,9 @@
 // Every member that can fail returns 0 and leaves a code in the error
 // holder, read with GetErrorCode(): a Windows code, or one of the
 // library's own, 0x10000002 (a null target or a bad buffer), 0x10000203
-// (no archive open) and 0x10000405 (no image mounted, or its unmount
+// (no archive open), 0x10000204 (Open on an object that holds an open
+// archive), 0x10000205 (a source changed while it was read; a cause, see
+// GetErrorCause) and 0x10000405 (no image mounted, or its unmount
 // failed). A name or path that does not fit its field is refused with
 // 122, never cut. A member that succeeds leaves the holder as it was
 // unless its comment says it sets 0.
@@ -116,8 +118,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // archive's header or first part cannot be written, and for an image
   // 15 (no free drive letter), 13 (the mount failed, whatever the mount
   // library's reason) or the code of listing its root (the image then
-  // stays mounted until Close). Nothing else is left open after a
-  // failure. Version 5 also leaves 11 and 1392 as the thread's last
+  // stays mounted until Close). Returns 0 with 0x10000204, before
+  // any file is touched, when this object still holds an open archive or
+  // a mounted image: that one stays open and untouched (Close it first).
+  // Nothing else is left open after a failure, and a file this Open
+  // created is removed again (through its handle; a file that was there
+  // before is never removed). Version 5 also leaves 11 and 1392 as the thread's last
   // error.
   BOOL Open(LPCWSTR fileName, BOOL read, DWORD version);
   // Finishes and releases the open archive: a written version 1 or 2
@@ -163,11 +169,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // versions 1 and 2 keep added records past their first MiB until
   // Close, the source open's code (versions 2 and 5; version 1 leaves
   // the holder as it was and gives that code as the thread's last error
-  // only), 1359 when version 1 or 2 could not compress and write the
-  // data (version 2: a failed seek's own code), and in
-  // version 5 the code of the failed read or write (112 disk full, the
-  // reparse point's read codes). A failed add leaves the entries before
-  // it whole.
+  // only), 1359 when a file's data could not be read, compressed and
+  // written (GetErrorCause gives why: 112 disk full, 0x10000205 the source
+  // changed while it was read, the failed read's code; version 2: a
+  // failed seek's own code), and in version 5 the code of the failed
+  // write of a reparse point or descriptor (112 disk full, the reparse
+  // point's read codes). A failed add leaves the entries before it whole.
   BOOL AddFile(LPCWSTR source, LPCWSTR name, WIN32_FILE_ATTRIBUTE_DATA* data,
                void* descriptor, DWORD descriptorLength);
   // Restores the entry at the cursor below the folder `target`: its
@@ -183,8 +190,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // stored name that would leave the target, 1921 for a path through a
   // link, 1392 for a damaged record, 1359 when the data cannot be
   // restored (a read error, a missing part, a damaged stream, data not
-  // of the recorded size; the log names the cause), or the code of the
-  // failing create, write or descriptor call. Part of the file may stay.
+  // of the recorded size; the log and GetErrorCause name the cause), or
+  // the code of the failing create, write or descriptor call. Part of the
+  // file may stay.
   BOOL ExtractFile(LPCWSTR target, int flag);
 
   // Asks this object to stop adding or restoring: callable from a signal
@@ -256,6 +264,18 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // and set without a code. 0 puts every block in a part of its own.
   ULONGLONG GetSplitSize();
   void SetSplitSize(ULONGLONG size);
+
+  // Why the last failure the holder reports as 1359 (the data of an entry
+  // could not be stored or restored) happened: the code of the cause,
+  // such as 112 (disk full), 2 (a part file is missing: *part names it),
+  // 0x10000205 (the source changed while it was read: it ended before the
+  // length it was added with), 13 or 1359 (the stored data is damaged or
+  // does not hold the recorded size), or the failing read's or write's
+  // code. With a non-null `part`, *part is the number of the version 5
+  // part file that could not be opened or read, 0 when no part file was
+  // at fault. Returns 0 (and *part 0) when the holder does not hold 1359.
+  // Reads only: no code changes.
+  DWORD GetErrorCause(DWORD* part) const;
 
   // Returns 1; does nothing else.
   BOOL Dump() override;
@@ -419,6 +439,12 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   std::vector<WCHAR> m_entryWholeName;
   // Set by Cancel; the adders and restores look at it between pieces.
   std::atomic<bool> m_cancel;
+  // What GetErrorCause reports: set wherever 1359 goes to the holder.
+  DWORD m_errorCause;
+  DWORD m_errorCausePart;
+  // Records `cause` (and the part file at fault, 0 for none) behind the
+  // 1359 it leaves in the holder.
+  void SetDataFailure(DWORD cause, DWORD part);
 };
 
 #endif  // KVMORVEL_H

@@ -58,7 +58,9 @@ CKvMorvel::CKvMorvel()
       m_flushEntries(kV5FlushEveryEntries),
       m_flushMilliseconds(kV5FlushEveryMilliseconds),
       m_lastFlushTick(0),
-      m_cancel(false) {
+      m_cancel(false),
+      m_errorCause(0),
+      m_errorCausePart(0) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -95,7 +97,9 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_flushMilliseconds(other.m_flushMilliseconds),
       m_lastFlushTick(other.m_lastFlushTick),
       m_entryWholeName(other.m_entryWholeName),
-      m_cancel(other.m_cancel.load()) {
+      m_cancel(other.m_cancel.load()),
+      m_errorCause(other.m_errorCause),
+      m_errorCausePart(other.m_errorCausePart) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -136,6 +140,8 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_lastFlushTick = other.m_lastFlushTick;
   m_entryWholeName = other.m_entryWholeName;
   m_cancel.store(other.m_cancel.load());
+  m_errorCause = other.m_errorCause;
+  m_errorCausePart = other.m_errorCausePart;
   return *this;
 }
 
@@ -362,6 +368,20 @@ BOOL CKvMorvel::GetEncryptedFileName(WCHAR* buffer, DWORD capacity) {
 }
 BOOL CKvMorvel::GetMountedDrive(WCHAR* buffer, DWORD capacity) {
   return CopyOut(m_drive, buffer, capacity);
+}
+
+void CKvMorvel::SetDataFailure(DWORD cause, DWORD part) {
+  m_errorCause = cause;
+  m_errorCausePart = part;
+  // A stop the host asked for is reported as itself, not as lost data.
+  m_error.SetError(cause == kCancelledCode ? kCancelledCode
+                                           : ERROR_INTERNAL_ERROR);
+}
+
+DWORD CKvMorvel::GetErrorCause(DWORD* part) const {
+  const bool held = m_error.GetError() == ERROR_INTERNAL_ERROR;
+  if (part) *part = held ? m_errorCausePart : 0;
+  return held ? m_errorCause : 0;
 }
 
 void CKvMorvel::SetCompressionLevel(int level) { m_compressionLevel = level; }

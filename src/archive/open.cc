@@ -38,6 +38,36 @@ ULONGLONG FreeSpaceKiB(LPCWSTR path) {
   return totalFree.QuadPart >> 10;
 }
 
+// Opens the archive to write: a new file is created with DELETE access,
+// so that a failed Open can take away what it made; an existing one is
+// opened without it (appending needs no right to delete).
+HANDLE OpenForWriting(LPCWSTR fileName, BOOL* created) {
+  HANDLE file = CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE | DELETE,
+                            0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  *created = file != INVALID_HANDLE_VALUE;
+  if (*created || GetLastError() != ERROR_FILE_EXISTS) return file;
+  return CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Lets go of the main file of a failed Open. A file this Open created
+// goes away through the handle that made it, never by a second look-up of
+// its path, which could meet a file put there meanwhile; a file that was
+// there before is only closed.
+void AbandonMainFile(HANDLE file, BOOL created) {
+  if (created) {
+    FILE_DISPOSITION_INFO remove = {};
+    remove.DeleteFile = TRUE;
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &remove,
+                                    sizeof(remove)))
+      CKvLog::GetInstance()->AddError(
+          TEXT("Cannot remove the archive file this Open created - %u"),
+          static_cast<unsigned>(GetLastError()));
+  }
+  CloseHandle(file);
+}
+
 }  // namespace
 
 BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
@@ -58,16 +88,22 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
     m_error.SetError(kErrorNameTooLong);
     return log->ExitFunction(FALSE);
   }
+  // A second archive would take the place of the first one's control
+  // record and handles, which could then be neither written nor closed.
+  if (m_control || m_mounted) {
+    log->AddError(TEXT("An archive is open on this object already"));
+    m_error.SetError(kErrorAlreadyOpen);
+    return log->ExitFunction(FALSE);
+  }
   m_freeSpaceKiB = FreeSpaceKiB(fileName);
   m_read = read;
   m_listEndCode = ERROR_NO_MORE_ITEMS;
 
+  BOOL created = FALSE;
   HANDLE file = read ? CreateFileW(fileName, GENERIC_READ, FILE_SHARE_READ,
                                    nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr)
-                     : CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0,
-                                   nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+                     : OpenForWriting(fileName, &created);
   const DWORD openError = GetLastError();
   if (file == INVALID_HANDLE_VALUE) {
     log->AddError(TEXT("CreateFile on %s - %u"), fileName,
@@ -78,14 +114,14 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
   // Only a file on a disk is an archive. A pipe or device would make the
   // version test wait for data that may never come (the POSIX layer
   // refuses those in CreateFileW already, with the same code).
+  const BOOL existing = !created;
   if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
+    AbandonMainFile(file, !existing);
     log->AddError(TEXT("%s is not a file on a disk"), fileName);
     m_error.SetError(ERROR_BAD_FILE_TYPE);
     return log->ExitFunction(FALSE);
   }
   lstrcpyW(m_archivePath, fileName);
-  const BOOL existing = read || openError == ERROR_ALREADY_EXISTS;
   m_version = read ? DetectVersion(file) : version;
 
   if (m_version == 3) {
@@ -99,7 +135,7 @@ BOOL CKvMorvel::Open(LPCWSTR fileName, BOOL read, DWORD version) {
 BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   _MVRL_OBJECT_5* record = new (std::nothrow) _MVRL_OBJECT_5;
   if (!record) {
-    CloseHandle(file);
+    AbandonMainFile(file, !existing);
     m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
@@ -138,7 +174,7 @@ BOOL CKvMorvel::OpenV5(HANDLE file, BOOL existing) {
   // land where the header goes at Close.)
   if (!CreateHeader5() || !AddPart()) {
     m_error.SetError(GetLastError());
-    CloseHandle(file);
+    AbandonMainFile(file, TRUE);
     delete record;
     m_control = nullptr;
     return FALSE;
@@ -151,7 +187,7 @@ BOOL CKvMorvel::OpenV1V2(HANDLE file, BOOL existing) {
   if (m_version == 2) {
     _MVRL_OBJECT_2* record = new (std::nothrow) _MVRL_OBJECT_2;
     if (!record) {
-      CloseHandle(file);
+      AbandonMainFile(file, !existing);
       m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
       return FALSE;
     }
@@ -182,7 +218,7 @@ BOOL CKvMorvel::OpenV1V2(HANDLE file, BOOL existing) {
   }
   _MVRL_OBJECT* record = new (std::nothrow) _MVRL_OBJECT;
   if (!record) {
-    CloseHandle(file);
+    AbandonMainFile(file, !existing);
     m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }

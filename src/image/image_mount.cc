@@ -26,13 +26,17 @@ Proc ExportOf(HMODULE library, const char* name) {
       reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
 }
 
-// Loads "virtdisk.dll" by its bare name, so that the loader's search
-// order decides where it comes from: on Windows its safe search, on
-// Linux the layer's (the program's folder, the folder of the archive
-// library, the current folder last). A library planted in whatever folder
-// the host stands in is never preferred to an installed one. Each call
-// loads it afresh and the caller frees it right after use.
-HMODULE LoadMountLibrary() { return LoadLibraryW(TEXT("virtdisk.dll")); }
+// Loads "virtdisk.dll" by its bare name from the trusted folders only
+// (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): on Windows the program's folder and
+// the system's, on Linux the layer's (the program's folder, the private
+// module folder, the folder of the archive library). The current folder
+// is never searched, so a library planted where the host stands is not
+// loaded even when none is installed. Each call loads it afresh and the
+// caller frees it right after use.
+HMODULE LoadMountLibrary() {
+  return LoadLibraryExW(TEXT("virtdisk.dll"), nullptr,
+                        LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+}
 
 // The system's ANSI form of `wide` in 260 bytes, "_" for characters the
 // code page cannot hold. FALSE when it does not fit.

@@ -104,6 +104,14 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
+// SetFileInformationByHandle: only the disposition class is served.
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+  FileDispositionInfo = 4
+} FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFO;
+
 typedef enum _GET_FILEEX_INFO_LEVELS {
   GetFileExInfoStandard,
   GetFileExMaxInfoLevel
@@ -334,6 +342,15 @@ DWORD GetFileType(HANDLE file);
 // whatever paths they were opened by. Failures: 6 bad handle.
 BOOL GetFileInformationByHandle(HANDLE file,
                                 LPBY_HANDLE_FILE_INFORMATION info);
+// With FileDispositionInfo and DeleteFile set, the file the handle is open
+// on loses its name: Windows removes it when its last handle closes; the
+// layer unlinks the name at once, and only when the name still leads to
+// the handle's own file (device and inode), so a file put in its place is
+// never removed. Failures: 6 bad handle, 87 another class or size, 2 the
+// name no longer leads to the handle's file, 5 a folder or link handle or
+// one opened without DELETE access, else the errno mapping. DeleteFile 0 does nothing.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                LPVOID info, DWORD size);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 // Removes an empty folder, or a link to a folder. Failures: 2, 3, 145 not
@@ -424,6 +441,14 @@ DWORD KvGetDosDevicesFolder(LPSTR buffer, DWORD capacity);
 // first folder that holds it decides. Failures: 126 not found, 193 found
 // but not loadable; GetProcAddress: 127.
 HMODULE LoadLibraryW(LPCWSTR path);
+// LoadLibraryW with search flags; `file` must be null. With
+// LOAD_LIBRARY_SEARCH_DEFAULT_DIRS a bare name is looked for in the
+// trusted folders only (the program's, the layer's private module folder,
+// the layer's), never in the current folder; flags 0 search as
+// LoadLibraryW does. Failures: those of LoadLibraryW, 87 for other flags
+// or a file handle.
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
+HMODULE LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags);
 // Null with 6 for a null module or name, 127 for a name not exported.
 FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 // Failures: 6 for a null module.

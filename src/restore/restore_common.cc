@@ -88,7 +88,13 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   if (a & FILE_ATTRIBUTE_DIRECTORY) {
-    CreateDirectoryW(fullPath, nullptr);  // an existing folder is fine
+    // An existing folder is fine; any other failure (5 on a target the
+    // user may not write) is the entry's own, not the open's 2 after it.
+    if (!CreateDirectoryW(fullPath, nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      *refusal = GetLastError();
+      return INVALID_HANDLE_VALUE;
+    }
     if (a & FILE_ATTRIBUTE_REPARSE_POINT)
       return CreateFileW(fullPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          kReparseFlags, nullptr);

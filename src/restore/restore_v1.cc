@@ -113,8 +113,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     // the recorded size (kRecordedSizeCode is this 1359); the cause goes
     // to the log.
     LogDataFailure(fullPath, code);
-    m_error.SetError(code == kCancelledCode ? kCancelledCode
-                                            : ERROR_INTERNAL_ERROR);
+    SetDataFailure(code, 0);
     return FALSE;
   }
   FinishRestoredFile(file, fullPath, record.data);

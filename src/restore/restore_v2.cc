@@ -46,10 +46,14 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   view.hasReparseRecord = entry.storedLength != 0;
 
   RestoreSource source;
+  // The cause of a failed data restore is kept for GetErrorCause; the
+  // restore reports 1359 in its place.
   source.writeData = [&](HANDLE file) -> DWORD {
-    return InflateEntryData(
+    const DWORD cause = InflateEntryData(
         archive, entry.dataOffset, entry.storedLength, file, entry.data,
         &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate, &m_cancel);
+    if (cause) SetDataFailure(cause, 0);
+    return cause;
   };
   source.openReparse = [&](HANDLE* file, ULONGLONG* offset) -> DWORD {
     *offset = entry.dataOffset;

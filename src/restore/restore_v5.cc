@@ -114,11 +114,25 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
 
   RestoreSource source;
   // The block reader records its cause in the holder; the restore then
-  // reports 1359 in its place and logs the cause.
+  // reports 1359 in its place and logs the cause, which GetErrorCause
+  // gives with the part file a missing part or failed read was in.
   source.writeData = [&](HANDLE file) -> DWORD {
     if (ZIPDecompressFile5(file, &entry)) return 0;
-    const DWORD cause = m_error.GetError();
-    return cause ? cause : ERROR_INTERNAL_ERROR;
+    DWORD cause = m_error.GetError();
+    if (!cause) cause = ERROR_INTERNAL_ERROR;
+    const bool partAtFault =
+        cause != ERROR_INTERNAL_ERROR && cause != ERROR_NOT_ENOUGH_MEMORY;
+    DWORD part = partAtFault ? record->partIn.number() : 0;
+    // A stream that runs past the last part the header counts meets no
+    // missing part: its data ended early in that last part.
+    const DWORD lastPart = m_header5.partCount;
+    if ((cause == ERROR_FILE_NOT_FOUND || cause == ERROR_PATH_NOT_FOUND) &&
+        lastPart != 0 && part > lastPart) {
+      cause = ERROR_HANDLE_EOF;
+      part = lastPart;
+    }
+    SetDataFailure(cause, part);
+    return cause;
   };
   // The parts are read through the archive's part input, which keeps the
   // last one open for the next item and the next entry.

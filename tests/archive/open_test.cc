@@ -163,4 +163,81 @@ TEST(OpenTest, WritingTakesTheVersionArgumentUnchanged) {
   EXPECT_EQ(32u, ReadBytes(dir / "four.arc").size());  // a version 1 file
 }
 
+// The names an archive lists, in order.
+std::vector<std::string> Listed(const std::string& path) {
+  std::vector<std::string> names;
+  CKvMorvel m;
+  if (!m.Open(P(W(path)), TRUE, 0)) return {"<does not open>"};
+  while (m.Info(TRUE)) {
+    WCHAR name[260];
+    if (m.GetFile(name, 260))
+      names.push_back(N(reinterpret_cast<const char16_t*>(name)));
+  }
+  m.Close();
+  return names;
+}
+
+// A second Open on an object that holds an open archive is refused with
+// 0x10000204 before anything is touched: the first archive stays open,
+// its added entries are written at Close, and the second file is never
+// made. The same for an archive open for reading.
+TEST(OpenTest, OpenOnAnObjectThatHoldsAnArchiveIsRefusedInEveryVersion) {
+  const DWORD kAlreadyOpen = 0x10000204u;
+  for (DWORD version : {1u, 2u, 5u}) {
+    SCOPED_TRACE(version);
+    TempDir dir;
+    WriteBytes(dir / "a.txt", "alpha");
+    const std::string first = dir / "first.arc";
+    const std::string second = dir / "second.arc";
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(W(first)), FALSE, version));
+    ASSERT_TRUE(m.AddFile(P(W(dir / "a.txt")), P(W("a.txt")), nullptr, 0));
+    EXPECT_FALSE(m.Open(P(W(second)), FALSE, version));
+    EXPECT_EQ(kAlreadyOpen, m.GetErrorCode());
+    EXPECT_FALSE(m.Open(P(W(first)), TRUE, 0));
+    EXPECT_EQ(kAlreadyOpen, m.GetErrorCode());
+    EXPECT_FALSE(Exists(second));
+    EXPECT_EQ(version, m.GetVersion());
+    EXPECT_TRUE(m.Close());
+    EXPECT_EQ(std::vector<std::string>{"a.txt"}, Listed(first));
+
+    CKvMorvel reader;
+    ASSERT_TRUE(reader.Open(P(W(first)), TRUE, 0));
+    EXPECT_FALSE(reader.Open(P(W(second)), FALSE, version));
+    EXPECT_EQ(kAlreadyOpen, reader.GetErrorCode());
+    EXPECT_FALSE(Exists(second));
+    ASSERT_TRUE(reader.Info(FALSE));
+    EXPECT_TRUE(reader.ExtractFile(P(W(dir / "out")), 1));
+    EXPECT_EQ("alpha", ReadBytes(dir / "out/a.txt"));
+    EXPECT_TRUE(reader.Close());
+    // Once closed, the object opens another archive.
+    EXPECT_TRUE(reader.Open(P(W(second)), FALSE, version));
+    EXPECT_TRUE(reader.Close());
+  }
+}
+
+// A failed Open for writing removes the main file it created (here a new
+// version 5 archive whose first part cannot be made, as a folder holds
+// its name), and never a file that was there before it.
+TEST(OpenTest, AFailedOpenLeavesNoFileItCreatedAndKeepsOneThatWasThere) {
+  TempDir dir;
+  const std::string fresh = dir / "fresh.kvm";
+  const std::string freshPart = dir / "fresh_0001.kvm";
+  ASSERT_EQ(0, mkdir(freshPart.c_str(), 0755));
+  CKvMorvel m;
+  EXPECT_FALSE(m.Open(P(W(fresh)), FALSE, 5));
+  EXPECT_NE(0u, m.GetErrorCode());
+  EXPECT_FALSE(Exists(fresh));
+  // The object is free for the next Open.
+  EXPECT_TRUE(m.Open(P(W(dir / "next.kvm")), FALSE, 5));
+  EXPECT_TRUE(m.Close());
+  // A file that was there is kept as it was, whatever refused it.
+  const std::string old = dir / "old.kvm";
+  WriteBytes(old, "not an archive");
+  CKvMorvel again;
+  EXPECT_FALSE(again.Open(P(W(old)), FALSE, 5));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), again.GetErrorCode());
+  EXPECT_EQ("not an archive", ReadBytes(old));
+}
+
 }  // namespace

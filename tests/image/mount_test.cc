@@ -129,6 +129,27 @@ TEST_F(MountTest, ALibraryPlantedInTheCurrentFolderIsNeverLoaded) {
   EXPECT_FALSE(Exists(work_ / kPlantedMarker));
 }
 
+// Open on an object with a mounted image is refused with 0x10000204:
+// the image stays mounted on its letter and walks on, and no second
+// image is mounted.
+TEST_F(MountTest, OpenWhileAnImageIsMountedIsRefusedAndTheImageStays) {
+  const std::string image = SmallImage();
+  CKvMorvel m;
+  OpenImage(m, image);
+  EXPECT_EQ("Z:\\", Drive(m));
+  EXPECT_FALSE(m.Open(P(W(image)), TRUE, 0));
+  EXPECT_EQ(kErrorAlreadyOpen, m.GetErrorCode());
+  EXPECT_FALSE(m.Open(P(W(work_ / "new.kvm")), FALSE, 5));
+  EXPECT_EQ(kErrorAlreadyOpen, m.GetErrorCode());
+  EXPECT_FALSE(Exists(work_ / "new.kvm"));
+  EXPECT_EQ("Z:\\", Drive(m));
+  EXPECT_FALSE(LetterMapped('y'));
+  EXPECT_EQ(std::vector<std::string>{"a.txt"}, ListAll(m));
+  EXPECT_TRUE(m.Close());
+  EXPECT_FALSE(LetterMapped('z'));
+  EXPECT_TRUE(PrivateFolders().empty());
+}
+
 TEST_F(MountTest, AnEmptyImageOpensWithAnExhaustedWalk) {
   const std::string image = Pack(source_.path());
   CKvMorvel m;

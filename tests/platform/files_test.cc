@@ -249,6 +249,53 @@ TEST(Faults, TheSwitchCountsFailsAndShortensTheChosenCall) {
   EXPECT_EQ(0u, kvposix::KvFaultCalls());
 }
 
+// The delete disposition removes the handle's own file and nothing put
+// at its name since; it needs DELETE access. SetEndOfFile cuts the file at
+// the handle's position.
+TEST(Files, DispositionRemovesOnlyTheHandlesFileAndEndOfFileCuts) {
+  TempDir dir;
+  FILE_DISPOSITION_INFO remove = {};
+  remove.DeleteFile = TRUE;
+  HANDLE h = Open(dir.W("gone.bin"), GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetFileInformationByHandle(h, FileDispositionInfo, &remove,
+                                         sizeof(remove)));
+  EXPECT_FALSE(Exists(dir / "gone.bin"));
+  EXPECT_TRUE(CloseHandle(h));
+  // Without DELETE access: 5, the file stays.
+  h = Open(dir.W("kept.bin"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(SetFileInformationByHandle(h, FileDispositionInfo, &remove,
+                                          sizeof(remove)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(Exists(dir / "kept.bin"));
+  EXPECT_TRUE(CloseHandle(h));
+  // Another file renamed over the name: 2, and that file stays.
+  h = Open(dir.W("moved.bin"), GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  WriteBytes(dir / "other.bin", "other");
+  ASSERT_EQ(0, rename((dir / "other.bin").c_str(), (dir / "moved.bin").c_str()));
+  EXPECT_FALSE(SetFileInformationByHandle(h, FileDispositionInfo, &remove,
+                                          sizeof(remove)));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ("other", ReadBytes(dir / "moved.bin"));
+  EXPECT_TRUE(CloseHandle(h));
+  // SetEndOfFile: 10 bytes cut back to 4 at the position.
+  h = Open(dir.W("cut.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, nullptr));
+  ASSERT_NE(INVALID_SET_FILE_POINTER, SetFilePointer(h, 4, nullptr, FILE_BEGIN));
+  EXPECT_TRUE(SetEndOfFile(h));
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_EQ("0123", ReadBytes(dir / "cut.bin"));
+  h = Open(dir.W("cut.bin"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(CloseHandle(h));
+}
+
 TEST(Files, BadHandlesAndSeeksAreRefused) {
   TempDir dir;
   WriteBytes(dir / "f", "abc");

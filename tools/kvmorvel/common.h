@@ -32,15 +32,29 @@ bool JsonOutput();
 // Every report below escapes the names in its text (DisplayText: control
 // characters and invalid sequences written as \n, \t or \ooo), so a
 // caller passes names as they are.
-// Prints "kvmorvel: WHAT: error CODE (0xCODE): MESSAGE" on stderr.
-// "cannot open ARCHIVE" and the code; 32 says the archive is in use.
+// Prints "kvmorvel: WHAT: error CODE (0xCODE): WORDS" on stderr, WORDS
+// being what happened in an administrator's words (the command's table
+// of messages, ErrorMessage in text.h, or the `words` given).
+// "cannot open ARCHIVE" and the code; 32 says the archive is in use, and
+// a folder given as the archive is named so.
 void ReportOpenFailure(const std::string& archive, unsigned code);
 void ReportFailure(const std::string& what, unsigned code);
+void ReportFailure(const std::string& what, unsigned code,
+                   const std::string& words);
 // A failure of the entry `name`: on stderr as ReportFailure words it
 // (`what` holds the displayed name), and with --json as the line
 // {"type":"error","name":...,"code":...,"message":...}.
 void ReportEntryFailure(const std::u16string& name, const std::string& what,
                         unsigned code);
+void ReportEntryFailure(const std::u16string& name, const std::string& what,
+                        unsigned code, const std::string& words);
+
+// The words for `code` as FailureCode gave it for `archive`: a cause
+// behind the library's 1359 that names a version 5 part file (of the
+// archive at `archivePath`) says which part, "Part file NAME is missing."
+// for a missing one; any other code gets its ErrorMessage.
+std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
+                           const std::string& archivePath);
 // Prints "kvmorvel: MESSAGE" on stderr.
 void ReportNote(const std::string& message);
 // Prints "kvmorvel: MESSAGE" and a hint to --help on stderr, and returns
@@ -52,6 +66,8 @@ int UsageError(const std::string& verb, const std::string& message);
 // paths (a source or a target that does not open), which leave only the
 // thread's last error; `holderBefore` is the holder's code before the
 // call, so that a stale code is not reported for a failure that set none.
+// For the library's 1359 it is the cause behind it (GetErrorCause: 112
+// disk full, 2 a missing part, ...) when the library knows one.
 unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore);
 
 // An absolute form of `path` (joined to the current folder when relative;

@@ -482,6 +482,28 @@ bool MayWrite(const CreateOptions& options, const std::string& archive) {
   return true;
 }
 
+// The folder part of `path`, its last separator included.
+std::string FolderOf(const std::string& path) {
+  const char* separators = kvsys::kSeparator == '/' ? "/" : "\\/";
+  const size_t last = path.find_last_of(separators);
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
+// A version 5 part file is named by putting its number before the last
+// "." of the whole path, as the library does; for an archive name without
+// an extension whose folder holds a ".", that lands in another folder
+// ("/x.y/arc" makes "/x_0001.y/arc"). Such a name is refused before
+// anything is created.
+bool PartsStayBeside(const CreateOptions& options, const std::string& archive) {
+  if (options.version != 5) return true;
+  const std::string part1 = PartName(archive, 1);
+  if (part1.empty() || FolderOf(part1) == FolderOf(archive)) return true;
+  ReportNote(options.archive + ": its part files would be made in another "
+             "folder (" + part1 + "); give the archive a name with an "
+             "extension, such as " + options.archive + ".kvm");
+  return false;
+}
+
 }  // namespace
 
 int RunCreate(const Args& args) {
@@ -502,7 +524,9 @@ int RunCreate(const Args& args) {
   std::u16string wideArchive;
   if (!Utf8ToUtf16(archivePath, &wideArchive))
     return UsageError("create", "the archive name is not valid UTF-8");
-  if (!MayWrite(options, archivePath)) return kExitUsage;
+  if (!PartsStayBeside(options, archivePath) ||
+      !MayWrite(options, archivePath))
+    return kExitUsage;
 
   CKvMorvel archive;
   if (options.levelGiven) archive.SetCompressionLevel(options.level);

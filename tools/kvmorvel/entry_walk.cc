@@ -37,8 +37,9 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
                          kCancelled);
       return false;
     }
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
-                       FailureCode(*archive, before));
+    const unsigned code = FailureCode(*archive, before);
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name), code,
+                       FailureWordsOf(*archive, code, OpenedArchivePath()));
     return false;
   }
   return true;

@@ -21,7 +21,14 @@ const DWORD kDirectory = 0x10;
 const DWORD kPartNameCapacity = 1024;
 }  // namespace
 
+namespace {
+std::string g_openedPath;
+}  // namespace
+
+const std::string& OpenedArchivePath() { return g_openedPath; }
+
 bool OpenForReading(CKvMorvel* archive, const std::string& path) {
+  g_openedPath = path;
   std::u16string wide;
   if (!Utf8ToUtf16(path, &wide)) {
     ReportFailure("cannot open " + path + ": the name is not valid UTF-8",

@@ -14,6 +14,9 @@
 // device is refused by the library at once instead of blocking a read
 // here, and the current folder is never changed.
 bool OpenForReading(CKvMorvel* archive, const std::string& path);
+// The path the last OpenForReading was given (empty before any), so that
+// a failure of an entry can name the archive's part files.
+const std::string& OpenedArchivePath();
 
 // Loads the entry at the current position with Info(advance). Returns
 // true when one was loaded; false at the end, or on a read failure, which

@@ -88,6 +88,10 @@ std::string FormatLocalTime(const FILETIME& time, bool withSeconds) {
   return text;
 }
 
+// The command's one table of messages. Where the system's text points an
+// administrator the wrong way (11 "incorrect format" for a file that is
+// no archive, 1359 "internal error" for data that could not be read),
+// the table says what happened instead.
 std::string ErrorMessage(DWORD code) {
   switch (code) {
     case 0: return "The operation completed successfully.";
@@ -95,22 +99,21 @@ std::string ErrorMessage(DWORD code) {
     case 2: return "The system cannot find the file specified.";
     case 3: return "The system cannot find the path specified.";
     case 4: return "The system cannot open the file.";
-    case 5: return "Access is denied.";
+    case 5: return "Permission denied.";
     case 6: return "The handle is invalid.";
     case 8: return "Not enough memory resources are available to process "
                    "this command.";
-    case 11: return "An attempt was made to load a program with an "
-                    "incorrect format.";
+    case 11: return "Not an archive of a known format.";
     case 13: return "The data is invalid.";
     case 15: return "The system cannot find the drive specified.";
     case 18: return "There are no more files.";
     case 32: return "The process cannot access the file because it is "
                     "being used by another process.";
-    case 38: return "Reached the end of the file.";
+    case 38: return "The data ends before its recorded size.";
     case 50: return "The request is not supported.";
     case 80: return "The file exists.";
     case 87: return "The parameter is incorrect.";
-    case 112: return "There is not enough space on the disk.";
+    case 112: return "The disk is full.";
     case 120: return "This function is not supported on this system.";
     case 122: return "The data area passed to a system call is too small.";
     case 123: return "The filename, directory name, or volume label syntax "
@@ -127,14 +130,18 @@ std::string ErrorMessage(DWORD code) {
     case 267: return "The directory name is invalid.";
     case 1314: return "A required privilege is not held by the client.";
     case 1338: return "The security descriptor structure is invalid.";
-    case 1359: return "An internal error occurred.";
-    case 1392: return "The file or directory is corrupted and unreadable.";
+    case 1359: return "The stored data is damaged or does not hold its "
+                      "recorded size.";
+    case 1392: return "The archive is damaged.";
+    case 1921: return "The path leads through a symbolic link.";
     case 4390: return "The file or directory is not a reparse point.";
     case 4392: return "The data present in the reparse point buffer is "
                       "invalid.";
     case 0x80004001u: return "Not implemented.";
     case 0x10000002u: return "No target given, or the buffer is not writable.";
     case 0x10000203u: return "No archive is open.";
+    case 0x10000204u: return "An archive is open on this object already.";
+    case 0x10000205u: return "The source changed while it was read.";
     case 0x10000405u: return "No image is mounted, or unmounting failed.";
     default: return "Unknown error.";
   }

@@ -40,7 +40,8 @@ ULONGLONG FileTimeValue(const FILETIME& time);
 // "YYYY-MM-DD HH:MM:SS".
 std::string FormatLocalTime(const FILETIME& time, bool seconds = false);
 
-// The readable text of a Windows or library error code.
+// What a Windows or library error code means, in an administrator's
+// words: the command's one table of messages.
 std::string ErrorMessage(DWORD code);
 
 #endif  // KVMORVEL_TOOL_TEXT_H

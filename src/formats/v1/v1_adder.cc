@@ -70,11 +70,10 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
       ZIPCompressFile(file, static_cast<LONGLONG>(GetFileSize64(file)),
                       record->archive, &stored,
                       ZlibLevelForSetting(m_compressionLevel));
-  const DWORD cause = compressed ? ERROR_SUCCESS : GetLastError();
+  const DWORD cause = compressed ? 0 : AddFailureCause(GetLastError());
   CloseHandle(file);
   if (!compressed) {
-    m_error.SetError(cause == kCancelledCode ? kCancelledCode
-                                             : ERROR_INTERNAL_ERROR);
+    SetDataFailure(cause, 0);
     return FALSE;
   }
   entry.storedLength = static_cast<ULONGLONG>(stored);

@@ -206,10 +206,9 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
                         ZlibLevelForSetting(m_compressionLevel))) {
     CKvLog::GetInstance()->AddError(TEXT("ZIPCompressFile2 - %u"),
                                     static_cast<unsigned>(GetLastError()));
-    const DWORD cause = GetLastError();
+    const DWORD cause = AddFailureCause(GetLastError());
     CloseHandle(file);
-    m_error.SetError(cause == kCancelledCode ? kCancelledCode
-                                             : ERROR_INTERNAL_ERROR);
+    SetDataFailure(cause, 0);
     return FALSE;
   }
   CloseHandle(file);

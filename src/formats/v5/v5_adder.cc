@@ -141,9 +141,11 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   if (!GetFileSizeEx(file, &size)) size.QuadPart = 0;
   const BOOL stored =
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
-  const DWORD cause = stored ? ERROR_SUCCESS : GetLastError();
+  const DWORD cause = stored ? ERROR_SUCCESS : AddFailureCause(GetLastError());
   CloseHandle(file);
   if (stored) return ERROR_SUCCESS;
+  // AddFileProcess5 leaves the 1359 (or 1223 for a stop) in the holder; GetErrorCause gives why.
+  SetDataFailure(cause, 0);
   return cause == kCancelledCode ? kCancelledCode : ERROR_INTERNAL_ERROR;
 }
 

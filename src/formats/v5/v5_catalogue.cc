@@ -114,6 +114,21 @@ bool WriteHeader5(HANDLE file, _MVRL_HEADER_5* image) {
   return SeekTo(file, 0) && WriteExact(file, bytes, sizeof(bytes));
 }
 
+// Puts the main file back as it stood before a flush that failed part
+// way: the records the flush wrote, whole or torn, are cut off through the
+// handle at `end`, and the header is written again whole (its part count
+// names the last part made, which exists). Every listing then reads to a
+// clean end, and the next append is not refused for a damaged record.
+void CutBackCatalogue(HANDLE file, ULONGLONG end, _MVRL_HEADER_5* header) {
+  if (SeekTo(file, end) && SetEndOfFile(file) && WriteHeader5(file, header) &&
+      FlushFileBuffers(file))
+    return;
+  CKvLog::GetInstance()->AddError(
+      TEXT("Cannot cut the catalogue back to %I64u - %u"),
+      static_cast<unsigned long long>(end),
+      static_cast<unsigned>(GetLastError()));
+}
+
 }  // namespace
 
 BOOL CKvMorvel::CreateHeader5() {
@@ -255,17 +270,24 @@ BOOL CKvMorvel::CloseStructuresV5() {
 // the records are appended, the header rewritten with the part count and
 // the main file flushed. After a crash every record on the disk names
 // data that is there whole; the entries still in the batch are lost, but
-// nothing listed before. The batch is emptied either way, as part of it
-// may already stand in the main file. Returns 0 or the failing code.
+// nothing listed before. A flush that fails (a full disk, a write error)
+// cuts the main file back to where it ended before (CutBackCatalogue), so
+// nothing torn stays behind. The batch is emptied either way. Returns 0 or
+// the failing code.
 DWORD CKvMorvel::FlushBatch5() {
   _MVRL_OBJECT_5* record = V5Record(m_control);
   HANDLE file = record->archive;
-  const bool written =
+  ULONGLONG catalogueEnd = 0;
+  const bool catalogueKnown =
       (m_partHandle == INVALID_HANDLE_VALUE ||
        (WritePartGather5() && FlushFileBuffers(m_partHandle))) &&
-      SeekToEnd(file) && WriteVector5(file) &&
-      WriteHeader5(file, &m_header5) && FlushFileBuffers(file);
+      FileLength(file, &catalogueEnd);
+  const bool written = catalogueKnown && SeekToEnd(file) &&
+                       WriteVector5(file) && WriteHeader5(file, &m_header5) &&
+                       FlushFileBuffers(file);
   const DWORD code = written ? ERROR_SUCCESS : GetLastError();
+  if (!written && catalogueKnown)
+    CutBackCatalogue(file, catalogueEnd, &m_header5);
   m_entries5.clear();
   record->entriesWritten = 0;
   // The main file changed under the catalogue's read window.

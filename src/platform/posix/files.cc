@@ -525,11 +525,28 @@ BOOL GetFileInformationByHandle(HANDLE file,
   return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE file) {
-  HandleRef h = DataHandle(file, true);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                LPVOID info, DWORD size) {
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
-  if (TakeFault(kFaultFlush) != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
-  if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);
+  if (kind != FileDispositionInfo || !info ||
+      size < sizeof(FILE_DISPOSITION_INFO))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile)
+    return TRUE;
+  // Windows asks for DELETE access, so the layer does too.
+  if (h->kind != Kind::kFile || !(h->access & (DELETE | GENERIC_ALL)))
+    return Fail(ERROR_ACCESS_DENIED);
+  // POSIX removes a name, not a file: the name is unlinked only while it
+  // still leads to the file this handle holds, never to one put there
+  // since.
+  const std::string& path = h->Path();
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return FailErrno(errno);
+  if (st.st_dev != h->dev || st.st_ino != h->ino)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (unlink(path.c_str()) != 0) return FailErrno(errno);
+  NoteNameChange();
   return TRUE;
 }
 
@@ -540,6 +557,14 @@ BOOL SetEndOfFile(HANDLE file) {
   if (at < 0) return FailErrno(errno);
   if (RetryEintr([&] { return ftruncate(h->fd, at); }) != 0)
     return FailErrno(errno);
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  HandleRef h = DataHandle(file, true);
+  if (!h) return FALSE;
+  if (TakeFault(kFaultFlush) != FaultMode::kOff) return Fail(ERROR_DISK_FULL);
+  if (RetryEintr([&] { return fsync(h->fd); }) != 0) return FailErrno(errno);
   return TRUE;
 }
 

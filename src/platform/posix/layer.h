@@ -249,6 +249,9 @@ DWORD LinkTag(const std::string& path);
 DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out);
 
 // ---- fault switch (faults.cc), for tests only -----------------------------
+// Only a program linked with the kvfaults build of faults.cc (the test
+// programs) has the members below but TakeFault; elsewhere TakeFault
+// always answers kOff.
 // The counted calls are CreateFileW, ReadFile, WriteFile, SetFilePointerEx
 // and FlushFileBuffers, numbered from 1 after the switch is set.
 enum class FaultMode {

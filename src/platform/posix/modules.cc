@@ -2,7 +2,8 @@
 // Shared objects by their Windows file name: "C:\work\virtdisk.dll" is
 // mapped like any path and loaded with dlopen. A bare name is searched
 // for the way Windows' safe search order does: the folder of the running
-// program first, the current folder last (see SearchFolders).
+// program first, the current folder last, or never with
+// LOAD_LIBRARY_SEARCH_DEFAULT_DIRS (see SearchFolders).
 //
 // The installed archive library keeps the modules it loads (the mount
 // library) in a private folder below its own, KVMORVEL_MODULE_FOLDER
@@ -68,9 +69,14 @@ std::string CurrentFolder() {
 // (LD_LIBRARY_PATH, whose empty entries mean the current folder, and the
 // system folders) is left out on purpose: the modules loaded by name are
 // ours and live beside the program or the layer.
-std::vector<std::string> SearchFolders() {
-  return {ProgramFolder(), PrivateModuleFolder(), LayerFolder(),
-          CurrentFolder()};
+// LOAD_LIBRARY_SEARCH_DEFAULT_DIRS leaves the current folder out, as on
+// Windows: with no library installed, none is taken from where the user
+// happens to stand.
+std::vector<std::string> SearchFolders(bool currentFolder) {
+  std::vector<std::string> folders = {ProgramFolder(), PrivateModuleFolder(),
+                                      LayerFolder()};
+  if (currentFolder) folders.push_back(CurrentFolder());
+  return folders;
 }
 
 HMODULE Load(const std::string& path) {
@@ -81,7 +87,13 @@ HMODULE Load(const std::string& path) {
 
 }  // namespace
 
-HMODULE LoadLibraryW(LPCWSTR path) {
+HMODULE LoadLibraryW(LPCWSTR path) { return LoadLibraryExW(path, nullptr, 0); }
+
+HMODULE LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  if (file || (flags & ~LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   std::string p;
   if (!ToPosixPath(path, &p)) return nullptr;
   struct stat st;
@@ -96,7 +108,8 @@ HMODULE LoadLibraryW(LPCWSTR path) {
   // The first folder that holds the name decides: a file there that does
   // not load fails the call rather than falling through to a later, less
   // trusted folder.
-  for (const std::string& folder : SearchFolders()) {
+  const bool trustedOnly = (flags & LOAD_LIBRARY_SEARCH_DEFAULT_DIRS) != 0;
+  for (const std::string& folder : SearchFolders(!trustedOnly)) {
     if (folder.empty()) continue;
     const std::string candidate = (folder == "/" ? "" : folder) + "/" + p;
     if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
