@@ -1158,7 +1158,8 @@ TEST(ToolSparse, SparseFileRoundTripsWithItsHoles) {
     SCOPED_TRACE(version);
     const std::string archive = work / (std::string("v") + version + ".kvm");
     const std::string out = work / (std::string("out") + version);
-    ToolResult result = RunTool({"create", "-V", version, archive, sparse});
+    ToolResult result =
+        RunTool({"create", "-V", version, archive, "disk.img"}, {}, work.path());
     ASSERT_EQ(0, result.status) << result.err;
     result = RunTool({"extract", archive, out});
     ASSERT_EQ(0, result.status) << result.err;
@@ -1222,7 +1223,8 @@ TEST(ToolTerminal, TermStopsAnExtractWithinAnEntry) {
   ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
   WriteSparse(tree + "/big.img", 32ull << 30, {{0, "head"}});
   const std::string archive = work / "x.kvm";
-  const ToolResult created = RunTool({"create", "-V", "5", archive, tree + "/big.img"});
+  const ToolResult created =
+      RunTool({"create", "-V", "5", archive, "big.img"}, {}, tree);
   ASSERT_EQ(0, created.status) << created.err;
   const std::string out = work / "out";
   int terminal = -1;

@@ -387,6 +387,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read,
   if (!buffer && toRead) return Fail(ERROR_INVALID_PARAMETER);
   const FaultMode fault = TakeFault(kFaultRead);
   if (fault == FaultMode::kShort) toRead /= 2;
+  else if (fault == FaultMode::kEnd) toRead = 0;
   else if (fault != FaultMode::kOff) return FailErrno(EIO);
   DWORD done = 0;
   while (done < toRead) {

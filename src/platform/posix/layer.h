@@ -260,6 +260,8 @@ enum class FaultMode {
   kFail,   // the call numbered `at` fails (112 for writes and flushes)
   kShort,  // it comes up short: a read returns half, a write stores half
            // and fails with 112; the other calls fail
+  kEnd,    // a read finds the end of the file (0 bytes), as when the file
+           // shrank while it was read; the other calls fail
   kKill,   // it raises SIGKILL
 };
 // The calls counted, as a mask.
