@@ -6,6 +6,7 @@
 
 #include "KvLog.h"
 #include "archive/codes.h"
+#include "archive/manifest.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
@@ -45,7 +46,8 @@ CKvMorvel::CKvMorvel()
       m_listEndCode(ERROR_NO_MORE_ITEMS),
       m_flushEntries(kV5FlushEveryEntries),
       m_flushMilliseconds(kV5FlushEveryMilliseconds),
-      m_lastFlushTick(0) {
+      m_lastFlushTick(0),
+      m_manifest(nullptr) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -80,7 +82,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_listEndCode(other.m_listEndCode),
       m_flushEntries(other.m_flushEntries),
       m_flushMilliseconds(other.m_flushMilliseconds),
-      m_lastFlushTick(other.m_lastFlushTick) {
+      m_lastFlushTick(other.m_lastFlushTick),
+      m_manifest(nullptr) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -119,12 +122,16 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_flushEntries = other.m_flushEntries;
   m_flushMilliseconds = other.m_flushMilliseconds;
   m_lastFlushTick = other.m_lastFlushTick;
+  // The manifest stays with the object that began it.
   return *this;
 }
 
 // Releases the entry lists only: an archive or image left open stays open,
 // as the host owns the decision to close it.
-CKvMorvel::~CKvMorvel() { ReleaseEntryLists(); }
+CKvMorvel::~CKvMorvel() {
+  ReleaseEntryLists();
+  delete m_manifest;  // left marked incomplete unless Close completed it
+}
 
 void CKvMorvel::ReleaseEntryLists() {
   std::vector<_MVRL_FILEENTRY_2>().swap(m_entries2);
@@ -242,11 +249,19 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
     m_error.SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (m_manifest) m_manifest->digest.Reset();
+  BOOL added = FALSE;
   if (m_version == 2)
-    return AddFileProcess2(source, name, data, descriptor, descriptorLength);
-  if (m_version == 5)
-    return AddFileProcess5(source, name, data, descriptor, descriptorLength);
-  return AddFileProcess(source, name, data, descriptor, descriptorLength);
+    added = AddFileProcess2(source, name, data, descriptor, descriptorLength);
+  else if (m_version == 5)
+    added = AddFileProcess5(source, name, data, descriptor, descriptorLength);
+  else
+    added = AddFileProcess(source, name, data, descriptor, descriptorLength);
+  if (!added || !m_manifest || !HasEntryData(m_version, data->dwFileAttributes))
+    return added;
+  const DWORD code = AddManifestEntry(m_manifest, name);
+  if (code) m_error.SetError(code);
+  return code == 0;
 }
 
 BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
@@ -266,9 +281,23 @@ BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
 
 BOOL CKvMorvel::Close() {
   if (m_version == 3) return UnmountImage(m_drive[0]);
-  if (m_version == 5) return CloseStructuresV5();
-  if (m_version == 2) return CloseStructuresV2();
-  return CloseStructuresV1();
+  BOOL closed = FALSE;
+  if (m_version == 5)
+    closed = CloseStructuresV5();
+  else if (m_version == 2)
+    closed = CloseStructuresV2();
+  else
+    closed = CloseStructuresV1();
+  // A version 1 archive whose Close failed stays open for another Close,
+  // and keeps its manifest for it; otherwise the manifest is done with.
+  if (!m_manifest || (!closed && m_control)) return closed;
+  const DWORD code = closed ? CompleteManifest(m_manifest, m_archivePath,
+                                               m_version == 5 ? m_header5.partCount : 0)
+                            : 0;
+  delete m_manifest;
+  m_manifest = nullptr;
+  if (code) m_error.SetError(code);
+  return closed && code == 0;
 }
 
 // --- Accessors ----------------------------------------------------------

@@ -11,10 +11,22 @@ DWORD SizedOutput::Write(const BYTE* bytes, DWORD size) {
     overran_ = true;
   }
   DWORD put = 0;
-  if (allowed != 0 && !WriteFile(target_, bytes, allowed, &put, nullptr))
-    return LastErrorOr(ERROR_DISK_FULL);
+  const DWORD code = allowed != 0 ? Deliver(bytes, allowed, &put) : 0;
   written_ += put;
   left_ -= put;
-  if (put != allowed) return ERROR_DISK_FULL;
+  if (code) return code;
   return overran_ ? kRecordedSizeCode : 0;
+}
+
+DWORD SizedOutput::Deliver(const BYTE* bytes, DWORD size, DWORD* put) {
+  if (!sink_) return WriteToFile(bytes, size, put);
+  const DWORD code = sink_(context_, bytes, size);
+  *put = code ? 0 : size;
+  return code;
+}
+
+DWORD SizedOutput::WriteToFile(const BYTE* bytes, DWORD size, DWORD* put) {
+  if (!WriteFile(target_, bytes, size, put, nullptr))
+    return LastErrorOr(ERROR_DISK_FULL);
+  return *put != size ? ERROR_DISK_FULL : 0;
 }

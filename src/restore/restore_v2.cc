@@ -47,8 +47,9 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
 
   RestoreSource source;
   source.writeData = [&](HANDLE file) -> DWORD {
+    SizedOutput output(file, RecordedFileSize(entry.data));
     return InflateEntryData(
-        archive, entry.dataOffset, entry.storedLength, file, entry.data,
+        archive, entry.dataOffset, entry.storedLength, output,
         &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate);
   };
   source.openReparse = [&](HANDLE* file, ULONGLONG* offset) -> DWORD {

@@ -78,9 +78,7 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
 }
 
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
-                       DeflateWorkspace* workspace) {
-  SizedOutput output(target, RecordedFileSize(data));
+                       SizedOutput& output, DeflateWorkspace* workspace) {
   if (!SeekTo(archive, offset)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
   const DWORD code = InflateChunks(archive, stored, output, workspace);
   if (code) return code;

@@ -7,6 +7,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "archive/manifest.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/piece_worker.h"
@@ -17,9 +18,10 @@
 
 namespace {
 
-// Reads `request` bytes of `source` into `piece`. Returns 0 or the code of
-// the failure, logging nothing (see ReportRead).
-DWORD ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
+// Reads `request` bytes of `source` into `piece` and feeds them to
+// `digest` (when one is kept). Returns 0 or the code of the failure,
+// logging nothing (see ReportRead).
+DWORD ReadPiece(HANDLE source, DWORD request, BYTE* piece, Sha256* digest) {
   DWORD got = 0;
   while (got < request) {
     DWORD n = 0;
@@ -32,7 +34,9 @@ DWORD ReadPiece(HANDLE source, DWORD request, BYTE* piece) {
   // while being read) cannot be stored: the record would promise bytes
   // its blocks do not hold, and the entry would never restore. The add
   // fails with 38 instead of succeeding with a cut copy.
-  return got < request ? ERROR_HANDLE_EOF : 0;
+  if (got < request) return ERROR_HANDLE_EOF;
+  if (digest) digest->Update(piece, got);
+  return 0;
 }
 
 // Logs a failed read and leaves its code; false.
@@ -76,11 +80,11 @@ typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
 
 // One piece after the other on this thread: read, pack, write.
 bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
-                const BlockWriter& writeBlock) {
+                const BlockWriter& writeBlock, Sha256* digest) {
   Turn turn{&buffers};
   do {
     turn.request = NextRequest(remaining);
-    const DWORD read = ReadPiece(source, turn.request, buffers.piece.get());
+    const DWORD read = ReadPiece(source, turn.request, buffers.piece.get(), digest);
     if (read) return ReportRead(read);
     turn.Compress();
     if (!Packed(turn.answer)) return false;
@@ -97,11 +101,12 @@ bool PackInTurn(HANDLE source, ULONGLONG remaining, V5CodecBuffers& buffers,
 // write, the next read), and every exit waits for the job in hand, so no
 // buffer is let go while the worker uses it.
 bool PackAhead(HANDLE source, ULONGLONG remaining, V5CodecBuffers* slot[2],
-               PieceWorker& worker, const BlockWriter& writeBlock) {
+               PieceWorker& worker, const BlockWriter& writeBlock,
+               Sha256* digest) {
   Turn turns[2] = {Turn{slot[0]}, Turn{slot[1]}};
   Turn* now = &turns[0];
   now->request = NextRequest(remaining);
-  const DWORD first = ReadPiece(source, now->request, now->buffers->piece.get());
+  const DWORD first = ReadPiece(source, now->request, now->buffers->piece.get(), digest);
   if (first) return ReportRead(first);
   remaining -= now->request;
   worker.Start([now] { now->Compress(); });
@@ -109,7 +114,7 @@ bool PackAhead(HANDLE source, ULONGLONG remaining, V5CodecBuffers* slot[2],
     Turn* next = now == &turns[0] ? &turns[1] : &turns[0];
     next->request = NextRequest(remaining);
     const DWORD read =
-        next->request ? ReadPiece(source, next->request, next->buffers->piece.get())
+        next->request ? ReadPiece(source, next->request, next->buffers->piece.get(), digest)
                       : 0;
     worker.Wait();
     if (!Packed(now->answer)) return false;
@@ -175,6 +180,8 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   V5CodecBuffers* slot[2] = {&record->codec, &record->codecAhead};
   if (remaining > kV5PieceSize && record->codecAhead.Reserve(kV5PieceSize) &&
       record->worker.Ready())
-    return PackAhead(source, remaining, slot, record->worker, writeBlock);
-  return PackInTurn(source, remaining, record->codec, writeBlock);
+    return PackAhead(source, remaining, slot, record->worker, writeBlock,
+                     ManifestDigest(m_manifest));
+  return PackInTurn(source, remaining, record->codec, writeBlock,
+                    ManifestDigest(m_manifest));
 }

@@ -98,6 +98,16 @@ inline _MVRL_OBJECT_5* V5Record(void* control) {
   return static_cast<_MVRL_OBJECT_5*>(control);
 }
 
+class SizedOutput;
+// The decompressed data of `entry`, from its data part on, into `output`
+// (a restored file or a caller's sink), read through `record`'s part input
+// and codec buffers, parts opened with `open`. Returns 0 or the logged
+// code: kRecordedSizeCode for blocks that hold more or fewer bytes than
+// the recorded size, the read's code (a missing part, a part cut short),
+// 1359 for a damaged block, or what `output` refused.
+DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
+                       const _MVRL_FILEENTRY_MAX_5& entry, SizedOutput& output);
+
 inline void InitV5ControlRecord(_MVRL_OBJECT_5* record) {
   record->archive = nullptr;
   record->header = DefaultV5Header();
