@@ -227,6 +227,11 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // with the write's code (the entry is in the archive); a failure
   // completing it fails Close with its code (the archive is closed).
   BOOL BeginManifest();
+  // Lets the manifest BeginManifest began go as it stands, marked
+  // incomplete, for a host whose run stopped before it added all it
+  // meant to (interrupted): Close then completes none. Returns 1, the
+  // holder as it was; 0 with 87 when no manifest is kept.
+  BOOL LeaveManifestIncomplete();
 
   // The open archive's version: 1, 2, 5, or 3 for an image; before any
   // Open, 1. The accessors below read the current entry Info loaded (all

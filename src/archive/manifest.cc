@@ -217,6 +217,16 @@ BOOL CKvMorvel::BeginManifest() {
   return TRUE;
 }
 
+BOOL CKvMorvel::LeaveManifestIncomplete() {
+  if (!m_manifest) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  delete m_manifest;
+  m_manifest = nullptr;
+  return TRUE;
+}
+
 BOOL CKvMorvelHost::GetManifestFileName(LPCWSTR archive, WCHAR* buffer,
                                         DWORD capacity) {
   if (!buffer || capacity == 0) return FALSE;

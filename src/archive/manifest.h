@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "common/manifest_text.h"
 #include "common/sha256.h"
 #include "kvwin32.h"
 
@@ -28,12 +29,10 @@ inline Sha256* ManifestDigest(KvManifestWriter* manifest) {
   return manifest ? &manifest->digest : nullptr;
 }
 
-// Whether an entry of these attributes has data ReadEntryData streams,
-// and so a digest in the manifest: every version 1 entry, and in versions
-// 2 and 5 each that is neither a folder nor a link.
+// Whether an entry has data, and so a manifest line (one rule with the
+// command's: common/manifest_text.h).
 inline bool HasEntryData(DWORD version, DWORD attributes) {
-  return version == 1 ||
-         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  return EntryHasData(version, attributes);
 }
 
 // `name` in UTF-8, whatever WCHAR is on this system.

@@ -13,6 +13,7 @@
 #ifndef KVMORVEL_COMMON_MANIFEST_TEXT_H
 #define KVMORVEL_COMMON_MANIFEST_TEXT_H
 
+#include <cstdint>
 #include <string>
 
 // Both first lines have one length, so completing a manifest is one
@@ -21,6 +22,14 @@ const char kManifestIncomplete[] = "# KvMorvel manifest 1: incomplete\n";
 const char kManifestComplete[] = "# KvMorvel manifest 1: complete  \n";
 const char kManifestEntryTag[] = "# entry ";
 const size_t kManifestHexChars = 64;
+
+// Whether an entry of these attributes has data (ReadEntryData streams
+// it) and so a line in the manifest: every version 1 entry, and in
+// versions 2 and 5 each that is neither a folder (0x10) nor a link
+// (0x400).
+inline bool EntryHasData(uint32_t version, uint32_t attributes) {
+  return version == 1 || (attributes & (0x10u | 0x400u)) == 0;
+}
 
 // An entry name (UTF-8) as the manifest holds it: the bytes below 0x20,
 // DEL and '%' as "%XX" (upper-case hex), so a name is one line whatever

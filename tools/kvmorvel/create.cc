@@ -37,7 +37,13 @@ const char kHelp[] =
     "  --append          add to an existing ARCHIVE of the same version\n"
     "                    (without it an existing ARCHIVE is refused)\n"
     "\n"
-    "Sockets, pipes and devices are skipped with a note.\n";
+    "Sockets, pipes and devices are skipped with a note.\n"
+    "\n"
+    "Beside ARCHIVE goes its manifest, ARCHIVE.sha256: the SHA-256 of each\n"
+    "file's data as it was read, and of the main file and each part file\n"
+    "('sha256sum -c ARCHIVE.sha256' checks those from ARCHIVE's folder).\n"
+    "It is marked complete only when the run finished; verify and extract\n"
+    "check against it. --append keeps its entries and renews the files'.\n";
 
 struct CreateOptions {
   DWORD version = 5;
@@ -388,12 +394,22 @@ int RunCreate(const Args& args) {
     ReportOpenFailure(options.archive, archive.GetErrorCode());
     return kExitUsage;
   }
+  // The manifest beside the archive: each file's SHA-256 as it is read,
+  // and the archive files' at Close. A run that does not finish leaves it
+  // marked incomplete.
+  bool failed = false;
+  if (!archive.BeginManifest()) {
+    ReportFailure("cannot write the manifest beside " + options.archive,
+                  archive.GetErrorCode());
+    failed = true;
+  }
   TreeAdder adder(&archive, options, archivePath);
   for (const std::string& path : options.paths) {
     if (Interrupted()) break;
     adder.AddRoot(path);
   }
-  bool failed = adder.failed();
+  failed = failed || adder.failed();
+  if (Interrupted()) archive.LeaveManifestIncomplete();
   if (!archive.Close()) {
     ReportFailure("cannot finish " + options.archive, archive.GetErrorCode());
     failed = true;
