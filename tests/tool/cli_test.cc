@@ -441,13 +441,21 @@ TEST_F(ToolVerify, FlippedDataByteOfVersion1And2IsFoundByZlibsChecksum) {
     FlipMiddleByte(archive);
     const ToolResult text = Verify({archive});
     EXPECT_EQ(1, text.status);
-    EXPECT_NE(std::string::npos, text.err.find("t\\folder\\a.bin: error 1359")) << text.err;
-    EXPECT_EQ(1u, Lines(text.err).size()) << text.err;
+    EXPECT_NE(std::string::npos,
+              text.err.find("cannot read the data of t\\folder\\a.bin: its stored data is "
+                            "damaged or does not hold the recorded size: error 13"))
+        << text.err;
+    // The manifest names the main file too, whose bytes changed.
+    EXPECT_NE(std::string::npos,
+              text.err.find("the main file v" + std::string(version) +
+                            ".kvm differs from the manifest"))
+        << text.err;
+    EXPECT_EQ(2u, Lines(text.err).size()) << text.err;
     EXPECT_NE(std::string::npos, text.out.find("1 bad: DAMAGED")) << text.out;
     const ToolResult json = Verify({"--json", archive});
     EXPECT_EQ(1, json.status);
     EXPECT_NE(std::string::npos,
-              json.out.find("{\"type\":\"error\",\"name\":\"t\\\\folder\\\\a.bin\",\"code\":1359,"))
+              json.out.find("{\"type\":\"error\",\"name\":\"t\\\\folder\\\\a.bin\",\"code\":13,"))
         << json.out;
     EXPECT_NE(std::string::npos, json.out.find("\"failed\":1,")) << json.out;
   }
@@ -462,14 +470,32 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   ASSERT_EQ(0, truncate(part2.c_str(), static_cast<off_t>(whole.size() / 2)));
   ToolResult result = Verify({archive});
   EXPECT_EQ(1, result.status);
-  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("cannot read the data of t\\folder\\a.bin: the archive or a "
+                            "part file ends inside its data: error 38"))
+      << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("part file v5_0002.kvm differs from the manifest"))
+      << result.err;
   EXPECT_NE(std::string::npos, result.out.find("1 bad: DAMAGED")) << result.out;
 
   ASSERT_EQ(0, unlink(part2.c_str()));
   result = Verify({archive});
   EXPECT_EQ(1, result.status);
-  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
-  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("cannot read the data of t\\folder\\a.bin: a part file it "
+                            "needs is missing: error 2"))
+      << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("part file v5_0002.kvm is missing: error 2"))
+      << result.err;
+  // Without the manifest, the gap between the parts found names it.
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  ASSERT_EQ(0, unlink((archive + ".sha256").c_str()));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing: part file v5_0002.kvm"))
+      << result.err;
+  WriteBytes(archive + ".sha256", manifest);
 
   WriteBytes(part2, whole);
   result = Verify({archive});
@@ -486,7 +512,97 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   EXPECT_NE(std::string::npos,
             result.err.find("t\\folder\\a.bin: its security descriptor: error 38"))
       << result.err;
-  EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("part file v5_0003.kvm differs from the manifest"))
+      << result.err;
+  EXPECT_EQ(2u, Lines(result.err).size()) << result.err;
+}
+
+// Version 5 blocks carry no checksum: one changed data byte decompresses
+// to other bytes of the right length. The manifest finds it, and names
+// the entry, in verify and in extract.
+TEST_F(ToolVerify, FlippedDataByteOfVersion5IsNamedByVerifyAndExtract) {
+  const std::string archive = Create("5");
+  const std::string part2 = work_ / "v5_0002.kvm";
+  std::string bytes = ReadBytes(part2);
+  bytes[bytes.size() / 2] ^= 0x01;  // inside a block of a.bin's data
+  WriteBytes(part2, bytes);
+  const ToolResult verified = Verify({archive});
+  EXPECT_EQ(1, verified.status);
+  EXPECT_NE(std::string::npos,
+            verified.err.find("t\\folder\\a.bin: its data differs from the manifest"))
+      << verified.err;
+  EXPECT_NE(std::string::npos,
+            verified.err.find("part file v5_0002.kvm differs from the manifest"))
+      << verified.err;
+  EXPECT_NE(std::string::npos, verified.out.find("1 bad: DAMAGED")) << verified.out;
+  const ToolResult extracted = RunTool({"extract", archive, work_ / "out"});
+  EXPECT_EQ(1, extracted.status);
+  EXPECT_NE(std::string::npos,
+            extracted.err.find("t\\folder\\a.bin: the restored data differs from the manifest"))
+      << extracted.err;
+  EXPECT_EQ(1u, Lines(extracted.err).size()) << extracted.err;
+  EXPECT_EQ("small", ReadBytes(work_ / "out/t/b.txt"));
+}
+
+// Verify reads in memory: with no room for a scratch folder at all (TMPDIR
+// below a plain file) a sound archive passes, and nothing is written.
+TEST_F(ToolVerify, SoundArchiveNeedsNoScratchSpaceAndWritesNothing) {
+  const std::string blocker = scratch_ / "file";
+  WriteBytes(blocker, "x");
+  auto snapshot = [this] {
+    std::string listing;
+    DIR* folder = opendir(work_.path().c_str());
+    while (struct dirent* item = folder ? readdir(folder) : nullptr) {
+      struct stat info;
+      if (item->d_name[0] != '.' && lstat((work_ / item->d_name).c_str(), &info) == 0)
+        listing += std::string(item->d_name) + " " + std::to_string(info.st_size) + " " +
+                   std::to_string(info.st_mtime) + "\n";
+    }
+    if (folder) closedir(folder);
+    return listing;
+  };
+  for (const char* version : {"1", "2", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const std::string before = snapshot();
+    const ToolResult result =
+        RunTool({"verify", archive}, {{"TMPDIR", blocker + "/tmp"}}, work_.path());
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("0 bad: sound")) << result.out;
+    EXPECT_EQ(before, snapshot());
+    EXPECT_EQ("x", ReadBytes(blocker));
+  }
+}
+
+// Without a manifest, version 5 data has nothing to be checked against:
+// verify says so and never calls it sound; zlib still checks versions 1
+// and 2. A manifest marked incomplete (the run that wrote the archive
+// did not finish) fails the check.
+TEST_F(ToolVerify, WhatCouldNotBeCheckedIsNeverCalledSound) {
+  for (const char* version : {"1", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const std::string manifest = ReadBytes(archive + ".sha256");
+    ASSERT_EQ(0, unlink((archive + ".sha256").c_str()));
+    ToolResult result = Verify({archive});
+    EXPECT_EQ(0, result.status) << result.err;
+    if (version[0] == '5') {
+      EXPECT_EQ(std::string::npos, result.out.find("sound")) << result.out;
+      EXPECT_NE(std::string::npos, result.out.find("structure and lengths only")) << result.out;
+      EXPECT_NE(std::string::npos, result.err.find("version 5 data carries no checksum"))
+          << result.err;
+    } else {
+      EXPECT_NE(std::string::npos, result.out.find("0 bad: sound")) << result.out;
+    }
+    std::string incomplete = manifest;
+    incomplete.replace(0, manifest.find('\n') + 1, "# KvMorvel manifest 1: incomplete\n");
+    WriteBytes(archive + ".sha256", incomplete);
+    result = Verify({archive});
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos, result.out.find("0 bad: INCOMPLETE")) << result.out;
+    EXPECT_NE(std::string::npos, result.err.find(".sha256 is marked incomplete")) << result.err;
+  }
 }
 
 // The command lists `archive` as exactly the entries `names`.

@@ -9,6 +9,7 @@
 #include "args.h"
 #include "common.h"
 #include "interrupt.h"
+#include "manifest_check.h"
 #include "progress.h"
 #include "reader.h"
 #include "system.h"
@@ -115,6 +116,7 @@ class ArchiveFiles {
   ArchiveFiles(const std::string& archivePath, DWORD version)
       : archivePath_(archivePath), hasParts_(version == 5) {
     Learn(archivePath_);
+    Learn(ManifestPathOf(archivePath_));  // made by BeginManifest before
     FindNewParts();
   }
 

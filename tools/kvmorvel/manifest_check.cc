@@ -21,6 +21,8 @@ DWORD DigestSink(void* context, const BYTE* bytes, DWORD size) {
   return 0;
 }
 
+}  // namespace
+
 std::string ManifestPathOf(const std::string& archivePath) {
   std::u16string wide;
   WCHAR name[kNameCapacity];
@@ -30,8 +32,6 @@ std::string ManifestPathOf(const std::string& archivePath) {
     return std::string();
   return Utf16ToUtf8(reinterpret_cast<const char16_t*>(name));
 }
-
-}  // namespace
 
 ManifestCheck::State ManifestCheck::Load(const std::string& archivePath) {
   path_ = ManifestPathOf(archivePath);

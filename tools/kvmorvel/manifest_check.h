@@ -43,6 +43,10 @@ class ManifestCheck {
   std::vector<ManifestLine> files_;
 };
 
+// The manifest's name beside the archive at the UTF-8 `archivePath`, as
+// the library names it; empty when it would not fit.
+std::string ManifestPathOf(const std::string& archivePath);
+
 // The SHA-256 (hex) of the data of the entry at the cursor, streamed
 // through CKvMorvel::ReadEntryData; nothing is written. Returns 0 or the
 // code it failed with (1223 when the run was interrupted in it).
