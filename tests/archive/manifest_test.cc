@@ -6,6 +6,7 @@
 // itself, against published vectors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -64,9 +65,13 @@ struct Manifests : ::testing::TestWithParam<DWORD> {
     writer.SetSplitSize(1048576);
     ASSERT_TRUE(writer.BeginManifest()) << writer.GetErrorCode();
   }
-  void Add(CKvMorvel& writer, const std::string& name, const std::string& bytes) {
-    WriteBytes(src / name, bytes);
-    ASSERT_TRUE(writer.AddFile(P(W(src / name)), P(W(name)), nullptr, 0)) << name;
+  // Adds the file `file` holding `bytes` as the entry `entry`.
+  void Add(CKvMorvel& writer, const std::string& file, const std::string& bytes,
+           const std::string& entry = "") {
+    WriteBytes(src / file, bytes);
+    ASSERT_TRUE(writer.AddFile(P(W(src / file)), P(W(entry.empty() ? file : entry)),
+                               nullptr, 0))
+        << file;
   }
   // The file lines a finished manifest must end with: main file, parts.
   std::vector<std::string> FileLines() {
@@ -91,7 +96,7 @@ TEST_P(Manifests, CloseCompletesWhatTheAddersDigested) {
   EXPECT_EQ(std::string(kManifestIncomplete), ReadBytes(archive + ".sha256"));
   Add(writer, "a.txt", "alpha");
   Add(writer, "big.bin", big);
-  Add(writer, "new\nline%", "");
+  Add(writer, "empty", "", "new\nline%");
   if (GetParam() != 1)  // a folder has no data and no line
     ASSERT_TRUE(writer.AddFile(P(W(src.path())), P(u"folder"), nullptr, 0));
   // Before Close the manifest says it is not whole.
