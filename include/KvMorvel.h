@@ -430,8 +430,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD m_flushMilliseconds;
   DWORD m_lastFlushTick;
   // The manifest BeginManifest began (null when none). Owned by this
-  // object: a copy keeps none, and the destructor lets it go, marked
-  // incomplete unless Close completed it.
+  // object: a copy keeps none, an assignment lets this object's go, and
+  // the destructor lets it go, marked incomplete unless Close completed
+  // it.
   KvManifestWriter* m_manifest;
 };
 

@@ -122,7 +122,10 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_flushEntries = other.m_flushEntries;
   m_flushMilliseconds = other.m_flushMilliseconds;
   m_lastFlushTick = other.m_lastFlushTick;
-  // The manifest stays with the object that began it.
+  // A manifest describes the archive this object held, which it no
+  // longer does: it is let go, marked incomplete.
+  delete m_manifest;
+  m_manifest = nullptr;
   return *this;
 }
 

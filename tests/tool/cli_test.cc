@@ -575,6 +575,31 @@ TEST_F(ToolVerify, SoundArchiveNeedsNoScratchSpaceAndWritesNothing) {
   }
 }
 
+// The manifest's file lines are compared with the names of the archive's
+// own files; a name in it never becomes a path that is read.
+TEST_F(ToolVerify, ManifestNamesOnlyTheArchivesOwnFiles) {
+  const std::string archive = Create("5");
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  const std::string zeros(64, '0');
+  for (const std::string& name :
+       {std::string("../v5_0001.kvm"), std::string("/etc/passwd"), std::string(5000, 'n'),
+        std::string("v5.kvm")}) {
+    SCOPED_TRACE(name.substr(0, 20));
+    std::string changed = manifest;
+    const size_t part1 = changed.find("  v5_0001.kvm\n");
+    ASSERT_NE(std::string::npos, part1);
+    changed.replace(part1 - 64, 64 + 2 + 11, zeros + "  " + name);
+    WriteBytes(archive + ".sha256", changed);
+    const ToolResult result = Verify({archive});
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos,
+              result.err.find("the manifest's file line 2 names no file of this archive "
+                              "(expected v5_0001.kvm): error 1392"))
+        << result.err;
+    EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
+  }
+}
+
 // Without a manifest, version 5 data has nothing to be checked against:
 // verify says so and never calls it sound; zlib still checks versions 1
 // and 2. A manifest marked incomplete (the run that wrote the archive
