@@ -222,8 +222,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // of the manifest it had. Returns 1, the holder as it was. Returns 0
   // with 87 when no archive is open for writing, 0x80004001 for an
   // image, 183 when a manifest is kept already, 122 when the name does
-  // not fit, or the code of reading the earlier manifest or writing the
-  // new one. A failed write of an entry line later fails that AddFile
+  // not fit, 1921 when a link stands at the manifest's name (nothing is
+  // written through it), or the code of reading the earlier manifest or
+  // writing the new one. A failed write of an entry line later fails that AddFile
   // with the write's code (the entry is in the archive); a failure
   // completing it fails Close with its code (the archive is closed).
   BOOL BeginManifest();

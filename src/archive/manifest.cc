@@ -156,6 +156,11 @@ DWORD StartManifest(const WCHAR* archive, const std::string& mainDigest,
                     KvManifestWriter* manifest) {
   WCHAR name[kManifestNameChars];
   if (!BuildManifestName(archive, name)) return ERROR_FILENAME_EXCED_RANGE;
+  // A link put where the manifest goes would have it written wherever the
+  // link points: refused, the link and its target left as they are.
+  const DWORD found = GetFileAttributesW(name);
+  if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT))
+    return ERROR_CANT_RESOLVE_FILENAME;
   std::string earlier;
   DWORD code = EarlierEntryLines(name, mainDigest, &earlier);
   if (code) return code;

@@ -655,6 +655,26 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   ExpectListsExactly(archive, {"one.txt", "two.txt"});
 }
 
+// A link planted where the manifest goes is never written through: the
+// archive is made, the manifest refused by name, the link's target kept.
+TEST(ToolCreate, ManifestIsNeverWrittenThroughALink) {
+  TempDir source, work;
+  WriteBytes(source / "one.txt", "1");
+  WriteBytes(work / "precious", "keep me");
+  const std::string archive = work / "a.kvm";
+  ASSERT_EQ(0, symlink((work / "precious").c_str(), (archive + ".sha256").c_str()));
+  const ToolResult created = RunTool({"create", archive, source / "one.txt"});
+  EXPECT_EQ(1, created.status);
+  EXPECT_NE(std::string::npos,
+            created.err.find("cannot write the manifest beside " + archive + ": error 1921"))
+      << created.err;
+  EXPECT_EQ("keep me", ReadBytes(work / "precious"));
+  struct stat info;
+  ASSERT_EQ(0, lstat((archive + ".sha256").c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ExpectListsExactly(archive, {"one.txt"});
+}
+
 TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
   for (const char* version : {"1", "2", "5"}) {
     TempDir source, work;
