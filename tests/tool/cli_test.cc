@@ -675,6 +675,67 @@ TEST(ToolCreate, ManifestIsNeverWrittenThroughALink) {
   ExpectListsExactly(archive, {"one.txt"});
 }
 
+// extract reads a restored file back by its entry's name only after the
+// restore confined that name below the target: an entry whose stored name
+// leads out (..) or is rooted is refused, and nothing is read for it,
+// even with a manifest line of that name; a link planted at a folder's
+// path is replaced by the folder, and the file read back is the one
+// restored inside the target.
+TEST(ToolExtract, ManifestCheckReadsNothingForARefusedName) {
+  TempDir source, work;
+  const std::string tree = MakeTree(source, {});
+  ASSERT_EQ(0, mkdir((tree + "/zz").c_str(), 0755));
+  WriteBytes(tree + "/zz/x.bin", "data");
+  const std::string archive = work / "h.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  const std::string bytes = ReadBytes(archive);
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  const std::string wideName = std::string("t\0\\\0z\0z\0", 8);
+  ASSERT_NE(std::string::npos, bytes.find(wideName));
+  struct Hostile {
+    std::string stored;  // the first four UTF-16 units of "t\zz..."
+    std::string name;    // the same, as the manifest writes it
+  };
+  for (const Hostile& hostile :
+       {Hostile{std::string("t\0\\\0.\0.\0", 8), "t\\.."},
+        Hostile{std::string("\\\0\\\0z\0z\0", 8), "\\\\zz"},
+        Hostile{wideName, "t\\zz"}}) {
+    SCOPED_TRACE(hostile.name);
+    std::string changed = bytes;
+    for (size_t at = changed.find(wideName); at != std::string::npos;
+         at = changed.find(wideName, at + 1))
+      changed.replace(at, wideName.size(), hostile.stored);
+    WriteBytes(archive, changed);
+    std::string lines = manifest;
+    for (size_t at = lines.find(" t\\zz"); at != std::string::npos;
+         at = lines.find(" t\\zz", at + 1))
+      lines.replace(at + 1, 4, hostile.name);
+    WriteBytes(archive + ".sha256", lines);
+    const std::string out = work / "out";
+    mkdir(out.c_str(), 0755);
+    mkdir((work / "elsewhere").c_str(), 0755);
+    WriteBytes(work / "elsewhere/x.bin", "other");
+    // The third one meets a link to a folder outside the target.
+    unlink((out + "/t").c_str());
+    if (hostile.name == "t\\zz") {
+      mkdir((out + "/t").c_str(), 0755);
+      ASSERT_EQ(0, symlink((work / "elsewhere").c_str(), (out + "/t/zz").c_str()));
+    }
+    const ToolResult extracted = RunTool({"extract", archive, out});
+    EXPECT_EQ(std::string::npos, extracted.err.find("manifest")) << extracted.err;
+    EXPECT_EQ("other", ReadBytes(work / "elsewhere/x.bin"));
+    if (hostile.name == "t\\zz") {
+      // The link at the folder's own path is removed, never followed: the
+      // file is restored and read back inside the target.
+      EXPECT_EQ(0, extracted.status) << extracted.err;
+      EXPECT_EQ("data", ReadBytes(out + "/t/zz/x.bin"));
+    } else {
+      EXPECT_EQ(1, extracted.status);
+    }
+    unlink((out + "/t/zz").c_str());
+  }
+}
+
 TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {
   for (const char* version : {"1", "2", "5"}) {
     TempDir source, work;
