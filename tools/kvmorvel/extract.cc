@@ -35,6 +35,7 @@ const char kHelp[] =
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
+const DWORD kEncrypted = 0x4000;
 const DWORD kDataError = 23;  // ERROR_CRC: the bytes are not those stored
 
 bool IsPlainFolder(DWORD attributes) {
@@ -60,9 +61,8 @@ class Restorer {
 
  private:
   bool RestoreCurrent(const std::u16string& name);
-  // Whether the file just restored for `name` holds the data the manifest
-  // recorded for it (true when the manifest has no line for it).
-  bool MatchesManifest(const std::u16string& name);
+  // Whether the file just restored for `name` has the digest `recorded`.
+  bool MatchesManifest(const std::u16string& name, const std::string& recorded);
 
   CKvMorvel& archive_;
   std::u16string target_;
@@ -76,10 +76,18 @@ class Restorer {
 void Restorer::RestoreAll() {
   WalkEntries(&archive_, &progress_, &totals_, &failed_, "restored",
               [this](const std::u16string& name, DWORD attributes) {
-                if (!RestoreCurrent(name)) return false;
-                if (manifest_.HasEntries() &&
+                // The entry takes its manifest line even when its restore
+                // fails, so that a later entry of its name takes its own.
+                std::string recorded;
+                const bool digested =
+                    manifest_.HasEntries() &&
                     EntryHasData(archive_.GetVersion(), attributes) &&
-                    !MatchesManifest(name)) {
+                    manifest_.TakeEntryDigest(name, &recorded);
+                if (!RestoreCurrent(name)) return false;
+                // An encrypted file may be restored under another name
+                // (GetEncryptedFileName): it is not read back.
+                if (digested && !(attributes & kEncrypted) &&
+                    !MatchesManifest(name, recorded)) {
                   failed_ = true;
                   return false;
                 }
@@ -97,9 +105,8 @@ bool Restorer::RestoreCurrent(const std::u16string& name) {
 
 // The restored file is read back from the target, where the restore put
 // it below the name it confined there.
-bool Restorer::MatchesManifest(const std::u16string& name) {
-  std::string recorded;
-  if (!manifest_.TakeEntryDigest(name, &recorded)) return true;
+bool Restorer::MatchesManifest(const std::u16string& name,
+                               const std::string& recorded) {
   std::string path = Utf16ToUtf8(target_) + kvsys::kSeparator;
   for (const char c : Utf16ToUtf8(name)) path += c == '\\' ? kvsys::kSeparator : c;
   std::string hex;
