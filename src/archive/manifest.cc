@@ -162,7 +162,12 @@ DWORD StartManifest(const WCHAR* archive, const std::string& mainDigest,
   if (found != INVALID_FILE_ATTRIBUTES && (found & FILE_ATTRIBUTE_REPARSE_POINT))
     return ERROR_CANT_RESOLVE_FILENAME;
   std::string earlier;
-  DWORD code = EarlierEntryLines(name, mainDigest, &earlier);
+  DWORD code = 0;
+  try {  // the earlier manifest is held whole while it is rewritten
+    code = EarlierEntryLines(name, mainDigest, &earlier);
+  } catch (const std::bad_alloc&) {
+    code = ERROR_NOT_ENOUGH_MEMORY;
+  }
   if (code) return code;
   manifest->file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -172,8 +177,12 @@ DWORD StartManifest(const WCHAR* archive, const std::string& mainDigest,
 }
 
 DWORD AddManifestEntry(KvManifestWriter* manifest, const WCHAR* name) {
-  return AppendText(manifest->file,
-                    ManifestEntryLine(manifest->digest.FinishHex(), WideToUtf8(name)));
+  try {
+    return AppendText(manifest->file,
+                      ManifestEntryLine(manifest->digest.FinishHex(), WideToUtf8(name)));
+  } catch (const std::bad_alloc&) {
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
 }
 
 DWORD CompleteManifest(KvManifestWriter* manifest, const WCHAR* archive,
