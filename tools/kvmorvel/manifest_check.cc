@@ -6,6 +6,7 @@
 #include "KvMorvelHost.h"
 #include "common/sha256.h"
 #include "interrupt.h"
+#include "system.h"
 #include "text.h"
 
 namespace {
@@ -35,8 +36,9 @@ std::string ManifestPathOf(const std::string& archivePath) {
 
 ManifestCheck::State ManifestCheck::Load(const std::string& archivePath) {
   path_ = ManifestPathOf(archivePath);
-  FILE* file = path_.empty() ? nullptr : fopen(path_.c_str(), "rb");
-  if (!file) return state_ = kNone;
+  FILE* file = path_.empty() ? nullptr : kvsys::OpenFileForReading(path_);
+  // One that is there but cannot be read is not taken for none.
+  if (!file) return state_ = kvsys::Exists(path_) ? kUnreadable : kNone;
   std::string text;
   char piece[65536];
   size_t got = 0;
