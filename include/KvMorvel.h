@@ -73,6 +73,14 @@ struct _MVRL_OBJECT_5;
 struct _MVRL_FILEENTRY_2;
 struct _MVRL_FILEENTRY_MAX_5;
 struct _item;
+struct KvManifestWriter;
+
+// A host's receiver of the data ReadEntryData streams: called with the
+// entry's decompressed bytes in order, `size` of them at `bytes` (valid
+// for the call only; never more than 1 MiB at once), and `context` as
+// given. Returns 0 to take them, or a code of the host's choosing, which
+// stops the read: ReadEntryData then fails with that code.
+typedef DWORD (*KvDataSink)(void* context, const BYTE* bytes, DWORD size);
 
 // The 40-byte version 5 header as last read or written.
 struct _MVRL_HEADER_5 {
@@ -94,8 +102,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // with `other` rather than opening it again: only one of the two may
   // Close it, and the other must not be used on it after that.
   CKvMorvel(const CKvMorvel& other);
-  // Frees the entry lists only: an archive or image left open is neither
-  // written nor closed (Close does that).
+  // Frees the entry lists and lets a manifest being kept go (marked
+  // incomplete): an archive or image left open is neither written nor
+  // closed (Close does that).
   ~CKvMorvel() override;
   // As the copy constructor, over this object's state.
   CKvMorvel& operator=(const CKvMorvel& other);
@@ -194,6 +203,45 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // the code of the failing create, write or descriptor call. Part of the
   // file may stay.
   BOOL ExtractFile(LPCWSTR target, int flag);
+  // Streams the decompressed data of the entry at the cursor (the one
+  // ExtractFile would restore, so the one Info(0) loaded) of an archive
+  // open for reading to `sink`, through the restore's own data path and
+  // its rule: no byte past the recorded size reaches the sink, and data
+  // that ends short of it fails. No file is created or written, and the
+  // entry's name is never used as a path. A folder or a link has no data:
+  // nothing is streamed and the call succeeds (a version 1 entry always
+  // has data). The cursor does not move. Returns 1, the holder as it
+  // was. Returns 0 with 87 for a null sink or no archive open for
+  // reading, 0x80004001 for an image, 259 past the last entry, 1392 for
+  // a damaged record, 1359 for data that holds more or fewer bytes than
+  // the recorded size (the bytes up to the size were streamed) or a
+  // damaged version 5 block, 13 for a damaged deflate stream, the read's
+  // code (2 a missing part, 38 a part or archive that ends too soon), 8
+  // out of memory, or the code the sink returned.
+  BOOL ReadEntryData(KvDataSink sink, void* context);
+  // Keeps a manifest beside the archive open for writing (its name is
+  // CKvMorvelHost::GetManifestFileName's; docs/formats.md gives its
+  // form): the SHA-256 of the data each later AddFile of a file reads
+  // from its source (the adder digests what it reads, no second read),
+  // then at a successful Close the SHA-256 of the main file and of each
+  // part file, in lines `sha256sum -c` checks. The manifest is written
+  // at once, marked incomplete, and marked complete only as the last
+  // step of a successful Close, so a run that did not finish leaves it
+  // marked incomplete. An archive opened to add to keeps the entry lines
+  // of the manifest it had. Returns 1, the holder as it was. Returns 0
+  // with 87 when no archive is open for writing, 0x80004001 for an
+  // image, 183 when a manifest is kept already, 122 when the name does
+  // not fit, 1921 when a link stands at the manifest's name (nothing is
+  // written through it), or the code of reading the earlier manifest or
+  // writing the new one. A failed write of an entry line later fails that AddFile
+  // with the write's code (the entry is in the archive); a failure
+  // completing it fails Close with its code (the archive is closed).
+  BOOL BeginManifest();
+  // Lets the manifest BeginManifest began go as it stands, marked
+  // incomplete, for a host whose run stopped before it added all it
+  // meant to (interrupted): Close then completes none. Returns 1, the
+  // holder as it was; 0 with 87 when no manifest is kept.
+  BOOL LeaveManifestIncomplete();
 
   // Asks this object to stop adding or restoring: callable from a signal
   // handler or another thread while AddFile or ExtractFile runs (it only
@@ -445,6 +493,11 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Records `cause` (and the part file at fault, 0 for none) behind the
   // 1359 it leaves in the holder.
   void SetDataFailure(DWORD cause, DWORD part);
+  // The manifest BeginManifest began (null when none). Owned by this
+  // object: a copy keeps none, an assignment lets this object's go, and
+  // the destructor lets it go, marked incomplete unless Close completed
+  // it.
+  KvManifestWriter* m_manifest;
 };
 
 #endif  // KVMORVEL_H

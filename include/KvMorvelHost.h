@@ -23,6 +23,21 @@ class KVMORVEL_API CKvMorvelHost {
   static BOOL GetPartFileName(LPCWSTR archive, DWORD part, WCHAR* buffer,
                               DWORD capacity);
 
+  // The name of the manifest CKvMorvel::BeginManifest keeps beside the
+  // archive whose main file is `archive`: the whole path and ".sha256".
+  // FALSE, with the buffer emptied, when it does not fit `capacity`
+  // characters (terminator included) or 260; FALSE also for a null
+  // `archive`, `buffer` or capacity 0.
+  static BOOL GetManifestFileName(LPCWSTR archive, WCHAR* buffer,
+                                  DWORD capacity);
+
+  // The SHA-256 of the whole file at `path` (read, never written),
+  // copied as 32 bytes into `digest` when `capacity` holds them. FALSE
+  // for a null argument or a capacity below 32 (GetSystemError 87), or
+  // when the file cannot be opened or read (GetSystemError gives the
+  // code: 2 missing, 5 denied, ...).
+  static BOOL GetFileSha256(LPCWSTR path, BYTE* digest, DWORD capacity);
+
   // Whether ExtractFile would restore an entry of this name below its
   // target: not empty, not rooted, no drive letter, and no component
   // ("\" and "/" both separate) that is empty or only dots and spaces

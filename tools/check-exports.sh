@@ -36,6 +36,7 @@ case "$LIBRARY" in
       sort -u > "$TMP/exported"
     sed -e 's/wchar_t/char16_t/g' \
         -e 's/unsigned long\([,)*]\)/unsigned int\1/g' \
+        -e 's/unsigned long (/unsigned int (/g' \
         -e 's/long long/long/g' \
         "$TMP/listed" | sort -u > "$TMP/expected"
     ;;

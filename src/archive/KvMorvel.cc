@@ -6,6 +6,7 @@
 
 #include "KvLog.h"
 #include "archive/codes.h"
+#include "archive/manifest.h"
 #include "formats/piece_source.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
@@ -60,7 +61,8 @@ CKvMorvel::CKvMorvel()
       m_lastFlushTick(0),
       m_cancel(false),
       m_errorCause(0),
-      m_errorCausePart(0) {
+      m_errorCausePart(0),
+      m_manifest(nullptr) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
   m_encryptedName[0] = 0;
@@ -99,7 +101,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_entryWholeName(other.m_entryWholeName),
       m_cancel(other.m_cancel.load()),
       m_errorCause(other.m_errorCause),
-      m_errorCausePart(other.m_errorCausePart) {
+      m_errorCausePart(other.m_errorCausePart),
+      m_manifest(nullptr) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
   CopyField(m_encryptedName, other.m_encryptedName);
@@ -142,12 +145,19 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_cancel.store(other.m_cancel.load());
   m_errorCause = other.m_errorCause;
   m_errorCausePart = other.m_errorCausePart;
+  // A manifest describes the archive this object held, which it no
+  // longer does: it is let go, marked incomplete.
+  delete m_manifest;
+  m_manifest = nullptr;
   return *this;
 }
 
 // Releases the entry lists only: an archive or image left open stays open,
 // as the host owns the decision to close it.
-CKvMorvel::~CKvMorvel() { ReleaseEntryLists(); }
+CKvMorvel::~CKvMorvel() {
+  ReleaseEntryLists();
+  delete m_manifest;  // left marked incomplete unless Close completed it
+}
 
 void CKvMorvel::ReleaseEntryLists() {
   std::vector<_MVRL_FILEENTRY_2>().swap(m_entries2);
@@ -276,11 +286,19 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
     m_error.SetError(kCancelledCode);
     return FALSE;
   }
+  if (m_manifest) m_manifest->digest.Reset();
+  BOOL added = FALSE;
   if (m_version == 2)
-    return AddFileProcess2(source, name, data, descriptor, descriptorLength);
-  if (m_version == 5)
-    return AddFileProcess5(source, name, data, descriptor, descriptorLength);
-  return AddFileProcess(source, name, data, descriptor, descriptorLength);
+    added = AddFileProcess2(source, name, data, descriptor, descriptorLength);
+  else if (m_version == 5)
+    added = AddFileProcess5(source, name, data, descriptor, descriptorLength);
+  else
+    added = AddFileProcess(source, name, data, descriptor, descriptorLength);
+  if (!added || !m_manifest || !HasEntryData(m_version, data->dwFileAttributes))
+    return added;
+  const DWORD code = AddManifestEntry(m_manifest, name);
+  if (code) m_error.SetError(code);
+  return code == 0;
 }
 
 BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
@@ -306,9 +324,23 @@ void CKvMorvel::Cancel() { m_cancel.store(true, std::memory_order_relaxed); }
 
 BOOL CKvMorvel::Close() {
   if (m_version == 3) return UnmountImage(m_drive[0]);
-  if (m_version == 5) return CloseStructuresV5();
-  if (m_version == 2) return CloseStructuresV2();
-  return CloseStructuresV1();
+  BOOL closed = FALSE;
+  if (m_version == 5)
+    closed = CloseStructuresV5();
+  else if (m_version == 2)
+    closed = CloseStructuresV2();
+  else
+    closed = CloseStructuresV1();
+  // A version 1 archive whose Close failed stays open for another Close,
+  // and keeps its manifest for it; otherwise the manifest is done with.
+  if (!m_manifest || (!closed && m_control)) return closed;
+  const DWORD code = closed ? CompleteManifest(m_manifest, m_archivePath,
+                                               m_version == 5 ? m_header5.partCount : 0)
+                            : 0;
+  delete m_manifest;
+  m_manifest = nullptr;
+  if (code) m_error.SetError(code);
+  return closed && code == 0;
 }
 
 // --- Accessors ----------------------------------------------------------

@@ -12,12 +12,23 @@ DWORD SizedOutput::Write(const BYTE* bytes, DWORD size) {
     overran_ = true;
   }
   DWORD put = 0;
-  // Runs of zeros become holes of the new file (see hole_writer.h).
-  if (allowed != 0 &&
-      !WriteKeepingHoles(target_, written_, bytes, allowed, &put))
-    return LastErrorOr(ERROR_DISK_FULL);
+  const DWORD code = allowed != 0 ? Deliver(bytes, allowed, &put) : 0;
   written_ += put;
   left_ -= put;
-  if (put != allowed) return ERROR_DISK_FULL;
+  if (code) return code;
   return overran_ ? kRecordedSizeCode : 0;
+}
+
+DWORD SizedOutput::Deliver(const BYTE* bytes, DWORD size, DWORD* put) {
+  if (!sink_) return WriteToFile(bytes, size, put);
+  const DWORD code = sink_(context_, bytes, size);
+  *put = code ? 0 : size;
+  return code;
+}
+
+DWORD SizedOutput::WriteToFile(const BYTE* bytes, DWORD size, DWORD* put) {
+  // Runs of zeros become holes of the new file (see hole_writer.h).
+  if (!WriteKeepingHoles(target_, written_, bytes, size, put))
+    return LastErrorOr(ERROR_DISK_FULL);
+  return *put != size ? ERROR_DISK_FULL : 0;
 }

@@ -2,8 +2,9 @@
 // The restored content of a file entry, held to the size its record gives.
 //
 // Every version's restore writes an entry's decompressed bytes through one
-// SizedOutput: bytes up to the recorded size reach the target file, and
-// nothing past it ever does. Stored data that inflates past the recorded
+// SizedOutput, and so does ReadEntryData, which hands them to a caller's
+// sink instead of a file: bytes up to the recorded size reach the target
+// file or the sink, and nothing past it ever does. Stored data that inflates past the recorded
 // size (a damaged stream, or blocks shared by several entries) is cut at
 // the size and fails the restore; stored data that ends before the size is
 // reached fails it as well. Either failure is reported with
@@ -12,6 +13,7 @@
 #ifndef KVMORVEL_FORMATS_SIZED_OUTPUT_H
 #define KVMORVEL_FORMATS_SIZED_OUTPUT_H
 
+#include "KvMorvel.h"
 #include "kvwin32.h"
 
 // The code of an entry whose stored data holds more or fewer bytes than
@@ -27,16 +29,20 @@ inline ULONGLONG RecordedFileSize(const WIN32_FILE_ATTRIBUTE_DATA& data) {
 
 class SizedOutput {
  public:
+  // Bytes go to the file `target`, at its current position.
   SizedOutput(HANDLE target, ULONGLONG recordedSize)
       : target_(target), left_(recordedSize) {}
+  // Bytes go to `sink(context, ...)`; no file is touched.
+  SizedOutput(KvDataSink sink, void* context, ULONGLONG recordedSize)
+      : sink_(sink), context_(context), left_(recordedSize) {}
 
-  // Writes `size` bytes at the target's current position, runs of zeros
-  // as holes (WriteKeepingHoles: the target is the new file being
-  // restored, written from its start). Returns 0, or
-  // the code of the failure: kRecordedSizeCode when the bytes would pass
-  // the recorded size (the bytes up to it are written, and Overran() is
-  // then true), the write's own code for a failed write, 112 for a short
-  // one.
+  // Passes on `size` bytes. Returns 0, or the code of the failure:
+  // kRecordedSizeCode when the bytes would pass the recorded size (the
+  // bytes up to it are passed on, and Overran() is then true); for a
+  // file the write's own code for a failed write, 112 for a short one;
+  // for a sink the code it returned. A file is the new file being
+  // restored, written from its start: runs of zeros become holes
+  // (WriteKeepingHoles).
   DWORD Write(const BYTE* bytes, DWORD size);
 
   // Whether the recorded size has been written exactly.
@@ -46,7 +52,14 @@ class SizedOutput {
   ULONGLONG written() const { return written_; }
 
  private:
-  HANDLE target_;
+  // Passes `size` bytes to the file or the sink; 0 or the failure's code,
+  // with what was taken in *put.
+  DWORD Deliver(const BYTE* bytes, DWORD size, DWORD* put);
+  DWORD WriteToFile(const BYTE* bytes, DWORD size, DWORD* put);
+
+  HANDLE target_ = INVALID_HANDLE_VALUE;
+  KvDataSink sink_ = nullptr;
+  void* context_ = nullptr;
   ULONGLONG left_;
   ULONGLONG written_ = 0;
   bool overran_ = false;

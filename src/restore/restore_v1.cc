@@ -104,9 +104,10 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     return FALSE;
   }
   SetShortNameBestEffort(file, record.shortName, fullPath);
+  SizedOutput output(file, RecordedFileSize(record.data));
   code = InflateEntryData(control->archive, record.dataOffset,
-                          record.storedLength, file, record.data,
-                          &control->deflate, &m_cancel);
+                          record.storedLength, output, &control->deflate,
+                          &m_cancel);
   if (code) {
     CloseHandle(file);
     // The one code for a failed stream and for data that does not hold

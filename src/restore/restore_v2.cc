@@ -49,8 +49,9 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   // The cause of a failed data restore is kept for GetErrorCause; the
   // restore reports 1359 in its place.
   source.writeData = [&](HANDLE file) -> DWORD {
+    SizedOutput output(file, RecordedFileSize(entry.data));
     const DWORD cause = InflateEntryData(
-        archive, entry.dataOffset, entry.storedLength, file, entry.data,
+        archive, entry.dataOffset, entry.storedLength, output,
         &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate, &m_cancel);
     if (cause) SetDataFailure(cause, 0);
     return cause;

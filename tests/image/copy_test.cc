@@ -296,4 +296,24 @@ TEST_F(CopyTest, AddingToAnOpenImageIsRefused) {
   EXPECT_EQ(before, ReadBytes(image));
 }
 
+// An image's items have no stored data to stream: ReadEntryData refuses
+// with E_NOTIMPL and gives the sink nothing; the item is still listed.
+DWORD CountBytes(void* context, const BYTE*, DWORD size) {
+  *static_cast<unsigned long long*>(context) += size;
+  return 0;
+}
+
+TEST_F(CopyTest, StreamingAnImageItemIsRefused) {
+  WriteBytes(source_ / "a.txt", "alpha");
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  ASSERT_TRUE(m.Info(0));
+  unsigned long long streamed = 0;
+  EXPECT_FALSE(m.ReadEntryData(CountBytes, &streamed));
+  EXPECT_EQ(static_cast<DWORD>(E_NOTIMPL), m.GetErrorCode());
+  EXPECT_EQ(0u, streamed);
+  EXPECT_EQ(std::vector<std::string>{"a.txt"}, ListAll(m));
+  EXPECT_TRUE(m.Close());
+}
+
 }  // namespace

@@ -48,6 +48,65 @@ TEST_P(RoundTrip, EveryEntryComesBackThroughTheHostLoop) {
     EXPECT_EQ(f[1], ReadBytes(dir / ("out/" + f[0]))) << f[0];
 }
 
+// A sink that keeps what it is given; one that refuses with its own code.
+DWORD KeepBytes(void* context, const BYTE* bytes, DWORD size) {
+  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(bytes), size);
+  return 0;
+}
+DWORD RefuseBytes(void*, const BYTE*, DWORD) { return 0x2000AB; }
+
+// ReadEntryData gives each entry's data as the restore would write it,
+// without a file: folders give nothing, the cursor stays, and the host's
+// sink may stop the read with a code of its own.
+TEST_P(RoundTrip, EveryEntryStreamsToASinkWithoutAFile) {
+  const DWORD version = GetParam();
+  TempDir src, dir;
+  const std::string big = PatternBytes(2 * 1048576 + 17, 3);
+  WriteBytes(src / "a.txt", "alpha");
+  WriteBytes(src / "big.bin", big);
+  WriteBytes(src / "empty", "");
+  CKvMorvel writer;
+  const std::string archive = dir / "t.arc";
+  ASSERT_TRUE(writer.Open(P(W(archive)), FALSE, version));
+  writer.SetSplitSize(1048576);
+  if (version != 1) ASSERT_TRUE(writer.AddFile(P(W(src.path())), P(u"folder"), nullptr, 0));
+  for (const char* name : {"a.txt", "big.bin", "empty"})
+    ASSERT_TRUE(writer.AddFile(P(W(src / name)), P(W(name)), nullptr, 0)) << name;
+  std::string none;
+  EXPECT_FALSE(writer.ReadEntryData(KeepBytes, &none));  // open for writing
+  EXPECT_EQ(87u, writer.GetErrorCode());
+  ASSERT_TRUE(writer.Close());
+
+  CKvMorvel reader;
+  EXPECT_FALSE(reader.ReadEntryData(KeepBytes, &none));  // nothing open
+  EXPECT_EQ(87u, reader.GetErrorCode());
+  ASSERT_TRUE(reader.Open(P(W(archive)), TRUE, 0));
+  EXPECT_FALSE(reader.ReadEntryData(nullptr, nullptr));
+  EXPECT_EQ(87u, reader.GetErrorCode());
+  std::vector<std::string> streamed;
+  while (reader.Info(0)) {
+    std::string bytes;
+    ASSERT_TRUE(reader.ReadEntryData(KeepBytes, &bytes)) << reader.GetErrorCode();
+    std::string again;  // the cursor did not move
+    ASSERT_TRUE(reader.ReadEntryData(KeepBytes, &again));
+    EXPECT_EQ(bytes, again);
+    if (reader.GetLength64() > 0) {
+      EXPECT_FALSE(reader.ReadEntryData(RefuseBytes, nullptr));
+      EXPECT_EQ(0x2000ABu, reader.GetErrorCode());
+    }
+    streamed.push_back(bytes);
+    reader.Info(1);
+  }
+  EXPECT_FALSE(reader.ReadEntryData(KeepBytes, &none));
+  EXPECT_EQ(259u, reader.GetErrorCode());
+  reader.Close();
+  std::vector<std::string> expected = {"alpha", big, ""};
+  if (version != 1) expected.insert(expected.begin(), "");  // the folder
+  EXPECT_EQ(expected.size(), streamed.size());
+  for (size_t i = 0; i < expected.size() && i < streamed.size(); ++i)
+    EXPECT_TRUE(expected[i] == streamed[i]) << i << ": " << streamed[i].size() << " bytes";
+}
+
 INSTANTIATE_TEST_SUITE_P(Versions, RoundTrip, ::testing::Values(1u, 2u, 5u));
 
 // The 8.3 name is best effort: where it cannot be set (an invalid stored

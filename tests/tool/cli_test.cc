@@ -645,9 +645,16 @@ TEST_F(ToolVerify, FlippedDataByteOfVersion1And2IsFoundByZlibsChecksum) {
     FlipMiddleByte(archive);
     const ToolResult text = Verify({archive});
     EXPECT_EQ(1, text.status);
-    // The cause behind the library's 1359: zlib's data error.
-    EXPECT_NE(std::string::npos, text.err.find("t\\folder\\a.bin: error 13 ")) << text.err;
-    EXPECT_EQ(1u, Lines(text.err).size()) << text.err;
+    EXPECT_NE(std::string::npos,
+              text.err.find("cannot read the data of t\\folder\\a.bin: its stored data is "
+                            "damaged or does not hold the recorded size: error 13"))
+        << text.err;
+    // The manifest names the main file too, whose bytes changed.
+    EXPECT_NE(std::string::npos,
+              text.err.find("the main file v" + std::string(version) +
+                            ".kvm differs from the manifest"))
+        << text.err;
+    EXPECT_EQ(2u, Lines(text.err).size()) << text.err;
     EXPECT_NE(std::string::npos, text.out.find("1 bad: DAMAGED")) << text.out;
     const ToolResult json = Verify({"--json", archive});
     EXPECT_EQ(1, json.status);
@@ -668,9 +675,11 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   ToolResult result = Verify({archive});
   EXPECT_EQ(1, result.status);
   EXPECT_NE(std::string::npos,
-            result.err.find("t\\folder\\a.bin: error 38 (0x00000026): The data "
-                            "ends before its recorded size (part file " +
-                            part2 + ")"))
+            result.err.find("cannot read the data of t\\folder\\a.bin: the archive or a "
+                            "part file ends inside its data: error 38"))
+      << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("part file v5_0002.kvm differs from the manifest"))
       << result.err;
   EXPECT_NE(std::string::npos, result.out.find("1 bad: DAMAGED")) << result.out;
 
@@ -678,10 +687,19 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   result = Verify({archive});
   EXPECT_EQ(1, result.status);
   EXPECT_NE(std::string::npos,
-            result.err.find("t\\folder\\a.bin: error 2 (0x00000002): Part "
-                            "file " + part2 + " is missing."))
+            result.err.find("cannot read the data of t\\folder\\a.bin: a part file it "
+                            "needs is missing: error 2"))
       << result.err;
-  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
+  EXPECT_NE(std::string::npos, result.err.find("part file v5_0002.kvm is missing: error 2"))
+      << result.err;
+  // Without the manifest, the gap between the parts found names it.
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  ASSERT_EQ(0, unlink((archive + ".sha256").c_str()));
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("part 2 is missing: part file v5_0002.kvm"))
+      << result.err;
+  WriteBytes(archive + ".sha256", manifest);
 
   WriteBytes(part2, whole);
   result = Verify({archive});
@@ -698,7 +716,122 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   EXPECT_NE(std::string::npos,
             result.err.find("t\\folder\\a.bin: its security descriptor: error 38"))
       << result.err;
-  EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("part file v5_0003.kvm differs from the manifest"))
+      << result.err;
+  EXPECT_EQ(2u, Lines(result.err).size()) << result.err;
+}
+
+// Version 5 blocks carry no checksum: one changed data byte decompresses
+// to other bytes of the right length. The manifest finds it, and names
+// the entry, in verify and in extract.
+TEST_F(ToolVerify, FlippedDataByteOfVersion5IsNamedByVerifyAndExtract) {
+  const std::string archive = Create("5");
+  const std::string part2 = work_ / "v5_0002.kvm";
+  std::string bytes = ReadBytes(part2);
+  bytes[bytes.size() / 2] ^= 0x01;  // inside a block of a.bin's data
+  WriteBytes(part2, bytes);
+  const ToolResult verified = Verify({archive});
+  EXPECT_EQ(1, verified.status);
+  EXPECT_NE(std::string::npos,
+            verified.err.find("t\\folder\\a.bin: its data differs from the manifest"))
+      << verified.err;
+  EXPECT_NE(std::string::npos,
+            verified.err.find("part file v5_0002.kvm differs from the manifest"))
+      << verified.err;
+  EXPECT_NE(std::string::npos, verified.out.find("1 bad: DAMAGED")) << verified.out;
+  const ToolResult extracted = RunTool({"extract", archive, work_ / "out"});
+  EXPECT_EQ(1, extracted.status);
+  EXPECT_NE(std::string::npos,
+            extracted.err.find("t\\folder\\a.bin: the restored data differs from the manifest"))
+      << extracted.err;
+  EXPECT_EQ(1u, Lines(extracted.err).size()) << extracted.err;
+  EXPECT_EQ("small", ReadBytes(work_ / "out/t/b.txt"));
+}
+
+// Verify reads in memory: with no room for a scratch folder at all (TMPDIR
+// below a plain file) a sound archive passes, and nothing is written.
+TEST_F(ToolVerify, SoundArchiveNeedsNoScratchSpaceAndWritesNothing) {
+  const std::string blocker = scratch_ / "file";
+  WriteBytes(blocker, "x");
+  auto snapshot = [this] {
+    std::string listing;
+    DIR* folder = opendir(work_.path().c_str());
+    while (struct dirent* item = folder ? readdir(folder) : nullptr) {
+      struct stat info;
+      if (item->d_name[0] != '.' && lstat((work_ / item->d_name).c_str(), &info) == 0)
+        listing += std::string(item->d_name) + " " + std::to_string(info.st_size) + " " +
+                   std::to_string(info.st_mtime) + "\n";
+    }
+    if (folder) closedir(folder);
+    return listing;
+  };
+  for (const char* version : {"1", "2", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const std::string before = snapshot();
+    const ToolResult result =
+        RunTool({"verify", archive}, {{"TMPDIR", blocker + "/tmp"}}, work_.path());
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_NE(std::string::npos, result.out.find("0 bad: sound")) << result.out;
+    EXPECT_EQ(before, snapshot());
+    EXPECT_EQ("x", ReadBytes(blocker));
+  }
+}
+
+// The manifest's file lines are compared with the names of the archive's
+// own files; a name in it never becomes a path that is read.
+TEST_F(ToolVerify, ManifestNamesOnlyTheArchivesOwnFiles) {
+  const std::string archive = Create("5");
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  const std::string zeros(64, '0');
+  for (const std::string& name :
+       {std::string("../v5_0001.kvm"), std::string("/etc/passwd"), std::string(5000, 'n'),
+        std::string("v5.kvm")}) {
+    SCOPED_TRACE(name.substr(0, 20));
+    std::string changed = manifest;
+    const size_t part1 = changed.find("  v5_0001.kvm\n");
+    ASSERT_NE(std::string::npos, part1);
+    changed.replace(part1 - 64, 64 + 2 + 11, zeros + "  " + name);
+    WriteBytes(archive + ".sha256", changed);
+    const ToolResult result = Verify({archive});
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos,
+              result.err.find("the manifest's file line 2 names no file of this archive "
+                              "(expected v5_0001.kvm): error 1392"))
+        << result.err;
+    EXPECT_EQ(1u, Lines(result.err).size()) << result.err;
+  }
+}
+
+// Without a manifest, version 5 data has nothing to be checked against:
+// verify says so and never calls it sound; zlib still checks versions 1
+// and 2. A manifest marked incomplete (the run that wrote the archive
+// did not finish) fails the check.
+TEST_F(ToolVerify, WhatCouldNotBeCheckedIsNeverCalledSound) {
+  for (const char* version : {"1", "5"}) {
+    SCOPED_TRACE(version);
+    const std::string archive = Create(version);
+    const std::string manifest = ReadBytes(archive + ".sha256");
+    ASSERT_EQ(0, unlink((archive + ".sha256").c_str()));
+    ToolResult result = Verify({archive});
+    EXPECT_EQ(0, result.status) << result.err;
+    if (version[0] == '5') {
+      EXPECT_EQ(std::string::npos, result.out.find("sound")) << result.out;
+      EXPECT_NE(std::string::npos, result.out.find("structure and lengths only")) << result.out;
+      EXPECT_NE(std::string::npos, result.err.find("version 5 data carries no checksum"))
+          << result.err;
+    } else {
+      EXPECT_NE(std::string::npos, result.out.find("0 bad: sound")) << result.out;
+    }
+    std::string incomplete = manifest;
+    incomplete.replace(0, manifest.find('\n') + 1, "# KvMorvel manifest 1: incomplete\n");
+    WriteBytes(archive + ".sha256", incomplete);
+    result = Verify({archive});
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos, result.out.find("0 bad: INCOMPLETE")) << result.out;
+    EXPECT_NE(std::string::npos, result.err.find(".sha256 is marked incomplete")) << result.err;
+  }
 }
 
 // The command lists `archive` as exactly the entries `names`.
@@ -724,6 +857,87 @@ TEST(ToolCreate, ExistingArchiveIsRefusedUnlessAppending) {
   ASSERT_EQ(0, RunTool({"create", "--append", archive, "two.txt"}, {}, source.path())
                    .status);
   ExpectListsExactly(archive, {"one.txt", "two.txt"});
+}
+
+// A link planted where the manifest goes is never written through: the
+// archive is made, the manifest refused by name, the link's target kept.
+TEST(ToolCreate, ManifestIsNeverWrittenThroughALink) {
+  TempDir source, work;
+  WriteBytes(source / "one.txt", "1");
+  WriteBytes(work / "precious", "keep me");
+  const std::string archive = work / "a.kvm";
+  ASSERT_EQ(0, symlink((work / "precious").c_str(), (archive + ".sha256").c_str()));
+  const ToolResult created = RunTool({"create", archive, source / "one.txt"});
+  EXPECT_EQ(1, created.status);
+  EXPECT_NE(std::string::npos,
+            created.err.find("cannot write the manifest beside " + archive + ": error 1921"))
+      << created.err;
+  EXPECT_EQ("keep me", ReadBytes(work / "precious"));
+  struct stat info;
+  ASSERT_EQ(0, lstat((archive + ".sha256").c_str(), &info));
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ExpectListsExactly(archive, {"one.txt"});
+}
+
+// extract reads a restored file back by its entry's name only after the
+// restore confined that name below the target: an entry whose stored name
+// leads out (..) or is rooted is refused, and nothing is read for it,
+// even with a manifest line of that name; a link planted at a folder's
+// path is replaced by the folder, and the file read back is the one
+// restored inside the target.
+TEST(ToolExtract, ManifestCheckReadsNothingForARefusedName) {
+  TempDir source, work;
+  const std::string tree = MakeTree(source, {});
+  ASSERT_EQ(0, mkdir((tree + "/zz").c_str(), 0755));
+  WriteBytes(tree + "/zz/x.bin", "data");
+  const std::string archive = work / "h.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  const std::string bytes = ReadBytes(archive);
+  const std::string manifest = ReadBytes(archive + ".sha256");
+  const std::string wideName = std::string("t\0\\\0z\0z\0", 8);
+  ASSERT_NE(std::string::npos, bytes.find(wideName));
+  struct Hostile {
+    std::string stored;  // the first four UTF-16 units of "t\zz..."
+    std::string name;    // the same, as the manifest writes it
+  };
+  for (const Hostile& hostile :
+       {Hostile{std::string("t\0\\\0.\0.\0", 8), "t\\.."},
+        Hostile{std::string("\\\0\\\0z\0z\0", 8), "\\\\zz"},
+        Hostile{wideName, "t\\zz"}}) {
+    SCOPED_TRACE(hostile.name);
+    std::string changed = bytes;
+    for (size_t at = changed.find(wideName); at != std::string::npos;
+         at = changed.find(wideName, at + 1))
+      changed.replace(at, wideName.size(), hostile.stored);
+    WriteBytes(archive, changed);
+    std::string lines = manifest;
+    for (size_t at = lines.find(" t\\zz"); at != std::string::npos;
+         at = lines.find(" t\\zz", at + 1))
+      lines.replace(at + 1, 4, hostile.name);
+    WriteBytes(archive + ".sha256", lines);
+    const std::string out = work / "out";
+    mkdir(out.c_str(), 0755);
+    mkdir((work / "elsewhere").c_str(), 0755);
+    WriteBytes(work / "elsewhere/x.bin", "other");
+    // The third one meets a link to a folder outside the target.
+    unlink((out + "/t").c_str());
+    if (hostile.name == "t\\zz") {
+      mkdir((out + "/t").c_str(), 0755);
+      ASSERT_EQ(0, symlink((work / "elsewhere").c_str(), (out + "/t/zz").c_str()));
+    }
+    const ToolResult extracted = RunTool({"extract", archive, out});
+    EXPECT_EQ(std::string::npos, extracted.err.find("manifest")) << extracted.err;
+    EXPECT_EQ("other", ReadBytes(work / "elsewhere/x.bin"));
+    if (hostile.name == "t\\zz") {
+      // The link at the folder's own path is removed, never followed: the
+      // file is restored and read back inside the target.
+      EXPECT_EQ(0, extracted.status) << extracted.err;
+      EXPECT_EQ("data", ReadBytes(out + "/t/zz/x.bin"));
+    } else {
+      EXPECT_EQ(1, extracted.status);
+    }
+    unlink((out + "/t/zz").c_str());
+  }
 }
 
 TEST(ToolCreate, SecondAppenderIsRefusedAsInUseAndTheArchiveStaysWhole) {

@@ -9,6 +9,7 @@
 #include "args.h"
 #include "common.h"
 #include "interrupt.h"
+#include "manifest_check.h"
 #include "progress.h"
 #include "reader.h"
 #include "system.h"
@@ -43,7 +44,13 @@ const char kHelp[] =
     "  --append          add to an existing ARCHIVE of the same version\n"
     "                    (without it an existing ARCHIVE is refused)\n"
     "\n"
-    "Sockets, pipes and devices are skipped with a note.\n";
+    "Sockets, pipes and devices are skipped with a note.\n"
+    "\n"
+    "Beside ARCHIVE goes its manifest, ARCHIVE.sha256: the SHA-256 of each\n"
+    "file's data as it was read, and of the main file and each part file\n"
+    "('sha256sum -c ARCHIVE.sha256' checks those from ARCHIVE's folder).\n"
+    "It is marked complete only when the run finished; verify and extract\n"
+    "check against it. --append keeps its entries and renews the files'.\n";
 
 struct CreateOptions {
   DWORD version = 5;
@@ -115,6 +122,7 @@ class ArchiveFiles {
   ArchiveFiles(const std::string& archivePath, DWORD version)
       : archivePath_(archivePath), hasParts_(version == 5) {
     Learn(archivePath_);
+    Learn(ManifestPathOf(archivePath_));  // made by BeginManifest before
     FindNewParts();
   }
 
@@ -537,12 +545,22 @@ int RunCreate(const Args& args) {
     return kExitUsage;
   }
   const CancelOnInterrupt cancel(&archive);
+  // The manifest beside the archive: each file's SHA-256 as it is read,
+  // and the archive files' at Close. A run that does not finish leaves it
+  // marked incomplete.
+  bool failed = false;
+  if (!archive.BeginManifest()) {
+    ReportFailure("cannot write the manifest beside " + options.archive,
+                  archive.GetErrorCode());
+    failed = true;
+  }
   TreeAdder adder(&archive, options, archivePath);
   for (const Source& source : sources) {
     if (Interrupted()) break;
     adder.AddRoot(source);
   }
-  bool failed = adder.failed();
+  failed = failed || adder.failed();
+  if (Interrupted()) archive.LeaveManifestIncomplete();
   if (!archive.Close()) {
     ReportFailure("cannot finish " + options.archive, archive.GetErrorCode());
     failed = true;

@@ -8,6 +8,7 @@
 #include "entry_walk.h"
 #include "common.h"
 #include "interrupt.h"
+#include "manifest_check.h"
 #include "progress.h"
 #include "reader.h"
 #include "system.h"
@@ -24,6 +25,9 @@ const char kHelp[] =
     "is reported on stderr and the run goes on with the next one.\n"
     "Folders get their stored times and attributes back once their\n"
     "contents are in. Entry names that would leave TARGET are refused.\n"
+    "With the manifest beside ARCHIVE (ARCHIVE.sha256), each restored\n"
+    "file is read back and its SHA-256 compared with the manifest's; a\n"
+    "file that differs is reported as a failed entry (it stays restored).\n"
     "\n"
     "  --json   on stdout one JSON line per entry: {\"type\":\"entry\",...}\n"
     "           when restored, {\"type\":\"error\",...} when not, then\n"
@@ -31,6 +35,8 @@ const char kHelp[] =
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
+const DWORD kEncrypted = 0x4000;
+const DWORD kDataError = 23;  // ERROR_CRC: the bytes are not those stored
 
 bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
@@ -38,8 +44,10 @@ bool IsPlainFolder(DWORD attributes) {
 
 class Restorer {
  public:
-  Restorer(CKvMorvel* archive, const std::u16string& target, Progress* progress)
-      : archive_(*archive), target_(target), progress_(*progress) {}
+  Restorer(CKvMorvel* archive, const std::u16string& target,
+           ManifestCheck* manifest, Progress* progress)
+      : archive_(*archive), target_(target), manifest_(*manifest),
+        progress_(*progress) {}
 
   // The loop Info(0), ExtractFile, Info(1) over every entry.
   void RestoreAll();
@@ -53,9 +61,12 @@ class Restorer {
 
  private:
   bool RestoreCurrent(const std::u16string& name);
+  // Whether the file just restored for `name` has the digest `recorded`.
+  bool MatchesManifest(const std::u16string& name, const std::string& recorded);
 
   CKvMorvel& archive_;
   std::u16string target_;
+  ManifestCheck& manifest_;
   Progress& progress_;
   std::unordered_set<std::u16string> folders_;
   RunTotals totals_;
@@ -65,7 +76,21 @@ class Restorer {
 void Restorer::RestoreAll() {
   WalkEntries(&archive_, &progress_, &totals_, &failed_, "restored",
               [this](const std::u16string& name, DWORD attributes) {
+                // The entry takes its manifest line even when its restore
+                // fails, so that a later entry of its name takes its own.
+                std::string recorded;
+                const bool digested =
+                    manifest_.HasEntries() &&
+                    EntryHasData(archive_.GetVersion(), attributes) &&
+                    manifest_.TakeEntryDigest(name, &recorded);
                 if (!RestoreCurrent(name)) return false;
+                // An encrypted file may be restored under another name
+                // (GetEncryptedFileName): it is not read back.
+                if (digested && !(attributes & kEncrypted) &&
+                    !MatchesManifest(name, recorded)) {
+                  failed_ = true;
+                  return false;
+                }
                 if (IsPlainFolder(attributes)) folders_.insert(name);
                 return true;
               });
@@ -75,6 +100,28 @@ void Restorer::RestoreAll() {
 bool Restorer::RestoreCurrent(const std::u16string& name) {
   if (RestoreEntryBelow(&archive_, target_, name)) return true;
   failed_ = true;
+  return false;
+}
+
+// The restored file is read back from the target, where the restore put
+// it below the name it confined there.
+bool Restorer::MatchesManifest(const std::u16string& name,
+                               const std::string& recorded) {
+  std::string path = Utf16ToUtf8(target_) + kvsys::kSeparator;
+  for (const char c : Utf16ToUtf8(name)) path += c == '\\' ? kvsys::kSeparator : c;
+  std::string hex;
+  const DWORD code = DigestFile(path, &hex);
+  if (code) {
+    ReportEntryFailure(name, "cannot read back " + DisplayName(name) +
+                                 " to check it against the manifest", code);
+    return false;
+  }
+  if (hex == recorded) return true;
+  ReportEntryFailure(name, DisplayName(name) +
+                               ": the restored data differs from the manifest "
+                               "(the archive was changed or damaged since it "
+                               "was made)",
+                     kDataError);
   return false;
 }
 
@@ -119,10 +166,16 @@ int RunExtract(const Args& args) {
     archive.Close();
     return kExitFailed;
   }
+  ManifestCheck manifest;
+  if (archive.GetVersion() != 3 &&
+      manifest.Load(archivePath) == ManifestCheck::kIncomplete)
+    ReportNote(manifest.path() + " is marked incomplete: the run that wrote "
+               "the archive did not finish, and entries it meant to add may "
+               "be missing");
   Progress progress;
   ShowTotalsOf(&progress, archivePath);
   const CancelOnInterrupt cancel(&archive);
-  Restorer restorer(&archive, wideTarget, &progress);
+  Restorer restorer(&archive, wideTarget, &manifest, &progress);
   restorer.RestoreAll();
   if (!Interrupted() && restorer.hasFolders())
     restorer.ReapplyFolders(archivePath);

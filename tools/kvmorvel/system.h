@@ -7,6 +7,7 @@
 #define KVMORVEL_TOOL_SYSTEM_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ bool ListFolder(const std::string& path, std::vector<Listed>* children,
 std::string Join(const std::string& folder, const std::string& name);
 // Whether anything, a dangling link too, is at `path`.
 bool Exists(const std::string& path);
+// The file at `path` opened for reading in binary mode (fopen "rb",
+// whatever characters the name holds); null when it cannot be.
+FILE* OpenFileForReading(const std::string& path);
 // Makes the folder and its missing parents (mkdir -p); false with a
 // message when it cannot, or when `path` is not a folder.
 bool MakeFolders(const std::string& path, std::string* message);

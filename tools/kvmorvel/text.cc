@@ -107,6 +107,7 @@ std::string ErrorMessage(DWORD code) {
     case 13: return "The data is invalid.";
     case 15: return "The system cannot find the drive specified.";
     case 18: return "There are no more files.";
+    case 23: return "Data error (cyclic redundancy check).";
     case 32: return "The process cannot access the file because it is "
                     "being used by another process.";
     case 38: return "The data ends before its recorded size.";

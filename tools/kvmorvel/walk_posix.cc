@@ -79,6 +79,10 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
+FILE* OpenFileForReading(const std::string& path) {
+  return fopen(path.c_str(), "rb");
+}
+
 bool MakeFolders(const std::string& path, std::string* message) {
   std::string prefix;
   size_t start = 0;

@@ -104,6 +104,10 @@ bool Exists(const std::string& path) {
   return GetFileAttributesW(WideFromUtf8(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+FILE* OpenFileForReading(const std::string& path) {
+  return _wfopen(WideFromUtf8(path).c_str(), L"rb");
+}
+
 bool MakeFolders(const std::string& path, std::string* message) {
   const std::wstring full = FullPath(WideFromUtf8(path));
   for (size_t at = RootLength(full); at <= full.size(); ++at) {

@@ -79,9 +79,8 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
 }
 
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
-                       DeflateWorkspace* workspace, const CancelFlag* cancel) {
-  SizedOutput output(target, RecordedFileSize(data));
+                       SizedOutput& output, DeflateWorkspace* workspace,
+                       const CancelFlag* cancel) {
   if (!SeekTo(archive, offset)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
   const DWORD code = InflateChunks(archive, stored, output, workspace, cancel);
   if (code) return code;

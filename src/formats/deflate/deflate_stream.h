@@ -9,6 +9,7 @@
 #ifndef KVMORVEL_FORMATS_DEFLATE_STREAM_H
 #define KVMORVEL_FORMATS_DEFLATE_STREAM_H
 
+#include "common/sha256.h"
 #include "formats/deflate/deflate_workspace.h"
 #include "formats/piece_source.h"
 #include "formats/sized_output.h"
@@ -50,6 +51,8 @@ struct DeflateWriteOptions {
   DeflateWorkspace* workspace = nullptr;
   // The host's request to stop, looked at before each piece (1223).
   const CancelFlag* cancel = nullptr;
+  // Fed every source byte read, in order (the manifest's entry digest).
+  Sha256* digest = nullptr;
 };
 
 // Reads `length` bytes of the source from its start (a piece in a hole
@@ -79,12 +82,12 @@ DWORD InflateChunks(HANDLE archive, ULONGLONG stored, SizedOutput& output,
                     const CancelFlag* cancel = nullptr);
 
 // The data of a version 1 or 2 file entry: the `stored` bytes at `offset`
-// of the archive inflated into `target`, which must receive exactly the
-// size `data` records. Nothing past that size is written. Returns 0 or the
-// cause of the failure, kRecordedSizeCode for data that does not hold the
-// recorded size.
+// of the archive inflated into `output` (a restored file, or a caller's
+// sink), which must receive exactly the size it holds to. Nothing past
+// that size is passed on. Returns 0 or the cause of the failure,
+// kRecordedSizeCode for data that does not hold the recorded size.
 DWORD InflateEntryData(HANDLE archive, ULONGLONG offset, ULONGLONG stored,
-                       HANDLE target, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                       SizedOutput& output,
                        DeflateWorkspace* workspace = nullptr,
                        const CancelFlag* cancel = nullptr);
 

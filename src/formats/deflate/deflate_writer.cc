@@ -8,6 +8,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "archive/manifest.h"
 #include "formats/deflate/deflate_stream.h"
 #include "formats/deflate/deflate_workspace.h"
 #include "formats/v1/v1_format.h"
@@ -100,12 +101,14 @@ struct DeflatePlan {
   }
 };
 
-// Reads the turn's piece (zeros for a hole); 0, or the code of the
-// failure (38 for a short read, 1223 when the host asked to stop),
-// logging nothing (see ReportRead).
-DWORD ReadPiece(PieceSource& source, const DeflateTurn& turn) {
+// Reads the turn's piece (zeros for a hole) and feeds it to `digest`
+// (when one is kept); 0, or the code of the failure (38 for a short read,
+// 1223 when the host asked to stop), logging nothing (see ReportRead).
+DWORD ReadPiece(PieceSource& source, const DeflateTurn& turn, Sha256* digest) {
   bool hole = false;
-  return source.Next(turn.in, turn.piece, &hole);
+  const DWORD code = source.Next(turn.in, turn.piece, &hole);
+  if (code == 0 && digest) digest->Update(turn.in, turn.piece);
+  return code;
 }
 
 bool ReportRead(DWORD code, const DeflateWriteOptions& options) {
@@ -137,7 +140,7 @@ bool DeflateInTurn(PieceSource& source, HANDLE archive, z_stream& z,
                    DeflatePlan& plan, DeflateTurn turn, ULONGLONG* stored,
                    const DeflateWriteOptions& options) {
   while (plan.Next(&turn)) {
-    const DWORD read = ReadPiece(source, turn);
+    const DWORD read = ReadPiece(source, turn, options.digest);
     if (read) return ReportRead(read, options);
     turn.Deflate(z);
     if (!turn.Deflated(options) || !WriteChunk(archive, turn, stored, options))
@@ -157,13 +160,13 @@ bool DeflateAhead(PieceSource& source, HANDLE archive, z_stream& z,
                   ULONGLONG* stored, const DeflateWriteOptions& options) {
   DeflateTurn* now = &turns[0];
   if (!plan.Next(now)) return true;
-  const DWORD first = ReadPiece(source, *now);
+  const DWORD first = ReadPiece(source, *now, options.digest);
   if (first) return ReportRead(first, options);
   worker.Start([now, &z] { now->Deflate(z); });
   for (;;) {
     DeflateTurn* next = now == &turns[0] ? &turns[1] : &turns[0];
     const bool hasNext = plan.Next(next);
-    const DWORD read = hasNext ? ReadPiece(source, *next) : 0;
+    const DWORD read = hasNext ? ReadPiece(source, *next, options.digest) : 0;
     worker.Wait();
     if (!now->Deflated(options)) return false;
     const bool more = hasNext && read == 0;
@@ -227,6 +230,7 @@ BOOL CKvMorvel::ZIPCompressFile(HANDLE source, LONGLONG length,
   if (length < 0) return FALSE;
   ULONGLONG written = 0;
   DeflateWriteOptions options;
+  options.digest = ManifestDigest(m_manifest);
   if (m_version == 1 && m_control)
     options.workspace = &static_cast<_MVRL_OBJECT*>(m_control)->deflate;
   options.cancel = &m_cancel;

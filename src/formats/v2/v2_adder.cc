@@ -7,6 +7,7 @@
 
 #include "archive/codes.h"
 #include "KvLog.h"
+#include "archive/manifest.h"
 #include "KvMorvel.h"
 #include "common/archive_constants.h"
 #include "formats/deflate/deflate_stream.h"
@@ -224,6 +225,7 @@ BOOL CKvMorvel::ZIPCompressFile2(HANDLE source, ULONGLONG length,
   options.budget = budget;
   options.programAllocator = true;
   options.logFailures = true;
+  options.digest = ManifestDigest(m_manifest);
   if (m_version == 2 && m_control)
     options.workspace = &static_cast<_MVRL_OBJECT_2*>(m_control)->deflate;
   options.cancel = &m_cancel;

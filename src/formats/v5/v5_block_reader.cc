@@ -214,32 +214,35 @@ DWORD CheckBlockCount(const _MVRL_FILEENTRY_MAX_5& entry) {
 
 }  // namespace
 
-BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
-                                   _MVRL_FILEENTRY_MAX_5* entry) {
-  if (V5LzoInit() != LZO_E_OK) {
-    m_error.SetError(ERROR_INTERNAL_ERROR);
-    return FALSE;
-  }
-  // Every byte goes through `output`, which stops at the recorded size:
-  // blocks that hold more (or that other entries point at as well) can
-  // never make the file larger than its record says.
-  SizedOutput output(target, RecordedFileSize(entry->data));
-  _MVRL_OBJECT_5* record = V5Record(m_control);
-  StreamCursor part(record->partIn,
-                    [this](DWORD number) { return OpenPart5(number); },
-                    entry->dataPart, entry->dataOffset);
-  DWORD code = CheckBlockCount(*entry);
+DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
+                       const _MVRL_FILEENTRY_MAX_5& entry, SizedOutput& output,
+                       const CancelFlag* cancel) {
+  if (V5LzoInit() != LZO_E_OK) return ERROR_INTERNAL_ERROR;
+  StreamCursor part(record->partIn, open, entry.dataPart, entry.dataOffset);
+  DWORD code = CheckBlockCount(entry);
   // A file of a piece or more may hold whole pieces of zeros.
-  if (RecordedFileSize(entry->data) >= kV5PieceSize)
+  if (RecordedFileSize(entry.data) >= kV5PieceSize)
     record->zeroPiece.Prepare(record->codec);
   if (!code)
-    code = ReadBlockStream(part, *entry, record->codec, record->zeroPiece,
-                           output, &m_cancel);
+    code = ReadBlockStream(part, entry, record->codec, record->zeroPiece,
+                           output, cancel);
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));
     code = kRecordedSizeCode;
   }
+  return code;
+}
+
+BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
+                                   _MVRL_FILEENTRY_MAX_5* entry) {
+  // Every byte goes through `output`, which stops at the recorded size:
+  // blocks that hold more (or that other entries point at as well) can
+  // never make the file larger than its record says.
+  SizedOutput output(target, RecordedFileSize(entry->data));
+  const DWORD code = ReadEntryBlocks5(
+      V5Record(m_control), [this](DWORD number) { return OpenPart5(number); },
+      *entry, output, &m_cancel);
   m_error.SetError(code);
   return code == ERROR_SUCCESS;
 }

@@ -7,6 +7,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "archive/manifest.h"
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/piece_source.h"
@@ -51,8 +52,12 @@ struct Turn {
   lzo_uint packed = 0;
   int answer = LZO_E_OK;
 
-  DWORD Read(PieceSource& source) {
-    return source.Next(buffers->piece.get(), request, &hole);
+  // Reads the piece (zeros for a hole) and feeds it to `digest` (when one
+  // is kept, the manifest's entry digest).
+  DWORD Read(PieceSource& source, Sha256* digest) {
+    const DWORD code = source.Next(buffers->piece.get(), request, &hole);
+    if (code == 0 && digest) digest->Update(buffers->piece.get(), request);
+    return code;
   }
   // A hole of a whole piece takes the payload packed once for all such
   // pieces: the bytes lzo1x_1_compress gives for them, at no cost.
@@ -74,11 +79,11 @@ typedef std::function<bool(V5CodecBuffers&, lzo_uint)> BlockWriter;
 // One piece after the other on this thread: read, pack, write.
 bool PackInTurn(PieceSource& source, ULONGLONG remaining,
                 V5CodecBuffers& buffers, const V5ZeroPiece& zeros,
-                const BlockWriter& writeBlock) {
+                const BlockWriter& writeBlock, Sha256* digest) {
   Turn turn{&buffers, &zeros};
   do {
     turn.request = NextRequest(remaining);
-    const DWORD read = turn.Read(source);
+    const DWORD read = turn.Read(source, digest);
     if (read) return ReportRead(read);
     turn.Compress();
     if (!Packed(turn.answer)) return false;
@@ -96,18 +101,19 @@ bool PackInTurn(PieceSource& source, ULONGLONG remaining,
 // buffer is let go while the worker uses it.
 bool PackAhead(PieceSource& source, ULONGLONG remaining,
                V5CodecBuffers* slot[2], const V5ZeroPiece& zeros,
-               PieceWorker& worker, const BlockWriter& writeBlock) {
+               PieceWorker& worker, const BlockWriter& writeBlock,
+               Sha256* digest) {
   Turn turns[2] = {Turn{slot[0], &zeros}, Turn{slot[1], &zeros}};
   Turn* now = &turns[0];
   now->request = NextRequest(remaining);
-  const DWORD first = now->Read(source);
+  const DWORD first = now->Read(source, digest);
   if (first) return ReportRead(first);
   remaining -= now->request;
   worker.Start([now] { now->Compress(); });
   for (;;) {
     Turn* next = now == &turns[0] ? &turns[1] : &turns[0];
     next->request = NextRequest(remaining);
-    const DWORD read = next->request ? next->Read(source) : 0;
+    const DWORD read = next->request ? next->Read(source, digest) : 0;
     worker.Wait();
     if (!Packed(now->answer)) return false;
     const bool more = next->request != 0 && read == 0;
@@ -177,7 +183,7 @@ BOOL CKvMorvel::ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
   if (remaining > kV5PieceSize && record->codecAhead.Reserve(kV5PieceSize) &&
       record->worker.Ready())
     return PackAhead(pieces, remaining, slot, record->zeroPiece,
-                     record->worker, writeBlock);
+                     record->worker, writeBlock, ManifestDigest(m_manifest));
   return PackInTurn(pieces, remaining, record->codec, record->zeroPiece,
-                    writeBlock);
+                    writeBlock, ManifestDigest(m_manifest));
 }

@@ -10,6 +10,7 @@
 #include "common/archive_constants.h"
 #include "formats/piece_worker.h"
 #include "formats/read_buffer.h"
+#include "formats/piece_source.h"
 #include "formats/v5/v5_io.h"
 #include "formats/write_buffer.h"
 #include "restore/restore_paths.h"
@@ -99,6 +100,18 @@ inline _MVRL_HEADER_5 DefaultV5Header() {
 inline _MVRL_OBJECT_5* V5Record(void* control) {
   return static_cast<_MVRL_OBJECT_5*>(control);
 }
+
+class SizedOutput;
+// The decompressed data of `entry`, from its data part on, into `output`
+// (a restored file or a caller's sink), read through `record`'s part input
+// and codec buffers, parts opened with `open`. Returns 0 or the logged
+// code: kRecordedSizeCode for blocks that hold more or fewer bytes than
+// the recorded size, the read's code (a missing part, a part cut short),
+// 1359 for a damaged block, what `output` refused, or 1223 when `cancel`
+// is set before a block.
+DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
+                       const _MVRL_FILEENTRY_MAX_5& entry, SizedOutput& output,
+                       const CancelFlag* cancel);
 
 inline void InitV5ControlRecord(_MVRL_OBJECT_5* record) {
   record->archive = nullptr;
