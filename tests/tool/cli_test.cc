@@ -867,7 +867,7 @@ TEST(ToolCreate, ManifestIsNeverWrittenThroughALink) {
   WriteBytes(work / "precious", "keep me");
   const std::string archive = work / "a.kvm";
   ASSERT_EQ(0, symlink((work / "precious").c_str(), (archive + ".sha256").c_str()));
-  const ToolResult created = RunTool({"create", archive, source / "one.txt"});
+  const ToolResult created = RunTool({"create", archive, "one.txt"}, {}, source.path());
   EXPECT_EQ(1, created.status);
   EXPECT_NE(std::string::npos,
             created.err.find("cannot write the manifest beside " + archive + ": error 1921"))
@@ -891,7 +891,7 @@ TEST(ToolExtract, ManifestCheckReadsNothingForARefusedName) {
   ASSERT_EQ(0, mkdir((tree + "/zz").c_str(), 0755));
   WriteBytes(tree + "/zz/x.bin", "data");
   const std::string archive = work / "h.kvm";
-  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  ASSERT_EQ(0, RunTool({"create", archive, "t"}, {}, source.path()).status);
   const std::string bytes = ReadBytes(archive);
   const std::string manifest = ReadBytes(archive + ".sha256");
   const std::string wideName = std::string("t\0\\\0z\0z\0", 8);
@@ -1424,8 +1424,10 @@ TEST(ToolTerminal, TermAndHangUpStopWithinAFileAndCloseTheArchive) {
     EXPECT_EQ(0, listed.status) << listed.err;
     EXPECT_NE(std::string::npos, listed.out.find("a.txt")) << listed.out;
     EXPECT_EQ(std::string::npos, listed.out.find("b_sparse")) << listed.out;
-    EXPECT_EQ((std::vector<std::string>{"s.kvm", "s_0001.kvm"}),
+    EXPECT_EQ((std::vector<std::string>{"s.kvm", "s.kvm.sha256", "s_0001.kvm"}),
               FolderNames(work.path()));
+    // The manifest says the run did not finish.
+    EXPECT_EQ(0u, ReadBytes(work / "s.kvm.sha256").find("# KvMorvel manifest 1: incomplete\n"));
   }
 }
 
