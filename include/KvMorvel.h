@@ -216,7 +216,8 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // size goes to *length. Read from the entry record (version 2) or the
   // part file (version 5), nothing restored. Fails with 122 and the size
   // needed in *length when `capacity` is smaller, 1168 when the entry has
-  // none (version 1 and images never do), 87 when no archive is open
+  // none (version 1 and images never do; a version 5 descriptor block of
+  // length 0 holds none), 87 when no archive is open
   // for reading, 259 past the last entry, 1392 when a version 2 record
   // places it outside itself, and the read's code when a part is missing
   // or ends inside the descriptor.

@@ -6,6 +6,7 @@
 
 #include "KvLog.h"
 #include "archive/codes.h"
+#include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
@@ -18,6 +19,16 @@ const ULONGLONG kDefaultSplitSize = 650117120ull;  // 620 MiB
 // to fit rather than writing past the field.
 void CopyField(WCHAR (&field)[260], const WCHAR* text) {
   lstrcpynW(field, text ? text : TEXT(""), 260);
+}
+
+// The restore's memory of the data it read, in the control record of the
+// open archive (null for an image or no archive).
+DataOwners* OwnersOf(void* control, DWORD version) {
+  if (!control) return nullptr;
+  if (version == 1) return &static_cast<_MVRL_OBJECT*>(control)->owners;
+  if (version == 2) return &static_cast<_MVRL_OBJECT_2*>(control)->owners;
+  if (version == 5) return &V5Record(control)->owners;
+  return nullptr;
 }
 
 }  // namespace
@@ -203,10 +214,15 @@ BOOL CKvMorvel::Info(BOOL advance) {
       V2EntryName(e, name, sizeof(name) / sizeof(name[0]));
       LoadCurrentEntry(e.data, name);
     }
-    if (advance) ++m_currentIndex;
+    if (advance) {
+      ++m_currentIndex;
+      OwnersOf(m_control, m_version)->PassEntry();
+    }
     return TRUE;
   }
-  return InfoV1(advance);
+  if (!InfoV1(advance)) return FALSE;
+  if (advance && m_control) OwnersOf(m_control, m_version)->PassEntry();
+  return TRUE;
 }
 
 // --- Writing and restoring ----------------------------------------------

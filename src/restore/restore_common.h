@@ -95,7 +95,8 @@ void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
                             const WCHAR* path);
 
 // Replaces whatever file is at `path` by a new empty one, opened for
-// writing. INVALID_HANDLE_VALUE with the last error on failure.
+// writing. INVALID_HANDLE_VALUE with the last error on failure:
+// kOtherKindCode when a folder is there, which is left untouched.
 HANDLE CreateRestoredFile(const WCHAR* path);
 
 // Restores a version 5 or version 2 entry under `target`: path, parents,

@@ -87,6 +87,9 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   // refuses: a record that runs past the catalogue, or whose name length
   // is 0 or above the longest an adder writes, fails with 1392.
   DWORD code = ReadV1Record(control->catalogue, control->readCursor, &record);
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  if (!code) code = ClaimV1Data(control->owners, record);
   if (!code) code = PrepareRestorePath(target, record, fullPath, &control->checkedFolder);
   if (code) {
     m_error.SetError(code);

@@ -35,6 +35,14 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   }
   WCHAR name[kV2TailSize / 2 + 1];
   V2EntryName(entry, name, sizeof(name) / sizeof(name[0]));
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  const DWORD shared = ClaimV2Data(
+      static_cast<_MVRL_OBJECT_2*>(m_control)->owners, entry, name);
+  if (shared) {
+    m_error.SetError(shared);
+    return FALSE;
+  }
   WCHAR shortName[kShortNameChars + 1];
   CopyShortName(entry.shortName, shortName);
   HANDLE archive = static_cast<_MVRL_OBJECT_2*>(m_control)->archive;

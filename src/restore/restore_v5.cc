@@ -41,6 +41,12 @@ DWORD ReadDescriptorBlock5(V5PartInput& part, ULONGLONG offset,
                   static_cast<unsigned>(length));
     return ERROR_INVALID_SECURITY_DESCR;
   }
+  // A block of length 0 holds no descriptor: nothing to read (and no
+  // buffer to read it into).
+  if (length == 0) {
+    *whole = true;
+    return 0;
+  }
   try {
     descriptor->resize(length);
   } catch (const std::bad_alloc&) {
@@ -69,7 +75,7 @@ DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
   std::vector<BYTE> descriptor;
   bool whole = false;
   const DWORD code = ReadDescriptorBlock5(part, offset, &descriptor, &whole);
-  if (code == 0 && whole)
+  if (code == 0 && whole && !descriptor.empty())
     SetDescriptorUnderPrivilege(path, descriptor.data(),
                                 static_cast<DWORD>(descriptor.size()), true);
   return code;
@@ -103,6 +109,13 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
   const int nameEnd =
       entry.nameLength < nameChars ? entry.nameLength : nameChars;
   entry.name[nameEnd > 0 ? nameEnd - 1 : 0] = 0;
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  const DWORD shared = ClaimV5Data(record->owners, entry);
+  if (shared) {
+    m_error.SetError(shared);
+    return FALSE;
+  }
   WCHAR shortName[kShortNameChars + 1];
   CopyShortName(entry.shortName, shortName);
 

@@ -21,13 +21,17 @@ using Codes = std::vector<DWORD>;
 struct Safety : Restoring {
   void SetUp() override { mkdir(out.c_str(), 0755); }
   // Restores a version 5 archive of one file entry per name, each holding
-  // "payload", into `target`: each restore's code, 0 on success.
+  // its own copy of "payload", into `target`: each restore's code, 0 on
+  // success.
   Codes RestoreFiles(const std::vector<std::string>& names,
                      const std::string& target) {
     std::vector<StoredEntry> entries;
-    for (const std::string& name : names)
-      entries.push_back(Entry(name, 0x20, 7));
-    WriteV5(entries, {LzoBlocks("payload")});
+    std::string part;
+    for (const std::string& name : names) {
+      entries.push_back(DataAt(Entry(name, 0x20, 7), part.size()));
+      part += LzoBlocks("payload");
+    }
+    WriteV5(entries, {part});
     return RestoreAll(target);
   }
   // What a host that asks the library before restoring expects of each
@@ -44,12 +48,15 @@ struct Safety : Restoring {
                      const std::string& buffer) {
     const std::string record = ReparseRecord(buffer);
     std::vector<StoredEntry> entries;
-    for (const std::string& name : names)
-      entries.push_back(Reparse(name, record.size()));
+    std::string data;  // each entry's own copy of the record
+    for (const std::string& name : names) {
+      entries.push_back(DataAt(Reparse(name, record.size()), data.size()));
+      data += record;
+    }
     if (version == 5)
-      WriteV5(entries, {record});
+      WriteV5(entries, {data});
     else
-      WriteV1OrV2(2, entries, record);
+      WriteV1OrV2(2, entries, data);
     return RestoreAll(out);
   }
   // Creates a file through the layer at target + "\" + name, as a restore
@@ -184,9 +191,11 @@ TEST_F(Safety, ALinkRestoredBetweenEntriesIsSeenByTheNext) {
   TempDir outside;
   const std::string data = LzoBlocks("payload");
   const std::string record = ReparseRecord(MountPointBuffer(outside.W("", '\\')));
+  const size_t f2At = data.size() + record.size();
   WriteV5({Entry("d\\f1", 0x20, 7), DataAt(Reparse("dx", record.size()), data.size()),
-           Entry("dx\\f2", 0x20, 7), Entry("d\\f3", 0x20, 7)},
-          {data + record});
+           DataAt(Entry("dx\\f2", 0x20, 7), f2At),
+           DataAt(Entry("d\\f3", 0x20, 7), f2At + data.size())},
+          {data + record + data + data});
   EXPECT_EQ((Codes{0, 0, 1921, 0}), RestoreAll(out));
   EXPECT_FALSE(Exists(outside / "f2"));
   EXPECT_EQ("payload", ReadBytes(out + "/d/f3"));

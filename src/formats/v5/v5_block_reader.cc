@@ -41,6 +41,7 @@ class StreamCursor {
     return ok;
   }
   DWORD number() const { return number_; }
+  ULONGLONG offset() const { return offset_; }
 
  private:
   V5PartInput& input_;
@@ -220,6 +221,8 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
                     entry->dataPart, entry->dataOffset);
   DWORD code = CheckBlockCount(*entry);
   if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
+  // The stream's bytes, as far as they were read, are this entry's.
+  record->owners.ReachedEnd({part.number(), part.offset()});
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));

@@ -12,6 +12,7 @@
 #include "formats/read_buffer.h"
 #include "formats/v5/v5_io.h"
 #include "formats/write_buffer.h"
+#include "restore/data_owners.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -78,6 +79,8 @@ struct _MVRL_OBJECT_5 {
   PieceWorker worker;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
+  // The data the restore read so far (see DataOwners).
+  DataOwners owners;
 };
 
 // The header every new archive and control record starts from.
