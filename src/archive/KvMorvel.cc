@@ -330,6 +330,17 @@ BOOL CKvMorvel::GetMountedDrive(WCHAR* buffer, DWORD capacity) {
   return CopyOut(m_drive, buffer, capacity);
 }
 
+BOOL CKvMorvel::GetFailedPartFile(WCHAR* buffer, DWORD capacity,
+                                  DWORD* cause) {
+  // Only version 5 has part files; its restore keeps the cause.
+  const RestoreCause* kept =
+      m_version == 5 && m_control ? &V5Record(m_control)->cause : nullptr;
+  const bool named = kept && kept->file[0];
+  if (!CopyOut(named ? kept->file : TEXT(""), buffer, capacity)) return FALSE;
+  if (cause) *cause = named ? kept->code : 0;
+  return TRUE;
+}
+
 void CKvMorvel::SetCompressionLevel(int level) { m_compressionLevel = level; }
 ULONGLONG CKvMorvel::GetSplitSize() { return m_splitSize; }
 void CKvMorvel::SetSplitSize(ULONGLONG size) { m_splitSize = size; }

@@ -147,6 +147,7 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
   const DWORD cause = source.writeData(target);
   if (!cause) return 0;
   LogDataFailure(fullPath, cause);
+  if (source.cause && !source.cause->code) source.cause->Set(cause);
   return ERROR_INTERNAL_ERROR;
 }
 

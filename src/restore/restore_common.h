@@ -19,6 +19,7 @@
 #include "formats/file_io.h"
 #include "formats/short_name.h"
 #include "kvwin32.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_descriptors.h"
 #include "restore/restore_paths.h"
 #include "restore/restore_reparse.h"
@@ -55,6 +56,9 @@ struct RestoreSource {
   // Applies the entry's security descriptor to `path`. Returns 0, or the
   // code that fails the restore.
   std::function<DWORD(const WCHAR* path)> applyDescriptor;
+  // Where the cause of a failed data restore is kept (the archive's),
+  // unless writeData kept a more precise one there already.
+  RestoreCause* cause = nullptr;
 };
 
 // Copies a stored 14-character short-name field into `out`

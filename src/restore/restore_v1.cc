@@ -81,6 +81,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   // Reading moves the archive's file pointer away from where adds write.
   control->atWritePosition = false;
+  control->cause.Clear();
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
   // The catalogue's own reader, so the restore refuses exactly what Info
@@ -116,6 +117,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     // the recorded size (kRecordedSizeCode is this 1359); the cause goes
     // to the log.
     LogDataFailure(fullPath, code);
+    control->cause.Set(code);
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;
   }

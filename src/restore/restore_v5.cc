@@ -102,6 +102,13 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       return FALSE;
     }
   }
+  record->cause.Clear();
+  // Keeps `code` as the cause, about part `number`.
+  const auto NotePartCause = [&](DWORD number, DWORD code) {
+    WCHAR partName[kV5PartNameChars];
+    GetPartName(number, partName, kV5PartNameChars);
+    record->cause.Set(code, partName);
+  };
   // A copy: the decompressor takes the entry by pointer, and the name and
   // short name are terminated here whatever the stored bytes hold.
   _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
@@ -156,11 +163,36 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
                                       static_cast<unsigned>(entry.descriptorPart),
                                       static_cast<unsigned>(code));
+      NotePartCause(entry.descriptorPart, code);
       return code;
     }
-    return ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
+    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
+    // A read that failed or came short is the part's; a length no
+    // descriptor has, or no memory for it, is not.
+    if (code && code != ERROR_INVALID_SECURITY_DESCR &&
+        code != ERROR_NOT_ENOUGH_MEMORY)
+      NotePartCause(entry.descriptorPart, code);
+    return code;
   };
+  source.cause = &record->cause;
 
+  // The part holding the entry's data is looked for before anything on
+  // disk is touched: an entry stored in a missing part leaves no empty
+  // file behind, and a file already at its path stays as it was. (A
+  // stream that runs on into a missing part is found only when read.)
+  const DWORD kind = entry.data.dwFileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+  const bool readsData =
+      kind == 0 || ((kind & FILE_ATTRIBUTE_REPARSE_POINT) && view.hasReparseRecord);
+  if (readsData && !parts.Select(entry.dataPart, open)) {
+    const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
+    NotePartCause(entry.dataPart, code);
+    LogDataFailure(entry.name, code);
+    // A file's data failing is 1359, as when the part goes missing while
+    // it is read; a reparse record's part gives its own code.
+    m_error.SetError(kind == 0 ? ERROR_INTERNAL_ERROR : code);
+    return FALSE;
+  }
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
                           &record->checkedFolder, m_error))
     return FALSE;

@@ -30,8 +30,15 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
   CKvMorvelHost::ClearSystemError();
   if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),
                             kRestoreEveryEntry)) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name),
-                       FailureCode(*archive, before));
+    // A part file behind the failure is named, with its own code.
+    DWORD cause = 0;
+    const std::string part = FailedPartFile(archive, &cause);
+    if (!part.empty())
+      ReportEntryFailure(name, "cannot restore " + DisplayName(name) + ": " + part,
+                         cause);
+    else
+      ReportEntryFailure(name, "cannot restore " + DisplayName(name),
+                         FailureCode(*archive, before));
     return false;
   }
   return true;

@@ -113,6 +113,7 @@ int RunExtract(const Args& args) {
 
   CKvMorvel archive;
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
+  WarnOfMissingPart(&archive);
   std::string message;
   if (!kvsys::MakeFolders(target, &message)) {
     ClearProgressLine();

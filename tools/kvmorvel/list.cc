@@ -127,6 +127,7 @@ int RunList(const Args& args) {
   const std::string archivePath = AbsolutePath(options.archive);
   CKvMorvel archive;
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
+  WarnOfMissingPart(&archive);
   Progress progress(false);
   RunTotals totals;
   bool failed = false;

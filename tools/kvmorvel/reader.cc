@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "KvMorvelHost.h"
+#include "json_line.h"
 #include "text.h"
 
 namespace {
@@ -54,6 +55,28 @@ std::u16string EntryName(CKvMorvel* archive) {
   if (!archive->GetFile(name, kNameCapacity)) return std::u16string();
   name[kNameCapacity - 1] = 0;
   return std::u16string(reinterpret_cast<const char16_t*>(name));
+}
+
+std::string FailedPartFile(CKvMorvel* archive, DWORD* cause) {
+  WCHAR part[kPartNameCapacity] = {0};
+  DWORD code = 0;
+  if (!archive->GetFailedPartFile(part, kPartNameCapacity, &code)) part[0] = 0;
+  if (cause) *cause = part[0] ? code : 0;
+  if (!part[0]) return std::string();
+  const std::string name =
+      "part file " + DisplayName(reinterpret_cast<const char16_t*>(part));
+  // 2 and 3: the file, or a folder on its way, is not there.
+  if (code == 2 || code == 3) return name + " is missing";
+  return name + " cannot be read (error " + std::to_string(code) + ")";
+}
+
+void WarnOfMissingPart(CKvMorvel* archive) {
+  const std::string part = FailedPartFile(archive);
+  if (part.empty()) return;
+  const std::string message =
+      "warning: " + part + ": the entries stored in it cannot be restored";
+  ReportNote(message);
+  if (JsonOutput()) JsonLine("warning").Text("message", message).Print();
 }
 
 std::string PartName(const std::string& archive, DWORD number) {

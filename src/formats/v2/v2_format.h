@@ -10,6 +10,7 @@
 #include "formats/catalogue_store.h"
 #include "formats/deflate/deflate_workspace.h"
 #include "restore/data_owners.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -73,6 +74,8 @@ struct _MVRL_OBJECT_2 {
   CheckedFolder checkedFolder;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
+  // Why the last restore could not restore an entry's data.
+  RestoreCause cause;
   // Buffers and zlib streams of the entries' data, kept across entries.
   DeflateWorkspace deflate;
 };

@@ -27,7 +27,7 @@ class StreamCursor {
       : input_(input), open_(std::move(open)), number_(number),
         offset_(offset) {}
   // Opens the current part; false with the open's last error.
-  bool Open() { return input_.Select(number_, open_); }
+  bool Open() { return Kept(input_.Select(number_, open_)); }
   // Moves on to offset 0 of the next part and opens it.
   bool OpenNext() {
     ++number_;
@@ -36,11 +36,17 @@ class StreamCursor {
   }
   // Reads at the cursor and moves it past what came (see ReadFile).
   bool Read(void* out, DWORD size, DWORD* got) {
-    const bool ok = input_.ReadAt(offset_, out, size, got);
+    const bool ok = Kept(input_.ReadAt(offset_, out, size, got));
     offset_ += *got;
     return ok;
   }
+  // The part ends inside an item: a fault of the part, as a failed read.
+  void MarkCut() { partFault_ = true; }
   DWORD number() const { return number_; }
+  // Whether the stream stopped at a fault of the current part (it could
+  // not be opened or read, or ends inside a block) rather than at damage
+  // of the stored bytes or a failed write.
+  bool partFault() const { return partFault_; }
   ULONGLONG offset() const { return offset_; }
 
  private:
@@ -48,6 +54,12 @@ class StreamCursor {
   V5PartInput::Opener open_;
   DWORD number_;
   ULONGLONG offset_;
+  bool partFault_ = false;
+
+  bool Kept(bool ok) {
+    if (!ok) partFault_ = true;
+    return ok;
+  }
 };
 
 enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
@@ -61,6 +73,7 @@ LengthRead ReadPayloadLength(StreamCursor& part, DWORD* length) {
   if (!part.Read(bytes, sizeof(bytes), &got)) return kLengthFailed;
   if (got == 0) return kLengthNone;
   if (got != sizeof(bytes)) {
+    part.MarkCut();
     SetLastError(ERROR_HANDLE_EOF);
     return kLengthFailed;
   }
@@ -86,6 +99,7 @@ bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
     }
     read = ReadPayloadLength(part, length);
     if (read == kLengthNone) {
+      part.MarkCut();  // the stream goes on past this part's end
       log->AddError(TEXT("Invalid Block - Part#%u"),
                     static_cast<unsigned>(part.number()));
       *code = ERROR_NO_MORE_ITEMS;
@@ -122,6 +136,7 @@ DWORD InflateBlock(StreamCursor& part, DWORD length, BYTE* payload,
   if (!readOk || got != length) {
     // A payload cut short by the end of the part is a failed read.
     const DWORD code = readOk ? ERROR_HANDLE_EOF : GetLastError();
+    part.MarkCut();
     log->AddError(TEXT("ReadFile (Block) - %u"), static_cast<unsigned>(code));
     return code;
   }
@@ -223,6 +238,11 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
   if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
   // The stream's bytes, as far as they were read, are this entry's.
   record->owners.ReachedEnd({part.number(), part.offset()});
+  if (code && part.partFault()) {
+    WCHAR partName[kV5PartNameChars];
+    GetPartName(part.number(), partName, kV5PartNameChars);
+    record->cause.Set(code, partName);
+  }
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));

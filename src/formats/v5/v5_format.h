@@ -13,6 +13,7 @@
 #include "formats/v5/v5_io.h"
 #include "formats/write_buffer.h"
 #include "restore/data_owners.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -81,6 +82,8 @@ struct _MVRL_OBJECT_5 {
   CheckedFolder checkedFolder;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
+  // Why the last restore could not restore an entry's data.
+  RestoreCause cause;
 };
 
 // The header every new archive and control record starts from.
