@@ -298,13 +298,14 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   const ToolResult result = RunTool({"extract", archive, work / "out"});
   EXPECT_EQ(1, result.status);
   // The two files lose their data, the folder its descriptor; each is
-  // reported with its name and code, and the run goes on to the end.
+  // reported with its name, the part file at fault and the code, and the
+  // run goes on to the end.
   const std::vector<std::string> errors = Lines(result.err);
   ASSERT_EQ(3u, errors.size()) << result.err;
-  EXPECT_NE(std::string::npos, errors[0].find("t\\a.bin: error 1359"))
-      << errors[0];
-  EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin: error ")) << errors[1];
-  EXPECT_NE(std::string::npos, errors[2].find("t\\folder: error ")) << errors[2];
+  const std::string cut = ": part file " + (work / "d_0001.kvm") + " is cut short: error 38";
+  EXPECT_NE(std::string::npos, errors[0].find("t\\a.bin" + cut)) << errors[0];
+  EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin" + cut)) << errors[1];
+  EXPECT_NE(std::string::npos, errors[2].find("t\\folder" + cut)) << errors[2];
   struct stat info;
   EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
   EXPECT_TRUE(S_ISDIR(info.st_mode));
@@ -316,12 +317,47 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   const std::vector<std::string> lines = Lines(json.out);
   ASSERT_EQ(5u, lines.size()) << json.out;
   EXPECT_EQ("{\"type\":\"entry\",\"name\":\"t\",\"size\":0,\"status\":\"restored\"}", lines[0]);
-  EXPECT_EQ(0u, lines[1].find("{\"type\":\"error\",\"name\":\"t\\\\a.bin\",\"code\":1359,"))
+  EXPECT_EQ(0u, lines[1].find("{\"type\":\"error\",\"name\":\"t\\\\a.bin\",\"code\":38,"))
       << lines[1];
   EXPECT_EQ(0u, lines[2].find("{\"type\":\"error\",\"name\":\"t\\\\b.bin\",")) << lines[2];
   EXPECT_EQ(0u, lines[3].find("{\"type\":\"error\",\"name\":\"t\\\\folder\",")) << lines[3];
   EXPECT_EQ(0u, lines[4].find("{\"type\":\"summary\",\"verb\":\"extract\",\"entries\":4,"
                               "\"failed\":3,")) << lines[4];
+}
+
+// A missing part file is named: list warns of it and exits as it would
+// without, extract names it for each entry stored there, makes no empty
+// file for them and leaves a file already at their path as it was.
+TEST(ToolExitStatus, MissingPartIsNamedAndLeavesNoEmptyFile) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/a.txt", "alpha");
+  WriteBytes(tree + "/b.txt", "beta");
+  const std::string archive = work / "m.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  const std::string part = work / "m_0001.kvm";
+  ASSERT_EQ(0, unlink(part.c_str()));
+  const std::string missing = "part file " + part + " is missing";
+
+  const ToolResult listed = RunTool({"list", archive});
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_EQ(3u, Lines(listed.out).size()) << listed.out;
+  EXPECT_NE(std::string::npos, listed.err.find("warning: " + missing)) << listed.err;
+
+  ASSERT_EQ(0, mkdir((work / "out").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((work / "out/t").c_str(), 0755));
+  WriteBytes(work / "out/t/b.txt", "the user's b");
+  const ToolResult result = RunTool({"extract", archive, work / "out"});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("warning: " + missing)) << result.err;
+  for (const char* name : {"t: ", "t\\a.txt: ", "t\\b.txt: "})
+    EXPECT_NE(std::string::npos,
+              result.err.find(std::string("cannot restore ") + name + missing + ": error 2"))
+        << name << "\n" << result.err;
+  struct stat info;
+  EXPECT_NE(0, stat((work / "out/t/a.txt").c_str(), &info));  // no empty file
+  EXPECT_EQ("the user's b", ReadBytes(work / "out/t/b.txt"));  // not replaced
 }
 
 // A catalogue whose last record is cut short (version 2: its size in the
@@ -462,13 +498,17 @@ TEST_F(ToolVerify, TruncatedBlockAndMissingPartOfVersion5AreFound) {
   ASSERT_EQ(0, truncate(part2.c_str(), static_cast<off_t>(whole.size() / 2)));
   ToolResult result = Verify({archive});
   EXPECT_EQ(1, result.status);
-  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("t\\folder\\a.bin: part file " + part2 + " is cut short: error 38"))
+      << result.err;
   EXPECT_NE(std::string::npos, result.out.find("1 bad: DAMAGED")) << result.out;
 
   ASSERT_EQ(0, unlink(part2.c_str()));
   result = Verify({archive});
   EXPECT_EQ(1, result.status);
-  EXPECT_NE(std::string::npos, result.err.find("t\\folder\\a.bin: error 1359")) << result.err;
+  EXPECT_NE(std::string::npos,
+            result.err.find("t\\folder\\a.bin: part file " + part2 + " is missing: error 2"))
+      << result.err;
   EXPECT_NE(std::string::npos, result.err.find("part 2 is missing")) << result.err;
 
   WriteBytes(part2, whole);

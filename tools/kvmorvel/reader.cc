@@ -67,6 +67,8 @@ std::string FailedPartFile(CKvMorvel* archive, DWORD* cause) {
       "part file " + DisplayName(reinterpret_cast<const char16_t*>(part));
   // 2 and 3: the file, or a folder on its way, is not there.
   if (code == 2 || code == 3) return name + " is missing";
+  // 38: the part ends before what the entry stored in it does.
+  if (code == 38) return name + " is cut short";
   return name + " cannot be read (error " + std::to_string(code) + ")";
 }
 

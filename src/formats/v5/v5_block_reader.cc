@@ -85,10 +85,20 @@ LengthRead ReadPayloadLength(StreamCursor& part, DWORD* length) {
 // ended goes on at offset 0 of the next part. An offset the part cannot
 // be positioned at (beyond 2^63, only in a damaged catalogue) fails the
 // read with the seek's code. Returns false with the logged code in
-// `*code` when the stream cannot go on.
-bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
+// `*code` when the stream cannot go on. The `first` block of an entry is
+// always written where its record points, so a part that ends there was
+// cut short: 38, the part at fault, rather than a look for the next one.
+bool NextBlockLength(StreamCursor& part, bool first, DWORD* length,
+                     DWORD* code) {
   CKvLog* log = CKvLog::GetInstance();
   LengthRead read = ReadPayloadLength(part, length);
+  if (read == kLengthNone && first) {
+    part.MarkCut();
+    *code = ERROR_HANDLE_EOF;
+    log->AddError(TEXT("Part#%u ends before the entry's data"),
+                  static_cast<unsigned>(part.number()));
+    return false;
+  }
   if (read == kLengthNone) {
     if (!part.OpenNext()) {
       *code = GetLastError();
@@ -195,7 +205,7 @@ DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
   for (ULONGLONG block = 0; block < entry.blockCount; ++block) {
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;
-    if (!NextBlockLength(part, &length, &code)) return code;
+    if (!NextBlockLength(part, block == 0, &length, &code)) return code;
     lzo_uint size = 0;
     code = InflateBlock(part, length, buffers.payload(), buffers.piece.get(),
                         &size);
