@@ -188,8 +188,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // to one entry), 183 for a folder entry whose path holds a file or a
   // file entry whose path holds a folder (left as it was), or the code
   // of the failing create, write or descriptor call. An entry whose data
-  // lies in a missing part (version 5) creates and replaces nothing; part
-  // of a file whose data fails later may stay.
+  // lies in a missing part (version 5) creates and replaces nothing; a
+  // file whose data cannot be restored whole is removed again (a file
+  // it replaced is not brought back).
   BOOL ExtractFile(LPCWSTR target, int flag);
 
   // The open archive's version: 1, 2, 5, or 3 for an image; before any

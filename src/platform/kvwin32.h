@@ -71,6 +71,14 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // always null here
 
+// SetFileInformationByHandle: only the disposition class is served.
+typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+  FileDispositionInfo = 4,
+} FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_DISPOSITION_INFO {
+  BOOLEAN DeleteFile;
+} FILE_DISPOSITION_INFO;
+
 typedef struct _WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
@@ -320,6 +328,17 @@ DWORD GetFileType(HANDLE file);
 // whatever paths they were opened by. Failures: 6 bad handle.
 BOOL GetFileInformationByHandle(HANDLE file,
                                 LPBY_HANDLE_FILE_INFORMATION info);
+// With FileDispositionInfo and DeleteFile set: deletes the file opened as
+// `file` (with DELETE access), found through the handle (under the name
+// it has now), never by looking up the path it was opened by: only a
+// name that names that very file goes.
+// Windows deletes it when its last handle closes; here, as with
+// FILE_FLAG_DELETE_ON_CLOSE, the name goes at once and the data with the
+// last handle. Failures: 6 bad handle or not a file, 5 no DELETE access,
+// 87 another class, a null or short `info`, 50 DeleteFile clear (a
+// name gone cannot come back), 2 the file's name no longer names it.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                LPVOID info, DWORD size);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
 // Removes an empty folder, or a link to a folder. Failures: 2, 3, 145 not

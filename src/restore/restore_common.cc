@@ -147,6 +147,7 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
   const DWORD cause = source.writeData(target);
   if (!cause) return 0;
   LogDataFailure(fullPath, cause);
+  DiscardRestoredFile(target, fullPath);
   if (source.cause && !source.cause->code) source.cause->Set(cause);
   return ERROR_INTERNAL_ERROR;
 }
@@ -158,6 +159,13 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
 void LogDataFailure(const WCHAR* fullPath, DWORD cause) {
   Log()->AddError(TEXT("Cannot restore data of %s - %u"), fullPath,
                   static_cast<unsigned>(cause));
+}
+
+void DiscardRestoredFile(HANDLE file, const WCHAR* fullPath) {
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  if (!SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof(gone)))
+    Log()->AddError(TEXT("Cannot remove %s after its data failed - %u"),
+                    fullPath, static_cast<unsigned>(GetLastError()));
 }
 
 void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,

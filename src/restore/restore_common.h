@@ -84,6 +84,15 @@ inline DWORD ShortReadCode(DWORD readCode) {
 // for a restore that reports the one data-failure code 1359 instead.
 void LogDataFailure(const WCHAR* fullPath, DWORD cause);
 
+// Removes the file a restore created, opened as `file`, whose data could
+// not be restored whole: a file at the entry's path would look restored.
+// It goes through its own handle, never by looking `fullPath` up again
+// (only logged with it). A file that was at that path before was already
+// replaced when the data was read, and is not brought back; an entry
+// whose version 5 part is missing is refused before anything is replaced.
+// A failure to remove is logged; the restore fails either way.
+void DiscardRestoredFile(HANDLE file, const WCHAR* fullPath);
+
 // On an opened restored object: asks for default compression when
 // `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless
 // it is empty (SetShortNameBestEffort). Neither failure fails the

@@ -112,11 +112,12 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
                           record.storedLength, file, record.data,
                           &control->deflate);
   if (code) {
-    CloseHandle(file);
     // The one code for a failed stream and for data that does not hold
     // the recorded size (kRecordedSizeCode is this 1359); the cause goes
-    // to the log.
+    // to the log, and the file made for the data goes.
     LogDataFailure(fullPath, code);
+    DiscardRestoredFile(file, fullPath);
+    CloseHandle(file);
     control->cause.Set(code);
     m_error.SetError(ERROR_INTERNAL_ERROR);
     return FALSE;

@@ -309,6 +309,9 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   struct stat info;
   EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+  // The files whose data could not be read are not left behind empty.
+  EXPECT_NE(0, stat((work / "out/t/a.bin").c_str(), &info));
+  EXPECT_NE(0, stat((work / "out/t/b.bin").c_str(), &info));
 
   // With --json each entry is one line of type entry or error, then the
   // summary counts the failures.

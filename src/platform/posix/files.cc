@@ -525,6 +525,37 @@ BOOL GetFileInformationByHandle(HANDLE file,
   return TRUE;
 }
 
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                LPVOID info, DWORD size) {
+  HandleRef h = LookHandle(file, Kind::kFile);
+  if (!h) return FALSE;
+  if (infoClass != FileDispositionInfo || !info ||
+      size < sizeof(FILE_DISPOSITION_INFO))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile)
+    return Fail(ERROR_NOT_SUPPORTED);
+  if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
+  // The name is looked at and removed inside the folder opened once, and
+  // only while it names the handle's own file (device and inode): a name
+  // that was moved or replaced meanwhile is left alone.
+  const std::string path = h->Path();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size())
+    return Fail(ERROR_FILE_NOT_FOUND);
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return FailErrno(errno);
+  struct stat st;
+  const bool same = fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    st.st_dev == h->dev && st.st_ino == h->ino;
+  const int error = !same ? ENOENT : unlinkat(dir, name.c_str(), 0) != 0 ? errno : 0;
+  close(dir);
+  if (error) return FailErrno(error);
+  NoteNameChange();
+  return TRUE;
+}
+
 BOOL FlushFileBuffers(HANDLE file) {
   HandleRef h = DataHandle(file, true);
   if (!h) return FALSE;
