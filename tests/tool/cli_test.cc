@@ -347,6 +347,10 @@ TEST(ToolExitStatus, MissingPartIsNamedAndLeavesNoEmptyFile) {
   EXPECT_EQ(0, listed.status) << listed.err;
   EXPECT_EQ(3u, Lines(listed.out).size()) << listed.out;
   EXPECT_NE(std::string::npos, listed.err.find("warning: " + missing)) << listed.err;
+  const ToolResult json = RunTool({"list", "--json", archive});
+  EXPECT_EQ(0, json.status) << json.err;
+  EXPECT_EQ(0u, json.out.find("{\"type\":\"warning\",\"message\":\"warning: " + missing))
+      << json.out;
 
   ASSERT_EQ(0, mkdir((work / "out").c_str(), 0755));
   ASSERT_EQ(0, mkdir((work / "out/t").c_str(), 0755));
