@@ -7,6 +7,7 @@
 #ifndef KVMORVEL_RESTORE_RESTORE_CAUSE_H
 #define KVMORVEL_RESTORE_RESTORE_CAUSE_H
 
+#include "KvMorvelHost.h"
 #include "kvwin32.h"
 
 enum {
@@ -29,6 +30,13 @@ struct RestoreCause {
     code = cause;
     file[0] = 0;
     if (partFile) lstrcpynW(file, partFile, kCauseFileChars);
+  }
+  // `cause`, about part `part` of the version 5 archive `archive` (the
+  // name left empty when the library would make none).
+  void SetPart(DWORD cause, const WCHAR* archive, DWORD part) {
+    code = cause;
+    if (!CKvMorvelHost::GetPartFileName(archive, part, file, kCauseFileChars))
+      file[0] = 0;
   }
 };
 

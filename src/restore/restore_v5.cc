@@ -81,6 +81,31 @@ DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
   return code;
 }
 
+const DWORD kKindBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+
+bool IsFileEntry(const _MVRL_FILEENTRY_MAX_5& entry) {
+  return (entry.data.dwFileAttributes & kKindBits) == 0;
+}
+
+// Looks for the part holding the entry's data (a file's blocks, a reparse
+// record) before anything on disk is touched: an entry stored in a
+// missing part then leaves no empty file behind, and a file already at
+// its path stays as it was. (A stream that runs on into a missing part
+// is found when it is read.) Returns 0, or the open's code, kept in
+// `cause` with the part's name.
+DWORD FindDataPart(const _MVRL_FILEENTRY_MAX_5& entry, V5PartInput& parts,
+                   const V5PartInput::Opener& open, const WCHAR* archive,
+                   RestoreCause& cause) {
+  const bool readsData =
+      IsFileEntry(entry) ||
+      ((entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+       entry.storedLength != 0);
+  if (!readsData || parts.Select(entry.dataPart, open)) return 0;
+  const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
+  cause.SetPart(code, archive, entry.dataPart);
+  return code;
+}
+
 }  // namespace
 
 BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
@@ -103,12 +128,6 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     }
   }
   record->cause.Clear();
-  // Keeps `code` as the cause, about part `number`.
-  const auto NotePartCause = [&](DWORD number, DWORD code) {
-    WCHAR partName[kV5PartNameChars];
-    GetPartName(number, partName, kV5PartNameChars);
-    record->cause.Set(code, partName);
-  };
   // A copy: the decompressor takes the entry by pointer, and the name and
   // short name are terminated here whatever the stored bytes hold.
   _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
@@ -163,7 +182,7 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
                                       static_cast<unsigned>(entry.descriptorPart),
                                       static_cast<unsigned>(code));
-      NotePartCause(entry.descriptorPart, code);
+      record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
       return code;
     }
     const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
@@ -171,26 +190,18 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     // descriptor has, or no memory for it, is not.
     if (code && code != ERROR_INVALID_SECURITY_DESCR &&
         code != ERROR_NOT_ENOUGH_MEMORY)
-      NotePartCause(entry.descriptorPart, code);
+      record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
     return code;
   };
   source.cause = &record->cause;
 
-  // The part holding the entry's data is looked for before anything on
-  // disk is touched: an entry stored in a missing part leaves no empty
-  // file behind, and a file already at its path stays as it was. (A
-  // stream that runs on into a missing part is found only when read.)
-  const DWORD kind = entry.data.dwFileAttributes &
-                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
-  const bool readsData =
-      kind == 0 || ((kind & FILE_ATTRIBUTE_REPARSE_POINT) && view.hasReparseRecord);
-  if (readsData && !parts.Select(entry.dataPart, open)) {
-    const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
-    NotePartCause(entry.dataPart, code);
-    LogDataFailure(entry.name, code);
+  const DWORD missing =
+      FindDataPart(entry, parts, open, m_archivePath, record->cause);
+  if (missing) {
+    LogDataFailure(entry.name, missing);
     // A file's data failing is 1359, as when the part goes missing while
     // it is read; a reparse record's part gives its own code.
-    m_error.SetError(kind == 0 ? ERROR_INTERNAL_ERROR : code);
+    m_error.SetError(IsFileEntry(entry) ? ERROR_INTERNAL_ERROR : missing);
     return FALSE;
   }
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,

@@ -248,11 +248,8 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
   if (!code) code = ReadBlockStream(part, *entry, record->codec, output);
   // The stream's bytes, as far as they were read, are this entry's.
   record->owners.ReachedEnd({part.number(), part.offset()});
-  if (code && part.partFault()) {
-    WCHAR partName[kV5PartNameChars];
-    GetPartName(part.number(), partName, kV5PartNameChars);
-    record->cause.Set(code, partName);
-  }
+  if (code && part.partFault())
+    record->cause.SetPart(code, m_archivePath, part.number());
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));
