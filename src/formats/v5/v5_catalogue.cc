@@ -134,14 +134,16 @@ namespace {
 // without its parts; only the entries stored in a missing part cannot be
 // restored. The first of the `partCount` parts of `archive` that is not
 // there goes to `cause`, for the host to name it. The walk stops there,
-// so a damaged count costs no more looks than parts exist.
+// or at a part whose name the library cannot make (nor any later one's,
+// which is longer), so a damaged count costs no more looks than parts
+// exist.
 void NoteMissingPart5(const WCHAR* archive, DWORD partCount,
                       RestoreCause* cause) {
   WCHAR name[kV5PartNameChars];
   for (DWORD part = 1; part != 0 && part <= partCount; ++part) {
-    if (!CKvMorvelHost::GetPartFileName(archive, part, name, kV5PartNameChars) ||
-        GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES)
-      continue;
+    if (!CKvMorvelHost::GetPartFileName(archive, part, name, kV5PartNameChars))
+      return;
+    if (GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) continue;
     cause->Set(LastErrorOr(ERROR_FILE_NOT_FOUND), name);
     CKvLog::GetInstance()->AddError(TEXT("Part file %s is missing - %u"), name,
                                     static_cast<unsigned>(cause->code));
