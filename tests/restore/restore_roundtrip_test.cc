@@ -62,7 +62,9 @@ TEST_P(RoundTrip, ArchivesTheWritersMakeNeverShareData) {
   WriteBytes(src / "a.txt", "alpha");
   WriteBytes(src / "empty", "");
   WriteBytes(src / "sub/big", PatternBytes(2 * 1048576 + 7, 4));
-  ASSERT_EQ(0, symlink("../a.txt", (src / "sub/link").c_str()));
+  // Wine makes no links: the rounds go without one there.
+  const bool links = !UnderWine();
+  if (links) ASSERT_EQ(0, symlink("../a.txt", (src / "sub/link").c_str()));
   // Adds the sources in three rounds, the archive closed and opened to
   // add after each one.
   const char* const rounds[][4] = {{"a.txt", "empty", "sub", "sub/big"},
@@ -78,6 +80,7 @@ TEST_P(RoundTrip, ArchivesTheWritersMakeNeverShareData) {
       const std::string s = source;
       // Version 1 holds files only.
       if (version == 1 && (s == "sub" || s == "sub/link")) continue;
+      if (!links && s == "sub/link") continue;
       std::string name = "r" + std::to_string(round) + "\\" + s;
       for (char& c : name)
         if (c == '/') c = '\\';

@@ -338,7 +338,8 @@ TEST_F(Safety, EntriesSharingStoredDataAreRefusedAfterTheFirst) {
     EXPECT_EQ("second", ReadBytes(out + "/next"));
   }
 
-  // Version 2 reparse records are data too.
+  // Version 2 reparse records are data too (Wine makes no links).
+  if (UnderWine()) return;
   EXPECT_EQ((Codes{0, 1392}),
             [&] {
               const std::string record = ReparseRecord(SymlinkBuffer(u"t"));
