@@ -267,6 +267,20 @@ TEST_F(V5, AnEntryInAMissingPartCreatesNothingAndNamesThePart) {
   EXPECT_EQ("here", ReadBytes(out + "/a"));
 }
 
+// A header counting more parts than exist (damage) costs Open no more
+// looks than parts exist: the first one missing is named.
+TEST_F(V5, ADamagedPartCountNamesTheFirstMissingPart) {
+  WriteV5({Entry("a", 0x20, 4)}, {LzoBlocks("here")});
+  const size_t kPartCountAt = 36;
+  Patch(path, kPartCountAt, Bytes().U32(0xFFFFFFFFu).str());
+  ASSERT_TRUE(OpenArchive());
+  DWORD cause = 0;
+  EXPECT_EQ(Part(2), FailedPart(arc, &cause));
+  EXPECT_EQ(2u, cause);
+  ASSERT_TRUE(Restore(0, out));
+  EXPECT_EQ("here", ReadBytes(out + "/a"));
+}
+
 // A descriptor block of length 0 holds no descriptor: nothing is read
 // into a buffer for it or applied, and GetEntryDescriptor finds none.
 TEST_F(V5, AnEmptyDescriptorBlockIsNoDescriptor) {
