@@ -199,9 +199,16 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // stored name that would leave the target, 1921 for a path through a
   // link, 1392 for a damaged record, 1359 when the data cannot be
   // restored (a read error, a missing part, a damaged stream, data not
-  // of the recorded size; the log and GetErrorCause name the cause), or
-  // the code of the failing create, write or descriptor call. Part of the
-  // file may stay.
+  // of the recorded size; the log and GetErrorCause name the cause,
+  // GetFailedPartFile the part file), 1392 also for an entry whose stored
+  // data lies where data already restored for an earlier entry lies (each
+  // stored byte belongs to one entry), 183 for a folder entry whose path
+  // holds a file or a file entry whose path holds a folder (left as it
+  // was), 1223 when the host asked to stop (Cancel), or the code of the
+  // failing create, write or descriptor call. An entry whose data lies in
+  // a missing part (version 5) creates and replaces nothing; a file whose
+  // data cannot be restored whole is removed again (a file it replaced is
+  // not brought back).
   BOOL ExtractFile(LPCWSTR target, int flag);
   // Streams the decompressed data of the entry at the cursor (the one
   // ExtractFile would restore, so the one Info(0) loaded) of an archive
@@ -299,11 +306,27 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // size goes to *length. Read from the entry record (version 2) or the
   // part file (version 5), nothing restored. Fails with 122 and the size
   // needed in *length when `capacity` is smaller, 1168 when the entry has
-  // none (version 1 and images never do), 87 when no archive is open
+  // none (version 1 and images never do; a version 5 descriptor block of
+  // length 0 holds none), 87 when no archive is open
   // for reading, 259 past the last entry, 1392 when a version 2 record
   // places it outside itself, and the read's code when a part is missing
   // or ends inside the descriptor.
   BOOL GetEntryDescriptor(BYTE* buffer, DWORD capacity, DWORD* length);
+  // The part file behind the last failed ExtractFile of a version 5
+  // entry: the one holding its data or reparse record that could not be
+  // opened or read, or that ends inside it. Open, reading a version 5
+  // archive, also leaves here the first part file its header counts that
+  // is missing, and opens the archive all the same (the catalogue is in
+  // the main file, so it lists whole); the next ExtractFile replaces it.
+  // Copies the name into `buffer` of `capacity` characters and that
+  // failure's own code into *cause (`cause` may be null): 2 for a missing
+  // part file, 5 for one that may not be read, 38 for one that ends
+  // inside the entry's data. Returns 1, the holder as it was; with an
+  // empty name and *cause 0 when no part file is behind the last failure
+  // (always so for versions 1 and 2 and images). Returns 0 with
+  // 0x10000002 when `buffer` cannot take `capacity` characters, 122 when
+  // the name and its terminator do not fit (nothing written).
+  BOOL GetFailedPartFile(WCHAR* buffer, DWORD capacity, DWORD* cause);
   // The deflate level of the files versions 1 and 2 add from now on: -1
   // stored, 0 fastest, 1 zlib's default, 2 best, any other value fastest.
   // Version 5 data is LZO whatever the level. No code changes.

@@ -41,7 +41,11 @@ class KVMORVEL_API CKvMorvelHost {
   // Whether ExtractFile would restore an entry of this name below its
   // target: not empty, not rooted, no drive letter, and no component
   // ("\" and "/" both separate) that is empty or only dots and spaces
-  // (".", "..", "...", " "). Trailing separators are allowed.
+  // (".", "..", "...", " "). Trailing separators are allowed. On Windows
+  // also no component that names a device (CON, PRN, AUX, NUL, COM1-COM9,
+  // LPT1-LPT9, CONIN$, CONOUT$, in any case, with any extension or
+  // trailing dots and spaces: "aux.txt", "sub\nul.log"); the Linux build
+  // keeps those as ordinary names.
   static BOOL IsContainedName(LPCWSTR name);
 
   // The bytes that open a disk image (Open reads such a file as

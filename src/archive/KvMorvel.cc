@@ -8,6 +8,7 @@
 #include "archive/codes.h"
 #include "archive/manifest.h"
 #include "formats/piece_source.h"
+#include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
 #include "kvwin32.h"
@@ -31,6 +32,16 @@ const WCHAR* WholeEntryName(const std::vector<WCHAR>& whole,
   for (size_t i = 0; cut[i]; ++i)
     if (whole[i] != cut[i]) return cut;
   return whole.data();
+}
+
+// The restore's memory of the data it read, in the control record of the
+// open archive (null for an image or no archive).
+DataOwners* OwnersOf(void* control, DWORD version) {
+  if (!control) return nullptr;
+  if (version == 1) return &static_cast<_MVRL_OBJECT*>(control)->owners;
+  if (version == 2) return &static_cast<_MVRL_OBJECT_2*>(control)->owners;
+  if (version == 5) return &V5Record(control)->owners;
+  return nullptr;
 }
 
 }  // namespace
@@ -243,10 +254,15 @@ BOOL CKvMorvel::Info(BOOL advance) {
       V2EntryName(e, name, sizeof(name) / sizeof(name[0]));
       LoadCurrentEntry(e.data, name);
     }
-    if (advance) ++m_currentIndex;
+    if (advance) {
+      ++m_currentIndex;
+      OwnersOf(m_control, m_version)->PassEntry();
+    }
     return TRUE;
   }
-  return InfoV1(advance);
+  if (!InfoV1(advance)) return FALSE;
+  if (advance && m_control) OwnersOf(m_control, m_version)->PassEntry();
+  return TRUE;
 }
 
 // --- Writing and restoring ----------------------------------------------
@@ -414,6 +430,17 @@ DWORD CKvMorvel::GetErrorCause(DWORD* part) const {
   const bool held = m_error.GetError() == ERROR_INTERNAL_ERROR;
   if (part) *part = held ? m_errorCausePart : 0;
   return held ? m_errorCause : 0;
+}
+
+BOOL CKvMorvel::GetFailedPartFile(WCHAR* buffer, DWORD capacity,
+                                  DWORD* cause) {
+  // Only version 5 has part files; its restore keeps the cause.
+  const RestoreCause* kept =
+      m_version == 5 && m_control ? &V5Record(m_control)->cause : nullptr;
+  const bool named = kept && kept->file[0];
+  if (!CopyOut(named ? kept->file : TEXT(""), buffer, capacity)) return FALSE;
+  if (cause) *cause = named ? kept->code : 0;
+  return TRUE;
 }
 
 void CKvMorvel::SetCompressionLevel(int level) { m_compressionLevel = level; }

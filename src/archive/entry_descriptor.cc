@@ -83,6 +83,7 @@ BOOL CKvMorvel::GetEntryDescriptor(BYTE* buffer, DWORD capacity, DWORD* length) 
     bool whole = false;
     DWORD code = ReadDescriptorBlock5(parts, entry.descriptorOffset, &descriptor, &whole);
     if (code == 0 && !whole) code = ERROR_HANDLE_EOF;  // cut short
+    if (code == 0 && descriptor.empty()) code = ERROR_NOT_FOUND;  // length 0
     if (code) {
       m_error.SetError(code);
       return FALSE;

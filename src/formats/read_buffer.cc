@@ -19,7 +19,7 @@ DWORD FileReadBuffer::CopyFromWindow(ULONGLONG offset, BYTE* out,
   if (held_ == 0 || offset < start_ || offset - start_ >= held_) return 0;
   const DWORD from = static_cast<DWORD>(offset - start_);
   const DWORD n = held_ - from < size ? held_ - from : size;
-  memcpy(out, window_.get() + from, n);
+  if (n) memcpy(out, window_.get() + from, n);  // `out` may be null for 0
   return n;
 }
 

@@ -155,16 +155,17 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   // 0, or the cause of the failed copy, read right after the failing call.
   DWORD failure = 0;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    if (PathFileExistsW(targetPath))
-      SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
-    else if (!CreateDirectoryW(targetPath, nullptr))
-      failure = LastErrorOr(ERROR_GEN_FAILURE);
-    if (isReparse)
+    // The restore's own rule: a file in the folder's place stays as it was.
+    failure = MakeFolderTarget(targetPath);
+    if (!failure) SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+    if (!failure && isReparse)
       failure = CreateJunction(sourcePath, targetPath)
                     ? 0
                     : LastErrorOr(ERROR_INVALID_REPARSE_DATA);
   } else if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
     // encrypted data cannot be read through the drive: nothing to copy
+  } else if (IsFolderAt(targetPath)) {
+    failure = kOtherKindCode;  // a folder is not replaced by a file
   } else {
     SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(targetPath);

@@ -342,14 +342,16 @@ DWORD GetFileType(HANDLE file);
 // whatever paths they were opened by. Failures: 6 bad handle.
 BOOL GetFileInformationByHandle(HANDLE file,
                                 LPBY_HANDLE_FILE_INFORMATION info);
-// With FileDispositionInfo and DeleteFile set, the file the handle is open
-// on loses its name: Windows removes it when its last handle closes; the
-// layer unlinks the name at once, and only when the name still leads to
-// the handle's own file (device and inode), so a file put in its place is
-// never removed. Failures: 6 bad handle, 87 another class or size, 2 the
-// name no longer leads to the handle's file, 5 a folder or link handle or
-// one opened without DELETE access, else the errno mapping. DeleteFile 0 does nothing.
-BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+// With FileDispositionInfo and DeleteFile set: deletes the file opened as
+// `file` (with DELETE access), found through the handle (under the name
+// it has now), never by looking up the path it was opened by: only a
+// name that names that very file goes.
+// Windows deletes it when its last handle closes; here, as with
+// FILE_FLAG_DELETE_ON_CLOSE, the name goes at once and the data with the
+// last handle. Failures: 6 bad handle or not a file, 5 no DELETE access,
+// 87 another class, a null or short `info`, 50 DeleteFile clear (a
+// name gone cannot come back), 2 the file's name no longer names it.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                 LPVOID info, DWORD size);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);

@@ -10,6 +10,7 @@
 #include "formats/v1/v1_record.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v5/v5_format.h"
+#include "restore/data_owners.h"
 
 namespace {
 
@@ -19,6 +20,8 @@ DWORD StreamV1(_MVRL_OBJECT* control, KvDataSink sink, void* context,
   if (control->readCursor >= control->catalogue.length()) return ERROR_NO_MORE_ITEMS;
   V1Record record;
   DWORD code = ReadV1Record(control->catalogue, control->readCursor, &record);
+  // Data another entry read already in this pass is refused (1392).
+  if (!code) code = ClaimV1Data(control->owners, record);
   if (code) return code;
   // Reading moves the archive's file pointer away from where adds write.
   control->atWritePosition = false;
@@ -31,6 +34,11 @@ DWORD StreamV1(_MVRL_OBJECT* control, KvDataSink sink, void* context,
 DWORD StreamV2(_MVRL_OBJECT_2* control, const _MVRL_FILEENTRY_2& entry,
                KvDataSink sink, void* context, const CancelFlag* cancel) {
   if (!HasEntryData(2, entry.data.dwFileAttributes)) return 0;
+  WCHAR name[kV2TailSize / 2 + 1];
+  V2EntryName(entry, name, sizeof(name) / sizeof(name[0]));
+  // Data another entry read already in this pass is refused (1392).
+  const DWORD shared = ClaimV2Data(control->owners, entry, name);
+  if (shared) return shared;
   control->atWritePosition = false;
   SizedOutput output(sink, context, RecordedFileSize(entry.data));
   return InflateEntryData(control->archive, entry.dataOffset,
@@ -60,10 +68,15 @@ BOOL CKvMorvel::ReadEntryData(KvDataSink sink, void* context) {
   } else if (HasEntryData(5, m_entries5[m_currentIndex].data.dwFileAttributes)) {
     // A copy: the batch may be refilled while parts are read.
     const _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
+    _MVRL_OBJECT_5* record = V5Record(m_control);
+    record->cause.Clear();
+    // Data another entry read already in this pass is refused (1392).
+    code = ClaimV5Data(record->owners, entry);
     SizedOutput output(sink, context, RecordedFileSize(entry.data));
-    code = ReadEntryBlocks5(V5Record(m_control),
-                            [this](DWORD number) { return OpenPart5(number); },
-                            entry, output, &m_cancel);
+    if (!code)
+      code = ReadEntryBlocks5(record, m_archivePath,
+                              [this](DWORD number) { return OpenPart5(number); },
+                              entry, output, &m_cancel);
   }
   if (code) m_error.SetError(code);
   return code == 0;

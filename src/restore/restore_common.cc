@@ -72,6 +72,29 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, WCHAR* fullPath,
   return CreateRestoredFile(fullPath);
 }
 
+// Opens the folder a folder entry is restored into, made when missing. A
+// file (or anything but a folder) at its path is refused with
+// kOtherKindCode and left as it was: its times, attributes and descriptor
+// are not the entry's to set. What is opened is checked again through
+// the handle, in case a file took the folder's place in between.
+HANDLE OpenFolderTarget(const RestoreEntry& entry, const WCHAR* fullPath,
+                        DWORD* refusal) {
+  *refusal = MakeFolderTarget(fullPath);
+  if (*refusal) return INVALID_HANDLE_VALUE;
+  HANDLE folder =
+      (entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+          ? CreateFileW(fullPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        kReparseFlags, nullptr)
+          : CreateFileW(fullPath, kTargetAccess, 0, nullptr, OPEN_EXISTING,
+                        kTargetFlags, nullptr);
+  if (folder != INVALID_HANDLE_VALUE && !IsFolderHandle(folder)) {
+    CloseHandle(folder);
+    *refusal = kOtherKindCode;
+    return INVALID_HANDLE_VALUE;
+  }
+  return folder;
+}
+
 // Opens what the entry is restored into, by the first case that applies:
 // a drive root, a folder, a file. `fullPath` may be redirected.
 HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
@@ -87,20 +110,7 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  if (a & FILE_ATTRIBUTE_DIRECTORY) {
-    // An existing folder is fine; any other failure (5 on a target the
-    // user may not write) is the entry's own, not the open's 2 after it.
-    if (!CreateDirectoryW(fullPath, nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS) {
-      *refusal = GetLastError();
-      return INVALID_HANDLE_VALUE;
-    }
-    if (a & FILE_ATTRIBUTE_REPARSE_POINT)
-      return CreateFileW(fullPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         kReparseFlags, nullptr);
-    return CreateFileW(fullPath, kTargetAccess, 0, nullptr, OPEN_EXISTING,
-                       kTargetFlags, nullptr);
-  }
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(entry, fullPath, refusal);
   return OpenFileTarget(entry, fullPath, encryptedName, refusal);
 }
 
@@ -138,8 +148,12 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
   const DWORD cause = source.writeData(target);
   if (!cause) return 0;
   LogDataFailure(fullPath, cause);
-  // A restore the host stopped is no damage: it keeps its own code.
-  return cause == kCancelledCode ? kCancelledCode : ERROR_INTERNAL_ERROR;
+  // A restore the host stopped is no damage: it keeps its own code and
+  // what it wrote so far (the command names the file as incomplete).
+  if (cause == kCancelledCode) return kCancelledCode;
+  DiscardRestoredFile(target, fullPath);
+  if (source.cause && !source.cause->code) source.cause->Set(cause);
+  return ERROR_INTERNAL_ERROR;
 }
 
 }  // namespace
@@ -149,6 +163,13 @@ DWORD RestoreContent(const RestoreEntry& entry, HANDLE target,
 void LogDataFailure(const WCHAR* fullPath, DWORD cause) {
   Log()->AddError(TEXT("Cannot restore data of %s - %u"), fullPath,
                   static_cast<unsigned>(cause));
+}
+
+void DiscardRestoredFile(HANDLE file, const WCHAR* fullPath) {
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  if (!SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof(gone)))
+    Log()->AddError(TEXT("Cannot remove %s after its data failed - %u"),
+                    fullPath, static_cast<unsigned>(GetLastError()));
 }
 
 void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
@@ -196,6 +217,12 @@ HANDLE CreateRestoredFile(const WCHAR* path) {
   HANDLE created = CreateFileW(path, kTargetAccess, 0, nullptr, CREATE_NEW,
                                kTargetFlags, nullptr);
   if (created != INVALID_HANDLE_VALUE) return created;
+  // A folder in the file's place is not replaced, nor are its attributes
+  // touched: it holds what other entries (or the user) put there.
+  if (IsFolderAt(path)) {
+    SetLastError(kOtherKindCode);
+    return INVALID_HANDLE_VALUE;
+  }
   if (PathFileExistsW(path)) {
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path);

@@ -19,6 +19,7 @@
 #include "formats/file_io.h"
 #include "formats/short_name.h"
 #include "kvwin32.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_descriptors.h"
 #include "restore/restore_paths.h"
 #include "restore/restore_reparse.h"
@@ -55,6 +56,9 @@ struct RestoreSource {
   // Applies the entry's security descriptor to `path`. Returns 0, or the
   // code that fails the restore.
   std::function<DWORD(const WCHAR* path)> applyDescriptor;
+  // Where the cause of a failed data restore is kept (the archive's),
+  // unless writeData kept a more precise one there already.
+  RestoreCause* cause = nullptr;
 };
 
 // Copies a stored 14-character short-name field into `out`
@@ -80,6 +84,15 @@ inline DWORD ShortReadCode(DWORD readCode) {
 // for a restore that reports the one data-failure code 1359 instead.
 void LogDataFailure(const WCHAR* fullPath, DWORD cause);
 
+// Removes the file a restore created, opened as `file`, whose data could
+// not be restored whole: a file at the entry's path would look restored.
+// It goes through its own handle, never by looking `fullPath` up again
+// (only logged with it). A file that was at that path before was already
+// replaced when the data was read, and is not brought back; an entry
+// whose version 5 part is missing is refused before anything is replaced.
+// A failure to remove is logged; the restore fails either way.
+void DiscardRestoredFile(HANDLE file, const WCHAR* fullPath);
+
 // On an opened restored object: asks for default compression when
 // `attributes` hold FILE_ATTRIBUTE_COMPRESSED, and sets `shortName` unless
 // it is empty (SetShortNameBestEffort). Neither failure fails the
@@ -95,7 +108,8 @@ void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
                             const WCHAR* path);
 
 // Replaces whatever file is at `path` by a new empty one, opened for
-// writing. INVALID_HANDLE_VALUE with the last error on failure.
+// writing. INVALID_HANDLE_VALUE with the last error on failure:
+// kOtherKindCode when a folder is there, which is left untouched.
 HANDLE CreateRestoredFile(const WCHAR* path);
 
 // Restores a version 5 or version 2 entry under `target`: path, parents,

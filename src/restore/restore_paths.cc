@@ -5,6 +5,7 @@
 
 #include "KvLog.h"
 #include "archive/codes.h"
+#include "formats/file_io.h"
 
 bool IsDriveQualified(const WCHAR* path) {
   const WCHAR c = path[0];
@@ -49,6 +50,50 @@ bool IsLinkPrefix(WCHAR* path, int end) {
   return link;
 }
 
+WCHAR UpperAscii(WCHAR c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
+
+// Whether [begin, end) is `word` (upper-case ASCII), any case.
+bool EqualsUpper(const WCHAR* begin, const WCHAR* end, const char* word) {
+  for (const WCHAR* p = begin; p < end; ++p, ++word)
+    if (!*word || UpperAscii(*p) != static_cast<WCHAR>(*word)) return false;
+  return !*word;
+}
+
+bool IsDeviceDigit(WCHAR c) {
+  // Windows takes the superscripts 1, 2 and 3 as the digits of COMn/LPTn.
+  return (c >= '1' && c <= '9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
+}
+
+}  // namespace
+
+bool IsDeviceName(const WCHAR* begin, const WCHAR* end) {
+  // The device is the part before the first dot, trailing spaces trimmed:
+  // "aux.txt", "nul .log" and "con. " all name a device.
+  const WCHAR* stem = begin;
+  while (stem < end && *stem != '.') ++stem;
+  while (stem > begin && stem[-1] == ' ') --stem;
+  const int length = static_cast<int>(stem - begin);
+  if (length == 3)
+    return EqualsUpper(begin, stem, "CON") || EqualsUpper(begin, stem, "PRN") ||
+           EqualsUpper(begin, stem, "AUX") || EqualsUpper(begin, stem, "NUL");
+  if (length == 4 && IsDeviceDigit(begin[3]))
+    return EqualsUpper(begin, begin + 3, "COM") ||
+           EqualsUpper(begin, begin + 3, "LPT");
+  return EqualsUpper(begin, stem, "CONIN$") || EqualsUpper(begin, stem, "CONOUT$");
+}
+
+namespace {
+
+// Whether a component of a stored name may not be restored on this
+// system: only dots and spaces everywhere, a device name on Windows.
+bool IsRefusedComponent(const WCHAR* begin, const WCHAR* end) {
+  if (IsDotsAndSpaces(begin, end)) return true;
+#ifdef _WIN32
+  if (IsDeviceName(begin, end)) return true;
+#endif
+  return false;
+}
+
 }  // namespace
 
 bool IsContainedName(const WCHAR* name) {
@@ -58,7 +103,7 @@ bool IsContainedName(const WCHAR* name) {
   const WCHAR* begin = name;
   for (const WCHAR* p = name;; ++p) {
     if (p == end || IsPathSeparator(*p)) {
-      if (IsDotsAndSpaces(begin, p)) return false;
+      if (IsRefusedComponent(begin, p)) return false;
       if (p == end) return true;
       begin = p + 1;
     }
@@ -180,6 +225,27 @@ bool CreateMissingParents(const WCHAR* fullPath) {
     while (IsPathSeparator(parent[i])) ++i;
   }
   return true;
+}
+
+bool IsFolderAt(const WCHAR* path) {
+  const DWORD a = GetFileAttributesW(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+DWORD MakeFolderTarget(const WCHAR* path) {
+  if (CreateDirectoryW(path, nullptr)) return 0;
+  const DWORD code = LastErrorOr(ERROR_ACCESS_DENIED);
+  // Only a folder already there is taken as the entry's; anything else
+  // is refused before it is opened, so nothing of it changes.
+  if (IsFolderAt(path)) return 0;
+  return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? kOtherKindCode
+                                                              : code;
+}
+
+bool IsFolderHandle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 void CreateFolderIfMissing(const WCHAR* path) {

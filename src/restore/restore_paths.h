@@ -16,6 +16,10 @@ enum {
 // caller's target cannot be restored safely.
 const DWORD kUnsafeNameCode = ERROR_INVALID_NAME;          // 123
 const DWORD kLinkInPathCode = ERROR_CANT_RESOLVE_FILENAME;  // 1921
+// An entry whose path holds an object of another kind: a file where a
+// folder entry goes, a folder where a file entry goes. What is there is
+// left exactly as it was.
+const DWORD kOtherKindCode = ERROR_ALREADY_EXISTS;  // 183
 
 // "\" and "/" both separate components, as on Windows.
 inline bool IsPathSeparator(WCHAR c) { return c == '\\' || c == '/'; }
@@ -31,8 +35,19 @@ bool IsAbsolutePath(const WCHAR* path);
 // both separate) that is empty or only dots and spaces: ".", "..", and
 // the forms Windows trims to them ("...", ". ", " "). Such a component
 // would name the target itself or a folder above the entry. Trailing
-// separators are allowed: "dir\" names the folder dir.
+// separators are allowed: "dir\" names the folder dir. On Windows a
+// component that names a device (IsDeviceName) is refused as well: the
+// file system would hand the restore that device instead of a file. The
+// Linux layer keeps such names as ordinary file names.
 bool IsContainedName(const WCHAR* name);
+
+// Whether the component [begin, end) names a device on Windows: CON, PRN,
+// AUX, NUL, COM1-COM9, LPT1-LPT9 (also with the superscript digits 1, 2
+// and 3, which Windows takes as devices too), CONIN$ and CONOUT$, in any
+// case, with any extension ("aux.txt", "nul.tar.gz") and with the
+// trailing dots and spaces Windows trims ("con. ", "lpt1 .log").
+// Compiled and tested on every system; only the Windows build applies it.
+bool IsDeviceName(const WCHAR* begin, const WCHAR* end);
 
 // Whether `name` is one plain file name as a folder listing gives it: a
 // contained name without separator. A Linux name may hold "\", which the
@@ -90,6 +105,18 @@ DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
 // Creates the missing folders above `fullPath`. Returns true when the
 // parent was missing (and so was made here).
 bool CreateMissingParents(const WCHAR* fullPath);
+
+// Makes sure the folder a folder entry is restored into is there: made
+// when nothing is at `path`, kept when a folder is. Returns 0, or
+// kOtherKindCode when something else (a file) is there, which is then
+// left untouched, or the code of the failed create.
+DWORD MakeFolderTarget(const WCHAR* path);
+
+// Whether a folder is at `path` (a link at its end not followed).
+bool IsFolderAt(const WCHAR* path);
+
+// Whether the open `handle` is a folder; a failed query counts as not.
+bool IsFolderHandle(HANDLE handle);
 
 // Creates the folder `path`, with its missing parents, unless something by
 // that name already exists.

@@ -81,12 +81,16 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   // Reading moves the archive's file pointer away from where adds write.
   control->atWritePosition = false;
+  control->cause.Clear();
   V1Record record;
   WCHAR fullPath[kRestorePathChars];
   // The catalogue's own reader, so the restore refuses exactly what Info
   // refuses: a record that runs past the catalogue, or whose name length
   // is 0 or above the longest an adder writes, fails with 1392.
   DWORD code = ReadV1Record(control->catalogue, control->readCursor, &record);
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  if (!code) code = ClaimV1Data(control->owners, record);
   if (!code) code = PrepareRestorePath(target, record, fullPath, &control->checkedFolder);
   if (code) {
     m_error.SetError(code);
@@ -109,11 +113,13 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
                           record.storedLength, output, &control->deflate,
                           &m_cancel);
   if (code) {
-    CloseHandle(file);
     // The one code for a failed stream and for data that does not hold
     // the recorded size (kRecordedSizeCode is this 1359); the cause goes
-    // to the log.
+    // to the log, and the file made for the data goes.
     LogDataFailure(fullPath, code);
+    if (code != kCancelledCode) DiscardRestoredFile(file, fullPath);
+    CloseHandle(file);
+    control->cause.Set(code);
     SetDataFailure(code, 0);
     return FALSE;
   }

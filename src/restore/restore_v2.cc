@@ -27,6 +27,7 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   const _MVRL_FILEENTRY_2 entry = m_entries2[m_currentIndex];
   // Reading moves the archive's file pointer away from where adds write.
   static_cast<_MVRL_OBJECT_2*>(m_control)->atWritePosition = false;
+  static_cast<_MVRL_OBJECT_2*>(m_control)->cause.Clear();
   // A descriptor said to lie past its record is refused before anything
   // on disk is touched: its bytes would come from outside the entry.
   if (!DescriptorInsideRecord(entry)) {
@@ -35,6 +36,14 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   }
   WCHAR name[kV2TailSize / 2 + 1];
   V2EntryName(entry, name, sizeof(name) / sizeof(name[0]));
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  const DWORD shared = ClaimV2Data(
+      static_cast<_MVRL_OBJECT_2*>(m_control)->owners, entry, name);
+  if (shared) {
+    m_error.SetError(shared);
+    return FALSE;
+  }
   WCHAR shortName[kShortNameChars + 1];
   CopyShortName(entry.shortName, shortName);
   HANDLE archive = static_cast<_MVRL_OBJECT_2*>(m_control)->archive;
@@ -62,6 +71,7 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
     return 0;
   };
   source.closeReparse = [](HANDLE) {};  // the archive file stays open
+  source.cause = &static_cast<_MVRL_OBJECT_2*>(m_control)->cause;
   // The privilege stays enabled after the descriptor is applied. A failed
   // allocation skips the descriptor; nothing here fails the restore.
   source.applyDescriptor = [&](const WCHAR* path) -> DWORD {

@@ -41,6 +41,12 @@ DWORD ReadDescriptorBlock5(V5PartInput& part, ULONGLONG offset,
                   static_cast<unsigned>(length));
     return ERROR_INVALID_SECURITY_DESCR;
   }
+  // A block of length 0 holds no descriptor: nothing to read (and no
+  // buffer to read it into).
+  if (length == 0) {
+    *whole = true;
+    return 0;
+  }
   try {
     descriptor->resize(length);
   } catch (const std::bad_alloc&) {
@@ -69,9 +75,34 @@ DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
   std::vector<BYTE> descriptor;
   bool whole = false;
   const DWORD code = ReadDescriptorBlock5(part, offset, &descriptor, &whole);
-  if (code == 0 && whole)
+  if (code == 0 && whole && !descriptor.empty())
     SetDescriptorUnderPrivilege(path, descriptor.data(),
                                 static_cast<DWORD>(descriptor.size()), true);
+  return code;
+}
+
+const DWORD kKindBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+
+bool IsFileEntry(const _MVRL_FILEENTRY_MAX_5& entry) {
+  return (entry.data.dwFileAttributes & kKindBits) == 0;
+}
+
+// Looks for the part holding the entry's data (a file's blocks, a reparse
+// record) before anything on disk is touched: an entry stored in a
+// missing part then leaves no empty file behind, and a file already at
+// its path stays as it was. (A stream that runs on into a missing part
+// is found when it is read.) Returns 0, or the open's code, kept in
+// `cause` with the part's name.
+DWORD FindDataPart(const _MVRL_FILEENTRY_MAX_5& entry, V5PartInput& parts,
+                   const V5PartInput::Opener& open, const WCHAR* archive,
+                   RestoreCause& cause) {
+  const bool readsData =
+      IsFileEntry(entry) ||
+      ((entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+       entry.storedLength != 0);
+  if (!readsData || parts.Select(entry.dataPart, open)) return 0;
+  const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
+  cause.SetPart(code, archive, entry.dataPart);
   return code;
 }
 
@@ -96,6 +127,7 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       return FALSE;
     }
   }
+  record->cause.Clear();
   // A copy: the decompressor takes the entry by pointer, and the name and
   // short name are terminated here whatever the stored bytes hold.
   _MVRL_FILEENTRY_MAX_5 entry = m_entries5[m_currentIndex];
@@ -103,6 +135,13 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
   const int nameEnd =
       entry.nameLength < nameChars ? entry.nameLength : nameChars;
   entry.name[nameEnd > 0 ? nameEnd - 1 : 0] = 0;
+  // Data another entry's restore read already is refused before anything
+  // on disk is touched.
+  const DWORD shared = ClaimV5Data(record->owners, entry);
+  if (shared) {
+    m_error.SetError(shared);
+    return FALSE;
+  }
   WCHAR shortName[kShortNameChars + 1];
   CopyShortName(entry.shortName, shortName);
 
@@ -157,11 +196,28 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       CKvLog::GetInstance()->AddError(TEXT("(SD) Cannot part#%u - %u"),
                                       static_cast<unsigned>(entry.descriptorPart),
                                       static_cast<unsigned>(code));
+      record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
       return code;
     }
-    return ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
+    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
+    // A read that failed or came short is the part's; a length no
+    // descriptor has, or no memory for it, is not.
+    if (code && code != ERROR_INVALID_SECURITY_DESCR &&
+        code != ERROR_NOT_ENOUGH_MEMORY)
+      record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
+    return code;
   };
+  source.cause = &record->cause;
 
+  const DWORD missing =
+      FindDataPart(entry, parts, open, m_archivePath, record->cause);
+  if (missing) {
+    LogDataFailure(entry.name, missing);
+    // A file's data failing is 1359, as when the part goes missing while
+    // it is read; a reparse record's part gives its own code.
+    m_error.SetError(IsFileEntry(entry) ? ERROR_INTERNAL_ERROR : missing);
+    return FALSE;
+  }
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
                           &record->checkedFolder, m_error))
     return FALSE;

@@ -19,7 +19,8 @@ bool DescriptorInsideRecord(const _MVRL_FILEENTRY_2& entry);
 // cannot be read (the part ends inside the block) or is larger than any
 // descriptor, else 0: with *whole set when all M bytes were read, or,
 // logged, with *whole clear and `descriptor` empty when they were cut
-// short (the restore then skips the descriptor).
+// short (the restore then skips the descriptor). A block of length 0 is
+// whole and empty: the entry has no descriptor.
 DWORD ReadDescriptorBlock5(V5PartInput& part, ULONGLONG offset,
                            std::vector<BYTE>* descriptor, bool* whole);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Copying items out of a mounted image: the names never copied, encrypted
 // files, target paths, junctions and links.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,42 @@ TEST_F(CopyTest, AnEncryptedFileIsListedAndCopiedAsSuccessWithoutData) {
   EXPECT_TRUE(m.ExtractFile(P(Target()), 0));
   EXPECT_EQ(0u, m.GetErrorCode());
   EXPECT_FALSE(Exists(target_ / "secret.bin"));
+  EXPECT_TRUE(m.Close());
+}
+
+// A folder item whose path in the target holds a file, and a file item
+// whose path holds a folder, fail with 183 and leave what is there as it
+// was: bytes, mode, times and attributes.
+TEST_F(CopyTest, AnItemMeetingAnObjectOfAnotherKindLeavesItAsItWas) {
+  mkdir((source_ / "sub").c_str(), 0755);
+  WriteBytes(source_ / "sub/inner.txt", "inner");
+  WriteBytes(source_ / "f", "item");
+  WriteBytes(target_ / "sub", "the user's file");
+  mkdir((target_ / "f").c_str(), 0750);
+  for (const char* name : {"sub", "f"}) {
+    ASSERT_TRUE(SetFileAttributesW(P(target_.W(name)), FILE_ATTRIBUTE_HIDDEN));
+    const struct timespec old[2] = {{1000000, 5}, {2000000, 7}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (target_ / name).c_str(), old, 0));
+  }
+  struct stat fileBefore, folderBefore, after;
+  ASSERT_EQ(0, stat((target_ / "sub").c_str(), &fileBefore));
+  ASSERT_EQ(0, stat((target_ / "f").c_str(), &folderBefore));
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  std::vector<std::string> failed = ExtractAll(m, Target());
+  std::sort(failed.begin(), failed.end());
+  EXPECT_EQ((std::vector<std::string>{"f (183)", "sub (183)", "sub\\inner.txt (3)"}),
+            failed);
+  EXPECT_EQ("the user's file", ReadBytes(target_ / "sub"));
+  ASSERT_EQ(0, stat((target_ / "sub").c_str(), &after));
+  EXPECT_EQ(fileBefore.st_ctim.tv_nsec, after.st_ctim.tv_nsec);  // untouched
+  EXPECT_EQ(fileBefore.st_mtim.tv_sec, after.st_mtim.tv_sec);
+  EXPECT_EQ(fileBefore.st_mode, after.st_mode);
+  ASSERT_EQ(0, stat((target_ / "f").c_str(), &after));
+  EXPECT_EQ(folderBefore.st_ctim.tv_nsec, after.st_ctim.tv_nsec);
+  EXPECT_EQ(folderBefore.st_mode, after.st_mode);
+  EXPECT_TRUE(GetFileAttributesW(P(target_.W("sub"))) & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_TRUE(GetFileAttributesW(P(target_.W("f"))) & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_TRUE(m.Close());
 }
 

@@ -113,6 +113,48 @@ TEST(Files, DispositionsLeaveTheWin32Codes) {
   EXPECT_NE(GetFileAttributesW(P(f)), INVALID_FILE_ATTRIBUTES);
 }
 
+// The disposition removes the file the handle is opened on, through the
+// handle: not a file that took its name meanwhile, not without DELETE
+// access, and the handle still reads what it wrote.
+TEST(Files, DispositionDeletesTheHandlesOwnFileOnly) {
+  TempDir dir;
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  HANDLE h = Open(dir.W("a"), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                  CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD moved = 0;
+  ASSERT_TRUE(WriteFile(h, "abc", 3, &moved, nullptr));
+  ASSERT_TRUE(SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof(gone)));
+  EXPECT_EQ(GetFileAttributesW(P(dir.W("a"))), INVALID_FILE_ATTRIBUTES);
+  char back[4] = {};
+  ASSERT_NE(SetFilePointer(h, 0, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+  ASSERT_TRUE(ReadFile(h, back, 3, &moved, nullptr));
+  EXPECT_STREQ("abc", back);
+  CloseHandle(h);
+
+  // The handle's file goes under the name it has now; another file that
+  // took the name it was opened by is left alone.
+  h = Open(dir.W("b"), GENERIC_WRITE | DELETE, 0, CREATE_NEW);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(rename((dir / "b").c_str(), (dir / "moved").c_str()), 0);
+  WriteBytes(dir / "b", "someone else's");
+  EXPECT_TRUE(SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof(gone)));
+  EXPECT_EQ(GetFileAttributesW(P(dir.W("moved"))), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ("someone else's", ReadBytes(dir / "b"));
+  CloseHandle(h);
+
+  h = Open(dir.W("b"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  SetLastError(0xDEADBEEF);
+  EXPECT_FALSE(SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof(gone)));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  FILE_DISPOSITION_INFO kept = {FALSE};
+  EXPECT_FALSE(SetFileInformationByHandle(h, FileDispositionInfo, &kept, sizeof(kept)));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+  CloseHandle(h);
+  EXPECT_EQ("someone else's", ReadBytes(dir / "b"));
+}
+
 TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
   TempDir dir;
   const std::u16string f = dir.W("f");

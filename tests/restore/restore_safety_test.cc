@@ -2,9 +2,13 @@
 // A restore never writes outside its target: names that climb out of it,
 // rooted or drive-qualified names, names that name the target itself, a
 // target that is a link, and links on the way are refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 #if !defined(_WIN32)
 #include <sys/xattr.h>
 #endif
@@ -13,6 +17,7 @@
 
 #include "KvMorvelHost.h"
 #include "restore/restore_fixture.h"
+#include "restore/restore_paths.h"
 
 namespace {
 
@@ -21,13 +26,17 @@ using Codes = std::vector<DWORD>;
 struct Safety : Restoring {
   void SetUp() override { mkdir(out.c_str(), 0755); }
   // Restores a version 5 archive of one file entry per name, each holding
-  // "payload", into `target`: each restore's code, 0 on success.
+  // its own copy of "payload", into `target`: each restore's code, 0 on
+  // success.
   Codes RestoreFiles(const std::vector<std::string>& names,
                      const std::string& target) {
     std::vector<StoredEntry> entries;
-    for (const std::string& name : names)
-      entries.push_back(Entry(name, 0x20, 7));
-    WriteV5(entries, {LzoBlocks("payload")});
+    std::string part;
+    for (const std::string& name : names) {
+      entries.push_back(DataAt(Entry(name, 0x20, 7), part.size()));
+      part += LzoBlocks("payload");
+    }
+    WriteV5(entries, {part});
     return RestoreAll(target);
   }
   // What a host that asks the library before restoring expects of each
@@ -44,12 +53,15 @@ struct Safety : Restoring {
                      const std::string& buffer) {
     const std::string record = ReparseRecord(buffer);
     std::vector<StoredEntry> entries;
-    for (const std::string& name : names)
-      entries.push_back(Reparse(name, record.size()));
+    std::string data;  // each entry's own copy of the record
+    for (const std::string& name : names) {
+      entries.push_back(DataAt(Reparse(name, record.size()), data.size()));
+      data += record;
+    }
     if (version == 5)
-      WriteV5(entries, {record});
+      WriteV5(entries, {data});
     else
-      WriteV1OrV2(2, entries, record);
+      WriteV1OrV2(2, entries, data);
     return RestoreAll(out);
   }
   // Creates a file through the layer at target + "\" + name, as a restore
@@ -184,13 +196,204 @@ TEST_F(Safety, ALinkRestoredBetweenEntriesIsSeenByTheNext) {
   TempDir outside;
   const std::string data = LzoBlocks("payload");
   const std::string record = ReparseRecord(MountPointBuffer(outside.W("", '\\')));
+  const size_t f2At = data.size() + record.size();
   WriteV5({Entry("d\\f1", 0x20, 7), DataAt(Reparse("dx", record.size()), data.size()),
-           Entry("dx\\f2", 0x20, 7), Entry("d\\f3", 0x20, 7)},
-          {data + record});
+           DataAt(Entry("dx\\f2", 0x20, 7), f2At),
+           DataAt(Entry("d\\f3", 0x20, 7), f2At + data.size())},
+          {data + record + data + data});
   EXPECT_EQ((Codes{0, 0, 1921, 0}), RestoreAll(out));
   EXPECT_FALSE(Exists(outside / "f2"));
   EXPECT_EQ("payload", ReadBytes(out + "/d/f3"));
   EXPECT_TRUE(IsLink(out + "/dx"));
+}
+
+#if !defined(_WIN32)  // The Linux layer's attribute store, modes and xattrs.
+// Everything of a file or folder the restore could change: bytes (of a
+// file), mode, times and every extended attribute with its value.
+std::string Snapshot(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "missing";
+  // The change time moves with any change of mode, times or attributes;
+  // the access time is left out (reading the bytes here may move it).
+  std::string s = std::to_string(st.st_mode) + " " +
+                  std::to_string(st.st_mtim.tv_sec) + "." +
+                  std::to_string(st.st_mtim.tv_nsec) + " " +
+                  std::to_string(st.st_ctim.tv_sec) + "." +
+                  std::to_string(st.st_ctim.tv_nsec) + "\n";
+  if (S_ISREG(st.st_mode)) s += ReadBytes(path) + "\n";
+  char names[4096];
+  const ssize_t n = llistxattr(path.c_str(), names, sizeof(names));
+  for (ssize_t i = 0; i < n; i += strlen(names + i) + 1) {
+    char value[4096];
+    const ssize_t v = lgetxattr(path.c_str(), names + i, value, sizeof(value));
+    s += std::string(names + i) + "=" + std::string(value, v > 0 ? v : 0) + "\n";
+  }
+  return s;
+}
+
+// Gives `path` a mode, old times, the layer's attributes (user.DOSATTRIB)
+// and an attribute of another program, so a restore that touched any of
+// them shows.
+void Furnish(const std::string& path) {
+  chmod(path.c_str(), 0751);
+  ASSERT_TRUE(SetFileAttributesW(P(W(path)), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_EQ(0, lsetxattr(path.c_str(), "user.other", "kept", 4, 0));
+  const struct timespec old[2] = {{1000000, 5}, {2000000, 7}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), old, AT_SYMLINK_NOFOLLOW));
+}
+
+// A folder entry whose path holds a file fails with 183 and leaves the
+// file as it was, in every version that stores folders and in the entries
+// below it; a file entry whose path holds a folder does the same (every
+// version).
+TEST_F(Safety, AnEntryMeetingAnObjectOfAnotherKindLeavesItAsItWas) {
+  for (DWORD version : {5u, 2u, 1u}) {
+    SCOPED_TRACE(version);
+    const std::string data = LzoBlocks("payload");
+    const std::string stream = DeflateChunks("payload");
+    const std::string file = out + "/src/sub";  // a file where a folder goes
+    const std::string folder = out + "/src/f";  // a folder where a file goes
+    WriteNested(file, "the user's own bytes");
+    mkdir(folder.c_str(), 0755);
+    Furnish(file);
+    Furnish(folder);
+    const std::string fileBefore = Snapshot(file);
+    const std::string folderBefore = Snapshot(folder);
+    StoredEntry child = Entry("src\\f", 0x20, 7);
+    child.storedLength = stream.size();
+    if (version == 5) {
+      WriteV5({Entry("src\\sub", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY),
+               child},
+              {data});
+      EXPECT_EQ((Codes{183, 183}), RestoreAll(out));
+    } else if (version == 2) {
+      WriteV1OrV2(2, {Entry("src\\sub", FILE_ATTRIBUTE_DIRECTORY), child},
+                  stream);
+      EXPECT_EQ((Codes{183, 183}), RestoreAll(out));
+    } else {  // version 1 stores files only
+      WriteV1OrV2(1, {child}, stream);
+      EXPECT_EQ((Codes{183}), RestoreAll(out));
+    }
+    EXPECT_EQ(fileBefore, Snapshot(file));
+    EXPECT_EQ(folderBefore, Snapshot(folder));
+    Close();
+    chmod(folder.c_str(), 0755);
+    ASSERT_EQ(0, system(("rm -rf '" + out + "/src'").c_str()));
+  }
+}
+#endif
+
+// Each stored byte belongs to one entry: in one pass over an archive, an
+// entry whose data lies where an earlier entry's data was read is refused
+// with 1392 before anything is made for it, whether it names the same
+// stream, a block inside an earlier stream or a byte range that overlaps
+// one. Entries that store nothing overlap nothing.
+TEST_F(Safety, EntriesSharingStoredDataAreRefusedAfterTheFirst) {
+  const std::string content = PatternBytes(64 * 1024, 6);
+  const std::string block = LzoBlocks(content);
+  // 200 records naming one 64 KiB block: the first is restored, the rest
+  // would each write it again.
+  std::vector<StoredEntry> entries;
+  for (int i = 0; i < 201; ++i)
+    entries.push_back(Entry("f" + std::to_string(i), 0x20, content.size()));
+  WriteV5(entries, {block});
+  Codes codes = RestoreAll(out);
+  ASSERT_EQ(201u, codes.size());
+  EXPECT_EQ(0u, codes[0]);
+  EXPECT_EQ(Codes(200, 1392), Codes(codes.begin() + 1, codes.end()));
+  EXPECT_EQ(content, ReadBytes(out + "/f0"));
+  EXPECT_FALSE(Exists(out + "/f1"));
+  EXPECT_FALSE(Exists(out + "/f200"));
+
+  // A record naming the second block of an earlier two-block stream; a
+  // folder and an empty reparse entry at the same offset store nothing.
+  const std::string big = PatternBytes(1048576 + 10, 3);
+  const std::string blocks = LzoBlocks(big);
+  const size_t secondBlock = LzoBlocks(big.substr(0, 1048576)).size();
+  StoredEntry whole = Entry("whole", 0x20, big.size());
+  whole.blockCount = 2;
+  WriteV5({whole, Entry("dir", FILE_ATTRIBUTE_DIRECTORY),
+           DataAt(Entry("inside", 0x20, 10), secondBlock),
+           DataAt(Entry("after", 0x20, 5), blocks.size())},
+          {blocks + LzoBlocks("after")});
+  EXPECT_EQ((Codes{0, 0, 1392, 0}), RestoreAll(out));
+  EXPECT_FALSE(Exists(out + "/inside"));
+  EXPECT_EQ("after", ReadBytes(out + "/after"));
+
+  // Versions 1 and 2: the same stream, a range starting inside another,
+  // and empty files (no stream) at one offset.
+  for (DWORD version : {1u, 2u}) {
+    SCOPED_TRACE(version);
+    const std::string a = DeflateChunks("first"), b = DeflateChunks("second");
+    StoredEntry e0 = Entry("e0", 0x20, 0), e1 = Entry("e1", 0x20, 0);
+    StoredEntry s0 = Entry("s0", 0x20, 5), s1 = Entry("s1", 0x20, 5);
+    s0.storedLength = s1.storedLength = a.size();
+    StoredEntry cut = DataAt(Entry("cut", 0x20, 6), a.size() - 1);
+    cut.storedLength = b.size();
+    StoredEntry next = DataAt(Entry("next", 0x20, 6), a.size());
+    next.storedLength = b.size();
+    WriteV1OrV2(version, {e0, e1, s0, s1, cut, next}, a + b);
+    EXPECT_EQ((Codes{0, 0, 0, 1392, 1392, 0}), RestoreAll(out));
+    EXPECT_FALSE(Exists(out + "/s1"));
+    EXPECT_EQ("second", ReadBytes(out + "/next"));
+  }
+
+  // Version 2 reparse records are data too (Wine makes no links).
+  if (UnderWine()) return;
+  EXPECT_EQ((Codes{0, 1392}),
+            [&] {
+              const std::string record = ReparseRecord(SymlinkBuffer(u"t"));
+              WriteV1OrV2(2, {Reparse("j", record.size(), 0x420),
+                              Reparse("k", record.size(), 0x420)},
+                          record);
+              return RestoreAll(out);
+            }());
+}
+
+// The rule is kept per pass and per entry: the same entry restored twice
+// is no overlap, a host that steps over an entry reads none of its data,
+// and an archive opened afresh starts a new pass.
+TEST_F(Safety, SharedDataIsCountedPerPassAndPerEntry) {
+  WriteV5({Entry("a", 0x20, 7), Entry("b", 0x20, 7)}, {LzoBlocks("payload")});
+  ASSERT_TRUE(At(0));
+  EXPECT_TRUE(Extract(out));
+  EXPECT_TRUE(Extract(out));  // again, the same entry
+  arc.Info(1);
+  EXPECT_FALSE(Extract(out));
+  EXPECT_EQ(1392u, arc.GetErrorCode());
+  ASSERT_TRUE(At(1));  // afresh, "a" stepped over
+  EXPECT_TRUE(Extract(out));
+  EXPECT_EQ("payload", ReadBytes(out + "/b"));
+}
+
+// On Windows a component naming a device would open the device; the
+// rule is tested on every system and applied on Windows only.
+TEST_F(Safety, DeviceNamesAreRefusedOnWindowsOnly) {
+  const std::vector<std::string> devices = {
+      "CON", "prn", "Aux", "nul", "COM1", "com9", "LPT1", "lpt9", "aux.txt",
+      "nul.tar.gz", "con. ", "NUL  ", "lpt1 .log", "Con.", "conin$", "CONOUT$"};
+  const std::vector<std::string> plain = {
+      "CONS", "con1", "COM", "COM0", "LPT10", "nulx.txt", "a.nul", "xcon",
+      "prn_", "com1x", ".con", "auxiliary"};
+  for (const std::string& d : devices) {
+    const std::u16string w = W(d);
+    EXPECT_TRUE(IsDeviceName(P(w), P(w) + w.size())) << d;
+  }
+  for (const std::string& n : plain) {
+    const std::u16string w = W(n);
+    EXPECT_FALSE(IsDeviceName(P(w), P(w) + w.size())) << n;
+  }
+  const std::u16string super = u"COM\u00b9";
+  EXPECT_TRUE(IsDeviceName(P(super), P(super) + super.size()));
+#if defined(_WIN32)
+  const Codes refused(4, 123);
+#else
+  const Codes refused(4, 0);  // ordinary names on Linux
+#endif
+  const std::vector<std::string> names = {"NUL", "aux.txt", "sub\\nul.log",
+                                          "LPT3\\f"};
+  EXPECT_EQ(refused, HostVerdicts(names));
+  EXPECT_EQ(refused, RestoreFiles(names, out));
 }
 
 TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {

@@ -66,7 +66,9 @@ TEST_F(V2, EmptyFilePassesAndSizeMismatchInEitherHalfFails) {
     EXPECT_FALSE(Restore(i, out)) << i;
     EXPECT_EQ(1359u, arc.GetErrorCode());
   }
-  EXPECT_EQ("four", ReadBytes(out + "/f5"));  // the data stays written
+  // A file whose data failed is removed, through its own handle.
+  EXPECT_FALSE(Exists(out + "/f5"));
+  EXPECT_FALSE(Exists(out + "/fbig"));
 }
 
 // Data that cannot be inflated is reported as 1359 whatever the cause;
@@ -164,6 +166,7 @@ TEST_F(V1, SizeMismatchAndTruncatedRecordFail) {
   WriteV1OrV2(1, {Deflated("f", 4, chunk.size())}, chunk);
   EXPECT_FALSE(Restore(0, out));
   EXPECT_EQ(1359u, arc.GetErrorCode());
+  EXPECT_FALSE(Exists(out + "/f"));  // removed: its data failed
   // The header's catalogue ends three bytes before the record does.
   const StoredEntry whole = Deflated("f", 3, chunk.size());
   WriteV1OrV2(1, {whole}, chunk);

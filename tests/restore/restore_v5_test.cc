@@ -209,6 +209,99 @@ TEST_F(V5, FailedDecompressionReports1359AndLogsTheCause) {
   EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", 2));
 }
 
+// The part file behind the last failure, as GetFailedPartFile gives it.
+std::string FailedPart(CKvMorvel& object, DWORD* cause) {
+  WCHAR name[300] = {};
+  EXPECT_TRUE(object.GetFailedPartFile(name, 300, cause)) << object.GetErrorCode();
+  return N(std::u16string(reinterpret_cast<char16_t*>(name)));
+}
+
+// An entry stored in a missing part creates nothing and replaces nothing:
+// the part is looked for first, and named to the host with its cause.
+// Open names the first missing part the header counts, and the archive
+// still lists whole.
+TEST_F(V5, AnEntryInAMissingPartCreatesNothingAndNamesThePart) {
+  const std::string first = LzoBlocks("here");
+  const std::string big = PatternBytes(1048576 + 3, 8);
+  // "span" begins at the end of part 1 and goes on in part 2.
+  const std::string spanFirst = LzoBlocks(big.substr(0, 1048576));
+  StoredEntry b = Entry("b", 0x20, 4), c = Entry("c", 0x20, 4);
+  b.dataPart = c.dataPart = 2;
+  StoredEntry span = DataAt(Entry("span", 0x20, big.size()), first.size());
+  span.blockCount = 2;
+  WriteV5({Entry("a", 0x20, 4), b, c, span},
+          {first + spanFirst, LzoBlocks(big.substr(1048576)) + LzoBlocks("gone")});
+  ASSERT_EQ(0, unlink(Part(2).c_str()));
+  WriteNested(out + "/b", "old");
+
+  ASSERT_TRUE(OpenArchive());
+  DWORD cause = 0;
+  EXPECT_EQ(Part(2), FailedPart(arc, &cause));
+  EXPECT_EQ(2u, cause);
+  int listed = 0;
+  for (; arc.Info(0); arc.Info(1)) ++listed;
+  EXPECT_EQ(4, listed);
+
+  for (const char* name : {"b", "c"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(At(name[0] == 'b' ? 1 : 2));
+    LogCapture log;
+    EXPECT_FALSE(Extract(out));
+    EXPECT_EQ(1359u, arc.GetErrorCode());
+    EXPECT_TRUE(HasErrorLine(log, "Cannot restore data of ", 2));
+    cause = 0;
+    EXPECT_EQ(Part(2), FailedPart(arc, &cause));
+    EXPECT_EQ(2u, cause);
+  }
+  EXPECT_EQ("old", ReadBytes(out + "/b"));  // neither replaced nor emptied
+  EXPECT_FALSE(Exists(out + "/c"));         // no empty file made
+
+  ASSERT_TRUE(At(3));
+  EXPECT_FALSE(Extract(out));  // the stream runs into the missing part
+  EXPECT_EQ(1359u, arc.GetErrorCode());
+  EXPECT_EQ(Part(2), FailedPart(arc, &cause));
+  EXPECT_EQ(2u, cause);
+  ASSERT_TRUE(Restore(0, out));  // a restore that works leaves no cause
+  EXPECT_EQ("", FailedPart(arc, &cause));
+  EXPECT_EQ(0u, cause);
+  EXPECT_EQ("here", ReadBytes(out + "/a"));
+}
+
+// A header counting more parts than exist (damage) costs Open no more
+// looks than parts exist: the first one missing is named.
+TEST_F(V5, ADamagedPartCountNamesTheFirstMissingPart) {
+  WriteV5({Entry("a", 0x20, 4)}, {LzoBlocks("here")});
+  const size_t kPartCountAt = 36;
+  Patch(path, kPartCountAt, Bytes().U32(0xFFFFFFFFu).str());
+  ASSERT_TRUE(OpenArchive());
+  DWORD cause = 0;
+  EXPECT_EQ(Part(2), FailedPart(arc, &cause));
+  EXPECT_EQ(2u, cause);
+  ASSERT_TRUE(Restore(0, out));
+  EXPECT_EQ("here", ReadBytes(out + "/a"));
+}
+
+// A descriptor block of length 0 holds no descriptor: nothing is read
+// into a buffer for it or applied, and GetEntryDescriptor finds none.
+TEST_F(V5, AnEmptyDescriptorBlockIsNoDescriptor) {
+  const std::string data = LzoBlocks("x");
+  StoredEntry e = Entry("f", FILE_ATTRIBUTE_HIDDEN, 1);
+  e.descriptorPart = 1;
+  e.descriptorOffset = data.size();
+  WriteV5({e}, {data + Bytes().U32(0).str()});
+  LogCapture log;
+  ASSERT_TRUE(Restore(0, out)) << arc.GetErrorCode();
+  EXPECT_EQ("x", ReadBytes(out + "/f"));
+  EXPECT_TRUE(LayerAttributes(out + "/f") & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_FALSE(log.HasPrefix(CKvLog::kInfo, "Incomplete security descriptor"));
+  ASSERT_TRUE(At(0));
+  BYTE sd[64];
+  DWORD length = 99;
+  EXPECT_FALSE(arc.GetEntryDescriptor(sd, sizeof(sd), &length));
+  EXPECT_EQ(1168u, arc.GetErrorCode());
+  EXPECT_EQ(0u, length);
+}
+
 TEST_F(V5, ReparseRecordInAMissingPartFailsWithThatCause) {
   StoredEntry e = Reparse("j", 40);
   e.dataPart = 9;

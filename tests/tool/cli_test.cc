@@ -497,21 +497,20 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   const ToolResult result = RunTool({"extract", archive, work / "out"});
   EXPECT_EQ(1, result.status);
   // The two files lose their data, the folder its descriptor; each is
-  // reported with its name and code, and the run goes on to the end.
+  // reported with its name, the part file at fault and the code, and the
+  // run goes on to the end.
   const std::vector<std::string> errors = Lines(result.err);
   ASSERT_EQ(3u, errors.size()) << result.err;
-  // The cause is named: the data ends early in part 1 (not "internal
-  // error", nor a part 2 that the archive never had).
-  EXPECT_NE(std::string::npos,
-            errors[0].find("t\\a.bin: error 38 (0x00000026): The data ends "
-                           "before its recorded size (part file " +
-                           work / "d_0001.kvm)"))
-      << errors[0];
-  EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin: error ")) << errors[1];
-  EXPECT_NE(std::string::npos, errors[2].find("t\\folder: error ")) << errors[2];
+  const std::string cut = ": part file " + (work / "d_0001.kvm") + " is cut short: error 38";
+  EXPECT_NE(std::string::npos, errors[0].find("t\\a.bin" + cut)) << errors[0];
+  EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin" + cut)) << errors[1];
+  EXPECT_NE(std::string::npos, errors[2].find("t\\folder" + cut)) << errors[2];
   struct stat info;
   EXPECT_EQ(0, stat((work / "out/t/folder").c_str(), &info));
   EXPECT_TRUE(S_ISDIR(info.st_mode));
+  // The files whose data could not be read are not left behind empty.
+  EXPECT_NE(0, stat((work / "out/t/a.bin").c_str(), &info));
+  EXPECT_NE(0, stat((work / "out/t/b.bin").c_str(), &info));
 
   // With --json each entry is one line of type entry or error, then the
   // summary counts the failures.
@@ -526,6 +525,45 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   EXPECT_EQ(0u, lines[3].find("{\"type\":\"error\",\"name\":\"t\\\\folder\",")) << lines[3];
   EXPECT_EQ(0u, lines[4].find("{\"type\":\"summary\",\"verb\":\"extract\",\"entries\":4,"
                               "\"failed\":3,")) << lines[4];
+}
+
+// A missing part file is named: list warns of it and exits as it would
+// without, extract names it for each entry stored there, makes no empty
+// file for them and leaves a file already at their path as it was.
+TEST(ToolExitStatus, MissingPartIsNamedAndLeavesNoEmptyFile) {
+  TempDir source, work;
+  const std::string tree = source / "t";
+  ASSERT_EQ(0, mkdir(tree.c_str(), 0755));
+  WriteBytes(tree + "/a.txt", "alpha");
+  WriteBytes(tree + "/b.txt", "beta");
+  const std::string archive = work / "m.kvm";
+  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  const std::string part = work / "m_0001.kvm";
+  ASSERT_EQ(0, unlink(part.c_str()));
+  const std::string missing = "part file " + part + " is missing";
+
+  const ToolResult listed = RunTool({"list", archive});
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_EQ(3u, Lines(listed.out).size()) << listed.out;
+  EXPECT_NE(std::string::npos, listed.err.find("warning: " + missing)) << listed.err;
+  const ToolResult json = RunTool({"list", "--json", archive});
+  EXPECT_EQ(0, json.status) << json.err;
+  EXPECT_EQ(0u, json.out.find("{\"type\":\"warning\",\"message\":\"warning: " + missing))
+      << json.out;
+
+  ASSERT_EQ(0, mkdir((work / "out").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((work / "out/t").c_str(), 0755));
+  WriteBytes(work / "out/t/b.txt", "the user's b");
+  const ToolResult result = RunTool({"extract", archive, work / "out"});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("warning: " + missing)) << result.err;
+  for (const char* name : {"t: ", "t\\a.txt: ", "t\\b.txt: "})
+    EXPECT_NE(std::string::npos,
+              result.err.find(std::string("cannot restore ") + name + missing + ": error 2"))
+        << name << "\n" << result.err;
+  struct stat info;
+  EXPECT_NE(0, stat((work / "out/t/a.txt").c_str(), &info));  // no empty file
+  EXPECT_EQ("the user's b", ReadBytes(work / "out/t/b.txt"));  // not replaced
 }
 
 // A catalogue whose last record is cut short (version 2: its size in the

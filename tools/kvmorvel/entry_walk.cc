@@ -37,6 +37,14 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
                          kCancelled);
       return false;
     }
+    // A part file behind the failure is named, with its own code.
+    DWORD cause = 0;
+    const std::string part = FailedPartFile(archive, &cause);
+    if (!part.empty()) {
+      ReportEntryFailure(name, "cannot restore " + DisplayName(name) + ": " + part,
+                         cause);
+      return false;
+    }
     const unsigned code = FailureCode(*archive, before);
     ReportEntryFailure(name, "cannot restore " + DisplayName(name), code,
                        FailureWordsOf(*archive, code, OpenedArchivePath()));

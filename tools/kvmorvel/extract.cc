@@ -160,6 +160,7 @@ int RunExtract(const Args& args) {
 
   CKvMorvel archive;
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
+  WarnOfMissingPart(&archive);
   std::string message;
   if (!kvsys::MakeFolders(target, &message)) {
     ReportNote(target + ": cannot make the folder: " + message);

@@ -32,8 +32,12 @@ const char kHelp[] =
     "                 name, attributes, size, creation_time, last_access_time,\n"
     "                 last_write_time (FILETIME integers: 100 ns ticks since\n"
     "                 1601-01-01 UTC) and encrypted_name; a failure is a line\n"
-    "                 of type \"error\" and the run ends with one of type\n"
-    "                 \"summary\"\n";
+    "                 of type \"error\", a missing part file one of type\n"
+    "                 \"warning\", and the run ends with one of type\n"
+    "                 \"summary\"\n"
+    "\n"
+    "A version 5 archive whose part file is missing is listed whole after a\n"
+    "warning naming it; the exit status does not change.\n";
 
 const DWORD kNameCapacity = 260;
 const DWORD kDirectory = 0x10;
@@ -127,6 +131,7 @@ int RunList(const Args& args) {
   const std::string archivePath = AbsolutePath(options.archive);
   CKvMorvel archive;
   if (!OpenForReading(&archive, archivePath)) return kExitUsage;
+  WarnOfMissingPart(&archive);
   Progress progress(false);
   RunTotals totals;
   bool failed = false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "KvMorvelHost.h"
+#include "json_line.h"
 #include "text.h"
 
 namespace {
@@ -70,6 +71,30 @@ std::u16string EntryName(CKvMorvel* archive) {
       return std::u16string();
   }
   return std::u16string(reinterpret_cast<const char16_t*>(name.data()));
+}
+
+std::string FailedPartFile(CKvMorvel* archive, DWORD* cause) {
+  WCHAR part[kPartNameCapacity] = {0};
+  DWORD code = 0;
+  if (!archive->GetFailedPartFile(part, kPartNameCapacity, &code)) part[0] = 0;
+  if (cause) *cause = part[0] ? code : 0;
+  if (!part[0]) return std::string();
+  const std::string name =
+      "part file " + DisplayName(reinterpret_cast<const char16_t*>(part));
+  // 2 and 3: the file, or a folder on its way, is not there.
+  if (code == 2 || code == 3) return name + " is missing";
+  // 38: the part ends before what the entry stored in it does.
+  if (code == 38) return name + " is cut short";
+  return name + " cannot be read (error " + std::to_string(code) + ")";
+}
+
+void WarnOfMissingPart(CKvMorvel* archive) {
+  const std::string part = FailedPartFile(archive);
+  if (part.empty()) return;
+  const std::string message =
+      "warning: " + part + ": the entries stored in it cannot be restored";
+  ReportNote(message);
+  if (JsonOutput()) JsonLine("warning").Text("message", message).Print();
 }
 
 std::string PartName(const std::string& archive, DWORD number) {

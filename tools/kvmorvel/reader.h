@@ -30,6 +30,18 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 // long; empty when the library gives none.
 std::u16string EntryName(CKvMorvel* archive);
 
+// The part file behind the archive's last failure, as the library keeps
+// it (CKvMorvel::GetFailedPartFile), in words: "part file NAME is
+// missing", or "part file NAME cannot be read (error N)". Empty when no
+// part file is behind it; *cause (optional) gets the failure's own code.
+std::string FailedPartFile(CKvMorvel* archive, DWORD* cause = nullptr);
+
+// After Open: warns on stderr (and with --json as a line of type
+// "warning") of a part file the archive's header counts that is missing;
+// the entries stored in it cannot be restored. The exit status is left
+// to the run.
+void WarnOfMissingPart(CKvMorvel* archive);
+
 // The name of version 5 part file `number` of `archive`, as the library
 // names it (CKvMorvelHost::GetPartFileName); empty when the library would
 // make no such name (too long) or `archive` is not UTF-8.

@@ -8,6 +8,8 @@
 #include "formats/catalogue_block.h"
 #include "formats/catalogue_store.h"
 #include "formats/deflate/deflate_workspace.h"
+#include "restore/data_owners.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -43,6 +45,10 @@ struct _MVRL_OBJECT {
   MvrlHeaderV1 header = MvrlHeaderV1();
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
+  // The data the restore read so far (see DataOwners).
+  DataOwners owners;
+  // Why the last restore could not restore an entry's data.
+  RestoreCause cause;
   // Buffers and zlib streams of the entries' data, kept across entries.
   DeflateWorkspace deflate;
 };

@@ -29,7 +29,7 @@ class StreamCursor {
       : input_(input), open_(std::move(open)), number_(number),
         offset_(offset) {}
   // Opens the current part; false with the open's last error.
-  bool Open() { return input_.Select(number_, open_); }
+  bool Open() { return Kept(input_.Select(number_, open_)); }
   // Moves on to offset 0 of the next part and opens it.
   bool OpenNext() {
     ++number_;
@@ -38,17 +38,30 @@ class StreamCursor {
   }
   // Reads at the cursor and moves it past what came (see ReadFile).
   bool Read(void* out, DWORD size, DWORD* got) {
-    const bool ok = input_.ReadAt(offset_, out, size, got);
+    const bool ok = Kept(input_.ReadAt(offset_, out, size, got));
     offset_ += *got;
     return ok;
   }
+  // The part ends inside an item: a fault of the part, as a failed read.
+  void MarkCut() { partFault_ = true; }
   DWORD number() const { return number_; }
+  // Whether the stream stopped at a fault of the current part (it could
+  // not be opened or read, or ends inside a block) rather than at damage
+  // of the stored bytes or a failed write.
+  bool partFault() const { return partFault_; }
+  ULONGLONG offset() const { return offset_; }
 
  private:
   V5PartInput& input_;
   V5PartInput::Opener open_;
   DWORD number_;
   ULONGLONG offset_;
+  bool partFault_ = false;
+
+  bool Kept(bool ok) {
+    if (!ok) partFault_ = true;
+    return ok;
+  }
 };
 
 enum LengthRead { kLengthGot, kLengthNone, kLengthFailed };
@@ -62,6 +75,7 @@ LengthRead ReadPayloadLength(StreamCursor& part, DWORD* length) {
   if (!part.Read(bytes, sizeof(bytes), &got)) return kLengthFailed;
   if (got == 0) return kLengthNone;
   if (got != sizeof(bytes)) {
+    part.MarkCut();
     SetLastError(ERROR_HANDLE_EOF);
     return kLengthFailed;
   }
@@ -73,10 +87,20 @@ LengthRead ReadPayloadLength(StreamCursor& part, DWORD* length) {
 // ended goes on at offset 0 of the next part. An offset the part cannot
 // be positioned at (beyond 2^63, only in a damaged catalogue) fails the
 // read with the seek's code. Returns false with the logged code in
-// `*code` when the stream cannot go on.
-bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
+// `*code` when the stream cannot go on. The `first` block of an entry is
+// always written where its record points, so a part that ends there was
+// cut short: 38, the part at fault, rather than a look for the next one.
+bool NextBlockLength(StreamCursor& part, bool first, DWORD* length,
+                     DWORD* code) {
   CKvLog* log = CKvLog::GetInstance();
   LengthRead read = ReadPayloadLength(part, length);
+  if (read == kLengthNone && first) {
+    part.MarkCut();
+    *code = ERROR_HANDLE_EOF;
+    log->AddError(TEXT("Part#%u ends before the entry's data"),
+                  static_cast<unsigned>(part.number()));
+    return false;
+  }
   if (read == kLengthNone) {
     if (!part.OpenNext()) {
       *code = GetLastError();
@@ -87,6 +111,7 @@ bool NextBlockLength(StreamCursor& part, DWORD* length, DWORD* code) {
     }
     read = ReadPayloadLength(part, length);
     if (read == kLengthNone) {
+      part.MarkCut();  // the stream goes on past this part's end
       log->AddError(TEXT("Invalid Block - Part#%u"),
                     static_cast<unsigned>(part.number()));
       *code = ERROR_NO_MORE_ITEMS;
@@ -124,6 +149,7 @@ DWORD InflateBlock(StreamCursor& part, DWORD length, BYTE* payload,
   if (!readOk || got != length) {
     // A payload cut short by the end of the part is a failed read.
     const DWORD code = readOk ? ERROR_HANDLE_EOF : GetLastError();
+    part.MarkCut();
     log->AddError(TEXT("ReadFile (Block) - %u"), static_cast<unsigned>(code));
     return code;
   }
@@ -189,7 +215,7 @@ DWORD ReadBlockStream(StreamCursor& part, const _MVRL_FILEENTRY_MAX_5& entry,
     if (CancelRequested(cancel)) return kCancelledCode;
     DWORD length = 0;
     DWORD code = ERROR_SUCCESS;
-    if (!NextBlockLength(part, &length, &code)) return code;
+    if (!NextBlockLength(part, block == 0, &length, &code)) return code;
     lzo_uint size = 0;
     code = InflateBlock(part, length, buffers.payload(), buffers.piece.get(),
                         zeros, &size);
@@ -214,7 +240,8 @@ DWORD CheckBlockCount(const _MVRL_FILEENTRY_MAX_5& entry) {
 
 }  // namespace
 
-DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
+DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const WCHAR* archivePath,
+                       const V5PartInput::Opener& open,
                        const _MVRL_FILEENTRY_MAX_5& entry, SizedOutput& output,
                        const CancelFlag* cancel) {
   if (V5LzoInit() != LZO_E_OK) return ERROR_INTERNAL_ERROR;
@@ -226,6 +253,10 @@ DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
   if (!code)
     code = ReadBlockStream(part, entry, record->codec, record->zeroPiece,
                            output, cancel);
+  // The stream's bytes, as far as they were read, are this entry's.
+  record->owners.ReachedEnd({part.number(), part.offset()});
+  if (code && part.partFault())
+    record->cause.SetPart(code, archivePath, part.number());
   if (!code && !output.Complete()) {
     CKvLog::GetInstance()->AddError(
         TEXT("Blocks end short of the recorded size"));
@@ -241,8 +272,9 @@ BOOL CKvMorvel::ZIPDecompressFile5(HANDLE target,
   // never make the file larger than its record says.
   SizedOutput output(target, RecordedFileSize(entry->data));
   const DWORD code = ReadEntryBlocks5(
-      V5Record(m_control), [this](DWORD number) { return OpenPart5(number); },
-      *entry, output, &m_cancel);
+      V5Record(m_control), m_archivePath,
+      [this](DWORD number) { return OpenPart5(number); }, *entry, output,
+      &m_cancel);
   m_error.SetError(code);
   return code == ERROR_SUCCESS;
 }

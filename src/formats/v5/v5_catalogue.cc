@@ -12,6 +12,7 @@
 
 #include "KvLog.h"
 #include "KvMorvel.h"
+#include "KvMorvelHost.h"
 #include "archive/codes.h"
 #include "formats/file_io.h"
 #include "formats/read_buffer.h"
@@ -142,6 +143,31 @@ BOOL CKvMorvel::CreateHeader5() {
   return SeekTo(file, 0) && WriteExact(file, bytes, sizeof(bytes));
 }
 
+namespace {
+
+// The catalogue is in the main file, so an archive opens and lists
+// without its parts; only the entries stored in a missing part cannot be
+// restored. The first of the `partCount` parts of `archive` that is not
+// there goes to `cause`, for the host to name it. The walk stops there,
+// or at a part whose name the library cannot make (nor any later one's,
+// which is longer), so a damaged count costs no more looks than parts
+// exist.
+void NoteMissingPart5(const WCHAR* archive, DWORD partCount,
+                      RestoreCause* cause) {
+  WCHAR name[kV5PartNameChars];
+  for (DWORD part = 1; part != 0 && part <= partCount; ++part) {
+    if (!CKvMorvelHost::GetPartFileName(archive, part, name, kV5PartNameChars))
+      return;
+    if (GetFileAttributesW(name) != INVALID_FILE_ATTRIBUTES) continue;
+    cause->Set(LastErrorOr(ERROR_FILE_NOT_FOUND), name);
+    CKvLog::GetInstance()->AddError(TEXT("Part file %s is missing - %u"), name,
+                                    static_cast<unsigned>(cause->code));
+    return;
+  }
+}
+
+}  // namespace
+
 BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
   m_catalogueEnded = FALSE;
   m_listEndCode = ERROR_NO_MORE_ITEMS;
@@ -179,6 +205,8 @@ BOOL CKvMorvel::InitStructuresV5(HANDLE file, _MVRL_OBJECT_5* record) {
     return FALSE;
   }
   m_nextCataloguePos = position;
+  if (m_read && IsV5Header(m_header5))
+    NoteMissingPart5(m_archivePath, m_header5.partCount, &record->cause);
   const DWORD refusal =
       m_read ? ERROR_SUCCESS : AppendRefusal(file, in, m_header5, position);
   if (refusal != ERROR_SUCCESS) {

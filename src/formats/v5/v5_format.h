@@ -13,6 +13,8 @@
 #include "formats/piece_source.h"
 #include "formats/v5/v5_io.h"
 #include "formats/write_buffer.h"
+#include "restore/data_owners.h"
+#include "restore/restore_cause.h"
 #include "restore/restore_paths.h"
 #include "kvwin32.h"
 
@@ -81,6 +83,10 @@ struct _MVRL_OBJECT_5 {
   V5ZeroPiece zeroPiece;
   // The folder the last restored entry went into, checked for links.
   CheckedFolder checkedFolder;
+  // The data the restore read so far (see DataOwners).
+  DataOwners owners;
+  // Why the last restore could not restore an entry's data.
+  RestoreCause cause;
 };
 
 // The header every new archive and control record starts from.
@@ -108,8 +114,11 @@ class SizedOutput;
 // code: kRecordedSizeCode for blocks that hold more or fewer bytes than
 // the recorded size, the read's code (a missing part, a part cut short),
 // 1359 for a damaged block, what `output` refused, or 1223 when `cancel`
-// is set before a block.
-DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const V5PartInput::Opener& open,
+// is set before a block. The bytes read are claimed for the entry in
+// `record`'s data owners, and a part file at fault is named in its cause
+// (`archivePath` is the main file).
+DWORD ReadEntryBlocks5(_MVRL_OBJECT_5* record, const WCHAR* archivePath,
+                       const V5PartInput::Opener& open,
                        const _MVRL_FILEENTRY_MAX_5& entry, SizedOutput& output,
                        const CancelFlag* cancel);
 

@@ -526,27 +526,33 @@ BOOL GetFileInformationByHandle(HANDLE file,
   return TRUE;
 }
 
-BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                 LPVOID info, DWORD size) {
-  HandleRef h = LookFileHandle(file);
+  HandleRef h = LookHandle(file, Kind::kFile);
   if (!h) return FALSE;
-  if (kind != FileDispositionInfo || !info ||
+  if (infoClass != FileDispositionInfo || !info ||
       size < sizeof(FILE_DISPOSITION_INFO))
     return Fail(ERROR_INVALID_PARAMETER);
   if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile)
-    return TRUE;
-  // Windows asks for DELETE access, so the layer does too.
-  if (h->kind != Kind::kFile || !(h->access & (DELETE | GENERIC_ALL)))
-    return Fail(ERROR_ACCESS_DENIED);
-  // POSIX removes a name, not a file: the name is unlinked only while it
-  // still leads to the file this handle holds, never to one put there
-  // since.
-  const std::string& path = h->Path();
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return FailErrno(errno);
-  if (st.st_dev != h->dev || st.st_ino != h->ino)
+    return Fail(ERROR_NOT_SUPPORTED);
+  if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
+  // The name is looked at and removed inside the folder opened once, and
+  // only while it names the handle's own file (device and inode): a name
+  // that was moved or replaced meanwhile is left alone.
+  const std::string path = h->Path();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size())
     return Fail(ERROR_FILE_NOT_FOUND);
-  if (unlink(path.c_str()) != 0) return FailErrno(errno);
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return FailErrno(errno);
+  struct stat st;
+  const bool same = fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    st.st_dev == h->dev && st.st_ino == h->ino;
+  const int error = !same ? ENOENT : unlinkat(dir, name.c_str(), 0) != 0 ? errno : 0;
+  close(dir);
+  if (error) return FailErrno(error);
   NoteNameChange();
   return TRUE;
 }
