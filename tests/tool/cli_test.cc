@@ -501,7 +501,8 @@ TEST(ToolExitStatus, DamagedPartFailsItsEntriesAndTheRestIsRestored) {
   // run goes on to the end.
   const std::vector<std::string> errors = Lines(result.err);
   ASSERT_EQ(3u, errors.size()) << result.err;
-  const std::string cut = ": part file " + (work / "d_0001.kvm") + " is cut short: error 38";
+  const std::string cut = ": error 38 (0x00000026): The data ends before its recorded size "
+                          "(part file " + (work / "d_0001.kvm") + ").";
   EXPECT_NE(std::string::npos, errors[0].find("t\\a.bin" + cut)) << errors[0];
   EXPECT_NE(std::string::npos, errors[1].find("t\\b.bin" + cut)) << errors[1];
   EXPECT_NE(std::string::npos, errors[2].find("t\\folder" + cut)) << errors[2];
@@ -537,7 +538,7 @@ TEST(ToolExitStatus, MissingPartIsNamedAndLeavesNoEmptyFile) {
   WriteBytes(tree + "/a.txt", "alpha");
   WriteBytes(tree + "/b.txt", "beta");
   const std::string archive = work / "m.kvm";
-  ASSERT_EQ(0, RunTool({"create", archive, tree}).status);
+  ASSERT_EQ(0, RunTool({"create", archive, "t"}, {}, source.path()).status);
   const std::string part = work / "m_0001.kvm";
   ASSERT_EQ(0, unlink(part.c_str()));
   const std::string missing = "part file " + part + " is missing";
@@ -559,7 +560,8 @@ TEST(ToolExitStatus, MissingPartIsNamedAndLeavesNoEmptyFile) {
   EXPECT_NE(std::string::npos, result.err.find("warning: " + missing)) << result.err;
   for (const char* name : {"t: ", "t\\a.txt: ", "t\\b.txt: "})
     EXPECT_NE(std::string::npos,
-              result.err.find(std::string("cannot restore ") + name + missing + ": error 2"))
+              result.err.find(std::string("cannot restore ") + name +
+                              "error 2 (0x00000002): Part file " + part + " is missing."))
         << name << "\n" << result.err;
   struct stat info;
   EXPECT_NE(0, stat((work / "out/t/a.txt").c_str(), &info));  // no empty file

@@ -32,6 +32,14 @@ const unsigned kPathNotFound = 3;
 
 }  // namespace
 
+std::string PartFailureWords(const std::string& part, unsigned code) {
+  if (code == kFileNotFound || code == kPathNotFound)
+    return "Part file " + part + " is missing.";
+  std::string words = ErrorMessage(code);
+  words.insert(words.size() - 1, " (part file " + part + ")");
+  return words;
+}
+
 std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
                            const std::string& archivePath) {
   DWORD part = 0;
@@ -39,11 +47,7 @@ std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
     return ErrorMessage(code);
   std::string name = PartName(archivePath, part);
   if (name.empty()) name = "number " + std::to_string(part);
-  if (code == kFileNotFound || code == kPathNotFound)
-    return "Part file " + name + " is missing.";
-  std::string words = ErrorMessage(code);
-  words.insert(words.size() - 1, " (part file " + name + ")");
-  return words;
+  return PartFailureWords(name, code);
 }
 
 void SetJsonOutput(bool on) { g_json = on; }

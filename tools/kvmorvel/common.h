@@ -55,6 +55,9 @@ void ReportEntryFailure(const std::u16string& name, const std::string& what,
 // for a missing one; any other code gets its ErrorMessage.
 std::string FailureWordsOf(CKvMorvel& archive, unsigned code,
                            const std::string& archivePath);
+// The words for a failure `code` of the part file `part`: "Part file NAME
+// is missing." for 2 and 3, else ErrorMessage with the part file named.
+std::string PartFailureWords(const std::string& part, unsigned code);
 // Prints "kvmorvel: MESSAGE" on stderr.
 void ReportNote(const std::string& message);
 // Prints "kvmorvel: MESSAGE" and a hint to --help on stderr, and returns

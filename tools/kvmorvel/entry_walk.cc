@@ -39,10 +39,10 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
     }
     // A part file behind the failure is named, with its own code.
     DWORD cause = 0;
-    const std::string part = FailedPartFile(archive, &cause);
+    const std::string part = FailedPartName(archive, &cause);
     if (!part.empty()) {
-      ReportEntryFailure(name, "cannot restore " + DisplayName(name) + ": " + part,
-                         cause);
+      ReportEntryFailure(name, "cannot restore " + DisplayName(name), cause,
+                         PartFailureWords(part, cause));
       return false;
     }
     const unsigned code = FailureCode(*archive, before);

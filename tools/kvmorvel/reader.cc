@@ -73,14 +73,21 @@ std::u16string EntryName(CKvMorvel* archive) {
   return std::u16string(reinterpret_cast<const char16_t*>(name.data()));
 }
 
-std::string FailedPartFile(CKvMorvel* archive, DWORD* cause) {
+std::string FailedPartName(CKvMorvel* archive, DWORD* cause) {
   WCHAR part[kPartNameCapacity] = {0};
   DWORD code = 0;
   if (!archive->GetFailedPartFile(part, kPartNameCapacity, &code)) part[0] = 0;
   if (cause) *cause = part[0] ? code : 0;
   if (!part[0]) return std::string();
-  const std::string name =
-      "part file " + DisplayName(reinterpret_cast<const char16_t*>(part));
+  return DisplayName(reinterpret_cast<const char16_t*>(part));
+}
+
+std::string FailedPartFile(CKvMorvel* archive, DWORD* cause) {
+  DWORD code = 0;
+  const std::string part = FailedPartName(archive, &code);
+  if (cause) *cause = code;
+  if (part.empty()) return std::string();
+  const std::string name = "part file " + part;
   // 2 and 3: the file, or a folder on its way, is not there.
   if (code == 2 || code == 3) return name + " is missing";
   // 38: the part ends before what the entry stored in it does.

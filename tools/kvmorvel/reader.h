@@ -35,6 +35,8 @@ std::u16string EntryName(CKvMorvel* archive);
 // missing", or "part file NAME cannot be read (error N)". Empty when no
 // part file is behind it; *cause (optional) gets the failure's own code.
 std::string FailedPartFile(CKvMorvel* archive, DWORD* cause = nullptr);
+// The name alone of that part file, as printed; empty when none.
+std::string FailedPartName(CKvMorvel* archive, DWORD* cause);
 
 // After Open: warns on stderr (and with --json as a line of type
 // "warning") of a part file the archive's header counts that is missing;
