@@ -386,7 +386,8 @@ TEST(ToolMessages, FailuresNameTheirCause) {
       << folder.err;
   // A missing part: its entries fail naming the part file.
   const std::string archive = work / "p.kvm";
-  ASSERT_EQ(0, RunTool({"create", "--split-size", "1", archive, tree}).status);
+  ASSERT_EQ(0,
+            RunTool({"create", "--split-size", "1", archive, "t"}, {}, source.path()).status);
   const std::string part2 = work / "p_0002.kvm";
   ASSERT_TRUE(Exists(part2));
   ASSERT_EQ(0, unlink(part2.c_str()));
@@ -401,7 +402,7 @@ TEST(ToolMessages, FailuresNameTheirCause) {
   if (geteuid() != 0) {
     const std::string locked = work / "locked";
     ASSERT_EQ(0, mkdir(locked.c_str(), 0555));
-    ASSERT_EQ(0, RunTool({"create", work / "whole.kvm", tree}).status);
+    ASSERT_EQ(0, RunTool({"create", work / "whole.kvm", "t"}, {}, source.path()).status);
     const ToolResult refused = RunTool({"extract", work / "whole.kvm", locked});
     EXPECT_NE(0, refused.status);
     EXPECT_NE(std::string::npos,
