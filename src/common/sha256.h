@@ -108,20 +108,32 @@ class Sha256 {
       const uint32_t s1 = Rotate(w[i - 2], 17) ^ Rotate(w[i - 2], 19) ^ (w[i - 2] >> 10);
       w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t v[8];
-    for (int i = 0; i < 8; ++i) v[i] = state_[i];
+    // The eight working words as named locals, so they stay in registers.
+    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
     for (int i = 0; i < 64; ++i) {
-      const uint32_t s1 = Rotate(v[4], 6) ^ Rotate(v[4], 11) ^ Rotate(v[4], 25);
-      const uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-      const uint32_t t1 = v[7] + s1 + choice + kRound[i] + w[i];
-      const uint32_t s0 = Rotate(v[0], 2) ^ Rotate(v[0], 13) ^ Rotate(v[0], 22);
-      const uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
-      const uint32_t t2 = s0 + majority;
-      for (int k = 7; k > 0; --k) v[k] = v[k - 1];
-      v[4] += t1;
-      v[0] = t1 + t2;
+      const uint32_t s1 = Rotate(e, 6) ^ Rotate(e, 11) ^ Rotate(e, 25);
+      const uint32_t choice = (e & f) ^ (~e & g);
+      const uint32_t t1 = h + s1 + choice + kRound[i] + w[i];
+      const uint32_t s0 = Rotate(a, 2) ^ Rotate(a, 13) ^ Rotate(a, 22);
+      const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
+      h = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + s0 + majority;
     }
-    for (int i = 0; i < 8; ++i) state_[i] += v[i];
+    state_[0] += a;
+    state_[1] += b;
+    state_[2] += c;
+    state_[3] += d;
+    state_[4] += e;
+    state_[5] += f;
+    state_[6] += g;
+    state_[7] += h;
   }
 
   uint32_t state_[8];
