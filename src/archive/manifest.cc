@@ -245,13 +245,8 @@ BOOL CKvMorvelHost::GetManifestFileName(LPCWSTR archive, WCHAR* buffer,
                                         DWORD capacity) {
   if (!buffer || capacity == 0) return FALSE;
   WCHAR name[kManifestNameChars];
-  if (!archive || !BuildManifestName(archive, name) ||
-      static_cast<DWORD>(lstrlenW(name)) >= capacity) {
-    buffer[0] = 0;
-    return FALSE;
-  }
-  lstrcpyW(buffer, name);
-  return TRUE;
+  return GiveNameToHost(archive && BuildManifestName(archive, name), name,
+                        buffer, capacity);
 }
 
 BOOL CKvMorvelHost::GetFileSha256(LPCWSTR path, BYTE* digest, DWORD capacity) {

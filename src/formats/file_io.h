@@ -87,4 +87,18 @@ inline bool FileLength(HANDLE file, ULONGLONG* length) {
   return true;
 }
 
+// Gives a host a name the library made (`made`: it could be made): the
+// whole name into `buffer` of `capacity` characters, terminator included,
+// when it fits; else the buffer is emptied and FALSE returned, so a host
+// never receives a cut name.
+inline BOOL GiveNameToHost(bool made, const WCHAR* name, WCHAR* buffer,
+                           DWORD capacity) {
+  if (!made || static_cast<DWORD>(lstrlenW(name)) >= capacity) {
+    buffer[0] = 0;
+    return FALSE;
+  }
+  lstrcpyW(buffer, name);
+  return TRUE;
+}
+
 #endif  // KVMORVEL_FORMATS_FILE_IO_H

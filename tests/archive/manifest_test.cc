@@ -97,8 +97,9 @@ TEST_P(Manifests, CloseCompletesWhatTheAddersDigested) {
   Add(writer, "a.txt", "alpha");
   Add(writer, "big.bin", big);
   Add(writer, "empty", "", "new\nline%");
-  if (GetParam() != 1)  // a folder has no data and no line
+  if (GetParam() != 1) {  // a folder has no data and no line
     ASSERT_TRUE(writer.AddFile(P(W(src.path())), P(u"folder"), nullptr, 0));
+  }
   // Before Close the manifest says it is not whole.
   EXPECT_EQ(0u, ReadBytes(archive + ".sha256").find(kManifestIncomplete));
   ASSERT_TRUE(writer.Close()) << writer.GetErrorCode();
@@ -109,7 +110,9 @@ TEST_P(Manifests, CloseCompletesWhatTheAddersDigested) {
       "# entry " + Hex("") + " new%0Aline%25"};
   for (const std::string& line : FileLines()) expected.push_back(line);
   EXPECT_EQ(expected, ManifestLines(archive));
-  if (GetParam() == 5) EXPECT_GE(expected.size(), 7u);  // parts listed
+  if (GetParam() == 5) {
+    EXPECT_GE(expected.size(), 7u);  // parts listed
+  }
 
   WCHAR name[300];
   ASSERT_TRUE(CKvMorvelHost::GetManifestFileName(P(W(archive)), name, 300));

@@ -90,7 +90,9 @@ struct RecordedSize : Restoring {
     EXPECT_EQ(e.restores, ok != FALSE) << e.name << " " << arc.GetErrorCode();
     if (!ok) {
       EXPECT_NE(0u, arc.GetErrorCode()) << e.name;
-      if (!e.holds.empty()) EXPECT_EQ(1359u, arc.GetErrorCode()) << e.name;
+      if (!e.holds.empty()) {
+        EXPECT_EQ(1359u, arc.GetErrorCode()) << e.name;
+      }
     }
     EXPECT_TRUE(Holds(e.holds, streamed)) << e.name;
     EXPECT_FALSE(Exists(out + "/" + e.name)) << e.name;

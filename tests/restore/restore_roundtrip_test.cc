@@ -70,7 +70,9 @@ TEST_P(RoundTrip, EveryEntryStreamsToASinkWithoutAFile) {
   const std::string archive = dir / "t.arc";
   ASSERT_TRUE(writer.Open(P(W(archive)), FALSE, version));
   writer.SetSplitSize(1048576);
-  if (version != 1) ASSERT_TRUE(writer.AddFile(P(W(src.path())), P(u"folder"), nullptr, 0));
+  if (version != 1) {
+    ASSERT_TRUE(writer.AddFile(P(W(src.path())), P(u"folder"), nullptr, 0));
+  }
   for (const char* name : {"a.txt", "big.bin", "empty"})
     ASSERT_TRUE(writer.AddFile(P(W(src / name)), P(W(name)), nullptr, 0)) << name;
   std::string none;
@@ -123,7 +125,9 @@ TEST_P(RoundTrip, ArchivesTheWritersMakeNeverShareData) {
   WriteBytes(src / "sub/big", PatternBytes(2 * 1048576 + 7, 4));
   // Wine makes no links: the rounds go without one there.
   const bool links = !UnderWine();
-  if (links) ASSERT_EQ(0, symlink("../a.txt", (src / "sub/link").c_str()));
+  if (links) {
+    ASSERT_EQ(0, symlink("../a.txt", (src / "sub/link").c_str()));
+  }
   // Adds the sources in three rounds, the archive closed and opened to
   // add after each one.
   const char* const rounds[][4] = {{"a.txt", "empty", "sub", "sub/big"},

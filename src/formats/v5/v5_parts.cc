@@ -64,13 +64,8 @@ BOOL CKvMorvelHost::GetPartFileName(LPCWSTR archive, DWORD part,
   // not fit the caller's buffer leaves it empty instead of cut.
   if (!buffer || capacity == 0) return FALSE;
   WCHAR name[kV5PartNameChars];
-  if (!archive || !BuildPartName(archive, part, name) ||
-      static_cast<DWORD>(lstrlenW(name)) >= capacity) {
-    buffer[0] = 0;
-    return FALSE;
-  }
-  lstrcpyW(buffer, name);
-  return TRUE;
+  return GiveNameToHost(archive && BuildPartName(archive, part, name), name,
+                        buffer, capacity);
 }
 
 void CKvMorvel::GetPartName(DWORD part, WCHAR* buffer, DWORD capacity) {
