@@ -67,7 +67,8 @@ compare() {  # what, restored tree, version
 }
 
 for v in 1 2 5; do
-  "$KV" create -V $v "$WORK/linux$v.arc" "$src" >/dev/null
+  # The command names entries by the PATH as given: "tree\...".
+  (cd "$WORK" && "$KV" create -V $v "$WORK/linux$v.arc" tree >/dev/null)
   # Linux writes, Wine verifies and restores.
   if $RUN "$TOOL" verify "$(win "$WORK/linux$v.arc")" >/dev/null; then
     echo "ok: Linux-written archive verified by kvmorvel.exe, version $v"
@@ -98,7 +99,7 @@ for v in 1 2 5; do
   else
     echo "FAILED: dll_host writing a version $v archive"; fail=1
   fi
-  if $RUN "$TOOL" create -V $v "$(win "$WORK/tool$v.arc")" "$(win "$src")"; then
+  if (cd "$WORK" && $RUN "$TOOL" create -V $v "$(win "$WORK/tool$v.arc")" tree); then
     "$KV" verify "$WORK/tool$v.arc" >/dev/null || {
       echo "FAILED: verifying the kvmorvel.exe-written version $v archive"
       fail=1
