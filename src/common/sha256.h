@@ -13,6 +13,12 @@
 #include <cstdint>
 #include <string>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define KVMORVEL_SHA256_NI 1
+#endif
+
 class Sha256 {
  public:
   static const size_t kDigestBytes = 32;
@@ -85,7 +91,21 @@ class Sha256 {
  private:
   static uint32_t Rotate(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+  // One 64-byte block into the state: through the processor's SHA
+  // instructions where it has them (several times faster, which matters
+  // when a large file is digested as it is stored), else in portable code.
   void Compress(const uint8_t* block) {
+#if defined(KVMORVEL_SHA256_NI)
+    static const bool kHasShaNi = ProcessorHasShaNi();
+    if (kHasShaNi) {
+      CompressShaNi(state_, block);
+      return;
+    }
+#endif
+    CompressPortable(block);
+  }
+
+  static const uint32_t* RoundConstants() {
     static const uint32_t kRound[64] = {
         0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1,
         0x923f82a4, 0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3,
@@ -98,6 +118,11 @@ class Sha256 {
         0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
         0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208,
         0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+    return kRound;
+  }
+
+  void CompressPortable(const uint8_t* block) {
+    const uint32_t* kRound = RoundConstants();
     uint32_t w[64];
     for (int i = 0; i < 16; ++i)
       w[i] = (static_cast<uint32_t>(block[4 * i]) << 24) |
@@ -135,6 +160,62 @@ class Sha256 {
     state_[6] += g;
     state_[7] += h;
   }
+
+#if defined(KVMORVEL_SHA256_NI)
+  static bool ProcessorHasShaNi() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const bool ssse3 = c & (1u << 9), sse41 = c & (1u << 19);
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    return ssse3 && sse41 && (b & (1u << 29));
+  }
+
+  // The block through SHA-NI. The state is kept as the two halves the
+  // instructions take (ABEF, CDGH); the message schedule as four vectors
+  // of four words, each made from the ones before it (msg1, msg2).
+  __attribute__((target("sha,sse4.1,ssse3"))) static void CompressShaNi(
+      uint32_t state[8], const uint8_t* block) {
+    const __m128i byteSwap =
+        _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    const uint32_t* kRound = RoundConstants();
+    __m128i cdab = _mm_shuffle_epi32(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0])), 0xB1);
+    __m128i efgh = _mm_shuffle_epi32(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[4])), 0x1B);
+    __m128i abef = _mm_alignr_epi8(cdab, efgh, 8);
+    __m128i cdgh = _mm_blend_epi16(efgh, cdab, 0xF0);
+    const __m128i abefBefore = abef, cdghBefore = cdgh;
+    __m128i w[4];
+    for (int g = 0; g < 16; ++g) {  // rounds 4g to 4g + 3
+      if (g < 4)
+        w[g] = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * g)),
+            byteSwap);
+      __m128i words = _mm_add_epi32(
+          w[g % 4],
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, words);
+      if (g >= 3 && g <= 14) {
+        const int next = (g + 1) % 4;
+        w[next] = _mm_sha256msg2_epu32(
+            _mm_add_epi32(w[next], _mm_alignr_epi8(w[g % 4], w[(g + 3) % 4], 4)),
+            w[g % 4]);
+      }
+      words = _mm_shuffle_epi32(words, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, words);
+      if (g >= 1 && g <= 12)
+        w[(g + 3) % 4] = _mm_sha256msg1_epu32(w[(g + 3) % 4], w[g % 4]);
+    }
+    abef = _mm_add_epi32(abef, abefBefore);
+    cdgh = _mm_add_epi32(cdgh, cdghBefore);
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[0]),
+                     _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(&state[4]),
+                     _mm_alignr_epi8(dchg, feba, 8));
+  }
+#endif
 
   uint32_t state_[8];
   uint64_t length_;
