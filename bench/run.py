@@ -160,16 +160,17 @@ def strace_calls(args, command, out):
 
 # The commands on trees A and B, in the order run: name, label, command,
 # ours. In a command {o} is its own output folder, {x} the output folder
-# of command {T}-x, {tree} the tree, {tar} its tar file, {trees} the
-# folder of trees.
+# of command {T}-x, {tree} the tree, {T} its name, {tar} its tar file,
+# {trees} the folder of trees. The command names entries by the path as
+# given, so it runs from {trees} as tar does with -C.
 TREE_COMMANDS = [
-    ("create5", "create -V 5", "{K} create -V 5 {o}/arc {tree}", True),
+    ("create5", "create -V 5", "cd {trees} && {K} create -V 5 {o}/arc {T}", True),
     ("tar_lzop", "tar -cf - | lzop -3", "tar -cf - -C {trees} {T} | lzop -3 > {o}/{T}.tar.lzo", False),
     ("lzop", "lzop -3 of the tar file", "lzop -3 -c {tar} > {o}/{T}.tar.lzo", False),
     ("extract5", "extract (v5)", "{K} extract {create5}/arc {o}", True),
     ("lzop_x", "lzop -dc | tar -xf -", "lzop -dc {tar_lzop}/{T}.tar.lzo | tar -xf - -C {o}", False),
-    ("create1", "create -V 1", "{K} create -V 1 {o}/arc {tree}", True),
-    ("create2", "create -V 2", "{K} create -V 2 {o}/arc {tree}", True),
+    ("create1", "create -V 1", "cd {trees} && {K} create -V 1 {o}/arc {T}", True),
+    ("create2", "create -V 2", "cd {trees} && {K} create -V 2 {o}/arc {T}", True),
     ("gzip", "gzip -1 of the tar file", "gzip -1 -c {tar} > {o}/{T}.tar.gz", False),
     ("pigz", "pigz -1 -p 1 of the tar file", "pigz -1 -p 1 -c {tar} > {o}/{T}.tar.gz", False),
     ("tar_gzip", "tar -cf - | gzip -1", "tar -cf - -C {trees} {T} | gzip -1 > {o}/{T}.tar.gz", False),
@@ -236,8 +237,8 @@ def prepare_inputs(args, K):
     steps = [f"tar -cf {q(os.path.join(setup, T + '.tar'))} -C {q(args.trees)} {T}"
              for T in args.only]
     if "C" in args.only:
-        steps.append(f"{K} create -V 5 {q(os.path.join(setup, 'C-v5', 'arc'))} "
-                     f"{q(os.path.join(args.trees, 'C'))}")
+        steps.append(f"cd {q(args.trees)} && {K} create -V 5 "
+                     f"{q(os.path.join(setup, 'C-v5', 'arc'))} C")
     for command in steps:
         log(f"setup: {command}")
         args.commands.append(("setup", command))
