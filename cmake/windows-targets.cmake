@@ -27,9 +27,11 @@ foreach(name ${KVMORVEL_WINDOWS_TEST_DIRS})
   add_executable(test_${name} ${sources} ${support_sources})
   target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(test_${name} PRIVATE kvcore gtest_main)
-  # Discovery runs the program under Wine too; the first start of a
-  # prefix is slow.
+  # Discovery runs the program under Wine too, so it waits for the test
+  # run (PRE_TEST): at build time several links would start Wine at once
+  # on a prefix not made yet, and the first start of a prefix is slow.
   gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 120
+                       DISCOVERY_MODE PRE_TEST
                        PROPERTIES TIMEOUT 600)
 endforeach()
 

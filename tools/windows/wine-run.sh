@@ -14,4 +14,10 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko prompt when the prefix is made, no window.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY WAYLAND_DISPLAY
+# Two programs starting Wine on a prefix that is not made yet race each
+# other's wineserver; the first start holds a lock until the prefix is made.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  exec flock -o "$WINEPREFIX.lock" /usr/lib/wine/wine64 "$@"
+fi
 exec /usr/lib/wine/wine64 "$@"
