@@ -28,9 +28,10 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
     "${CMAKE_BINARY_DIR}/wineprefix")
 
 # The shell helpers (PathStripToRootW, PathRemoveFileSpecW,
-# PathFileExistsW) come from shlwapi; SHCreateDirectory from shell32.
+# PathFileExistsW) come from shlwapi; SHCreateDirectory from shell32;
+# the relative open (NtCreateFile, RtlNtStatusToDosError) from ntdll.
 function(kvmorvel_windows_core target)
-  target_link_libraries(${target} PUBLIC shlwapi shell32 advapi32)
+  target_link_libraries(${target} PUBLIC shlwapi shell32 advapi32 ntdll)
 endfunction()
 
 # KvMorvelM64.dll and its import library libKvMorvelM64.dll.a. Only what

@@ -34,6 +34,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <winioctl.h>
+#include <winternl.h>
 
 #else  // POSIX: the subset the core calls.
 
@@ -104,10 +105,20 @@ typedef struct _BY_HANDLE_FILE_INFORMATION {
   DWORD nFileIndexLow;
 } BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
-// SetFileInformationByHandle: only the disposition class is served.
+// SetFileInformationByHandle: the basic (times and attributes) and the
+// disposition classes are served.
 typedef enum _FILE_INFO_BY_HANDLE_CLASS {
+  FileBasicInfo = 0,
   FileDispositionInfo = 4
 } FILE_INFO_BY_HANDLE_CLASS;
+// Times of 0 are left as they are; attributes of 0 are left as they are.
+typedef struct _FILE_BASIC_INFO {
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  DWORD FileAttributes;
+} FILE_BASIC_INFO;
 typedef struct _FILE_DISPOSITION_INFO {
   BOOLEAN DeleteFile;
 } FILE_DISPOSITION_INFO;
@@ -351,6 +362,11 @@ BOOL GetFileInformationByHandle(HANDLE file,
 // last handle. Failures: 6 bad handle or not a file, 5 no DELETE access,
 // 87 another class, a null or short `info`, 50 DeleteFile clear (a
 // name gone cannot come back), 2 the file's name no longer names it.
+// A link opened as itself (FILE_OPEN_REPARSE_POINT) goes the same way.
+// With FileBasicInfo: sets the non-zero times and, when FileAttributes
+// is not 0, the attributes of the object open as `file`, through the
+// descriptor (never by its path). Failures: 6, 87 a short `info`, the
+// errno mapping.
 BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                 LPVOID info, DWORD size);
 // Failures: 183 exists, 3 parent missing, 5 access denied.
@@ -536,6 +552,106 @@ typedef struct _RTL_SRWLOCK {
 #define SRWLOCK_INIT {nullptr}
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
+
+// --- Opening one name inside an open folder (the native call) ------------
+// NtCreateFile with OBJECT_ATTRIBUTES.RootDirectory set to an open folder
+// handle and ObjectName one name in it (no separator, not "." or "..").
+// Only that relative form is served here: a null RootDirectory gives
+// STATUS_INVALID_PARAMETER.
+typedef LONG NTSTATUS;
+typedef uint16_t USHORT;
+typedef uintptr_t ULONG_PTR;
+typedef DWORD ACCESS_MASK;
+typedef HANDLE* PHANDLE;
+typedef struct _UNICODE_STRING {
+  USHORT Length;         // in bytes, no terminator
+  USHORT MaximumLength;  // in bytes
+  WCHAR* Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef struct _OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  void* SecurityDescriptor;
+  void* SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+typedef struct _IO_STATUS_BLOCK {
+  NTSTATUS Status;
+  ULONG_PTR Information;  // FILE_CREATED or FILE_OPENED
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+#define OBJ_CASE_INSENSITIVE 0x40u
+#define SYNCHRONIZE 0x00100000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define FILE_LIST_DIRECTORY 0x0001u
+#define FILE_TRAVERSE 0x0020u
+#define FILE_READ_ATTRIBUTES 0x0080u
+#define FILE_WRITE_ATTRIBUTES 0x0100u
+// Dispositions.
+#define FILE_OPEN 0x1u
+#define FILE_CREATE 0x2u
+#define FILE_OPEN_IF 0x3u
+// Options.
+#define FILE_DIRECTORY_FILE 0x1u
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x20u
+#define FILE_NON_DIRECTORY_FILE 0x40u
+#define FILE_OPEN_FOR_BACKUP_INTENT 0x4000u
+#define FILE_OPEN_REPARSE_POINT 0x200000u
+// IO_STATUS_BLOCK.Information.
+#define FILE_OPENED 1u
+#define FILE_CREATED 2u
+// The statuses NtCreateFile returns here.
+#define STATUS_SUCCESS ((NTSTATUS)0)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001u)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000Du)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017u)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022u)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033u)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034u)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035u)
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003Au)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043u)
+#define STATUS_DISK_FULL ((NTSTATUS)0xC000007Fu)
+#define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAu)
+#define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103u)
+#define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106u)
+#define STATUS_TOO_MANY_OPENED_FILES ((NTSTATUS)0xC000011Fu)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008u)
+
+// Opens or creates `attributes->ObjectName` in the folder
+// `attributes->RootDirectory`, never looking above it. FILE_DIRECTORY_FILE
+// asks for a folder (a folder create makes one), FILE_NON_DIRECTORY_FILE
+// for anything else. With FILE_OPEN_REPARSE_POINT a link at the name is
+// never followed: it is opened as itself (a handle whose attributes hold
+// FILE_ATTRIBUTE_REPARSE_POINT) and FILE_CREATE finds it as an existing
+// name. Statuses: STATUS_OBJECT_NAME_COLLISION (FILE_CREATE, something
+// at the name), STATUS_OBJECT_NAME_NOT_FOUND, STATUS_NOT_A_DIRECTORY,
+// STATUS_FILE_IS_A_DIRECTORY, STATUS_OBJECT_NAME_INVALID (a separator,
+// ".", "..", empty), STATUS_INVALID_HANDLE (the root is no open folder),
+// STATUS_SHARING_VIOLATION, STATUS_ACCESS_DENIED, STATUS_DISK_FULL,
+// STATUS_NAME_TOO_LONG, STATUS_TOO_MANY_OPENED_FILES, STATUS_NO_MEMORY,
+// STATUS_UNSUCCESSFUL for anything else. `allocation` and the extended
+// attribute buffer are not served (null / 0).
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access,
+                      POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK status,
+                      PLARGE_INTEGER allocation, ULONG fileAttributes,
+                      ULONG share, ULONG disposition, ULONG options,
+                      void* eaBuffer, ULONG eaLength);
+// The Windows code of a status: 0, 183 for a collision, 2, 3, 267, 5,
+// 123, 6, 32, 112, 206, 4, 8, 87, and 31 for any other.
+ULONG RtlNtStatusToDosError(NTSTATUS status);
+
+// Applies the parts `info` names of a self-relative descriptor to the
+// object open as `handle`, through the handle: owner and group first,
+// then the kept descriptor, then the mode, so the data is never readable
+// by more than the descriptor allows meanwhile. A descriptor that says
+// exactly what the owner, group and mode say is not kept apart (reading
+// builds the same one). Failures: 6 bad handle, 87 null descriptor, 1338
+// malformed descriptor, the errno mapping.
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor);
 
 #endif  // _WIN32
 

@@ -8,10 +8,15 @@
 #include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/piece_source.h"
+#include "open_beneath.h"
 
 namespace {
 
-const DWORD kTargetAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+// The descriptor is applied through the handle: it asks for the rights
+// to change owner and DACL.
+const DWORD kTargetAccess =
+    GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kTargetFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL;
 const DWORD kReparseFlags =
     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
@@ -47,11 +52,29 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
   return 0;
 }
 
+// Where an entry goes: the folder its name ends in, held by `folders`,
+// and its last component.
+struct EntryPlace {
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  const WCHAR* leaf = nullptr;
+  size_t length = 0;
+};
+
+DWORD ReachEntryFolder(const WCHAR* target, const WCHAR* name,
+                       FolderChain* folders, EntryPlace* place) {
+  int end = 0;
+  const int start = LastComponentOf(name, &end);
+  place->leaf = name + start;
+  place->length = static_cast<size_t>(end - start);
+  return folders->Reach(target, name, false, &place->folder);
+}
+
 // Creates the file of a file entry, after the redirect of an encrypted
 // one. The redirect is planned before anything is deleted, so a refused
 // one leaves the disk as it was.
-HANDLE OpenFileTarget(const RestoreEntry& entry, WCHAR* fullPath,
-                      const WCHAR* encryptedName, DWORD* refusal) {
+HANDLE OpenFileTarget(const RestoreEntry& entry, const EntryPlace& place,
+                      WCHAR* fullPath, const WCHAR* encryptedName,
+                      DWORD* refusal) {
   WCHAR folder[kEncFolderChars];
   WCHAR redirected[kSecondPathChars];
   redirected[0] = 0;
@@ -59,46 +82,58 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, WCHAR* fullPath,
     *refusal = PlanEncryptedRedirect(encryptedName, folder, redirected);
     if (*refusal) return INVALID_HANDLE_VALUE;
   }
-  if (redirected[0]) {
-    // The file at the entry's own path goes, as a restore there would
-    // replace it.
-    if (PathFileExistsW(fullPath)) {
-      SetFileAttributesW(fullPath, FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(fullPath);
-    }
-    SHCreateDirectory(nullptr, folder);
-    lstrcpynW(fullPath, redirected, kRestorePathChars);
+  if (!redirected[0])
+    return CreateFileBeneath(place.folder, place.leaf, place.length);
+  // The file at the entry's own path goes, as a restore there would
+  // replace it; the redirect is a folder of the caller's environment.
+  HANDLE old = INVALID_HANDLE_VALUE;
+  if (OpenBeneath(place.folder, place.leaf, place.length, DELETE, kShareAll,
+                  FILE_OPEN, BeneathKind::kFile, &old) == 0) {
+    FILE_DISPOSITION_INFO gone = {TRUE};
+    SetFileInformationByHandle(old, FileDispositionInfo, &gone, sizeof(gone));
+    CloseHandle(old);
   }
+  SHCreateDirectory(nullptr, folder);
+  lstrcpynW(fullPath, redirected, kRestorePathChars);
   return CreateRestoredFile(fullPath);
 }
 
-// Opens the folder a folder entry is restored into, made when missing. A
-// file (or anything but a folder) at its path is refused with
-// kOtherKindCode and left as it was: its times, attributes and descriptor
-// are not the entry's to set. What is opened is checked again through
-// the handle, in case a file took the folder's place in between.
-HANDLE OpenFolderTarget(const RestoreEntry& entry, const WCHAR* fullPath,
+// Removes the link open as `link` (opened as itself) by its handle.
+void RemoveLink(HANDLE link) {
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  SetFileInformationByHandle(link, FileDispositionInfo, &gone, sizeof(gone));
+  CloseHandle(link);
+}
+
+// Opens the folder a folder entry is restored into, made when missing, in
+// its held parent. A file (or anything but a folder) at its name is
+// refused with kOtherKindCode and left as it was: its times, attributes
+// and descriptor are not the entry's to set. A link at the name is
+// replaced, never followed.
+HANDLE OpenFolderTarget(const RestoreEntry& entry, const EntryPlace& place,
                         DWORD* refusal) {
-  *refusal = MakeFolderTarget(fullPath);
-  if (*refusal) return INVALID_HANDLE_VALUE;
-  HANDLE folder =
+  const DWORD access =
       (entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-          ? CreateFileW(fullPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                        kReparseFlags, nullptr)
-          : CreateFileW(fullPath, kTargetAccess, 0, nullptr, OPEN_EXISTING,
-                        kTargetFlags, nullptr);
-  if (folder != INVALID_HANDLE_VALUE && !IsFolderHandle(folder)) {
-    CloseHandle(folder);
-    *refusal = kOtherKindCode;
-    return INVALID_HANDLE_VALUE;
+          ? GENERIC_WRITE | DELETE
+          : kTargetAccess;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HANDLE folder = INVALID_HANDLE_VALUE;
+    *refusal = OpenBeneath(place.folder, place.leaf, place.length, access,
+                           kShareAll, FILE_OPEN_IF, BeneathKind::kFolder, &folder);
+    if (*refusal == ERROR_DIRECTORY) *refusal = kOtherKindCode;
+    if (*refusal) return INVALID_HANDLE_VALUE;
+    if (!IsLinkHandle(folder)) return folder;
+    RemoveLink(folder);
   }
-  return folder;
+  *refusal = kLinkInPathCode;
+  return INVALID_HANDLE_VALUE;
 }
 
 // Opens what the entry is restored into, by the first case that applies:
 // a drive root, a folder, a file. `fullPath` may be redirected.
-HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
-                         const WCHAR* encryptedName, DWORD* refusal) {
+HANDLE OpenRestoreTarget(const RestoreEntry& entry, const WCHAR* target,
+                         WCHAR* fullPath, const WCHAR* encryptedName,
+                         FolderChain* folders, DWORD* refusal) {
   *refusal = 0;
   const DWORD a = entry.data.dwFileAttributes;
   // Only "X:\" is a drive root; a three-character POSIX path is not.
@@ -110,8 +145,11 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, WCHAR* fullPath,
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(entry, fullPath, refusal);
-  return OpenFileTarget(entry, fullPath, encryptedName, refusal);
+  EntryPlace place;
+  *refusal = ReachEntryFolder(target, entry.name, folders, &place);
+  if (*refusal) return INVALID_HANDLE_VALUE;
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(entry, place, refusal);
+  return OpenFileTarget(entry, place, fullPath, encryptedName, refusal);
 }
 
 // Sets the entry's stored reparse point on `target`. A folder gets it as a
@@ -231,21 +269,102 @@ HANDLE CreateRestoredFile(const WCHAR* path) {
                      kTargetFlags, nullptr);
 }
 
+namespace {
+
+// Removes the file or link at `leaf` in `folder` through a handle opened
+// there without following it. Returns 0, kOtherKindCode for a folder
+// (left as it was), or the code of the failed open or removal.
+DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
+  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  HANDLE old = INVALID_HANDLE_VALUE;
+  DWORD code = OpenBeneath(folder, leaf, length, access, kShareAll, FILE_OPEN,
+                           BeneathKind::kFile, &old);
+  if (code == ERROR_ACCESS_DENIED &&
+      OpenBeneath(folder, leaf, length, access, kShareAll, FILE_OPEN,
+                  BeneathKind::kFolder, &old) == 0) {
+    // A folder is not replaced by a file; a link to one (Windows opens
+    // it as a folder) is.
+    if (!IsLinkHandle(old)) {
+      CloseHandle(old);
+      return kOtherKindCode;
+    }
+    code = 0;
+  }
+  if (code) return code;
+  if (!IsLinkHandle(old)) {
+    // Windows refuses to delete a read-only file.
+    FILE_BASIC_INFO normal = {};
+    normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(old, FileBasicInfo, &normal, sizeof(normal));
+  }
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  code = SetFileInformationByHandle(old, FileDispositionInfo, &gone, sizeof(gone))
+             ? 0
+             : LastErrorOr(ERROR_ACCESS_DENIED);
+  CloseHandle(old);
+  return code;
+}
+
+}  // namespace
+
+HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
+  // Most entries go where nothing is yet: the exclusive create saves
+  // looking first.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD code = OpenBeneath(folder, leaf, length, kTargetAccess, 0, FILE_CREATE,
+                           BeneathKind::kFile, &file);
+  if (code == ERROR_ALREADY_EXISTS) {
+    code = RemoveFileBeneath(folder, leaf, length);
+    if (!code)
+      code = OpenBeneath(folder, leaf, length, kTargetAccess, 0, FILE_CREATE,
+                         BeneathKind::kFile, &file);
+  }
+  if (code) SetLastError(code);
+  return code ? INVALID_HANDLE_VALUE : file;
+}
+
+void SetAttributesThrough(HANDLE target, DWORD attributes) {
+  FILE_BASIC_INFO basic = {};
+  basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic));
+}
+
 // --- The whole procedure -------------------------------------------------
+
+namespace {
+
+// Content, times, descriptor and attributes of the restored object open
+// as `handle`, all through it; the handle is closed.
+DWORD FinishThroughHandle(const RestoreEntry& entry, HANDLE handle,
+                          const WCHAR* fullPath, const RestoreSource& source) {
+  ApplyCompressionAndShortName(handle, entry.data.dwFileAttributes,
+                               entry.shortName, fullPath);
+  DWORD code = RestoreContent(entry, handle, fullPath, source);
+  if (!code) {
+    // Stored times are UTC already: set unchanged.
+    SetFileTime(handle, &entry.data.ftCreationTime,
+                &entry.data.ftLastAccessTime, &entry.data.ftLastWriteTime);
+    code = source.applyDescriptor(handle, fullPath);
+  }
+  if (!code)
+    SetAttributesThrough(handle,
+                         entry.data.dwFileAttributes & ~FILE_ATTRIBUTE_ENCRYPTED);
+  CloseHandle(handle);
+  return code;
+}
+
+}  // namespace
 
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
-                        const RestoreSource& source, CheckedFolder* checked,
+                        const RestoreSource& source, FolderChain* folders,
                         CKvError& error) {
   WCHAR fullPath[kRestorePathChars];
-  DWORD code = ConfineRestorePath(target, entry.name, fullPath,
-                                  kRestorePathChars, checked);
-  if (code) {
-    error.SetError(code);
-    return FALSE;
-  }
-  CreateMissingParents(fullPath);
-  HANDLE handle = OpenRestoreTarget(entry, fullPath, encryptedName, &code);
+  DWORD code = BuildRestorePath(target, entry.name, fullPath, kRestorePathChars);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (!code)
+    handle = OpenRestoreTarget(entry, target, fullPath, encryptedName, folders,
+                               &code);
   if (code) {
     error.SetError(code);
     return FALSE;
@@ -257,24 +376,10 @@ BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
     error.SetError(code);
     return FALSE;
   }
-  ApplyCompressionAndShortName(handle, entry.data.dwFileAttributes,
-                               entry.shortName, fullPath);
-  code = RestoreContent(entry, handle, fullPath, source);
-  if (code) {
-    CloseHandle(handle);
-    error.SetError(code);
-    return FALSE;
-  }
-  // Stored times are UTC already: set unchanged.
-  SetFileTime(handle, &entry.data.ftCreationTime,
-              &entry.data.ftLastAccessTime, &entry.data.ftLastWriteTime);
-  CloseHandle(handle);
-  code = source.applyDescriptor(fullPath);
+  code = FinishThroughHandle(entry, handle, fullPath, source);
   if (code) {
     error.SetError(code);
     return FALSE;
   }
-  SetFileAttributesW(fullPath,
-                     entry.data.dwFileAttributes & ~FILE_ATTRIBUTE_ENCRYPTED);
   return TRUE;
 }

@@ -53,9 +53,10 @@ struct RestoreSource {
   std::function<DWORD(HANDLE* file, ULONGLONG* offset)> openReparse;
   // Releases what openReparse gave.
   std::function<void(HANDLE file)> closeReparse;
-  // Applies the entry's security descriptor to `path`. Returns 0, or the
-  // code that fails the restore.
-  std::function<DWORD(const WCHAR* path)> applyDescriptor;
+  // Applies the entry's security descriptor to the restored object open
+  // as `target` (`path` names it in the log). Returns 0, or the code that
+  // fails the restore.
+  std::function<DWORD(HANDLE target, const WCHAR* path)> applyDescriptor;
   // Where the cause of a failed data restore is kept (the archive's),
   // unless writeData kept a more precise one there already.
   RestoreCause* cause = nullptr;
@@ -109,17 +110,31 @@ void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
 
 // Replaces whatever file is at `path` by a new empty one, opened for
 // writing. INVALID_HANDLE_VALUE with the last error on failure:
-// kOtherKindCode when a folder is there, which is left untouched.
+// kOtherKindCode when a folder is there, which is left untouched. Only
+// for a path outside any restore target (an encrypted file's redirect).
 HANDLE CreateRestoredFile(const WCHAR* path);
+
+// Creates the file of an entry as `leaf` (`length` characters, one name)
+// in the open `folder`, exclusively and never through a link: a file or
+// link already at that name is removed through a handle opened there
+// without following it, and the file made again. A folder at the name
+// stays as it was (kOtherKindCode). INVALID_HANDLE_VALUE with the last
+// error on failure.
+HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length);
+
+// Gives the restored object open as `target` the stored attributes,
+// through the handle (FILE_ATTRIBUTE_NORMAL for none).
+void SetAttributesThrough(HANDLE target, DWORD attributes);
 
 // Restores a version 5 or version 2 entry under `target`: path, parents,
 // target object, compression, short name, content, times, descriptor,
-// attributes. `encryptedName` is the current encrypted-file name;
-// `checked` is the archive's memory of the folder its last entry went
-// into. On failure the code is in `error` and FALSE is returned.
+// attributes, all through the handle it was made or opened by.
+// `encryptedName` is the current encrypted-file name; `folders` holds the
+// archive's folders of its last entry. On failure the code is in `error`
+// and FALSE is returned.
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
-                        const RestoreSource& source, CheckedFolder* checked,
+                        const RestoreSource& source, FolderChain* folders,
                         CKvError& error);
 
 #endif  // KVMORVEL_RESTORE_RESTORE_COMMON_H

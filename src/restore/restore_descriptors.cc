@@ -51,15 +51,41 @@ void ApplyWholeDescriptor(const WCHAR* path, PSECURITY_DESCRIPTOR descriptor) {
   SetFileSecurityW(path, kAllSecurityInformation, descriptor);
 }
 
-bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
-                                 DWORD length, bool disableAfter) {
+void ApplyWholeDescriptorTo(HANDLE target, PSECURITY_DESCRIPTOR descriptor) {
+  if (!SetKernelObjectSecurity(target, kAllSecurityInformation, descriptor))
+    SetKernelObjectSecurity(target,
+                            kAllSecurityInformation & ~SACL_SECURITY_INFORMATION,
+                            descriptor);
+}
+
+namespace {
+
+// Checks the descriptor is whole, then runs `apply` under
+// "SeSecurityPrivilege", the one procedure of both targets.
+template <typename Apply>
+bool ApplyUnderPrivilege(BYTE* descriptor, DWORD length, bool disableAfter,
+                         Apply apply) {
   if (!IsWholeDescriptor(descriptor, length)) {
     CKvLog::GetInstance()->AddInfo(TEXT("Incomplete security descriptor not applied - %u"),
                    static_cast<unsigned>(length));
     return false;
   }
   CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), TRUE);
-  ApplyWholeDescriptor(path, descriptor);
+  apply(descriptor);
   if (disableAfter) CKvSystem::SetPrivilege(TEXT("SeSecurityPrivilege"), FALSE);
   return true;
+}
+
+}  // namespace
+
+bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
+                                 DWORD length, bool disableAfter) {
+  return ApplyUnderPrivilege(descriptor, length, disableAfter,
+                             [path](BYTE* d) { ApplyWholeDescriptor(path, d); });
+}
+
+bool SetDescriptorUnderPrivilege(HANDLE target, BYTE* descriptor,
+                                 DWORD length, bool disableAfter) {
+  return ApplyUnderPrivilege(descriptor, length, disableAfter,
+                             [target](BYTE* d) { ApplyWholeDescriptorTo(target, d); });
 }

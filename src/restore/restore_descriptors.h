@@ -16,10 +16,18 @@ bool IsWholeDescriptor(const BYTE* descriptor, DWORD length);
 // are left to the caller's checks (the object itself is restored).
 void ApplyWholeDescriptor(const WCHAR* path, PSECURITY_DESCRIPTOR descriptor);
 
+// The same on the object open as `target`, through the handle (opened
+// with WRITE_DAC and WRITE_OWNER): never by looking a path up again.
+// Where the handle may not set the SACL, the rest is set without it.
+void ApplyWholeDescriptorTo(HANDLE target, PSECURITY_DESCRIPTOR descriptor);
+
 // Applies a whole descriptor with owner, group, DACL and SACL under
 // "SeSecurityPrivilege", disabling the privilege again when asked to. A
 // descriptor that is not whole is logged and not applied (FALSE).
 bool SetDescriptorUnderPrivilege(const WCHAR* path, BYTE* descriptor,
+                                 DWORD length, bool disableAfter);
+// The same on the object open as `target`, through the handle.
+bool SetDescriptorUnderPrivilege(HANDLE target, BYTE* descriptor,
                                  DWORD length, bool disableAfter);
 
 #endif  // KVMORVEL_RESTORE_RESTORE_DESCRIPTORS_H

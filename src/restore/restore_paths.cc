@@ -6,6 +6,7 @@
 #include "KvLog.h"
 #include "archive/codes.h"
 #include "formats/file_io.h"
+#include "open_beneath.h"
 
 bool IsDriveQualified(const WCHAR* path) {
   const WCHAR c = path[0];
@@ -135,44 +136,156 @@ DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
   return 0;
 }
 
-int CheckedFolder::Covers(const WCHAR* path) const {
-  if (m_length == 0) return 0;
-  for (int i = 0; i < m_length; ++i)
-    if (path[i] != m_path[i]) return 0;
-  return IsPathSeparator(path[m_length]) ? m_length : 0;
+int LastComponentOf(const WCHAR* name, int* end) {
+  *end = EndOfLastComponent(name, 0);
+  int start = *end;
+  while (start > 0 && !IsPathSeparator(name[start - 1])) --start;
+  return start;
 }
 
-void CheckedFolder::Remember(const WCHAR* path, int length) {
-  if (length <= 0 || length >= kRestorePathChars) {
-    Forget();
-    return;
+namespace {
+
+// What a folder below the target is opened with: enough to open names in
+// it, to set a made folder's short name, and to let others work on it.
+const DWORD kHeldFolderAccess = GENERIC_READ | FILE_WRITE_ATTRIBUTES;
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Whether the target path (its trailing separators left out) is a link.
+// A drive root or "/" is left out: a drive's root is the real folder its
+// letter names, never a link.
+bool TargetIsLink(const WCHAR* target) {
+  WCHAR path[kRestorePathChars];
+  lstrcpynW(path, target, kRestorePathChars);
+  int end = lstrlenW(path);
+  while (end > 0 && IsPathSeparator(path[end - 1])) --end;
+  if (end == 0) return false;
+  path[end] = 0;
+  return IsLink(path);
+}
+
+}  // namespace
+
+void FolderChain::Close() {
+  for (int i = 0; i < m_depth; ++i) CloseHandle(m_folders[i]);
+  m_depth = 0;
+  if (m_target != INVALID_HANDLE_VALUE) CloseHandle(m_target);
+  m_target = INVALID_HANDLE_VALUE;
+  m_targetPath[0] = 0;
+}
+
+DWORD FolderChain::OpenTarget(const WCHAR* target) {
+  if (m_target != INVALID_HANDLE_VALUE && lstrcmpW(target, m_targetPath) == 0)
+    return 0;
+  Close();
+  if (lstrlenW(target) >= kRestorePathChars) return kErrorNameTooLong;
+  if (TargetIsLink(target)) return kLinkInPathCode;
+  // A missing target is made, as the restore has always done.
+  if (!PathFileExistsW(target)) SHCreateDirectory(nullptr, target);
+  m_target = CreateFileW(target, kHeldFolderAccess, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (m_target == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
+  if (!IsFolderHandle(m_target)) {
+    Close();
+    return ERROR_DIRECTORY;
   }
-  for (int i = 0; i < length; ++i) m_path[i] = path[i];
-  m_path[length] = 0;
-  m_length = length;
+  lstrcpyW(m_targetPath, target);
+  return 0;
 }
 
-DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart,
-                       const CheckedFolder* checked) {
-  const int covered = checked ? checked->Covers(fullPath) : 0;
+// Opens the folder `component` (`length` characters) in the deepest held
+// folder, made when missing, and holds it.
+DWORD FolderChain::Step(const WCHAR* component, int length, bool* made) {
+  if (m_depth >= static_cast<int>(sizeof(m_folders) / sizeof(m_folders[0])))
+    return kErrorNameTooLong;
+  HANDLE parent = m_depth ? m_folders[m_depth - 1] : m_target;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  DWORD code = OpenBeneath(parent, component, static_cast<size_t>(length),
+                           kHeldFolderAccess, kShareAll, FILE_CREATE,
+                           BeneathKind::kFolder, &opened);
+  *made = code == 0;
+  if (code == ERROR_ALREADY_EXISTS)
+    code = OpenBeneath(parent, component, static_cast<size_t>(length),
+                       kHeldFolderAccess, kShareAll, FILE_OPEN,
+                       BeneathKind::kFolder, &opened);
+  // A file where a folder goes: the entry's folder cannot be there.
+  if (code == ERROR_DIRECTORY) return ERROR_PATH_NOT_FOUND;
+  if (code) return code;
+  if (IsLinkHandle(opened)) {
+    CloseHandle(opened);
+    return kLinkInPathCode;
+  }
+  const int start = m_depth ? m_ends[m_depth - 1] + 1 : 0;
+  if (m_depth) m_names[start - 1] = '\\';
+  for (int i = 0; i < length; ++i) m_names[start + i] = component[i];
+  m_names[start + length] = 0;
+  m_folders[m_depth] = opened;
+  m_ends[m_depth] = start + length;
+  ++m_depth;
+  return 0;
+}
+
+DWORD FolderChain::Reach(const WCHAR* target, const WCHAR* name, bool whole,
+                         HANDLE* folder, bool* made) {
+  *folder = INVALID_HANDLE_VALUE;
+  if (made) *made = false;
+  DWORD code = OpenTarget(target);
+  if (code) return code;
+  int end = 0;
+  const int last = LastComponentOf(name, &end);
+  const int stop = whole ? end : last;
+  // The held folders that lead to this entry's folder are kept (the same
+  // names, compared exactly); the rest are let go.
+  int depth = 0, at = 0;
+  while (at < stop) {
+    int next = at;
+    while (next < stop && !IsPathSeparator(name[next])) ++next;
+    if (depth >= m_depth) break;
+    const int heldStart = depth ? m_ends[depth - 1] + 1 : 0;
+    const int heldLength = m_ends[depth] - heldStart;
+    bool same = heldLength == next - at;
+    for (int i = 0; same && i < heldLength; ++i)
+      same = m_names[heldStart + i] == name[at + i];
+    if (!same) break;
+    ++depth;
+    at = next;
+    while (at < stop && IsPathSeparator(name[at])) ++at;
+  }
+  while (m_depth > depth) CloseHandle(m_folders[--m_depth]);
+  bool madeNow = false;
+  while (at < stop) {
+    int next = at;
+    while (next < stop && !IsPathSeparator(name[next])) ++next;
+    code = Step(name + at, next - at, &madeNow);
+    if (code) {
+      Close();
+      return code;
+    }
+    at = next;
+    while (at < stop && IsPathSeparator(name[at])) ++at;
+  }
+  if (made) *made = madeNow;
+  *folder = m_depth ? m_folders[m_depth - 1] : m_target;
+  return 0;
+}
+
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart) {
   // The target folder itself: a link there would take every entry
   // elsewhere. A drive root or "/" is left out (a drive's root is the real
   // folder its letter names, never a link).
   int targetEnd = nameStart;
   while (targetEnd > 0 && IsPathSeparator(fullPath[targetEnd - 1])) --targetEnd;
-  if (targetEnd > covered && IsLinkPrefix(fullPath, targetEnd))
+  if (targetEnd > 0 && IsLinkPrefix(fullPath, targetEnd))
     return kLinkInPathCode;
   const int end = EndOfLastComponent(fullPath, nameStart);
   for (int i = nameStart + 1; i < end; ++i) {
     if (!IsPathSeparator(fullPath[i]) || IsPathSeparator(fullPath[i - 1])) continue;
-    if (i > covered && IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
+    if (IsLinkPrefix(fullPath, i)) return kLinkInPathCode;
   }
   return 0;
 }
 
-DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart,
-                        const CheckedFolder* checked) {
-  const DWORD code = CheckNoLinkAbove(fullPath, nameStart, checked);
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart) {
+  const DWORD code = CheckNoLinkAbove(fullPath, nameStart);
   if (code) return code;
   const int end = EndOfLastComponent(fullPath, nameStart);
   if (end <= nameStart || !IsLinkPrefix(fullPath, end)) return 0;
@@ -187,21 +300,11 @@ DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart,
 }
 
 DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
-                         DWORD capacity, CheckedFolder* checked) {
+                         DWORD capacity) {
   DWORD code = BuildRestorePath(target, name, out, capacity);
   const int nameStart = lstrlenW(out) - lstrlenW(name);
-  if (!code) code = CheckNoLinkOnPath(out, nameStart, checked);
-  if (!checked) return code;
-  if (code) {
-    checked->Forget();
-    return code;
-  }
-  // The entry's folder: up to the separator before its last component.
-  int folderEnd = EndOfLastComponent(out, nameStart);
-  while (folderEnd > nameStart && !IsPathSeparator(out[folderEnd - 1])) --folderEnd;
-  while (folderEnd > 0 && IsPathSeparator(out[folderEnd - 1])) --folderEnd;
-  checked->Remember(out, folderEnd);
-  return 0;
+  if (!code) code = CheckNoLinkOnPath(out, nameStart);
+  return code;
 }
 
 bool CreateMissingParents(const WCHAR* fullPath) {

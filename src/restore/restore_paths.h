@@ -60,47 +60,72 @@ bool IsPlainFileName(const WCHAR* name);
 DWORD BuildRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
                        DWORD capacity = kRestorePathChars);
 
-// The folder the previous entry went into, found free of links there: the
-// entries of one folder come one after another, and each would otherwise
-// look at every folder above it again. Each checked entry replaces it
-// with its own folder, so it never vouches for an entry's own path, the
-// one path a restore may turn into a link; a refused entry clears it.
-// Each archive object keeps one across its entries.
-class CheckedFolder {
+// The folders the previous entry went into, held open from the restore
+// target down. Each entry's folder is reached from the target's handle
+// one name at a time, with the relative open that never follows a link
+// (a link found on the way refuses the entry with 1921), and missing
+// folders are made there: no path is looked up again below the target,
+// so a folder renamed or swapped for a link meanwhile cannot take an
+// entry out of the target. The entries of one folder come one after
+// another: the held handles let the next one start where they end. The
+// target itself is opened by its path, links on it followed (the
+// caller's choice), but a target that is itself a link is refused
+// (1921), as each entry would go through it. Each archive object keeps
+// one across its entries.
+class FolderChain {
  public:
-  // How many leading characters of `path` it vouches for: the folder's
-  // length when `path` goes on below it, else 0.
-  int Covers(const WCHAR* path) const;
-  void Remember(const WCHAR* path, int length);
-  void Forget() { m_length = 0; }
+  FolderChain() = default;
+  ~FolderChain() { Close(); }
+  FolderChain(const FolderChain&) = delete;
+  FolderChain& operator=(const FolderChain&) = delete;
+
+  // Opens the folder that `name` (a contained name, "\" or "/"
+  // separated) goes into below `target`, made when missing; with
+  // `whole`, the folder `name` itself. Returns 0 with `*folder` (held
+  // here: valid until the next call, never to be closed by the caller)
+  // and `*made` telling whether the last folder was made now; or 1921 a
+  // link on the way (or the target a link), 3 a file on the way, the code
+  // of a failed open or create. A failure lets every held folder go.
+  DWORD Reach(const WCHAR* target, const WCHAR* name, bool whole,
+              HANDLE* folder, bool* made = nullptr);
+  // Lets every held folder go.
+  void Close();
 
  private:
-  WCHAR m_path[kRestorePathChars] = {};
-  int m_length = 0;
+  DWORD OpenTarget(const WCHAR* target);
+  DWORD Step(const WCHAR* component, int length, bool* made);
+
+  HANDLE m_target = INVALID_HANDLE_VALUE;
+  WCHAR m_targetPath[kRestorePathChars] = {};
+  // The held folders below the target, deepest last, with the end of
+  // each one's name in m_names ("a\b" for a and b).
+  HANDLE m_folders[kRestorePathChars / 2] = {};
+  int m_ends[kRestorePathChars / 2] = {};
+  int m_depth = 0;
+  WCHAR m_names[kRestorePathChars] = {};
 };
+
+// Where the last component of the contained `name` starts (trailing
+// separators left out: "a\dir\" gives the start of "dir"), and through
+// `end` where it ends.
+int LastComponentOf(const WCHAR* name, int* end);
 
 // Refuses (1921) a path on which the target folder itself (the part
 // before `nameStart`, where the entry's name begins) or a folder of the
 // name above its last component is a link, so nothing is written through
-// a link found in the target or restored there by an earlier entry. The
-// folders `checked` vouches for are not looked at again.
-DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart,
-                       const CheckedFolder* checked = nullptr);
+// a link found in the target or restored there by an earlier entry.
+DWORD CheckNoLinkAbove(WCHAR* fullPath, int nameStart);
 
 // CheckNoLinkAbove, and a link at the path itself is removed, as an
 // existing file would be, and never followed.
-DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart,
-                        const CheckedFolder* checked = nullptr);
+DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
 
 // The one check between a stored or listed name and the disk, shared by
 // the restore of every version and the image copy-out: BuildRestorePath,
 // then CheckNoLinkOnPath. Returns 0 or the refusing code; nothing is
-// created, and only a link at the path itself is removed. With `checked`
-// (an archive's restore), the folders it vouches for are taken as
-// checked, and it is left holding this entry's folder.
+// created, and only a link at the path itself is removed.
 DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
-                         DWORD capacity = kRestorePathChars,
-                         CheckedFolder* checked = nullptr);
+                         DWORD capacity = kRestorePathChars);
 
 // Creates the missing folders above `fullPath`. Returns true when the
 // parent was missing (and so was made here).

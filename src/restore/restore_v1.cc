@@ -9,19 +9,14 @@
 namespace {
 
 // The folder made for a missing parent gets the stored short name of the
-// source's folder, best effort: the name is a convenience.
-void SetParentShortName(const WCHAR* fullPath, const WCHAR* shortName) {
+// source's folder, best effort: the name is a convenience. It is set
+// through the folder's held handle.
+void SetParentShortName(HANDLE folder, const WCHAR* fullPath,
+                        const WCHAR* shortName) {
   WCHAR parent[kRestorePathChars];
   lstrcpynW(parent, fullPath, kRestorePathChars);
   PathRemoveFileSpecW(parent);
-  HANDLE folder = CreateFileW(parent, GENERIC_READ | GENERIC_WRITE | DELETE,
-                              0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS |
-                                  FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return;
   SetShortNameBestEffort(folder, shortName, parent);
-  CloseHandle(folder);
 }
 
 // The special file "TEPH.DAV", anywhere in the path and in any case, is
@@ -47,28 +42,29 @@ FILETIME ToUtc(const FILETIME& local) {
   return LocalFileTimeToFileTime(&local, &utc) ? utc : local;
 }
 
-// Builds the restore path of `record` under `target` and checks it, then
-// creates the missing parent folders. Returns 0 or the refusing code.
+// Builds the restore path of `record` under `target` and reaches its
+// folder from the held target, making the missing ones. Returns 0 or the
+// refusing code; `*folder` is held by `folders`.
 DWORD PrepareRestorePath(const WCHAR* target, const V1Record& record,
-                         WCHAR* fullPath, CheckedFolder* checked) {
-  const DWORD code = ConfineRestorePath(target, record.name, fullPath,
-                                        kRestorePathChars, checked);
-  if (code) return code;
-  if (CreateMissingParents(fullPath))
-    SetParentShortName(fullPath, record.directoryShortName);
-  return 0;
+                         WCHAR* fullPath, FolderChain* folders,
+                         HANDLE* folder) {
+  DWORD code = BuildRestorePath(target, record.name, fullPath, kRestorePathChars);
+  bool made = false;
+  if (!code) code = folders->Reach(target, record.name, false, folder, &made);
+  if (!code && made)
+    SetParentShortName(*folder, fullPath, record.directoryShortName);
+  return code;
 }
 
-// Sets the stored times on the open `file`, closes it, then sets the
-// stored attributes on `fullPath`.
-void FinishRestoredFile(HANDLE file, const WCHAR* fullPath,
-                        const WIN32_FILE_ATTRIBUTE_DATA& data) {
+// Sets the stored times and attributes through the open `file`, then
+// closes it.
+void FinishRestoredFile(HANDLE file, const WIN32_FILE_ATTRIBUTE_DATA& data) {
   const FILETIME creation = ToUtc(data.ftCreationTime);
   const FILETIME access = ToUtc(data.ftLastAccessTime);
   const FILETIME write = ToUtc(data.ftLastWriteTime);
   SetFileTime(file, &creation, &access, &write);
+  SetAttributesThrough(file, data.dwFileAttributes);
   CloseHandle(file);
-  SetFileAttributesW(fullPath, data.dwFileAttributes);
 }
 
 }  // namespace
@@ -91,7 +87,9 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   // Data another entry's restore read already is refused before anything
   // on disk is touched.
   if (!code) code = ClaimV1Data(control->owners, record);
-  if (!code) code = PrepareRestorePath(target, record, fullPath, &control->checkedFolder);
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  if (!code)
+    code = PrepareRestorePath(target, record, fullPath, &control->folders, &folder);
   if (code) {
     m_error.SetError(code);
     return FALSE;
@@ -102,7 +100,10 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   }
   // An existing file, read-only included, is replaced as in the other
   // versions; a failure is reported with its reason.
-  HANDLE file = CreateRestoredFile(fullPath);
+  int leafEnd = 0;
+  const int leaf = LastComponentOf(record.name, &leafEnd);
+  HANDLE file = CreateFileBeneath(folder, record.name + leaf,
+                                  static_cast<size_t>(leafEnd - leaf));
   if (file == INVALID_HANDLE_VALUE) {
     m_error.SetError(LastErrorOr(ERROR_INVALID_HANDLE));
     return FALSE;
@@ -123,7 +124,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     SetDataFailure(code, 0);
     return FALSE;
   }
-  FinishRestoredFile(file, fullPath, record.data);
+  FinishRestoredFile(file, record.data);
   m_entryData = record.data;
   SetEntryName(record.name);
   return TRUE;

@@ -74,20 +74,20 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
   source.cause = &static_cast<_MVRL_OBJECT_2*>(m_control)->cause;
   // The privilege stays enabled after the descriptor is applied. A failed
   // allocation skips the descriptor; nothing here fails the restore.
-  source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
+  source.applyDescriptor = [&](HANDLE restored, const WCHAR*) -> DWORD {
     const DWORD length = entry.descriptorLength;
     if (length == 0) return 0;
     BYTE* copy = new (std::nothrow) BYTE[length];
     if (!copy) return 0;
     memcpy(copy, entry.tail + (entry.descriptorOffset - kV2RecordFixedSize),
            length);
-    SetDescriptorUnderPrivilege(path, copy, length, false);
+    SetDescriptorUnderPrivilege(restored, copy, length, false);
     delete[] copy;
     return 0;
   };
 
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
-                          &static_cast<_MVRL_OBJECT_2*>(m_control)->checkedFolder,
+                          &static_cast<_MVRL_OBJECT_2*>(m_control)->folders,
                           m_error))
     return FALSE;
   LoadCurrentEntry(entry.data, name);

@@ -67,16 +67,16 @@ DWORD ReadDescriptorBlock5(V5PartInput& part, ULONGLONG offset,
 
 namespace {
 
-// Applies the descriptor block at `offset` of `part` to `path`. Returns 0
-// to go on, or the code that fails the restore; a descriptor cut short is
-// logged and skipped.
+// Applies the descriptor block at `offset` of `part` to the object open
+// as `target`. Returns 0 to go on, or the code that fails the restore; a
+// descriptor cut short is logged and skipped.
 DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
-                           const WCHAR* path) {
+                           HANDLE target) {
   std::vector<BYTE> descriptor;
   bool whole = false;
   const DWORD code = ReadDescriptorBlock5(part, offset, &descriptor, &whole);
   if (code == 0 && whole && !descriptor.empty())
-    SetDescriptorUnderPrivilege(path, descriptor.data(),
+    SetDescriptorUnderPrivilege(target, descriptor.data(),
                                 static_cast<DWORD>(descriptor.size()), true);
   return code;
 }
@@ -189,7 +189,7 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     return 0;
   };
   source.closeReparse = [](HANDLE) {};  // the part stays open
-  source.applyDescriptor = [&](const WCHAR* path) -> DWORD {
+  source.applyDescriptor = [&](HANDLE restored, const WCHAR*) -> DWORD {
     if (entry.descriptorPart == kV5NoDescriptorPart) return 0;
     if (!parts.Select(entry.descriptorPart, open)) {
       const DWORD code = LastErrorOr(ERROR_FILE_NOT_FOUND);
@@ -199,7 +199,7 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
       return code;
     }
-    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, path);
+    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, restored);
     // A read that failed or came short is the part's; a length no
     // descriptor has, or no memory for it, is not.
     if (code && code != ERROR_INVALID_SECURITY_DESCR &&
@@ -219,7 +219,7 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     return FALSE;
   }
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
-                          &record->checkedFolder, m_error))
+                          &record->folders, m_error))
     return FALSE;
   LoadCurrentEntry(entry.data, entry.name);
   return TRUE;

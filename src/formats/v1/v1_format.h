@@ -44,7 +44,7 @@ struct _MVRL_OBJECT {
   bool atWritePosition = false;
   MvrlHeaderV1 header = MvrlHeaderV1();
   // The folder the last restored entry went into, checked for links.
-  CheckedFolder checkedFolder;
+  FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
   // Why the last restore could not restore an entry's data.

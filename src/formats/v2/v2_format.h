@@ -71,7 +71,7 @@ struct _MVRL_OBJECT_2 {
   ULONGLONG budget = 0;
   MvrlHeaderV2 header = MvrlHeaderV2();
   // The folder the last restored entry went into, checked for links.
-  CheckedFolder checkedFolder;
+  FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
   // Why the last restore could not restore an entry's data.

@@ -82,7 +82,7 @@ struct _MVRL_OBJECT_5 {
   // The packed form of a piece of zeros, for the holes of sparse sources.
   V5ZeroPiece zeroPiece;
   // The folder the last restored entry went into, checked for links.
-  CheckedFolder checkedFolder;
+  FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
   // Why the last restore could not restore an entry's data.

@@ -163,7 +163,7 @@ bool ReadXattr(const std::string& path, const char* name,
 
 bool ReadOwnXattr(const std::string& path, const char* name,
                   std::vector<uint8_t>* value) {
-  return ReadXattrAs(path, name, false, value);
+  return ReadXattrAs(path, name, IsFdPath(path), value);
 }
 
 LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
@@ -173,16 +173,19 @@ LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
   // buffer on the stack, and only a longer list is asked for again.
   char first[1024];
   std::vector<char> list;
+  const bool follow = IsFdPath(path);  // the descriptor's object itself
   for (int attempt = 0; attempt < 4; ++attempt) {
     char* into = attempt == 0 ? first : list.data();
     const size_t room = attempt == 0 ? sizeof first : list.size();
-    const ssize_t n = llistxattr(path.c_str(), into, room);
+    const ssize_t n = follow ? listxattr(path.c_str(), into, room)
+                             : llistxattr(path.c_str(), into, room);
     if (n >= 0) {
       names.Take(into, static_cast<size_t>(n));
       return names;
     }
     if (errno != ERANGE) break;
-    const ssize_t size = llistxattr(path.c_str(), nullptr, 0);
+    const ssize_t size = follow ? listxattr(path.c_str(), nullptr, 0)
+                                : llistxattr(path.c_str(), nullptr, 0);
     if (size < 0) break;
     list.resize(static_cast<size_t>(size) + 1);
   }
@@ -210,7 +213,9 @@ bool LayerXattrs::Has(const char* name) const {
 }
 
 int StatusOf(const std::string& path, struct statx* sx) {
-  return statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW,
+  // A descriptor's path is followed to the object open by it.
+  const int flags = IsFdPath(path) ? 0 : AT_SYMLINK_NOFOLLOW;
+  return statx(AT_FDCWD, path.c_str(), flags,
                STATX_BASIC_STATS | STATX_BTIME, sx) == 0 ? 0 : errno;
 }
 

@@ -115,26 +115,46 @@ const std::string& Handle::Path() {
   return path_;
 }
 
-namespace {
-
-// Wraps an open descriptor in a registered handle; `st` is its fstat.
-HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat& st) {
+HANDLE kvposix::RegisterDescriptor(int fd, Kind kind, const std::string& openedPath,
+                                   DWORD access, DWORD share, const struct stat& st) {
+  FdGuard guard(fd);
   std::unique_ptr<Handle> h(new (std::nothrow) Handle);
   if (!h) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
   h->kind = kind;
-  h->openedPath = r.path;
-  h->access = r.access;
-  h->share = r.share;
+  h->openedPath = openedPath;
+  h->access = access;
+  h->share = share;
   h->dev = st.st_dev;
   h->ino = st.st_ino;
-  h->fd = fd.get();
+  h->fd = guard.get();
   HANDLE result = AddHandle(h);
   if (result == INVALID_HANDLE_VALUE) return result;  // 32, fd closed by guard
-  fd.release();  // the table's Handle closes it now
+  guard.release();  // the table's Handle closes it now
   return result;
+}
+
+namespace {
+const char kFdFolder[] = "/proc/self/fd/";
+}  // namespace
+
+std::string kvposix::FdPath(int fd) { return kFdFolder + std::to_string(fd); }
+
+bool kvposix::IsFdPath(const std::string& path) {
+  return path.compare(0, sizeof(kFdFolder) - 1, kFdFolder) == 0;
+}
+
+std::string kvposix::MetadataPath(Handle& h) {
+  return h.kind == Kind::kLink ? h.Path() : FdPath(h.fd);
+}
+
+namespace {
+
+// Wraps an open descriptor in a registered handle; `st` is its fstat.
+HANDLE Register(const OpenRequest& r, FdGuard& fd, Kind kind, const struct stat& st) {
+  return RegisterDescriptor(fd.release(), kind, r.path, r.access, r.share, st);
 }
 
 // Register for a descriptor not yet looked at.
@@ -526,15 +546,27 @@ BOOL GetFileInformationByHandle(HANDLE file,
   return TRUE;
 }
 
-BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
-                                LPVOID info, DWORD size) {
-  HandleRef h = LookHandle(file, Kind::kFile);
+namespace {
+
+// The times and attributes of FILE_BASIC_INFO, through the descriptor.
+BOOL SetBasicInfo(HANDLE file, const FILE_BASIC_INFO& basic) {
+  const FILETIME creation = FromTicks(basic.CreationTime.QuadPart);
+  const FILETIME access = FromTicks(basic.LastAccessTime.QuadPart);
+  const FILETIME write = FromTicks(basic.LastWriteTime.QuadPart);
+  if (!SetFileTime(file, basic.CreationTime.QuadPart ? &creation : nullptr,
+                   basic.LastAccessTime.QuadPart ? &access : nullptr,
+                   basic.LastWriteTime.QuadPart ? &write : nullptr))
+    return FALSE;
+  if (!basic.FileAttributes) return TRUE;
+  HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
-  if (infoClass != FileDispositionInfo || !info ||
-      size < sizeof(FILE_DISPOSITION_INFO))
-    return Fail(ERROR_INVALID_PARAMETER);
-  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile)
-    return Fail(ERROR_NOT_SUPPORTED);
+  if (const DWORD code = WriteAttributes(MetadataPath(*h), basic.FileAttributes))
+    return Fail(code);
+  return TRUE;
+}
+
+// Removes the name of the file or link open as `h`.
+BOOL DeleteByHandle(const HandleRef& h) {
   if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
   // The name is looked at and removed inside the folder opened once, and
   // only while it names the handle's own file (device and inode): a name
@@ -555,6 +587,26 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass
   if (error) return FailErrno(error);
   NoteNameChange();
   return TRUE;
+}
+
+}  // namespace
+
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
+                                LPVOID info, DWORD size) {
+  if (infoClass == FileBasicInfo) {
+    if (!LookFileHandle(file)) return FALSE;
+    if (!info || size < sizeof(FILE_BASIC_INFO)) return Fail(ERROR_INVALID_PARAMETER);
+    return SetBasicInfo(file, *static_cast<const FILE_BASIC_INFO*>(info));
+  }
+  HandleRef h = LookFileHandle(file);
+  if (!h) return FALSE;
+  if (h->kind == Kind::kFolder) return Fail(ERROR_INVALID_HANDLE);
+  if (infoClass != FileDispositionInfo || !info ||
+      size < sizeof(FILE_DISPOSITION_INFO))
+    return Fail(ERROR_INVALID_PARAMETER);
+  if (!static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile)
+    return Fail(ERROR_NOT_SUPPORTED);
+  return DeleteByHandle(h);
 }
 
 BOOL SetEndOfFile(HANDLE file) {

@@ -217,6 +217,26 @@ void MoveHandle(Handle* handle, int fd, Kind kind, const struct stat& st);
 // another, refuses this delete.
 bool DeleteRefused(const std::string& path, const struct stat& st);
 
+// Wraps an open descriptor (`st` its fstat) in a registered handle, owned
+// by the table on success; `openedPath` is kept for the calls that act by
+// path. On failure (32 a share conflict, 8) the descriptor is closed and
+// INVALID_HANDLE_VALUE returned with the code set.
+HANDLE RegisterDescriptor(int fd, Kind kind, const std::string& openedPath,
+                          DWORD access, DWORD share, const struct stat& st);
+
+// "/proc/self/fd/N": a path that, followed, names the object open as `fd`
+// itself, whatever has happened to its names since. The layer's metadata
+// calls take it in place of a path, so that a handle's metadata is
+// written through its descriptor: for such a path they follow the last
+// step (it is the kernel's own link to the object) where they would
+// otherwise not follow a link at the end of a path.
+std::string FdPath(int fd);
+bool IsFdPath(const std::string& path);
+// The path the metadata of an open handle is written by: its FdPath for
+// a file or folder, its real path for a link (a link's own metadata is
+// kept by the folder holding it, links.cc).
+std::string MetadataPath(Handle& h);
+
 // FSCTL_QUERY_ALLOCATED_RANGES on an open file (sparse.cc).
 BOOL QueryAllocatedRanges(const HandleRef& h, LPVOID in, DWORD inSize,
                           LPVOID out, DWORD outSize, LPDWORD returned);

@@ -156,6 +156,12 @@ bool Parse(const uint8_t* sd, size_t limit, Parsed* out) {
   return true;
 }
 
+// The status of `path`: a link at its end not followed, a descriptor's
+// path (FdPath) followed to the object open by it.
+bool LookAt(const std::string& path, struct stat* st) {
+  return (IsFdPath(path) ? stat(path.c_str(), st) : lstat(path.c_str(), st)) == 0;
+}
+
 std::vector<uint8_t> Bytes(const uint8_t* p, size_t n) {
   return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
 }
@@ -217,36 +223,78 @@ bool ModeFromDacl(const Parsed& p, mode_t* mode) {
   return found;
 }
 
-// Gives the file the owner, group and mode the descriptor names, where
-// the process may; refusals (not root, not owner) are not failures. `st`
-// is the lstat of `path` before the call. Owner and group are changed in
-// one call, or one by one when that is refused, so either may go alone.
-void Apply(const std::string& path, const Parsed& p, SECURITY_INFORMATION info,
-           const struct stat& st) {
-  const bool link = S_ISLNK(st.st_mode);
+// Gives the file the owner and group the descriptor names, where the
+// process may; refusals (not root, not owner) are not failures. Owner and
+// group are changed in one call, or one by one when that is refused, so
+// either may go alone. `st` is updated to what the file has now. For a
+// descriptor's path (FdPath) the object open is changed, else a link at
+// the end of `path` is changed itself, never followed.
+void ApplyOwner(const std::string& path, const Parsed& p, SECURITY_INFORMATION info,
+                struct stat* st) {
   uint32_t uid = 0, gid = 0;
-  const bool unixOwner = p.owner && UnixId(p.owner, 1, &uid);
-  const bool setsOwner = unixOwner && (info & OWNER_SECURITY_INFORMATION);
+  const bool setsOwner = p.owner && UnixId(p.owner, 1, &uid) &&
+                         (info & OWNER_SECURITY_INFORMATION);
   const bool setsGroup =
       p.group && UnixId(p.group, 2, &gid) && (info & GROUP_SECURITY_INFORMATION);
+  if (!setsOwner && !setsGroup) return;
   const uid_t newUid = setsOwner ? static_cast<uid_t>(uid) : static_cast<uid_t>(-1);
   const gid_t newGid = setsGroup ? static_cast<gid_t>(gid) : static_cast<gid_t>(-1);
-  bool changed = false;
-  if ((setsOwner || setsGroup) && !(changed = lchown(path.c_str(), newUid, newGid) == 0) &&
-      setsOwner && setsGroup) {
-    changed = lchown(path.c_str(), newUid, static_cast<gid_t>(-1)) == 0;
-    changed = lchown(path.c_str(), static_cast<uid_t>(-1), newGid) == 0 || changed;
+  auto change = [&](uid_t u, gid_t g) {
+    return (IsFdPath(path) ? chown(path.c_str(), u, g) : lchown(path.c_str(), u, g)) == 0;
+  };
+  bool changed = change(newUid, newGid);
+  if (!changed && setsOwner && setsGroup) {
+    changed = change(newUid, static_cast<gid_t>(-1));
+    changed = change(static_cast<uid_t>(-1), newGid) || changed;
   }
+  // A change of owner may clear the set-user and set-group bits.
+  if (changed) LookAt(path, st);
+}
+
+// The mode the descriptor's DACL gives the file, from `st` as it is now;
+// false when it names none (or the owner is no Unix user, or a link).
+bool ModeToSet(const Parsed& p, SECURITY_INFORMATION info, const struct stat& st,
+               mode_t* wanted) {
+  uint32_t uid = 0;
   mode_t mode;
-  if (link || !unixOwner || !(info & DACL_SECURITY_INFORMATION) ||
-      !ModeFromDacl(p, &mode))
-    return;
-  // A change of owner may clear the set-user and set-group bits: the mode
-  // is read again only when there were such bits to clear.
-  struct stat now = st;
-  if (changed && (st.st_mode & 06000) && stat(path.c_str(), &now) != 0) return;
-  const mode_t wanted = (now.st_mode & 07000) | mode;
-  if (wanted != (now.st_mode & 07777)) chmod(path.c_str(), wanted);
+  if (S_ISLNK(st.st_mode) || !p.owner || !UnixId(p.owner, 1, &uid) ||
+      !(info & DACL_SECURITY_INFORMATION) || !ModeFromDacl(p, &mode))
+    return false;
+  *wanted = (st.st_mode & 07000) | mode;
+  return true;
+}
+
+// Applies a descriptor to `path` (or the object a FdPath names): owner
+// and group first, then the kept bytes, then the mode, so no moment shows
+// the data with wider rights than the descriptor gives, and a change of
+// owner after the mode cannot clear its bits. Bytes that say exactly what
+// the owner, group and mode say are not kept: reading builds the same.
+BOOL SetSecurityAt(const std::string& path, SECURITY_INFORMATION info,
+                   PSECURITY_DESCRIPTOR descriptor) {
+  if (!descriptor) return Fail(ERROR_INVALID_PARAMETER);
+  Parsed parsed;
+  const uint8_t* sd = static_cast<const uint8_t*>(descriptor);
+  if (!Parse(sd, kMaxDescriptor, &parsed)) return Fail(ERROR_INVALID_SECURITY_DESCR);
+  struct stat st;
+  if (!LookAt(path, &st)) return FailForPath(errno, path);
+  ApplyOwner(path, parsed, info, &st);
+  mode_t wanted = st.st_mode & 07777;
+  const bool setsMode = ModeToSet(parsed, info, st, &wanted);
+  if (!S_ISLNK(st.st_mode)) {  // a link keeps no user attributes
+    const std::vector<uint8_t> bytes(sd, sd + parsed.size);
+    struct stat after = st;
+    after.st_mode = (st.st_mode & ~07777) | wanted;
+    int error = 0;
+    if (bytes != BuildFromStat(after)) {
+      error = WriteXattr(path, kSecurityName, bytes);
+    } else if ((error = RemoveXattr(path, kSecurityName)) == ENOTSUP) {
+      error = 0;  // nothing can be kept here, and nothing needs to be
+    }
+    if (error) return FailErrno(error);
+  }
+  if (setsMode && wanted != (st.st_mode & 07777) && chmod(path.c_str(), wanted) != 0)
+    return FailErrno(errno);
+  return TRUE;
 }
 
 }  // namespace
@@ -263,7 +311,7 @@ DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out) {
     return 0;
   }
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return CodeForPath(errno, path);
+  if (!LookAt(path, &st)) return CodeForPath(errno, path);
   *out = BuildFromStat(st);
   return 0;
 }
@@ -290,15 +338,14 @@ BOOL SetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
   if (!descriptor) return Fail(ERROR_INVALID_PARAMETER);
   std::string p;
   if (!ToPosixPath(path, &p)) return FALSE;
-  Parsed parsed;
-  const uint8_t* sd = static_cast<const uint8_t*>(descriptor);
-  if (!Parse(sd, kMaxDescriptor, &parsed)) return Fail(ERROR_INVALID_SECURITY_DESCR);
-  struct stat st;
-  if (lstat(p.c_str(), &st) != 0) return FailForPath(errno, p);
-  Apply(p, parsed, info, st);
-  if (S_ISLNK(st.st_mode)) return TRUE;  // a link keeps no user attributes
-  const int error = WriteXattr(p, kSecurityName, std::vector<uint8_t>(sd, sd + parsed.size));
-  return error ? FailErrno(error) : TRUE;
+  return SetSecurityAt(p, info, descriptor);
+}
+
+BOOL SetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor) {
+  HandleRef h = LookFileHandle(handle);
+  if (!h) return FALSE;
+  return SetSecurityAt(MetadataPath(*h), info, descriptor);
 }
 
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,

@@ -55,12 +55,14 @@ BOOL SetFileTime(HANDLE file, const FILETIME* creation,
   if (!LeavesAlone(lastAccess)) times[0] = TimespecFromFileTime(Ticks(*lastAccess));
   if (!LeavesAlone(lastWrite)) times[1] = TimespecFromFileTime(Ticks(*lastWrite));
   if (times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) {
+    // Through the descriptor (a link's own times by its path).
     const int flags = h->kind == Kind::kLink ? AT_SYMLINK_NOFOLLOW : 0;
-    if (utimensat(AT_FDCWD, h->Path().c_str(), times, flags) != 0)
-      return FailForPath(errno, h->Path());
+    const std::string path = MetadataPath(*h);
+    if (utimensat(AT_FDCWD, path.c_str(), times, flags) != 0)
+      return FailForPath(errno, path);
   }
   if (!LeavesAlone(creation)) {
-    if (const DWORD code = WriteCreationTime(h->Path(), Ticks(*creation)))
+    if (const DWORD code = WriteCreationTime(MetadataPath(*h), Ticks(*creation)))
       return Fail(code);
   }
   return TRUE;
