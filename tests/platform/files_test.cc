@@ -155,6 +155,189 @@ TEST(Files, DispositionDeletesTheHandlesOwnFileOnly) {
   EXPECT_EQ("someone else's", ReadBytes(dir / "b"));
 }
 
+// NtCreateFile of one name in the folder open as `root`.
+NTSTATUS OpenIn(HANDLE root, const std::u16string& name, DWORD access,
+                ULONG disposition, ULONG options, HANDLE* out,
+                ULONG_PTR* information = nullptr) {
+  UNICODE_STRING text;
+  text.Buffer = const_cast<WCHAR*>(P(name));
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * 2);
+  OBJECT_ATTRIBUTES attributes = {sizeof(attributes), root, &text, 0, nullptr, nullptr};
+  IO_STATUS_BLOCK status = {};
+  const NTSTATUS result =
+      NtCreateFile(out, access | SYNCHRONIZE, &attributes, &status, nullptr, 0, 0,
+                   disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (information) *information = status.Information;
+  return result;
+}
+
+DWORD AttributesOf(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) ? info.dwFileAttributes
+                                              : INVALID_FILE_ATTRIBUTES;
+}
+
+const ULONG kNoFollow = FILE_OPEN_REPARSE_POINT;
+
+TEST(Relative, CreateIsExclusiveAndWritesInTheHeldFolder) {
+  TempDir dir;
+  HANDLE root = Open(dir.W(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(root, INVALID_HANDLE_VALUE);
+  HANDLE f = INVALID_HANDLE_VALUE;
+  ULONG_PTR information = 0;
+  ASSERT_EQ(OpenIn(root, u"new", GENERIC_WRITE, FILE_CREATE,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &f, &information),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information, FILE_CREATED);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(f, "data", 4, &written, nullptr));
+  CloseHandle(f);
+  EXPECT_EQ(ReadBytes(dir / "new"), "data");
+  // Something at the name: the create fails and leaves it as it was.
+  HANDLE again = INVALID_HANDLE_VALUE;
+  const NTSTATUS taken = OpenIn(root, u"new", GENERIC_WRITE, FILE_CREATE,
+                                FILE_NON_DIRECTORY_FILE | kNoFollow, &again);
+  EXPECT_EQ(taken, STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(RtlNtStatusToDosError(taken), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(again, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadBytes(dir / "new"), "data");
+  // FILE_OPEN_IF opens what is there.
+  ASSERT_EQ(OpenIn(root, u"new", GENERIC_READ, FILE_OPEN_IF,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &f, &information),
+            STATUS_SUCCESS);
+  EXPECT_EQ(information, FILE_OPENED);
+  CloseHandle(f);
+  // One name only: separators and dot names are refused.
+  for (const char16_t* bad : {u"a/b", u"a\\b", u"..", u"."}) {
+    const NTSTATUS refused = OpenIn(root, bad, GENERIC_WRITE, FILE_CREATE,
+                                    FILE_NON_DIRECTORY_FILE | kNoFollow, &f);
+    EXPECT_EQ(refused, STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(RtlNtStatusToDosError(refused), ERROR_INVALID_NAME);
+  }
+  EXPECT_EQ(OpenIn(root, u"missing", GENERIC_READ, FILE_OPEN, kNoFollow, &f),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  CloseHandle(root);
+}
+
+TEST(Relative, FolderCreateOpensWhatWasMadeAndFollowsItWhenMoved) {
+  TempDir dir;
+  HANDLE root = Open(dir.W(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(root, INVALID_HANDLE_VALUE);
+  HANDLE sub = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(OpenIn(root, u"sub", GENERIC_READ, FILE_CREATE,
+                   FILE_DIRECTORY_FILE | kNoFollow, &sub),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(AttributesOf(sub) & FILE_ATTRIBUTE_DIRECTORY);
+  // Renamed after it was opened: a name made in it goes where it is now,
+  // never to the path it had.
+  ASSERT_EQ(rename((dir / "sub").c_str(), (dir / "moved").c_str()), 0);
+  ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+  HANDLE f = INVALID_HANDLE_VALUE;
+  ASSERT_EQ(OpenIn(sub, u"f", GENERIC_WRITE, FILE_CREATE,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &f),
+            STATUS_SUCCESS);
+  CloseHandle(f);
+  EXPECT_TRUE(PathFileExistsW(P(dir.W("moved/f"))));
+  EXPECT_FALSE(PathFileExistsW(P(dir.W("sub/f"))));
+  // A file asked to be a folder, a folder asked to be a file.
+  EXPECT_EQ(OpenIn(sub, u"f", GENERIC_READ, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | kNoFollow, &f),
+            STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(RtlNtStatusToDosError(STATUS_NOT_A_DIRECTORY), ERROR_DIRECTORY);
+  EXPECT_EQ(OpenIn(root, u"sub", GENERIC_WRITE, FILE_OPEN,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &f),
+            STATUS_FILE_IS_A_DIRECTORY);
+  // A file handle is no folder to open names in.
+  HANDLE file = Open(dir.W("moved/f"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  EXPECT_EQ(OpenIn(file, u"x", GENERIC_WRITE, FILE_CREATE, kNoFollow, &f),
+            STATUS_INVALID_HANDLE);
+  CloseHandle(file);
+  CloseHandle(sub);
+  CloseHandle(root);
+}
+
+TEST(Relative, LinkAtTheNameIsOpenedAsItselfNeverFollowed) {
+  TempDir dir, outside;
+  ASSERT_EQ(mkdir((dir / "in").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(outside.path().c_str(), (dir / "in/tofolder").c_str()), 0);
+  ASSERT_EQ(symlink((outside / "made").c_str(), (dir / "in/tofile").c_str()), 0);
+  HANDLE in = Open(dir.W("in"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                   FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  // A link to a folder, asked for as a folder: the link itself.
+  ASSERT_EQ(OpenIn(in, u"tofolder", GENERIC_READ, FILE_OPEN,
+                   FILE_DIRECTORY_FILE | kNoFollow, &h),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(AttributesOf(h) & FILE_ATTRIBUTE_REPARSE_POINT);
+  // ... which is no folder to open names in.
+  HANDLE f = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(OpenIn(h, u"x", GENERIC_WRITE, FILE_CREATE, kNoFollow, &f),
+            STATUS_INVALID_HANDLE);
+  CloseHandle(h);
+  // Neither create goes through a link to a file or a folder.
+  EXPECT_EQ(OpenIn(in, u"tofile", GENERIC_WRITE, FILE_CREATE,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &f),
+            STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(OpenIn(in, u"tofolder", GENERIC_READ, FILE_CREATE,
+                   FILE_DIRECTORY_FILE | kNoFollow, &f),
+            STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(OpenIn(in, u"tofile", GENERIC_WRITE, FILE_OPEN_IF,
+                   FILE_NON_DIRECTORY_FILE | kNoFollow, &h),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(AttributesOf(h) & FILE_ATTRIBUTE_REPARSE_POINT);
+  // The link goes by its handle; what it named stays as it was.
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  CloseHandle(h);
+  ASSERT_EQ(OpenIn(in, u"tofolder", DELETE, FILE_OPEN, kNoFollow, &h), STATUS_SUCCESS);
+  EXPECT_TRUE(SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof(gone)));
+  CloseHandle(h);
+  struct stat st;
+  EXPECT_NE(lstat((dir / "in/tofolder").c_str(), &st), 0);
+  EXPECT_EQ(stat(outside.path().c_str(), &st), 0);
+  EXPECT_FALSE(PathFileExistsW(P(outside.W("made"))));
+  // Without FILE_OPEN_REPARSE_POINT a link is followed, as on Windows.
+  WriteBytes(outside / "there", "x");
+  ASSERT_EQ(symlink((outside / "there").c_str(), (dir / "in/tothere").c_str()), 0);
+  ASSERT_EQ(OpenIn(in, u"tothere", GENERIC_READ, FILE_OPEN,
+                   FILE_NON_DIRECTORY_FILE, &h),
+            STATUS_SUCCESS);
+  EXPECT_FALSE(AttributesOf(h) & FILE_ATTRIBUTE_REPARSE_POINT);
+  CloseHandle(h);
+  CloseHandle(in);
+}
+
+// Times, attributes and descriptor set through a handle reach the file it
+// holds, not whatever its old name names now.
+TEST(Relative, MetadataThroughTheHandleReachesItsOwnFile) {
+  TempDir dir;
+  HANDLE f = Open(dir.W("f"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  WriteBytes(dir / "victim", "keep");
+  chmod((dir / "victim").c_str(), 0644);
+  ASSERT_EQ(rename((dir / "f").c_str(), (dir / "moved").c_str()), 0);
+  ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "f").c_str()), 0);
+  FILE_BASIC_INFO basic = {};
+  basic.LastWriteTime.QuadPart = TicksOfUnix(1000000000);
+  basic.FileAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  ASSERT_TRUE(SetFileInformationByHandle(f, FileBasicInfo, &basic, sizeof(basic)));
+  struct stat st;
+  struct stat victim;
+  ASSERT_EQ(stat((dir / "moved").c_str(), &st), 0);
+  ASSERT_EQ(stat((dir / "victim").c_str(), &victim), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_EQ(victim.st_mode & 0777, 0644u);
+  EXPECT_NE(victim.st_mtime, 1000000000);
+  const DWORD a = GetFileAttributesW(P(dir.W("moved")));
+  EXPECT_TRUE(a & FILE_ATTRIBUTE_HIDDEN);
+  Bytes dos;
+  EXPECT_FALSE(GetX(dir / "victim", "user.DOSATTRIB", &dos));
+  CloseHandle(f);
+}
+
 TEST(Files, ShareModesHoldBetweenHandlesOfTheProcess) {
   TempDir dir;
   const std::u16string f = dir.W("f");
