@@ -10,7 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 #if !defined(_WIN32)
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <new>
 #endif
 
 #include <vector>
@@ -423,5 +433,116 @@ TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {
   EXPECT_EQ(Codes{122}, RestoreFiles({"deep\\f"}, deep));
   EXPECT_EQ(0, rmdir(out.c_str()));  // still empty
 }
+
+#if !defined(_WIN32)  // A second user racing the restore: fork and setuid.
+// The ordinary user the racing child becomes.
+const uid_t kRacer = 65534;  // nobody
+
+// What the racing child and the restoring parent share.
+struct RaceBoard {
+  std::atomic<int> ready;
+  std::atomic<int> stop;
+  std::atomic<unsigned long long> swaps;
+};
+
+// As `kRacer`, swaps the folder `a` and the link `b` (both names in one
+// folder) with renameat2(RENAME_EXCHANGE) until told to stop.
+void RaceSwaps(RaceBoard* board, const std::string& a, const std::string& b) {
+  if (setgid(kRacer) != 0 || setuid(kRacer) != 0) _exit(2);
+  board->ready.store(1);
+  const unsigned kExchange = 1u << 1;  // RENAME_EXCHANGE
+  while (!board->stop.load()) {
+    if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), kExchange) == 0)
+      board->swaps.fetch_add(1);
+  }
+  _exit(0);
+}
+
+// Names in `folder` (recursively): how many, and how many `uid` owns.
+void CountOutside(const std::string& folder, uid_t uid, int* names, int* owned) {
+  DIR* d = opendir(folder.c_str());
+  if (!d) return;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = folder + "/" + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    ++*names;
+    if (st.st_uid == uid) ++*owned;
+    if (S_ISDIR(st.st_mode)) CountOutside(path, uid, names, owned);
+  }
+  closedir(d);
+}
+
+// How long the race runs: KVMORVEL_RACE_SECONDS for a long run, else a
+// short one that keeps the suite quick.
+double RaceSeconds() {
+  const char* value = getenv("KVMORVEL_RACE_SECONDS");
+  const double seconds = value ? atof(value) : 0;
+  return seconds > 0 ? seconds : 1.5;
+}
+
+// Root restores into a folder an ordinary user owns, while that user
+// swaps a folder the entries go into with a link to a folder outside the
+// target, as fast as it can. Whatever the timing, nothing is created or
+// changed outside the target: entries either land in the real folder
+// (under whichever name it has) or are refused with 1921.
+TEST_F(Safety, AFolderSwappedForALinkDuringTheRestoreTakesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "racing as another user needs root";
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+  ASSERT_EQ(0, chown(out.c_str(), kRacer, kRacer));
+  TempDir outsideDir;  // root's, the user may not write there
+  ASSERT_EQ(0, chmod(outsideDir.path().c_str(), 0755));
+  const std::string canary = outsideDir / "canary";
+  ASSERT_EQ(0, mkdir(canary.c_str(), 0755));
+  const std::string real = out + "/d", link = out + "/l";
+  ASSERT_EQ(0, mkdir(real.c_str(), 0755));
+  ASSERT_EQ(0, chown(real.c_str(), kRacer, kRacer));
+  ASSERT_EQ(0, symlink(canary.c_str(), link.c_str()));
+  ASSERT_EQ(0, lchown(link.c_str(), kRacer, kRacer));
+  std::vector<StoredEntry> entries;
+  std::string part;
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "d\\sub" + std::to_string(i % 4) + "\\f" + std::to_string(i);
+    entries.push_back(DataAt(Entry(name, 0x20, 7), part.size()));
+    part += LzoBlocks("payload");
+  }
+  WriteV5(entries, {part});
+
+  void* shared = mmap(nullptr, sizeof(RaceBoard), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, shared);
+  RaceBoard* board = new (shared) RaceBoard();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) RaceSwaps(board, real, link);
+  while (!board->ready.load()) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) FAIL() << "the racer could not start";
+  }
+  unsigned long long restores = 0, restored = 0, refused = 0;
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::duration<double>(RaceSeconds());
+  while (std::chrono::steady_clock::now() < end || restores < 2) {
+    for (DWORD code : RestoreAll(out)) (code == 0 ? restored : refused) += 1;
+    ++restores;
+  }
+  board->stop.store(1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  int names = 0, owned = 0;
+  CountOutside(canary, kRacer, &names, &owned);
+  const unsigned long long swaps = board->swaps.load();
+  munmap(shared, sizeof(RaceBoard));
+  std::printf("race: %llu restores, %llu swaps, %llu entries restored, "
+              "%llu refused, %d escapes\n",
+              restores, swaps, restored, refused, names);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(swaps, 0u);
+  EXPECT_EQ(0, names) << "entries written outside the target";
+  EXPECT_EQ(0, owned);
+}
+#endif
 
 }  // namespace
