@@ -136,6 +136,30 @@ HANDLE kvposix::RegisterDescriptor(int fd, Kind kind, const std::string& openedP
   return result;
 }
 
+int kvposix::OpenFolderHolding(Handle& h, std::string* name) {
+  // The folder is opened by the path the handle's object has now, then
+  // checked to hold that very object (device and inode) under the name:
+  // a name moved or replaced meanwhile, or a folder on the way swapped
+  // for a link, finds another object there and is left alone.
+  const std::string path = h.Path();
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) {
+    errno = ENOENT;
+    return -1;
+  }
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  *name = path.substr(slash + 1);
+  const int dir = OpenRetry(folder, O_PATH | O_DIRECTORY);
+  if (dir < 0) return -1;
+  struct stat st;
+  if (fstatat(dir, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      st.st_dev == h.dev && st.st_ino == h.ino)
+    return dir;
+  close(dir);
+  errno = ENOENT;
+  return -1;
+}
+
 namespace {
 const char kFdFolder[] = "/proc/self/fd/";
 }  // namespace
@@ -565,24 +589,14 @@ BOOL SetBasicInfo(HANDLE file, const FILE_BASIC_INFO& basic) {
   return TRUE;
 }
 
-// Removes the name of the file or link open as `h`.
+// Removes the name of the file or link open as `h`: only while it names
+// the handle's own file, inside the folder found holding it.
 BOOL DeleteByHandle(const HandleRef& h) {
   if (!(h->access & DELETE)) return Fail(ERROR_ACCESS_DENIED);
-  // The name is looked at and removed inside the folder opened once, and
-  // only while it names the handle's own file (device and inode): a name
-  // that was moved or replaced meanwhile is left alone.
-  const std::string path = h->Path();
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash + 1 == path.size())
-    return Fail(ERROR_FILE_NOT_FOUND);
-  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-  const std::string name = path.substr(slash + 1);
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string name;
+  const int dir = OpenFolderHolding(*h, &name);
   if (dir < 0) return FailErrno(errno);
-  struct stat st;
-  const bool same = fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    st.st_dev == h->dev && st.st_ino == h->ino;
-  const int error = !same ? ENOENT : unlinkat(dir, name.c_str(), 0) != 0 ? errno : 0;
+  const int error = unlinkat(dir, name.c_str(), 0) != 0 ? errno : 0;
   close(dir);
   if (error) return FailErrno(error);
   NoteNameChange();

@@ -224,6 +224,11 @@ bool DeleteRefused(const std::string& path, const struct stat& st);
 HANDLE RegisterDescriptor(int fd, Kind kind, const std::string& openedPath,
                           DWORD access, DWORD share, const struct stat& st);
 
+// Opens (O_PATH) the folder holding the object open as `h` and gives its
+// name there in `*name`, checked to name that very object (device and
+// inode). -1 with errno (ENOENT when no name of it is found there).
+int OpenFolderHolding(Handle& h, std::string* name);
+
 // "/proc/self/fd/N": a path that, followed, names the object open as `fd`
 // itself, whatever has happened to its names since. The layer's metadata
 // calls take it in place of a path, so that a handle's metadata is

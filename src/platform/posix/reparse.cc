@@ -132,47 +132,60 @@ bool TargetOf(const uint8_t* in, size_t size, DWORD tag, std::string* target) {
   return ToPosixPath(reinterpret_cast<const WCHAR*>(wide.c_str()), target);
 }
 
-// Puts back what a failed replacement removed.
-void Restore(const std::string& path, const struct stat& st) {
+// Puts back what a failed replacement removed, as `name` in `dir`.
+void Restore(int dir, const std::string& name, const struct stat& st) {
   if (S_ISDIR(st.st_mode)) {
-    mkdir(path.c_str(), st.st_mode & 07777);
+    mkdirat(dir, name.c_str(), st.st_mode & 07777);
   } else if (S_ISREG(st.st_mode)) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    const int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          st.st_mode & 07777);
     if (fd >= 0) close(fd);
   }
+}
+
+// Replaces the empty file or folder open as `h` by a link to `target`,
+// inside the folder holding it (never by a path walked again), and points
+// the handle at the link.
+BOOL ReplaceByLink(const HandleRef& h, const std::string& target, DWORD tag) {
+  struct stat st;
+  if (fstat(h->fd, &st) != 0) return FailErrno(errno);
+  if (tag == IO_REPARSE_TAG_MOUNT_POINT && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
+    return Fail(ERROR_DIRECTORY);
+  if (S_ISREG(st.st_mode) && st.st_size != 0)
+    return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);  // would lose the data
+  std::string name;
+  const int dir = OpenFolderHolding(*h, &name);
+  if (dir < 0) return FailErrno(errno);
+  const bool folder = S_ISDIR(st.st_mode);
+  if (unlinkat(dir, name.c_str(), folder ? AT_REMOVEDIR : 0) != 0) {
+    const int error = errno;
+    close(dir);
+    return folder && (error == ENOTEMPTY || error == EEXIST) ? Fail(ERROR_DIR_NOT_EMPTY)
+                                                             : FailErrno(error);
+  }
+  NoteNameChange();
+  if (symlinkat(target.c_str(), dir, name.c_str()) != 0) {
+    const int error = errno;
+    Restore(dir, name, st);
+    close(dir);
+    return FailErrno(error);
+  }
+  const int fd = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int error = errno;
+  close(dir);
+  struct stat now;
+  if (fd < 0 || fstat(fd, &now) != 0) {
+    if (fd >= 0) close(fd);
+    return FailErrno(fd < 0 ? error : errno);
+  }
+  MoveHandle(h.get(), fd, Kind::kLink, now);
+  return TRUE;
 }
 
 BOOL MakeLink(const HandleRef& h, const uint8_t* in, size_t size, DWORD tag) {
   std::string target;
   if (!TargetOf(in, size, tag, &target)) return FALSE;
-  struct stat st;
-  if (lstat(h->Path().c_str(), &st) != 0) return FailForPath(errno, h->Path());
-  if (tag == IO_REPARSE_TAG_MOUNT_POINT && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode))
-    return Fail(ERROR_DIRECTORY);
-  int removed;
-  if (S_ISDIR(st.st_mode)) {
-    removed = rmdir(h->Path().c_str());
-    if (removed != 0 && (errno == ENOTEMPTY || errno == EEXIST)) return Fail(ERROR_DIR_NOT_EMPTY);
-  } else if (S_ISREG(st.st_mode) && st.st_size != 0) {
-    return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);  // would lose the data
-  } else {
-    removed = unlink(h->Path().c_str());
-  }
-  if (removed != 0) return FailErrno(errno);
-  NoteNameChange();
-  if (symlink(target.c_str(), h->Path().c_str()) != 0) {
-    const int error = errno;
-    Restore(h->Path(), st);
-    return FailErrno(error);
-  }
-  const int fd = open(h->Path().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  struct stat now;
-  if (fd < 0 || fstat(fd, &now) != 0) {
-    if (fd >= 0) close(fd);
-    return FailErrno(errno);
-  }
-  MoveHandle(h.get(), fd, Kind::kLink, now);
-  return TRUE;
+  return ReplaceByLink(h, target, tag);
 }
 
 BOOL SetReparse(const HandleRef& h, LPVOID in, DWORD inSize) {
