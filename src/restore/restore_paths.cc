@@ -307,29 +307,6 @@ DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
   return code;
 }
 
-bool CreateMissingParents(const WCHAR* fullPath) {
-  WCHAR parent[kRestorePathChars];
-  lstrcpynW(parent, fullPath, kRestorePathChars);
-  PathRemoveFileSpecW(parent);
-  if (!parent[0] || PathFileExistsW(parent)) return false;
-  // Grow a prefix component by component, creating what is missing. A
-  // leading run of separators is kept: it is the root of a POSIX path or
-  // the start of a UNC path, and dropping it would make the path relative
-  // to the current folder.
-  WCHAR prefix[kRestorePathChars + 2];
-  int p = 0;
-  int i = 0;
-  while (IsPathSeparator(parent[i])) prefix[p++] = parent[i++];
-  while (parent[i]) {
-    while (parent[i] && !IsPathSeparator(parent[i])) prefix[p++] = parent[i++];
-    prefix[p++] = '\\';
-    prefix[p] = 0;
-    if (!PathFileExistsW(prefix)) CreateDirectoryW(prefix, nullptr);
-    while (IsPathSeparator(parent[i])) ++i;
-  }
-  return true;
-}
-
 bool IsFolderAt(const WCHAR* path) {
   const DWORD a = GetFileAttributesW(path);
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
@@ -351,15 +328,6 @@ bool IsFolderHandle(HANDLE handle) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void CreateFolderIfMissing(const WCHAR* path) {
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(path, &found);
-  if (find == INVALID_HANDLE_VALUE)
-    SHCreateDirectory(nullptr, path);
-  else
-    FindClose(find);
-}
-
 void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
                                 int nameStart) {
   WCHAR root[kRestorePathChars];
@@ -370,13 +338,15 @@ void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
     lstrcpynW(root, fullPath, nameStart + 1);
     lstrcpynW(folder, link, nameStart + 1);
     inside = lstrcmpiW(folder, root) == 0 &&
-             BuildRestorePath(root, link + nameStart, folder) == 0 &&
-             CheckNoLinkAbove(folder, nameStart) == 0;
+             BuildRestorePath(root, link + nameStart, folder) == 0;
   }
-  if (!inside) {
+  // The folders are made from the target's handle one name at a time,
+  // never through a link: one on the way counts as outside.
+  FolderChain chain;
+  HANDLE made = INVALID_HANDLE_VALUE;
+  if (inside && chain.Reach(root, link + nameStart, true, &made) == kLinkInPathCode)
+    inside = false;
+  if (!inside)
     CKvLog::GetInstance()->AddError(
         TEXT("Link target outside the restore folder, not created: %s"), link);
-    return;
-  }
-  CreateFolderIfMissing(folder);
 }

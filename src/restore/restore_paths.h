@@ -127,10 +127,6 @@ DWORD CheckNoLinkOnPath(WCHAR* fullPath, int nameStart);
 DWORD ConfineRestorePath(const WCHAR* target, const WCHAR* name, WCHAR* out,
                          DWORD capacity = kRestorePathChars);
 
-// Creates the missing folders above `fullPath`. Returns true when the
-// parent was missing (and so was made here).
-bool CreateMissingParents(const WCHAR* fullPath);
-
 // Makes sure the folder a folder entry is restored into is there: made
 // when nothing is at `path`, kept when a folder is. Returns 0, or
 // kOtherKindCode when something else (a file) is there, which is then
@@ -143,17 +139,14 @@ bool IsFolderAt(const WCHAR* path);
 // Whether the open `handle` is a folder; a failed query counts as not.
 bool IsFolderHandle(HANDLE handle);
 
-// Creates the folder `path`, with its missing parents, unless something by
-// that name already exists.
-void CreateFolderIfMissing(const WCHAR* path);
-
 // Creates the folder a restored mount point or junction names (`link`,
 // already moved to the restore drive) when it lies inside the restore
 // target, the first `nameStart` characters of `fullPath`: `link` must be
 // that target followed by a name that passes the check of every restored
-// name, with no link on its way. Anything else is logged and not made, so
-// a stored link cannot create folders elsewhere on the restore volume,
-// above the target or through a link.
+// name. The folders are made from the target's handle one name at a time
+// (FolderChain), so a link on the way is never followed. Anything else
+// is logged and not made, so a stored link cannot create folders
+// elsewhere on the restore volume, above the target or through a link.
 void CreateLinkedFolderInTarget(const WCHAR* link, const WCHAR* fullPath,
                                 int nameStart);
 
