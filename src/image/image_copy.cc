@@ -84,26 +84,34 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
 
 
 // Gives the copied item at `path` the short name, compression, times,
-// attributes and descriptor of the item on the image. A junction is
-// opened as itself, never as the folder it names, so its short name and
-// times never land outside the restored tree. Each step that fails is
-// skipped: the item itself is already copied.
+// attributes and descriptor of the item on the image, all through one
+// handle opened without following a link at the path: a junction is
+// opened as itself, never as the folder it names, and a name swapped for
+// a link after the copy takes nothing of this elsewhere. Each step that
+// fails is skipped: the item itself is already copied.
 void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
                          const WCHAR* shortName, BOOL isReparse,
                          PSECURITY_DESCRIPTOR descriptor) {
-  SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-  HANDLE file = CreateFileW(
-      path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING,
-      isReparse ? kReparseFlags : kBackupFlags, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName,
-                                 path);
-    SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
-                &data.ftLastWriteTime);
-    CloseHandle(file);
+  // A read-only copy cannot be opened for writing: it is opened for its
+  // attributes then, which the first step clears.
+  const DWORD kAccessTried[] = {
+      GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
+      GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
+      GENERIC_READ | GENERIC_WRITE | DELETE};
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (DWORD access : kAccessTried) {
+    if (file != INVALID_HANDLE_VALUE) break;
+    file = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, kReparseFlags,
+                       nullptr);
   }
-  SetFileAttributesW(path, data.dwFileAttributes);
-  if (descriptor) ApplyWholeDescriptor(path, descriptor);
+  if (file == INVALID_HANDLE_VALUE) return;
+  SetAttributesThrough(file, FILE_ATTRIBUTE_NORMAL);
+  ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName, path);
+  SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
+              &data.ftLastWriteTime);
+  SetAttributesThrough(file, data.dwFileAttributes);
+  if (descriptor) ApplyWholeDescriptorTo(file, descriptor);
+  CloseHandle(file);
 }
 
 // Creates a new empty file at `path`. Returns 0 or the code of the failed
