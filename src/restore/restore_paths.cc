@@ -210,7 +210,8 @@ DWORD FolderChain::Step(const WCHAR* component, int length, bool* made) {
   // A file where a folder goes: the entry's folder cannot be there.
   if (code == ERROR_DIRECTORY) return ERROR_PATH_NOT_FOUND;
   if (code) return code;
-  if (IsLinkHandle(opened)) {
+  // A folder made now is no link; one found there may be.
+  if (!*made && IsLinkHandle(opened)) {
     CloseHandle(opened);
     return kLinkInPathCode;
   }

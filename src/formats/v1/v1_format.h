@@ -43,7 +43,7 @@ struct _MVRL_OBJECT {
   // (see PlaceAtWritePosition).
   bool atWritePosition = false;
   MvrlHeaderV1 header = MvrlHeaderV1();
-  // The folder the last restored entry went into, checked for links.
+  // The folders the last restored entry went into, held open from the target.
   FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;

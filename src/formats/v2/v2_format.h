@@ -70,7 +70,7 @@ struct _MVRL_OBJECT_2 {
   bool atWritePosition = false;
   ULONGLONG budget = 0;
   MvrlHeaderV2 header = MvrlHeaderV2();
-  // The folder the last restored entry went into, checked for links.
+  // The folders the last restored entry went into, held open from the target.
   FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;

@@ -81,7 +81,7 @@ struct _MVRL_OBJECT_5 {
   PieceWorker worker;
   // The packed form of a piece of zeros, for the holes of sparse sources.
   V5ZeroPiece zeroPiece;
-  // The folder the last restored entry went into, checked for links.
+  // The folders the last restored entry went into, held open from the target.
   FolderChain folders;
   // The data the restore read so far (see DataOwners).
   DataOwners owners;
