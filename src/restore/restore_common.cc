@@ -23,6 +23,14 @@ const DWORD kReparseFlags =
 
 CKvLog* Log() { return CKvLog::GetInstance(); }
 
+// Removes the name of the object open as `handle` (with DELETE access)
+// through the handle, never by looking a path up.
+bool RemoveByHandle(HANDLE handle) {
+  FILE_DISPOSITION_INFO gone = {TRUE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &gone,
+                                    sizeof(gone)) != FALSE;
+}
+
 // --- Opening the target --------------------------------------------------
 
 // An encrypted file goes to "USERPART"\System Recovery\ENC under its
@@ -89,8 +97,7 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, const EntryPlace& place,
   HANDLE old = INVALID_HANDLE_VALUE;
   if (OpenBeneath(place.folder, place.leaf, place.length, DELETE, kShareAll,
                   FILE_OPEN, BeneathKind::kFile, &old) == 0) {
-    FILE_DISPOSITION_INFO gone = {TRUE};
-    SetFileInformationByHandle(old, FileDispositionInfo, &gone, sizeof(gone));
+    RemoveByHandle(old);
     CloseHandle(old);
   }
   SHCreateDirectory(nullptr, folder);
@@ -100,8 +107,7 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, const EntryPlace& place,
 
 // Removes the link open as `link` (opened as itself) by its handle.
 void RemoveLink(HANDLE link) {
-  FILE_DISPOSITION_INFO gone = {TRUE};
-  SetFileInformationByHandle(link, FileDispositionInfo, &gone, sizeof(gone));
+  RemoveByHandle(link);
   CloseHandle(link);
 }
 
@@ -114,7 +120,7 @@ HANDLE OpenFolderTarget(const RestoreEntry& entry, const EntryPlace& place,
                         DWORD* refusal) {
   const DWORD access =
       (entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-          ? GENERIC_WRITE | DELETE
+          ? GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER
           : kTargetAccess;
   for (int attempt = 0; attempt < 2; ++attempt) {
     HANDLE folder = INVALID_HANDLE_VALUE;
@@ -204,8 +210,7 @@ void LogDataFailure(const WCHAR* fullPath, DWORD cause) {
 }
 
 void DiscardRestoredFile(HANDLE file, const WCHAR* fullPath) {
-  FILE_DISPOSITION_INFO gone = {TRUE};
-  if (!SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof(gone)))
+  if (!RemoveByHandle(file))
     Log()->AddError(TEXT("Cannot remove %s after its data failed - %u"),
                     fullPath, static_cast<unsigned>(GetLastError()));
 }
@@ -297,10 +302,7 @@ DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
     normal.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     SetFileInformationByHandle(old, FileBasicInfo, &normal, sizeof(normal));
   }
-  FILE_DISPOSITION_INFO gone = {TRUE};
-  code = SetFileInformationByHandle(old, FileDispositionInfo, &gone, sizeof(gone))
-             ? 0
-             : LastErrorOr(ERROR_ACCESS_DENIED);
+  code = RemoveByHandle(old) ? 0 : LastErrorOr(ERROR_ACCESS_DENIED);
   CloseHandle(old);
   return code;
 }
