@@ -432,9 +432,10 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
     WriteLinkInfo(h->Path(), kept);
     return TRUE;
   }
+  const std::string path = MetadataPath(*h);  // through the descriptor
   const int error =
-      narrow.empty() ? RemoveXattr(h->Path(), kShortName)
-                     : WriteXattr(h->Path(), kShortName,
+      narrow.empty() ? RemoveXattr(path, kShortName)
+                     : WriteXattr(path, kShortName,
                                   std::vector<uint8_t>(narrow.begin(), narrow.end()));
   return error ? FailErrno(error) : TRUE;
 }

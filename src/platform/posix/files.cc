@@ -555,7 +555,7 @@ BOOL GetFileInformationByHandle(HANDLE file,
   struct stat st;
   if (fstat(h->fd, &st) != 0) return FailErrno(errno);
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(MetadataPath(*h), &meta)) return Fail(code);
   info->dwFileAttributes = meta.attributes;
   info->ftCreationTime = FromTicks(meta.creation);
   info->ftLastAccessTime = FromTicks(meta.access);

@@ -200,7 +200,7 @@ BOOL SetReparse(const HandleRef& h, LPVOID in, DWORD inSize) {
   if (tag == IO_REPARSE_TAG_MOUNT_POINT || tag == IO_REPARSE_TAG_SYMLINK)
     return MakeLink(h, b, inSize, tag);
   if (h->kind == Kind::kLink) return Fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT);
-  const int error = WriteXattr(h->Path(), kReparseName, std::vector<uint8_t>(b, b + inSize));
+  const int error = WriteXattr(MetadataPath(*h), kReparseName, std::vector<uint8_t>(b, b + inSize));
   return error ? FailErrno(error) : TRUE;
 }
 
@@ -209,10 +209,10 @@ BOOL SetCompression(const HandleRef& h, LPVOID in, DWORD inSize) {
   if (h->kind == Kind::kLink) return TRUE;
   const uint16_t format = LoadU16(static_cast<const uint8_t*>(in));
   Metadata meta;
-  if (const DWORD code = ReadMetadata(h->Path(), &meta)) return Fail(code);
+  if (const DWORD code = ReadMetadata(MetadataPath(*h), &meta)) return Fail(code);
   DWORD attributes = meta.attributes & ~FILE_ATTRIBUTE_COMPRESSED;
   if (format != COMPRESSION_FORMAT_NONE) attributes |= FILE_ATTRIBUTE_COMPRESSED;
-  if (const DWORD code = WriteAttributes(h->Path(), attributes)) return Fail(code);
+  if (const DWORD code = WriteAttributes(MetadataPath(*h), attributes)) return Fail(code);
   return TRUE;
 }
 
