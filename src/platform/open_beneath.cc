@@ -6,6 +6,14 @@ DWORD OpenBeneath(HANDLE folder, const WCHAR* name, size_t length,
                   DWORD access, DWORD share, DWORD disposition,
                   BeneathKind kind, HANDLE* out) {
   *out = INVALID_HANDLE_VALUE;
+#if defined(_WIN32)
+  // A Win32 path loses the trailing dots and spaces of its names
+  // (CreateFileW opens "a." as "a"); the native call keeps them. They are
+  // trimmed here, so an entry lands where a path would have put it. The
+  // Linux layer keeps such names as they are, as its CreateFileW does.
+  while (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' '))
+    --length;
+#endif
   // UNICODE_STRING counts bytes in 16 bits.
   if (length == 0 || length > 0x7FFF / sizeof(WCHAR)) return ERROR_INVALID_NAME;
   UNICODE_STRING objectName;

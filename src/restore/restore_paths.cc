@@ -163,6 +163,27 @@ bool TargetIsLink(const WCHAR* target) {
   return IsLink(path);
 }
 
+// Creates the folder `path` and each missing folder above it, a
+// component at a time ("\\" and "/" both separate, as everywhere in a
+// restore). The target is the caller's own path: made as it names it.
+void CreateTargetFolders(const WCHAR* path) {
+  // A leading run of separators is kept: it is the root of a POSIX path
+  // or the start of a UNC path, and dropping it would make the path
+  // relative to the current folder.
+  WCHAR prefix[kRestorePathChars + 2];
+  int p = 0;
+  int i = 0;
+  while (IsPathSeparator(path[i])) prefix[p++] = path[i++];
+  while (path[i] && p < kRestorePathChars) {
+    while (path[i] && !IsPathSeparator(path[i]) && p < kRestorePathChars)
+      prefix[p++] = path[i++];
+    prefix[p++] = '\\';
+    prefix[p] = 0;
+    if (!PathFileExistsW(prefix)) CreateDirectoryW(prefix, nullptr);
+    while (IsPathSeparator(path[i])) ++i;
+  }
+}
+
 }  // namespace
 
 void FolderChain::Close() {
@@ -180,7 +201,7 @@ DWORD FolderChain::OpenTarget(const WCHAR* target) {
   if (lstrlenW(target) >= kRestorePathChars) return kErrorNameTooLong;
   if (TargetIsLink(target)) return kLinkInPathCode;
   // A missing target is made, as the restore has always done.
-  if (!PathFileExistsW(target)) SHCreateDirectory(nullptr, target);
+  if (!PathFileExistsW(target)) CreateTargetFolders(target);
   m_target = CreateFileW(target, kHeldFolderAccess, kShareAll, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (m_target == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_PATH_NOT_FOUND);
