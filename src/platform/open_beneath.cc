@@ -4,8 +4,9 @@
 
 DWORD OpenBeneath(HANDLE folder, const WCHAR* name, size_t length,
                   DWORD access, DWORD share, DWORD disposition,
-                  BeneathKind kind, HANDLE* out) {
+                  BeneathKind kind, HANDLE* out, bool* created) {
   *out = INVALID_HANDLE_VALUE;
+  if (created) *created = false;
 #if defined(_WIN32)
   // A Win32 path loses the trailing dots and spaces of its names
   // (CreateFileW opens "a." as "a"); the native call keeps them. They are
@@ -39,6 +40,7 @@ DWORD OpenBeneath(HANDLE folder, const WCHAR* name, size_t length,
       FILE_ATTRIBUTE_NORMAL, share, disposition, options, nullptr, 0);
   if (result != 0) return RtlNtStatusToDosError(result);
   *out = opened;
+  if (created) *created = status.Information == FILE_CREATED;
   return 0;
 }
 

@@ -22,9 +22,10 @@ enum class BeneathKind { kFolder, kFile };
 // is at the name (FILE_CREATE), 2 nothing is (FILE_OPEN), 267 a file
 // where a folder was asked, 5 a folder where a file was asked or access
 // denied, 123 not one name, 6 `folder` is no open folder, 32, 112, 206.
+// `created` (optional) tells whether the object was made by this call.
 DWORD OpenBeneath(HANDLE folder, const WCHAR* name, size_t length,
                   DWORD access, DWORD share, DWORD disposition,
-                  BeneathKind kind, HANDLE* out);
+                  BeneathKind kind, HANDLE* out, bool* created = nullptr);
 
 // Whether the open `handle` is a link (a reparse point) opened as itself.
 // A failed query counts as one: nothing is then written through it.

@@ -220,14 +220,12 @@ DWORD FolderChain::Step(const WCHAR* component, int length, bool* made) {
     return kErrorNameTooLong;
   HANDLE parent = m_depth ? m_folders[m_depth - 1] : m_target;
   HANDLE opened = INVALID_HANDLE_VALUE;
+  // Most folders on the way are there already (made by their own entry
+  // or an earlier one): opened first, made only when missing.
+  *made = false;
   DWORD code = OpenBeneath(parent, component, static_cast<size_t>(length),
-                           kHeldFolderAccess, kShareAll, FILE_CREATE,
-                           BeneathKind::kFolder, &opened);
-  *made = code == 0;
-  if (code == ERROR_ALREADY_EXISTS)
-    code = OpenBeneath(parent, component, static_cast<size_t>(length),
-                       kHeldFolderAccess, kShareAll, FILE_OPEN,
-                       BeneathKind::kFolder, &opened);
+                           kHeldFolderAccess, kShareAll, FILE_OPEN_IF,
+                           BeneathKind::kFolder, &opened, made);
   // A file where a folder goes: the entry's folder cannot be there.
   if (code == ERROR_DIRECTORY) return ERROR_PATH_NOT_FOUND;
   if (code) return code;

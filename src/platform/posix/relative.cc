@@ -131,12 +131,18 @@ NTSTATUS OpenExisting(const RelativeRequest& r, HANDLE* out) {
 
 NTSTATUS Dispatch(const RelativeRequest& r, HANDLE* out, ULONG_PTR* information) {
   const bool folder = (r.options & FILE_DIRECTORY_FILE) != 0;
-  if (r.disposition != FILE_OPEN) {
-    const NTSTATUS made = folder ? MakeFolderAt(r, out) : MakeFileAt(r, out);
-    *information = FILE_CREATED;
-    if (made != STATUS_OBJECT_NAME_COLLISION || r.disposition == FILE_CREATE)
-      return made;
-  }
+  auto create = [&] { return folder ? MakeFolderAt(r, out) : MakeFileAt(r, out); };
+  *information = FILE_CREATED;
+  if (r.disposition == FILE_CREATE) return create();
+  // FILE_OPEN_IF: what is there is opened; only a missing name is made
+  // (and opened after all when another made it meanwhile).
+  *information = FILE_OPENED;
+  NTSTATUS status = OpenExisting(r, out);
+  if (status != STATUS_OBJECT_NAME_NOT_FOUND || r.disposition == FILE_OPEN)
+    return status;
+  *information = FILE_CREATED;
+  status = create();
+  if (status != STATUS_OBJECT_NAME_COLLISION) return status;
   *information = FILE_OPENED;
   return OpenExisting(r, out);
 }
