@@ -136,7 +136,19 @@ HANDLE kvposix::RegisterDescriptor(int fd, Kind kind, const std::string& openedP
   return result;
 }
 
+namespace {
+bool NamesHandle(int dir, const std::string& name, const Handle& h) {
+  struct stat st;
+  return fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         st.st_dev == h.dev && st.st_ino == h.ino;
+}
+}  // namespace
+
 int kvposix::OpenFolderHolding(Handle& h, std::string* name) {
+  if (h.openedIn && NamesHandle(h.openedIn->fd, h.nameInFolder, h)) {
+    *name = h.nameInFolder;
+    return RetryEintr([&] { return fcntl(h.openedIn->fd, F_DUPFD_CLOEXEC, 0); });
+  }
   // The folder is opened by the path the handle's object has now, then
   // checked to hold that very object (device and inode) under the name:
   // a name moved or replaced meanwhile, or a folder on the way swapped
@@ -151,10 +163,7 @@ int kvposix::OpenFolderHolding(Handle& h, std::string* name) {
   *name = path.substr(slash + 1);
   const int dir = OpenRetry(folder, O_PATH | O_DIRECTORY);
   if (dir < 0) return -1;
-  struct stat st;
-  if (fstatat(dir, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      st.st_dev == h.dev && st.st_ino == h.ino)
-    return dir;
+  if (NamesHandle(dir, *name, h)) return dir;
   close(dir);
   errno = ENOENT;
   return -1;

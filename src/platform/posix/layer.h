@@ -183,6 +183,11 @@ struct Handle {
   dev_t dev = 0;
   ino_t ino = 0;
   bool registered = false;  // in the share table
+  // A handle NtCreateFile opened relative to a folder: that folder's
+  // handle (kept alive with it) and the name there, so a removal or a
+  // link put in its place acts inside that folder, never by a path.
+  std::shared_ptr<Handle> openedIn;
+  std::string nameInFolder;
   std::atomic<uint64_t> unflushedBytes{0};  // written since writeback began
   // Find handles only.
   std::string folder;
@@ -226,7 +231,9 @@ HANDLE RegisterDescriptor(int fd, Kind kind, const std::string& openedPath,
 
 // Opens (O_PATH) the folder holding the object open as `h` and gives its
 // name there in `*name`, checked to name that very object (device and
-// inode). -1 with errno (ENOENT when no name of it is found there).
+// inode): the folder it was opened in by NtCreateFile when its name there
+// still names it, else the folder its current path names. -1 with errno
+// (ENOENT when no name of it is found there).
 int OpenFolderHolding(Handle& h, std::string* name);
 
 // "/proc/self/fd/N": a path that, followed, names the object open as `fd`

@@ -13,7 +13,8 @@ using namespace kvposix;
 namespace {
 
 struct RelativeRequest {
-  int folder;           // descriptor of the root folder
+  HandleRef root;       // the root folder's handle
+  int folder;           // its descriptor
   std::string name;     // one name in it
   std::string path;     // the root's path and the name, for the handle
   DWORD access;
@@ -74,7 +75,13 @@ NTSTATUS Wrap(const RelativeRequest& r, int fd, Kind kind, HANDLE* out) {
     return StatusFromErrno(error);
   }
   *out = RegisterDescriptor(fd, kind, r.path, r.access, r.share, st);
-  if (*out != INVALID_HANDLE_VALUE) return STATUS_SUCCESS;
+  if (*out != INVALID_HANDLE_VALUE) {
+    // Not yet handed out: nothing else uses it meanwhile.
+    HandleRef made = LookFileHandle(*out);
+    made->openedIn = r.root;
+    made->nameInFolder = r.name;
+    return STATUS_SUCCESS;
+  }
   return GetLastError() == ERROR_SHARING_VIOLATION ? STATUS_SHARING_VIOLATION
                                                    : STATUS_NO_MEMORY;
 }
@@ -165,7 +172,7 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access,
   HandleRef root = LookHandle(attributes->RootDirectory, Kind::kFolder);
   if (!root) return status->Status = STATUS_INVALID_HANDLE;
   const UNICODE_STRING& name = *attributes->ObjectName;
-  RelativeRequest r{root->fd, std::string(), std::string(), access, share,
+  RelativeRequest r{root, root->fd, std::string(), std::string(), access, share,
                     disposition, options};
   if (!name.Buffer || !ToNarrowName(name.Buffer, name.Length / sizeof(WCHAR), &r.name) ||
       !IsOneName(r.name))
