@@ -166,7 +166,7 @@ bool ReadOwnXattr(const std::string& path, const char* name,
   return ReadXattrAs(path, name, false, value);
 }
 
-LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
+LayerXattrs ListLayerXattrs(const std::string& path, int* error, bool follow) {
   LayerXattrs names;
   if (error) *error = 0;
   // Most objects carry few attributes: the first listing goes into a
@@ -176,13 +176,15 @@ LayerXattrs ListLayerXattrs(const std::string& path, int* error) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     char* into = attempt == 0 ? first : list.data();
     const size_t room = attempt == 0 ? sizeof first : list.size();
-    const ssize_t n = llistxattr(path.c_str(), into, room);
+    const ssize_t n = follow ? listxattr(path.c_str(), into, room)
+                             : llistxattr(path.c_str(), into, room);
     if (n >= 0) {
       names.Take(into, static_cast<size_t>(n));
       return names;
     }
     if (errno != ERANGE) break;
-    const ssize_t size = llistxattr(path.c_str(), nullptr, 0);
+    const ssize_t size = follow ? listxattr(path.c_str(), nullptr, 0)
+                                : llistxattr(path.c_str(), nullptr, 0);
     if (size < 0) break;
     list.resize(static_cast<size_t>(size) + 1);
   }
@@ -246,9 +248,13 @@ int RemoveXattr(const std::string& path, const char* name) {
   return error == ENODATA ? 0 : error;
 }
 
-DWORD ReadMetadata(const std::string& path, Metadata* meta) {
-  struct statx sx;
-  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+namespace {
+
+// The metadata of an object whose statx is `sx`: a link's from what its
+// folder keeps for `path`; a file's or folder's from the attributes read
+// at `xattrPath` (followed when `follow`, for a descriptor's FdPath).
+void MetadataFrom(const struct statx& sx, const std::string& path,
+                  const std::string& xattrPath, bool follow, Metadata* meta) {
   *meta = Metadata();
   meta->access = FileTimeFromTimespec(ToTimespec(sx.stx_atime));
   meta->write = FileTimeFromTimespec(ToTimespec(sx.stx_mtime));
@@ -259,13 +265,13 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
     meta->attributes |= kept.attributes & kLinkBits;
     meta->creation = hasKept && kept.creation ? kept.creation : BirthOrWrite(sx);
     meta->shortName = ToWideName(kept.shortName);
-    return 0;
+    return;
   }
-  const LayerXattrs names = ListLayerXattrs(path);
-  const DosInfo dos = DecodeDosBlob(ReadDosBlob(path, names));
-  meta->attributes = StoredAttributes(path, sx.stx_mode, dos, names);
+  const LayerXattrs names = ListLayerXattrs(xattrPath, nullptr, follow);
+  const DosInfo dos = DecodeDosBlob(ReadDosBlob(xattrPath, names));
+  meta->attributes = StoredAttributes(xattrPath, sx.stx_mode, dos, names);
   std::vector<uint8_t> reparse;
-  if (names.Has(kReparseName) && ReadXattr(path, kReparseName, &reparse) &&
+  if (names.Has(kReparseName) && ReadXattr(xattrPath, kReparseName, &reparse) &&
       reparse.size() >= 4) {
     meta->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     meta->reparseTag = LoadU32(reparse.data());
@@ -274,8 +280,28 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
   meta->creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
   meta->size = S_ISREG(sx.stx_mode) ? static_cast<ULONGLONG>(sx.stx_size) : 0;
   std::vector<uint8_t> shortName;
-  if (names.Has(kShortName) && ReadXattr(path, kShortName, &shortName))
+  if (names.Has(kShortName) && ReadXattr(xattrPath, kShortName, &shortName))
     meta->shortName = ToWideName(std::string(shortName.begin(), shortName.end()));
+}
+
+}  // namespace
+
+DWORD ReadMetadata(const std::string& path, Metadata* meta) {
+  struct statx sx;
+  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+  MetadataFrom(sx, path, path, false, meta);
+  return 0;
+}
+
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta) {
+  struct statx sx;
+  if (statx(handle.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME,
+            &sx) != 0)
+    return CodeFromErrno(errno);
+  // A link's kept attributes are its folder's, found by the link's name.
+  const bool link = S_ISLNK(sx.stx_mode);
+  MetadataFrom(sx, link ? handle.Path() : std::string(), FdPath(handle.fd),
+               true, meta);
   return 0;
 }
 

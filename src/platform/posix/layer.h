@@ -113,7 +113,9 @@ class LayerXattrs {
 // Lists the attributes of `path` itself (a link not followed). `error`
 // (optional) gets the errno of a failed listing, 0 otherwise; a file
 // system without extended attributes lists none.
-LayerXattrs ListLayerXattrs(const std::string& path, int* error = nullptr);
+// With `follow`, a link at `path` is followed (for FdPath names).
+LayerXattrs ListLayerXattrs(const std::string& path, int* error = nullptr,
+                            bool follow = false);
 // One statx of `path`, a link at its end not followed, with the birth
 // time when the file system keeps it. Returns 0 or the errno.
 int StatusOf(const std::string& path, struct statx* sx);
@@ -148,6 +150,11 @@ struct Metadata {
 };
 // Returns 0 or a Windows code.
 DWORD ReadMetadata(const std::string& path, Metadata* meta);
+struct Handle;
+// The same of what an open handle holds, read through its descriptor
+// (statx AT_EMPTY_PATH, the attributes through FdPath); only what a
+// link's folder keeps for it is looked up by the link's name.
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta);
 // Writes attributes / creation time of a file or folder (a link: ignored).
 DWORD WriteAttributes(const std::string& path, DWORD attributes);
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
@@ -162,6 +169,10 @@ void NoteNameChange();
 std::u16string ShortNameOf(const std::u16string& stored);
 
 // ---- handles (files.cc) --------------------------------------------------
+// "/proc/self/fd/N": names the object the descriptor holds (an O_PATH one
+// too) for the calls that take a path and follow it (getxattr,
+// listxattr), whatever its own path names now.
+std::string FdPath(int fd);
 enum class Kind { kFile, kFolder, kLink, kFind };
 
 struct FindEntry {
@@ -247,6 +258,8 @@ DWORD LinkTag(const std::string& path);
 // The descriptor of `path`: stored bytes, or one built from the owner,
 // group and mode. Returns 0 or a Windows code.
 DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out);
+// The same of what an open handle holds, through its descriptor.
+DWORD HandleDescriptorOf(const Handle& handle, std::vector<uint8_t>* out);
 
 // ---- fault switch (faults.cc), for tests only -----------------------------
 // Only a program linked with the kvfaults build of faults.cc (the test
