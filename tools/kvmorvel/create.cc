@@ -286,6 +286,24 @@ int RefuseFolderArchive(const CreateOptions& options) {
                                   "PATH...)");
 }
 
+// The code the library gives a source that changed while it was read.
+const DWORD kSourceChanged = 0x10000205u;
+
+// Whether the opened item (its attributes and file index) is the one the
+// walk listed: the same index where the walk knows it, and the same kind.
+bool IsListedItem(const kvsys::Item& item, DWORD attributes, ULONGLONG index) {
+  if (item.fileIndex != kvsys::kUnknownIndex && item.fileIndex != index)
+    return false;
+  const bool link = (attributes & 0x400) != 0;  // a reparse point
+  const bool folder = (attributes & 0x10) != 0;
+  switch (item.kind) {
+    case kvsys::Kind::kLink: return link;
+    case kvsys::Kind::kFolder: return folder && !link;
+    case kvsys::Kind::kFile: return !folder && !link;
+    default: return false;
+  }
+}
+
 class TreeAdder {
  public:
   TreeAdder(CKvMorvel* archive, const CreateOptions& options,
@@ -309,8 +327,12 @@ class TreeAdder {
  private:
   void Visit(const std::string& path, const std::string& name,
              const kvsys::Listed* listed = nullptr);
-  void VisitFolder(const std::string& path, const std::string& name);
-  void AddEntry(const std::string& path, const std::string& name);
+  void VisitFolder(const std::string& path, const std::string& name,
+                   uint64_t fileIndex = kvsys::kUnknownIndex);
+  void AddEntry(const std::string& path, const std::string& name,
+                const kvsys::Item& item);
+  bool ReadSourceDescriptor(HANDLE source, const std::string& path,
+                            std::vector<BYTE>* descriptor);
   bool IsArchiveItself(const std::string& path, const kvsys::Item& item);
   void Fail(const std::string& path, const char* action,
             const std::string& message);
@@ -384,22 +406,28 @@ void TreeAdder::Visit(const std::string& path, const std::string& name,
     return;
   }
   if (item.kind == kvsys::Kind::kFolder) {
-    if (options_.version != 1) AddEntry(path, name);
-    VisitFolder(path, name);
+    // A listing names a mount point by the index of the folder it covers:
+    // the folder's own entry is checked by its kind only, and its listing
+    // by ListFolder, which knows mounts.
+    kvsys::Item folder = item;
+    folder.fileIndex = kvsys::kUnknownIndex;
+    if (options_.version != 1) AddEntry(path, name, folder);
+    VisitFolder(path, name, item.fileIndex);
   } else if (item.kind == kvsys::Kind::kLink) {
     if (options_.version == 1) ++linksSkipped_;
-    else AddEntry(path, name);
+    else AddEntry(path, name, item);
   } else if (item.kind == kvsys::Kind::kFile) {
-    if (!IsArchiveItself(path, item)) AddEntry(path, name);
+    if (!IsArchiveItself(path, item)) AddEntry(path, name, item);
   } else {
     ReportNote(path + ": not a file, folder or link; skipped");
   }
 }
 
-void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
+void TreeAdder::VisitFolder(const std::string& path, const std::string& name,
+                            uint64_t fileIndex) {
   std::vector<kvsys::Listed> children;
   std::string message;
-  const bool listed = kvsys::ListFolder(path, &children, &message);
+  const bool listed = kvsys::ListFolder(path, fileIndex, &children, &message);
   if (!listed && children.empty()) {
     Fail(path, "cannot list", message);
     return;
@@ -418,7 +446,28 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
   }
 }
 
-void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
+// The descriptor of the opened item, read through its handle. A failed
+// read still lets the entry be kept; the run reports the loss.
+bool TreeAdder::ReadSourceDescriptor(HANDLE source, const std::string& path,
+                                     std::vector<BYTE>* descriptor) {
+  DWORD error = 0;
+  const bool read = kvwin::ReadDescriptor(
+      [source](BYTE* buffer, DWORD capacity, DWORD* needed) {
+        CKvMorvelHost::ClearSystemError();
+        const BOOL ok =
+            CKvMorvelHost::GetSourceDescriptor(source, buffer, capacity, needed);
+        return ok ? DWORD(0) : CKvMorvelHost::GetSystemError();
+      },
+      descriptor, &error);
+  if (!read) {
+    ReportFailure(path + ": stored without its security descriptor", error);
+    ++failures_;
+  }
+  return read;
+}
+
+void TreeAdder::AddEntry(const std::string& path, const std::string& name,
+                         const kvsys::Item& item) {
   std::u16string widePath, wideName;
   if (!Utf8ToUtf16(path, &widePath) || !Utf8ToUtf16(name, &wideName)) {
     ReportFailure(path + ": the name is not valid UTF-8", 123);
@@ -434,27 +483,37 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     ++failures_;
     return;
   }
+  // The item is opened once, a link as itself, and must be the one the
+  // walk listed: something put in its place since (a link to another
+  // user's file, say) is never read. Everything stored is read through
+  // this handle.
   WIN32_FILE_ATTRIBUTE_DATA data;
-  DWORD error = 0;
-  if (!kvwin::GetAttributeData(widePath, &data, &error)) {
-    ReportFailure(path, error);
+  ULONGLONG index = 0;
+  CKvMorvelHost::ClearSystemError();
+  HANDLE source = CKvMorvelHost::OpenSource(
+      reinterpret_cast<LPCWSTR>(widePath.c_str()), &data, nullptr, &index);
+  if (!source) {
+    ReportFailure(path, CKvMorvelHost::GetSystemError());
+    ++failures_;
+    return;
+  }
+  if (!IsListedItem(item, data.dwFileAttributes, index)) {
+    CKvMorvelHost::CloseSource(source);
+    ReportFailure(path, kSourceChanged);
     ++failures_;
     return;
   }
   std::vector<BYTE> descriptor;
-  if (options_.version != 1 &&
-      !kvwin::GetSecurityDescriptor(widePath, &descriptor, &error)) {
-    // The entry is still worth keeping; the run reports the loss.
-    ReportFailure(path + ": stored without its security descriptor", error);
-    ++failures_;
-  }
+  if (options_.version != 1) ReadSourceDescriptor(source, path, &descriptor);
   const DWORD before = archive_.GetErrorCode();
   CKvMorvelHost::ClearSystemError();
-  if (!archive_.AddFile(reinterpret_cast<LPCWSTR>(widePath.c_str()),
-                        reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
-                        descriptor.empty() ? nullptr : descriptor.data(),
-                        static_cast<DWORD>(descriptor.size()))) {
+  const BOOL added = archive_.AddOpenedFile(
+      source, reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
+      descriptor.empty() ? nullptr : descriptor.data(),
+      static_cast<DWORD>(descriptor.size()));
+  if (!added) {
     const DWORD code = FailureCode(archive_, before);
+    CKvMorvelHost::CloseSource(source);
     if (code == kCancelled) {
       ReportNote(path + ": interrupted; not stored");
       return;
@@ -463,6 +522,7 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     ++failures_;
     return;
   }
+  CKvMorvelHost::CloseSource(source);
   const bool folder = (data.dwFileAttributes & 0x10) != 0;
   const uint64_t size = folder ? 0
                                : (static_cast<uint64_t>(data.nFileSizeHigh)

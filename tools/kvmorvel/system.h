@@ -37,8 +37,11 @@ struct Listed {
 };
 // The children of the folder, "." and ".." left out; false with a message
 // when the listing fails (the children read before stay in `children`).
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
-                std::string* message);
+// With `fileIndex` known (not kUnknownIndex), the folder listed must be
+// the one the walk saw under that index: a link never, nor another folder
+// put in its place; false with a message otherwise, nothing listed.
+bool ListFolder(const std::string& path, uint64_t fileIndex,
+                std::vector<Listed>* children, std::string* message);
 // `folder` joined with a name in it.
 std::string Join(const std::string& folder, const std::string& name);
 // Whether anything, a dangling link too, is at `path`.

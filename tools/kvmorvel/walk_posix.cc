@@ -3,6 +3,7 @@
 #if !defined(_WIN32)
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,13 +53,47 @@ Listed FromListing(const struct dirent& entry) {
 
 }  // namespace
 
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
-                std::string* message) {
-  DIR* folder = opendir(path.c_str());
+// Whether the opened folder is the one listed under `fileIndex`. A
+// listing gives a mount point's index in the folder holding it, not the
+// mounted folder's: a folder on another device than its parent is taken
+// as the mount it is.
+bool IsListedFolder(int fd, const struct stat& info, uint64_t fileIndex) {
+  if (fileIndex == kUnknownIndex ||
+      static_cast<uint64_t>(info.st_ino) == fileIndex)
+    return true;
+  struct stat parent;
+  return fstatat(fd, "..", &parent, 0) == 0 && parent.st_dev != info.st_dev;
+}
+
+// The folder opened for listing, never through a link at its end, and
+// only when it is the one the walk saw; null with a message otherwise.
+DIR* OpenListedFolder(const std::string& path, uint64_t fileIndex,
+                      std::string* message) {
+  const int fd =
+      open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *message = errno == ELOOP ? "changed while it was read: now a link"
+                              : strerror(errno);
+    return nullptr;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !IsListedFolder(fd, info, fileIndex)) {
+    *message = "changed while it was read: another folder is in its place";
+    close(fd);
+    return nullptr;
+  }
+  DIR* folder = fdopendir(fd);
   if (!folder) {
     *message = strerror(errno);
-    return false;
+    close(fd);
   }
+  return folder;
+}
+
+bool ListFolder(const std::string& path, uint64_t fileIndex,
+                std::vector<Listed>* children, std::string* message) {
+  DIR* folder = OpenListedFolder(path, fileIndex, message);
+  if (!folder) return false;
   errno = 0;
   while (struct dirent* item = readdir(folder)) {
     if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)

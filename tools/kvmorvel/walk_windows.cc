@@ -70,7 +70,8 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
   return true;
 }
 
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
+// The listing gives no file index here, so `fileIndex` is never known.
+bool ListFolder(const std::string& path, uint64_t, std::vector<Listed>* children,
                 std::string* message) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(WideFromUtf8(Join(path, "*")).c_str(), &found);
