@@ -70,11 +70,24 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
   return true;
 }
 
-// The listing gives no file index here, so `fileIndex` is never known.
-bool ListFolder(const std::string& path, uint64_t, std::vector<Listed>* children,
-                std::string* message) {
+Folder::~Folder() {}
+
+// Windows walks by path: the listing gives no file index, and each item
+// the command stores is checked by kind when it is opened.
+bool Folder::Open(const Folder*, const std::string&, const std::string& path,
+                  const Item&, std::string*) {
+  path_ = path;
+  return true;
+}
+
+bool Folder::ReadChild(const std::string& leaf, Item* item,
+                       std::string* message) const {
+  return ReadItem(Join(path_, leaf), item, message);
+}
+
+bool Folder::List(std::vector<Listed>* children, std::string* message) const {
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(WideFromUtf8(Join(path, "*")).c_str(), &found);
+  HANDLE find = FindFirstFileW(WideFromUtf8(Join(path_, "*")).c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) {
     *message = LastErrorMessage();
     return false;
