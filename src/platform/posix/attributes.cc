@@ -293,8 +293,9 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
   return 0;
 }
 
-DWORD ReadHandleMetadata(Handle& handle, Metadata* meta) {
-  struct statx sx;
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta, struct statx* status) {
+  struct statx own;
+  struct statx& sx = status ? *status : own;
   if (statx(handle.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME,
             &sx) != 0)
     return CodeFromErrno(errno);

@@ -517,19 +517,19 @@ BOOL GetFileInformationByHandle(HANDLE file,
   HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!info) return Fail(ERROR_INVALID_PARAMETER);
-  struct stat st;
-  if (fstat(h->fd, &st) != 0) return FailErrno(errno);
+  struct statx sx;
   Metadata meta;
-  if (const DWORD code = ReadHandleMetadata(*h, &meta)) return Fail(code);
+  if (const DWORD code = ReadHandleMetadata(*h, &meta, &sx)) return Fail(code);
   info->dwFileAttributes = meta.attributes;
   info->ftCreationTime = FromTicks(meta.creation);
   info->ftLastAccessTime = FromTicks(meta.access);
   info->ftLastWriteTime = FromTicks(meta.write);
-  info->dwVolumeSerialNumber = VolumeSerialOf(st.st_dev);
+  info->dwVolumeSerialNumber =
+      VolumeSerialOf(makedev(sx.stx_dev_major, sx.stx_dev_minor));
   info->nFileSizeHigh = static_cast<DWORD>(meta.size >> 32);
   info->nFileSizeLow = static_cast<DWORD>(meta.size);
-  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
-  const uint64_t index = static_cast<uint64_t>(st.st_ino);
+  info->nNumberOfLinks = static_cast<DWORD>(sx.stx_nlink);
+  const uint64_t index = static_cast<uint64_t>(sx.stx_ino);
   info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
   info->nFileIndexLow = static_cast<DWORD>(index);
   return TRUE;

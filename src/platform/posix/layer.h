@@ -154,7 +154,10 @@ struct Handle;
 // The same of what an open handle holds, read through its descriptor
 // (statx AT_EMPTY_PATH, the attributes through FdPath); only what a
 // link's folder keeps for it is looked up by the link's name.
-DWORD ReadHandleMetadata(Handle& handle, Metadata* meta);
+// `status` (optional) gets the descriptor's statx: its device, inode
+// and link count, without another call.
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta,
+                         struct statx* status = nullptr);
 // Writes attributes / creation time of a file or folder (a link: ignored).
 DWORD WriteAttributes(const std::string& path, DWORD attributes);
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
