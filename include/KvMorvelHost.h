@@ -76,8 +76,9 @@ class KVMORVEL_API CKvMorvelHost {
   // on Windows it is an ordinary file handle.
   static HANDLE OpenSource(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA* data,
                            DWORD* volume, ULONGLONG* fileIndex);
-  // The self-relative security descriptor (owner, group and DACL) of
-  // what `source` holds, read through the handle into `buffer`; FALSE
+  // The self-relative security descriptor (owner, group, DACL, and the
+  // SACL where the handle allows it) of what `source` holds, read through
+  // the handle into `buffer`; FALSE
   // with 122 and the size in `*needed` when `capacity` is too small, or
   // FALSE with the read's code (GetSystemError).
   static BOOL GetSourceDescriptor(HANDLE source, BYTE* buffer,
