@@ -7,6 +7,7 @@
 #include "KvMorvelHost.h"
 #include "common/archive_constants.h"
 #include "kvwin32.h"
+#include "formats/source_descriptor.h"
 #include "restore/restore_paths.h"
 
 BOOL CKvMorvelHost::IsContainedName(LPCWSTR name) {
@@ -63,18 +64,7 @@ BOOL CKvMorvelHost::GetSourceDescriptor(HANDLE source, BYTE* buffer,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (GetKernelObjectSecurity(source, kAllSecurityInformation, buffer,
-                              capacity, needed))
-    return TRUE;
-  // The SACL is read only through a handle opened with
-  // ACCESS_SYSTEM_SECURITY, which needs a privilege OpenSource does not
-  // ask for: without it the descriptor is read without its SACL.
-  const DWORD code = GetLastError();
-  if (code != ERROR_ACCESS_DENIED && code != ERROR_PRIVILEGE_NOT_HELD)
-    return FALSE;
-  return GetKernelObjectSecurity(
-      source, kAllSecurityInformation & ~SACL_SECURITY_INFORMATION, buffer,
-      capacity, needed);
+  return ReadSourceDescriptor(source, buffer, capacity, needed);
 }
 
 BOOL CKvMorvelHost::CloseSource(HANDLE source) {

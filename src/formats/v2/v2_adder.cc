@@ -15,6 +15,7 @@
 #include "formats/le_codec.h"
 #include "formats/reparse_point.h"
 #include "formats/short_name.h"
+#include "formats/source_descriptor.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
 #include "formats/write_failure.h"
@@ -50,15 +51,13 @@ std::unique_ptr<BYTE[]> CaptureDescriptor(HANDLE source, void* descriptor,
   copy.reset(new (std::nothrow) BYTE[size]);
   DWORD needed = 0;
   if (!copy) return copy;
-  if (!GetKernelObjectSecurity(source, kAllSecurityInformation, copy.get(),
-                               size, &needed)) {
+  if (!ReadSourceDescriptor(source, copy.get(), size, &needed)) {
     copy.reset();
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
       return copy;
     size = needed;
     copy.reset(new (std::nothrow) BYTE[size]);
-    if (!copy || !GetKernelObjectSecurity(source, kAllSecurityInformation,
-                                          copy.get(), size, &needed)) {
+    if (!copy || !ReadSourceDescriptor(source, copy.get(), size, &needed)) {
       copy.reset();
       return copy;
     }
