@@ -43,7 +43,7 @@ struct Listed {
 // A folder held open while the walk is in it. On Linux its children are
 // looked at, listed and opened relative to its descriptor, so a folder
 // above it that is moved or swapped for a link meanwhile changes nothing
-// the walk reads; on Windows it is its path.
+// the walk reads; on Windows the folder is listed through its handle.
 class Folder {
  public:
   Folder() = default;
@@ -68,7 +68,8 @@ class Folder {
 
  private:
   std::string path_;
-  int fd_ = -1;              // Linux: the folder's descriptor
+  // Linux: the folder's descriptor; Windows: its HANDLE. -1 when closed.
+  intptr_t handle_ = -1;
   uint64_t volume_ = ~0ull;  // the volume serial number of the folder
 };
 

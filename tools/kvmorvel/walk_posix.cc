@@ -70,14 +70,14 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
 }
 
 Folder::~Folder() {
-  if (fd_ >= 0) close(fd_);
+  if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
 bool Folder::Open(const Folder* parent, const std::string& leaf,
                   const std::string& path, const Item& item,
                   std::string* message) {
   path_ = path;
-  const int at = parent ? parent->fd_ : AT_FDCWD;
+  const int at = parent ? static_cast<int>(parent->handle_) : AT_FDCWD;
   const int fd = openat(at, parent ? leaf.c_str() : path.c_str(),
                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -99,14 +99,14 @@ bool Folder::Open(const Folder* parent, const std::string& leaf,
     close(fd);
     return false;
   }
-  fd_ = fd;
+  handle_ = fd;
   volume_ = opened.volume;
   return true;
 }
 
 bool Folder::List(std::vector<Listed>* children, std::string* message) const {
   // The listing reads through its own descriptor, which closedir closes.
-  const int fd = dup(fd_);
+  const int fd = dup(static_cast<int>(handle_));
   DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
   if (!folder) {
     *message = strerror(errno);
@@ -127,7 +127,7 @@ bool Folder::List(std::vector<Listed>* children, std::string* message) const {
 bool Folder::ReadChild(const std::string& leaf, Item* item,
                        std::string* message) const {
   struct stat info;
-  if (fstatat(fd_, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(static_cast<int>(handle_), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     *message = strerror(errno);
     return false;
   }
