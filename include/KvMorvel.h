@@ -186,6 +186,20 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // point's read codes). A failed add leaves the entries before it whole.
   BOOL AddFile(LPCWSTR source, LPCWSTR name, WIN32_FILE_ATTRIBUTE_DATA* data,
                void* descriptor, DWORD descriptorLength);
+  // Adds what the open handle `source` holds, under `name`, with the
+  // attributes and times in `data` (null: read through the handle). The
+  // handle is read, never the path it was opened by: the host opens the
+  // item once (for a reparse point, the point itself, with
+  // FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, and
+  // GENERIC_READ for a file's data), checks it is the item it looked at,
+  // and nothing can be put in its place meanwhile. The handle stays the
+  // host's. Results as AddFile's; also 87 for a null or invalid handle,
+  // and 0x10000205 when what the handle holds is not the kind `data`
+  // says (a file, a folder or a reparse point). AddFile by path opens the
+  // source this way and adds it here.
+  BOOL AddOpenedFile(HANDLE source, LPCWSTR name,
+                     WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                     DWORD descriptorLength);
   // Restores the entry at the cursor below the folder `target`: its
   // folders, data, attributes, times, short name, descriptor and reparse
   // point, with every stored name confined to `target`. `flag` 0 skips a
@@ -359,7 +373,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL InitStructuresV1(HANDLE file, _MVRL_OBJECT* record);
   BOOL CloseStructuresV1();
   ULONGLONG GetFileSize64(HANDLE file);
-  BOOL AddFileProcess(LPCWSTR source, LPCWSTR name,
+  // The adders read `source`, an open handle; `path` names it for the
+  // short names only.
+  BOOL AddFileProcess(HANDLE source, LPCWSTR path, LPCWSTR name,
                       WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                       DWORD descriptorLength);
   BOOL MorvelExtractFile(LPCWSTR target, int flag);
@@ -394,13 +410,14 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL ZIPCompressFile5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry,
                         LONGLONG length, int level);
   BOOL ZIPDecompressFile5(HANDLE target, _MVRL_FILEENTRY_MAX_5* entry);
-  BOOL AddFileProcess5(LPCWSTR source, LPCWSTR name,
+  BOOL AddFileProcess5(HANDLE source, LPCWSTR path, LPCWSTR name,
                        WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                        DWORD descriptorLength);
   // Steps of AddFileProcess5; each returns 0 or the code that fails the
   // add.
-  DWORD StoreReparsePoint5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
-  DWORD StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreReparsePoint5(HANDLE source, LPCWSTR path,
+                           _MVRL_FILEENTRY_MAX_5* entry);
+  DWORD StoreFileData5(HANDLE source, _MVRL_FILEENTRY_MAX_5* entry);
   DWORD StoreDescriptor5(const void* descriptor, DWORD length,
                          _MVRL_FILEENTRY_MAX_5* entry);
   // Writes a length-prefixed item (reparse record or descriptor block) to
@@ -423,14 +440,19 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL CloseStructuresV2();
   void FillVector(int load);
   BOOL WriteVector(HANDLE file);
-  BOOL AddFileProcess2(LPCWSTR source, LPCWSTR name,
+  BOOL AddFileProcess2(HANDLE source, LPCWSTR path, LPCWSTR name,
                        WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                        DWORD descriptorLength);
   BOOL ZIPCompressFile2(HANDLE source, ULONGLONG length, ULONGLONG budget,
                         HANDLE archive, ULONGLONG* stored, int level);
   // AddFileProcess2's step for a file: its deflate stream at the write
   // position, its stored length and data offset into `entry`.
-  BOOL StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry);
+  BOOL StoreFileData2(HANDLE source, _MVRL_FILEENTRY_2* entry);
+  // AddFile and AddOpenedFile past their argument checks: `path` names
+  // the opened `source` (null: its name is asked of the handle).
+  BOOL AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
+                     WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
+                     DWORD descriptorLength);
 
   // Restoring version 5 and version 2 entries.
   BOOL MorvelExtractFile5(LPCWSTR target, int flag);

@@ -62,6 +62,29 @@ class KVMORVEL_API CKvMorvelHost {
   static DWORD GetSystemError();
   // Sets that code to 0, before an operation whose code is then read.
   static void ClearSystemError();
+
+  // Opens the item at `path` once, for CKvMorvel::AddOpenedFile: a final
+  // link as the link itself (never followed), a folder as the folder, a
+  // file for reading its data (shared for reading only). Fills `data`
+  // with the attributes, times and size of what was opened and `volume`
+  // and `fileIndex` with its identity (Linux: the device and the inode),
+  // all read through the handle, so a host can check the handle holds
+  // the item it listed before anything is read. Returns the handle (close
+  // it with CloseSource), or null with GetSystemError's code (2 missing,
+  // 5 denied, 222 a pipe or device). Any argument but `path` may be
+  // null. On Linux the handle belongs to the library's own Win32 layer;
+  // on Windows it is an ordinary file handle.
+  static HANDLE OpenSource(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA* data,
+                           DWORD* volume, ULONGLONG* fileIndex);
+  // The self-relative security descriptor (owner, group, DACL, and the
+  // SACL where the handle allows it) of what `source` holds, read through
+  // the handle into `buffer`; FALSE
+  // with 122 and the size in `*needed` when `capacity` is too small, or
+  // FALSE with the read's code (GetSystemError).
+  static BOOL GetSourceDescriptor(HANDLE source, BYTE* buffer,
+                                  DWORD capacity, DWORD* needed);
+  // Closes a handle OpenSource gave. FALSE with 6 for any other.
+  static BOOL CloseSource(HANDLE source);
 };
 
 #endif  // KVMORVEL_HOST_H

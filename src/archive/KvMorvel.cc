@@ -3,6 +3,7 @@
 #include "KvMorvel.h"
 
 #include <cstring>
+#include <vector>
 
 #include "KvLog.h"
 #include "archive/codes.h"
@@ -281,6 +282,58 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name, void* descriptor,
   return AddFile(source, name, &data, descriptor, descriptorLength);
 }
 
+namespace {
+
+// What an add stores for an item: data, a folder, a reparse record.
+enum class SourceKind { kFile, kFolder, kReparsePoint };
+
+SourceKind KindOf(DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return SourceKind::kReparsePoint;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return SourceKind::kFolder;
+  return SourceKind::kFile;
+}
+
+// The attribute data of what `source` holds, read through the handle.
+bool ReadHandleData(HANDLE source, WIN32_FILE_ATTRIBUTE_DATA* data) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(source, &info)) return false;
+  data->dwFileAttributes = info.dwFileAttributes;
+  data->ftCreationTime = info.ftCreationTime;
+  data->ftLastAccessTime = info.ftLastAccessTime;
+  data->ftLastWriteTime = info.ftLastWriteTime;
+  data->nFileSizeHigh = info.nFileSizeHigh;
+  data->nFileSizeLow = info.nFileSizeLow;
+  return true;
+}
+
+// Why no add may be made now, or 0: an image is not written here, and
+// an archive opened for reading is never written (a version 5 add would
+// grow its last part and the catalogue could not be written at Close).
+DWORD AddRefusal(DWORD version, BOOL read, const CancelFlag* cancel) {
+  if (version == 3) return E_NOTIMPL;
+  if (read) return ERROR_ACCESS_DENIED;
+  if (CancelRequested(cancel)) return kCancelledCode;
+  return 0;
+}
+
+// The name the system gives the opened item, for its short names; empty
+// when it has none to give.
+std::vector<WCHAR> NameOfHandle(HANDLE source) {
+  std::vector<WCHAR> path(512);
+  DWORD n = GetFinalPathNameByHandleW(source, path.data(),
+                                      static_cast<DWORD>(path.size()), 0);
+  if (n >= path.size()) {
+    path.resize(n + 1);
+    n = GetFinalPathNameByHandleW(source, path.data(),
+                                  static_cast<DWORD>(path.size()), 0);
+  }
+  if (n == 0 || n >= path.size()) n = 0;
+  path[n] = 0;
+  return path;
+}
+
+}  // namespace
+
 BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
                         WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
                         DWORD descriptorLength) {
@@ -288,28 +341,95 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
     m_error.SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (m_version == 3) {
-    m_error.SetError(E_NOTIMPL);
+  if (const DWORD refused = AddRefusal(m_version, m_read, &m_cancel)) {
+    m_error.SetError(refused);
     return FALSE;
   }
-  // An archive opened for reading is never written: a version 5 add would
-  // grow its last part and the catalogue could not be written at Close.
-  if (m_read) {
-    m_error.SetError(ERROR_ACCESS_DENIED);
+  // Opened once, a link never followed: everything stored is read
+  // through this handle, so nothing put at the path meanwhile is read.
+  const bool file = KindOf(data->dwFileAttributes) == SourceKind::kFile;
+  HANDLE opened = CreateFileW(
+      source, GENERIC_READ,
+      file ? FILE_SHARE_READ
+           : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // A folder's entry keeps the caller's data alone: one whose source
+  // cannot be opened is still stored, with nothing read.
+  if (opened == INVALID_HANDLE_VALUE &&
+      KindOf(data->dwFileAttributes) != SourceKind::kFolder) {
+    // Version 1 leaves the holder as it was and tells the open's code as
+    // the thread's last error only.
+    if (m_version != 1) m_error.SetError(GetLastError());
     return FALSE;
   }
-  if (CancelRequested(&m_cancel)) {
-    m_error.SetError(kCancelledCode);
+  const BOOL added =
+      AddFromHandle(opened, source, name, data, descriptor, descriptorLength);
+  const DWORD code = GetLastError();
+  if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+  SetLastError(code);
+  return added;
+}
+
+BOOL CKvMorvel::AddOpenedFile(HANDLE source, LPCWSTR name,
+                              WIN32_FILE_ATTRIBUTE_DATA* data,
+                              void* descriptor, DWORD descriptorLength) {
+  if (!m_control || !source || source == INVALID_HANDLE_VALUE || !name) {
+    m_error.SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA own = {};
+  if (!data) {
+    if (!ReadHandleData(source, &own)) {
+      m_error.SetError(GetLastError());
+      return FALSE;
+    }
+    data = &own;
+  }
+  return AddFromHandle(source, nullptr, name, data, descriptor,
+                       descriptorLength);
+}
+
+BOOL CKvMorvel::AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
+                              WIN32_FILE_ATTRIBUTE_DATA* data,
+                              void* descriptor, DWORD descriptorLength) {
+  if (const DWORD refused = AddRefusal(m_version, m_read, &m_cancel)) {
+    m_error.SetError(refused);
+    return FALSE;
+  }
+  // What was opened must be what the caller looked at: a file put in a
+  // folder's place, or a link in a file's, is not stored under its name.
+  // (Where the caller says reparse point, reading the point through the
+  // handle refuses anything else as no reparse point.)
+  WIN32_FILE_ATTRIBUTE_DATA opened = *data;
+  if (source != INVALID_HANDLE_VALUE) {
+    if (!ReadHandleData(source, &opened)) {
+      m_error.SetError(GetLastError());
+      return FALSE;
+    }
+    const SourceKind said = KindOf(data->dwFileAttributes);
+    if (KindOf(opened.dwFileAttributes) != said &&
+        said != SourceKind::kReparsePoint) {
+      m_error.SetError(kErrorSourceChanged);
+      return FALSE;
+    }
+  }
+  std::vector<WCHAR> named;
+  if (!path) {
+    named = NameOfHandle(source);
+    path = named.data();
   }
   if (m_manifest) m_manifest->digest.Reset();
   BOOL added = FALSE;
   if (m_version == 2)
-    added = AddFileProcess2(source, name, data, descriptor, descriptorLength);
+    added = AddFileProcess2(source, path, name, data, descriptor,
+                            descriptorLength);
   else if (m_version == 5)
-    added = AddFileProcess5(source, name, data, descriptor, descriptorLength);
+    added = AddFileProcess5(source, path, name, data, descriptor,
+                            descriptorLength);
   else
-    added = AddFileProcess(source, name, data, descriptor, descriptorLength);
+    added = AddFileProcess(source, path, name, &opened, descriptor,
+                           descriptorLength);
   if (!added || !m_manifest || !HasEntryData(m_version, data->dwFileAttributes))
     return added;
   const DWORD code = AddManifestEntry(m_manifest, name);

@@ -7,6 +7,7 @@
 #include "KvMorvelHost.h"
 #include "common/archive_constants.h"
 #include "kvwin32.h"
+#include "formats/source_descriptor.h"
 #include "restore/restore_paths.h"
 
 BOOL CKvMorvelHost::IsContainedName(LPCWSTR name) {
@@ -22,3 +23,50 @@ DWORD CKvMorvelHost::GetImageSignature(BYTE* buffer, DWORD capacity) {
 DWORD CKvMorvelHost::GetSystemError() { return GetLastError(); }
 
 void CKvMorvelHost::ClearSystemError() { SetLastError(0); }
+
+HANDLE CKvMorvelHost::OpenSource(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA* data,
+                                 DWORD* volume, ULONGLONG* fileIndex) {
+  if (!path) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // Shared for reading only, as the adders open a file's data; the
+  // flags open a link itself and a folder at all.
+  HANDLE source = CreateFileW(
+      path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(source, &info)) {
+    const DWORD code = GetLastError();
+    CloseHandle(source);
+    SetLastError(code);
+    return nullptr;
+  }
+  if (data) {
+    data->dwFileAttributes = info.dwFileAttributes;
+    data->ftCreationTime = info.ftCreationTime;
+    data->ftLastAccessTime = info.ftLastAccessTime;
+    data->ftLastWriteTime = info.ftLastWriteTime;
+    data->nFileSizeHigh = info.nFileSizeHigh;
+    data->nFileSizeLow = info.nFileSizeLow;
+  }
+  if (volume) *volume = info.dwVolumeSerialNumber;
+  if (fileIndex)
+    *fileIndex = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) |
+                 info.nFileIndexLow;
+  return source;
+}
+
+BOOL CKvMorvelHost::GetSourceDescriptor(HANDLE source, BYTE* buffer,
+                                        DWORD capacity, DWORD* needed) {
+  if (!source || !needed) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return ReadSourceDescriptor(source, buffer, capacity, needed);
+}
+
+BOOL CKvMorvelHost::CloseSource(HANDLE source) {
+  return CloseHandle(source);
+}

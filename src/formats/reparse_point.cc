@@ -12,12 +12,17 @@ DWORD ReadReparsePoint(LPCWSTR path, BYTE* buffer, DWORD* returned,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (link == INVALID_HANDLE_VALUE) return GetLastError();
   *step = kReparseControl;
+  const DWORD code = ReadReparsePointOf(link, buffer, returned);
+  CloseHandle(link);
+  return code;
+}
+
+DWORD ReadReparsePointOf(HANDLE link, BYTE* buffer, DWORD* returned) {
+  *returned = 0;
   const BOOL read = DeviceIoControl(link, FSCTL_GET_REPARSE_POINT, nullptr, 0,
                                     buffer, kReparseBufferSize, returned,
                                     nullptr);
-  const DWORD code = read ? ERROR_SUCCESS : GetLastError();
-  CloseHandle(link);
-  return code;
+  return read ? ERROR_SUCCESS : GetLastError();
 }
 
 DWORD ParsePrintName(const BYTE* buffer, DWORD n, WCHAR* name,

@@ -31,6 +31,9 @@ enum ReparseReadStep { kReparseOpen, kReparseControl };
 // or the failure's code with the failing step in `*step`.
 DWORD ReadReparsePoint(LPCWSTR path, BYTE* buffer, DWORD* returned,
                        ReparseReadStep* step);
+// The same read through `link`, a handle opened on the reparse point
+// itself (FILE_FLAG_OPEN_REPARSE_POINT).
+DWORD ReadReparsePointOf(HANDLE link, BYTE* buffer, DWORD* returned);
 
 // Copies the print name of the mount-point data in the first `n` bytes of
 // `buffer` into `name` (`capacity` WCHARs, terminator included), up to its

@@ -353,6 +353,12 @@ DWORD GetFileType(HANDLE file);
 // whatever paths they were opened by. Failures: 6 bad handle.
 BOOL GetFileInformationByHandle(HANDLE file,
                                 LPBY_HANDLE_FILE_INFORMATION info);
+// The path of the object `file` holds, under the name it has now ("X:\..."
+// in a mapped drive, else the POSIX path with '\'); `flags` must be 0.
+// Returns its length, or the room needed (terminator included) when
+// `capacity` is too small, or 0 with the code (6 bad handle).
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity,
+                                DWORD flags);
 // With FileDispositionInfo and DeleteFile set: deletes the file opened as
 // `file` (with DELETE access), found through the handle (under the name
 // it has now), never by looking up the path it was opened by: only a
@@ -516,6 +522,10 @@ LPWSTR CharUpperW(LPWSTR s);  // whole string; ASCII and Latin-1 letters
 BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
                       LPDWORD needed);
+// The same of what an open handle holds, read through the handle.
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
+                             LPDWORD needed);
 // Keeps the descriptor as given and applies its owner, group and DACL to
 // the file where the process may. Failures: 1338 malformed descriptor,
 // 87 null descriptor, 2, 3.

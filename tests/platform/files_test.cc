@@ -729,6 +729,83 @@ TEST(Files, PipesSocketsAndDevicesAreRefusedAtOnceWith222) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));  // left as it was
 }
 
+// The by-handle reads answer for the object the handle was opened on,
+// whatever its path names afterwards: attributes, size, identity, times,
+// descriptor and a link's reparse record are read through the
+// descriptor, and the handle's name is the object's name now.
+TEST(Files, ByHandleReadsAnswerForTheOpenedObjectNotItsPath) {
+  TempDir dir;
+  WriteBytes(dir / "f.bin", PatternBytes(100));
+  WriteBytes(dir / "other.bin", PatternBytes(7));
+  ASSERT_EQ(0, chmod((dir / "f.bin").c_str(), 0640));
+  ASSERT_EQ(0, chmod((dir / "other.bin").c_str(), 0604));
+  ASSERT_TRUE(SetFileAttributesW(P(dir.W("f.bin")), FILE_ATTRIBUTE_HIDDEN));
+  const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+  HANDLE h = Open(dir.W("f.bin"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, flags);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::vector<BYTE> before(4096);
+  DWORD needed = 0;
+  ASSERT_TRUE(GetKernelObjectSecurity(h, 7, before.data(), 4096, &needed));
+  before.resize(needed);
+  struct stat original;
+  ASSERT_EQ(0, stat((dir / "f.bin").c_str(), &original));
+  // Another file takes the name.
+  ASSERT_EQ(0, rename((dir / "other.bin").c_str(), (dir / "f.bin").c_str()));
+
+  BY_HANDLE_FILE_INFORMATION info;
+  ASSERT_TRUE(GetFileInformationByHandle(h, &info));
+  EXPECT_EQ(100u, info.nFileSizeLow);
+  EXPECT_EQ(FILE_ATTRIBUTE_HIDDEN, info.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(static_cast<uint64_t>(original.st_ino),
+            (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  FILETIME write;
+  ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &write));
+  EXPECT_EQ(info.ftLastWriteTime.dwLowDateTime, write.dwLowDateTime);
+  EXPECT_EQ(info.ftLastWriteTime.dwHighDateTime, write.dwHighDateTime);
+  std::vector<BYTE> after(4096);
+  ASSERT_TRUE(GetKernelObjectSecurity(h, 7, after.data(), 4096, &needed));
+  after.resize(needed);
+  EXPECT_EQ(before, after);  // mode 0640, not the new file's 0604
+  std::vector<BYTE> byName(4096);
+  ASSERT_TRUE(GetFileSecurityW(P(dir.W("f.bin")), 7, byName.data(), 4096, &needed));
+  byName.resize(needed);
+  EXPECT_NE(before, byName);
+  CloseHandle(h);
+
+  // A link keeps its own record when another link takes its name.
+  ASSERT_EQ(0, symlink((dir / "first-target").c_str(), (dir / "link").c_str()));
+  ASSERT_EQ(0, symlink((dir / "second-target").c_str(), (dir / "link2").c_str()));
+  h = Open(dir.W("link"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, flags);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(0, rename((dir / "link2").c_str(), (dir / "link").c_str()));
+  std::vector<BYTE> record(16384);
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, record.data(),
+                              static_cast<DWORD>(record.size()), &returned, nullptr));
+  const std::string bytes(reinterpret_cast<const char*>(record.data()), returned);
+  const std::u16string first = u"first-target", second = u"second-target";
+  EXPECT_NE(std::string::npos,
+            bytes.find(std::string(reinterpret_cast<const char*>(first.data()),
+                                   first.size() * 2)));
+  EXPECT_EQ(std::string::npos,
+            bytes.find(std::string(reinterpret_cast<const char*>(second.data()),
+                                   second.size() * 2)));
+  CloseHandle(h);
+
+  // The handle's name follows the object.
+  h = Open(dir.W("f.bin"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, flags);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(0, rename((dir / "f.bin").c_str(), (dir / "moved.bin").c_str()));
+  WCHAR name[4096];
+  const DWORD length = GetFinalPathNameByHandleW(h, name, 4096, 0);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, 4096u);
+  EXPECT_EQ(N(dir.W("moved.bin", '\\')), N(std::u16string(
+                                              reinterpret_cast<const char16_t*>(name), length)));
+  EXPECT_EQ(length + 1, GetFinalPathNameByHandleW(h, name, length, 0));
+  CloseHandle(h);
+}
+
 TEST(Files, IdentityNamesOneFileHoweverItsPathIsSpelled) {
   TempDir dir;
   DosDevices dos;

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -1555,6 +1557,152 @@ TEST(ToolTerminal, KnownTotalsShowABarAndEveryVerbEndsWithASummary) {
       EXPECT_EQ(std::string::npos, seen.find("%  ")) << seen;
     }
   }
+}
+
+// --- A tree whose owner swaps its items while root archives it ---------
+
+// The uid the swapping child runs as: an ordinary user with no rights on
+// root's files.
+const uid_t kSwapperId = 65534;
+const char kRootSecret[] = "root-only bytes 5f1c9e: never in a user's archive";
+
+// Collects every entry's data through the library's own read path.
+DWORD CollectEntryData(void* context, const BYTE* bytes, DWORD size) {
+  static_cast<std::string*>(context)->append(
+      reinterpret_cast<const char*>(bytes), size);
+  return 0;
+}
+
+// All the data the archive's entries hold, run together, an entry that
+// cannot be read left out; false when any could not be.
+bool AllEntryData(const std::string& archive, std::string* data) {
+  CKvMorvel arc;
+  if (!arc.Open(P(W(archive)), TRUE, 0)) return false;
+  bool whole = true;
+  while (arc.Info(FALSE)) {
+    std::string entry;
+    whole = arc.ReadEntryData(&CollectEntryData, &entry) && whole;
+    data->append(entry);
+    arc.Info(TRUE);
+  }
+  return arc.Close() != 0 && whole;
+}
+
+// A child, as the ordinary user, swapping each pair of names with
+// RENAME_EXCHANGE as fast as it can; killed when the test ends, however
+// it ends. It counts the swaps done in memory shared with the test.
+class Swapper {
+ public:
+  explicit Swapper(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    void* shared = mmap(nullptr, sizeof(*swaps_), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return;
+    swaps_ = static_cast<volatile unsigned long*>(shared);
+    *swaps_ = 0;
+    child_ = fork();
+    if (child_ != 0) return;
+    if (setgid(kSwapperId) != 0 || setuid(kSwapperId) != 0) _exit(3);
+    for (;;) {
+      for (const auto& pair : pairs)
+        if (renameat2(AT_FDCWD, pair.first.c_str(), AT_FDCWD,
+                      pair.second.c_str(), RENAME_EXCHANGE) == 0)
+          ++*swaps_;
+    }
+  }
+  ~Swapper() {
+    Stop();
+    if (swaps_) munmap(const_cast<unsigned long*>(swaps_), sizeof(*swaps_));
+  }
+  bool started() const { return child_ > 0; }
+  // Stops the child; false when it had stopped on its own (it could not
+  // become the ordinary user).
+  bool Stop() {
+    if (child_ <= 0) return false;
+    kill(child_, SIGKILL);
+    int status = 0;
+    waitpid(child_, &status, 0);
+    child_ = -1;
+    return WIFSIGNALED(status);
+  }
+  unsigned long swaps() const { return swaps_ ? *swaps_ : 0; }
+
+ private:
+  pid_t child_ = -1;
+  volatile unsigned long* swaps_ = nullptr;
+};
+
+// Root archives a user's folder ("home") while the user swaps `files`
+// of its files each for a link to a root-only file, and, with `folder`,
+// a folder of it for a link to a root-only folder, again and again, for
+// about half a second of runs per version that stores links (bounded,
+// not timed: a slow machine makes fewer runs). The command opens each
+// item once, as itself, and checks it is the item it listed: no run may
+// store the root-only bytes, however the swaps fall.
+void ArchiveWhileTheOwnerSwaps(int files, bool folder) {
+  TempDir base;
+  ASSERT_EQ(0, chmod(base.path().c_str(), 0755));
+  const std::string home = base / "home", secretDir = base / "secrets";
+  ASSERT_EQ(0, mkdir(secretDir.c_str(), 0700));
+  WriteBytes(secretDir + "/secret", kRootSecret);
+  WriteBytes(secretDir + "/inner", kRootSecret);
+  ASSERT_EQ(0, chmod((secretDir + "/secret").c_str(), 0600));
+  ASSERT_EQ(0, mkdir(home.c_str(), 0755));
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (int i = 0; i < files; ++i) {
+    const std::string file = home + "/file" + std::to_string(i);
+    const std::string link = home + "/link" + std::to_string(i);
+    WriteBytes(file, "the user's own data");
+    ASSERT_EQ(0, symlink((secretDir + "/secret").c_str(), link.c_str()));
+    pairs.push_back({file, link});
+  }
+  if (folder) {
+    ASSERT_EQ(0, mkdir((home + "/dir").c_str(), 0755));
+    WriteBytes(home + "/dir/inner", "the user's own data");
+    ASSERT_EQ(0, lchown((home + "/dir/inner").c_str(), kSwapperId, kSwapperId));
+    ASSERT_EQ(0, symlink(secretDir.c_str(), (home + "/dirlink").c_str()));
+    pairs.push_back({home + "/dir", home + "/dirlink"});
+  }
+  ASSERT_EQ(0, lchown(home.c_str(), kSwapperId, kSwapperId));
+  for (const auto& pair : pairs)
+    ASSERT_EQ(0, lchown(pair.first.c_str(), kSwapperId, kSwapperId) |
+                     lchown(pair.second.c_str(), kSwapperId, kSwapperId));
+
+  Swapper swapper(pairs);
+  ASSERT_TRUE(swapper.started());
+  int runs = 0;
+  for (const char* version : {"5", "2"}) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    for (int i = 0; i < 100 && std::chrono::steady_clock::now() < end; ++i, ++runs) {
+      const std::string archive = base / ("run" + std::to_string(runs) + ".kvm");
+      const ToolResult created =
+          RunTool({"create", "-V", version, archive, "home"}, {}, base.path());
+      ASSERT_LE(created.status, 1) << created.err;
+      std::string data;
+      const bool whole = AllEntryData(archive, &data);
+      // Any piece of it: a file swapped after it was looked at may be
+      // cut to the size first seen.
+      ASSERT_EQ(std::string::npos, data.find(std::string(kRootSecret, 12)))
+          << "run " << runs << " (version " << version << ") stored root's file\n"
+          << created.err;
+      ASSERT_TRUE(whole) << archive << " cannot be read back whole";
+    }
+  }
+  EXPECT_TRUE(swapper.Stop()) << "the swapping child did not run";
+  EXPECT_GT(runs, 2);
+  // The runs raced real swaps, not a tree left alone.
+  EXPECT_GT(swapper.swaps(), 1000u);
+}
+
+TEST(ToolCreate, FilesSwappedForLinksWhileRootArchivesNeverStoreRootsFiles) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to archive another user's folder";
+  ArchiveWhileTheOwnerSwaps(4, false);
+}
+
+TEST(ToolCreate, AFolderSwappedForALinkWhileRootArchivesNeverStoresRootsFiles) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to archive another user's folder";
+  ArchiveWhileTheOwnerSwaps(0, true);
 }
 
 }  // namespace

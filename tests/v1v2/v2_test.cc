@@ -479,6 +479,63 @@ TEST_F(V2Test, LinkToAFileIsStoredAsItsReparseDataNotItsTarget) {
   EXPECT_EQ(std::string(28, '\0'), bytes.substr(record + 56, 28));
 }
 
+// A handle the host opened is stored as AddFile stores the path: a link
+// opened as itself gives the link's own reparse record and a file its
+// data, in the same bytes, whoever opened them. One that is not the kind
+// the caller's data says is refused as changed, in version 1 and 2
+// alike, and nothing of it is stored.
+TEST_F(V2Test, OpenedHandlesAreStoredAsTheirPathsAndAnotherKindIsRefused) {
+  SKIP_UNDER_WINE(kWineNoLinkReads);
+  WriteBytes(dir / "target.txt", PatternBytes(4000));
+  ASSERT_EQ(0, symlink((dir / "target.txt").c_str(), (dir / "link").c_str()));
+  const DWORD asItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+  std::string stored[2];
+  for (int byHandle = 0; byHandle < 2; ++byHandle) {
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, 2));
+    for (const char* item : {"link", "target.txt"}) {
+      if (!byHandle) {
+        ASSERT_TRUE(m.AddFile(P(dir.W(item)), P(W(item)), nullptr, 0)) << item;
+        continue;
+      }
+      HANDLE h = CreateFileW(P(dir.W(item)), GENERIC_READ, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, asItself, nullptr);
+      ASSERT_NE(INVALID_HANDLE_VALUE, h) << item;
+      EXPECT_TRUE(m.AddOpenedFile(h, P(W(item)), nullptr, nullptr, 0)) << item;
+      CloseHandle(h);
+    }
+    ASSERT_TRUE(m.Close());
+    const std::string bytes = ReadBytes(ArcPath());
+    const std::vector<Record> c = Catalogue(bytes);
+    ASSERT_EQ(2u, c.size());
+    EXPECT_EQ(0x400u, c[0].attributes & 0x410u);
+    EXPECT_EQ(0xA000000Cu, U32At(bytes, c[0].offset + 4));
+    EXPECT_EQ(PatternBytes(4000), Content(bytes, c[1]));
+    stored[byHandle] = bytes.substr(40, U64At(bytes, 20) - 40);
+    DeleteFileW(P(Arc()));
+  }
+  EXPECT_EQ(stored[0], stored[1]);
+
+  for (DWORD version : {1u, 2u}) {
+    SCOPED_TRACE(version);
+    CKvMorvel m;
+    ASSERT_TRUE(m.Open(P(Arc()), FALSE, version));
+    HANDLE h = CreateFileW(P(dir.W("link")), GENERIC_READ, FILE_SHARE_READ,
+                           nullptr, OPEN_EXISTING, asItself, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    WIN32_FILE_ATTRIBUTE_DATA said;
+    ASSERT_TRUE(GetFileAttributesExW(P(dir.W("target.txt")),
+                                     GetFileExInfoStandard, &said));
+    PrimeStaleCodes(m);
+    EXPECT_FALSE(m.AddOpenedFile(h, P(W("x")), &said, nullptr, 0));
+    EXPECT_EQ(0x10000205u, m.GetErrorCode());
+    CloseHandle(h);
+    ASSERT_TRUE(m.Close());
+    EXPECT_EQ(0, Listed());
+    DeleteFileW(P(Arc()));
+  }
+}
+
 TEST_F(V2Test, DamageAnywhereInHeaderOrCatalogueNeverBreaksTheList) {
   Create({{"a", "1"}, {"bb", "22"}});
   const std::string good = ReadBytes(ArcPath());

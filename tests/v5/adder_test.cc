@@ -253,6 +253,130 @@ TEST(V5Adder, ShortNameOfTheSourceIsStored) {
   EXPECT_EQ(e[1].shortName, u"");
 }
 
+unsigned long long Ticks(const FILETIME& t) {
+  return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+         t.dwLowDateTime;
+}
+
+// The handle a host opens on an item: the item itself, never a link's
+// target.
+HANDLE OpenAsItself(const std::string& path) {
+  return CreateFileW(P(W(path)), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                     nullptr);
+}
+
+// Adds each item through a handle opened on it, the data read through the
+// handle too.
+void AddOpened(CKvMorvel& arc, const std::string& dir,
+               const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    HANDLE h = OpenAsItself(dir + "/" + name);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << name;
+    EXPECT_TRUE(arc.AddOpenedFile(h, P(W(name)), nullptr, nullptr, 0)) << name;
+    CloseHandle(h);
+  }
+}
+
+// A file (with a short name and hidden), a folder and a link to a file,
+// added through handles, are stored as AddFile stores them by path: the
+// same attributes, creation and write times, sizes, short names and part
+// bytes (data, the link's reparse record, the descriptors read through
+// the handle). Access times are left out: the first read of the file
+// may move its access time between the two runs.
+TEST(V5Adder, AnOpenedHandleIsStoredAsAddFileStoresItsPath) {
+  SKIP_UNDER_WINE(kWineNoLinkReads);
+  ArchiveDir byPath, byHandle;
+  TempDir tree;
+  WriteBytes(tree / "file.txt", PatternBytes(300000, 3));
+  ASSERT_EQ(0, mkdir((tree / "folder").c_str(), 0750));
+  ASSERT_EQ(0, symlink((tree / "file.txt").c_str(), (tree / "link").c_str()));
+  ASSERT_TRUE(SetFileAttributesW(P(W(tree / "file.txt")), FILE_ATTRIBUTE_HIDDEN));
+  HANDLE named = CreateFileW(P(W(tree / "file.txt")), GENERIC_READ | GENERIC_WRITE,
+                             0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(named, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(SetFileShortNameW(named, P(u"FILE~1.TXT")));
+  CloseHandle(named);
+  const std::vector<std::string> names = {"file.txt", "folder", "link"};
+
+  CKvMorvel opened;
+  ASSERT_TRUE(opened.Open(P(byHandle.wmain()), FALSE, 5));
+  AddOpened(opened, tree.path(), names);
+  ASSERT_TRUE(opened.Close());
+  CKvMorvel pathed;
+  ASSERT_TRUE(pathed.Open(P(byPath.wmain()), FALSE, 5));
+  for (const std::string& name : names)
+    ASSERT_TRUE(pathed.AddFile(P(W(tree / name)), P(W(name)), nullptr, 0)) << name;
+  ASSERT_TRUE(pathed.Close());
+
+  const std::vector<StoredEntry> a = StoredRecords(ReadBytes(byHandle.main()));
+  const std::vector<StoredEntry> b = StoredRecords(ReadBytes(byPath.main()));
+  ASSERT_EQ(a.size(), 3u);
+  ASSERT_EQ(b.size(), 3u);
+  for (size_t i = 0; i < a.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(a[i].name, b[i].name);
+    EXPECT_EQ(a[i].data.dwFileAttributes, b[i].data.dwFileAttributes);
+    EXPECT_EQ(Ticks(a[i].data.ftCreationTime), Ticks(b[i].data.ftCreationTime));
+    EXPECT_EQ(Ticks(a[i].data.ftLastWriteTime), Ticks(b[i].data.ftLastWriteTime));
+    EXPECT_EQ(a[i].data.nFileSizeLow, b[i].data.nFileSizeLow);
+    EXPECT_EQ(a[i].shortName, b[i].shortName);
+    EXPECT_EQ(a[i].storedLength, b[i].storedLength);
+    EXPECT_EQ(a[i].dataOffset, b[i].dataOffset);
+  }
+  EXPECT_EQ(a[0].shortName, u"FILE~1.TXT");
+  EXPECT_EQ(a[0].data.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(a[0].data.nFileSizeLow, 300000u);
+  EXPECT_EQ(a[1].data.dwFileAttributes & 0x410u, 0x10u);
+  // The link's own reparse record, not the file it names.
+  EXPECT_EQ(a[2].data.dwFileAttributes & 0x400u, 0x400u);
+  EXPECT_EQ(a[2].data.nFileSizeLow, 0u);
+  const std::string part = ReadBytes(byHandle.part(1));
+  EXPECT_EQ(part, ReadBytes(byPath.part(1)));
+  ASSERT_GE(a[2].dataOffset + 8, 8u);
+  ASSERT_LT(a[2].dataOffset + 8, part.size());
+  EXPECT_EQ(U32At(part, a[2].dataOffset + 4), 0xA000000Cu);  // a symbolic link
+}
+
+// What a handle holds must be the kind the caller's data says: a file
+// opened where a folder was looked at, a link where a file was, or a
+// folder where a file was, is refused as a source that changed, and
+// nothing is stored.
+TEST(V5Adder, AnOpenedHandleOfAnotherKindIsRefusedAsChanged) {
+  SKIP_UNDER_WINE(kWineNoLinkReads);
+  ArchiveDir a;
+  TempDir tree;
+  WriteBytes(tree / "file", "the file's bytes");
+  ASSERT_EQ(0, mkdir((tree / "folder").c_str(), 0755));
+  ASSERT_EQ(0, symlink((tree / "file").c_str(), (tree / "link").c_str()));
+  struct Case {
+    const char* item;
+    DWORD said;
+  };
+  CKvMorvel arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  for (const Case& c : {Case{"file", 0x10u}, Case{"link", 0x20u},
+                        Case{"folder", 0x20u}, Case{"folder", 0x80u}}) {
+    SCOPED_TRACE(c.item);
+    HANDLE h = OpenAsItself(tree / c.item);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(c.said);
+    PrimeStaleCodes(arc);
+    EXPECT_FALSE(arc.AddOpenedFile(h, P(u"x"), &d, nullptr, 0));
+    EXPECT_EQ(arc.GetErrorCode(), 0x10000205u);
+    CloseHandle(h);
+  }
+  PrimeStaleCodes(arc);
+  EXPECT_FALSE(arc.AddOpenedFile(nullptr, P(u"x"), nullptr, nullptr, 0));
+  EXPECT_EQ(arc.GetErrorCode(), 87u);
+  EXPECT_FALSE(arc.AddOpenedFile(INVALID_HANDLE_VALUE, P(u"x"), nullptr, nullptr, 0));
+  EXPECT_EQ(arc.GetErrorCode(), 87u);
+  ASSERT_TRUE(arc.Close());
+  EXPECT_EQ(ReadBytes(a.main()), HeaderBytes(1));
+  EXPECT_EQ(ReadBytes(a.part(1)), "");
+}
+
 }  // namespace
 
 namespace {

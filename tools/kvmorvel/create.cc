@@ -286,6 +286,34 @@ int RefuseFolderArchive(const CreateOptions& options) {
                                   "PATH...)");
 }
 
+// The code the library gives a source that changed while it was read.
+const DWORD kSourceChanged = 0x10000205u;
+
+// What OpenSource read of the item it opened.
+struct OpenedItem {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  DWORD volume = 0;
+  ULONGLONG index = 0;
+};
+
+// Whether the opened item is the one the walk listed: the same volume and
+// file index where the walk knows them, and the same kind.
+bool IsListedItem(const kvsys::Item& item, const OpenedItem& opened) {
+  if (item.fileIndex != kvsys::kUnknownIndex && item.fileIndex != opened.index)
+    return false;
+  if (item.volume != kvsys::kUnknownVolume && item.volume != opened.volume)
+    return false;
+  const DWORD attributes = opened.data.dwFileAttributes;
+  const bool link = (attributes & 0x400) != 0;  // a reparse point
+  const bool folder = (attributes & 0x10) != 0;
+  switch (item.kind) {
+    case kvsys::Kind::kLink: return link;
+    case kvsys::Kind::kFolder: return folder && !link;
+    case kvsys::Kind::kFile: return !folder && !link;
+    default: return false;
+  }
+}
+
 class TreeAdder {
  public:
   TreeAdder(CKvMorvel* archive, const CreateOptions& options,
@@ -307,10 +335,23 @@ class TreeAdder {
   }
 
  private:
-  void Visit(const std::string& path, const std::string& name,
+  // Where an item is: `leaf` in the folder `parent` holds open, at
+  // `path`; a PATH argument has no parent.
+  struct Place {
+    const kvsys::Folder* parent;
+    std::string leaf;
+    std::string path;
+  };
+  void Visit(const Place& place, const std::string& name,
              const kvsys::Listed* listed = nullptr);
-  void VisitFolder(const std::string& path, const std::string& name);
-  void AddEntry(const std::string& path, const std::string& name);
+  void VisitFolder(const Place& place, const std::string& name,
+                   const kvsys::Item& item);
+  void AddEntry(const Place& place, const std::string& name,
+                const kvsys::Item& item);
+  HANDLE OpenListedItem(const Place& place, const kvsys::Item& item,
+                        OpenedItem* opened);
+  bool ReadSourceDescriptor(HANDLE source, const std::string& path,
+                            std::vector<BYTE>* descriptor);
   bool IsArchiveItself(const std::string& path, const kvsys::Item& item);
   void Fail(const std::string& path, const char* action,
             const std::string& message);
@@ -346,10 +387,10 @@ void TreeAdder::AddRoot(const Source& source) {
   if (name.empty()) {
     // PATH "/" or ".": its contents are named from the top; the folder
     // itself has no name to be stored under.
-    VisitFolder(path, "");
+    VisitFolder(Place{nullptr, "", path}, "", item);
     return;
   }
-  Visit(path, name);
+  Visit(Place{nullptr, "", path}, name);
 }
 
 // True, with a note, for the archive's main file or a part of it. A
@@ -371,41 +412,53 @@ bool TreeAdder::IsArchiveItself(const std::string& path,
 }
 
 // The listing's type and file index spare a look at each child; a child
-// the listing does not type, and a PATH argument, are looked at.
-void TreeAdder::Visit(const std::string& path, const std::string& name,
+// the listing does not type, a folder (a listing gives a mount point's
+// index in the folder holding it, not the mounted folder's) and a PATH
+// argument are looked at.
+void TreeAdder::Visit(const Place& place, const std::string& name,
                       const kvsys::Listed* listed) {
   if (Interrupted()) return;
   kvsys::Item item;
   std::string message;
-  if (listed && listed->typed) {
+  const bool look = !listed || !listed->typed ||
+                    listed->item.kind == kvsys::Kind::kFolder;
+  if (!look) {
     item = listed->item;
-  } else if (!kvsys::ReadItem(path, &item, &message)) {
-    Fail(path, "cannot read", message);
+  } else if (!(place.parent
+                   ? place.parent->ReadChild(place.leaf, &item, &message)
+                   : kvsys::ReadItem(place.path, &item, &message))) {
+    Fail(place.path, "cannot read", message);
     return;
   }
   if (item.kind == kvsys::Kind::kFolder) {
-    if (options_.version != 1) AddEntry(path, name);
-    VisitFolder(path, name);
+    if (options_.version != 1) AddEntry(place, name, item);
+    VisitFolder(place, name, item);
   } else if (item.kind == kvsys::Kind::kLink) {
     if (options_.version == 1) ++linksSkipped_;
-    else AddEntry(path, name);
+    else AddEntry(place, name, item);
   } else if (item.kind == kvsys::Kind::kFile) {
-    if (!IsArchiveItself(path, item)) AddEntry(path, name);
+    if (!IsArchiveItself(place.path, item)) AddEntry(place, name, item);
   } else {
-    ReportNote(path + ": not a file, folder or link; skipped");
+    ReportNote(place.path + ": not a file, folder or link; skipped");
   }
 }
 
-void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
+void TreeAdder::VisitFolder(const Place& place, const std::string& name,
+                            const kvsys::Item& item) {
+  kvsys::Folder folder;
   std::vector<kvsys::Listed> children;
   std::string message;
-  const bool listed = kvsys::ListFolder(path, &children, &message);
+  if (!folder.Open(place.parent, place.leaf, place.path, item, &message)) {
+    Fail(place.path, "cannot list", message);
+    return;
+  }
+  const bool listed = folder.List(&children, &message);
   if (!listed && children.empty()) {
-    Fail(path, "cannot list", message);
+    Fail(place.path, "cannot list", message);
     return;
   }
   archiveFiles_.FindNewParts();
-  if (!listed) Fail(path, "cannot list", message);
+  if (!listed) Fail(place.path, "cannot list", message);
   // A stable order makes two archives of one tree alike.
   std::sort(children.begin(), children.end(),
             [](const kvsys::Listed& a, const kvsys::Listed& b) {
@@ -413,12 +466,64 @@ void TreeAdder::VisitFolder(const std::string& path, const std::string& name) {
             });
   for (const kvsys::Listed& child : children) {
     if (Interrupted()) return;
-    Visit(kvsys::Join(path, child.name),
+    Visit(Place{&folder, child.name, kvsys::Join(place.path, child.name)},
           name.empty() ? child.name : name + "\\" + child.name, &child);
   }
 }
 
-void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
+// The descriptor of the opened item, read through its handle. A failed
+// read still lets the entry be kept; the run reports the loss.
+bool TreeAdder::ReadSourceDescriptor(HANDLE source, const std::string& path,
+                                     std::vector<BYTE>* descriptor) {
+  DWORD error = 0;
+  const bool read = kvwin::ReadDescriptor(
+      [source](BYTE* buffer, DWORD capacity, DWORD* needed) {
+        CKvMorvelHost::ClearSystemError();
+        const BOOL ok =
+            CKvMorvelHost::GetSourceDescriptor(source, buffer, capacity, needed);
+        return ok ? DWORD(0) : CKvMorvelHost::GetSystemError();
+      },
+      descriptor, &error);
+  if (!read) {
+    ReportFailure(path + ": stored without its security descriptor", error);
+    ++failures_;
+  }
+  return read;
+}
+
+// The item opened once, a link as itself, when it is the one the walk
+// listed: something put in its place since (a link to another user's
+// file, say, or a folder above it swapped for a link) is never read. A
+// file the listing names by another index (a file mounted over) is taken
+// when it is what its folder holds now. Null, reported, otherwise.
+HANDLE TreeAdder::OpenListedItem(const Place& place, const kvsys::Item& item,
+                                 OpenedItem* opened) {
+  std::u16string widePath;
+  Utf8ToUtf16(place.path, &widePath);
+  CKvMorvelHost::ClearSystemError();
+  HANDLE source = CKvMorvelHost::OpenSource(
+      reinterpret_cast<LPCWSTR>(widePath.c_str()), &opened->data,
+      &opened->volume, &opened->index);
+  if (!source) {
+    ReportFailure(place.path, CKvMorvelHost::GetSystemError());
+    ++failures_;
+    return nullptr;
+  }
+  kvsys::Item now;
+  std::string ignored;
+  if (IsListedItem(item, *opened) ||
+      (place.parent && place.parent->ReadChild(place.leaf, &now, &ignored) &&
+       now.kind == item.kind && IsListedItem(now, *opened)))
+    return source;
+  CKvMorvelHost::CloseSource(source);
+  ReportFailure(place.path, kSourceChanged);
+  ++failures_;
+  return nullptr;
+}
+
+void TreeAdder::AddEntry(const Place& place, const std::string& name,
+                         const kvsys::Item& item) {
+  const std::string& path = place.path;
   std::u16string widePath, wideName;
   if (!Utf8ToUtf16(path, &widePath) || !Utf8ToUtf16(name, &wideName)) {
     ReportFailure(path + ": the name is not valid UTF-8", 123);
@@ -434,27 +539,21 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     ++failures_;
     return;
   }
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  DWORD error = 0;
-  if (!kvwin::GetAttributeData(widePath, &data, &error)) {
-    ReportFailure(path, error);
-    ++failures_;
-    return;
-  }
+  OpenedItem opened;
+  HANDLE source = OpenListedItem(place, item, &opened);
+  if (!source) return;
+  WIN32_FILE_ATTRIBUTE_DATA& data = opened.data;
   std::vector<BYTE> descriptor;
-  if (options_.version != 1 &&
-      !kvwin::GetSecurityDescriptor(widePath, &descriptor, &error)) {
-    // The entry is still worth keeping; the run reports the loss.
-    ReportFailure(path + ": stored without its security descriptor", error);
-    ++failures_;
-  }
+  if (options_.version != 1) ReadSourceDescriptor(source, path, &descriptor);
   const DWORD before = archive_.GetErrorCode();
   CKvMorvelHost::ClearSystemError();
-  if (!archive_.AddFile(reinterpret_cast<LPCWSTR>(widePath.c_str()),
-                        reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
-                        descriptor.empty() ? nullptr : descriptor.data(),
-                        static_cast<DWORD>(descriptor.size()))) {
+  const BOOL added = archive_.AddOpenedFile(
+      source, reinterpret_cast<LPCWSTR>(wideName.c_str()), &data,
+      descriptor.empty() ? nullptr : descriptor.data(),
+      static_cast<DWORD>(descriptor.size()));
+  if (!added) {
     const DWORD code = FailureCode(archive_, before);
+    CKvMorvelHost::CloseSource(source);
     if (code == kCancelled) {
       ReportNote(path + ": interrupted; not stored");
       return;
@@ -463,6 +562,7 @@ void TreeAdder::AddEntry(const std::string& path, const std::string& name) {
     ++failures_;
     return;
   }
+  CKvMorvelHost::CloseSource(source);
   const bool folder = (data.dwFileAttributes & 0x10) != 0;
   const uint64_t size = folder ? 0
                                : (static_cast<uint64_t>(data.nFileSizeHigh)

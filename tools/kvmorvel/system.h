@@ -23,8 +23,12 @@ struct Item {
   // The file index GetFileInformationByHandle would report (the inode on
   // Linux), or kUnknownIndex where reading it would cost an open.
   uint64_t fileIndex = 0;
+  // The volume serial number GetFileInformationByHandle would report, or
+  // kUnknownVolume where the walk does not know it.
+  uint64_t volume = ~0ull;
 };
 const uint64_t kUnknownIndex = ~0ull;
+const uint64_t kUnknownVolume = ~0ull;
 
 // false with the system's message when the item cannot be read.
 bool ReadItem(const std::string& path, Item* item, std::string* message);
@@ -35,10 +39,40 @@ struct Listed {
   bool typed = false;
   Item item;
 };
-// The children of the folder, "." and ".." left out; false with a message
-// when the listing fails (the children read before stay in `children`).
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
-                std::string* message);
+
+// A folder held open while the walk is in it. On Linux its children are
+// looked at, listed and opened relative to its descriptor, so a folder
+// above it that is moved or swapped for a link meanwhile changes nothing
+// the walk reads; on Windows the folder is listed through its handle.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // Opens the folder `item` describes: `leaf` in `parent`, or the PATH
+  // argument at `path` when `parent` is null. Never through a link at its
+  // end, and only the folder the walk saw (its volume and file index
+  // where known); false with a message otherwise.
+  bool Open(const Folder* parent, const std::string& leaf,
+            const std::string& path, const Item& item, std::string* message);
+  // The children, "." and ".." left out; false with a message when the
+  // listing fails (the children read before stay in `children`).
+  bool List(std::vector<Listed>* children, std::string* message) const;
+  // What the child `leaf` is now, its final link not followed, with its
+  // volume and file index.
+  bool ReadChild(const std::string& leaf, Item* item,
+                 std::string* message) const;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  // Linux: the folder's descriptor; Windows: its HANDLE. -1 when closed.
+  intptr_t handle_ = -1;
+  uint64_t volume_ = ~0ull;  // the volume serial number of the folder
+};
+
 // `folder` joined with a name in it.
 std::string Join(const std::string& folder, const std::string& name);
 // Whether anything, a dangling link too, is at `path`.

@@ -3,7 +3,9 @@
 #if !defined(_WIN32)
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,56 +20,119 @@ namespace kvsys {
 
 const char kSeparator = '/';
 
+namespace {
+
+// The volume serial number the library's layer reports for a device
+// number (docs/win32-layer.md, GetFileInformationByHandle): the major
+// number in the high 12 bits, the minor in the low 20.
+uint64_t VolumeSerialOf(dev_t device) {
+  return static_cast<uint32_t>((major(device) << 20) ^ minor(device));
+}
+
+Kind KindOfMode(mode_t mode) {
+  return S_ISDIR(mode)   ? Kind::kFolder
+         : S_ISLNK(mode) ? Kind::kLink
+         : S_ISREG(mode) ? Kind::kFile
+                         : Kind::kOther;
+}
+
+// The layer's file index is the inode (docs/win32-layer.md).
+Item ItemOf(const struct stat& info) {
+  Item item;
+  item.kind = KindOfMode(info.st_mode);
+  item.fileIndex = static_cast<uint64_t>(info.st_ino);
+  item.volume = VolumeSerialOf(info.st_dev);
+  return item;
+}
+
+// The listing's type (DT_UNKNOWN when the file system does not say) and
+// inode spare a look at each child; its volume is its folder's.
+Listed FromListing(const struct dirent& entry, uint64_t volume) {
+  Listed child;
+  child.name = entry.d_name;
+  child.typed = entry.d_type != DT_UNKNOWN;
+  child.item.kind = KindOfMode(DTTOIF(entry.d_type));
+  child.item.fileIndex = static_cast<uint64_t>(entry.d_ino);
+  child.item.volume = volume;
+  return child;
+}
+
+}  // namespace
+
 bool ReadItem(const std::string& path, Item* item, std::string* message) {
   struct stat info;
   if (lstat(path.c_str(), &info) != 0) {
     *message = strerror(errno);
     return false;
   }
-  item->kind = S_ISDIR(info.st_mode)   ? Kind::kFolder
-               : S_ISLNK(info.st_mode) ? Kind::kLink
-               : S_ISREG(info.st_mode) ? Kind::kFile
-                                       : Kind::kOther;
-  // The layer's file index is the inode (docs/win32-layer.md).
-  item->fileIndex = static_cast<uint64_t>(info.st_ino);
+  *item = ItemOf(info);
   return true;
 }
 
-namespace {
-
-// The listing's type (DT_UNKNOWN when the file system does not say) and
-// inode spare a look at each child.
-Listed FromListing(const struct dirent& entry) {
-  Listed child;
-  child.name = entry.d_name;
-  child.typed = entry.d_type != DT_UNKNOWN;
-  const mode_t type = DTTOIF(entry.d_type);
-  child.item.kind = S_ISDIR(type)   ? Kind::kFolder
-                    : S_ISLNK(type) ? Kind::kLink
-                    : S_ISREG(type) ? Kind::kFile
-                                    : Kind::kOther;
-  child.item.fileIndex = static_cast<uint64_t>(entry.d_ino);
-  return child;
+Folder::~Folder() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-}  // namespace
+bool Folder::Open(const Folder* parent, const std::string& leaf,
+                  const std::string& path, const Item& item,
+                  std::string* message) {
+  path_ = path;
+  const int at = parent ? static_cast<int>(parent->handle_) : AT_FDCWD;
+  const int fd = openat(at, parent ? leaf.c_str() : path.c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *message = errno == ELOOP || errno == ENOTDIR
+                   ? "changed while it was read: no longer a folder"
+                   : strerror(errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    *message = strerror(errno);
+    close(fd);
+    return false;
+  }
+  const Item opened = ItemOf(info);
+  if ((item.fileIndex != kUnknownIndex && item.fileIndex != opened.fileIndex) ||
+      (item.volume != kUnknownVolume && item.volume != opened.volume)) {
+    *message = "changed while it was read: another folder is in its place";
+    close(fd);
+    return false;
+  }
+  handle_ = fd;
+  volume_ = opened.volume;
+  return true;
+}
 
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
-                std::string* message) {
-  DIR* folder = opendir(path.c_str());
+bool Folder::List(std::vector<Listed>* children, std::string* message) const {
+  // The listing reads through its own descriptor, which closedir closes.
+  const int fd = dup(static_cast<int>(handle_));
+  DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
   if (!folder) {
     *message = strerror(errno);
+    if (fd >= 0) close(fd);
     return false;
   }
   errno = 0;
   while (struct dirent* item = readdir(folder)) {
     if (strcmp(item->d_name, ".") != 0 && strcmp(item->d_name, "..") != 0)
-      children->push_back(FromListing(*item));
+      children->push_back(FromListing(*item, volume_));
   }
   const int error = errno;
   closedir(folder);
   if (error != 0) *message = strerror(error);
   return error == 0;
+}
+
+bool Folder::ReadChild(const std::string& leaf, Item* item,
+                       std::string* message) const {
+  struct stat info;
+  if (fstatat(static_cast<int>(handle_), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    *message = strerror(errno);
+    return false;
+  }
+  *item = ItemOf(info);
+  return true;
 }
 
 std::string Join(const std::string& folder, const std::string& name) {

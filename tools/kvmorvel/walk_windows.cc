@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The Windows half of the command's file system needs (system.h), through
-// the Windows API: FindFirstFileW walks the folders.
+// the Windows API: each folder is held open and listed through its handle.
 #if defined(_WIN32)
 
 #include <windows.h>
@@ -70,27 +70,87 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
   return true;
 }
 
-bool ListFolder(const std::string& path, std::vector<Listed>* children,
-                std::string* message) {
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(WideFromUtf8(Join(path, "*")).c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) {
+Folder::~Folder() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+// The folder is opened as itself (a junction or link in its place is
+// refused, never followed) and listed through that handle, so the
+// listing is of the folder checked, whatever its path names meanwhile.
+bool Folder::Open(const Folder*, const std::string&, const std::string& path,
+                  const Item& item, std::string* message) {
+  path_ = path;
+  HANDLE folder = CreateFileW(
+      WideFromUtf8(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (folder == INVALID_HANDLE_VALUE) {
     *message = LastErrorMessage();
     return false;
   }
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    Listed child;
-    child.name = Utf8FromWide(name);
-    child.typed = true;
-    child.item.kind = KindOf(found.dwFileAttributes);
-    child.item.fileIndex = kUnknownIndex;
-    children->push_back(child);
-  } while (FindNextFileW(find, &found));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(folder, &info)) {
+    *message = LastErrorMessage();
+    CloseHandle(folder);
+    return false;
+  }
+  const uint64_t index =
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  if (KindOf(info.dwFileAttributes) != Kind::kFolder ||
+      (item.fileIndex != kUnknownIndex && item.fileIndex != index) ||
+      (item.volume != kUnknownVolume && item.volume != info.dwVolumeSerialNumber)) {
+    *message = "changed while it was read: no longer the folder listed";
+    CloseHandle(folder);
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(folder);
+  volume_ = info.dwVolumeSerialNumber;
+  return true;
+}
+
+bool Folder::ReadChild(const std::string& leaf, Item* item,
+                       std::string* message) const {
+  return ReadItem(Join(path_, leaf), item, message);
+}
+
+namespace {
+
+// One listed child: its name, kind, and the file index and volume an
+// open of it reports.
+Listed FromListing(const FILE_ID_BOTH_DIR_INFO& entry, uint64_t volume) {
+  Listed child;
+  child.name = Utf8FromWide(
+      std::wstring(entry.FileName, entry.FileNameLength / sizeof(WCHAR)));
+  child.typed = true;
+  child.item.kind = KindOf(entry.FileAttributes);
+  child.item.fileIndex = static_cast<uint64_t>(entry.FileId.QuadPart);
+  child.item.volume = volume;
+  return child;
+}
+
+}  // namespace
+
+bool Folder::List(std::vector<Listed>* children, std::string* message) const {
+  HANDLE folder = reinterpret_cast<HANDLE>(handle_);
+  // DWORD-aligned, as the entries in it are.
+  std::vector<DWORD> buffer(16384);
+  FILE_INFO_BY_HANDLE_CLASS what = FileIdBothDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(folder, what, buffer.data(),
+                                      buffer.size() * sizeof(DWORD))) {
+    what = FileIdBothDirectoryInfo;
+    const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
+    for (;;) {
+      const auto& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      Listed child = FromListing(entry, volume_);
+      if (child.name != "." && child.name != "..")
+        children->push_back(child);
+      if (entry.NextEntryOffset == 0) break;
+      at += entry.NextEntryOffset;
+    }
+  }
   const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
   if (!whole) *message = LastErrorMessage();
-  FindClose(find);
   return whole;
 }
 

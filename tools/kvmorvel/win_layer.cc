@@ -24,16 +24,8 @@ LPCWSTR Wide(const std::u16string& s) {
 }
 }  // namespace
 
-bool GetAttributeData(const std::u16string& path,
-                      WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error) {
-  if (GetFileAttributesExW(Wide(path), GetFileExInfoStandard, data))
-    return true;
-  *error = GetLastError();
-  return false;
-}
-
-bool GetSecurityDescriptor(const std::u16string& path,
-                           std::vector<BYTE>* descriptor, DWORD* error) {
+bool ReadDescriptor(const DescriptorReader& read, std::vector<BYTE>* descriptor,
+                    DWORD* error) {
   // The first read goes into a buffer that holds any descriptor a file
   // commonly has, and the descriptor is then cut to the length the read
   // gave; a larger one is read again at that length, and one that grows
@@ -41,16 +33,15 @@ bool GetSecurityDescriptor(const std::u16string& path,
   descriptor->assign(kFirstDescriptorRead, 0);
   for (int attempt = 0; attempt < kDescriptorAttempts; ++attempt) {
     DWORD needed = 0;
-    if (GetFileSecurityW(Wide(path), kAllSecurityInformation,
-                         descriptor->data(),
-                         static_cast<DWORD>(descriptor->size()), &needed)) {
+    const DWORD code = read(descriptor->data(),
+                            static_cast<DWORD>(descriptor->size()), &needed);
+    if (code == 0) {
       if (needed != 0 && needed < descriptor->size())
         descriptor->resize(needed);
       return true;
     }
-    const DWORD code = GetLastError();
     if (code != ERROR_INSUFFICIENT_BUFFER || needed == 0) {
-      *error = code == 0 ? ERROR_INSUFFICIENT_BUFFER : code;
+      *error = code;
       descriptor->clear();
       return false;
     }

@@ -16,6 +16,7 @@
 #ifndef KVMORVEL_TOOL_WIN_LAYER_H
 #define KVMORVEL_TOOL_WIN_LAYER_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,14 @@
 
 namespace kvwin {
 
-// Attributes, times and size of `path`, not following a final link.
-// On failure returns false with the Windows code in *error.
-bool GetAttributeData(const std::u16string& path,
-                      WIN32_FILE_ATTRIBUTE_DATA* data, DWORD* error);
-
-// The self-relative security descriptor of `path` with owner, group, DACL
-// and SACL (security information 15).
-bool GetSecurityDescriptor(const std::u16string& path,
-                           std::vector<BYTE>* descriptor, DWORD* error);
+// A descriptor read by `read` (0 or the failure's code; 122 with the size
+// needed in its third argument when the buffer is short): read into a
+// buffer that holds any common descriptor, cut to the length read, read
+// again at the size asked for when larger.
+typedef std::function<DWORD(BYTE* buffer, DWORD capacity, DWORD* needed)>
+    DescriptorReader;
+bool ReadDescriptor(const DescriptorReader& read, std::vector<BYTE>* descriptor,
+                    DWORD* error);
 
 // Which file a path names: the volume serial number and the file index
 // that GetFileInformationByHandle reports. Equal identities mean one

@@ -34,7 +34,7 @@ void LookUpShortNames(LPCWSTR source, V1Record* entry) {
 
 }  // namespace
 
-BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
+BOOL CKvMorvel::AddFileProcess(HANDLE file, LPCWSTR path, LPCWSTR name,
                                WIN32_FILE_ATTRIBUTE_DATA* data, void*,
                                DWORD) {
   _MVRL_OBJECT* record = static_cast<_MVRL_OBJECT*>(m_control);
@@ -49,18 +49,20 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
     m_error.SetError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  HANDLE file = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return FALSE;  // last error tells why
+  // Version 1 keeps file data only: a folder or a link is refused as an
+  // open for data would be, the holder as it was.
+  if (data->dwFileAttributes &
+      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
 
+  // `data` is what the handle reads: the record keeps the file's own.
   V1Record entry = V1Record();
   entry.data = *data;
-  WIN32_FILE_ATTRIBUTE_DATA own;
-  if (GetFileAttributesExW(source, GetFileExInfoStandard, &own))
-    entry.data = own;
   entry.nameLength = static_cast<WORD>(nameChars + 1);
   lstrcpynW(entry.name, name, kV1MaxNameLength);
-  LookUpShortNames(source, &entry);
+  LookUpShortNames(path, &entry);
   entry.dataOffset = record->writePosition;
 
   LONGLONG stored = 0;
@@ -71,7 +73,6 @@ BOOL CKvMorvel::AddFileProcess(LPCWSTR source, LPCWSTR name,
                       record->archive, &stored,
                       ZlibLevelForSetting(m_compressionLevel));
   const DWORD cause = compressed ? 0 : AddFailureCause(GetLastError());
-  CloseHandle(file);
   if (!compressed) {
     SetDataFailure(cause, 0);
     return FALSE;

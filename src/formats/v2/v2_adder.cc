@@ -15,6 +15,7 @@
 #include "formats/le_codec.h"
 #include "formats/reparse_point.h"
 #include "formats/short_name.h"
+#include "formats/source_descriptor.h"
 #include "formats/v2/v2_format.h"
 #include "formats/v2/v2_record.h"
 #include "formats/write_failure.h"
@@ -31,9 +32,9 @@ void LogError2(const WCHAR* format, DWORD code) {
 }
 
 // The descriptor the entry keeps: the caller's, or the source's own read
-// with GetFileSecurityW; at most its first 1024 bytes. Empty when the
+// through its handle; at most its first 1024 bytes. Empty when the
 // source's cannot be read.
-std::unique_ptr<BYTE[]> CaptureDescriptor(LPCWSTR source, void* descriptor,
+std::unique_ptr<BYTE[]> CaptureDescriptor(HANDLE source, void* descriptor,
                                           DWORD length, DWORD* kept) {
   *kept = 0;
   std::unique_ptr<BYTE[]> copy;
@@ -50,15 +51,13 @@ std::unique_ptr<BYTE[]> CaptureDescriptor(LPCWSTR source, void* descriptor,
   copy.reset(new (std::nothrow) BYTE[size]);
   DWORD needed = 0;
   if (!copy) return copy;
-  if (!GetFileSecurityW(source, kAllSecurityInformation, copy.get(), size,
-                        &needed)) {
+  if (!ReadSourceDescriptor(source, copy.get(), size, &needed)) {
     copy.reset();
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed == 0)
       return copy;
     size = needed;
     copy.reset(new (std::nothrow) BYTE[size]);
-    if (!copy || !GetFileSecurityW(source, kAllSecurityInformation,
-                                   copy.get(), size, &needed)) {
+    if (!copy || !ReadSourceDescriptor(source, copy.get(), size, &needed)) {
       copy.reset();
       return copy;
     }
@@ -107,28 +106,25 @@ DWORD WriteReparseData(_MVRL_OBJECT_2* record, const BYTE* buffer,
   return ERROR_SUCCESS;
 }
 
-// A reparse point's data, read with FSCTL_GET_REPARSE_POINT. Returns 0 or
-// the code of the failure; the handle is closed either way.
-DWORD StoreReparseData(_MVRL_OBJECT_2* record, LPCWSTR source,
+// A reparse point's data, read with FSCTL_GET_REPARSE_POINT through the
+// handle opened on the point itself. Returns 0 or the code of the failure.
+DWORD StoreReparseData(_MVRL_OBJECT_2* record, HANDLE source, LPCWSTR path,
                        _MVRL_FILEENTRY_2* entry) {
-  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), source);
+  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), path);
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[kReparseBufferSize]);
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
   memset(buffer.get(), 0, kReparseBufferSize);
   DWORD returned = 0;
-  ReparseReadStep step = kReparseOpen;
-  const DWORD code =
-      ReadReparsePoint(source, buffer.get(), &returned, &step);
+  const DWORD code = ReadReparsePointOf(source, buffer.get(), &returned);
   if (code == ERROR_SUCCESS)
     return WriteReparseData(record, buffer.get(), returned, entry);
-  if (step == kReparseOpen)
-    LogError2(TEXT("CreateFile failed - %u (%8.8X)"), code);
+  LogError2(TEXT("FSCTL_GET_REPARSE_POINT failed - %u (%8.8X)"), code);
   return code;
 }
 
 }  // namespace
 
-BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
+BOOL CKvMorvel::AddFileProcess2(HANDLE source, LPCWSTR path, LPCWSTR name,
                                 WIN32_FILE_ATTRIBUTE_DATA* data,
                                 void* descriptor, DWORD descriptorLength) {
   _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
@@ -152,11 +148,11 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
     return FALSE;
   }
   entry.data = *data;
-  LookUpShortName(source, entry.shortName);
+  LookUpShortName(path, entry.shortName);
 
   const DWORD attributes = data->dwFileAttributes;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    const DWORD code = StoreReparseData(record, source, &entry);
+    const DWORD code = StoreReparseData(record, source, path, &entry);
     if (code != ERROR_SUCCESS) {
       m_error.SetError(code);
       return FALSE;
@@ -181,15 +177,8 @@ BOOL CKvMorvel::AddFileProcess2(LPCWSTR source, LPCWSTR name,
 }
 
 // A file's content as a chunked deflate stream at the write position.
-BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
+BOOL CKvMorvel::StoreFileData2(HANDLE file, _MVRL_FILEENTRY_2* entry) {
   _MVRL_OBJECT_2* record = static_cast<_MVRL_OBJECT_2*>(m_control);
-  HANDLE file = CreateFileW(
-      source, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    m_error.SetError(GetLastError());
-    return FALSE;
-  }
   entry->dataOffset = record->writePosition;
   // Data written anywhere but the write position would overwrite what is
   // stored there while the entry claims bytes it does not hold.
@@ -197,7 +186,6 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
                             &record->atWritePosition)) {
     m_error.SetError(
         LogWriteFailure(TEXT("SetFilePointerEx failed - %u (%8.8X)")));
-    CloseHandle(file);
     return FALSE;
   }
   record->budget = RemainingBudget(record, entry->nameLength);
@@ -208,11 +196,9 @@ BOOL CKvMorvel::StoreFileData2(LPCWSTR source, _MVRL_FILEENTRY_2* entry) {
     CKvLog::GetInstance()->AddError(TEXT("ZIPCompressFile2 - %u"),
                                     static_cast<unsigned>(GetLastError()));
     const DWORD cause = AddFailureCause(GetLastError());
-    CloseHandle(file);
     SetDataFailure(cause, 0);
     return FALSE;
   }
-  CloseHandle(file);
   entry->storedLength = storedLength;
   record->atWritePosition = true;  // the stream ends the data
   return TRUE;

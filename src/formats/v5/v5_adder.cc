@@ -26,21 +26,16 @@ const DWORD kMicrosoftTagBit = 0x80000000u;
 // Longest stored name: the entry's name area less the terminator.
 const int kMaxStoredName = kV5NameChars - 1;
 
-// Reads the reparse buffer of `source` (the link itself, not its target)
-// into `buffer`; returns 0 with its length (tag, data length, reserved,
-// data) in `*length`, or the code that refuses the entry. A reparse
-// point that cannot be read, or whose tag is not a Microsoft tag, is not
-// stored: an entry without its reparse record could not be restored.
-DWORD ReadReparseBuffer(LPCWSTR source, BYTE* buffer, DWORD* length) {
+// Reads the reparse buffer through `source`, opened on the reparse point
+// itself, into `buffer`; returns 0 with its length (tag, data length,
+// reserved, data) in `*length`, or the code that refuses the entry. A
+// reparse point that cannot be read, or whose tag is not a Microsoft tag,
+// is not stored: an entry without its reparse record could not be
+// restored.
+DWORD ReadReparseBuffer(HANDLE source, BYTE* buffer, DWORD* length) {
   CKvLog* log = CKvLog::GetInstance();
   DWORD returned = 0;
-  ReparseReadStep step = kReparseOpen;
-  const DWORD code = ReadReparsePoint(source, buffer, &returned, &step);
-  if (code != ERROR_SUCCESS && step == kReparseOpen) {
-    log->AddInfo(TEXT("CreateFile failed - %u (%8.8X)"),
-                 static_cast<unsigned>(code), static_cast<unsigned>(code));
-    return code;
-  }
+  const DWORD code = ReadReparsePointOf(source, buffer, &returned);
   if (code != ERROR_SUCCESS) {
     log->AddError(TEXT("FSCTL_GET_REPARSE_POINT failed - %u (%8.8X)"),
                   static_cast<unsigned>(code), static_cast<unsigned>(code));
@@ -61,7 +56,7 @@ DWORD ReadReparseBuffer(LPCWSTR source, BYTE* buffer, DWORD* length) {
 
 }  // namespace
 
-BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
+BOOL CKvMorvel::AddFileProcess5(HANDLE source, LPCWSTR path, LPCWSTR name,
                                 WIN32_FILE_ATTRIBUTE_DATA* data,
                                 void* descriptor, DWORD descriptorLength) {
   // A name that does not fit the entry's 631-WCHAR name area is refused
@@ -75,13 +70,13 @@ BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
   lstrcpyW(entry.name, name);
   entry.nameLength = static_cast<WORD>(nameChars + 1);
   entry.data = *data;
-  LookUpShortName(source, entry.shortName);
+  LookUpShortName(path, entry.shortName);
   if (m_partHandle == INVALID_HANDLE_VALUE) PointToLastPart5();
 
   const DWORD attributes = data->dwFileAttributes;
   DWORD code = ERROR_SUCCESS;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    code = StoreReparsePoint5(source, &entry);
+    code = StoreReparsePoint5(source, path, &entry);
   } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     entry.dataOffset = m_partFill;
     entry.dataPart = m_partNumber;
@@ -99,9 +94,9 @@ BOOL CKvMorvel::AddFileProcess5(LPCWSTR source, LPCWSTR name,
   return TRUE;
 }
 
-DWORD CKvMorvel::StoreReparsePoint5(LPCWSTR source,
+DWORD CKvMorvel::StoreReparsePoint5(HANDLE source, LPCWSTR path,
                                     _MVRL_FILEENTRY_MAX_5* entry) {
-  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), source);
+  CKvLog::GetInstance()->AddInfo(TEXT("%s is a reparse point"), path);
   BYTE* buffer = new (std::nothrow) BYTE[kReparseBufferSize];
   if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
   memset(buffer, 0, kReparseBufferSize);
@@ -127,12 +122,7 @@ DWORD CKvMorvel::StoreReparsePoint5(LPCWSTR source,
   return ERROR_SUCCESS;
 }
 
-DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
-  HANDLE file = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+DWORD CKvMorvel::StoreFileData5(HANDLE file, _MVRL_FILEENTRY_MAX_5* entry) {
   entry->storedLength = 0;
   entry->blockCount = 0;
   entry->dataOffset = m_partFill;
@@ -142,7 +132,6 @@ DWORD CKvMorvel::StoreFileData5(LPCWSTR source, _MVRL_FILEENTRY_MAX_5* entry) {
   const BOOL stored =
       ZIPCompressFile5(file, entry, size.QuadPart, m_compressionLevel);
   const DWORD cause = stored ? ERROR_SUCCESS : AddFailureCause(GetLastError());
-  CloseHandle(file);
   if (stored) return ERROR_SUCCESS;
   // AddFileProcess5 leaves the 1359 (or 1223 for a stop) in the holder; GetErrorCause gives why.
   SetDataFailure(cause, 0);

@@ -251,9 +251,13 @@ int RemoveXattr(const std::string& path, const char* name) {
   return error == ENODATA ? 0 : error;
 }
 
-DWORD ReadMetadata(const std::string& path, Metadata* meta) {
-  struct statx sx;
-  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+namespace {
+
+// The metadata of an object whose statx is `sx`: a link's from what its
+// folder keeps for `path`; a file's or folder's from the attributes read
+// at `xattrPath` (a descriptor's FdPath is followed, see IsFdPath).
+void MetadataFrom(const struct statx& sx, const std::string& path,
+                  const std::string& xattrPath, Metadata* meta) {
   *meta = Metadata();
   meta->access = FileTimeFromTimespec(ToTimespec(sx.stx_atime));
   meta->write = FileTimeFromTimespec(ToTimespec(sx.stx_mtime));
@@ -264,13 +268,13 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
     meta->attributes |= kept.attributes & kLinkBits;
     meta->creation = hasKept && kept.creation ? kept.creation : BirthOrWrite(sx);
     meta->shortName = ToWideName(kept.shortName);
-    return 0;
+    return;
   }
-  const LayerXattrs names = ListLayerXattrs(path);
-  const DosInfo dos = DecodeDosBlob(ReadDosBlob(path, names));
-  meta->attributes = StoredAttributes(path, sx.stx_mode, dos, names);
+  const LayerXattrs names = ListLayerXattrs(xattrPath);
+  const DosInfo dos = DecodeDosBlob(ReadDosBlob(xattrPath, names));
+  meta->attributes = StoredAttributes(xattrPath, sx.stx_mode, dos, names);
   std::vector<uint8_t> reparse;
-  if (names.Has(kReparseName) && ReadXattr(path, kReparseName, &reparse) &&
+  if (names.Has(kReparseName) && ReadXattr(xattrPath, kReparseName, &reparse) &&
       reparse.size() >= 4) {
     meta->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     meta->reparseTag = LoadU32(reparse.data());
@@ -279,8 +283,29 @@ DWORD ReadMetadata(const std::string& path, Metadata* meta) {
   meta->creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
   meta->size = S_ISREG(sx.stx_mode) ? static_cast<ULONGLONG>(sx.stx_size) : 0;
   std::vector<uint8_t> shortName;
-  if (names.Has(kShortName) && ReadXattr(path, kShortName, &shortName))
+  if (names.Has(kShortName) && ReadXattr(xattrPath, kShortName, &shortName))
     meta->shortName = ToWideName(std::string(shortName.begin(), shortName.end()));
+}
+
+}  // namespace
+
+DWORD ReadMetadata(const std::string& path, Metadata* meta) {
+  struct statx sx;
+  if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
+  MetadataFrom(sx, path, path, meta);
+  return 0;
+}
+
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta, struct statx* status) {
+  struct statx own;
+  struct statx& sx = status ? *status : own;
+  if (statx(handle.fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME,
+            &sx) != 0)
+    return CodeFromErrno(errno);
+  // A link's kept attributes are its folder's, found by the link's name.
+  const bool link = S_ISLNK(sx.stx_mode);
+  MetadataFrom(sx, link ? handle.Path() : std::string(), FdPath(handle.fd),
+               meta);
   return 0;
 }
 

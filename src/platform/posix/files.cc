@@ -26,6 +26,11 @@ struct OpenRequest {
   DWORD disposition;
   DWORD flags;
   bool driveRoot;
+  // O_NOFOLLOW with FILE_FLAG_OPEN_REPARSE_POINT: a link put at the name
+  // after it was looked at is not followed (the open fails with 1921).
+  int NoFollow() const {
+    return (flags & FILE_FLAG_OPEN_REPARSE_POINT) ? O_NOFOLLOW : 0;
+  }
 };
 
 // Closes the descriptor unless released.
@@ -231,9 +236,9 @@ HANDLE OpenFolder(const OpenRequest& r) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  FdGuard fd(OpenRetry(r.path, O_RDONLY | O_DIRECTORY));
+  FdGuard fd(OpenRetry(r.path, O_RDONLY | O_DIRECTORY | r.NoFollow()));
   if (fd.get() < 0 && errno == EACCES)  // a folder we may not list
-    fd.reset(OpenRetry(r.path, O_PATH | O_DIRECTORY));
+    fd.reset(OpenRetry(r.path, O_PATH | O_DIRECTORY | r.NoFollow()));
   if (fd.get() < 0) {
     SetLastError(CodeForPath(errno, r.path));
     return INVALID_HANDLE_VALUE;
@@ -256,7 +261,7 @@ int AccessMode(DWORD access) {
 // never waits: a pipe put in place after the caller's check would block
 // it until a writer came (see KeepsRegular).
 int OpenOrCreate(const OpenRequest& r, bool* existed) {
-  const int mode = AccessMode(r.access) | O_NONBLOCK;
+  const int mode = AccessMode(r.access) | O_NONBLOCK | r.NoFollow();
   const bool creates = r.disposition == CREATE_NEW ||
                        r.disposition == CREATE_ALWAYS ||
                        r.disposition == OPEN_ALWAYS;
@@ -275,7 +280,7 @@ int OpenOrCreate(const OpenRequest& r, bool* existed) {
   // An open for attributes only needs no permission on the data.
   if (fd < 0 && errno == EACCES && !WantsRead(r.access) &&
       !WantsWrite(r.access))
-    fd = OpenRetry(r.path, O_PATH);
+    fd = OpenRetry(r.path, O_PATH | r.NoFollow());
   return fd;
 }
 
@@ -561,19 +566,19 @@ BOOL GetFileInformationByHandle(HANDLE file,
   HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   if (!info) return Fail(ERROR_INVALID_PARAMETER);
-  struct stat st;
-  if (fstat(h->fd, &st) != 0) return FailErrno(errno);
+  struct statx sx;
   Metadata meta;
-  if (const DWORD code = ReadMetadata(MetadataPath(*h), &meta)) return Fail(code);
+  if (const DWORD code = ReadHandleMetadata(*h, &meta, &sx)) return Fail(code);
   info->dwFileAttributes = meta.attributes;
   info->ftCreationTime = FromTicks(meta.creation);
   info->ftLastAccessTime = FromTicks(meta.access);
   info->ftLastWriteTime = FromTicks(meta.write);
-  info->dwVolumeSerialNumber = VolumeSerialOf(st.st_dev);
+  info->dwVolumeSerialNumber =
+      VolumeSerialOf(makedev(sx.stx_dev_major, sx.stx_dev_minor));
   info->nFileSizeHigh = static_cast<DWORD>(meta.size >> 32);
   info->nFileSizeLow = static_cast<DWORD>(meta.size);
-  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
-  const uint64_t index = static_cast<uint64_t>(st.st_ino);
+  info->nNumberOfLinks = static_cast<DWORD>(sx.stx_nlink);
+  const uint64_t index = static_cast<uint64_t>(sx.stx_ino);
   info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
   info->nFileIndexLow = static_cast<DWORD>(index);
   return TRUE;
@@ -613,6 +618,28 @@ BOOL DeleteByHandle(const HandleRef& h) {
 }
 
 }  // namespace
+
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD capacity,
+                                DWORD flags) {
+  HandleRef h = LookFileHandle(file);
+  if (!h) return 0;
+  if (flags != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // The kernel's name of the object the descriptor holds, as it is now.
+  std::vector<char> name(PATH_MAX + 1);
+  const ssize_t n = readlink(FdPath(h->fd).c_str(), name.data(), PATH_MAX);
+  if (n <= 0 || name[0] != '/') {
+    SetLastError(n < 0 ? CodeFromErrno(errno) : ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  const std::u16string wide =
+      ToWindowsPath(std::string(name.data(), static_cast<size_t>(n)));
+  if (wide.size() + 1 > capacity) return static_cast<DWORD>(wide.size() + 1);
+  CopyWide(wide, path, capacity);
+  return static_cast<DWORD>(wide.size());
+}
 
 BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass,
                                 LPVOID info, DWORD size) {

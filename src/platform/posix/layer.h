@@ -113,6 +113,7 @@ class LayerXattrs {
 // Lists the attributes of `path` itself (a link not followed). `error`
 // (optional) gets the errno of a failed listing, 0 otherwise; a file
 // system without extended attributes lists none.
+// A descriptor's FdPath is followed: it names the descriptor's object.
 LayerXattrs ListLayerXattrs(const std::string& path, int* error = nullptr);
 // One statx of `path`, a link at its end not followed, with the birth
 // time when the file system keeps it. Returns 0 or the errno.
@@ -148,6 +149,14 @@ struct Metadata {
 };
 // Returns 0 or a Windows code.
 DWORD ReadMetadata(const std::string& path, Metadata* meta);
+struct Handle;
+// The same of what an open handle holds, read through its descriptor
+// (statx AT_EMPTY_PATH, the attributes through FdPath); only what a
+// link's folder keeps for it is looked up by the link's name.
+// `status` (optional) gets the descriptor's statx: its device, inode
+// and link count, without another call.
+DWORD ReadHandleMetadata(Handle& handle, Metadata* meta,
+                         struct statx* status = nullptr);
 // Writes attributes / creation time of a file or folder (a link: ignored).
 DWORD WriteAttributes(const std::string& path, DWORD attributes);
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
@@ -279,6 +288,8 @@ DWORD LinkTag(const std::string& path);
 // The descriptor of `path`: stored bytes, or one built from the owner,
 // group and mode. Returns 0 or a Windows code.
 DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out);
+// The same of what an open handle holds, through its descriptor.
+DWORD HandleDescriptorOf(const Handle& handle, std::vector<uint8_t>* out);
 
 // ---- fault switch (faults.cc), for tests only -----------------------------
 // Only a program linked with the kvfaults build of faults.cc (the test

@@ -5,8 +5,10 @@
 // per letter ("c:" -> /some/dir), named by KVMORVEL_DOSDEVICES, else
 // $HOME/.kvmorvel/dosdevices. A POSIX path ("/tmp/x", also written
 // "\tmp\x") is used as it is. See docs/win32-layer.md.
+#include <dirent.h>
 #include <limits.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -185,6 +187,25 @@ bool ToPosixPath(const WCHAR* path, std::string* out) {
 
 namespace {
 
+// Whether any drive may be mapped: one listing of the dosdevices folder
+// spares a host that maps none (no folder, or an empty one) the look at
+// each of its 26 names, for every path.
+bool DrivesMayBeMapped() {
+  const std::string folder = DosDevicesFolder();
+  DIR* listing = folder.empty() ? nullptr : opendir(folder.c_str());
+  if (!listing) return false;
+  bool found = false;
+  while (const struct dirent* entry = readdir(listing)) {
+    const char* name = entry->d_name;
+    if (name[0] != 0 && name[1] == ':' && name[2] == 0) {
+      found = true;
+      break;
+    }
+  }
+  closedir(listing);
+  return found;
+}
+
 // "X:\rest" when `path` lies inside the folder of a mapped drive (the
 // drive with the longest folder wins); false otherwise.
 bool DrivePathOf(const std::string& path, std::string* text) {
@@ -213,7 +234,7 @@ bool DrivePathOf(const std::string& path, std::string* text) {
 std::u16string ToWindowsPath(const std::string& posixPath) {
   const std::string path = NormalizePath(posixPath);
   std::string text;
-  if (!DrivePathOf(path, &text)) {
+  if (DrivesMayBeMapped() && !DrivePathOf(path, &text)) {
     // The folder holding it may be reached through links; its last name
     // stays as it is (it may be a link itself).
     const std::string parent = ParentOf(path);

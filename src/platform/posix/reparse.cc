@@ -38,9 +38,12 @@ std::u16string Backslashes(std::string path) {
   return ToWideName(path);
 }
 
-bool ReadLinkText(const std::string& path, std::string* link) {
+// The text of the link at `path`, or with `fd` (>= 0, an O_PATH
+// descriptor of the link itself) of that link, whatever the path names now.
+bool ReadLinkText(const std::string& path, std::string* link, int fd = -1) {
   std::vector<char> target(PATH_MAX + 1);
-  const ssize_t n = readlink(path.c_str(), target.data(), PATH_MAX);
+  const ssize_t n = fd >= 0 ? readlinkat(fd, "", target.data(), PATH_MAX)
+                            : readlink(path.c_str(), target.data(), PATH_MAX);
   if (n < 0) return false;
   link->assign(target.data(), static_cast<size_t>(n));
   return true;
@@ -56,10 +59,12 @@ DWORD TagOf(const std::string& path, const std::string& link) {
   return folder && absolute ? IO_REPARSE_TAG_MOUNT_POINT : IO_REPARSE_TAG_SYMLINK;
 }
 
-// The reparse buffer describing the link at `path`.
-bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
+// The reparse buffer describing the link at `path` (read through `fd`
+// when it is the link's descriptor; the path then only tells whether the
+// target is a folder).
+bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out, int fd = -1) {
   std::string link;
-  if (!ReadLinkText(path, &link)) return FailErrno(errno);
+  if (!ReadLinkText(path, &link, fd)) return FailErrno(errno);
   const bool mountPoint = TagOf(path, link) == IO_REPARSE_TAG_MOUNT_POINT;
   const bool relative = link.empty() || link[0] != '/';
   std::u16string substitute, print;
@@ -90,13 +95,15 @@ bool LinkBuffer(const std::string& path, std::vector<uint8_t>* out) {
   return true;
 }
 
+// Read through the handle's descriptor: what the handle holds, never what
+// its path names now.
 BOOL GetReparse(const HandleRef& h, LPVOID out, DWORD outSize, LPDWORD returned) {
   struct stat st;
-  if (lstat(h->Path().c_str(), &st) != 0) return FailForPath(errno, h->Path());
+  if (fstatat(h->fd, "", &st, AT_EMPTY_PATH) != 0) return FailErrno(errno);
   std::vector<uint8_t> buffer;
   if (S_ISLNK(st.st_mode)) {
-    if (!LinkBuffer(h->Path(), &buffer)) return FALSE;
-  } else if (!ReadXattr(h->Path(), kReparseName, &buffer) || buffer.size() < kHeader) {
+    if (!LinkBuffer(h->Path(), &buffer, h->fd)) return FALSE;
+  } else if (!ReadXattr(FdPath(h->fd), kReparseName, &buffer) || buffer.size() < kHeader) {
     return Fail(ERROR_NOT_A_REPARSE_POINT);
   }
   if (!out || outSize < buffer.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);

@@ -5,6 +5,7 @@
 // Unix user, the rwx bits of the DACL's entries for the owner, the group
 // and Everyone (S-1-1-0). GetFileSecurityW returns the kept bytes, or
 // builds a descriptor from the owner, group and mode the same way.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -316,7 +317,37 @@ DWORD DescriptorOf(const std::string& path, std::vector<uint8_t>* out) {
   return 0;
 }
 
+DWORD HandleDescriptorOf(const Handle& handle, std::vector<uint8_t>* out) {
+  // Kept bytes first, as DescriptorOf; an O_PATH descriptor takes no
+  // fgetxattr, so the attribute is read through its FdPath name.
+  Parsed p;
+  if (ReadXattr(FdPath(handle.fd), kSecurityName, out) &&
+      Parse(out->data(), out->size(), &p)) {
+    out->resize(p.size);
+    return 0;
+  }
+  struct stat st;
+  if (fstatat(handle.fd, "", &st, AT_EMPTY_PATH) != 0) return CodeFromErrno(errno);
+  *out = BuildFromStat(st);
+  return 0;
+}
+
 }  // namespace kvposix
+
+BOOL GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION info,
+                             PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
+                             LPDWORD needed) {
+  HandleRef h = LookFileHandle(handle);
+  if (!h) return FALSE;
+  if (!needed) return Fail(ERROR_INVALID_PARAMETER);
+  std::vector<uint8_t> sd;
+  if (const DWORD code = HandleDescriptorOf(*h, &sd)) return Fail(code);
+  sd = Select(sd, info);
+  *needed = static_cast<DWORD>(sd.size());
+  if (!descriptor || capacity < sd.size()) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  memcpy(descriptor, sd.data(), sd.size());
+  return TRUE;
+}
 
 BOOL GetFileSecurityW(LPCWSTR path, SECURITY_INFORMATION info,
                       PSECURITY_DESCRIPTOR descriptor, DWORD capacity,
@@ -355,7 +386,7 @@ DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
   if (!h) return ERROR_INVALID_HANDLE;
   if (type != SE_FILE_OBJECT || !descriptor) return ERROR_INVALID_PARAMETER;
   std::vector<uint8_t> sd;
-  if (const DWORD code = DescriptorOf(h->Path(), &sd)) return code;
+  if (const DWORD code = HandleDescriptorOf(*h, &sd)) return code;
   sd = Select(sd, info);
   uint8_t* block = static_cast<uint8_t*>(malloc(sd.size()));
   if (!block) return ERROR_NOT_ENOUGH_MEMORY;

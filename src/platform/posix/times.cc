@@ -73,7 +73,7 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creation, LPFILETIME lastAccess,
   HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
   Metadata meta;
-  if (const DWORD code = ReadMetadata(MetadataPath(*h), &meta)) return Fail(code);
+  if (const DWORD code = ReadHandleMetadata(*h, &meta)) return Fail(code);
   if (creation) *creation = FromTicks(meta.creation);
   if (lastAccess) *lastAccess = FromTicks(meta.access);
   if (lastWrite) *lastWrite = FromTicks(meta.write);
