@@ -8,6 +8,7 @@
 #include "KvLog.h"
 #include "archive/codes.h"
 #include "archive/manifest.h"
+#include "formats/short_name.h"
 #include "formats/piece_source.h"
 #include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
@@ -316,22 +317,6 @@ DWORD AddRefusal(DWORD version, BOOL read, const CancelFlag* cancel) {
   return 0;
 }
 
-// The name the system gives the opened item, for its short names; empty
-// when it has none to give.
-std::vector<WCHAR> NameOfHandle(HANDLE source) {
-  std::vector<WCHAR> path(512);
-  DWORD n = GetFinalPathNameByHandleW(source, path.data(),
-                                      static_cast<DWORD>(path.size()), 0);
-  if (n >= path.size()) {
-    path.resize(n + 1);
-    n = GetFinalPathNameByHandleW(source, path.data(),
-                                  static_cast<DWORD>(path.size()), 0);
-  }
-  if (n == 0 || n >= path.size()) n = 0;
-  path[n] = 0;
-  return path;
-}
-
 }  // namespace
 
 BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
@@ -414,8 +399,12 @@ BOOL CKvMorvel::AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
       return FALSE;
     }
   }
+  // Version 1 keeps its folder's short name too, and a reparse point's
+  // source is named in the log: only they need the name the system gives
+  // the handle. The others read everything through the handle.
   std::vector<WCHAR> named;
-  if (!path) {
+  if (!path && (m_version == 1 ||
+                (data->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
     named = NameOfHandle(source);
     path = named.data();
   }

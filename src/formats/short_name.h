@@ -4,6 +4,8 @@
 #ifndef KVMORVEL_FORMATS_SHORT_NAME_H
 #define KVMORVEL_FORMATS_SHORT_NAME_H
 
+#include <vector>
+
 #include "kvwin32.h"
 
 enum { kShortNameChars = 14 };
@@ -13,5 +15,16 @@ enum { kShortNameChars = 14 };
 // one. The field stays empty when the lookup fails or the item has no
 // alternate name.
 void LookUpShortName(LPCWSTR path, WCHAR (&field)[kShortNameChars]);
+
+// The same for the item open as `source`, asked through the handle
+// (NtQueryInformationFile, FileAlternateNameInformation), so no name is
+// looked up again. Where the file system cannot answer that way, by
+// `path`, or by the name the system gives the handle when `path` is null.
+void LookUpShortNameOf(HANDLE source, LPCWSTR path,
+                       WCHAR (&field)[kShortNameChars]);
+
+// The name the system gives the opened item (GetFinalPathNameByHandleW),
+// terminated; empty when it has none to give.
+std::vector<WCHAR> NameOfHandle(HANDLE source);
 
 #endif  // KVMORVEL_FORMATS_SHORT_NAME_H

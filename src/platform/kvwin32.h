@@ -653,6 +653,26 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access,
 // 123, 6, 32, 112, 206, 4, 8, 87, and 31 for any other.
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 
+// --- The alternate (8.3) name of an open item --------------------------
+typedef enum _FILE_INFORMATION_CLASS {
+  FileAlternateNameInformation = 21
+} FILE_INFORMATION_CLASS;
+typedef struct _FILE_NAME_INFORMATION {
+  ULONG FileNameLength;  // in bytes, no terminator
+  WCHAR FileName[1];
+} FILE_NAME_INFORMATION, *PFILE_NAME_INFORMATION;
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005u)
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003u)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004u)
+// Only FileAlternateNameInformation is served: the short name kept for
+// the object open as `file` (SetFileShortNameW), read through the
+// handle. STATUS_OBJECT_NAME_NOT_FOUND when it has none,
+// STATUS_BUFFER_OVERFLOW when `info` holds only part of it,
+// STATUS_INVALID_INFO_CLASS for any other class.
+NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK status,
+                                LPVOID info, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass);
+
 // Applies the parts `info` names of a self-relative descriptor to the
 // object open as `handle`, through the handle: owner and group first,
 // then the kept descriptor, then the mode, so the data is never readable

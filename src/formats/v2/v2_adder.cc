@@ -148,7 +148,7 @@ BOOL CKvMorvel::AddFileProcess2(HANDLE source, LPCWSTR path, LPCWSTR name,
     return FALSE;
   }
   entry.data = *data;
-  LookUpShortName(path, entry.shortName);
+  LookUpShortNameOf(source, path, entry.shortName);
 
   const DWORD attributes = data->dwFileAttributes;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {

@@ -70,7 +70,7 @@ BOOL CKvMorvel::AddFileProcess5(HANDLE source, LPCWSTR path, LPCWSTR name,
   lstrcpyW(entry.name, name);
   entry.nameLength = static_cast<WORD>(nameChars + 1);
   entry.data = *data;
-  LookUpShortName(path, entry.shortName);
+  LookUpShortNameOf(source, path, entry.shortName);
   if (m_partHandle == INVALID_HANDLE_VALUE) PointToLastPart5();
 
   const DWORD attributes = data->dwFileAttributes;

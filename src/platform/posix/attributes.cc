@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -463,6 +464,38 @@ BOOL SetFileShortNameW(HANDLE file, LPCWSTR shortName) {
                      : WriteXattr(path, kShortName,
                                   std::vector<uint8_t>(narrow.begin(), narrow.end()));
   return error ? FailErrno(error) : TRUE;
+}
+
+NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK status,
+                                LPVOID info, ULONG length,
+                                FILE_INFORMATION_CLASS infoClass) {
+  if (infoClass != FileAlternateNameInformation) return STATUS_INVALID_INFO_CLASS;
+  if (!status || !info || length < offsetof(FILE_NAME_INFORMATION, FileName))
+    return STATUS_INFO_LENGTH_MISMATCH;
+  HandleRef h = LookFileHandle(file);
+  if (!h) return STATUS_INVALID_HANDLE;
+  // One getxattr through the descriptor (a link's from its folder's
+  // record): what SetFileShortNameW kept for this very object.
+  std::string narrow;
+  if (h->kind == Kind::kLink) {
+    LinkInfo kept;
+    ReadLinkInfo(h->Path(), &kept);
+    narrow = kept.shortName;
+  } else {
+    std::vector<uint8_t> b;
+    if (ReadXattr(FdPath(h->fd), kShortName, &b)) narrow.assign(b.begin(), b.end());
+  }
+  const std::u16string name = ShortNameOf(ToWideName(narrow));
+  if (name.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  FILE_NAME_INFORMATION* out = static_cast<FILE_NAME_INFORMATION*>(info);
+  const size_t bytes = name.size() * sizeof(WCHAR);
+  const size_t room = length - offsetof(FILE_NAME_INFORMATION, FileName);
+  out->FileNameLength = static_cast<ULONG>(bytes);
+  memcpy(out->FileName, name.data(), bytes < room ? bytes : room);
+  status->Information = offsetof(FILE_NAME_INFORMATION, FileName) +
+                        (bytes < room ? bytes : room);
+  status->Status = bytes <= room ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+  return status->Status;
 }
 
 namespace {
