@@ -203,7 +203,10 @@ int AccessMode(DWORD access) {
 // never waits: a pipe put in place after the caller's check would block
 // it until a writer came (see KeepsRegular).
 int OpenOrCreate(const OpenRequest& r, bool* existed) {
-  const int mode = AccessMode(r.access) | O_NONBLOCK;
+  // With FILE_FLAG_OPEN_REPARSE_POINT a link put at the name after the
+  // caller looked is refused (ELOOP), not followed.
+  const int mode = AccessMode(r.access) | O_NONBLOCK |
+                   (r.flags & FILE_FLAG_OPEN_REPARSE_POINT ? O_NOFOLLOW : 0);
   const bool creates = r.disposition == CREATE_NEW ||
                        r.disposition == CREATE_ALWAYS ||
                        r.disposition == OPEN_ALWAYS;
