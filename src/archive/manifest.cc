@@ -89,9 +89,12 @@ DWORD EarlierEntryLines(const WCHAR* path, const std::string& mainDigest,
   return 0;
 }
 
+// Writes `text` at the manifest's end. The handle's position is that end
+// without a seek: the file is made empty (CREATE_ALWAYS) and only these
+// appends write it, until the mark written at its start comes last
+// (CompleteManifest). A seek per entry would be a system call per file.
 DWORD AppendText(HANDLE file, const std::string& text) {
-  if (!SeekToEnd(file) ||
-      !WriteExact(file, text.data(), static_cast<DWORD>(text.size())))
+  if (!WriteExact(file, text.data(), static_cast<DWORD>(text.size())))
     return LastErrorOr(ERROR_DISK_FULL);
   return 0;
 }
