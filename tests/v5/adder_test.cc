@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Adding entries: where their data and descriptors go, reopening the last
-// part, and parts that hold data never being overwritten.
+// part, parts that hold data never being overwritten, and files or links
+// planted at part names never written.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -122,7 +123,9 @@ TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
 struct PlantedPart {
   explicit PlantedPart(const std::string& path) {
     WriteBytes(path, "");
-    if (geteuid() == 0) EXPECT_EQ(0, chown(path.c_str(), 65534, 65534));
+    if (geteuid() == 0) {
+      EXPECT_EQ(0, chown(path.c_str(), 65534, 65534));
+    }
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     EXPECT_GE(fd, 0);
   }

@@ -95,11 +95,12 @@ HANDLE CreatePartFile(const WCHAR* name) {
 
 // True when the handle is a plain file with no other name: not a link or
 // other reparse point, not a folder, not a hard link that another name
-// (someone else's file) shares. `info` receives what was read.
-bool IsOwnPlainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-  if (!GetFileInformationByHandle(file, info)) return false;
+// (someone else's file) shares.
+bool IsOwnPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
   const DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  return !(info->dwFileAttributes & notPlain) && info->nNumberOfLinks == 1;
+  return !(info.dwFileAttributes & notPlain) && info.nNumberOfLinks == 1;
 }
 
 // Reopens the archive's existing last part `name` to append to it, or
@@ -111,8 +112,7 @@ HANDLE ReopenPartFile(const WCHAR* name) {
                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (part == INVALID_HANDLE_VALUE)
     return GetLastError() == ERROR_FILE_NOT_FOUND ? CreatePartFile(name) : part;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!IsOwnPlainFile(part, &info)) {
+  if (!IsOwnPlainFile(part)) {
     CloseHandle(part);
     CKvLog::GetInstance()->AddError(TEXT("Part %s is not a plain file"), name);
     SetLastError(ERROR_FILE_EXISTS);
