@@ -34,6 +34,7 @@ INTEROP_PACKAGES = samba smbclient
 # names an earlier build's kvmorvel, measured beside the current one in
 # the same run for a before-and-after table. BENCH_ONLY=A,C measures only
 # the trees named (tree B takes the longest where making files is slow).
+# BENCH_RUNS=N caps the timed runs of each command at N.
 BENCH_DIR   ?= $(BUILD)/bench
 BENCH_ONLY  ?= A,B,C
 BENCH_QUICK ?=
@@ -172,7 +173,8 @@ bench: deps deps-bench
 	/usr/bin/python3 bench/run.py --build $(BUILD) --trees $(BENCH_TREES) \
 	  --work $(BENCH_DIR)/work$(BENCH_MODE) --out $(BENCH_OUT) \
 	  --only $(BENCH_ONLY) $(if $(BENCH_MODE),--quick,) \
-	  $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE),)
+	  $(if $(BENCH_BEFORE),--before $(BENCH_BEFORE),) \
+	  $(if $(BENCH_RUNS),--runs $(BENCH_RUNS),)
 
 # The library's own benchmark programs (bench/*.cc), one after the other.
 bench-micro: build

@@ -5,7 +5,7 @@ pick, on the trees bench_make_trees writes, and prints a markdown table
 that it also writes to a file.
 
     run.py --build DIR --trees DIR --work DIR --out FILE [--quick]
-           [--before KVMORVEL] [--only A,B,C]
+           [--before KVMORVEL] [--only A,B,C] [--runs N]
 
 DIR of --build holds kvmorvel, bench_make_trees and bench_ceilings.
 --before names an earlier build's command: each of our operations and the
@@ -16,7 +16,8 @@ making a file costs half a millisecond, so A and C can be measured apart.
 Every
 operation runs warm: one run under GNU time first (it warms the cache and
 gives the peak memory), then hyperfine, median of 5 runs (3 when that
-first run took more than LONG_SECONDS; 1 with --quick). Before every run
+first run took more than LONG_SECONDS; 1 with --quick; at most N with
+--runs N). Before every run
 of either side, hyperfine's --prepare removes the previous output folder
 and makes it anew, the same command for ours and the peers.
 """
@@ -123,6 +124,8 @@ def measure(args, cmd):
     with open(peak_file) as f:
         cmd.peak = int(f.read().split()[-1]) * 1024  # KiB, the largest process
     cmd.runs = 1 if args.quick else (3 if first > LONG_SECONDS else 5)
+    if args.runs:
+        cmd.runs = min(cmd.runs, args.runs)
     args.commands.append((f"{cmd.runs} run{'s' * (cmd.runs > 1)}", cmd.command))
     report = os.path.join(args.work, "hyperfine.json")
     with open(args.log, "a") as hlog:
@@ -332,7 +335,8 @@ def machine_lines(args, started_load):
         f"- Runs: warm cache, one untimed run under GNU time first (peak memory, %M: "
         f"the largest process of a pipeline), then hyperfine: median of "
         + ("1 run (quick mode)" if args.quick else
-           f"5 runs, 3 when the first run took over {LONG_SECONDS:g} s")
+           f"5 runs, 3 when the first run took over {LONG_SECONDS:g} s"
+           + (f", at most {args.runs} (--runs)" if args.runs else ""))
         + "; CPU is the mean user+system of the runs. Ratio = peer time / our time: "
           "above 1 means we are faster.",
     ]
@@ -511,6 +515,9 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--before", help="an earlier build's kvmorvel, measured beside")
     parser.add_argument("--only", default="A,B,C", help="the trees to measure, e.g. A,C")
+    parser.add_argument("--runs", type=int, default=0,
+                        help="at most this many timed runs of each command (a shorter, "
+                             "noisier measurement on the full trees)")
     args = parser.parse_args()
     args.only = [T for T in ("A", "B", "C") if T in args.only.upper().split(",")]
     if args.before:

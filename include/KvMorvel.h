@@ -426,7 +426,7 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   DWORD WritePrefixedItem5(const void* bytes, DWORD size);
   DWORD AppendEntry5(_MVRL_FILEENTRY_MAX_5& entry);
   // Writes the batch to the main file behind its entries' data, made
-  // durable first; returns 0 or the failing code.
+  // durable first when a sync is due; returns 0 or the failing code.
   DWORD FlushBatch5();
   // Whether the periodic rule (m_flushEntries, m_flushMilliseconds) asks
   // for a flush of the batch now.
@@ -434,6 +434,10 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // Sets the periodic flush of the batch (see m_flushEntries); 0, 0 leaves
   // only the flush past 10000 entries and the one at Close.
   void SetBatchFlushPolicy(DWORD entries, DWORD milliseconds);
+  // Sets how long a batch flush of the open version 5 archive waits
+  // before it makes the files durable again (5000 ms by default; 0 makes
+  // every flush durable). Close always does.
+  void SetSyncInterval5(DWORD milliseconds);
 
   // Version 2 (one file, descriptors in the records).
   BOOL InitStructuresV2(HANDLE file, _MVRL_OBJECT_2* record);

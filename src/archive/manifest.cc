@@ -89,18 +89,39 @@ DWORD EarlierEntryLines(const WCHAR* path, const std::string& mainDigest,
   return 0;
 }
 
+// Writes `text` at the manifest's end. The handle's position is that end
+// without a seek: the file is made empty (CREATE_ALWAYS) and only these
+// appends write it, until the mark written at its start comes last
+// (CompleteManifest). A seek per entry would be a system call per file.
 DWORD AppendText(HANDLE file, const std::string& text) {
-  if (!SeekToEnd(file) ||
-      !WriteExact(file, text.data(), static_cast<DWORD>(text.size())))
+  if (!WriteExact(file, text.data(), static_cast<DWORD>(text.size())))
     return LastErrorOr(ERROR_DISK_FULL);
   return 0;
 }
 
+// The digest of what `file` holds from its position to its end. A read of
+// a file that returns less than was asked for has met the end (ReadFile
+// reads a disk file whole up to it), so the read after it is not made:
+// for a small file that saves a system call per file digested.
+DWORD DigestFromPosition(HANDLE file, uint8_t (&digest)[Sha256::kDigestBytes]) {
+  std::unique_ptr<BYTE[]> piece(new (std::nothrow) BYTE[kDigestPiece]);
+  if (!piece) return ERROR_NOT_ENOUGH_MEMORY;
+  Sha256 hash;
+  for (DWORD got = kDigestPiece; got == kDigestPiece;) {
+    if (!ReadFile(file, piece.get(), kDigestPiece, &got, nullptr))
+      return LastErrorOr(ERROR_HANDLE_EOF);
+    hash.Update(piece.get(), got);
+  }
+  hash.Finish(digest);
+  return 0;
+}
+
+// A handle just opened is at the file's start: no seek is needed.
 DWORD DigestPath(const WCHAR* path, uint8_t (&digest)[Sha256::kDigestBytes]) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_FILE_NOT_FOUND);
-  const DWORD code = DigestOpenFile(file, digest);
+  const DWORD code = DigestFromPosition(file, digest);
   CloseHandle(file);
   return code;
 }
@@ -138,18 +159,7 @@ std::string WideToUtf8(const WCHAR* name) {
 
 DWORD DigestOpenFile(HANDLE file, uint8_t (&digest)[Sha256::kDigestBytes]) {
   if (!SeekTo(file, 0)) return LastErrorOr(ERROR_NEGATIVE_SEEK);
-  std::unique_ptr<BYTE[]> piece(new (std::nothrow) BYTE[kDigestPiece]);
-  if (!piece) return ERROR_NOT_ENOUGH_MEMORY;
-  Sha256 hash;
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file, piece.get(), kDigestPiece, &got, nullptr))
-      return LastErrorOr(ERROR_HANDLE_EOF);
-    if (got == 0) break;
-    hash.Update(piece.get(), got);
-  }
-  hash.Finish(digest);
-  return 0;
+  return DigestFromPosition(file, digest);
 }
 
 DWORD StartManifest(const WCHAR* archive, const std::string& mainDigest,

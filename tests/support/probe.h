@@ -17,6 +17,9 @@ class Probe : public CKvMorvel {
   // The batch reaches the main file every 1000 entries or 5 seconds; a
   // test turns either rule off or shortens the 5 seconds, as no host can.
   using CKvMorvel::SetBatchFlushPolicy;
+  // Flushes to the disk wait 5 seconds between them; a test sets the
+  // wait to none or to never, to count them without timing anything.
+  using CKvMorvel::SetSyncInterval5;
   // No library call passes GetPartName a caller's buffer: only a derived
   // class can show that a short one is left empty, never overrun.
   using CKvMorvel::GetPartName;

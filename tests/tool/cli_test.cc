@@ -1404,6 +1404,29 @@ std::vector<std::string> FolderNames(const std::string& folder) {
   return names;
 }
 
+// mkimage never opens what is at IMAGE: a link planted there is replaced
+// by the new image, its target left as it was, and no file of the
+// writing is left beside it.
+TEST(ToolMkimage, ALinkAtTheImageIsReplacedAndItsTargetKept) {
+  TempDir source, work;
+  WriteBytes(source / "a.txt", "alpha");
+  WriteBytes(work / "precious", "keep me");
+  const std::string image = work / "t.img";
+  ASSERT_EQ(0, symlink((work / "precious").c_str(), image.c_str()));
+  const ToolResult made = RunTool({"mkimage", source.path(), image});
+  EXPECT_EQ(0, made.status) << made.err;
+  EXPECT_EQ("keep me", ReadBytes(work / "precious"));
+  struct stat info;
+  ASSERT_EQ(0, lstat(image.c_str(), &info));
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_uid, geteuid());
+  EXPECT_EQ("!XSSXSS!", ReadBytes(image).substr(0, 8));
+  const ToolResult listed = RunTool({"list", image});
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_NE(std::string::npos, listed.out.find("a.txt")) << listed.out;
+  EXPECT_EQ(2u, FolderNames(work.path()).size());
+}
+
 // A sparse file through the command, every version: created and
 // extracted with its holes kept (the restored file uses no more disk
 // than its data), its bytes unchanged.

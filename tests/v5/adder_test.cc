@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Adding entries: where their data and descriptors go, reopening the last
-// part, and parts that hold data never being overwritten.
+// part, parts that hold data never being overwritten, and files or links
+// planted at part names never written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +113,99 @@ TEST(V5Adder, AddAfterFailedAddPartNeverOverwritesAPartWithData) {
   EXPECT_EQ(ReadBytes(a.part(2)), leftover);
   EXPECT_EQ(U32At(ReadBytes(a.main()), 36), 1u);  // part count
 }
+
+#if !defined(_WIN32)  // POSIX owners, descriptors kept on a removed name.
+// A part file planted before the archive is made, and a descriptor its
+// planter keeps on it to read what it receives. Owned by nobody when the
+// test runs as root (as another user who may write the folder would own
+// it); by the test's user otherwise, which still shows whether the
+// archive writes into it.
+struct PlantedPart {
+  explicit PlantedPart(const std::string& path) {
+    WriteBytes(path, "");
+    if (geteuid() == 0) {
+      EXPECT_EQ(0, chown(path.c_str(), 65534, 65534));
+    }
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+  }
+  ~PlantedPart() { close(fd); }
+  off_t Received() const {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_size : -1;
+  }
+  int fd;
+};
+
+// True when `path` is a plain file of the writer's own with one name.
+void ExpectOwnPlainFile(const std::string& path) {
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.c_str(), &st)) << path;
+  EXPECT_TRUE(S_ISREG(st.st_mode)) << path;
+  EXPECT_EQ(st.st_uid, geteuid()) << path;
+  EXPECT_EQ(st.st_nlink, 1u) << path;
+}
+
+TEST(V5Adder, NewPartsReplaceFilesAndLinksPlantedAtTheirNames) {
+  ArchiveDir a;
+  TempDir elsewhere;
+  const std::string content = PatternBytes(1000, 6);
+  WriteBytes(a.dir / "f.bin", content);
+  // Part 1: an empty file. Part 2: a link to an empty file. Part 3: a
+  // link to a file holding data. Nothing of them may be written.
+  PlantedPart planted(a.part(1));
+  const std::string empty = elsewhere / "empty", held = elsewhere / "held";
+  WriteBytes(empty, "");
+  WriteBytes(held, "not the archive's");
+  ASSERT_EQ(0, symlink(empty.c_str(), a.part(2).c_str()));
+  ASSERT_EQ(0, symlink(held.c_str(), a.part(3).c_str()));
+
+  CKvMorvel arc;
+  arc.SetSplitSize(0);  // each block begins a new part
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5)) << arc.GetErrorCode();
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20, 1000);
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"one"), &d, nullptr, 0));
+  ASSERT_TRUE(arc.AddFile(P(W(a.dir / "f.bin")), P(u"two"), &d, nullptr, 0));
+  ASSERT_TRUE(arc.Close());
+
+  EXPECT_EQ(0, planted.Received());
+  EXPECT_EQ("", ReadBytes(empty));
+  EXPECT_EQ("not the archive's", ReadBytes(held));
+  for (unsigned part = 1; part <= 3; ++part) ExpectOwnPlainFile(a.part(part));
+  CKvMorvel reader;
+  ASSERT_TRUE(reader.Open(P(a.wmain()), TRUE, 0));
+  for (DWORD i = 0; i < 2; ++i) {
+    ASSERT_TRUE(reader.Info(i));
+    EXPECT_TRUE(reader.ExtractFile(P(W(a.dir / "out")), i));
+  }
+  reader.Close();
+  EXPECT_EQ(ReadBytes(a.dir / "out/one"), content);
+  EXPECT_EQ(ReadBytes(a.dir / "out/two"), content);
+}
+
+// Appending reopens the last part the header names; a link put at its name
+// is refused, never followed: its target keeps its bytes.
+TEST(V5Adder, AppendNeverWritesThroughALinkAtTheLastPart) {
+  ArchiveDir a;
+  TempDir elsewhere;
+  WriteBytes(a.main(), HeaderBytes(1));
+  const std::string target = elsewhere / "target";
+  WriteBytes(target, "someone else's file");
+  ASSERT_EQ(0, symlink(target.c_str(), a.part(1).c_str()));
+  WriteBytes(a.dir / "hello.txt", "hello, parts");
+
+  CKvMorvel arc;
+  ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+  WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20, 12);
+  EXPECT_FALSE(arc.AddFile(P(W(a.dir / "hello.txt")), P(u"hello.txt"), &d,
+                           nullptr, 0));
+  arc.Close();
+  EXPECT_EQ("someone else's file", ReadBytes(target));
+  struct stat st;
+  ASSERT_EQ(0, lstat(a.part(1).c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+#endif
 
 TEST(V5Adder, AddAfterThePartWasClosedReopensTheLastPartCreated) {
   ArchiveDir a;

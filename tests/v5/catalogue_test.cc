@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "formats/v5/v5_format.h"
+#if !defined(_WIN32)
+#include "posix/layer.h"
+#endif
 #include "support/probe.h"
 #include "v5_test_util.h"
 
@@ -325,6 +328,40 @@ TEST(V5Catalogue, BatchReachesTheMainFileAtTheFirstAddAfterItsTime) {
   DWORD last = 0;
   EXPECT_EQ(2u, ListAll(a, &last).size());
 }
+
+#if !defined(_WIN32)  // counts the Linux layer's flushes to the disk
+// A batch flush writes the records every 1000 entries but flushes the
+// files to the disk only when a sync is due: a copy of the files taken
+// without Close (as a killed process leaves them) lists every entry all
+// the same, and Close makes them durable. With no wait between syncs,
+// each batch flush syncs the part and then the main file.
+TEST(V5Catalogue, BatchFlushesSyncOnlyWhenDueAndAtClose) {
+  SKIP_ON_WINDOWS(kWindowsHeldArchive);
+  const DWORD kNever = 0xFFFFFFFFu;
+  for (DWORD interval : {kNever, 0u}) {
+    SCOPED_TRACE(interval);
+    ArchiveDir a;
+    Probe arc;
+    ASSERT_TRUE(arc.Open(P(a.wmain()), FALSE, 5));
+    arc.SetBatchFlushPolicy(kV5FlushEveryEntries, 0);  // the count rule only
+    arc.SetSyncInterval5(interval);
+    kvposix::KvFaultInjectAfter(kvposix::FaultMode::kCount, 0, kvposix::kFaultFlush);
+    AddFolders(arc, 0, 3 * kV5FlushEveryEntries);
+    const unsigned long long beforeClose = kvposix::KvFaultCalls();
+    ArchiveDir copy;
+    WriteBytes(copy.main(), ReadBytes(a.main()));
+    WriteBytes(copy.part(1), ReadBytes(a.part(1)));
+    ASSERT_TRUE(arc.Close());
+    const unsigned long long atClose = kvposix::KvFaultCalls() - beforeClose;
+    kvposix::KvFaultInjectAfter(kvposix::FaultMode::kOff, 0);
+    EXPECT_EQ(interval == kNever ? 0u : 6u, beforeClose);
+    EXPECT_GE(atClose, 1u);
+    DWORD last = 0;
+    EXPECT_EQ(3u * kV5FlushEveryEntries, ListAll(copy, &last).size());
+    EXPECT_EQ(3u * kV5FlushEveryEntries, ListAll(a, &last).size());
+  }
+}
+#endif
 
 // Appending to another version's archive would destroy its header at
 // Close; Open refuses it and leaves the file as it was.

@@ -66,8 +66,12 @@ void AddBirthTime(archive_entry* entry) {
 // over the image file.
 class Packer {
  public:
-  Packer(const std::string& folder, int imageFd)
-      : folder_(WithoutTrailingSlashes(folder)), imageFd_(imageFd) {}
+  // Items that are `previous` (what the image's name held before) are
+  // left out, like the image file itself.
+  Packer(const std::string& folder, int imageFd, const struct stat* previous)
+      : folder_(WithoutTrailingSlashes(folder)), imageFd_(imageFd) {
+    if (previous) previous_ = *previous;
+  }
   ~Packer() {
     if (disk_) archive_read_free(disk_);
     if (writer_) archive_write_free(writer_);
@@ -83,12 +87,14 @@ class Packer {
                       std::string* error);
   unsigned CopyData(std::string* error);
   bool IsImageItself(const struct stat* st) const {
-    return st && st->st_dev == image_.st_dev && st->st_ino == image_.st_ino;
+    return st && ((st->st_dev == image_.st_dev && st->st_ino == image_.st_ino) ||
+                  (st->st_dev == previous_.st_dev && st->st_ino == previous_.st_ino));
   }
 
   std::string folder_;
   int imageFd_;
   struct stat image_ {};
+  struct stat previous_ {};
   archive* disk_ = nullptr;
   archive* writer_ = nullptr;
 };
@@ -188,6 +194,43 @@ unsigned Packer::CopyData(std::string* error) {
 
 }  // namespace
 
+namespace {
+
+// Makes a new file beside `image` for the image to be written into, named
+// `image` + ".kvtmp.<pid>.<n>", created exclusively: nothing that is
+// already there (a file, a link planted by someone who may write the
+// folder) is ever opened. Returns its descriptor and name, or -1 with
+// errno.
+int CreateFileBeside(const std::string& image, std::string* temp) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    *temp = image + ".kvtmp." + std::to_string(getpid()) + "." +
+            std::to_string(attempt);
+    const int fd = open(temp->c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+unsigned WriteImage(const std::string& folder, const std::string& image,
+                    int fd, const struct stat* previous, std::string* error) {
+  const std::vector<unsigned char> signature = ImageSignature();
+  if (write(fd, signature.data(), signature.size()) !=
+      static_cast<ssize_t>(signature.size()))
+    return Fail(error, image + ": " + strerror(errno),
+                CodeFromErrno(errno, kWriteFault));
+  Packer packer(folder, fd, previous);
+  return packer.Run(error);
+}
+
+}  // namespace
+
+// IMAGE is never opened: the image is written into a new file made beside
+// it and renamed over it once complete. Whatever the name held before (a
+// file, or a link planted there) is replaced by the rename, and a link's
+// target is never written. Until then an older image at the name stays
+// whole, and a failed run leaves it so.
 unsigned KvPackImage(const std::string& folder, const std::string& image,
                      std::string* error) {
   struct stat st;
@@ -197,27 +240,25 @@ unsigned KvPackImage(const std::string& folder, const std::string& image,
                                 : CodeFromErrno(errno, kPathNotFound));
   if (!S_ISDIR(st.st_mode))
     return Fail(error, folder + " is not a folder", kDirectoryExpected);
-  const int fd = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                      0644);
+  std::string temp;
+  const int fd = CreateFileBeside(image, &temp);
   // With O_CREAT, a missing name can only be a missing folder on the way.
   if (fd < 0)
     return Fail(error, image + ": " + strerror(errno),
                 errno == ENOENT ? kPathNotFound
                                 : CodeFromErrno(errno, kWriteFault));
-  unsigned code = 0;
-  const std::vector<unsigned char> signature = ImageSignature();
-  if (write(fd, signature.data(), signature.size()) !=
-      static_cast<ssize_t>(signature.size())) {
-    code = Fail(error, image + ": " + strerror(errno),
-                CodeFromErrno(errno, kWriteFault));
-  } else {
-    Packer packer(folder, fd);
-    code = packer.Run(error);
-  }
+  // An older image inside the folder is left out like the new one.
+  struct stat previous;
+  const bool hadPrevious = lstat(image.c_str(), &previous) == 0;
+  unsigned code = WriteImage(folder, image, fd,
+                             hadPrevious ? &previous : nullptr, error);
   if (close(fd) != 0 && !code)
     code = Fail(error, image + ": " + strerror(errno),
                 CodeFromErrno(errno, kWriteFault));
+  if (!code && rename(temp.c_str(), image.c_str()) != 0)
+    code = Fail(error, image + ": " + strerror(errno),
+                CodeFromErrno(errno, kWriteFault));
   // A half-written image is removed rather than left to look like one.
-  if (code) unlink(image.c_str());
+  if (code) unlink(temp.c_str());
   return code;
 }

@@ -279,6 +279,7 @@ BOOL CKvMorvel::CloseStructuresV5() {
     // The last records go behind their data and the header after them,
     // in the order of every flush (the part was flushed above).
     m_modified = FALSE;
+    record->closing = true;
     code = FlushBatch5();
   }
   if (partCode != ERROR_SUCCESS) code = partCode;
@@ -293,26 +294,43 @@ BOOL CKvMorvel::CloseStructuresV5() {
   return ok;
 }
 
+namespace {
+
+// Whether this flush of the batch makes the files durable: at Close, and
+// when kV5SyncEveryMilliseconds (or the interval a test set) passed since
+// they last were. Unsigned difference: right across the tick count's wrap.
+bool SyncDue5(const _MVRL_OBJECT_5& record) {
+  return record.closing ||
+         GetTickCount() - record.lastSyncTick >= record.syncMilliseconds;
+}
+
+}  // namespace
+
 // The batch goes to the main file behind its entries' data: the bytes
-// gathered for the current part are written and the part flushed first (a part left behind was flushed by AddPart), then
-// the records are appended, the header rewritten with the part count and
-// the main file flushed. After a crash every record on the disk names
-// data that is there whole; the entries still in the batch are lost, but
-// nothing listed before. A flush that fails (a full disk, a write error)
-// cuts the main file back to where it ended before (CutBackCatalogue), so
-// nothing torn stays behind. The batch is emptied either way. Returns 0 or
-// the failing code.
+// gathered for the current part are written (a part left behind was
+// flushed by AddPart), then the records are appended and the header
+// rewritten with the part count. When a sync is due (SyncDue5) the part
+// is flushed to the disk before the records are written and the main file
+// after: after a power loss every record on the disk names data that is
+// there whole, and at most the entries of the last seconds are lost.
+// Between syncs the records are written all the same, so a killed process
+// loses none. A flush that fails (a full disk, a write error) cuts the
+// main file back to where it ended before (CutBackCatalogue), so nothing
+// torn stays behind. The batch is emptied either way. Returns 0 or the
+// failing code.
 DWORD CKvMorvel::FlushBatch5() {
   _MVRL_OBJECT_5* record = V5Record(m_control);
   HANDLE file = record->archive;
+  const bool sync = SyncDue5(*record);
   ULONGLONG catalogueEnd = 0;
   const bool catalogueKnown =
       (m_partHandle == INVALID_HANDLE_VALUE ||
-       (WritePartGather5() && FlushFileBuffers(m_partHandle))) &&
+       (WritePartGather5() && (!sync || FlushFileBuffers(m_partHandle)))) &&
       FileLength(file, &catalogueEnd);
   const bool written = catalogueKnown && SeekToEnd(file) &&
                        WriteVector5(file) && WriteHeader5(file, &m_header5) &&
-                       FlushFileBuffers(file);
+                       (!sync || FlushFileBuffers(file));
+  if (written && sync) record->lastSyncTick = GetTickCount();
   const DWORD code = written ? ERROR_SUCCESS : GetLastError();
   if (!written && catalogueKnown)
     CutBackCatalogue(file, catalogueEnd, &m_header5);
@@ -330,4 +348,9 @@ DWORD CKvMorvel::FlushBatch5() {
 void CKvMorvel::SetBatchFlushPolicy(DWORD entries, DWORD milliseconds) {
   m_flushEntries = entries;
   m_flushMilliseconds = milliseconds;
+}
+
+void CKvMorvel::SetSyncInterval5(DWORD milliseconds) {
+  if (_MVRL_OBJECT_5* record = V5Record(m_control))
+    record->syncMilliseconds = milliseconds;
 }

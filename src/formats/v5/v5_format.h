@@ -36,12 +36,20 @@ enum {
   // the first add 5 seconds after the last flush, each time behind its
   // entries' data (see CKvMorvel::FlushBatch5): a crash then loses at most
   // the entries of the last 5 seconds, and never more than 999. Each flush
-  // costs two disk flushes (part and main file); 1000 entries keep that
-  // small against adding them even when the files are tiny (see
+  // is one write of the records and one of the header; 1000 entries keep
+  // that small against adding them even when the files are tiny (see
   // bench/v5_memory.cc, "flush"), and 5 seconds bound the loss when the
-  // files are large and each add takes long.
+  // files are large and each add takes long. Flushes to the disk follow
+  // their own clock (kV5SyncEveryMilliseconds).
   kV5FlushEveryEntries = 1000,
   kV5FlushEveryMilliseconds = 5000,
+  // A flush of the batch makes the files durable (part, then main file)
+  // only when this long has passed since they last were, and at Close:
+  // every flush still writes the records, so a killed process loses none
+  // of them; a power loss loses at most the entries of the last few
+  // seconds, as the file system's own commit interval does. A flush to
+  // the disk per 1000 tiny entries would set the pace of adding them.
+  kV5SyncEveryMilliseconds = 5000,
   kV5PartNameChars = 264,
 };
 
@@ -87,6 +95,12 @@ struct _MVRL_OBJECT_5 {
   DataOwners owners;
   // Why the last restore could not restore an entry's data.
   RestoreCause cause;
+  // When the files were last made durable, and how long a batch flush
+  // waits for it to be due again (see kV5SyncEveryMilliseconds); Close
+  // sets `closing`, which makes its flush durable whatever the time.
+  DWORD lastSyncTick = GetTickCount();
+  DWORD syncMilliseconds = kV5SyncEveryMilliseconds;
+  bool closing = false;
 };
 
 // The header every new archive and control record starts from.

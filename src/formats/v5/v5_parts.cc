@@ -48,12 +48,77 @@ bool BuildPartName(const WCHAR* mainPath, DWORD part,
   return true;
 }
 
-// Opens (creating it when missing) the part file `name` for appending.
-// ERROR_ALREADY_EXISTS is left as the last error when it existed.
-HANDLE OpenPartForWriting(const WCHAR* name) {
-  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                     0, nullptr);
+const DWORD kPartAccess = GENERIC_READ | GENERIC_WRITE;
+const DWORD kPartSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// True when `found` is a plain file holding bytes: not a link or other
+// reparse point, not a folder, not empty.
+bool HoldsData(const WIN32_FILE_ATTRIBUTE_DATA& found) {
+  const DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  return !(found.dwFileAttributes & notPlain) &&
+         (found.nFileSizeHigh != 0 || found.nFileSizeLow != 0);
+}
+
+// Makes the part file `name` as a new file of the writer's own. Whatever
+// else is at the name (an empty file, a link, a link to a file) is removed
+// first, never opened: someone who may write the archive's folder could
+// have put it there to receive the archive's data in a file they own, or
+// to have it written through a link into any file. DeleteFileW removes a
+// link, not its target. A plain file that holds bytes is left alone and
+// refused (80, logged): they may be the data of entries of this archive
+// (its header written before a crash, or a count gone stale). When the
+// exclusive create still finds something (put there after the removal),
+// it fails with 80 too.
+HANDLE CreatePartFile(const WCHAR* name) {
+  WIN32_FILE_ATTRIBUTE_DATA found;
+  if (GetFileAttributesExW(name, GetFileExInfoStandard, &found)) {
+    if (HoldsData(found)) {
+      CKvLog::GetInstance()->AddError(TEXT("Part %s already holds data"), name);
+      SetLastError(ERROR_FILE_EXISTS);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!DeleteFileW(name)) {
+      const DWORD code = GetLastError();
+      CKvLog::GetInstance()->AddError(
+          TEXT("Cannot remove what is at the name of part %s - %u"), name, code);
+      SetLastError(code);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  HANDLE part = CreateFileW(name, kPartAccess, kPartSharing, nullptr,
+                            CREATE_NEW, 0, nullptr);
+  if (part == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
+    CKvLog::GetInstance()->AddError(
+        TEXT("Part %s was made by someone else while it was being created"), name);
+  return part;
+}
+
+// True when the handle is a plain file with no other name: not a link or
+// other reparse point, not a folder, not a hard link that another name
+// (someone else's file) shares.
+bool IsOwnPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  const DWORD notPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  return !(info.dwFileAttributes & notPlain) && info.nNumberOfLinks == 1;
+}
+
+// Reopens the archive's existing last part `name` to append to it, or
+// makes it when it is missing. A link at the name is opened as itself,
+// never followed, and refused (80) like anything but a plain file with
+// one name: the append writes only into the part it made.
+HANDLE ReopenPartFile(const WCHAR* name) {
+  HANDLE part = CreateFileW(name, kPartAccess, kPartSharing, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (part == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? CreatePartFile(name) : part;
+  if (!IsOwnPlainFile(part)) {
+    CloseHandle(part);
+    CKvLog::GetInstance()->AddError(TEXT("Part %s is not a plain file"), name);
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  return part;
 }
 
 }  // namespace
@@ -89,21 +154,8 @@ BOOL CKvMorvel::AddPart() {
   ++m_partNumber;
   WCHAR name[kV5PartNameChars];
   if (!BuildPartName(m_archivePath, m_partNumber, name)) return FALSE;
-  // A part file of that name that already holds bytes is never replaced:
-  // they may be the data of entries of this archive (its header written
-  // before a crash, or a count gone stale). The add fails instead; an
-  // empty leftover is simply taken over.
-  HANDLE part = OpenPartForWriting(name);
+  HANDLE part = CreatePartFile(name);
   if (part == INVALID_HANDLE_VALUE) return FALSE;
-  ULONGLONG length = 0;
-  if (GetLastError() == ERROR_ALREADY_EXISTS &&
-      (!FileLength(part, &length) || length != 0)) {
-    CloseHandle(part);
-    CKvLog::GetInstance()->AddError(TEXT("Part %s already holds data"),
-                                    name);
-    SetLastError(ERROR_FILE_EXISTS);
-    return FALSE;
-  }
   m_partHandle = part;
   V5Record(m_control)->partOut.Attach(part, 0, true);
   // The header image names the last part created, so that a later
@@ -120,7 +172,7 @@ BOOL CKvMorvel::PointToLastPart5() {
   V5Record(m_control)->partIn.Close();
   WCHAR name[kV5PartNameChars];
   if (!BuildPartName(m_archivePath, last, name)) return FALSE;
-  HANDLE part = OpenPartForWriting(name);
+  HANDLE part = ReopenPartFile(name);
   if (part == INVALID_HANDLE_VALUE) return FALSE;
   ULONGLONG length = 0;
   if (!FileLength(part, &length) || !SeekToEnd(part)) {
