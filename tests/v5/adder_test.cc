@@ -199,6 +199,8 @@ TEST(V5Adder, AppendNeverWritesThroughALinkAtTheLastPart) {
   WIN32_FILE_ATTRIBUTE_DATA d = DistinctTimes(0x20, 12);
   EXPECT_FALSE(arc.AddFile(P(W(a.dir / "hello.txt")), P(u"hello.txt"), &d,
                            nullptr, 0));
+  // The cause is the part that may not be written, not a handle missing.
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), arc.GetErrorCode());
   arc.Close();
   EXPECT_EQ("someone else's file", ReadBytes(target));
   struct stat st;

@@ -71,7 +71,13 @@ BOOL CKvMorvel::AddFileProcess5(HANDLE source, LPCWSTR path, LPCWSTR name,
   entry.nameLength = static_cast<WORD>(nameChars + 1);
   entry.data = *data;
   LookUpShortNameOf(source, path, entry.shortName);
-  if (m_partHandle == INVALID_HANDLE_VALUE) PointToLastPart5();
+  // The last part is reopened for an append; one that may not be written
+  // (a link or another file at its name) fails the add with its cause.
+  if (m_partHandle == INVALID_HANDLE_VALUE && !PointToLastPart5()) {
+    const DWORD cause = GetLastError();
+    m_error.SetError(cause ? cause : ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
 
   const DWORD attributes = data->dwFileAttributes;
   DWORD code = ERROR_SUCCESS;

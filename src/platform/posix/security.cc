@@ -233,10 +233,14 @@ bool ModeFromDacl(const Parsed& p, mode_t* mode) {
 void ApplyOwner(const std::string& path, const Parsed& p, SECURITY_INFORMATION info,
                 struct stat* st) {
   uint32_t uid = 0, gid = 0;
+  // An owner or group the object already has is not set again: chown
+  // would cost a call, and a look after it, for nothing.
   const bool setsOwner = p.owner && UnixId(p.owner, 1, &uid) &&
-                         (info & OWNER_SECURITY_INFORMATION);
-  const bool setsGroup =
-      p.group && UnixId(p.group, 2, &gid) && (info & GROUP_SECURITY_INFORMATION);
+                         (info & OWNER_SECURITY_INFORMATION) &&
+                         static_cast<uid_t>(uid) != st->st_uid;
+  const bool setsGroup = p.group && UnixId(p.group, 2, &gid) &&
+                         (info & GROUP_SECURITY_INFORMATION) &&
+                         static_cast<gid_t>(gid) != st->st_gid;
   if (!setsOwner && !setsGroup) return;
   const uid_t newUid = setsOwner ? static_cast<uid_t>(uid) : static_cast<uid_t>(-1);
   const gid_t newGid = setsGroup ? static_cast<gid_t>(gid) : static_cast<gid_t>(-1);
