@@ -454,9 +454,11 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   BOOL StoreFileData2(HANDLE source, _MVRL_FILEENTRY_2* entry);
   // AddFile and AddOpenedFile past their argument checks: `path` names
   // the opened `source` (null: its name is asked of the handle).
+  // `dataFromHandle`: `data` was just read through `source`, so it is not
+  // read again to check the item's kind.
   BOOL AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
-                     WIN32_FILE_ATTRIBUTE_DATA* data, void* descriptor,
-                     DWORD descriptorLength);
+                     WIN32_FILE_ATTRIBUTE_DATA* data, bool dataFromHandle,
+                     void* descriptor, DWORD descriptorLength);
 
   // Restoring version 5 and version 2 entries.
   BOOL MorvelExtractFile5(LPCWSTR target, int flag);

@@ -9,6 +9,7 @@
 #include "archive/codes.h"
 #include "archive/manifest.h"
 #include "formats/short_name.h"
+#include "formats/source_descriptor.h"
 #include "formats/piece_source.h"
 #include "formats/v1/v1_format.h"
 #include "formats/v2/v2_format.h"
@@ -294,19 +295,6 @@ SourceKind KindOf(DWORD attributes) {
   return SourceKind::kFile;
 }
 
-// The attribute data of what `source` holds, read through the handle.
-bool ReadHandleData(HANDLE source, WIN32_FILE_ATTRIBUTE_DATA* data) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(source, &info)) return false;
-  data->dwFileAttributes = info.dwFileAttributes;
-  data->ftCreationTime = info.ftCreationTime;
-  data->ftLastAccessTime = info.ftLastAccessTime;
-  data->ftLastWriteTime = info.ftLastWriteTime;
-  data->nFileSizeHigh = info.nFileSizeHigh;
-  data->nFileSizeLow = info.nFileSizeLow;
-  return true;
-}
-
 // Why no add may be made now, or 0: an image is not written here, and
 // an archive opened for reading is never written (a version 5 add would
 // grow its last part and the catalogue could not be written at Close).
@@ -349,7 +337,8 @@ BOOL CKvMorvel::AddFile(LPCWSTR source, LPCWSTR name,
     return FALSE;
   }
   const BOOL added =
-      AddFromHandle(opened, source, name, data, descriptor, descriptorLength);
+      AddFromHandle(opened, source, name, data, false, descriptor,
+                    descriptorLength);
   const DWORD code = GetLastError();
   if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
   SetLastError(code);
@@ -365,19 +354,20 @@ BOOL CKvMorvel::AddOpenedFile(HANDLE source, LPCWSTR name,
   }
   WIN32_FILE_ATTRIBUTE_DATA own = {};
   if (!data) {
-    if (!ReadHandleData(source, &own)) {
+    if (!ReadSourceData(source, &own)) {
       m_error.SetError(GetLastError());
       return FALSE;
     }
     data = &own;
   }
-  return AddFromHandle(source, nullptr, name, data, descriptor,
+  return AddFromHandle(source, nullptr, name, data, data == &own, descriptor,
                        descriptorLength);
 }
 
 BOOL CKvMorvel::AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
                               WIN32_FILE_ATTRIBUTE_DATA* data,
-                              void* descriptor, DWORD descriptorLength) {
+                              bool dataFromHandle, void* descriptor,
+                              DWORD descriptorLength) {
   if (const DWORD refused = AddRefusal(m_version, m_read, &m_cancel)) {
     m_error.SetError(refused);
     return FALSE;
@@ -387,8 +377,8 @@ BOOL CKvMorvel::AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
   // (Where the caller says reparse point, reading the point through the
   // handle refuses anything else as no reparse point.)
   WIN32_FILE_ATTRIBUTE_DATA opened = *data;
-  if (source != INVALID_HANDLE_VALUE) {
-    if (!ReadHandleData(source, &opened)) {
+  if (source != INVALID_HANDLE_VALUE && !dataFromHandle) {
+    if (!ReadSourceData(source, &opened)) {
       m_error.SetError(GetLastError());
       return FALSE;
     }

@@ -37,19 +37,12 @@ HANDLE CKvMorvelHost::OpenSource(LPCWSTR path, WIN32_FILE_ATTRIBUTE_DATA* data,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (source == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(source, &info)) {
+  WIN32_FILE_ATTRIBUTE_DATA own;
+  if (!ReadSourceData(source, data ? data : &own, &info)) {
     const DWORD code = GetLastError();
     CloseHandle(source);
     SetLastError(code);
     return nullptr;
-  }
-  if (data) {
-    data->dwFileAttributes = info.dwFileAttributes;
-    data->ftCreationTime = info.ftCreationTime;
-    data->ftLastAccessTime = info.ftLastAccessTime;
-    data->ftLastWriteTime = info.ftLastWriteTime;
-    data->nFileSizeHigh = info.nFileSizeHigh;
-    data->nFileSizeLow = info.nFileSizeLow;
   }
   if (volume) *volume = info.dwVolumeSerialNumber;
   if (fileIndex)

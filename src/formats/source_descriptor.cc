@@ -19,3 +19,17 @@ BOOL ReadSourceDescriptor(HANDLE source, PSECURITY_DESCRIPTOR buffer,
       source, kAllSecurityInformation & ~SACL_SECURITY_INFORMATION, buffer,
       capacity, needed);
 }
+
+BOOL ReadSourceData(HANDLE source, WIN32_FILE_ATTRIBUTE_DATA* data,
+                    BY_HANDLE_FILE_INFORMATION* info) {
+  BY_HANDLE_FILE_INFORMATION own;
+  BY_HANDLE_FILE_INFORMATION& answer = info ? *info : own;
+  if (!GetFileInformationByHandle(source, &answer)) return FALSE;
+  data->dwFileAttributes = answer.dwFileAttributes;
+  data->ftCreationTime = answer.ftCreationTime;
+  data->ftLastAccessTime = answer.ftLastAccessTime;
+  data->ftLastWriteTime = answer.ftLastWriteTime;
+  data->nFileSizeHigh = answer.nFileSizeHigh;
+  data->nFileSizeLow = answer.nFileSizeLow;
+  return TRUE;
+}
