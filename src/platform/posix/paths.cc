@@ -14,6 +14,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include <mutex>
 
 #include "layer.h"
 
@@ -190,9 +193,8 @@ namespace {
 // Whether any drive may be mapped: one listing of the dosdevices folder
 // spares a host that maps none (no folder, or an empty one) the look at
 // each of its 26 names, for every path.
-bool DrivesMayBeMapped() {
-  const std::string folder = DosDevicesFolder();
-  DIR* listing = folder.empty() ? nullptr : opendir(folder.c_str());
+bool ListsADrive(const std::string& folder) {
+  DIR* listing = opendir(folder.c_str());
   if (!listing) return false;
   bool found = false;
   while (const struct dirent* entry = readdir(listing)) {
@@ -204,6 +206,37 @@ bool DrivesMayBeMapped() {
   }
   closedir(listing);
   return found;
+}
+
+// The answer is kept with the folder's identity and change time: a drive
+// mapped or removed (by this process or another) adds or removes a name
+// there, which changes them, so one stat tells whether to list again.
+// A change time less than two seconds before the listing is not trusted
+// (the file system's clock is coarse: a second change in the same tick
+// would leave it as it was), and the folder is listed again.
+bool DrivesMayBeMapped() {
+  struct Kept {
+    std::string folder;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct timespec changed = {};
+    bool settled = false;
+    bool mapped = false;
+  };
+  static std::mutex lock;
+  static Kept kept;
+  const std::string folder = DosDevicesFolder();
+  struct stat st;
+  if (folder.empty() || stat(folder.c_str(), &st) != 0) return false;
+  std::lock_guard<std::mutex> hold(lock);
+  if (kept.settled && kept.folder == folder && kept.dev == st.st_dev &&
+      kept.ino == st.st_ino && kept.changed.tv_sec == st.st_ctim.tv_sec &&
+      kept.changed.tv_nsec == st.st_ctim.tv_nsec)
+    return kept.mapped;
+  const bool settled = time(nullptr) >= st.st_ctim.tv_sec + 2;
+  kept = Kept{folder, st.st_dev, st.st_ino, st.st_ctim, settled,
+              ListsADrive(folder)};
+  return kept.mapped;
 }
 
 // "X:\rest" when `path` lies inside the folder of a mapped drive (the
