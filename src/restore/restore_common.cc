@@ -335,6 +335,23 @@ void SetAttributesThrough(HANDLE target, DWORD attributes) {
 
 namespace {
 
+LARGE_INTEGER TicksOf(const FILETIME& time) {
+  LARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<LONGLONG>(
+      (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return ticks;
+}
+
+FILE_BASIC_INFO BasicInfoOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+  FILE_BASIC_INFO basic = {};
+  basic.CreationTime = TicksOf(data.ftCreationTime);
+  basic.LastAccessTime = TicksOf(data.ftLastAccessTime);
+  basic.LastWriteTime = TicksOf(data.ftLastWriteTime);
+  basic.ChangeTime.QuadPart = 0;  // the system's own
+  basic.FileAttributes = data.dwFileAttributes;
+  return basic;
+}
+
 // Content, times, descriptor and attributes of the restored object open
 // as `handle`, all through it; the handle is closed.
 DWORD FinishThroughHandle(const RestoreEntry& entry, HANDLE handle,
@@ -342,15 +359,20 @@ DWORD FinishThroughHandle(const RestoreEntry& entry, HANDLE handle,
   ApplyCompressionAndShortName(handle, entry.data.dwFileAttributes,
                                entry.shortName, fullPath);
   DWORD code = RestoreContent(entry, handle, fullPath, source);
+  const bool contentWritten = code == 0;
+  if (!code) code = source.applyDescriptor(handle, fullPath);
+  // Stored times are UTC already: set unchanged. With the attributes, in
+  // one call, which keeps the creation time and the attributes in one
+  // write; only the times when the descriptor failed.
   if (!code) {
-    // Stored times are UTC already: set unchanged.
+    FILE_BASIC_INFO basic = BasicInfoOf(entry.data);
+    basic.FileAttributes &= ~FILE_ATTRIBUTE_ENCRYPTED;
+    if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+  } else if (contentWritten) {
     SetFileTime(handle, &entry.data.ftCreationTime,
                 &entry.data.ftLastAccessTime, &entry.data.ftLastWriteTime);
-    code = source.applyDescriptor(handle, fullPath);
   }
-  if (!code)
-    SetAttributesThrough(handle,
-                         entry.data.dwFileAttributes & ~FILE_ATTRIBUTE_ENCRYPTED);
   CloseHandle(handle);
   return code;
 }

@@ -310,13 +310,15 @@ DWORD ReadHandleMetadata(Handle& handle, Metadata* meta, struct statx* status) {
   return 0;
 }
 
-DWORD WriteAttributes(const std::string& path, DWORD attributes) {
+DWORD WriteAttributes(const std::string& path, DWORD attributes,
+                      ULONGLONG creation) {
   struct statx sx;
   if (const int error = StatusOf(path, &sx)) return CodeForPath(error, path);
   if (S_ISLNK(sx.stx_mode)) {
     LinkInfo kept;
     ReadLinkInfo(path, &kept);
     kept.attributes = attributes & kLinkBits;
+    if (creation) kept.creation = creation;
     WriteLinkInfo(path, kept);
     return 0;
   }
@@ -334,13 +336,13 @@ DWORD WriteAttributes(const std::string& path, DWORD attributes) {
   const DosInfo dos = DecodeDosBlob(stored);
   const DWORD samba = (attributes & kSambaBits & ~FILE_ATTRIBUTE_DIRECTORY) |
                       (folder ? FILE_ATTRIBUTE_DIRECTORY : 0);
-  const ULONGLONG creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
+  const bool setsCreation = creation != 0;
+  if (!setsCreation) creation = dos.hasCreation ? dos.creation : BirthOrWrite(sx);
   const DWORD keep = attributes & ~(FILE_ATTRIBUTE_READONLY | kDerivedBits |
                                     FILE_ATTRIBUTE_DIRECTORY);
-  const bool mustKeep = keep != 0 && keep != FILE_ATTRIBUTE_ARCHIVE;
-  const DWORD code = WriteDos(path, samba, creation,
-                              mustKeep || (folder && (attributes & FILE_ATTRIBUTE_READONLY)),
-                              stored);
+  const bool mustKeep = setsCreation || (keep != 0 && keep != FILE_ATTRIBUTE_ARCHIVE) ||
+                        (folder && (attributes & FILE_ATTRIBUTE_READONLY));
+  const DWORD code = WriteDos(path, samba, creation, mustKeep, stored);
   if (code) return code;
   const DWORD extra = attributes & kExtraBits;
   int error = 0;

@@ -587,18 +587,25 @@ BOOL GetFileInformationByHandle(HANDLE file,
 namespace {
 
 // The times and attributes of FILE_BASIC_INFO, through the descriptor.
+// With attributes to set, the creation time goes into the same block as
+// they do (one write of it, not two).
 BOOL SetBasicInfo(HANDLE file, const FILE_BASIC_INFO& basic) {
   const FILETIME creation = FromTicks(basic.CreationTime.QuadPart);
   const FILETIME access = FromTicks(basic.LastAccessTime.QuadPart);
   const FILETIME write = FromTicks(basic.LastWriteTime.QuadPart);
-  if (!SetFileTime(file, basic.CreationTime.QuadPart ? &creation : nullptr,
+  const bool withAttributes = basic.FileAttributes != 0;
+  const bool setsCreation = basic.CreationTime.QuadPart != 0 &&
+                            basic.CreationTime.QuadPart != -1;
+  if (!SetFileTime(file, setsCreation && !withAttributes ? &creation : nullptr,
                    basic.LastAccessTime.QuadPart ? &access : nullptr,
                    basic.LastWriteTime.QuadPart ? &write : nullptr))
     return FALSE;
-  if (!basic.FileAttributes) return TRUE;
+  if (!withAttributes) return TRUE;
   HandleRef h = LookFileHandle(file);
   if (!h) return FALSE;
-  if (const DWORD code = WriteAttributes(MetadataPath(*h), basic.FileAttributes))
+  if (const DWORD code =
+          WriteAttributes(MetadataPath(*h), basic.FileAttributes,
+                          setsCreation ? basic.CreationTime.QuadPart : 0))
     return Fail(code);
   return TRUE;
 }

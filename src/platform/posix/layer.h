@@ -158,7 +158,10 @@ struct Handle;
 DWORD ReadHandleMetadata(Handle& handle, Metadata* meta,
                          struct statx* status = nullptr);
 // Writes attributes / creation time of a file or folder (a link: ignored).
-DWORD WriteAttributes(const std::string& path, DWORD attributes);
+// `creation` (ticks, 0: kept as it is) is written in the same block as
+// the attributes, so both cost one write.
+DWORD WriteAttributes(const std::string& path, DWORD attributes,
+                      ULONGLONG creation = 0);
 DWORD WriteCreationTime(const std::string& path, ULONGLONG creation);
 // Copies the layer's extended attributes from one file to another.
 void CopyLayerXattrs(const std::string& from, const std::string& to);
