@@ -177,7 +177,8 @@ DWORD CopyFromSource(const WCHAR* sourcePath, HANDLE target) {
 }
 
 // Sets on the copied object open as `restored` (a new empty folder or
-// file, at `target`) the reparse data of the item at `source` on the
+// file, at `target`; INVALID_HANDLE_VALUE to open `target` by its path
+// once the data is read, for the host's CreateJunction) the reparse data of the item at `source` on the
 // mounted drive, whose name below the target is `entryName`, and makes
 // the folder a junction names when it lies inside the restore target.
 // Returns 0 or the code of the failure.
@@ -202,11 +203,20 @@ DWORD SetJunctionThrough(LPCWSTR source, HANDLE restored, LPCWSTR target,
 
   const DWORD length = read ? LoadU16(data + 4) + kReparseHeaderSize : 0;
   if (read && length <= size) {
+    HANDLE handle = restored;
+    if (handle == INVALID_HANDLE_VALUE)
+      handle = CreateFileW(target, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           kReparseFlags, nullptr);
     DWORD returned = 0;
-    failure = DeviceIoControl(restored, FSCTL_SET_REPARSE_POINT, data, length,
-                              nullptr, 0, &returned, nullptr)
-                  ? 0
-                  : LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    if (handle == INVALID_HANDLE_VALUE)
+      failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    else if (DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data, length,
+                             nullptr, 0, &returned, nullptr))
+      failure = 0;
+    else
+      failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    if (handle != restored && handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
   }
   delete[] data;
   return failure;
@@ -318,11 +328,8 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
 }
 
 BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
-  HANDLE restored = CreateFileW(target, GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, kReparseFlags, nullptr);
-  if (restored == INVALID_HANDLE_VALUE) return FALSE;
-  const DWORD failure = SetJunctionThrough(source, restored, target, m_entryName);
-  CloseHandle(restored);
+  const DWORD failure =
+      SetJunctionThrough(source, INVALID_HANDLE_VALUE, target, m_entryName);
   if (failure) SetLastError(failure);
   return failure == 0;
 }
