@@ -9,10 +9,12 @@
 #include "KvSystem.h"
 #include "archive/codes.h"
 #include "common/archive_constants.h"
+#include "formats/file_io.h"
 #include "formats/le_codec.h"
 #include "formats/reparse_point.h"
 #include "image/image_item.h"
 #include "kvwin32.h"
+#include "open_beneath.h"
 #include "restore/restore_common.h"
 #include "restore/restore_descriptors.h"
 #include "restore/restore_paths.h"
@@ -83,45 +85,156 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
 }
 
 
-// Gives the copied item at `path` the short name, compression, times,
-// attributes and descriptor of the item on the image, all through one
-// handle opened without following a link at the path: a junction is
-// opened as itself, never as the folder it names, and a name swapped for
-// a link after the copy takes nothing of this elsewhere. Each step that
-// fails is skipped: the item itself is already copied.
-void ApplyCopiedMetadata(LPCWSTR path, const WIN32_FILE_ATTRIBUTE_DATA& data,
-                         const WCHAR* shortName, BOOL isReparse,
+// Gives the copied item, open as `file` (made or opened relative to its
+// held folder, never by its path), the short name, compression, times,
+// attributes and descriptor of the item on the image, before the handle
+// is let go. `path` names it in the log. Each step that fails is
+// skipped: the item itself is already copied.
+void ApplyCopiedMetadata(HANDLE file, const WCHAR* path,
+                         const WIN32_FILE_ATTRIBUTE_DATA& data,
+                         const WCHAR* shortName,
                          PSECURITY_DESCRIPTOR descriptor) {
-  // A read-only copy cannot be opened for writing: it is opened for its
-  // attributes then, which the first step clears.
-  const DWORD kAccessTried[] = {
-      GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER,
-      GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
-      GENERIC_READ | GENERIC_WRITE | DELETE};
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (DWORD access : kAccessTried) {
-    if (file != INVALID_HANDLE_VALUE) break;
-    file = CreateFileW(path, access, 0, nullptr, OPEN_EXISTING, kReparseFlags,
-                       nullptr);
-  }
-  if (file == INVALID_HANDLE_VALUE) return;
   SetAttributesThrough(file, FILE_ATTRIBUTE_NORMAL);
   ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName, path);
   SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
               &data.ftLastWriteTime);
   SetAttributesThrough(file, data.dwFileAttributes);
   if (descriptor) ApplyWholeDescriptorTo(file, descriptor);
-  CloseHandle(file);
 }
 
-// Creates a new empty file at `path`. Returns 0 or the code of the failed
-// create.
-DWORD CreateEmptyFile(LPCWSTR path) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_GEN_FAILURE);
-  CloseHandle(file);
+// Copies `length` bytes from `offset` of `source` to the same offset of
+// `target`. Returns 0 or the code of the failed read or write.
+DWORD CopyRange(HANDLE source, HANDLE target, ULONGLONG offset,
+                ULONGLONG length, BYTE* buffer, DWORD capacity) {
+  if (!SeekTo(source, offset) || !SeekTo(target, offset))
+    return LastErrorOr(ERROR_GEN_FAILURE);
+  while (length) {
+    const DWORD want =
+        length < capacity ? static_cast<DWORD>(length) : capacity;
+    DWORD got = 0;
+    if (!ReadFile(source, buffer, want, &got, nullptr))
+      return LastErrorOr(ERROR_GEN_FAILURE);
+    if (got == 0) return 0;  // the file shrank: its end is set after
+    if (!WriteExact(target, buffer, got)) return LastErrorOr(ERROR_GEN_FAILURE);
+    length -= got;
+  }
   return 0;
+}
+
+// Copies the data of the file open as `source` into the new empty file
+// open as `target`: only the ranges the source holds data in are written
+// and the end is set after, so a hole of the source stays a hole where
+// the file system makes unwritten ranges holes (on Windows the copy is
+// not marked sparse: its gaps read as zeros). A source that cannot tell
+// its ranges is copied whole. Returns 0 or the code of the failure.
+DWORD CopyFileData(HANDLE source, HANDLE target) {
+  ULONGLONG size = 0;
+  if (!FileLength(source, &size)) return LastErrorOr(ERROR_GEN_FAILURE);
+  const DWORD kChunk = 1u << 20;
+  BYTE* buffer = new (std::nothrow) BYTE[kChunk];
+  if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+  const int kRanges = 64;
+  FILE_ALLOCATED_RANGE_BUFFER ranges[kRanges];
+  ULONGLONG asked = 0;
+  DWORD code = 0;
+  while (!code && asked < size) {
+    FILE_ALLOCATED_RANGE_BUFFER query;
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(asked);
+    query.Length.QuadPart = static_cast<LONGLONG>(size - asked);
+    DWORD returned = 0;
+    const BOOL whole = DeviceIoControl(source, FSCTL_QUERY_ALLOCATED_RANGES,
+                                       &query, sizeof(query), ranges,
+                                       sizeof(ranges), &returned, nullptr);
+    const DWORD count = returned / sizeof(ranges[0]);
+    if (!whole && (GetLastError() != ERROR_MORE_DATA || count == 0)) {
+      code = CopyRange(source, target, asked, size - asked, buffer, kChunk);
+      break;
+    }
+    for (DWORD i = 0; i < count && !code; ++i)
+      code = CopyRange(source, target,
+                       static_cast<ULONGLONG>(ranges[i].FileOffset.QuadPart),
+                       static_cast<ULONGLONG>(ranges[i].Length.QuadPart),
+                       buffer, kChunk);
+    if (whole || count == 0) break;
+    asked = static_cast<ULONGLONG>(ranges[count - 1].FileOffset.QuadPart +
+                                   ranges[count - 1].Length.QuadPart);
+  }
+  delete[] buffer;
+  if (!code && !(SeekTo(target, size) && SetEndOfFile(target)))
+    code = LastErrorOr(ERROR_GEN_FAILURE);
+  return code;
+}
+
+// Copies the file at `sourcePath` on the mounted drive into the new
+// empty file open as `target`. Returns 0 or the code of the failure.
+DWORD CopyFromSource(const WCHAR* sourcePath, HANDLE target) {
+  HANDLE source = CreateFileW(sourcePath, GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, kBackupFlags, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return LastErrorOr(ERROR_GEN_FAILURE);
+  const DWORD code = CopyFileData(source, target);
+  CloseHandle(source);
+  return code;
+}
+
+// Sets on the copied object open as `restored` (a new empty folder or
+// file, at `target`; INVALID_HANDLE_VALUE to open `target` by its path
+// once the data is read, for the host's CreateJunction) the reparse data of the item at `source` on the
+// mounted drive, whose name below the target is `entryName`, and makes
+// the folder a junction names when it lies inside the restore target.
+// Returns 0 or the code of the failure.
+DWORD SetJunctionThrough(LPCWSTR source, HANDLE restored, LPCWSTR target,
+                         const WCHAR* entryName) {
+  BYTE* data = new (std::nothrow) BYTE[kReparseBufferSize];
+  if (!data) return ERROR_NOT_ENOUGH_MEMORY;
+  DWORD failure = ERROR_INVALID_REPARSE_DATA;
+  DWORD size = 0;
+  ReparseReadStep step = kReparseOpen;
+  const DWORD code = ReadReparsePoint(source, data, &size, &step);
+  const BOOL read = code == ERROR_SUCCESS && size >= kReparseHeaderSize;
+  if (code != ERROR_SUCCESS) failure = code;
+
+  WCHAR linkName[kImagePathChars];
+  if (read && TakePrintName(data, size, linkName)) {
+    CreateLinkOnRestoreDrive(linkName, target,
+                             lstrlenW(target) - lstrlenW(entryName));
+  } else {
+    CKvLog::GetInstance()->AddInfo(TEXT("No link found"));
+  }
+
+  const DWORD length = read ? LoadU16(data + 4) + kReparseHeaderSize : 0;
+  if (read && length <= size) {
+    HANDLE handle = restored;
+    if (handle == INVALID_HANDLE_VALUE)
+      handle = CreateFileW(target, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           kReparseFlags, nullptr);
+    DWORD returned = 0;
+    if (handle == INVALID_HANDLE_VALUE)
+      failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    else if (DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data, length,
+                             nullptr, 0, &returned, nullptr))
+      failure = 0;
+    else
+      failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+    if (handle != restored && handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
+  }
+  delete[] data;
+  return failure;
+}
+
+// Opens a file already at the item's name in its held folder, without
+// following a link (a link is left alone). INVALID_HANDLE_VALUE when none
+// is there.
+HANDLE OpenExistingFileBeneath(const EntryPlace& place) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const DWORD access =
+      GENERIC_READ | GENERIC_WRITE | WRITE_DAC | WRITE_OWNER;
+  if (OpenBeneath(place.folder, place.leaf, place.length, access,
+                  FILE_SHARE_READ, FILE_OPEN, BeneathKind::kFile, &file))
+    return INVALID_HANDLE_VALUE;
+  if (!IsLinkHandle(file)) return file;
+  CloseHandle(file);
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -159,89 +272,64 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   CopyPrivileges privileges;
   const DWORD attributes = m_entryData.dwFileAttributes;
   const BOOL isReparse = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
+  // The item's folder is reached from the target's handle one name at a
+  // time and the item made relative to it: a folder swapped for a link
+  // after the check above cannot take the copy out of the target.
+  FolderChain folders;
+  EntryPlace place;
   // 0, or the cause of the failed copy, read right after the failing call.
-  DWORD failure = 0;
+  DWORD failure = ReachEntryFolder(target, m_entryName, &folders, &place);
+  if (failure) {
+    m_error.SetError(failure);
+    return FALSE;
+  }
+  PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
+  HANDLE copied = INVALID_HANDLE_VALUE;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     // The restore's own rule: a file in the folder's place stays as it was.
-    failure = MakeFolderTarget(targetPath);
-    if (!failure) SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
+    copied = OpenFolderTarget(attributes, place, &failure);
+    if (!failure) SetAttributesThrough(copied, FILE_ATTRIBUTE_NORMAL);
     if (!failure && isReparse)
-      failure = CreateJunction(sourcePath, targetPath)
-                    ? 0
-                    : LastErrorOr(ERROR_INVALID_REPARSE_DATA);
+      failure = SetJunctionThrough(sourcePath, copied, targetPath, m_entryName);
   } else if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
     // encrypted data cannot be read through the drive: nothing to copy
-  } else if (IsFolderAt(targetPath)) {
-    failure = kOtherKindCode;  // a folder is not replaced by a file
+    copied = OpenExistingFileBeneath(place);
   } else {
-    SetFileAttributesW(targetPath, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(targetPath);
+    // A folder is not replaced by a file (kOtherKindCode); a file or link
+    // at the name is removed through a handle opened there.
+    copied = CreateFileBeneath(place.folder, place.leaf, place.length);
+    if (copied == INVALID_HANDLE_VALUE)
+      failure = LastErrorOr(ERROR_GEN_FAILURE);
     // A file that is a reparse point (a link to a file) becomes an empty
-    // file carrying the same reparse data. CopyFileW would follow the link
-    // and copy whatever file it names, which may lie outside the image.
-    if (!isReparse) {
-      if (!CopyFileW(sourcePath, targetPath, FALSE))
-        failure = LastErrorOr(ERROR_GEN_FAILURE);
-    } else {
-      failure = CreateEmptyFile(targetPath);
-      if (!failure && !CreateJunction(sourcePath, targetPath))
-        failure = LastErrorOr(ERROR_INVALID_REPARSE_DATA);
-    }
+    // file carrying the same reparse data. Copying its data would follow
+    // the link and copy whatever file it names, which may lie outside the
+    // image.
+    else if (!isReparse)
+      failure = CopyFromSource(sourcePath, copied);
+    else
+      failure = SetJunctionThrough(sourcePath, copied, targetPath, m_entryName);
   }
   if (failure) {
     m_error.SetError(failure);
+    if (copied != INVALID_HANDLE_VALUE) CloseHandle(copied);
     if (descriptor) LocalFree(descriptor);
     return FALSE;
   }
   m_error.SetError(ERROR_SUCCESS);
   const WCHAR* shortName =
       m_currentItem ? m_currentItem->data.cAlternateFileName : TEXT("");
-  ApplyCopiedMetadata(targetPath, m_entryData, shortName, isReparse,
-                      descriptor);
+  if (copied != INVALID_HANDLE_VALUE) {
+    ApplyCopiedMetadata(copied, targetPath, m_entryData, shortName,
+                        descriptor);
+    CloseHandle(copied);
+  }
   if (descriptor) LocalFree(descriptor);
   return TRUE;
 }
 
 BOOL CKvMorvel::CreateJunction(LPCWSTR source, LPCWSTR target) {
-  BYTE* data = new (std::nothrow) BYTE[kReparseBufferSize];
-  if (!data) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
-  }
-  // The code a failure leaves as the last error, kept across the log.
-  DWORD failure = ERROR_INVALID_REPARSE_DATA;
-  DWORD size = 0;
-  ReparseReadStep step = kReparseOpen;
-  const DWORD code = ReadReparsePoint(source, data, &size, &step);
-  const BOOL read = code == ERROR_SUCCESS && size >= kReparseHeaderSize;
-  if (code != ERROR_SUCCESS) failure = code;
-
-  CKvLog* log = CKvLog::GetInstance();
-  WCHAR linkName[kImagePathChars];
-  if (read && TakePrintName(data, size, linkName)) {
-    CreateLinkOnRestoreDrive(linkName, target,
-                             lstrlenW(target) - lstrlenW(m_entryName));
-  } else {
-    log->AddInfo(TEXT("No link found"));
-  }
-
-  BOOL result = FALSE;
-  const DWORD length = read ? LoadU16(data + 4) + kReparseHeaderSize : 0;
-  if (read && length <= size) {
-    HANDLE restored = CreateFileW(target, GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, kReparseFlags, nullptr);
-    if (restored != INVALID_HANDLE_VALUE) {
-      DWORD returned = 0;
-      result = DeviceIoControl(restored, FSCTL_SET_REPARSE_POINT, data,
-                               length, nullptr, 0, &returned, nullptr);
-      failure = GetLastError();
-      CloseHandle(restored);
-    } else {
-      failure = GetLastError();
-    }
-  }
-  delete[] data;
-  if (!result) SetLastError(failure ? failure : ERROR_INVALID_REPARSE_DATA);
-  return result;
+  const DWORD failure =
+      SetJunctionThrough(source, INVALID_HANDLE_VALUE, target, m_entryName);
+  if (failure) SetLastError(failure);
+  return failure == 0;
 }

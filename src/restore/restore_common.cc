@@ -60,13 +60,7 @@ DWORD PlanEncryptedRedirect(const WCHAR* encryptedName,
   return 0;
 }
 
-// Where an entry goes: the folder its name ends in, held by `folders`,
-// and its last component.
-struct EntryPlace {
-  HANDLE folder = INVALID_HANDLE_VALUE;
-  const WCHAR* leaf = nullptr;
-  size_t length = 0;
-};
+}  // namespace
 
 DWORD ReachEntryFolder(const WCHAR* target, const WCHAR* name,
                        FolderChain* folders, EntryPlace* place) {
@@ -76,6 +70,8 @@ DWORD ReachEntryFolder(const WCHAR* target, const WCHAR* name,
   place->length = static_cast<size_t>(end - start);
   return folders->Reach(target, name, false, &place->folder);
 }
+
+namespace {
 
 // Creates the file of a file entry, after the redirect of an encrypted
 // one. The redirect is planned before anything is deleted, so a refused
@@ -111,15 +107,12 @@ void RemoveLink(HANDLE link) {
   CloseHandle(link);
 }
 
-// Opens the folder a folder entry is restored into, made when missing, in
-// its held parent. A file (or anything but a folder) at its name is
-// refused with kOtherKindCode and left as it was: its times, attributes
-// and descriptor are not the entry's to set. A link at the name is
-// replaced, never followed.
-HANDLE OpenFolderTarget(const RestoreEntry& entry, const EntryPlace& place,
+}  // namespace
+
+HANDLE OpenFolderTarget(DWORD attributes, const EntryPlace& place,
                         DWORD* refusal) {
   const DWORD access =
-      (entry.data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
           ? GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER
           : kTargetAccess;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -134,6 +127,8 @@ HANDLE OpenFolderTarget(const RestoreEntry& entry, const EntryPlace& place,
   *refusal = kLinkInPathCode;
   return INVALID_HANDLE_VALUE;
 }
+
+namespace {
 
 // Opens what the entry is restored into, by the first case that applies:
 // a drive root, a folder, a file. `fullPath` may be redirected.
@@ -154,7 +149,7 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, const WCHAR* target,
   EntryPlace place;
   *refusal = ReachEntryFolder(target, entry.name, folders, &place);
   if (*refusal) return INVALID_HANDLE_VALUE;
-  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(entry, place, refusal);
+  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(a, place, refusal);
   return OpenFileTarget(entry, place, fullPath, encryptedName, refusal);
 }
 

@@ -122,6 +122,29 @@ HANDLE CreateRestoredFile(const WCHAR* path);
 // error on failure.
 HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length);
 
+// Where an entry goes: the folder its name ends in, held by a FolderChain,
+// and its last component.
+struct EntryPlace {
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  const WCHAR* leaf = nullptr;
+  size_t length = 0;
+};
+
+// Reaches the folder the contained `name` ends in below `target` through
+// `folders` (FolderChain::Reach: missing folders made, a link on the way
+// refused with 1921). Returns 0 with `*place` set, or the refusing code.
+DWORD ReachEntryFolder(const WCHAR* target, const WCHAR* name,
+                       FolderChain* folders, EntryPlace* place);
+
+// Opens the folder an item with `attributes` (a folder, or a junction's
+// folder) is restored into, made when missing, in its held parent. A
+// file (or anything but a folder) at its name is refused with
+// kOtherKindCode and left as it was: its times, attributes and
+// descriptor are not the item's to set. A link at the name is replaced,
+// never followed. INVALID_HANDLE_VALUE with `*refusal` set on failure.
+HANDLE OpenFolderTarget(DWORD attributes, const EntryPlace& place,
+                        DWORD* refusal);
+
 // Gives the restored object open as `target` the stored attributes,
 // through the handle (FILE_ATTRIBUTE_NORMAL for none).
 void SetAttributesThrough(HANDLE target, DWORD attributes);

@@ -6,10 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <new>
+
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <sys/wait.h>
+#endif
 
 #include "KvSystem.h"
 #include "image/image_fixture.h"
 #include "kvwin32.h"
+#include "support/link_race.h"
 
 namespace {
 
@@ -259,6 +268,78 @@ TEST_F(CopyTest, ALinkFoundInTheTargetIsNeverWrittenThrough) {
   EXPECT_FALSE(Exists(outside / "d"));
   EXPECT_TRUE(m.Close());
 }
+
+#if !defined(_WIN32)  // A second user racing the copy: fork and setuid.
+// Root copies an image into a folder an ordinary user owns, while that
+// user swaps a folder the items go into with a link to a folder outside
+// the target, as fast as it can. Whatever the timing, nothing is made
+// outside the target: items land in the real folder (under whichever
+// name it has) or are refused with 1921.
+TEST_F(CopyTest, AFolderSwappedForALinkDuringTheCopyTakesNothingOutside) {
+  if (geteuid() != 0) GTEST_SKIP() << "racing as another user needs root";
+  for (int i = 0; i < 200; ++i) {
+    const std::string sub = source_ / ("d/sub" + std::to_string(i % 4));
+    mkdir((source_ / "d").c_str(), 0755);
+    mkdir(sub.c_str(), 0755);
+    WriteBytes(sub + "/f" + std::to_string(i), "payload");
+  }
+  const std::string image = Pack(source_.path());
+  const std::string out = target_.path();
+  ASSERT_EQ(0, chmod(out.c_str(), 0755));
+  ASSERT_EQ(0, chown(out.c_str(), kRacer, kRacer));
+  TempDir outsideDir;  // root's, the user may not write there
+  ASSERT_EQ(0, chmod(outsideDir.path().c_str(), 0755));
+  const std::string canary = outsideDir / "canary";
+  ASSERT_EQ(0, mkdir(canary.c_str(), 0755));
+  const std::string real = out + "/d", link = out + "/l";
+  ASSERT_EQ(0, mkdir(real.c_str(), 0755));
+  ASSERT_EQ(0, chown(real.c_str(), kRacer, kRacer));
+  ASSERT_EQ(0, symlink(canary.c_str(), link.c_str()));
+  ASSERT_EQ(0, lchown(link.c_str(), kRacer, kRacer));
+
+  void* shared = mmap(nullptr, sizeof(RaceBoard), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(MAP_FAILED, shared);
+  RaceBoard* board = new (shared) RaceBoard();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) RaceSwaps(board, real, link);
+  while (!board->ready.load()) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child) FAIL() << "the racer could not start";
+  }
+  unsigned long long passes = 0, copied = 0, refused = 0;
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::duration<double>(RaceSeconds());
+  while (std::chrono::steady_clock::now() < end || passes < 2) {
+    CKvMorvel m;
+    OpenImage(m, image);
+    WCHAR name[260];
+    while (m.Info(0)) {
+      m.GetFile(name, 260);
+      // The folder "d" itself is left out: its copy would replace the
+      // link found at its name and end the race.
+      if (N(name) != "d") (m.ExtractFile(P(Target()), 0) ? copied : refused) += 1;
+      m.Info(1);
+    }
+    EXPECT_TRUE(m.Close());
+    ++passes;
+  }
+  board->stop.store(1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  int names = 0, owned = 0;
+  CountOutside(canary, kRacer, &names, &owned);
+  const unsigned long long swaps = board->swaps.load();
+  munmap(shared, sizeof(RaceBoard));
+  std::printf("race: %llu copies, %llu swaps, %llu items copied, "
+              "%llu refused, %d escapes\n",
+              passes, swaps, copied, refused, names);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(swaps, 0u);
+  EXPECT_EQ(0, names) << "items written outside the target";
+}
+#endif
 
 TEST_F(CopyTest, ASparseFileIsCopiedOutSparse) {
   // A small image holding a file of 64 MiB whose first 64 MiB less one
