@@ -445,16 +445,6 @@ TEST_F(Safety, EmptyTargetAndOverlongPathAreRefused) {
 TEST_F(Safety, AFolderSwappedForALinkDuringTheRestoreTakesNothingOutside) {
   if (geteuid() != 0) GTEST_SKIP() << "racing as another user needs root";
   ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
-  ASSERT_EQ(0, chown(out.c_str(), kRacer, kRacer));
-  TempDir outsideDir;  // root's, the user may not write there
-  ASSERT_EQ(0, chmod(outsideDir.path().c_str(), 0755));
-  const std::string canary = outsideDir / "canary";
-  ASSERT_EQ(0, mkdir(canary.c_str(), 0755));
-  const std::string real = out + "/d", link = out + "/l";
-  ASSERT_EQ(0, mkdir(real.c_str(), 0755));
-  ASSERT_EQ(0, chown(real.c_str(), kRacer, kRacer));
-  ASSERT_EQ(0, symlink(canary.c_str(), link.c_str()));
-  ASSERT_EQ(0, lchown(link.c_str(), kRacer, kRacer));
   std::vector<StoredEntry> entries;
   std::string part;
   for (int i = 0; i < 200; ++i) {
@@ -464,17 +454,9 @@ TEST_F(Safety, AFolderSwappedForALinkDuringTheRestoreTakesNothingOutside) {
   }
   WriteV5(entries, {part});
 
-  void* shared = mmap(nullptr, sizeof(RaceBoard), PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(MAP_FAILED, shared);
-  RaceBoard* board = new (shared) RaceBoard();
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) RaceSwaps(board, real, link);
-  while (!board->ready.load()) {
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) FAIL() << "the racer could not start";
-  }
+  FolderLinkRace race;
+  const std::string setUp = race.Start(out);
+  ASSERT_EQ("", setUp);
   unsigned long long restores = 0, restored = 0, refused = 0;
   const auto end = std::chrono::steady_clock::now() +
                    std::chrono::duration<double>(RaceSeconds());
@@ -482,20 +464,14 @@ TEST_F(Safety, AFolderSwappedForALinkDuringTheRestoreTakesNothingOutside) {
     for (DWORD code : RestoreAll(out)) (code == 0 ? restored : refused) += 1;
     ++restores;
   }
-  board->stop.store(1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  int names = 0, owned = 0;
-  CountOutside(canary, kRacer, &names, &owned);
-  const unsigned long long swaps = board->swaps.load();
-  munmap(shared, sizeof(RaceBoard));
+  const FolderLinkRace::Result result = race.Finish();
   std::printf("race: %llu restores, %llu swaps, %llu entries restored, "
               "%llu refused, %d escapes\n",
-              restores, swaps, restored, refused, names);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_GT(swaps, 0u);
-  EXPECT_EQ(0, names) << "entries written outside the target";
-  EXPECT_EQ(0, owned);
+              restores, result.swaps, restored, refused, result.escapes);
+  EXPECT_TRUE(result.racerExited);
+  EXPECT_GT(result.swaps, 0u);
+  EXPECT_EQ(0, result.escapes) << "entries written outside the target";
+  EXPECT_EQ(0, result.owned);
 }
 #endif
 
