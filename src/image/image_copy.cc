@@ -96,9 +96,7 @@ void ApplyCopiedMetadata(HANDLE file, const WCHAR* path,
                          PSECURITY_DESCRIPTOR descriptor) {
   SetAttributesThrough(file, FILE_ATTRIBUTE_NORMAL);
   ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName, path);
-  SetFileTime(file, &data.ftCreationTime, &data.ftLastAccessTime,
-              &data.ftLastWriteTime);
-  SetAttributesThrough(file, data.dwFileAttributes);
+  SetTimesAndAttributesThrough(file, data);
   if (descriptor) ApplyWholeDescriptorTo(file, descriptor);
 }
 

@@ -326,8 +326,6 @@ void SetAttributesThrough(HANDLE target, DWORD attributes) {
   SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic));
 }
 
-// --- The whole procedure -------------------------------------------------
-
 namespace {
 
 LARGE_INTEGER TicksOf(const FILETIME& time) {
@@ -337,15 +335,25 @@ LARGE_INTEGER TicksOf(const FILETIME& time) {
   return ticks;
 }
 
-FILE_BASIC_INFO BasicInfoOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
+}  // namespace
+
+void SetTimesAndAttributesThrough(HANDLE target,
+                                  const WIN32_FILE_ATTRIBUTE_DATA& data) {
   FILE_BASIC_INFO basic = {};
   basic.CreationTime = TicksOf(data.ftCreationTime);
   basic.LastAccessTime = TicksOf(data.ftLastAccessTime);
   basic.LastWriteTime = TicksOf(data.ftLastWriteTime);
-  basic.ChangeTime.QuadPart = 0;  // the system's own
-  basic.FileAttributes = data.dwFileAttributes;
-  return basic;
+  basic.FileAttributes =
+      data.dwFileAttributes ? data.dwFileAttributes : FILE_ATTRIBUTE_NORMAL;
+  // Times the system refuses (a damaged record's) never cost the
+  // attributes: they are then set alone.
+  if (!SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic)))
+    SetAttributesThrough(target, data.dwFileAttributes);
 }
+
+// --- The whole procedure -------------------------------------------------
+
+namespace {
 
 // Content, times, descriptor and attributes of the restored object open
 // as `handle`, all through it; the handle is closed.
@@ -360,10 +368,9 @@ DWORD FinishThroughHandle(const RestoreEntry& entry, HANDLE handle,
   // one call, which keeps the creation time and the attributes in one
   // write; only the times when the descriptor failed.
   if (!code) {
-    FILE_BASIC_INFO basic = BasicInfoOf(entry.data);
-    basic.FileAttributes &= ~FILE_ATTRIBUTE_ENCRYPTED;
-    if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+    WIN32_FILE_ATTRIBUTE_DATA data = entry.data;
+    data.dwFileAttributes &= ~FILE_ATTRIBUTE_ENCRYPTED;
+    SetTimesAndAttributesThrough(handle, data);
   } else if (contentWritten) {
     SetFileTime(handle, &entry.data.ftCreationTime,
                 &entry.data.ftLastAccessTime, &entry.data.ftLastWriteTime);

@@ -148,6 +148,11 @@ HANDLE OpenFolderTarget(DWORD attributes, const EntryPlace& place,
 // Gives the restored object open as `target` the stored attributes,
 // through the handle (FILE_ATTRIBUTE_NORMAL for none).
 void SetAttributesThrough(HANDLE target, DWORD attributes);
+// The stored times (UTC) and attributes together, in one FileBasicInfo
+// call, which keeps the creation time in the same write as the
+// attributes.
+void SetTimesAndAttributesThrough(HANDLE target,
+                                  const WIN32_FILE_ATTRIBUTE_DATA& data);
 
 // Restores a version 5 or version 2 entry under `target`: path, parents,
 // target object, compression, short name, content, times, descriptor,

@@ -59,11 +59,11 @@ DWORD PrepareRestorePath(const WCHAR* target, const V1Record& record,
 // Sets the stored times and attributes through the open `file`, then
 // closes it.
 void FinishRestoredFile(HANDLE file, const WIN32_FILE_ATTRIBUTE_DATA& data) {
-  const FILETIME creation = ToUtc(data.ftCreationTime);
-  const FILETIME access = ToUtc(data.ftLastAccessTime);
-  const FILETIME write = ToUtc(data.ftLastWriteTime);
-  SetFileTime(file, &creation, &access, &write);
-  SetAttributesThrough(file, data.dwFileAttributes);
+  WIN32_FILE_ATTRIBUTE_DATA utc = data;
+  utc.ftCreationTime = ToUtc(data.ftCreationTime);
+  utc.ftLastAccessTime = ToUtc(data.ftLastAccessTime);
+  utc.ftLastWriteTime = ToUtc(data.ftLastWriteTime);
+  SetTimesAndAttributesThrough(file, utc);
   CloseHandle(file);
 }
 
