@@ -46,6 +46,8 @@ int InterruptedExitStatus() {
 
 namespace kvsys {
 
+void UseBinaryStandardStreams() {}  // POSIX streams are binary already
+
 bool ErrorIsConsole() { return isatty(STDERR_FILENO) != 0; }
 
 unsigned ConsoleWidth(unsigned fallback) {

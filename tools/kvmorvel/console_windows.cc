@@ -4,7 +4,11 @@
 // clock (system.h, interrupt.h).
 #if defined(_WIN32)
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "interrupt.h"
 #include "system.h"
@@ -31,6 +35,11 @@ bool Interrupted() { return InterlockedCompareExchange(&g_interrupted, 0, 0) != 
 int InterruptedExitStatus() { return 130; }  // as for Ctrl-C on Linux
 
 namespace kvsys {
+
+void UseBinaryStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 bool ErrorIsConsole() {
   DWORD mode = 0;

@@ -100,6 +100,10 @@ bool IsArgumentSeparator(char c);
 bool ResolveRoot(const std::string& argument, std::string* path,
                  std::string* name, std::string* message);
 
+// Standard input and output carry bytes as they are (Windows would
+// otherwise turn "\n" into "\r\n" and stop reading at Ctrl-Z).
+void UseBinaryStandardStreams();
+
 // The console: whether standard error is one, and its width in columns.
 bool ErrorIsConsole();
 unsigned ConsoleWidth(unsigned fallback);
