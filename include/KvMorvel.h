@@ -82,6 +82,36 @@ struct KvManifestWriter;
 // stops the read: ReadEntryData then fails with that code.
 typedef DWORD (*KvDataSink)(void* context, const BYTE* bytes, DWORD size);
 
+// How ExtractFile treats what it finds at an entry's path
+// (CKvMorvel::SetRestoreOptions), combined with |. Without any, an
+// existing file is replaced and an existing folder takes the stored
+// metadata.
+enum : DWORD {
+  // Nothing at the path is replaced or changed: a file, link or folder
+  // already there stays as it is.
+  KV_RESTORE_KEEP_EXISTING = 0x1,
+  // What is already at the path is replaced (a folder: given the stored
+  // metadata) only when the entry's stored last-write time is later than
+  // its own.
+  KV_RESTORE_KEEP_NEWER = 0x2,
+  // The stored descriptor's owner and group are not applied: the restored
+  // object keeps the owner and group it was made with (the restoring
+  // user's), and the descriptor's entries for the stored owner and group
+  // are given to them, as tar --no-same-owner keeps the mode.
+  KV_RESTORE_NO_OWNER = 0x4,
+};
+
+// What the last ExtractFile did at the entry's path
+// (CKvMorvel::GetRestoreOutcome).
+enum : DWORD {
+  KV_RESTORED_NOTHING = 0,   // no restore yet, it failed, or wrote nothing
+  KV_RESTORED_CREATED = 1,   // nothing was there; the entry was made
+  KV_RESTORED_REPLACED = 2,  // something was there and was replaced (a
+                             // folder: it took the stored metadata)
+  KV_RESTORED_KEPT = 3,      // something was there and, by the options,
+                             // was left as it was
+};
+
 // The 40-byte version 5 header as last read or written.
 struct _MVRL_HEADER_5 {
   BYTE signature[8];
@@ -350,6 +380,16 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   ULONGLONG GetSplitSize();
   void SetSplitSize(ULONGLONG size);
 
+  // How later ExtractFile calls treat what they find at an entry's path:
+  // KV_RESTORE_* flags (0, the default, replaces). Unknown bits are
+  // ignored. Read and set without a code.
+  void SetRestoreOptions(DWORD options);
+  DWORD GetRestoreOptions() const;
+  // What the last ExtractFile did at the entry's path: KV_RESTORED_*.
+  // Only a successful ExtractFile sets anything but KV_RESTORED_NOTHING;
+  // one that kept what was there returns 1 as well. Reads only.
+  DWORD GetRestoreOutcome() const;
+
   // Why the last failure the holder reports as 1359 (the data of an entry
   // could not be stored or restored) happened: the code of the cause,
   // such as 112 (disk full), 2 (a part file is missing: *part names it),
@@ -541,6 +581,9 @@ class KVMORVEL_API CKvMorvel : public CKvObject {
   // What GetErrorCause reports: set wherever 1359 goes to the holder.
   DWORD m_errorCause;
   DWORD m_errorCausePart;
+  // SetRestoreOptions' flags, and what the last ExtractFile did.
+  DWORD m_restoreOptions;
+  DWORD m_restoreOutcome;
   // Records `cause` (and the part file at fault, 0 for none) behind the
   // 1359 it leaves in the holder.
   void SetDataFailure(DWORD cause, DWORD part);

@@ -76,6 +76,8 @@ CKvMorvel::CKvMorvel()
       m_cancel(false),
       m_errorCause(0),
       m_errorCausePart(0),
+      m_restoreOptions(0),
+      m_restoreOutcome(KV_RESTORED_NOTHING),
       m_manifest(nullptr) {
   m_archivePath[0] = 0;
   m_entryName[0] = 0;
@@ -116,6 +118,8 @@ CKvMorvel::CKvMorvel(const CKvMorvel& other)
       m_cancel(other.m_cancel.load()),
       m_errorCause(other.m_errorCause),
       m_errorCausePart(other.m_errorCausePart),
+      m_restoreOptions(other.m_restoreOptions),
+      m_restoreOutcome(other.m_restoreOutcome),
       m_manifest(nullptr) {
   CopyField(m_archivePath, other.m_archivePath);
   CopyField(m_entryName, other.m_entryName);
@@ -159,6 +163,8 @@ CKvMorvel& CKvMorvel::operator=(const CKvMorvel& other) {
   m_cancel.store(other.m_cancel.load());
   m_errorCause = other.m_errorCause;
   m_errorCausePart = other.m_errorCausePart;
+  m_restoreOptions = other.m_restoreOptions;
+  m_restoreOutcome = other.m_restoreOutcome;
   // A manifest describes the archive this object held, which it no
   // longer does: it is let go, marked incomplete.
   delete m_manifest;
@@ -417,6 +423,7 @@ BOOL CKvMorvel::AddFromHandle(HANDLE source, LPCWSTR path, LPCWSTR name,
 }
 
 BOOL CKvMorvel::ExtractFile(LPCWSTR target, int flag) {
+  m_restoreOutcome = KV_RESTORED_NOTHING;
   if (!target) {
     m_error.SetError(kErrorNullTarget);
     return FALSE;
@@ -544,4 +551,7 @@ BOOL CKvMorvel::GetFailedPartFile(WCHAR* buffer, DWORD capacity,
 
 void CKvMorvel::SetCompressionLevel(int level) { m_compressionLevel = level; }
 ULONGLONG CKvMorvel::GetSplitSize() { return m_splitSize; }
+void CKvMorvel::SetRestoreOptions(DWORD options) { m_restoreOptions = options; }
+DWORD CKvMorvel::GetRestoreOptions() const { return m_restoreOptions; }
+DWORD CKvMorvel::GetRestoreOutcome() const { return m_restoreOutcome; }
 void CKvMorvel::SetSplitSize(ULONGLONG size) { m_splitSize = size; }

@@ -93,11 +93,11 @@ BOOL TakePrintName(const BYTE* data, DWORD size, WCHAR (&name)[260]) {
 void ApplyCopiedMetadata(HANDLE file, const WCHAR* path,
                          const WIN32_FILE_ATTRIBUTE_DATA& data,
                          const WCHAR* shortName,
-                         PSECURITY_DESCRIPTOR descriptor) {
+                         PSECURITY_DESCRIPTOR descriptor, DWORD options) {
   SetAttributesThrough(file, FILE_ATTRIBUTE_NORMAL);
   ApplyCompressionAndShortName(file, data.dwFileAttributes, shortName, path);
   SetTimesAndAttributesThrough(file, data);
-  if (descriptor) ApplyWholeDescriptorTo(file, descriptor);
+  if (descriptor) ApplyWholeDescriptorTo(file, descriptor, options);
 }
 
 // Copies `length` bytes from `offset` of `source` to the same offset of
@@ -283,11 +283,15 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   }
   PSECURITY_DESCRIPTOR descriptor = ReadSourceDescriptor(sourcePath, isReparse);
   HANDLE copied = INVALID_HANDLE_VALUE;
+  ReplacePolicy policy;
+  policy.options = m_restoreOptions;
+  policy.storedWrite = m_entryData.ftLastWriteTime;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     // The restore's own rule: a file in the folder's place stays as it was.
-    copied = OpenFolderTarget(attributes, place, &failure);
-    if (!failure) SetAttributesThrough(copied, FILE_ATTRIBUTE_NORMAL);
-    if (!failure && isReparse)
+    copied = OpenFolderTarget(attributes, place, &policy, &failure);
+    if (copied != INVALID_HANDLE_VALUE)
+      SetAttributesThrough(copied, FILE_ATTRIBUTE_NORMAL);
+    if (copied != INVALID_HANDLE_VALUE && isReparse)
       failure = SetJunctionThrough(sourcePath, copied, targetPath, m_entryName);
   } else if (attributes & FILE_ATTRIBUTE_ENCRYPTED) {
     // encrypted data cannot be read through the drive: nothing to copy
@@ -295,17 +299,17 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
   } else {
     // A folder is not replaced by a file (kOtherKindCode); a file or link
     // at the name is removed through a handle opened there.
-    copied = CreateFileBeneath(place.folder, place.leaf, place.length);
-    if (copied == INVALID_HANDLE_VALUE)
-      failure = LastErrorOr(ERROR_GEN_FAILURE);
+    copied = CreateFileBeneath(place.folder, place.leaf, place.length, &policy);
     // A file that is a reparse point (a link to a file) becomes an empty
     // file carrying the same reparse data. Copying its data would follow
     // the link and copy whatever file it names, which may lie outside the
-    // image.
-    else if (!isReparse)
-      failure = CopyFromSource(sourcePath, copied);
-    else
-      failure = SetJunctionThrough(sourcePath, copied, targetPath, m_entryName);
+    // image. A file the policy kept stays as it is.
+    if (copied != INVALID_HANDLE_VALUE)
+      failure = isReparse ? SetJunctionThrough(sourcePath, copied, targetPath,
+                                               m_entryName)
+                          : CopyFromSource(sourcePath, copied);
+    else if (policy.outcome != KV_RESTORED_KEPT)
+      failure = LastErrorOr(ERROR_GEN_FAILURE);
   }
   if (failure) {
     m_error.SetError(failure);
@@ -314,11 +318,12 @@ BOOL CKvMorvel::VDExtractFile(LPCWSTR target) {
     return FALSE;
   }
   m_error.SetError(ERROR_SUCCESS);
+  m_restoreOutcome = policy.outcome;
   const WCHAR* shortName =
       m_currentItem ? m_currentItem->data.cAlternateFileName : TEXT("");
   if (copied != INVALID_HANDLE_VALUE) {
     ApplyCopiedMetadata(copied, targetPath, m_entryData, shortName,
-                        descriptor);
+                        descriptor, m_restoreOptions);
     CloseHandle(copied);
   }
   if (descriptor) LocalFree(descriptor);

@@ -31,6 +31,31 @@ bool RemoveByHandle(HANDLE handle) {
                                     sizeof(gone)) != FALSE;
 }
 
+LARGE_INTEGER TicksOf(const FILETIME& time) {
+  LARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<LONGLONG>(
+      (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+  return ticks;
+}
+
+// Whether `policy` keeps the object open as `existing` at an entry's
+// name. KV_RESTORE_KEEP_NEWER replaces it only when the entry's stored
+// last-write time is later than its own; when its time cannot be read it
+// is kept, since what cannot be compared may be newer work.
+bool KeepsExisting(const ReplacePolicy* policy, HANDLE existing) {
+  if (!policy) return false;
+  if (policy->options & KV_RESTORE_KEEP_EXISTING) return true;
+  if (!(policy->options & KV_RESTORE_KEEP_NEWER)) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(existing, &info)) return true;
+  return static_cast<ULONGLONG>(TicksOf(policy->storedWrite).QuadPart) <=
+         static_cast<ULONGLONG>(TicksOf(info.ftLastWriteTime).QuadPart);
+}
+
+void SetOutcome(ReplacePolicy* policy, DWORD outcome) {
+  if (policy) policy->outcome = outcome;
+}
+
 // --- Opening the target --------------------------------------------------
 
 // An encrypted file goes to "USERPART"\System Recovery\ENC under its
@@ -78,7 +103,7 @@ namespace {
 // one leaves the disk as it was.
 HANDLE OpenFileTarget(const RestoreEntry& entry, const EntryPlace& place,
                       WCHAR* fullPath, const WCHAR* encryptedName,
-                      DWORD* refusal) {
+                      ReplacePolicy* policy, DWORD* refusal) {
   WCHAR folder[kEncFolderChars];
   WCHAR redirected[kSecondPathChars];
   redirected[0] = 0;
@@ -87,7 +112,7 @@ HANDLE OpenFileTarget(const RestoreEntry& entry, const EntryPlace& place,
     if (*refusal) return INVALID_HANDLE_VALUE;
   }
   if (!redirected[0])
-    return CreateFileBeneath(place.folder, place.leaf, place.length);
+    return CreateFileBeneath(place.folder, place.leaf, place.length, policy);
   // The file at the entry's own path goes, as a restore there would
   // replace it; the redirect is a folder of the caller's environment.
   HANDLE old = INVALID_HANDLE_VALUE;
@@ -110,19 +135,37 @@ void RemoveLink(HANDLE link) {
 }  // namespace
 
 HANDLE OpenFolderTarget(DWORD attributes, const EntryPlace& place,
-                        DWORD* refusal) {
+                        ReplacePolicy* policy, DWORD* refusal) {
   const DWORD access =
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
           ? GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER
           : kTargetAccess;
   for (int attempt = 0; attempt < 2; ++attempt) {
+    // Made here or found: the exclusive create tells which, and what is
+    // found is opened as itself, a link never followed.
     HANDLE folder = INVALID_HANDLE_VALUE;
     *refusal = OpenBeneath(place.folder, place.leaf, place.length, access,
-                           kShareAll, FILE_OPEN_IF, BeneathKind::kFolder, &folder);
+                           kShareAll, FILE_CREATE, BeneathKind::kFolder, &folder);
+    if (*refusal == 0) {
+      SetOutcome(policy, KV_RESTORED_CREATED);
+      return folder;
+    }
+    if (*refusal == ERROR_ALREADY_EXISTS)
+      *refusal = OpenBeneath(place.folder, place.leaf, place.length, access,
+                             kShareAll, FILE_OPEN, BeneathKind::kFolder, &folder);
     if (*refusal == ERROR_DIRECTORY) *refusal = kOtherKindCode;
     if (*refusal) return INVALID_HANDLE_VALUE;
-    if (!IsLinkHandle(folder)) return folder;
-    RemoveLink(folder);
+    if (IsLinkHandle(folder)) {
+      RemoveLink(folder);
+      continue;
+    }
+    if (KeepsExisting(policy, folder)) {
+      CloseHandle(folder);
+      SetOutcome(policy, KV_RESTORED_KEPT);
+      return INVALID_HANDLE_VALUE;
+    }
+    SetOutcome(policy, KV_RESTORED_REPLACED);
+    return folder;
   }
   *refusal = kLinkInPathCode;
   return INVALID_HANDLE_VALUE;
@@ -134,7 +177,8 @@ namespace {
 // a drive root, a folder, a file. `fullPath` may be redirected.
 HANDLE OpenRestoreTarget(const RestoreEntry& entry, const WCHAR* target,
                          WCHAR* fullPath, const WCHAR* encryptedName,
-                         FolderChain* folders, DWORD* refusal) {
+                         FolderChain* folders, ReplacePolicy* policy,
+                         DWORD* refusal) {
   *refusal = 0;
   const DWORD a = entry.data.dwFileAttributes;
   // Only "X:\" is a drive root; a three-character POSIX path is not.
@@ -149,8 +193,9 @@ HANDLE OpenRestoreTarget(const RestoreEntry& entry, const WCHAR* target,
   EntryPlace place;
   *refusal = ReachEntryFolder(target, entry.name, folders, &place);
   if (*refusal) return INVALID_HANDLE_VALUE;
-  if (a & FILE_ATTRIBUTE_DIRECTORY) return OpenFolderTarget(a, place, refusal);
-  return OpenFileTarget(entry, place, fullPath, encryptedName, refusal);
+  if (a & FILE_ATTRIBUTE_DIRECTORY)
+    return OpenFolderTarget(a, place, policy, refusal);
+  return OpenFileTarget(entry, place, fullPath, encryptedName, policy, refusal);
 }
 
 // Sets the entry's stored reparse point on `target`. A folder gets it as a
@@ -272,9 +317,12 @@ HANDLE CreateRestoredFile(const WCHAR* path) {
 namespace {
 
 // Removes the file or link at `leaf` in `folder` through a handle opened
-// there without following it. Returns 0, kOtherKindCode for a folder
-// (left as it was), or the code of the failed open or removal.
-DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
+// there without following it, unless `policy` keeps it (`*kept` set; the
+// same handle was looked at, so what was compared is what stays).
+// Returns 0, kOtherKindCode for a folder (left as it was), or the code of
+// the failed open or removal.
+DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length,
+                        const ReplacePolicy* policy, bool* kept) {
   const DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
   HANDLE old = INVALID_HANDLE_VALUE;
   DWORD code = OpenBeneath(folder, leaf, length, access, kShareAll, FILE_OPEN,
@@ -291,6 +339,11 @@ DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
     code = 0;
   }
   if (code) return code;
+  *kept = KeepsExisting(policy, old);
+  if (*kept) {
+    CloseHandle(old);
+    return 0;
+  }
   if (!IsLinkHandle(old)) {
     // Windows refuses to delete a read-only file.
     FILE_BASIC_INFO normal = {};
@@ -304,20 +357,33 @@ DWORD RemoveFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
 
 }  // namespace
 
-HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length) {
+HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length,
+                         ReplacePolicy* policy) {
   // Most entries go where nothing is yet: the exclusive create saves
   // looking first.
   HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD outcome = KV_RESTORED_CREATED;
   DWORD code = OpenBeneath(folder, leaf, length, kTargetAccess, 0, FILE_CREATE,
                            BeneathKind::kFile, &file);
   if (code == ERROR_ALREADY_EXISTS) {
-    code = RemoveFileBeneath(folder, leaf, length);
+    bool kept = false;
+    code = RemoveFileBeneath(folder, leaf, length, policy, &kept);
+    if (!code && kept) {
+      SetOutcome(policy, KV_RESTORED_KEPT);
+      SetLastError(0);
+      return INVALID_HANDLE_VALUE;
+    }
+    outcome = KV_RESTORED_REPLACED;
     if (!code)
       code = OpenBeneath(folder, leaf, length, kTargetAccess, 0, FILE_CREATE,
                          BeneathKind::kFile, &file);
   }
-  if (code) SetLastError(code);
-  return code ? INVALID_HANDLE_VALUE : file;
+  if (code) {
+    SetLastError(code);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetOutcome(policy, outcome);
+  return file;
 }
 
 void SetAttributesThrough(HANDLE target, DWORD attributes) {
@@ -325,17 +391,6 @@ void SetAttributesThrough(HANDLE target, DWORD attributes) {
   basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
   SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof(basic));
 }
-
-namespace {
-
-LARGE_INTEGER TicksOf(const FILETIME& time) {
-  LARGE_INTEGER ticks;
-  ticks.QuadPart = static_cast<LONGLONG>(
-      (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
-  return ticks;
-}
-
-}  // namespace
 
 void SetTimesAndAttributesThrough(HANDLE target,
                                   const WIN32_FILE_ATTRIBUTE_DATA& data) {
@@ -384,17 +439,19 @@ DWORD FinishThroughHandle(const RestoreEntry& entry, HANDLE handle,
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
                         const RestoreSource& source, FolderChain* folders,
-                        CKvError& error) {
+                        ReplacePolicy* policy, CKvError& error) {
   WCHAR fullPath[kRestorePathChars];
   DWORD code = BuildRestorePath(target, entry.name, fullPath, kRestorePathChars);
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (!code)
     handle = OpenRestoreTarget(entry, target, fullPath, encryptedName, folders,
-                               &code);
+                               policy, &code);
   if (code) {
     error.SetError(code);
     return FALSE;
   }
+  if (handle == INVALID_HANDLE_VALUE && policy->outcome == KV_RESTORED_KEPT)
+    return TRUE;  // what is there stays, as the host asked
   if (handle == INVALID_HANDLE_VALUE) {
     code = LastErrorOr(ERROR_INVALID_HANDLE);
     Log()->AddError(TEXT("Cannot create %s - %u"), fullPath,
@@ -404,8 +461,12 @@ BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
   }
   code = FinishThroughHandle(entry, handle, fullPath, source);
   if (code) {
+    policy->outcome = KV_RESTORED_NOTHING;
     error.SetError(code);
     return FALSE;
   }
+  // A drive root and an encrypted file's redirect are opened outside the
+  // exclusive create: they count as made.
+  if (policy->outcome == KV_RESTORED_NOTHING) policy->outcome = KV_RESTORED_CREATED;
   return TRUE;
 }

@@ -114,13 +114,25 @@ void SetShortNameBestEffort(HANDLE target, const WCHAR* shortName,
 // for a path outside any restore target (an encrypted file's redirect).
 HANDLE CreateRestoredFile(const WCHAR* path);
 
+// What a restore may do to what it finds at an entry's name: the host's
+// KV_RESTORE_* options and the entry's last-write time (UTC), which
+// KV_RESTORE_KEEP_NEWER compares with what is there. `outcome` gets what
+// the restore did (KV_RESTORED_*).
+struct ReplacePolicy {
+  DWORD options = 0;
+  FILETIME storedWrite = {};
+  DWORD outcome = KV_RESTORED_NOTHING;
+};
+
 // Creates the file of an entry as `leaf` (`length` characters, one name)
-// in the open `folder`, exclusively and never through a link: a file or
-// link already at that name is removed through a handle opened there
-// without following it, and the file made again. A folder at the name
-// stays as it was (kOtherKindCode). INVALID_HANDLE_VALUE with the last
-// error on failure.
-HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length);
+// in the open `folder`, exclusively and never through a link. A file or
+// link already at that name is opened there without following it, kept
+// when `policy` says so (INVALID_HANDLE_VALUE with the last error 0 and
+// the outcome KV_RESTORED_KEPT), else removed through that handle and the
+// file made again. A folder at the name stays as it was (kOtherKindCode).
+// INVALID_HANDLE_VALUE with the last error on failure.
+HANDLE CreateFileBeneath(HANDLE folder, const WCHAR* leaf, size_t length,
+                         ReplacePolicy* policy);
 
 // Where an entry goes: the folder its name ends in, held by a FolderChain,
 // and its last component.
@@ -141,9 +153,11 @@ DWORD ReachEntryFolder(const WCHAR* target, const WCHAR* name,
 // file (or anything but a folder) at its name is refused with
 // kOtherKindCode and left as it was: its times, attributes and
 // descriptor are not the item's to set. A link at the name is replaced,
-// never followed. INVALID_HANDLE_VALUE with `*refusal` set on failure.
+// never followed. A folder that is there already is left as it was when
+// `policy` keeps it (INVALID_HANDLE_VALUE, `*refusal` 0, the outcome
+// KV_RESTORED_KEPT). INVALID_HANDLE_VALUE with `*refusal` set on failure.
 HANDLE OpenFolderTarget(DWORD attributes, const EntryPlace& place,
-                        DWORD* refusal);
+                        ReplacePolicy* policy, DWORD* refusal);
 
 // Gives the restored object open as `target` the stored attributes,
 // through the handle (FILE_ATTRIBUTE_NORMAL for none).
@@ -158,11 +172,12 @@ void SetTimesAndAttributesThrough(HANDLE target,
 // target object, compression, short name, content, times, descriptor,
 // attributes, all through the handle it was made or opened by.
 // `encryptedName` is the current encrypted-file name; `folders` holds the
-// archive's folders of its last entry. On failure the code is in `error`
-// and FALSE is returned.
+// archive's folders of its last entry; `policy` says what may happen to
+// what is at the entry's path, and gets what did. On failure the code is
+// in `error` and FALSE is returned.
 BOOL RestoreStoredEntry(const RestoreEntry& entry, const WCHAR* target,
                         const WCHAR* encryptedName,
                         const RestoreSource& source, FolderChain* folders,
-                        CKvError& error);
+                        ReplacePolicy* policy, CKvError& error);
 
 #endif  // KVMORVEL_RESTORE_RESTORE_COMMON_H

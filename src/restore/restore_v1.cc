@@ -102,8 +102,17 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
   // versions; a failure is reported with its reason.
   int leafEnd = 0;
   const int leaf = LastComponentOf(record.name, &leafEnd);
+  ReplacePolicy policy;
+  policy.options = m_restoreOptions;
+  policy.storedWrite = ToUtc(record.data.ftLastWriteTime);
   HANDLE file = CreateFileBeneath(folder, record.name + leaf,
-                                  static_cast<size_t>(leafEnd - leaf));
+                                  static_cast<size_t>(leafEnd - leaf), &policy);
+  if (file == INVALID_HANDLE_VALUE && policy.outcome == KV_RESTORED_KEPT) {
+    m_restoreOutcome = KV_RESTORED_KEPT;
+    m_entryData = record.data;
+    SetEntryName(record.name);
+    return TRUE;
+  }
   if (file == INVALID_HANDLE_VALUE) {
     m_error.SetError(LastErrorOr(ERROR_INVALID_HANDLE));
     return FALSE;
@@ -125,6 +134,7 @@ BOOL CKvMorvel::MorvelExtractFile(LPCWSTR target, int flag) {
     return FALSE;
   }
   FinishRestoredFile(file, record.data);
+  m_restoreOutcome = policy.outcome;
   m_entryData = record.data;
   SetEntryName(record.name);
   return TRUE;

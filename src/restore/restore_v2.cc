@@ -81,15 +81,19 @@ BOOL CKvMorvel::MorvelExtractFile2(LPCWSTR target, int flag) {
     if (!copy) return 0;
     memcpy(copy, entry.tail + (entry.descriptorOffset - kV2RecordFixedSize),
            length);
-    SetDescriptorUnderPrivilege(restored, copy, length, false);
+    SetDescriptorUnderPrivilege(restored, copy, length, false, m_restoreOptions);
     delete[] copy;
     return 0;
   };
 
+  ReplacePolicy policy;
+  policy.options = m_restoreOptions;
+  policy.storedWrite = entry.data.ftLastWriteTime;
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
                           &static_cast<_MVRL_OBJECT_2*>(m_control)->folders,
-                          m_error))
+                          &policy, m_error))
     return FALSE;
+  m_restoreOutcome = policy.outcome;
   LoadCurrentEntry(entry.data, name);
   return TRUE;
 }

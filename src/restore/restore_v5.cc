@@ -71,13 +71,14 @@ namespace {
 // as `target`. Returns 0 to go on, or the code that fails the restore; a
 // descriptor cut short is logged and skipped.
 DWORD ApplyDescriptorBlock(V5PartInput& part, ULONGLONG offset,
-                           HANDLE target) {
+                           HANDLE target, DWORD options) {
   std::vector<BYTE> descriptor;
   bool whole = false;
   const DWORD code = ReadDescriptorBlock5(part, offset, &descriptor, &whole);
   if (code == 0 && whole && !descriptor.empty())
     SetDescriptorUnderPrivilege(target, descriptor.data(),
-                                static_cast<DWORD>(descriptor.size()), true);
+                                static_cast<DWORD>(descriptor.size()), true,
+                                options);
   return code;
 }
 
@@ -199,7 +200,8 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
       record->cause.SetPart(code, m_archivePath, entry.descriptorPart);
       return code;
     }
-    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, restored);
+    const DWORD code = ApplyDescriptorBlock(parts, entry.descriptorOffset, restored,
+                                            m_restoreOptions);
     // A read that failed or came short is the part's; a length no
     // descriptor has, or no memory for it, is not.
     if (code && code != ERROR_INVALID_SECURITY_DESCR &&
@@ -218,9 +220,13 @@ BOOL CKvMorvel::MorvelExtractFile5(LPCWSTR target, int flag) {
     m_error.SetError(IsFileEntry(entry) ? ERROR_INTERNAL_ERROR : missing);
     return FALSE;
   }
+  ReplacePolicy policy;
+  policy.options = m_restoreOptions;
+  policy.storedWrite = entry.data.ftLastWriteTime;
   if (!RestoreStoredEntry(view, target, m_encryptedName, source,
-                          &record->folders, m_error))
+                          &record->folders, &policy, m_error))
     return FALSE;
+  m_restoreOutcome = policy.outcome;
   LoadCurrentEntry(entry.data, entry.name);
   return TRUE;
 }
