@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # What `cmake --install` puts where. GNUInstallDirs gives the folders, so
 # a multiarch libdir (lib/x86_64-linux-gnu) is kept:
-#   ${libdir}/libKvMorvelM64.so.1.0.0 and its links .so.1 and .so
+#   ${libdir}/libKvMorvelM64.so.1.1.0 and its links .so.1 and .so
 #   ${includedir}/kvmorvel/          the public headers
 #   ${libdir}/cmake/KvMorvel/        find_package(KvMorvel):
 #                                    the target KvMorvel::KvMorvelM64

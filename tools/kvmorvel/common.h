@@ -76,5 +76,8 @@ unsigned FailureCode(CKvMorvel& archive, unsigned holderBefore);
 // An absolute form of `path` (joined to the current folder when relative;
 // walk_posix.cc, walk_windows.cc).
 std::string AbsolutePath(const std::string& path);
+// Where the restore puts the entry `name` ("\" separated, confined) below
+// the folder `target`: the UTF-8 path in the system's form.
+std::string LocalPathOf(const std::u16string& target, const std::u16string& name);
 
 #endif  // KVMORVEL_TOOL_COMMON_H

@@ -53,9 +53,10 @@ bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
   return true;
 }
 
-void WalkEntries(CKvMorvel* archive, Progress* progress, RunTotals* totals,
-                 bool* catalogueFailed, const char* status,
-                 const std::function<bool(const std::u16string&, DWORD)>& handle) {
+void WalkChosenEntries(
+    CKvMorvel* archive, Progress* progress, RunTotals* totals,
+    bool* catalogueFailed,
+    const std::function<Handled(const std::u16string&, DWORD)>& handle) {
   unsigned long long loaded = 0;
   while (!Interrupted() && LoadEntry(archive, false, catalogueFailed, loaded)) {
     ++loaded;
@@ -63,17 +64,29 @@ void WalkEntries(CKvMorvel* archive, Progress* progress, RunTotals* totals,
     const DWORD attributes = archive->GetAttributes();
     const uint64_t size =
         (attributes & kDirectory) ? 0 : static_cast<uint64_t>(archive->GetLength64());
-    ++totals->entries;
-    if (handle(name, attributes)) {
-      totals->bytesOut += size;
+    const Handled handled = handle(name, attributes);
+    if (handled.result != Handled::kPassed) ++totals->entries;
+    if (handled.result == Handled::kDone) {
+      if (handled.wroteData) totals->bytesOut += size;
       if (JsonOutput())
-        JsonLine("entry").Wide("name", name).Number("size", size).Text("status", status).Print();
-    } else {
+        JsonLine("entry").Wide("name", name).Number("size", size)
+            .Text("status", handled.status).Print();
+    } else if (handled.result == Handled::kFailed) {
       ++totals->failed;
     }
-    progress->Step(size, DisplayName(name));
+    progress->Step(handled.result == Handled::kPassed ? 0 : size, DisplayName(name));
     if (!LoadEntry(archive, true, catalogueFailed, loaded)) break;
   }
+}
+
+void WalkEntries(CKvMorvel* archive, Progress* progress, RunTotals* totals,
+                 bool* catalogueFailed, const char* status,
+                 const std::function<bool(const std::u16string&, DWORD)>& handle) {
+  WalkChosenEntries(archive, progress, totals, catalogueFailed,
+                    [&](const std::u16string& name, DWORD attributes) {
+                      return handle(name, attributes) ? Handled::Done(status, true)
+                                                      : Handled::Failed();
+                    });
 }
 
 void ShowTotalsOf(Progress* progress, const std::string& path) {

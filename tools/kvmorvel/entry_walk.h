@@ -26,6 +26,32 @@ void WalkEntries(CKvMorvel* archive, Progress* progress, RunTotals* totals,
                  const std::function<bool(const std::u16string& name,
                                           DWORD attributes)>& handle);
 
+// What a WalkChosenEntries handler did with an entry.
+struct Handled {
+  enum Result { kFailed, kDone, kPassed };
+  Result result;
+  // kDone: the entry's "status" in its JSON line, and whether its data
+  // was written (its size then counts as bytes out).
+  const char* status;
+  bool wroteData;
+
+  // Failed; the handler reported why.
+  static Handled Failed() { return {kFailed, nullptr, false}; }
+  // Not chosen: neither counted nor written, only shown passing by.
+  static Handled Passed() { return {kPassed, nullptr, false}; }
+  static Handled Done(const char* status, bool wroteData) {
+    return {kDone, status, wroteData};
+  }
+};
+
+// WalkEntries for a handler that may pass entries by and say what it
+// did with each.
+void WalkChosenEntries(
+    CKvMorvel* archive, Progress* progress, RunTotals* totals,
+    bool* catalogueFailed,
+    const std::function<Handled(const std::u16string& name, DWORD attributes)>&
+        handle);
+
 // Gives `progress` the entry count and sizes of the archive at `path`
 // when it is drawn on a terminal (a second pass over the catalogue).
 void ShowTotalsOf(Progress* progress, const std::string& path);

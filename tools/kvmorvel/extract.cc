@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// kvmorvel extract: restores every entry of an archive or image.
+// kvmorvel extract: restores the entries of an archive or image, all of
+// them or those chosen by name, below a folder or to standard output.
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
+#include "KvMorvelHost.h"
 #include "args.h"
 #include "entry_walk.h"
 #include "common.h"
+#include "extract_options.h"
 #include "interrupt.h"
 #include "manifest_check.h"
 #include "progress.h"
@@ -15,23 +18,6 @@
 #include "text.h"
 
 namespace {
-
-const char kHelp[] =
-    "usage: kvmorvel extract [--json] ARCHIVE TARGET\n"
-    "\n"
-    "Restores every entry of ARCHIVE (any version, or a disk image) below\n"
-    "the folder TARGET, which is made when missing, with its data, links,\n"
-    "attributes, times, short name and security descriptor. A failed entry\n"
-    "is reported on stderr and the run goes on with the next one.\n"
-    "Folders get their stored times and attributes back once their\n"
-    "contents are in. Entry names that would leave TARGET are refused.\n"
-    "With the manifest beside ARCHIVE (ARCHIVE.sha256), each restored\n"
-    "file is read back and its SHA-256 compared with the manifest's; a\n"
-    "file that differs is reported as a failed entry (it stays restored).\n"
-    "\n"
-    "  --json   on stdout one JSON line per entry: {\"type\":\"entry\",...}\n"
-    "           when restored, {\"type\":\"error\",...} when not, then\n"
-    "           {\"type\":\"summary\",...}\n";
 
 const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
@@ -42,17 +28,30 @@ bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
 }
 
+// The folders above `name` ("a\b\c" gives "a" and "a\b"), nearest last.
+std::vector<std::u16string> FoldersAbove(const std::u16string& name) {
+  std::vector<std::u16string> folders;
+  for (size_t at = name.find(u'\\'); at != std::u16string::npos;
+       at = name.find(u'\\', at + 1))
+    if (at > 0) folders.push_back(name.substr(0, at));
+  return folders;
+}
+
 class Restorer {
  public:
-  Restorer(CKvMorvel* archive, const std::u16string& target,
-           ManifestCheck* manifest, Progress* progress)
-      : archive_(*archive), target_(target), manifest_(*manifest),
-        progress_(*progress) {}
+  Restorer(CKvMorvel* archive, const ExtractOptions& options,
+           const std::u16string& target, ManifestCheck* manifest,
+           Progress* progress)
+      : archive_(*archive), options_(options), target_(target),
+        manifest_(*manifest), progress_(*progress) {}
 
-  // The loop Info(0), ExtractFile, Info(1) over every entry.
-  void RestoreAll();
+  // The loop Info(0), ExtractFile, Info(1) over every entry, restoring
+  // (or, for a dry run, looking at the path of) each chosen one.
+  void RestoreChosen(PatternSet* chosen);
   // Restores the folders of the first round again, now that their
-  // contents are in: adding a child changed a folder's times.
+  // contents are in: adding a child changed a folder's times. Folders
+  // above a chosen entry that were not chosen themselves take their
+  // stored metadata in this round too.
   void ReapplyFolders(const std::string& archivePath);
 
   bool failed() const { return failed_; }
@@ -60,41 +59,95 @@ class Restorer {
   RunTotals& totals() { return totals_; }
 
  private:
+  Handled RestoreOne(const std::u16string& name, DWORD attributes);
+  Handled LookBeforeRestoring(const std::u16string& name, DWORD attributes);
   bool RestoreCurrent(const std::u16string& name);
+  // Notes the folders above a chosen entry for the second round: each
+  // that is not at the target yet (or, unless keeping what is there,
+  // every one).
+  void NoteFoldersAbove(const std::u16string& name);
   // Whether the file just restored for `name` has the digest `recorded`.
   bool MatchesManifest(const std::u16string& name, const std::string& recorded);
 
   CKvMorvel& archive_;
+  const ExtractOptions& options_;
   std::u16string target_;
   ManifestCheck& manifest_;
   Progress& progress_;
   std::unordered_set<std::u16string> folders_;
+  std::unordered_set<std::u16string> foldersSeen_;
   RunTotals totals_;
   bool failed_ = false;
 };
 
-void Restorer::RestoreAll() {
-  WalkEntries(&archive_, &progress_, &totals_, &failed_, "restored",
-              [this](const std::u16string& name, DWORD attributes) {
-                // The entry takes its manifest line even when its restore
-                // fails, so that a later entry of its name takes its own.
-                std::string recorded;
-                const bool digested =
-                    manifest_.HasEntries() &&
-                    EntryHasData(archive_.GetVersion(), attributes) &&
-                    manifest_.TakeEntryDigest(name, &recorded);
-                if (!RestoreCurrent(name)) return false;
-                // An encrypted file may be restored under another name
-                // (GetEncryptedFileName): it is not read back.
-                if (digested && !(attributes & kEncrypted) &&
-                    !MatchesManifest(name, recorded)) {
-                  failed_ = true;
-                  return false;
-                }
-                if (IsPlainFolder(attributes)) folders_.insert(name);
-                return true;
-              });
+void Restorer::RestoreChosen(PatternSet* chosen) {
+  WalkChosenEntries(&archive_, &progress_, &totals_, &failed_,
+                    [&](const std::u16string& name, DWORD attributes) {
+                      if (!chosen->empty() && !chosen->Selects(name))
+                        return Handled::Passed();
+                      if (!chosen->empty()) NoteFoldersAbove(name);
+                      return options_.dryRun ? LookBeforeRestoring(name, attributes)
+                                             : RestoreOne(name, attributes);
+                    });
   if (totals_.failed) failed_ = true;
+}
+
+Handled Restorer::RestoreOne(const std::u16string& name, DWORD attributes) {
+  // The entry takes its manifest line even when its restore fails, so
+  // that a later entry of its name takes its own.
+  std::string recorded;
+  const bool digested = manifest_.HasEntries() &&
+                        EntryHasData(archive_.GetVersion(), attributes) &&
+                        manifest_.TakeEntryDigest(name, &recorded);
+  if (!RestoreCurrent(name)) return Handled::Failed();
+  const DWORD outcome = archive_.GetRestoreOutcome();
+  if (outcome == KV_RESTORED_KEPT) {
+    ++totals_.kept;
+    return Handled::Done("kept", false);
+  }
+  // An encrypted file may be restored under another name
+  // (GetEncryptedFileName): it is not read back.
+  if (digested && !(attributes & kEncrypted) && !MatchesManifest(name, recorded)) {
+    failed_ = true;
+    return Handled::Failed();
+  }
+  if (IsPlainFolder(attributes)) folders_.insert(name);
+  if (outcome == KV_RESTORED_REPLACED) {
+    ++totals_.replaced;
+    return Handled::Done("replaced", true);
+  }
+  return Handled::Done("restored", true);
+}
+
+// What a restore would do at the entry's path: the same rules, looked at
+// without touching anything.
+Handled Restorer::LookBeforeRestoring(const std::u16string& name,
+                                      DWORD attributes) {
+  if (!CKvMorvelHost::IsContainedName(reinterpret_cast<LPCWSTR>(name.c_str()))) {
+    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
+                                 ": the name leads outside the target",
+                       123);
+    return Handled::Failed();
+  }
+  kvsys::Item item;
+  std::string message;
+  const char* action = "create";
+  if (kvsys::ReadItem(LocalPathOf(target_, name), &item, &message)) {
+    const uint64_t stored = FileTimeValue(archive_.GetLastWriteTime());
+    const bool keeps = options_.keep || (options_.keepNewer && stored <= item.lastWrite);
+    const bool folderForFile =
+        item.kind == kvsys::Kind::kFolder && !(attributes & kDirectory);
+    action = folderForFile ? "fail (a folder is in its place)"
+                           : keeps ? "keep" : "replace";
+  }
+  printf("would %s %s\n", action, DisplayName(name).c_str());
+  if (strcmp(action, "keep") == 0) ++totals_.kept;
+  if (strcmp(action, "replace") == 0) ++totals_.replaced;
+  return Handled::Done(action[0] == 'c'   ? "would-create"
+                       : action[0] == 'k' ? "would-keep"
+                       : action[0] == 'r' ? "would-replace"
+                                          : "would-fail",
+                       false);
 }
 
 bool Restorer::RestoreCurrent(const std::u16string& name) {
@@ -103,14 +156,23 @@ bool Restorer::RestoreCurrent(const std::u16string& name) {
   return false;
 }
 
+void Restorer::NoteFoldersAbove(const std::u16string& name) {
+  for (const std::u16string& folder : FoldersAbove(name)) {
+    if (!foldersSeen_.insert(folder).second) continue;
+    // Keeping what is there keeps a folder the user had as well.
+    const bool keeping = options_.keep || options_.keepNewer;
+    if (!options_.dryRun &&
+        (!keeping || !kvsys::Exists(LocalPathOf(target_, folder))))
+      folders_.insert(folder);
+  }
+}
+
 // The restored file is read back from the target, where the restore put
 // it below the name it confined there.
 bool Restorer::MatchesManifest(const std::u16string& name,
                                const std::string& recorded) {
-  std::string path = Utf16ToUtf8(target_) + kvsys::kSeparator;
-  for (const char c : Utf16ToUtf8(name)) path += c == '\\' ? kvsys::kSeparator : c;
   std::string hex;
-  const DWORD code = DigestFile(path, &hex);
+  const DWORD code = DigestFile(LocalPathOf(target_, name), &hex);
   if (code) {
     ReportEntryFailure(name, "cannot read back " + DisplayName(name) +
                                  " to check it against the manifest", code);
@@ -129,11 +191,15 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
   // The public class walks forward only, so the archive is read once more
   // from the start. Restoring a folder that exists only applies its
   // metadata again, and changes nothing in its parent folder, so the order
-  // of this round does not matter.
+  // of this round does not matter. The folders of this round were made or
+  // replaced by the first, so what is there now is no work of the user's
+  // to keep.
   if (!archive_.Close() || !OpenForReading(&archive_, archivePath)) {
     failed_ = true;
     return;
   }
+  archive_.SetRestoreOptions(archive_.GetRestoreOptions() &
+                             ~(KV_RESTORE_KEEP_EXISTING | KV_RESTORE_KEEP_NEWER));
   unsigned long long loaded = 0;
   while (!folders_.empty() && !Interrupted() &&
          LoadEntry(&archive_, false, &failed_, loaded)) {
@@ -145,45 +211,63 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
   }
 }
 
-}  // namespace
-
-int RunExtract(const Args& args) {
-  std::vector<std::string> positional;
-  const int early = ReadArguments(args, "extract", kHelp, 2,
-                                  "an ARCHIVE and a TARGET are needed", true, &positional);
-  if (early >= 0) return early;
-  const std::string archivePath = AbsolutePath(positional[0]);
-  const std::string target = AbsolutePath(positional[1]);
+int RestoreBelowTarget(CKvMorvel* archive, const ExtractOptions& options,
+                       PatternSet* chosen) {
+  const std::string target = AbsolutePath(options.target);
   std::u16string wideTarget;
   if (!Utf8ToUtf16(target, &wideTarget))
     return UsageError("extract", "the target name is not valid UTF-8");
-
-  CKvMorvel archive;
-  if (!OpenForReading(&archive, archivePath)) return kExitUsage;
-  WarnOfMissingPart(&archive);
   std::string message;
-  if (!kvsys::MakeFolders(target, &message)) {
+  if (!options.dryRun && !kvsys::MakeFolders(target, &message)) {
     ReportNote(target + ": cannot make the folder: " + message);
-    archive.Close();
+    archive->Close();
     return kExitFailed;
   }
+  archive->SetRestoreOptions(options.RestoreFlags());
   ManifestCheck manifest;
-  if (archive.GetVersion() != 3 &&
+  const std::string archivePath = AbsolutePath(options.archive);
+  if (archive->GetVersion() != 3 &&
       manifest.Load(archivePath) == ManifestCheck::kIncomplete)
     ReportNote(manifest.path() + " is marked incomplete: the run that wrote "
                "the archive did not finish, and entries it meant to add may "
                "be missing");
-  Progress progress;
-  ShowTotalsOf(&progress, archivePath);
-  const CancelOnInterrupt cancel(&archive);
-  Restorer restorer(&archive, wideTarget, &manifest, &progress);
-  restorer.RestoreAll();
+  Progress progress(!options.dryRun);
+  // A bar for the whole archive would not fill when only some is chosen.
+  if (chosen->empty()) ShowTotalsOf(&progress, archivePath);
+  const CancelOnInterrupt cancel(archive);
+  Restorer restorer(archive, options, wideTarget, &manifest, &progress);
+  restorer.RestoreChosen(chosen);
   if (!Interrupted() && restorer.hasFolders())
     restorer.ReapplyFolders(archivePath);
   RunTotals& totals = restorer.totals();
-  const bool closed = CloseAfterReading(&archive, positional[0], archivePath, &totals);
-  const bool failed = restorer.failed() || !closed;
+  const bool closed = CloseAfterReading(archive, options.archive, archivePath, &totals);
+  const bool patternsUsed = Interrupted() || ReportUnusedPatterns(*chosen);
   progress.Finish("extract", totals);
+  if (totals.kept && !progress.OnTerminal() && !JsonOutput() && !options.dryRun)
+    ReportNote(std::to_string(totals.kept) +
+               " entries were kept as they were at their path");
   if (Interrupted()) return kExitInterrupted;
-  return failed ? kExitFailed : kExitOk;
+  return restorer.failed() || !closed || !patternsUsed ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+std::string LocalPathOf(const std::u16string& target, const std::u16string& name) {
+  std::string path = Utf16ToUtf8(target) + kvsys::kSeparator;
+  for (const char c : Utf16ToUtf8(name)) path += c == '\\' ? kvsys::kSeparator : c;
+  return path;
+}
+
+int RunExtract(const Args& args) {
+  ExtractOptions options;
+  const int early = ParseExtractOptions(args, &options);
+  if (early >= 0) return early;
+  PatternSet chosen;
+  std::string problem;
+  if (!options.ChoosePatterns(&chosen, &problem)) return UsageError("extract", problem);
+  CKvMorvel archive;
+  if (!OpenForReading(&archive, AbsolutePath(options.archive))) return kExitUsage;
+  WarnOfMissingPart(&archive);
+  if (options.toStdout) return WriteChosenToStdout(&archive, options, &chosen);
+  return RestoreBelowTarget(&archive, options, &chosen);
 }

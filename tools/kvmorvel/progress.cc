@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "common.h"
 #include "json_line.h"
@@ -139,15 +140,17 @@ std::string Progress::BarText(double elapsed) const {
 void Progress::Finish(const char* verb, const RunTotals& totals) {
   Clear();
   const double seconds = Elapsed();
-  if (JsonOutput())
-    JsonLine("summary")
-        .Text("verb", verb)
+  const bool restores = strcmp(verb, "extract") == 0;
+  if (JsonOutput()) {
+    JsonLine line("summary");
+    line.Text("verb", verb)
         .Number("entries", totals.entries)
         .Number("failed", totals.failed)
         .Number("bytes_in", totals.bytesIn)
-        .Number("bytes_out", totals.bytesOut)
-        .Seconds("seconds", seconds)
-        .Print();
+        .Number("bytes_out", totals.bytesOut);
+    if (restores) line.Number("replaced", totals.replaced).Number("kept", totals.kept);
+    line.Seconds("seconds", seconds).Print();
+  }
   if (!enabled_) return;
   fflush(stdout);
   // The ratio of the larger side to the smaller: how much the data grew
@@ -156,8 +159,13 @@ void Progress::Finish(const char* verb, const RunTotals& totals) {
   const double large = static_cast<double>(std::max(totals.bytesIn, totals.bytesOut));
   char ratio[32] = "-";
   if (small > 0) snprintf(ratio, sizeof ratio, "%.2f", large / small);
-  fprintf(stderr, "kvmorvel %s: %llu entries, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
-          verb, static_cast<unsigned long long>(totals.entries),
+  char existing[96] = "";
+  if (restores && (totals.replaced || totals.kept))
+    snprintf(existing, sizeof existing, " (%llu replaced, %llu kept)",
+             static_cast<unsigned long long>(totals.replaced),
+             static_cast<unsigned long long>(totals.kept));
+  fprintf(stderr, "kvmorvel %s: %llu entries%s, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
+          verb, static_cast<unsigned long long>(totals.entries), existing,
           static_cast<unsigned long long>(totals.failed),
           HumanBytes(static_cast<double>(totals.bytesIn)).c_str(),
           HumanBytes(static_cast<double>(totals.bytesOut)).c_str(), ratio, seconds);

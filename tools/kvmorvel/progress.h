@@ -15,6 +15,10 @@ struct RunTotals {
   uint64_t failed = 0;
   uint64_t bytesIn = 0;
   uint64_t bytesOut = 0;
+  // extract: files and folders that were at their path already, and were
+  // replaced, or kept (--keep, --keep-newer).
+  uint64_t replaced = 0;
+  uint64_t kept = 0;
 };
 
 class Progress {

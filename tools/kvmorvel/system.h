@@ -26,6 +26,10 @@ struct Item {
   // The volume serial number GetFileInformationByHandle would report, or
   // kUnknownVolume where the walk does not know it.
   uint64_t volume = ~0ull;
+  // The last-write time as a FILETIME value (100 ns units since 1601,
+  // UTC), as an archive keeps it; 0 where the walk does not know it
+  // (ReadItem always does).
+  uint64_t lastWrite = 0;
 };
 const uint64_t kUnknownIndex = ~0ull;
 const uint64_t kUnknownVolume = ~0ull;

@@ -42,6 +42,11 @@ Item ItemOf(const struct stat& info) {
   item.kind = KindOfMode(info.st_mode);
   item.fileIndex = static_cast<uint64_t>(info.st_ino);
   item.volume = VolumeSerialOf(info.st_dev);
+  // Seconds from 1601 to 1970, in 100 ns units.
+  const int64_t kEpochTicks = 116444736000000000LL;
+  item.lastWrite = static_cast<uint64_t>(
+      kEpochTicks + static_cast<int64_t>(info.st_mtim.tv_sec) * 10000000 +
+      info.st_mtim.tv_nsec / 100);
   return item;
 }
 

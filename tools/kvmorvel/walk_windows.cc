@@ -64,6 +64,8 @@ bool ReadItem(const std::string& path, Item* item, std::string* message) {
     return false;
   }
   item->kind = KindOf(data.dwFileAttributes);
+  item->lastWrite = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
   // The file index needs an open; the archive test opens the few files
   // it must compare instead.
   item->fileIndex = kUnknownIndex;
