@@ -49,6 +49,25 @@ inline std::string EscapeManifestName(const std::string& name) {
   return out;
 }
 
+// The name EscapeManifestName escaped; a '%' not followed by two
+// upper-case hex digits stands for itself.
+inline std::string UnescapeManifestName(const std::string& escaped) {
+  auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::string out;
+  for (size_t i = 0; i < escaped.size(); ++i) {
+    if (escaped[i] == '%' && i + 2 < escaped.size() && digit(escaped[i + 1]) >= 0 &&
+        digit(escaped[i + 2]) >= 0) {
+      out += static_cast<char>(digit(escaped[i + 1]) * 16 + digit(escaped[i + 2]));
+      i += 2;
+    } else {
+      out += escaped[i];
+    }
+  }
+  return out;
+}
+
 inline std::string ManifestEntryLine(const std::string& hex,
                                      const std::string& name) {
   return kManifestEntryTag + hex + " " + EscapeManifestName(name) + "\n";

@@ -227,7 +227,8 @@ int RestoreBelowTarget(CKvMorvel* archive, const ExtractOptions& options,
   ManifestCheck manifest;
   const std::string archivePath = AbsolutePath(options.archive);
   if (archive->GetVersion() != 3 &&
-      manifest.Load(archivePath) == ManifestCheck::kIncomplete)
+      manifest.Load(archivePath, ManifestLinesFor(*chosen)) ==
+          ManifestCheck::kIncomplete)
     ReportNote(manifest.path() + " is marked incomplete: the run that wrote "
                "the archive did not finish, and entries it meant to add may "
                "be missing");

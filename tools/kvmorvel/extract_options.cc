@@ -91,6 +91,13 @@ int TakePositional(const std::vector<std::string>& positional,
 
 }  // namespace
 
+ManifestCheck::EntryFilter ManifestLinesFor(const PatternSet& chosen) {
+  if (chosen.empty()) return nullptr;
+  return [&chosen](const std::string& escaped) {
+    return chosen.WouldSelect(Utf8ToUtf16OrEmpty(UnescapeManifestName(escaped)));
+  };
+}
+
 bool ReportUnusedPatterns(const PatternSet& chosen) {
   const std::vector<std::string> unused = chosen.Unused();
   for (const std::string& pattern : unused)
@@ -214,7 +221,7 @@ int WriteChosenToStdout(CKvMorvel* archive, const ExtractOptions& options,
     archive->Close();
     return kExitUsage;
   }
-  manifest.Load(archivePath);
+  manifest.Load(archivePath, ManifestLinesFor(*chosen));
   Progress progress(false);
   RunTotals totals;
   bool failed = false;

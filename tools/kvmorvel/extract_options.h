@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common.h"
+#include "manifest_check.h"
 #include "pattern.h"
 
 struct ExtractOptions {
@@ -29,6 +30,10 @@ struct ExtractOptions {
   // read.
   bool ChoosePatterns(PatternSet* chosen, std::string* problem) const;
 };
+
+// The manifest's entry lines a run choosing by `chosen` needs: all when
+// it has no pattern (a null filter).
+ManifestCheck::EntryFilter ManifestLinesFor(const PatternSet& chosen);
 
 // Reads extract's arguments into *options. Returns -1 when the run is to
 // go on, otherwise the exit status to end with (0 after --help).

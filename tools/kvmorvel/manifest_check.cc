@@ -34,31 +34,43 @@ std::string ManifestPathOf(const std::string& archivePath) {
   return Utf16ToUtf8(reinterpret_cast<const char16_t*>(name));
 }
 
-ManifestCheck::State ManifestCheck::Load(const std::string& archivePath) {
+ManifestCheck::State ManifestCheck::Load(const std::string& archivePath,
+                                         const EntryFilter& wanted) {
   path_ = ManifestPathOf(archivePath);
   FILE* file = path_.empty() ? nullptr : kvsys::OpenFileForReading(path_);
   // One that is there but cannot be read is not taken for none.
   if (!file) return state_ = kvsys::Exists(path_) ? kUnreadable : kNone;
-  std::string text;
+  state_ = kUnreadable;  // until its first line says what it is
+  // Read a piece at a time and taken line by line: a manifest of a
+  // million entries is never held whole, and with a filter only the
+  // lines wanted are kept.
+  std::string pending;
   char piece[65536];
   size_t got = 0;
-  while ((got = fread(piece, 1, sizeof(piece), file)) > 0) text.append(piece, got);
+  bool first = true;
+  while ((got = fread(piece, 1, sizeof(piece), file)) > 0) {
+    pending.append(piece, got);
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+      TakeLine(pending.substr(start, end - start), wanted, &first);
+    pending.erase(0, start);
+  }
   const bool readWhole = !ferror(file);
   fclose(file);
   if (!readWhole) return state_ = kUnreadable;
-  state_ = kUnreadable;  // until its first line says what it is
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const ManifestLine line = ParseManifestLine(text.substr(start, end - start));
-    if (start == 0 && line.kind == ManifestLine::kComplete) state_ = kComplete;
-    if (start == 0 && line.kind == ManifestLine::kIncomplete) state_ = kIncomplete;
-    if (line.kind == ManifestLine::kEntry) entries_[line.name].push_back(line.hex);
-    if (line.kind == ManifestLine::kFile) files_.push_back(line);
-    start = end + 1;
-  }
+  if (!pending.empty()) TakeLine(pending, wanted, &first);
   return state_;
+}
+
+void ManifestCheck::TakeLine(const std::string& text, const EntryFilter& wanted,
+                             bool* first) {
+  const ManifestLine line = ParseManifestLine(text);
+  if (*first && line.kind == ManifestLine::kComplete) state_ = kComplete;
+  if (*first && line.kind == ManifestLine::kIncomplete) state_ = kIncomplete;
+  *first = false;
+  if (line.kind == ManifestLine::kEntry && (!wanted || wanted(line.name)))
+    entries_[line.name].push_back(line.hex);
+  if (line.kind == ManifestLine::kFile) files_.push_back(line);
 }
 
 bool ManifestCheck::TakeEntryDigest(const std::u16string& name, std::string* hex) {

@@ -7,6 +7,7 @@
 #define KVMORVEL_TOOL_MANIFEST_CHECK_H
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,9 +19,15 @@ class ManifestCheck {
  public:
   enum State { kNone, kIncomplete, kComplete, kUnreadable };
 
+  // Whether the entry lines of a name (escaped as the manifest holds it)
+  // are wanted.
+  typedef std::function<bool(const std::string& escapedName)> EntryFilter;
+
   // Reads the manifest beside the archive whose main file is the absolute
-  // `archivePath`; kNone when there is none.
-  State Load(const std::string& archivePath);
+  // `archivePath`; kNone when there is none. With `wanted`, only the
+  // entry lines it wants are kept (a run that restores a few entries of
+  // a large archive keeps only theirs).
+  State Load(const std::string& archivePath, const EntryFilter& wanted = nullptr);
   State state() const { return state_; }
   // Whether entry digests are to be checked (a manifest was read).
   bool HasEntries() const { return state_ == kComplete || state_ == kIncomplete; }
@@ -37,6 +44,8 @@ class ManifestCheck {
   const std::vector<ManifestLine>& files() const { return files_; }
 
  private:
+  void TakeLine(const std::string& text, const EntryFilter& wanted, bool* first);
+
   State state_ = kNone;
   std::string path_;
   std::map<std::string, std::deque<std::string>> entries_;

@@ -229,6 +229,12 @@ bool PatternSet::Selects(const std::u16string& name) {
   return selected;
 }
 
+bool PatternSet::WouldSelect(const std::u16string& name) const {
+  for (const NamePattern& pattern : patterns_)
+    if (pattern.Selects(name)) return true;
+  return false;
+}
+
 bool PatternSet::Excludes(const std::u16string& name) const {
   for (const NamePattern& pattern : patterns_)
     if (pattern.MatchesNameOrLeaf(name)) return true;

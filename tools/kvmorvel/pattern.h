@@ -50,6 +50,8 @@ class PatternSet {
   // Whether any pattern selects `name` (NamePattern::Selects); every one
   // that does is marked as used.
   bool Selects(const std::u16string& name);
+  // The same, marking nothing.
+  bool WouldSelect(const std::u16string& name) const;
   // Whether any pattern matches the name or its last component
   // (NamePattern::MatchesNameOrLeaf).
   bool Excludes(const std::u16string& name) const;
