@@ -74,7 +74,9 @@ void WalkChosenEntries(
     } else if (handled.result == Handled::kFailed) {
       ++totals->failed;
     }
-    progress->Step(handled.result == Handled::kPassed ? 0 : size, DisplayName(name));
+    // The name is only shown on a terminal: elsewhere it is not made.
+    progress->Step(handled.result == Handled::kPassed ? 0 : size,
+                   progress->OnTerminal() ? DisplayName(name) : std::string());
     if (!LoadEntry(archive, true, catalogueFailed, loaded)) break;
   }
 }

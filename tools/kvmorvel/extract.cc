@@ -204,9 +204,11 @@ void Restorer::ReapplyFolders(const std::string& archivePath) {
   while (!folders_.empty() && !Interrupted() &&
          LoadEntry(&archive_, false, &failed_, loaded)) {
     ++loaded;
-    const std::u16string name = EntryName(&archive_);
-    if (IsPlainFolder(archive_.GetAttributes()) && folders_.erase(name))
-      RestoreCurrent(name);
+    // Only a folder's name is asked for: most entries are files.
+    if (IsPlainFolder(archive_.GetAttributes())) {
+      const std::u16string name = EntryName(&archive_);
+      if (folders_.erase(name)) RestoreCurrent(name);
+    }
     if (!LoadEntry(&archive_, true, &failed_, loaded)) break;
   }
 }

@@ -93,8 +93,10 @@ int TakePositional(const std::vector<std::string>& positional,
 
 ManifestCheck::EntryFilter ManifestLinesFor(const PatternSet& chosen) {
   if (chosen.empty()) return nullptr;
-  return [&chosen](const std::string& escaped) {
-    return chosen.WouldSelect(Utf8ToUtf16OrEmpty(UnescapeManifestName(escaped)));
+  return [&chosen](const char* escaped, size_t size) {
+    return chosen.MayChooseUtf8(escaped, size) &&
+           chosen.WouldSelect(
+               Utf8ToUtf16OrEmpty(UnescapeManifestName(std::string(escaped, size))));
   };
 }
 

@@ -2,6 +2,7 @@
 #include "manifest_check.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "KvMorvelHost.h"
 #include "common/sha256.h"
@@ -52,23 +53,32 @@ ManifestCheck::State ManifestCheck::Load(const std::string& archivePath,
     pending.append(piece, got);
     size_t start = 0;
     for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-      TakeLine(pending.substr(start, end - start), wanted, &first);
+      TakeLine(pending.data() + start, end - start, wanted, &first);
     pending.erase(0, start);
   }
   const bool readWhole = !ferror(file);
   fclose(file);
   if (!readWhole) return state_ = kUnreadable;
-  if (!pending.empty()) TakeLine(pending, wanted, &first);
+  if (!pending.empty()) TakeLine(pending.data(), pending.size(), wanted, &first);
   return state_;
 }
 
-void ManifestCheck::TakeLine(const std::string& text, const EntryFilter& wanted,
-                             bool* first) {
-  const ManifestLine line = ParseManifestLine(text);
+void ManifestCheck::TakeLine(const char* text, size_t size,
+                             const EntryFilter& wanted, bool* first) {
+  // An entry line the filter does not want is passed over before it is
+  // parsed: most are, when a few entries of a large archive are chosen.
+  const size_t tag = sizeof(kManifestEntryTag) - 1;
+  const size_t nameAt = tag + kManifestHexChars + 1;
+  if (wanted && !*first && size > nameAt &&
+      memcmp(text, kManifestEntryTag, tag) == 0 &&
+      !wanted(text + nameAt, size - nameAt))
+    return;
+  const ManifestLine line = ParseManifestLine(std::string(text, size));
   if (*first && line.kind == ManifestLine::kComplete) state_ = kComplete;
   if (*first && line.kind == ManifestLine::kIncomplete) state_ = kIncomplete;
   *first = false;
-  if (line.kind == ManifestLine::kEntry && (!wanted || wanted(line.name)))
+  if (line.kind == ManifestLine::kEntry &&
+      (!wanted || wanted(line.name.data(), line.name.size())))
     entries_[line.name].push_back(line.hex);
   if (line.kind == ManifestLine::kFile) files_.push_back(line);
 }

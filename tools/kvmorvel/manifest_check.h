@@ -19,9 +19,9 @@ class ManifestCheck {
  public:
   enum State { kNone, kIncomplete, kComplete, kUnreadable };
 
-  // Whether the entry lines of a name (escaped as the manifest holds it)
-  // are wanted.
-  typedef std::function<bool(const std::string& escapedName)> EntryFilter;
+  // Whether the entry lines of a name (`size` bytes at `escapedName`,
+  // escaped as the manifest holds it) are wanted.
+  typedef std::function<bool(const char* escapedName, size_t size)> EntryFilter;
 
   // Reads the manifest beside the archive whose main file is the absolute
   // `archivePath`; kNone when there is none. With `wanted`, only the
@@ -44,7 +44,7 @@ class ManifestCheck {
   const std::vector<ManifestLine>& files() const { return files_; }
 
  private:
-  void TakeLine(const std::string& text, const EntryFilter& wanted, bool* first);
+  void TakeLine(const char* text, size_t size, const EntryFilter& wanted, bool* first);
 
   State state_ = kNone;
   std::string path_;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include "common/utf.h"
@@ -164,6 +165,34 @@ bool MatchComponents(const std::vector<Component>& p,
   return pi == p.size();
 }
 
+// Whether a name is stored the usual way, so that comparing its leading
+// characters with a pattern's literal prefix tells what splitting it
+// would: '\' between its components alone, none empty, and no "."
+// component, separator or escape ('%', as the manifest writes one) at its
+// start or end.
+template <typename Char>
+bool IsPlainName(const Char* name, size_t size) {
+  if (size == 0 || name[0] == '\\' || name[size - 1] == '\\') return false;
+  if (name[0] == '.' && (size == 1 || name[1] == '\\')) return false;
+  for (size_t i = 0; i < size; ++i) {
+    if (name[i] == '/' || name[i] == '%') return false;
+    if (name[i] == '\\' && name[i + 1] == '\\') return false;
+  }
+  return true;
+}
+
+// Whether `name` begins with the folder `prefix` (the whole prefix, up to
+// a separator or the name's end); an empty prefix begins every name.
+template <typename Char>
+bool BeginsWithFolder(const Char* name, size_t size,
+                      const std::basic_string<Char>& prefix) {
+  if (prefix.empty()) return true;
+  if (size < prefix.size() ||
+      !std::equal(prefix.begin(), prefix.end(), name))
+    return false;
+  return size == prefix.size() || name[prefix.size()] == '\\';
+}
+
 bool HasGlobCharacter(const std::u32string& text) {
   for (char32_t c : text)
     if (c == U'*' || c == U'?' || c == U'[') return true;
@@ -178,6 +207,14 @@ bool NamePattern::Parse(const std::string& text) {
   text_ = text;
   components_ = SplitComponents(wide);
   literal_ = !HasGlobCharacter(wide);
+  for (const Component& component : components_) {
+    if (HasGlobCharacter(component)) break;
+    std::u32string joined = (prefix16_.empty() ? U"" : U"\\") + component;
+    for (char32_t c : joined) {
+      AppendUtf16(c, &prefix16_);
+      AppendUtf8(c, &prefix8_);
+    }
+  }
   return !components_.empty();
 }
 
@@ -187,6 +224,10 @@ bool NamePattern::Matches(const std::u16string& name) const {
 }
 
 bool NamePattern::Selects(const std::u16string& name) const {
+  if (IsPlainName(name.data(), name.size())) {
+    if (!BeginsWithFolder(name.data(), name.size(), prefix16_)) return false;
+    if (literal_) return true;
+  }
   const std::vector<Component> n = SplitComponents(Utf16ToUtf32(name));
   if (literal_) {
     // A whole name selects itself and what lies below it.
@@ -232,6 +273,13 @@ bool PatternSet::Selects(const std::u16string& name) {
 bool PatternSet::WouldSelect(const std::u16string& name) const {
   for (const NamePattern& pattern : patterns_)
     if (pattern.Selects(name)) return true;
+  return false;
+}
+
+bool PatternSet::MayChooseUtf8(const char* name, size_t size) const {
+  if (patterns_.empty() || !IsPlainName(name, size)) return true;
+  for (const NamePattern& pattern : patterns_)
+    if (BeginsWithFolder(name, size, pattern.prefix8_)) return true;
   return false;
 }
 

@@ -34,9 +34,16 @@ class NamePattern {
   bool MatchesNameOrLeaf(const std::u16string& name) const;
 
  private:
+  friend class PatternSet;
+
   std::string text_;
   std::vector<std::u32string> components_;
   bool literal_ = true;  // no glob character: compared component by component
+  // The leading components without a glob character, '\' between them,
+  // as UTF-16 and UTF-8: every name the pattern selects begins with them,
+  // which rules most names out before they are split.
+  std::u16string prefix16_;
+  std::string prefix8_;
 };
 
 // A set of patterns that remembers which ones matched, to report those
@@ -52,6 +59,9 @@ class PatternSet {
   bool Selects(const std::u16string& name);
   // The same, marking nothing.
   bool WouldSelect(const std::u16string& name) const;
+  // false when no pattern can select the name whose UTF-8 bytes (as the
+  // manifest escapes them) are `size` at `name`; true when one may.
+  bool MayChooseUtf8(const char* name, size_t size) const;
   // Whether any pattern matches the name or its last component
   // (NamePattern::MatchesNameOrLeaf).
   bool Excludes(const std::u16string& name) const;

@@ -61,13 +61,15 @@ bool LoadEntry(CKvMorvel* archive, bool advance, bool* failed,
 
 std::u16string EntryName(CKvMorvel* archive) {
   // Most names fit the usual buffer; a longer one is asked again with the
-  // size the library says it needs.
-  std::vector<WCHAR> name(kNameCapacity);
+  // size the library says it needs. The buffer is kept from call to call:
+  // a walk asks once per entry, a million times in a large archive.
+  static thread_local std::vector<WCHAR> name(kNameCapacity);
+  if (name.size() < kNameCapacity) name.resize(kNameCapacity);
   DWORD needed = 0;
   if (!archive->GetEntryName(name.data(), kNameCapacity, &needed)) {
     if (needed <= kNameCapacity) return std::u16string();
     name.resize(needed);
-    if (!archive->GetEntryName(name.data(), needed, &needed))
+    if (!archive->GetEntryName(name.data(), static_cast<DWORD>(name.size()), &needed))
       return std::u16string();
   }
   return std::u16string(reinterpret_cast<const char16_t*>(name.data()));
