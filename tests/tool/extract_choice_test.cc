@@ -95,14 +95,17 @@ TEST_P(ExtractChoice, OneFileByNameByGlobAndByFolder) {
     EXPECT_EQ(source.at("tree/docs").lastWrite, restored.at("tree/docs").lastWrite);
   }
 
-  // A glob: '*' stays within one folder, '**' crosses them.
+  // A glob: '*' stays within one folder, '**' crosses them, '?' is one
+  // character and '[...]' one of a set.
   const std::string globbed = work_ / "globbed";
-  run = Extract({archive_, globbed, "tree/*/*.txt", "tree/**/deep/*"});
+  run = Extract({archive_, globbed, "tree/*/*.txt", "tree/**/deep/*", "./tree\\logs/[!a-c].l?g"});
   ASSERT_EQ(0, run.status) << run.err;
   std::vector<std::string> files;
   for (const auto& item : Snapshot(globbed))
     if (item.second.kind == 'f') files.push_back(item.first);
-  EXPECT_EQ((std::vector<std::string>{"tree/docs/a.txt", "tree/docs/deep/c.txt"}), files);
+  EXPECT_EQ((std::vector<std::string>{"tree/docs/a.txt", "tree/docs/deep/c.txt",
+                                      "tree/logs/d.log"}),
+            files);
 
   // A folder chooses its whole subtree and nothing beside it.
   const std::string folder = work_ / "folder";
