@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <new>
 
@@ -114,6 +115,46 @@ TEST_F(CopyTest, AnItemMeetingAnObjectOfAnotherKindLeavesItAsItWas) {
   EXPECT_EQ(folderBefore.st_mode, after.st_mode);
   EXPECT_TRUE(GetFileAttributesW(P(target_.W("sub"))) & FILE_ATTRIBUTE_HIDDEN);
   EXPECT_TRUE(GetFileAttributesW(P(target_.W("f"))) & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_TRUE(m.Close());
+}
+
+// The image copy takes the host's restore options as the archives do:
+// what is at an item's path stays when asked, and each copy says what it
+// did there.
+TEST_F(CopyTest, KeepOptionsLeaveWhatIsThereAndTheOutcomeSaysSo) {
+  WriteBytes(source_ / "old", "from the image");
+  WriteBytes(source_ / "new", "from the image");
+  WriteBytes(source_ / "fresh", "from the image");
+  const struct timespec stored[2] = {{1500000000, 0}, {1500000000, 0}};
+  for (const char* name : {"old", "new"})
+    ASSERT_EQ(0, utimensat(AT_FDCWD, (source_ / name).c_str(), stored, 0));
+  WriteBytes(target_ / "old", "older local copy");
+  WriteBytes(target_ / "new", "newer local work");
+  const struct timespec older[2] = {{1000000000, 0}, {1000000000, 0}};
+  const struct timespec newer[2] = {{2000000000, 0}, {2000000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (target_ / "old").c_str(), older, 0));
+  ASSERT_EQ(0, utimensat(AT_FDCWD, (target_ / "new").c_str(), newer, 0));
+  CKvMorvel m;
+  OpenImage(m, Pack(source_.path()));
+  EXPECT_EQ(0u, m.GetRestoreOptions());
+  m.SetRestoreOptions(KV_RESTORE_KEEP_NEWER);
+  std::map<std::string, DWORD> outcome;
+  while (m.Info(0)) {
+    WCHAR name[260];
+    m.GetFile(name, 260);
+    EXPECT_TRUE(m.ExtractFile(P(Target()), 0)) << N(name) << " " << m.GetErrorCode();
+    outcome[N(name)] = m.GetRestoreOutcome();
+    m.Info(1);
+  }
+  EXPECT_EQ(KV_RESTORED_REPLACED, outcome["old"]);
+  EXPECT_EQ(KV_RESTORED_KEPT, outcome["new"]);
+  EXPECT_EQ(KV_RESTORED_CREATED, outcome["fresh"]);
+  EXPECT_EQ("from the image", ReadBytes(target_ / "old"));
+  EXPECT_EQ("newer local work", ReadBytes(target_ / "new"));
+  EXPECT_EQ("from the image", ReadBytes(target_ / "fresh"));
+  // A failed copy says nothing was done.
+  EXPECT_FALSE(m.ExtractFile(nullptr, 0));
+  EXPECT_EQ(KV_RESTORED_NOTHING, m.GetRestoreOutcome());
   EXPECT_TRUE(m.Close());
 }
 
