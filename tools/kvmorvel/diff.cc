@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <set>
 #include <unordered_map>
 
@@ -106,21 +105,38 @@ uint64_t SizeOf(const WIN32_FILE_ATTRIBUTE_DATA& data) {
   return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// A time for a difference line: to the second, or in 100 ns ticks when
-// the two differ within one second.
-std::string TimeWords(const FILETIME& archive, const FILETIME& local) {
-  std::string a = FormatLocalTime(archive, true);
-  std::string b = FormatLocalTime(local, true);
-  if (a == b) {
-    a = std::to_string(FileTimeValue(archive)) + " ticks";
-    b = std::to_string(FileTimeValue(local)) + " ticks";
-  }
-  return "(archive " + a + ", local " + b + ")";
+// The two sides of a difference: shown in its text line as "(archive A,
+// local B)", and given to --json as numbers when they are numbers.
+struct Sides {
+  bool shown = false;
+  bool numbers = false;
+  uint64_t archive = 0;
+  uint64_t local = 0;
+  std::string archiveText;
+  std::string localText;
+};
+
+Sides TextSides(const std::string& archive, const std::string& local) {
+  Sides sides;
+  sides.shown = true;
+  sides.archiveText = archive;
+  sides.localText = local;
+  return sides;
 }
 
-std::string StoredName(const std::u16string& folder, const std::string& leaf) {
-  const std::u16string wide = Utf8ToUtf16OrEmpty(leaf);
-  return Utf16ToUtf8(folder.empty() ? wide : folder + u"\\" + wide);
+// `archiveText` and `localText` are the values as the text line shows
+// them.
+Sides NumberSides(uint64_t archive, uint64_t local, const std::string& archiveText,
+                  const std::string& localText) {
+  Sides sides = TextSides(archiveText, localText);
+  sides.numbers = true;
+  sides.archive = archive;
+  sides.local = local;
+  return sides;
+}
+
+Sides NumberSides(uint64_t archive, uint64_t local) {
+  return NumberSides(archive, local, std::to_string(archive), std::to_string(local));
 }
 
 struct DiffOptions {
@@ -185,9 +201,12 @@ class Comparer {
   void NoteEntryName(const std::u16string& name, DWORD attributes);
   void WalkFolder(const kvsys::Folder& folder, const std::u16string& stored,
                   const std::set<std::string>& ownFiles);
+  void VisitChild(const kvsys::Folder& folder, const kvsys::Listed& child,
+                  const std::string& path, const std::u16string& name,
+                  const std::set<std::string>& ownFiles);
+  void CompareLastWrite(const std::u16string& name, const FILETIME& local);
   void Difference(const std::u16string& name, const char* what,
-                  const std::string& words,
-                  const std::function<void(JsonLine*)>& values = nullptr);
+                  const std::string& words, const Sides& sides = Sides());
   void Failure(const std::u16string& name, const std::string& what, DWORD code);
 
   CKvMorvel& archive_;
@@ -206,16 +225,21 @@ class Comparer {
 };
 
 void Comparer::Difference(const std::u16string& name, const char* what,
-                          const std::string& words,
-                          const std::function<void(JsonLine*)>& values) {
+                          const std::string& words, const Sides& sides) {
   ++differences_;
   if (!JsonOutput()) {
-    printf("%s: %s\n", DisplayName(name).c_str(), words.c_str());
+    const std::string values = sides.shown ? " (archive " + sides.archiveText +
+                                                 ", local " + sides.localText + ")"
+                                           : "";
+    printf("%s: %s%s\n", DisplayName(name).c_str(), words.c_str(), values.c_str());
     return;
   }
   JsonLine line("difference");
   line.Wide("name", name).Text("what", what);
-  if (values) values(&line);
+  if (sides.numbers)
+    line.Number("archive", sides.archive).Number("local", sides.local);
+  else if (sides.shown)
+    line.Text("archive", sides.archiveText).Text("local", sides.localText);
   line.Print();
 }
 
@@ -310,45 +334,40 @@ void Comparer::CompareItem(const std::u16string& name, DWORD attributes,
   const Kind stored = KindOf(attributes);
   const Kind found = KindOf(local.dwFileAttributes);
   if (stored != found) {
-    Difference(name, "kind", std::string("kind differs (archive ") +
-                                 KindName(stored) + ", local " + KindName(found) + ")",
-               [&](JsonLine* line) {
-                 line->Text("archive", KindName(stored)).Text("local", KindName(found));
-               });
+    Difference(name, "kind", "kind differs", TextSides(KindName(stored), KindName(found)));
     return;
   }
   if (stored == Kind::kFile) {
     const uint64_t size = static_cast<uint64_t>(archive_.GetLength64());
-    const uint64_t localSize = SizeOf(local);
-    if (size != localSize)
-      Difference(name, "size", "size differs (archive " + std::to_string(size) +
-                                   ", local " + std::to_string(localSize) + ")",
-                 [&](JsonLine* line) {
-                   line->Number("archive", size).Number("local", localSize);
-                 });
+    if (size != SizeOf(local))
+      Difference(name, "size", "size differs", NumberSides(size, SizeOf(local)));
     else
       CompareContent(name, path, digest);
-    // Version 1 keeps local times, which its restore turns into UTC.
-    const FILETIME written = archive_.GetVersion() == 1
-                                 ? kvwin::LocalTimeToUtc(archive_.GetLastWriteTime())
-                                 : archive_.GetLastWriteTime();
-    if (FileTimeValue(written) != FileTimeValue(local.ftLastWriteTime))
-      Difference(name, "time", "last-write time differs " +
-                                   TimeWords(written, local.ftLastWriteTime),
-                 [&](JsonLine* line) {
-                   line->Number("archive", FileTimeValue(written))
-                       .Number("local", FileTimeValue(local.ftLastWriteTime));
-                 });
+    CompareLastWrite(name, local.ftLastWriteTime);
   }
   const DWORD kept = attributes & kComparedAttributes;
   const DWORD seen = local.dwFileAttributes & kComparedAttributes;
   if (kept != seen)
-    Difference(name, "attributes", "attributes differ (archive " +
-                                       AttributeLetters(kept) + ", local " +
-                                       AttributeLetters(seen) + ")",
-               [&](JsonLine* line) {
-                 line->Number("archive", kept).Number("local", seen);
-               });
+    Difference(name, "attributes", "attributes differ",
+               NumberSides(kept, seen, AttributeLetters(kept), AttributeLetters(seen)));
+}
+
+void Comparer::CompareLastWrite(const std::u16string& name, const FILETIME& local) {
+  // Version 1 keeps local times, which its restore turns into UTC.
+  const FILETIME written = archive_.GetVersion() == 1
+                               ? kvwin::LocalTimeToUtc(archive_.GetLastWriteTime())
+                               : archive_.GetLastWriteTime();
+  if (FileTimeValue(written) == FileTimeValue(local)) return;
+  std::string shownArchive = FormatLocalTime(written, true);
+  std::string shownLocal = FormatLocalTime(local, true);
+  // Within one second the ticks are what tell them apart.
+  if (shownArchive == shownLocal) {
+    shownArchive = std::to_string(FileTimeValue(written)) + " ticks";
+    shownLocal = std::to_string(FileTimeValue(local)) + " ticks";
+  }
+  Difference(name, "time", "last-write time differs",
+             NumberSides(FileTimeValue(written), FileTimeValue(local),
+                         shownArchive, shownLocal));
 }
 
 void Comparer::CompareContent(const std::u16string& name, const std::string& path,
@@ -423,35 +442,44 @@ void Comparer::WalkFolder(const kvsys::Folder& folder, const std::u16string& sto
   for (const kvsys::Listed& child : children) {
     if (Interrupted()) return;
     const std::string path = kvsys::Join(folder.path(), child.name);
-    std::u16string name;
     if (ownFiles.count(path)) continue;
-    if (!Utf8ToUtf16(StoredName(stored, child.name), &name) ||
-        Utf8ToUtf16OrEmpty(child.name).empty()) {
+    std::u16string leaf;
+    if (!Utf8ToUtf16(child.name, &leaf)) {
       ReportNote(DisplayText(path) + ": the name is not valid UTF-8, so no "
                  "archive can hold it; not compared");
       continue;
     }
-    const auto entry = entryNames_.find(name);
-    const bool selected = patterns_.empty() || patterns_.Selects(name);
-    if (entry == entryNames_.end() && selected) {
-      Difference(name, "not-in-archive", "not in the archive");
-      continue;
-    }
-    // A folder the archive holds as a folder is gone into; one it holds
-    // as a file or a link differs in kind, reported already.
-    if (entry != entryNames_.end() && !entry->second) continue;
-    kvsys::Item item = child.item;
-    if ((!child.typed && !folder.ReadChild(child.name, &item, &message)) ||
-        item.kind != kvsys::Kind::kFolder)
-      continue;
-    kvsys::Folder inner;
-    if (!inner.Open(&folder, child.name, path, item, &message)) {
-      ReportFailure(DisplayText(path) + ": cannot list", kOpenFailed, message);
-      ++failed_;
-      continue;
-    }
-    WalkFolder(inner, name, ownFiles);
+    VisitChild(folder, child, path, stored.empty() ? leaf : stored + u"\\" + leaf,
+               ownFiles);
   }
+}
+
+// A local item no entry names is reported when selected; a folder is
+// gone into when the archive holds it as a folder, or when it is not
+// selected itself (the patterns may select items inside it).
+void Comparer::VisitChild(const kvsys::Folder& folder, const kvsys::Listed& child,
+                          const std::string& path, const std::u16string& name,
+                          const std::set<std::string>& ownFiles) {
+  const auto entry = entryNames_.find(name);
+  if (entry == entryNames_.end() && (patterns_.empty() || patterns_.Selects(name))) {
+    Difference(name, "not-in-archive", "not in the archive");
+    return;
+  }
+  // One the archive holds as a file or a link differs in kind, reported
+  // already.
+  if (entry != entryNames_.end() && !entry->second) return;
+  kvsys::Item item = child.item;
+  std::string message;
+  if ((!child.typed && !folder.ReadChild(child.name, &item, &message)) ||
+      item.kind != kvsys::Kind::kFolder)
+    return;
+  kvsys::Folder inner;
+  if (!inner.Open(&folder, child.name, path, item, &message)) {
+    ReportFailure(DisplayText(path) + ": cannot list", kOpenFailed, message);
+    ++failed_;
+    return;
+  }
+  WalkFolder(inner, name, ownFiles);
 }
 
 // Returns -1 when the arguments are read, else the exit status.
