@@ -299,4 +299,26 @@ TEST(ToolDiffRefusals, UsageErrorsAndAnArchiveThatDoesNotOpenAreTwo) {
   EXPECT_EQ(0u, help.out.find("usage: kvmorvel diff")) << help.out;
 }
 
+TEST(ToolDiffArchiveFiles, ArchiveInsideTheFolderIsNoItemOfItsOwnEvenWithAPartMissing) {
+  TempDir work;
+  BuildSampleTree(work / "tree");
+  const std::string archive = work / "backup.kvm";
+  const ToolResult created = RunTool(
+      {"create", "--split-size", "1M", archive, "tree"}, {}, work.path());
+  ASSERT_EQ(0, created.status) << created.err;
+  const ToolResult whole = RunTool({"diff", archive, work.path()});
+  EXPECT_EQ(0, whole.status) << whole.out << whole.err;
+  EXPECT_EQ("", whole.out);
+  // With its first part gone, the entries stored there cannot be read
+  // (failed, never "differs"), and the later parts are still its own.
+  ASSERT_EQ(0, unlink((work / "backup_0001.kvm").c_str()));
+  ASSERT_EQ(0, unlink((archive + ".sha256").c_str()));
+  ASSERT_TRUE(Exists(work / "backup_0002.kvm"));
+  const ToolResult gap = RunTool({"diff", archive, work.path()});
+  EXPECT_EQ(1, gap.status);
+  EXPECT_EQ("", gap.out);
+  EXPECT_NE(std::string::npos, gap.err.find("a part file it needs is missing"))
+      << gap.err;
+}
+
 }  // namespace

@@ -84,6 +84,9 @@ const DWORD kCancelled = 1223;   // ERROR_CANCELLED
 // What the comparing sink returns to stop the read at the first byte that
 // differs (bit 29: a code of the application's own).
 const DWORD kContentDiffers = 0x20000001;
+// The archive's part files past a missing one are looked for up to this
+// many numbers on.
+const DWORD kPartGapSearch = 64;
 
 enum class Kind { kFile, kFolder, kLink };
 
@@ -533,9 +536,12 @@ bool ResolveFolder(const std::string& argument, std::string* folder) {
 // reported as an item missing from itself.
 std::set<std::string> OwnFiles(const std::string& archivePath, DWORD version) {
   std::set<std::string> own = {archivePath, ManifestPathOf(archivePath)};
-  for (DWORD part = 1; version == 5; ++part) {
+  if (version != 5) return own;
+  // A missing part leaves a gap: the parts past it are the archive's too.
+  for (DWORD part = 1, missing = 0; missing < kPartGapSearch; ++part) {
     const std::string name = PartName(archivePath, part);
-    if (name.empty() || !kvsys::Exists(name)) break;
+    if (name.empty()) break;
+    missing = kvsys::Exists(name) ? 0 : missing + 1;
     own.insert(name);
   }
   return own;
