@@ -547,6 +547,17 @@ std::set<std::string> OwnFiles(const std::string& archivePath, DWORD version) {
   return own;
 }
 
+// A manifest that is there but cannot serve: the contents are then read
+// from the archive instead, and the user is told why.
+void NoteManifestState(ManifestCheck::State state, const std::string& path) {
+  if (state == ManifestCheck::kUnreadable)
+    ReportNote(DisplayText(path) + " cannot be read as a manifest; each file's "
+               "content is compared with the archive's data instead");
+  if (state == ManifestCheck::kIncomplete)
+    ReportNote(DisplayText(path) + " is marked incomplete: the run that wrote "
+               "the archive did not finish; its digests are used where present");
+}
+
 // PATTERNs that selected no entry: reported, and they fail the run.
 bool ReportUnusedPatterns(const PatternSet& patterns) {
   const std::vector<std::string> unused = patterns.Unused();
@@ -602,7 +613,7 @@ int RunDiff(const Args& args) {
   }
   WarnOfMissingPart(&archive);
   ManifestCheck manifest;
-  manifest.Load(archivePath);
+  NoteManifestState(manifest.Load(archivePath), manifest.path());
   Comparer comparer(&archive, folder, &manifest, &options.patterns);
   comparer.CompareEntries();
   // The walk asks the same patterns: a copy, so that a local item does
