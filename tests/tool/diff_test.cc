@@ -299,6 +299,19 @@ TEST(ToolDiffRefusals, UsageErrorsAndAnArchiveThatDoesNotOpenAreTwo) {
   EXPECT_EQ(0u, help.out.find("usage: kvmorvel diff")) << help.out;
 }
 
+TEST(ToolDiffRefusals, DiskImageIsRefusedAsItCanOnlyBeReadByRestoring) {
+  DosDevices drives;  // the mount takes a letter in a private folder
+  TempDir work;
+  ASSERT_EQ(0, mkdir((work / "tree").c_str(), 0755));
+  WriteBytes(work / "tree/file.txt", "in the image\n");
+  const std::string image = work / "tree.img";
+  ASSERT_EQ(0, RunTool({"mkimage", work / "tree", image}).status);
+  const ToolResult result = RunTool({"diff", "tree.img", "tree"}, {}, work.path());
+  EXPECT_EQ(2, result.status) << result.err;
+  EXPECT_EQ("", result.out);
+  EXPECT_NE(std::string::npos, result.err.find("is a disk image")) << result.err;
+}
+
 TEST(ToolDiffArchiveFiles, ArchiveInsideTheFolderIsNoItemOfItsOwnEvenWithAPartMissing) {
   TempDir work;
   BuildSampleTree(work / "tree");
