@@ -23,6 +23,7 @@ int RunList(const Args& args);
 int RunExtract(const Args& args);
 int RunMkimage(const Args& args);
 int RunVerify(const Args& args);
+int RunDiff(const Args& args);
 
 // With --json, failures are also written to stdout as JSON lines of type
 // "error", beside the text on stderr.

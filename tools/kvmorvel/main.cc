@@ -23,6 +23,9 @@ const char kUsage[] =
     "                             restore every entry below TARGET\n"
     "  mkimage FOLDER IMAGE       make a disk image from FOLDER\n"
     "  verify [--json] ARCHIVE    check that every entry can be restored\n"
+    "  diff [--json] ARCHIVE FOLDER [PATTERN...]\n"
+    "                             name what differs between the archive and\n"
+    "                             the items below FOLDER\n"
     "\n"
     "kvmorvel VERB --help tells more about each verb; kvmorvel --version\n"
     "tells the version.\n"
@@ -42,6 +45,7 @@ int RunVerb(const std::string& verb, const Args& args) {
   if (verb == "extract") return RunExtract(args);
   if (verb == "mkimage") return RunMkimage(args);
   if (verb == "verify") return RunVerify(args);
+  if (verb == "diff") return RunDiff(args);
   fprintf(stderr, "kvmorvel: unknown verb '%s'\n\n%s", DisplayText(verb).c_str(),
           kUsage);
   return kExitUsage;

@@ -72,4 +72,16 @@ bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
   return true;
 }
 
+bool ReadItemData(const std::u16string& path, WIN32_FILE_ATTRIBUTE_DATA* data,
+                  DWORD* error) {
+  if (GetFileAttributesExW(Wide(path), GetFileExInfoStandard, data)) return true;
+  *error = GetLastError();
+  return false;
+}
+
+FILETIME LocalTimeToUtc(const FILETIME& local) {
+  FILETIME utc;
+  return LocalFileTimeToFileTime(&local, &utc) ? utc : local;
+}
+
 }  // namespace kvwin

@@ -54,6 +54,15 @@ struct FileIdentity {
 bool GetFileIdentity(const std::u16string& path, FileIdentity* identity,
                      DWORD* error);
 
+// What GetFileAttributesExW reads of the item at `path` (its attributes,
+// times and size), a link at the end not followed; false with the code.
+bool ReadItemData(const std::u16string& path, WIN32_FILE_ATTRIBUTE_DATA* data,
+                  DWORD* error);
+
+// A time version 1 stored as local time, in UTC as its restore sets it
+// (LocalFileTimeToFileTime); as stored when it cannot be converted.
+FILETIME LocalTimeToUtc(const FILETIME& local);
+
 }  // namespace kvwin
 
 #endif  // KVMORVEL_TOOL_WIN_LAYER_H
