@@ -11,6 +11,7 @@
 #include "common.h"
 #include "extract_options.h"
 #include "interrupt.h"
+#include "local_path.h"
 #include "manifest_check.h"
 #include "progress.h"
 #include "reader.h"
@@ -66,6 +67,9 @@ class Restorer {
   // that is not at the target yet (or, unless keeping what is there,
   // every one).
   void NoteFoldersAbove(const std::u16string& name);
+  // Where the restore puts `name` below the target; empty for a name that
+  // would leave it.
+  std::string TargetPath(const std::u16string& name) const;
   // Whether the file just restored for `name` has the digest `recorded`.
   bool MatchesManifest(const std::u16string& name, const std::string& recorded);
 
@@ -132,7 +136,7 @@ Handled Restorer::LookBeforeRestoring(const std::u16string& name,
   kvsys::Item item;
   std::string message;
   const char* action = "create";
-  if (kvsys::ReadItem(LocalPathOf(target_, name), &item, &message)) {
+  if (kvsys::ReadItem(TargetPath(name), &item, &message)) {
     const uint64_t stored = FileTimeValue(archive_.GetLastWriteTime());
     const bool keeps = options_.keep || (options_.keepNewer && stored <= item.lastWrite);
     const bool folderForFile =
@@ -150,6 +154,11 @@ Handled Restorer::LookBeforeRestoring(const std::u16string& name,
                        false);
 }
 
+std::string Restorer::TargetPath(const std::u16string& name) const {
+  std::string path;
+  return LocalPathBelow(Utf16ToUtf8(target_), name, &path) ? path : std::string();
+}
+
 bool Restorer::RestoreCurrent(const std::u16string& name) {
   if (RestoreEntryBelow(&archive_, target_, name)) return true;
   failed_ = true;
@@ -162,7 +171,7 @@ void Restorer::NoteFoldersAbove(const std::u16string& name) {
     // Keeping what is there keeps a folder the user had as well.
     const bool keeping = options_.keep || options_.keepNewer;
     if (!options_.dryRun &&
-        (!keeping || !kvsys::Exists(LocalPathOf(target_, folder))))
+        (!keeping || !kvsys::Exists(TargetPath(folder))))
       folders_.insert(folder);
   }
 }
@@ -172,7 +181,7 @@ void Restorer::NoteFoldersAbove(const std::u16string& name) {
 bool Restorer::MatchesManifest(const std::u16string& name,
                                const std::string& recorded) {
   std::string hex;
-  const DWORD code = DigestFile(LocalPathOf(target_, name), &hex);
+  const DWORD code = DigestFile(TargetPath(name), &hex);
   if (code) {
     ReportEntryFailure(name, "cannot read back " + DisplayName(name) +
                                  " to check it against the manifest", code);
@@ -254,12 +263,6 @@ int RestoreBelowTarget(CKvMorvel* archive, const ExtractOptions& options,
 }
 
 }  // namespace
-
-std::string LocalPathOf(const std::u16string& target, const std::u16string& name) {
-  std::string path = Utf16ToUtf8(target) + kvsys::kSeparator;
-  for (const char c : Utf16ToUtf8(name)) path += c == '\\' ? kvsys::kSeparator : c;
-  return path;
-}
 
 int RunExtract(const Args& args) {
   ExtractOptions options;

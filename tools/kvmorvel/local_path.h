@@ -6,16 +6,10 @@
 
 #include <string>
 
-// Whether the stored `name` stays below the folder it is joined to, as
-// the restore confines it: not empty, not rooted ("\a", "/a"), not
-// drive-qualified ("C:a"), and no component ('\' and '/' both separate)
-// that is empty or only dots and spaces (".", "..", and the forms Windows
-// trims to them). A trailing separator is allowed ("dir\" names dir).
-bool IsContainedName(const std::u16string& name);
-
 // `folder` (UTF-8, in the system's form) joined with the stored `name`,
 // its separators made the system's; false, with nothing set, for a name
-// that IsContainedName refuses.
+// that would leave `folder` (the library's own rule,
+// CKvMorvelHost::IsContainedName, which the restore confines names by).
 bool LocalPathBelow(const std::string& folder, const std::u16string& name,
                     std::string* path);
 
