@@ -139,15 +139,16 @@ std::string Progress::BarText(double elapsed) const {
 void Progress::Finish(const char* verb, const RunTotals& totals) {
   Clear();
   const double seconds = Elapsed();
-  if (JsonOutput())
-    JsonLine("summary")
-        .Text("verb", verb)
-        .Number("entries", totals.entries)
-        .Number("failed", totals.failed)
+  if (JsonOutput()) {
+    JsonLine line("summary");
+    line.Text("verb", verb).Number("entries", totals.entries);
+    if (totals.excluded) line.Number("excluded", *totals.excluded);
+    line.Number("failed", totals.failed)
         .Number("bytes_in", totals.bytesIn)
         .Number("bytes_out", totals.bytesOut)
         .Seconds("seconds", seconds)
         .Print();
+  }
   if (!enabled_) return;
   fflush(stdout);
   // The ratio of the larger side to the smaller: how much the data grew
@@ -156,8 +157,11 @@ void Progress::Finish(const char* verb, const RunTotals& totals) {
   const double large = static_cast<double>(std::max(totals.bytesIn, totals.bytesOut));
   char ratio[32] = "-";
   if (small > 0) snprintf(ratio, sizeof ratio, "%.2f", large / small);
-  fprintf(stderr, "kvmorvel %s: %llu entries, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
-          verb, static_cast<unsigned long long>(totals.entries),
+  std::string excluded;
+  if (totals.excluded.value_or(0) > 0)
+    excluded = ", " + std::to_string(*totals.excluded) + " excluded";
+  fprintf(stderr, "kvmorvel %s: %llu entries%s, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
+          verb, static_cast<unsigned long long>(totals.entries), excluded.c_str(),
           static_cast<unsigned long long>(totals.failed),
           HumanBytes(static_cast<double>(totals.bytesIn)).c_str(),
           HumanBytes(static_cast<double>(totals.bytesOut)).c_str(), ratio, seconds);
