@@ -16,6 +16,8 @@ const char kUsage[] =
     "usage: kvmorvel VERB [OPTIONS] ARGUMENTS\n"
     "\n"
     "  create [-V 1|2|5] [--level -1|0|1|2] [--split-size BYTES] [--append]\n"
+    "         [--json] [-C DIR] [--exclude PATTERN] [--exclude-from FILE]\n"
+    "         [--files-from FILE] [--null]\n"
     "         ARCHIVE PATH...     write PATH and everything below it\n"
     "  list [-v] [--time=creation|access|write] [--json] ARCHIVE\n"
     "                             show the entries of an archive or image\n"
