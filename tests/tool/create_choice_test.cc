@@ -289,11 +289,13 @@ TEST_P(CreateChoice, DirectoryShapesStoredNames) {
 }
 
 TEST_P(CreateChoice, UsageErrorsNameTheirCause) {
-  WriteBytes(work_ / "list", "docs\n");
+  WriteBytes(work_ / "bad-patterns", "*.o\n\xff\n");
   const struct {
     std::vector<std::string> args;
-    const char* words;
+    std::string words;
   } cases[] = {
+      {{"--exclude-from", work_ / "bad-patterns", archive_, "data"},
+       "--exclude-from " + work_ / "bad-patterns" + ": '\\377' is no pattern"},
       {{"-C", "no-such-folder", archive_, "docs"}, "'no-such-folder': no such folder"},
       {{"-C", "data/docs/a.txt", archive_, "docs"}, "'data/docs/a.txt': not a folder"},
       {{archive_, "-C"}, "-C takes a folder"},

@@ -120,6 +120,18 @@ int ReadList(const char* option, const std::string& file, bool nulSeparated,
   return UsageError("create", std::string(option) + ": " + error);
 }
 
+// Adds `patterns` to *excludes; `source` names where a bad one came from.
+int AddPatterns(const std::string& source,
+                const std::vector<std::string>& patterns,
+                PatternSet* excludes) {
+  for (const std::string& pattern : patterns) {
+    std::string error;
+    if (!excludes->Add(pattern, &error))
+      return UsageError("create", source + ": " + error);
+  }
+  return kExitOk;
+}
+
 // Adds the PATHs of --files-from after those of the command line, and the
 // patterns of --exclude and --exclude-from. Standard input can feed one
 // list only: two lists on it would split one stream between them.
@@ -135,16 +147,16 @@ int ReadLists(const ListFiles& lists, CreateOptions* options) {
                               &options->paths);
     if (read != kExitOk) return read;
   }
-  std::vector<std::string> patterns = lists.excludes;
+  const int added =
+      AddPatterns("--exclude", lists.excludes, &options->excludes);
+  if (added != kExitOk) return added;
   for (const std::string& file : lists.excludeFrom) {
-    const int read = ReadList("--exclude-from", file, lists.nulSeparated,
-                              &patterns);
+    std::vector<std::string> patterns;
+    int read = ReadList("--exclude-from", file, lists.nulSeparated, &patterns);
+    if (read == kExitOk)
+      read = AddPatterns("--exclude-from " + file, patterns,
+                         &options->excludes);
     if (read != kExitOk) return read;
-  }
-  for (const std::string& pattern : patterns) {
-    std::string error;
-    if (!options->excludes.Add(pattern, &error))
-      return UsageError("create", "--exclude: " + error);
   }
   return kExitOk;
 }
