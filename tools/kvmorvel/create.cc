@@ -10,6 +10,7 @@
 #include "common.h"
 #include "interrupt.h"
 #include "manifest_check.h"
+#include "pattern.h"
 #include "progress.h"
 #include "reader.h"
 #include "system.h"
@@ -22,7 +23,9 @@ const DWORD kCancelled = 1223;  // ERROR_CANCELLED: CKvMorvel::Cancel
 
 const char kHelp[] =
     "usage: kvmorvel create [-V 1|2|5] [--level -1|0|1|2]\n"
-    "                       [--split-size BYTES] [--append] ARCHIVE PATH...\n"
+    "                       [--split-size BYTES] [--append] [--json]\n"
+    "                       [-C DIR] [--exclude PATTERN]... [--exclude-from FILE]\n"
+    "                       [--files-from FILE] [--null] ARCHIVE [PATH...]\n"
     "\n"
     "Adds each PATH and everything below it to ARCHIVE, a folder before its\n"
     "contents. Entries are named by the PATH as given, made relative as tar\n"
@@ -43,6 +46,36 @@ const char kHelp[] =
     "                    grown past N bytes (suffix K, M or G allowed)\n"
     "  --append          add to an existing ARCHIVE of the same version\n"
     "                    (without it an existing ARCHIVE is refused)\n"
+    "  --json            write the failures and the closing summary as JSON\n"
+    "                    lines on stdout ({\"type\":\"summary\",...,\n"
+    "                    \"excluded\":N,...})\n"
+    "\n"
+    "Choosing what goes in:\n"
+    "  -C, --directory DIR\n"
+    "                    read each relative PATH below DIR, so that names\n"
+    "                    start where you want: -C /srv/data docs stores\n"
+    "                    docs, docs\\a.txt, ... An absolute PATH stays as\n"
+    "                    it is. ARCHIVE and the list FILEs stay relative to\n"
+    "                    the current folder.\n"
+    "  --exclude PATTERN leave out each item whose stored name, or whose\n"
+    "                    last component, matches PATTERN; a folder left\n"
+    "                    out is not descended into. Repeatable.\n"
+    "                    --exclude '*.o' leaves out every .o at any depth;\n"
+    "                    --exclude docs/sub leaves out that folder and all\n"
+    "                    below it. '*' '?' '[...]' match within a name,\n"
+    "                    '**' across folders; matching is case-sensitive.\n"
+    "                    A PATH inside an excluded name is left out too.\n"
+    "  --exclude-from FILE\n"
+    "                    the PATTERNs of FILE, one a line ('-': stdin)\n"
+    "  -T, --files-from FILE\n"
+    "                    take PATHs from FILE too, one a line ('-': stdin),\n"
+    "                    each handled as a PATH on the command line:\n"
+    "                    find docs -name '*.txt' -print0 |\n"
+    "                      kvmorvel create --null --files-from - A.kvm\n"
+    "  --null            the lists of --files-from and --exclude-from are\n"
+    "                    separated by NUL bytes (as find -print0 writes),\n"
+    "                    so a name may hold a newline\n"
+    "Only one list may be read from standard input.\n"
     "\n"
     "Sockets, pipes and devices are skipped with a note.\n"
     "\n"
@@ -54,6 +87,7 @@ const char kHelp[] =
 
 struct CreateOptions {
   DWORD version = 5;
+  bool json = false;
   long level = 0;
   bool levelGiven = false;
   uint64_t splitSize = 0;
@@ -61,11 +95,102 @@ struct CreateOptions {
   bool append = false;
   std::string archive;
   std::vector<std::string> paths;
+  // -C: the folder relative PATHs are read from, absolute; empty when
+  // they are read from the current folder.
+  std::string directory;
+  // --exclude and --exclude-from: what is left out, by stored name.
+  PatternSet excludes;
 };
+
+// The lists named on the command line, read once all options are known
+// (--null may come after them).
+struct ListFiles {
+  std::vector<std::string> filesFrom;
+  std::vector<std::string> excludeFrom;
+  std::vector<std::string> excludes;
+  bool nulSeparated = false;
+};
+
+// Reads one --files-from or --exclude-from list (`option` names it in the
+// error) and appends its names to *names.
+int ReadList(const char* option, const std::string& file, bool nulSeparated,
+             std::vector<std::string>* names) {
+  std::string error;
+  if (ReadNameList(file, nulSeparated, names, &error)) return kExitOk;
+  return UsageError("create", std::string(option) + ": " + error);
+}
+
+// Adds `patterns` to *excludes; `source` names where a bad one came from.
+int AddPatterns(const std::string& source,
+                const std::vector<std::string>& patterns,
+                PatternSet* excludes) {
+  for (const std::string& pattern : patterns) {
+    std::string error;
+    if (!excludes->Add(pattern, &error))
+      return UsageError("create", source + ": " + error);
+  }
+  return kExitOk;
+}
+
+// Adds the PATHs of --files-from after those of the command line, and the
+// patterns of --exclude and --exclude-from. Standard input can feed one
+// list only: two lists on it would split one stream between them.
+int ReadLists(const ListFiles& lists, CreateOptions* options) {
+  const auto fromStdin = [](const std::vector<std::string>& files) {
+    return std::count(files.begin(), files.end(), std::string("-"));
+  };
+  if (fromStdin(lists.filesFrom) + fromStdin(lists.excludeFrom) > 1)
+    return UsageError("create", "standard input ('-') can feed only one "
+                      "--files-from or --exclude-from list");
+  for (const std::string& file : lists.filesFrom) {
+    const int read = ReadList("--files-from", file, lists.nulSeparated,
+                              &options->paths);
+    if (read != kExitOk) return read;
+  }
+  const int added =
+      AddPatterns("--exclude", lists.excludes, &options->excludes);
+  if (added != kExitOk) return added;
+  for (const std::string& file : lists.excludeFrom) {
+    std::vector<std::string> patterns;
+    int read = ReadList("--exclude-from", file, lists.nulSeparated, &patterns);
+    if (read == kExitOk)
+      read = AddPatterns("--exclude-from " + file, patterns,
+                         &options->excludes);
+    if (read != kExitOk) return read;
+  }
+  return kExitOk;
+}
+
+// Takes -C's folder, made absolute against the current folder: a folder
+// that is not there is refused before anything is written.
+int TakeDirectory(const std::string& given, CreateOptions* options) {
+  if (!options->directory.empty())
+    return UsageError("create", "-C may be given once");
+  if (given.empty()) return UsageError("create", "-C takes a folder");
+  const std::string absolute = AbsolutePath(given);
+  if (!kvsys::IsFolder(absolute))
+    return UsageError("create", "-C '" + given + "': " +
+                                    (kvsys::Exists(absolute)
+                                         ? "not a folder"
+                                         : "no such folder"));
+  options->directory = absolute;
+  return kExitOk;
+}
+
+// Where a PATH argument is read from: below -C's folder when one was
+// given, else below the current folder. An absolute PATH stays as it is,
+// as tar keeps it.
+std::string LocationOf(const CreateOptions& options,
+                       const std::string& argument) {
+  if (options.directory.empty() || kvsys::RootPrefixLength(argument) > 0)
+    return argument;
+  return kvsys::Join(options.directory, argument);
+}
 
 int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
   ArgReader reader(args);
   std::vector<std::string> positional;
+  ListFiles lists;
   while (reader.Next()) {
     std::string value;
     bool missing = false;
@@ -75,6 +200,22 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
     }
     if (reader.Is("--append")) {
       options->append = true;
+    } else if (reader.Is("--json")) {
+      options->json = true;
+    } else if (reader.Is("--null")) {
+      lists.nulSeparated = true;
+    } else if (reader.Take("--exclude", nullptr, &value, &missing)) {
+      if (missing) return UsageError("create", "--exclude takes a PATTERN");
+      lists.excludes.push_back(value);
+    } else if (reader.Take("--exclude-from", nullptr, &value, &missing)) {
+      if (missing) return UsageError("create", "--exclude-from takes a FILE");
+      lists.excludeFrom.push_back(value);
+    } else if (reader.Take("--files-from", "-T", &value, &missing)) {
+      if (missing) return UsageError("create", "--files-from takes a FILE");
+      lists.filesFrom.push_back(value);
+    } else if (reader.Take("--directory", "-C", &value, &missing)) {
+      const int taken = TakeDirectory(missing ? "" : value, options);
+      if (taken != kExitOk) return taken;
     } else if (reader.Take("--version", "-V", &value, &missing)) {
       long version = 0;
       if (missing || !ParseInteger(value, &version) ||
@@ -96,10 +237,17 @@ int ParseCreate(const Args& args, CreateOptions* options, bool* help) {
       positional.push_back(reader.Current());
     }
   }
-  if (positional.size() < 2)
-    return UsageError("create", "an ARCHIVE and at least one PATH are needed");
+  const char* const kNeed = "an ARCHIVE and at least one PATH are needed";
+  if (positional.empty()) return UsageError("create", kNeed);
   options->archive = positional[0];
   options->paths.assign(positional.begin() + 1, positional.end());
+  const int read = ReadLists(lists, options);
+  if (read != kExitOk) return read;
+  if (options->paths.empty())
+    return UsageError("create", lists.filesFrom.empty()
+                                    ? kNeed
+                                    : "no PATH on the command line and none "
+                                      "in the --files-from list");
   return kExitOk;
 }
 
@@ -169,6 +317,7 @@ class ArchiveFiles {
 // argument as given, made relative as tar does.
 struct Source {
   std::string argument;
+  std::string location;  // where it is read from (LocationOf)
   // The name's components ("." ones left out); none for a PATH that is
   // a root ("/") or the current folder ("."), whose contents are then
   // named from the top.
@@ -275,7 +424,7 @@ int NameSources(const std::vector<std::string>& paths,
 // is created, and nothing suggests removing the folder.
 int RefuseFolderArchive(const CreateOptions& options) {
   for (const std::string& path : options.paths)
-    if (!kvsys::Exists(path))
+    if (!kvsys::Exists(LocationOf(options, path)))
       return UsageError(
           "create", "ARCHIVE '" + options.archive + "' is a folder and PATH '" +
                         path + "' does not exist: the arguments look swapped "
@@ -329,6 +478,7 @@ class TreeAdder {
   unsigned long long linksSkipped() const { return linksSkipped_; }
   // The closing summary, once the archive of `archiveBytes` is written.
   void Finish(uint64_t archiveBytes) {
+    totals_.excluded = excluded_;
     totals_.failed = failures_;
     totals_.bytesOut = archiveBytes;
     progress_.Finish("create", totals_);
@@ -353,6 +503,8 @@ class TreeAdder {
   bool ReadSourceDescriptor(HANDLE source, const std::string& path,
                             std::vector<BYTE>* descriptor);
   bool IsArchiveItself(const std::string& path, const kvsys::Item& item);
+  bool Excluded(const std::string& name);
+  bool ExcludedRoot(const Source& source);
   void Fail(const std::string& path, const char* action,
             const std::string& message);
 
@@ -363,6 +515,7 @@ class TreeAdder {
   RunTotals totals_;
   unsigned long long failures_ = 0;
   unsigned long long linksSkipped_ = 0;
+  uint64_t excluded_ = 0;
 };
 
 void TreeAdder::Fail(const std::string& path, const char* action,
@@ -371,16 +524,42 @@ void TreeAdder::Fail(const std::string& path, const char* action,
   ++failures_;
 }
 
+// Whether --exclude leaves out the entry stored as `name`: a pattern
+// matches the whole name or its last component. Counted for the summary.
+// (A name that is not UTF-8 is matched by nothing; it is refused when
+// stored.)
+bool TreeAdder::Excluded(const std::string& name) {
+  std::u16string wide;
+  if (options_.excludes.empty() || !Utf8ToUtf16(name, &wide) ||
+      !options_.excludes.Excludes(wide))
+    return false;
+  ++excluded_;
+  return true;
+}
+
+// Whether a PATH argument is left out: when its name or a folder above it
+// is excluded, that is when the walk from its top folder would have left
+// it out (--exclude docs/sub leaves out PATH docs/sub/a.txt too).
+bool TreeAdder::ExcludedRoot(const Source& source) {
+  std::string name;
+  for (const std::string& component : source.components) {
+    name += (name.empty() ? "" : "\\") + component;
+    if (Excluded(name)) return true;
+  }
+  return false;
+}
+
 void TreeAdder::AddRoot(const Source& source) {
+  if (ExcludedRoot(source)) return;
   archiveFiles_.FindNewParts();
   // Read where the PATH's folder resolves to (kvsys::ResolveRoot), its
   // last component kept so that a link is stored as a link; named as the
   // PATH was given.
   std::string path, base, message;
   kvsys::Item item;
-  if (!kvsys::ResolveRoot(source.argument, &path, &base, &message) ||
+  if (!kvsys::ResolveRoot(source.location, &path, &base, &message) ||
       !kvsys::ReadItem(path, &item, &message)) {
-    Fail(source.argument, "cannot read", message);
+    Fail(source.location, "cannot read", message);
     return;
   }
   const std::string name = source.Name();
@@ -464,10 +643,15 @@ void TreeAdder::VisitFolder(const Place& place, const std::string& name,
             [](const kvsys::Listed& a, const kvsys::Listed& b) {
               return a.name < b.name;
             });
+  // An excluded child is not looked at: an excluded folder is not
+  // descended into, so nothing below it can fail the run.
   for (const kvsys::Listed& child : children) {
     if (Interrupted()) return;
+    const std::string childName =
+        name.empty() ? child.name : name + "\\" + child.name;
+    if (Excluded(childName)) continue;
     Visit(Place{&folder, child.name, kvsys::Join(place.path, child.name)},
-          name.empty() ? child.name : name + "\\" + child.name, &child);
+          childName, &child);
   }
 }
 
@@ -623,12 +807,15 @@ int RunCreate(const Args& args) {
     return kExitOk;
   }
   if (parsed != kExitOk) return parsed;
+  SetJsonOutput(options.json);
 
   const std::string archivePath = AbsolutePath(options.archive);
   if (kvsys::IsFolder(archivePath)) return RefuseFolderArchive(options);
   std::vector<Source> sources;
   const int named = NameSources(options.paths, &sources);
   if (named != kExitOk) return named;
+  for (Source& source : sources)
+    source.location = LocationOf(options, source.argument);
   std::u16string wideArchive;
   if (!Utf8ToUtf16(archivePath, &wideArchive))
     return UsageError("create", "the archive name is not valid UTF-8");

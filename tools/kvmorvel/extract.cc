@@ -44,7 +44,10 @@ class Restorer {
            const std::u16string& target, ManifestCheck* manifest,
            Progress* progress)
       : archive_(*archive), options_(options), target_(target),
-        manifest_(*manifest), progress_(*progress) {}
+        manifest_(*manifest), progress_(*progress) {
+    totals_.replaced = 0;
+    totals_.kept = 0;
+  }
 
   // The loop Info(0), ExtractFile, Info(1) over every entry, restoring
   // (or, for a dry run, looking at the path of) each chosen one.
@@ -106,7 +109,7 @@ Handled Restorer::RestoreOne(const std::u16string& name, DWORD attributes) {
   if (!RestoreCurrent(name)) return Handled::Failed();
   const DWORD outcome = archive_.GetRestoreOutcome();
   if (outcome == KV_RESTORED_KEPT) {
-    ++totals_.kept;
+    ++*totals_.kept;
     return Handled::Done("kept", false);
   }
   // An encrypted file may be restored under another name
@@ -117,7 +120,7 @@ Handled Restorer::RestoreOne(const std::u16string& name, DWORD attributes) {
   }
   if (IsPlainFolder(attributes)) folders_.insert(name);
   if (outcome == KV_RESTORED_REPLACED) {
-    ++totals_.replaced;
+    ++*totals_.replaced;
     return Handled::Done("replaced", true);
   }
   return Handled::Done("restored", true);
@@ -145,8 +148,8 @@ Handled Restorer::LookBeforeRestoring(const std::u16string& name,
                            : keeps ? "keep" : "replace";
   }
   printf("would %s %s\n", action, DisplayName(name).c_str());
-  if (strcmp(action, "keep") == 0) ++totals_.kept;
-  if (strcmp(action, "replace") == 0) ++totals_.replaced;
+  if (strcmp(action, "keep") == 0) ++*totals_.kept;
+  if (strcmp(action, "replace") == 0) ++*totals_.replaced;
   return Handled::Done(action[0] == 'c'   ? "would-create"
                        : action[0] == 'k' ? "would-keep"
                        : action[0] == 'r' ? "would-replace"
@@ -255,8 +258,8 @@ int RestoreBelowTarget(CKvMorvel* archive, const ExtractOptions& options,
   const bool closed = CloseAfterReading(archive, options.archive, archivePath, &totals);
   const bool patternsUsed = Interrupted() || ReportUnusedPatterns(*chosen);
   progress.Finish("extract", totals);
-  if (totals.kept && !progress.OnTerminal() && !JsonOutput() && !options.dryRun)
-    ReportNote(std::to_string(totals.kept) +
+  if (*totals.kept && !progress.OnTerminal() && !JsonOutput() && !options.dryRun)
+    ReportNote(std::to_string(*totals.kept) +
                " entries were kept as they were at their path");
   if (Interrupted()) return kExitInterrupted;
   return restorer.failed() || !closed || !patternsUsed ? kExitFailed : kExitOk;

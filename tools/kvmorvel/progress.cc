@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "common.h"
 #include "json_line.h"
@@ -140,15 +139,15 @@ std::string Progress::BarText(double elapsed) const {
 void Progress::Finish(const char* verb, const RunTotals& totals) {
   Clear();
   const double seconds = Elapsed();
-  const bool restores = strcmp(verb, "extract") == 0;
   if (JsonOutput()) {
     JsonLine line("summary");
-    line.Text("verb", verb)
-        .Number("entries", totals.entries)
-        .Number("failed", totals.failed)
+    line.Text("verb", verb).Number("entries", totals.entries);
+    if (totals.excluded) line.Number("excluded", *totals.excluded);
+    line.Number("failed", totals.failed)
         .Number("bytes_in", totals.bytesIn)
         .Number("bytes_out", totals.bytesOut);
-    if (restores) line.Number("replaced", totals.replaced).Number("kept", totals.kept);
+    if (totals.replaced) line.Number("replaced", *totals.replaced);
+    if (totals.kept) line.Number("kept", *totals.kept);
     line.Seconds("seconds", seconds).Print();
   }
   if (!enabled_) return;
@@ -159,13 +158,14 @@ void Progress::Finish(const char* verb, const RunTotals& totals) {
   const double large = static_cast<double>(std::max(totals.bytesIn, totals.bytesOut));
   char ratio[32] = "-";
   if (small > 0) snprintf(ratio, sizeof ratio, "%.2f", large / small);
-  char existing[96] = "";
-  if (restores && (totals.replaced || totals.kept))
-    snprintf(existing, sizeof existing, " (%llu replaced, %llu kept)",
-             static_cast<unsigned long long>(totals.replaced),
-             static_cast<unsigned long long>(totals.kept));
+  std::string counts;
+  if (totals.excluded.value_or(0) > 0)
+    counts = ", " + std::to_string(*totals.excluded) + " excluded";
+  if (totals.replaced.value_or(0) > 0 || totals.kept.value_or(0) > 0)
+    counts += " (" + std::to_string(totals.replaced.value_or(0)) + " replaced, " +
+              std::to_string(totals.kept.value_or(0)) + " kept)";
   fprintf(stderr, "kvmorvel %s: %llu entries%s, %llu failed, %s in, %s out, ratio %s, %.1f s\n",
-          verb, static_cast<unsigned long long>(totals.entries), existing,
+          verb, static_cast<unsigned long long>(totals.entries), counts.c_str(),
           static_cast<unsigned long long>(totals.failed),
           HumanBytes(static_cast<double>(totals.bytesIn)).c_str(),
           HumanBytes(static_cast<double>(totals.bytesOut)).c_str(), ratio, seconds);

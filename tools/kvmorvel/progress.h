@@ -5,6 +5,7 @@
 #define KVMORVEL_TOOL_PROGRESS_H
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // What a verb moved: entries handled, how many failed, bytes read and
@@ -15,10 +16,13 @@ struct RunTotals {
   uint64_t failed = 0;
   uint64_t bytesIn = 0;
   uint64_t bytesOut = 0;
-  // extract: files and folders that were at their path already, and were
-  // replaced, or kept (--keep, --keep-newer).
-  uint64_t replaced = 0;
-  uint64_t kept = 0;
+  // Items left out by the verb's patterns; only a verb that takes them
+  // sets it, and its summaries then show it.
+  std::optional<uint64_t> excluded;
+  // extract: entries that found something at their path already and
+  // replaced it, or kept it (--keep, --keep-newer); set by extract alone.
+  std::optional<uint64_t> replaced;
+  std::optional<uint64_t> kept;
 };
 
 class Progress {
@@ -39,8 +43,8 @@ class Progress {
   // Removes the line, so that a report or the next output starts clean.
   void Clear();
   // Ends the run: with --json the line {"type":"summary",...} on stdout;
-  // on a terminal one line on stderr: entries, failures, bytes in and
-  // out, their ratio and the time taken.
+  // on a terminal one line on stderr: entries, those excluded (when
+  // any), failures, bytes in and out, their ratio and the time taken.
   void Finish(const char* verb, const RunTotals& totals);
   double Elapsed() const;
 
