@@ -1242,6 +1242,13 @@ TEST(ToolExtract, NamesLeadingOutsideTheTargetAreRefused) {
   EXPECT_NE(std::string::npos, result.err.find("..\\escaped.txt")) << result.err;
   EXPECT_FALSE(Exists(work / "deep/escaped.txt"));
   EXPECT_EQ("payload", ReadBytes(target + "/inside.txt"));
+  // Chosen by a pattern, in a dry run, it is refused the same way and
+  // its path is never looked at.
+  const ToolResult dry = RunTool({"extract", "--dry-run", archive, target, "**"});
+  EXPECT_EQ(1, dry.status);
+  EXPECT_NE(std::string::npos, dry.err.find("..\\escaped.txt")) << dry.err;
+  EXPECT_EQ(std::string::npos, dry.out.find("escaped")) << dry.out;
+  EXPECT_NE(std::string::npos, dry.out.find("would replace inside.txt")) << dry.out;
 }
 
 // Runs kvmorvel on a pseudo terminal; returns the child's pid and the

@@ -211,6 +211,25 @@ TEST_P(ExtractChoice, KeepAndKeepNewerLeaveNewerLocalWorkByteForByte) {
   EXPECT_NE(std::string::npos, run.out.find("\"kept\":0")) << run.out;
 
   EXPECT_EQ(2, Extract({"--keep", "--keep-newer", archive_, target_}).status);
+
+  // A link at an entry's path is judged and kept as itself, and replaced
+  // as itself: what it leads to is never written.
+  const std::string outside = work_ / "outside.txt";
+  WriteBytes(outside, "not the restore's to write");
+  const std::string linked = target_ + "/tree/docs/deep/c.txt";
+  ASSERT_EQ(0, unlink(linked.c_str()));
+  ASSERT_EQ(0, symlink(outside.c_str(), linked.c_str()));
+  const struct timespec later[2] = {{4000000000, 0}, {4000000000, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, linked.c_str(), later, AT_SYMLINK_NOFOLLOW));
+  for (const char* keep : {"--keep", "--keep-newer"}) {
+    ASSERT_EQ(0, Extract({keep, archive_, target_, "tree/docs/deep"}).status);
+    struct stat st;
+    ASSERT_EQ(0, lstat(linked.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << keep;
+  }
+  ASSERT_EQ(0, Extract({archive_, target_, "tree/docs/deep"}).status);
+  EXPECT_EQ("gamma\n", ReadBytes(linked));
+  EXPECT_EQ("not the restore's to write", ReadBytes(outside));
 }
 
 TEST_P(ExtractChoice, DryRunSaysWhatWouldHappenAndWritesNothing) {
