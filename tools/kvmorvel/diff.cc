@@ -356,10 +356,7 @@ void Comparer::CompareItem(const std::u16string& name, DWORD attributes,
 }
 
 void Comparer::CompareLastWrite(const std::u16string& name, const FILETIME& local) {
-  // Version 1 keeps local times, which its restore turns into UTC.
-  const FILETIME written = archive_.GetVersion() == 1
-                               ? kvwin::LocalTimeToUtc(archive_.GetLastWriteTime())
-                               : archive_.GetLastWriteTime();
+  const FILETIME written = StoredLastWriteUtc(&archive_);
   if (FileTimeValue(written) == FileTimeValue(local)) return;
   std::string shownArchive = FormatLocalTime(written, true);
   std::string shownLocal = FormatLocalTime(local, true);

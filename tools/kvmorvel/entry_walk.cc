@@ -6,6 +6,7 @@
 #include "json_line.h"
 #include "reader.h"
 #include "text.h"
+#include "win_layer.h"
 
 namespace {
 const DWORD kDirectory = 0x10;
@@ -16,17 +17,25 @@ const DWORD kCancelled = 1223;   // ERROR_CANCELLED: CKvMorvel::Cancel
 const int kRestoreEveryEntry = 1;
 }  // namespace
 
+bool RefuseNameLeavingTarget(const std::u16string& name) {
+  if (CKvMorvelHost::IsContainedName(reinterpret_cast<LPCWSTR>(name.c_str())))
+    return false;
+  ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
+                               ": the name leads outside the target",
+                     kInvalidName);
+  return true;
+}
+
+FILETIME StoredLastWriteUtc(CKvMorvel* archive) {
+  const FILETIME stored = archive->GetLastWriteTime();
+  return archive->GetVersion() == 1 ? kvwin::LocalTimeToUtc(stored) : stored;
+}
+
 bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,
                        const std::u16string& name) {
   // The library's own rule, checked first so that the entry is refused
   // with a name and a reason before anything is touched.
-  if (!CKvMorvelHost::IsContainedName(
-          reinterpret_cast<LPCWSTR>(name.c_str()))) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
-                                 ": the name leads outside the target",
-                       kInvalidName);
-    return false;
-  }
+  if (RefuseNameLeavingTarget(name)) return false;
   const DWORD before = archive->GetErrorCode();
   CKvMorvelHost::ClearSystemError();
   if (!archive->ExtractFile(reinterpret_cast<LPCWSTR>(target.c_str()),

@@ -11,6 +11,15 @@
 #include "common.h"
 #include "progress.h"
 
+// Whether `name` would leave the folder it is restored below (the
+// library's own rule); such a name is reported (123) with the entry's
+// name, so that it is refused before anything is looked at.
+bool RefuseNameLeavingTarget(const std::u16string& name);
+
+// The current entry's last-write time in UTC, as the restore sets it
+// (version 1 keeps local times).
+FILETIME StoredLastWriteUtc(CKvMorvel* archive);
+
 // Restores the entry at the current index below `target`, refusing a name
 // that would leave it (123); a failure is reported with the entry's name.
 bool RestoreEntryBelow(CKvMorvel* archive, const std::u16string& target,

@@ -126,35 +126,38 @@ Handled Restorer::RestoreOne(const std::u16string& name, DWORD attributes) {
   return Handled::Done("restored", true);
 }
 
-// What a restore would do at the entry's path: the same rules, looked at
-// without touching anything.
+// What a restore would do at the entry's path, by the same rules, looked
+// at without touching anything: the line a dry run prints and the status
+// of its JSON line.
+struct Plan {
+  const char* words;
+  const char* status;
+};
+const Plan kCreate = {"create", "would-create"};
+const Plan kReplace = {"replace", "would-replace"};
+const Plan kKeep = {"keep", "would-keep"};
+const Plan kBlocked = {"fail (a folder is in its place)", "would-fail"};
+
 Handled Restorer::LookBeforeRestoring(const std::u16string& name,
                                       DWORD attributes) {
-  if (!CKvMorvelHost::IsContainedName(reinterpret_cast<LPCWSTR>(name.c_str()))) {
-    ReportEntryFailure(name, "cannot restore " + DisplayName(name) +
-                                 ": the name leads outside the target",
-                       123);
-    return Handled::Failed();
-  }
+  if (RefuseNameLeavingTarget(name)) return Handled::Failed();
   kvsys::Item item;
   std::string message;
-  const char* action = "create";
+  const Plan* plan = &kCreate;
   if (kvsys::ReadItem(TargetPath(name), &item, &message)) {
-    const uint64_t stored = FileTimeValue(archive_.GetLastWriteTime());
-    const bool keeps = options_.keep || (options_.keepNewer && stored <= item.lastWrite);
-    const bool folderForFile =
-        item.kind == kvsys::Kind::kFolder && !(attributes & kDirectory);
-    action = folderForFile ? "fail (a folder is in its place)"
-                           : keeps ? "keep" : "replace";
+    const uint64_t stored = FileTimeValue(StoredLastWriteUtc(&archive_));
+    if (item.kind == kvsys::Kind::kFolder && !(attributes & kDirectory)) {
+      plan = &kBlocked;
+    } else if (options_.keep || (options_.keepNewer && stored <= item.lastWrite)) {
+      plan = &kKeep;
+      ++*totals_.kept;
+    } else {
+      plan = &kReplace;
+      ++*totals_.replaced;
+    }
   }
-  printf("would %s %s\n", action, DisplayName(name).c_str());
-  if (strcmp(action, "keep") == 0) ++*totals_.kept;
-  if (strcmp(action, "replace") == 0) ++*totals_.replaced;
-  return Handled::Done(action[0] == 'c'   ? "would-create"
-                       : action[0] == 'k' ? "would-keep"
-                       : action[0] == 'r' ? "would-replace"
-                                          : "would-fail",
-                       false);
+  printf("would %s %s\n", plan->words, DisplayName(name).c_str());
+  return Handled::Done(plan->status, false);
 }
 
 std::string Restorer::TargetPath(const std::u16string& name) const {
