@@ -35,67 +35,110 @@ std::string ManifestPathOf(const std::string& archivePath) {
   return Utf16ToUtf8(reinterpret_cast<const char16_t*>(name));
 }
 
+ManifestCheck::~ManifestCheck() {
+  if (file_) fclose(file_);
+}
+
 ManifestCheck::State ManifestCheck::Load(const std::string& archivePath,
                                          const EntryFilter& wanted) {
   path_ = ManifestPathOf(archivePath);
-  FILE* file = path_.empty() ? nullptr : kvsys::OpenFileForReading(path_);
+  wanted_ = wanted;
+  file_ = path_.empty() ? nullptr : kvsys::OpenFileForReading(path_);
   // One that is there but cannot be read is not taken for none.
-  if (!file) return state_ = kvsys::Exists(path_) ? kUnreadable : kNone;
+  if (!file_) return state_ = kvsys::Exists(path_) ? kUnreadable : kNone;
   state_ = kUnreadable;  // until its first line says what it is
-  // Read a piece at a time and taken line by line: a manifest of a
-  // million entries is never held whole, and with a filter only the
-  // lines wanted are kept.
-  std::string pending;
-  char piece[65536];
-  size_t got = 0;
-  bool first = true;
-  while ((got = fread(piece, 1, sizeof(piece), file)) > 0) {
-    pending.append(piece, got);
-    size_t start = 0;
-    for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
-      TakeLine(pending.data() + start, end - start, wanted, &first);
-    pending.erase(0, start);
-  }
-  const bool readWhole = !ferror(file);
-  fclose(file);
-  if (!readWhole) return state_ = kUnreadable;
-  if (!pending.empty()) TakeLine(pending.data(), pending.size(), wanted, &first);
+  const char* first = nullptr;
+  size_t size = 0;
+  if (!NextLine(&first, &size)) return state_;
+  const ManifestLine line = ParseManifestLine(std::string(first, size));
+  if (line.kind == ManifestLine::kComplete) state_ = kComplete;
+  if (line.kind == ManifestLine::kIncomplete) state_ = kIncomplete;
   return state_;
 }
 
-void ManifestCheck::TakeLine(const char* text, size_t size,
-                             const EntryFilter& wanted, bool* first) {
+bool ManifestCheck::NextLine(const char** text, size_t* size) {
+  for (;;) {
+    const size_t end = buffer_.find('\n', at_);
+    if (end != std::string::npos) {
+      *text = buffer_.data() + at_;
+      *size = end - at_;
+      at_ = end + 1;
+      return true;
+    }
+    buffer_.erase(0, at_);
+    at_ = 0;
+    char piece[65536];
+    const size_t got = file_ ? fread(piece, 1, sizeof(piece), file_) : 0;
+    if (got == 0) break;
+    buffer_.append(piece, got);
+  }
+  if (file_ && ferror(file_)) state_ = kUnreadable;
+  if (file_) fclose(file_);
+  file_ = nullptr;
+  if (at_ >= buffer_.size()) return false;
+  *text = buffer_.data() + at_;  // the last line, without its newline
+  *size = buffer_.size() - at_;
+  at_ = buffer_.size();
+  return true;
+}
+
+bool ManifestCheck::NextEntry(ManifestLine* entry) {
   // An entry line the filter does not want is passed over before it is
   // parsed: most are, when a few entries of a large archive are chosen.
   const size_t tag = sizeof(kManifestEntryTag) - 1;
   const size_t nameAt = tag + kManifestHexChars + 1;
-  if (wanted && !*first && size > nameAt &&
-      memcmp(text, kManifestEntryTag, tag) == 0 &&
-      !wanted(text + nameAt, size - nameAt))
-    return;
-  const ManifestLine line = ParseManifestLine(std::string(text, size));
-  if (*first && line.kind == ManifestLine::kComplete) state_ = kComplete;
-  if (*first && line.kind == ManifestLine::kIncomplete) state_ = kIncomplete;
-  *first = false;
-  if (line.kind == ManifestLine::kEntry &&
-      (!wanted || wanted(line.name.data(), line.name.size())))
-    entries_[line.name].push_back(line.hex);
-  if (line.kind == ManifestLine::kFile) files_.push_back(line);
+  const char* text = nullptr;
+  size_t size = 0;
+  while (NextLine(&text, &size)) {
+    if (wanted_ && size > nameAt && memcmp(text, kManifestEntryTag, tag) == 0 &&
+        !wanted_(text + nameAt, size - nameAt))
+      continue;
+    ManifestLine line = ParseManifestLine(std::string(text, size));
+    if (line.kind == ManifestLine::kFile) files_.push_back(line);
+    if (line.kind != ManifestLine::kEntry) continue;
+    *entry = std::move(line);
+    return true;
+  }
+  return false;
+}
+
+void ManifestCheck::ReadToEnd() {
+  ManifestLine line;
+  while (NextEntry(&line)) aside_[line.name].push_back(line.hex);
 }
 
 bool ManifestCheck::TakeEntryDigest(const std::u16string& name, std::string* hex) {
-  auto found = entries_.find(EscapeManifestName(Utf16ToUtf8(name)));
-  if (found == entries_.end() || found->second.empty()) return false;
-  *hex = found->second.front();
-  found->second.pop_front();
-  return true;
+  if (!HasEntries()) return false;
+  const std::string key = EscapeManifestName(Utf16ToUtf8(name));
+  auto found = aside_.find(key);
+  if (found != aside_.end()) {
+    *hex = found->second.front();
+    found->second.pop_front();
+    if (found->second.empty()) aside_.erase(found);
+    return true;
+  }
+  ManifestLine line;
+  while (NextEntry(&line)) {
+    if (line.name == key) {
+      *hex = line.hex;
+      return true;
+    }
+    aside_[line.name].push_back(line.hex);
+  }
+  return false;
 }
 
-std::vector<std::string> ManifestCheck::UntakenEntries() const {
+std::vector<std::string> ManifestCheck::UntakenEntries() {
+  ReadToEnd();
   std::vector<std::string> names;
-  for (const auto& entry : entries_)
+  for (const auto& entry : aside_)
     for (size_t i = 0; i < entry.second.size(); ++i) names.push_back(entry.first);
   return names;
+}
+
+const std::vector<ManifestLine>& ManifestCheck::files() {
+  ReadToEnd();
+  return files_;
 }
 
 DWORD DigestEntryData(CKvMorvel* archive, std::string* hex) {

@@ -6,6 +6,7 @@
 #ifndef KVMORVEL_TOOL_MANIFEST_CHECK_H
 #define KVMORVEL_TOOL_MANIFEST_CHECK_H
 
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -15,6 +16,11 @@
 #include "KvMorvel.h"
 #include "common/manifest_text.h"
 
+// Entries are checked in archive order, which is the order the manifest
+// lists them in: the manifest is read in step with the walk, a line at a
+// time, so a manifest of a million entries costs no more memory than one
+// of ten. Lines met before their entry asks (another order, an entry the
+// archive lost) are kept aside until asked for.
 class ManifestCheck {
  public:
   enum State { kNone, kIncomplete, kComplete, kUnreadable };
@@ -23,11 +29,17 @@ class ManifestCheck {
   // escaped as the manifest holds it) are wanted.
   typedef std::function<bool(const char* escapedName, size_t size)> EntryFilter;
 
-  // Reads the manifest beside the archive whose main file is the absolute
-  // `archivePath`; kNone when there is none. With `wanted`, only the
-  // entry lines it wants are kept (a run that restores a few entries of
-  // a large archive keeps only theirs).
+  ManifestCheck() = default;
+  ~ManifestCheck();
+  ManifestCheck(const ManifestCheck&) = delete;
+  ManifestCheck& operator=(const ManifestCheck&) = delete;
+
+  // Opens the manifest beside the archive whose main file is the absolute
+  // `archivePath` and reads its first line; kNone when there is none.
+  // With `wanted`, only the entry lines it wants are kept (a run that
+  // restores a few entries of a large archive passes the others over).
   State Load(const std::string& archivePath, const EntryFilter& wanted = nullptr);
+  // kUnreadable also once a later read failed.
   State state() const { return state_; }
   // Whether entry digests are to be checked (a manifest was read).
   bool HasEntries() const { return state_ == kComplete || state_ == kIncomplete; }
@@ -39,16 +51,28 @@ class ManifestCheck {
   bool TakeEntryDigest(const std::u16string& name, std::string* hex);
   // The names (escaped as the manifest holds them) of the entry lines no
   // entry took: entries the manifest knows and the archive no longer has.
-  std::vector<std::string> UntakenEntries() const;
-  // The file lines, main file first.
-  const std::vector<ManifestLine>& files() const { return files_; }
+  std::vector<std::string> UntakenEntries();
+  // The file lines, main file first (they follow the entry lines).
+  const std::vector<ManifestLine>& files();
 
  private:
-  void TakeLine(const char* text, size_t size, const EntryFilter& wanted, bool* first);
+  // The next line, without its newline, in *text (valid until the next
+  // call); false at the end or on a failed read (which makes the state
+  // kUnreadable).
+  bool NextLine(const char** text, size_t* size);
+  // Reads on to the next entry line wanted, keeping file lines; false
+  // when none is left.
+  bool NextEntry(ManifestLine* entry);
+  void ReadToEnd();
 
   State state_ = kNone;
   std::string path_;
-  std::map<std::string, std::deque<std::string>> entries_;
+  FILE* file_ = nullptr;
+  EntryFilter wanted_;
+  std::string buffer_;
+  size_t at_ = 0;
+  // Entry lines read before their entry asked for them, by name.
+  std::map<std::string, std::deque<std::string>> aside_;
   std::vector<ManifestLine> files_;
 };
 
