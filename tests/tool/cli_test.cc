@@ -824,6 +824,43 @@ TEST_F(ToolVerify, SoundArchiveNeedsNoScratchSpaceAndWritesNothing) {
 
 // The manifest's file lines are compared with the names of the archive's
 // own files; a name in it never becomes a path that is read.
+// The manifest is read in step with the entries; lines in another order
+// are still found, and a line whose entry the archive no longer has is
+// named once the entries are done.
+TEST_F(ToolVerify, ManifestLinesInAnotherOrderOrForALostEntryAreHandled) {
+  WriteBytes(tree_ + "/c.txt", "third");
+  const std::string archive = Create("2");
+  const std::string path = archive + ".sha256";
+  std::vector<std::string> lines = Lines(ReadBytes(path));
+  std::vector<std::string> entries, rest;
+  for (size_t i = 1; i < lines.size(); ++i)
+    (lines[i].compare(0, 8, "# entry ") == 0 ? entries : rest).push_back(lines[i]);
+  ASSERT_EQ(3u, entries.size());
+  std::reverse(entries.begin(), entries.end());
+  std::string reordered = lines[0] + "\n";
+  for (const std::string& line : entries) reordered += line + "\n";
+  for (const std::string& line : rest) reordered += line + "\n";
+  WriteBytes(path, reordered);
+  ToolResult result = Verify({archive});
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_NE(std::string::npos, result.out.find("5 entries checked, 0 bad: sound")) << result.out;
+
+  // A changed digest is still found out of order.
+  std::string changed = reordered;
+  const size_t digest = changed.find("# entry ") + 8;
+  changed[digest] = changed[digest] == '0' ? '1' : '0';
+  WriteBytes(path, changed);
+  EXPECT_EQ(1, Verify({archive}).status);
+
+  // A line for an entry the archive does not have.
+  std::string lost = lines[0] + "\n# entry " + std::string(64, 'a') + " t\\gone.txt\n";
+  for (size_t i = 1; i < lines.size(); ++i) lost += lines[i] + "\n";
+  WriteBytes(path, lost);
+  result = Verify({archive});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("gone.txt")) << result.err;
+}
+
 TEST_F(ToolVerify, ManifestNamesOnlyTheArchivesOwnFiles) {
   const std::string archive = Create("5");
   const std::string manifest = ReadBytes(archive + ".sha256");
