@@ -240,8 +240,9 @@ TEST(Security, DerivedDescriptorReplacesKeptBytes) {
   WriteBytes(f, "");
   struct stat st;
   ASSERT_EQ(stat(f.c_str(), &st), 0);
-  Bytes foreign = Descriptor(Sid(5, {21, 1, 2, 3, 1001}),
-                                   Sid(5, {21, 1, 2, 3, 513}), {{Sid(1, {0}), 0}});
+  const Bytes stranger = Sid(5, {21, 1, 2, 3, 1001});
+  Bytes foreign = Descriptor(stranger, Sid(5, {21, 1, 2, 3, 513}),
+                             {{stranger, Mask(6)}, {Sid(1, {0}), 0}});
   ASSERT_TRUE(SetFileSecurityW(P(W(f)), kAll, foreign.data()));
   Bytes kept;
   ASSERT_TRUE(GetX(f, KeptName(dir.path()), &kept));
