@@ -84,8 +84,9 @@ ByteVector EncodePosixAcl(const PosixAcl& acl) {
 namespace {
 
 // Appends the entries of one ACL to `denies` and `allows` with `flags`;
-// `owner` and `group` are the SIDs of the owner and owning group entries.
-void MapEntries(const PosixAcl& acl, uint8_t flags, const ByteVector& owner,
+// `owner` and `group` are the SIDs of the owner and owning group entries,
+// `ownerId` the file owner's uid.
+void MapEntries(const PosixAcl& acl, uint8_t flags, uint32_t ownerId, const ByteVector& owner,
                 const ByteVector& group, ByteVector* denies, size_t* denyCount,
                 ByteVector* allows, size_t* allowCount) {
   unsigned mask = 7, other = 0;
@@ -94,7 +95,9 @@ void MapEntries(const PosixAcl& acl, uint8_t flags, const ByteVector& owner,
     if (e.tag == kOther) other = e.perm;
   }
   for (const PosixAclEntry& e : acl) {
-    if (e.tag == kMask) continue;
+    // The kernel never consults a named entry for the owner (the owner's
+    // own entry decides), and its SID would be the owner's.
+    if (e.tag == kMask || (e.tag == kUser && e.id == ownerId)) continue;
     const bool masked = e.tag != kUserObj && e.tag != kOther;
     const unsigned bits = masked ? e.perm & mask : e.perm;
     const ByteVector sid = e.tag == kUserObj    ? owner
@@ -122,10 +125,10 @@ ByteVector DescriptorFromPosix(uid_t uid, gid_t gid, mode_t mode, const PosixAcl
                              {kOther, static_cast<uint16_t>(mode & 7), 0}};
   ByteVector denies, allows;
   size_t denyCount = 0, allowCount = 0;
-  MapEntries(access.empty() ? fromMode : access, 0, owner, group, &denies, &denyCount,
+  MapEntries(access.empty() ? fromMode : access, 0, static_cast<uint32_t>(uid), owner, group, &denies, &denyCount,
              &allows, &allowCount);
   if (!defaults.empty())
-    MapEntries(defaults, kInheritable, Sid(3, {0}), Sid(3, {1}), &denies, &denyCount,
+    MapEntries(defaults, kInheritable, static_cast<uint32_t>(uid), Sid(3, {0}), Sid(3, {1}), &denies, &denyCount,
                &allows, &allowCount);
   denies.insert(denies.end(), allows.begin(), allows.end());
   return Assemble(kDaclPresent, owner, group, {}, MakeAcl(denies, denyCount + allowCount));

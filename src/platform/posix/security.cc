@@ -106,7 +106,7 @@ namespace {
 
 // An ACL's length, checking every entry lies inside it; 0 when malformed.
 size_t AclLength(const uint8_t* acl) {
-  if (acl[0] != 2 && acl[0] != 4) return 0;
+  if (acl[0] < 2 || acl[0] > 4) return 0;  // the revisions Windows takes
   const size_t size = LoadU16(acl + 2), count = LoadU16(acl + 4);
   if (size < 8) return 0;
   size_t at = 8;
