@@ -14,7 +14,7 @@
 // entries become inheritable ones (files, folders, not the folder itself),
 // the owner and group as CREATOR OWNER and CREATOR GROUP.
 #include <algorithm>
-#include <map>
+#include <set>
 
 #include "common/le_bytes.h"
 #include "descriptor.h"
@@ -214,14 +214,15 @@ LocalAccess AccessFromDacl(const Parsed& p, uid_t uid, gid_t gid, bool withAcl) 
   for (const AceView& ace : AcesOf(p))
     if (!(ace.flags & kInheritOnly)) aces.push_back(ace);
   std::vector<Trustee> trustees;
-  std::map<std::pair<uint16_t, uint32_t>, bool> named;  // sorted as the kernel wants
+  std::set<std::pair<uint16_t, uint32_t>> named;  // by tag and id, as the kernel wants
   for (const AceView& ace : aces) {
-    trustees.push_back(TrusteeOf(ace.sid, p, uid, gid));
-    if (trustees.back().who == Who::kUser) named[{kUser, trustees.back().id}] = true;
-    if (trustees.back().who == Who::kGroup) named[{kGroup, trustees.back().id}] = true;
+    const Trustee t = TrusteeOf(ace.sid, p, uid, gid);
+    trustees.push_back(t);
+    if (t.who == Who::kUser || t.who == Who::kGroup)
+      named.insert({t.who == Who::kUser ? kUser : kGroup, t.id});
   }
   PosixAcl acl = {{kUserObj, 0, 0}};
-  for (const auto& n : named) acl.push_back({n.first.first, 0, n.first.second});
+  for (const auto& n : named) acl.push_back({n.first, 0, n.second});
   acl.push_back({kGroupObj, 0, 0});
   std::stable_sort(acl.begin(), acl.end(),
                    [](const PosixAclEntry& a, const PosixAclEntry& b) { return a.tag < b.tag; });

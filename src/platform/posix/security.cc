@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -251,12 +252,10 @@ void ApplyOwner(const std::string& path, const Parsed& p, SECURITY_INFORMATION i
   if (changed) LookAt(path, st);
 }
 
-// Whether the descriptor says no more than the owner, group and mode
-// `access` gives: reading would build the same bytes.
-bool SaysOnlyTheMode(const ByteVector& bytes, const struct stat& st,
-                     const LocalAccess& access) {
-  return access.acl.empty() &&
-         bytes == DescriptorFromPosix(st.st_uid, st.st_gid, access.mode, {}, {});
+// Whether the descriptor says no more than the owner, group and `mode`:
+// reading would build the same bytes.
+bool SaysOnlyTheMode(const ByteVector& bytes, const struct stat& st, mode_t mode) {
+  return bytes == DescriptorFromPosix(st.st_uid, st.st_gid, mode, {}, {});
 }
 
 int RemoveIfListed(const std::string& path, const LayerXattrs& names, const char* name) {
@@ -272,9 +271,13 @@ int RemoveIfListed(const std::string& path, const LayerXattrs& names, const char
 // `*samba` tells whether Samba's copy holds it. Returns 0 or the errno.
 int KeepDescriptor(const std::string& path, const LayerXattrs& names, const Parsed& parsed,
                    const ByteVector& bytes, bool* samba) {
-  int error = WriteXattr(path, kNtaclName, EncodeNtacl(parsed));
+  // A process refused once (no CAP_SYS_ADMIN) is refused every time:
+  // it asks no more, which spares each file of a restore a failing call.
+  static std::atomic<bool> refused(false);
+  int error = refused ? EPERM : WriteXattr(path, kNtaclName, EncodeNtacl(parsed));
   *samba = error == 0;
   if (*samba) return RemoveIfListed(path, names, kSecurityName);
+  if (error == EPERM) refused = true;
   if (error != EPERM && error != EACCES && error != ENOTSUP) return error;
   if ((error = WriteXattr(path, kSecurityName, bytes)) != 0) return error;
   return RemoveIfListed(path, names, kNtaclName);
@@ -320,7 +323,7 @@ BOOL SetSecurityAt(const std::string& path, SECURITY_INFORMATION info,
   if (!narrows) access.mode = st.st_mode & 0777;
   bool samba = false;
   int error = 0;
-  if (narrows && SaysOnlyTheMode(bytes, st, access)) {
+  if (narrows && SaysOnlyTheMode(bytes, st, access.mode)) {
     if (!(error = RemoveIfListed(path, names, kSecurityName)))
       error = RemoveIfListed(path, names, kNtaclName);
   } else {
