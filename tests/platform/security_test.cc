@@ -654,4 +654,29 @@ TEST(Security, WithoutAnAclANamedUsersDenyNarrowsGroupAndOthers) {
   EXPECT_EQ(GetSecurity(f, kAll), sd);
 }
 
+// Through a handle the same is kept and narrowed as by path: Samba's
+// blob as root, the layer's own bytes otherwise.
+TEST(Security, AHandleKeepsAndNarrowsAsThePathDoes) {
+  TempDir dir;
+  const std::string f = dir / "f";
+  WriteBytes(f, "data");
+  chmod(f.c_str(), 0666);
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  const Bytes owner = Sid(22, {1, st.st_uid}), group = Sid(22, {2, st.st_gid});
+  const Bytes sd = Descriptor(owner, group,
+                              {{1, 0, 0x2, Sid(1, {0})},
+                               {0, 0, Mask(7), owner},
+                               {0, 0, Mask(7), Sid(1, {0})}});
+  HANDLE h = OpenPath(W(f), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(SetKernelObjectSecurity(h, kAll, const_cast<uint8_t*>(sd.data())));
+  CloseHandle(h);
+  EXPECT_EQ(ModeOf(f), 0555u);  // Everyone's write denied first, for all
+  Bytes kept;
+  ASSERT_TRUE(GetX(f, KeptName(dir.path()), &kept));
+  EXPECT_EQ(kept, WritesSambaDescriptors(dir.path()) ? NtaclBlob(1, sd) : sd);
+  EXPECT_EQ(GetSecurity(f, kAll), sd);
+}
+
 }  // namespace
