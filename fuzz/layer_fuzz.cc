@@ -133,6 +133,10 @@ void CheckLocalAccess(const kvposix::ByteVector& sd) {
     kvposix::PosixAcl back;
     if (!kvposix::DecodePosixAcl(kvposix::EncodePosixAcl(access.acl), &back)) abort();
   }
+  const kvposix::PosixAcl defaults = kvposix::DefaultsFromDacl(p);
+  kvposix::PosixAcl back;
+  if (!defaults.empty() && !kvposix::DecodePosixAcl(kvposix::EncodePosixAcl(defaults), &back))
+    abort();
 }
 
 void DecodeNtaclDirectly(const uint8_t* data, size_t size) {

@@ -480,6 +480,34 @@ TEST(Security, AsRootTheDescriptorGoesWhereSambaReadsItAndTheAclNarrows) {
   EXPECT_EQ(ModeOf(f), 0754u);
 }
 
+// As root a folder's inheritable entries become its default ACL: a grant
+// when inherited by files and folders alike, a DENY when by either, the
+// CREATOR OWNER entry as the owner's.
+TEST(Security, AsRootAFoldersInheritableEntriesBecomeItsDefaultAcl) {
+  TempDir dir;
+  if (!WritesSambaDescriptors(dir.path())) GTEST_SKIP() << kNeedsAdmin;
+  const std::string d = dir / "d";
+  ASSERT_EQ(mkdir(d.c_str(), 0777), 0);
+  const Bytes owner = Sid(22, {1, 0}), group = Sid(22, {2, 0});
+  const Bytes sd = Descriptor(owner, group,
+                              {{0, 0x0B, Mask(7), Sid(3, {0})},
+                               {1, 0x01, 0x2, Sid(22, {1, 4242})},
+                               {0, 0x03, Mask(7), Sid(22, {1, 4242})},
+                               {0, 0x02, Mask(7), Sid(22, {1, 5555})},
+                               {0, 0, Mask(7), owner},
+                               {0, 0x03, Mask(4), Sid(1, {0})}});
+  ASSERT_TRUE(SetFileSecurityW(P(W(d)), kAll, const_cast<uint8_t*>(sd.data())));
+  EXPECT_EQ(AclText(d, kDefaultAcl), "1::7 2:4242:5 4::4 16::5 32::4 ");
+  // The folder itself: every entry but the inherit-only one.
+  EXPECT_EQ(AclText(d), "1::7 2:4242:5 2:5555:7 4::4 16::7 32::4 ");
+  EXPECT_EQ(ModeOf(d), 0774u);
+  EXPECT_EQ(GetSecurity(d, kAll), sd);
+  // A descriptor without inheritable entries takes the default ACL away.
+  const Bytes plain = Descriptor(owner, group, {{owner, Mask(7)}, {Sid(22, {1, 4242}), Mask(5)}});
+  ASSERT_TRUE(SetFileSecurityW(P(W(d)), kAll, const_cast<uint8_t*>(plain.data())));
+  EXPECT_EQ(AclText(d, kDefaultAcl), "none");
+}
+
 // ---- POSIX ACLs ------------------------------------------------------------
 
 // Without a kept descriptor the POSIX ACL speaks, as Samba maps it. Any

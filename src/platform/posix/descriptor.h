@@ -118,6 +118,10 @@ struct LocalAccess {
 // `withAcl` false: the mode alone must hold it, and named entries narrow
 // the group and other bits instead.
 LocalAccess AccessFromDacl(const Parsed& p, uid_t uid, gid_t gid, bool withAcl);
+// The default ACL a folder's inheritable entries give new files and
+// folders (CREATOR OWNER and CREATOR GROUP as their owner and group);
+// empty when it has none.
+PosixAcl DefaultsFromDacl(const Parsed& p);
 
 }  // namespace kvposix
 

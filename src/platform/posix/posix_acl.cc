@@ -155,13 +155,13 @@ bool IsAnyone(const uint8_t* sid) {
          SameSid(sid, kUsers.data());
 }
 
-Trustee TrusteeOf(const uint8_t* sid, const Parsed& p, uid_t uid, gid_t gid) {
+// `owner` and `group` are the SIDs the file's owner and group stand for.
+Trustee TrusteeOf(const uint8_t* sid, const uint8_t* owner, const uint8_t* group, uid_t uid,
+                  gid_t gid) {
   uint32_t id = 0;
   if (IsAnyone(sid)) return {Who::kAnyone, 0};
-  // The file's owner stands for the descriptor's owner, whatever its SID.
-  if (SameSid(sid, p.owner) || (UnixId(sid, 1, &id) && id == uid)) return {Who::kOwner, 0};
-  if (SameSid(sid, p.group) || (UnixId(sid, 2, &id) && id == gid))
-    return {Who::kOwningGroup, 0};
+  if (SameSid(sid, owner) || (UnixId(sid, 1, &id) && id == uid)) return {Who::kOwner, 0};
+  if (SameSid(sid, group) || (UnixId(sid, 2, &id) && id == gid)) return {Who::kOwningGroup, 0};
   if (UnixId(sid, 1, &id)) return {Who::kUser, id};
   if (UnixId(sid, 2, &id)) return {Who::kGroup, id};
   return {Who::kUnknown, 0};
@@ -207,16 +207,16 @@ unsigned BitsFor(const std::vector<AceView>& aces, const std::vector<Trustee>& t
   return granted;
 }
 
-}  // namespace
-
-LocalAccess AccessFromDacl(const Parsed& p, uid_t uid, gid_t gid, bool withAcl) {
-  std::vector<AceView> aces;
-  for (const AceView& ace : AcesOf(p))
-    if (!(ace.flags & kInheritOnly)) aces.push_back(ace);
+// The POSIX entries the DACL entries `aces` leave their users: owner,
+// named users, owning group, named groups, a mask when there are named
+// entries, others. `owner` and `group` are the SIDs the owner and
+// owning group entries stand for; `uid` and `gid` their ids.
+PosixAcl EntriesFrom(const std::vector<AceView>& aces, const uint8_t* owner,
+                     const uint8_t* group, uid_t uid, gid_t gid) {
   std::vector<Trustee> trustees;
   std::set<std::pair<uint16_t, uint32_t>> named;  // by tag and id, as the kernel wants
   for (const AceView& ace : aces) {
-    const Trustee t = TrusteeOf(ace.sid, p, uid, gid);
+    const Trustee t = TrusteeOf(ace.sid, owner, group, uid, gid);
     trustees.push_back(t);
     if (t.who == Who::kUser || t.who == Who::kGroup)
       named.insert({t.who == Who::kUser ? kUser : kGroup, t.id});
@@ -227,27 +227,58 @@ LocalAccess AccessFromDacl(const Parsed& p, uid_t uid, gid_t gid, bool withAcl) 
   std::stable_sort(acl.begin(), acl.end(),
                    [](const PosixAclEntry& a, const PosixAclEntry& b) { return a.tag < b.tag; });
   acl.push_back({kOther, 0, 0});
-  unsigned groupClass = 0, namedAll = 7, owner = 0, group = 0, other = 0;
+  unsigned groupClass = 0;
   for (PosixAclEntry& e : acl) {
     e.perm = static_cast<uint16_t>(BitsFor(aces, trustees, e));
-    if (e.tag == kUserObj) owner = e.perm;
-    if (e.tag == kGroupObj) group = e.perm;
-    if (e.tag == kOther) other = e.perm;
-    if (IsNamed(e.tag)) namedAll &= e.perm;
     if (e.tag != kUserObj && e.tag != kOther) groupClass |= e.perm;
   }
+  if (!named.empty()) acl.insert(acl.end() - 1, {kMask, static_cast<uint16_t>(groupClass), 0});
+  return acl;
+}
+
+unsigned PermOf(const PosixAcl& acl, uint16_t tag) {
+  for (const PosixAclEntry& e : acl)
+    if (e.tag == tag) return e.perm;
+  return 0;
+}
+
+}  // namespace
+
+LocalAccess AccessFromDacl(const Parsed& p, uid_t uid, gid_t gid, bool withAcl) {
+  std::vector<AceView> aces;
+  for (const AceView& ace : AcesOf(p))
+    if (!(ace.flags & kInheritOnly)) aces.push_back(ace);
+  const PosixAcl acl = EntriesFrom(aces, p.owner, p.group, uid, gid);
+  const unsigned owner = PermOf(acl, kUserObj), other = PermOf(acl, kOther);
   LocalAccess access;
-  if (withAcl && !named.empty()) {
-    acl.insert(acl.end() - 1, {kMask, static_cast<uint16_t>(groupClass), 0});
+  if (withAcl && acl.size() > 3) {  // named entries
     access.acl = acl;
-    access.mode = static_cast<mode_t>(owner << 6 | groupClass << 3 | other);
+    access.mode = static_cast<mode_t>(owner << 6 | PermOf(acl, kMask) << 3 | other);
     return access;
   }
   // The mode alone: a named user may be in the owning group or among
   // others, a named group's members among others, so both classes keep
   // only what every named entry has.
-  access.mode = static_cast<mode_t>(owner << 6 | (group & namedAll) << 3 | (other & namedAll));
+  unsigned namedAll = 7;
+  for (const PosixAclEntry& e : acl)
+    if (IsNamed(e.tag)) namedAll &= e.perm;
+  access.mode = static_cast<mode_t>(owner << 6 | (PermOf(acl, kGroupObj) & namedAll) << 3 |
+                                    (other & namedAll));
   return access;
+}
+
+PosixAcl DefaultsFromDacl(const Parsed& p) {
+  // A default ACL serves new files and folders alike: a grant counts
+  // only when inherited by both, a DENY when inherited by either.
+  const uint8_t both = kObjectInherit | kContainerInherit;
+  std::vector<AceView> aces;
+  for (const AceView& ace : AcesOf(p))
+    if (ace.type == kDeniedAce ? (ace.flags & both) != 0 : (ace.flags & both) == both)
+      aces.push_back(ace);
+  if (aces.empty()) return PosixAcl();
+  static const ByteVector kCreatorOwner = Sid(3, {0}), kCreatorGroup = Sid(3, {1});
+  return EntriesFrom(aces, kCreatorOwner.data(), kCreatorGroup.data(),
+                     static_cast<uid_t>(-1), static_cast<gid_t>(-1));
 }
 
 }  // namespace kvposix

@@ -283,15 +283,25 @@ int KeepDescriptor(const std::string& path, const LayerXattrs& names, const Pars
   return RemoveIfListed(path, names, kNtaclName);
 }
 
+// Writes `acl` as the ACL `name`, or removes the one there when empty.
+int SetAcl(const std::string& path, const LayerXattrs& names, const char* name,
+           const PosixAcl& acl) {
+  return acl.empty() ? RemoveIfListed(path, names, name)
+                     : WriteXattr(path, name, EncodePosixAcl(acl));
+}
+
 // Gives the file the rwx bits and access ACL of `access`: an ACL with
 // named entries where Samba's copy was written (root), none otherwise, so
 // an earlier ACL cannot leave a named user more than the descriptor
 // gives. The ACL is set before the mode: setting it changes the mode.
+// With `defaults`, a folder also gets the default ACL of its inheritable
+// entries (or loses the one it has).
 int ApplyAccess(const std::string& path, const LayerXattrs& names, const LocalAccess& access,
-                const struct stat& st) {
+                const Parsed& parsed, bool defaults, const struct stat& st) {
   const mode_t wanted = (st.st_mode & 07000) | access.mode;
-  int error = access.acl.empty() ? RemoveIfListed(path, names, kAccessAclName)
-                                 : WriteXattr(path, kAccessAclName, EncodePosixAcl(access.acl));
+  int error = SetAcl(path, names, kAccessAclName, access.acl);
+  if (!error && defaults && S_ISDIR(st.st_mode))
+    error = SetAcl(path, names, kDefaultAclName, DefaultsFromDacl(parsed));
   if (error) return error;
   if ((!access.acl.empty() || wanted != (st.st_mode & 07777)) &&
       chmod(path.c_str(), wanted) != 0)
@@ -332,7 +342,8 @@ BOOL SetSecurityAt(const std::string& path, SECURITY_INFORMATION info,
   if (error) return FailErrno(error);
   if (!narrows) return TRUE;
   if (samba) access = AccessFromDacl(parsed, st.st_uid, st.st_gid, true);
-  if ((error = ApplyAccess(path, names, access, st)) != 0) return FailErrno(error);
+  if ((error = ApplyAccess(path, names, access, parsed, samba, st)) != 0)
+    return FailErrno(error);
   return TRUE;
 }
 
