@@ -26,7 +26,7 @@ FUZZ_PACKAGES = cmake ninja-build clang-14 libclang-rt-14-dev pkg-config \
 # The benchmark's peers and instruments, and the Python that runs it.
 BENCH_PACKAGES = lzop pigz hyperfine strace time python3 tar gzip
 # The real Samba server and client `make check-interop` checks against.
-INTEROP_PACKAGES = samba smbclient
+INTEROP_PACKAGES = samba smbclient samba-vfs-modules acl
 
 # `make bench` writes its trees once under BENCH_TREES and reuses them;
 # BENCH_QUICK=1 uses small trees and one run each (a smoke test whose

@@ -8,6 +8,14 @@
 //   descriptor  user.kvmorvel.security, read by GetFileSecurityW and
 //               GetSecurityInfo for every part selection; and the input
 //               given to SetFileSecurityW.
+//   ntacl       Samba's security.NTACL (written only when run as root),
+//               read by GetFileSecurityW and GetSecurityInfo; and the
+//               blob decoder itself: what decodes must encode and decode
+//               back to the same descriptor, and its DACL must map to an
+//               access ACL the kernel would take.
+//   posix_acl   system.posix_acl_access (the kernel stores only
+//               well-formed ones), read as a descriptor; and the value
+//               decoder itself, which must give back what it decoded.
 //   reparse     user.kvmorvel.reparse, read by FSCTL_GET_REPARSE_POINT;
 //               and the input given to FSCTL_SET_REPARSE_POINT on an empty
 //               file and an empty folder, read back the same way.
@@ -20,6 +28,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "kvwin32.h"
+#include "posix/descriptor.h"
 
 namespace {
 
@@ -112,6 +121,51 @@ int RunDecoder(const uint8_t* data, size_t size, const char* name,
   return 0;
 }
 
+// The access ACLs a descriptor maps to must be ones the kernel takes:
+// each decodes back as written.
+void CheckLocalAccess(const kvposix::ByteVector& sd) {
+  kvposix::Parsed p;
+  if (!kvposix::Parse(sd.data(), sd.size(), &p)) abort();
+  for (bool withAcl : {false, true}) {
+    const kvposix::LocalAccess access = kvposix::AccessFromDacl(p, 1000, 1000, withAcl);
+    if (access.mode > 0777) abort();
+    if (access.acl.empty()) continue;
+    kvposix::PosixAcl back;
+    if (!kvposix::DecodePosixAcl(kvposix::EncodePosixAcl(access.acl), &back)) abort();
+  }
+  const kvposix::PosixAcl defaults = kvposix::DefaultsFromDacl(p);
+  kvposix::PosixAcl back;
+  if (!defaults.empty() && !kvposix::DecodePosixAcl(kvposix::EncodePosixAcl(defaults), &back))
+    abort();
+}
+
+void DecodeNtaclDirectly(const uint8_t* data, size_t size) {
+  kvposix::ByteVector sd, again;
+  if (!kvposix::DecodeNtacl(kvposix::ByteVector(data, data + size), &sd)) return;
+  kvposix::Parsed p;
+  if (!kvposix::Parse(sd.data(), sd.size(), &p)) abort();
+  if (!kvposix::DecodeNtacl(kvposix::EncodeNtacl(p), &again) || again != sd) abort();
+  CheckLocalAccess(sd);
+}
+
+bool SameEntries(const kvposix::PosixAcl& a, const kvposix::PosixAcl& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const bool named = a[i].tag == kvposix::kUser || a[i].tag == kvposix::kGroup;
+    if (a[i].tag != b[i].tag || a[i].perm != b[i].perm || (named && a[i].id != b[i].id))
+      return false;
+  }
+  return true;
+}
+
+void DecodePosixAclDirectly(const uint8_t* data, size_t size) {
+  kvposix::PosixAcl acl, again;
+  if (!kvposix::DecodePosixAcl(kvposix::ByteVector(data, data + size), &acl)) return;
+  if (!kvposix::DecodePosixAcl(kvposix::EncodePosixAcl(acl), &again) || !SameEntries(acl, again))
+    abort();
+  CheckLocalAccess(kvposix::DescriptorFromPosix(1000, 1000, 0640, acl, acl));
+}
+
 }  // namespace
 
 int FuzzDosAttrib(const uint8_t* data, size_t size) {
@@ -121,6 +175,16 @@ int FuzzDosAttrib(const uint8_t* data, size_t size) {
 int FuzzDescriptor(const uint8_t* data, size_t size) {
   return RunDecoder(data, size, "user.kvmorvel.security", ReadDescriptor,
                     SetDescriptor);
+}
+
+int FuzzNtacl(const uint8_t* data, size_t size) {
+  DecodeNtaclDirectly(data, size);
+  return RunDecoder(data, size, "security.NTACL", ReadDescriptor, nullptr);
+}
+
+int FuzzPosixAcl(const uint8_t* data, size_t size) {
+  DecodePosixAclDirectly(data, size);
+  return RunDecoder(data, size, "system.posix_acl_access", ReadDescriptor, nullptr);
 }
 
 int FuzzReparse(const uint8_t* data, size_t size) {

@@ -25,7 +25,7 @@ set -u
 BUILD=$(cd "${1:-build-fuzz}" && pwd) || exit 1
 SECS=${2:-60}
 shift 2 2>/dev/null || shift $#
-TARGETS=${*:-list_v1 list_v2 list_v5 restore_v1 restore_v2 restore_v5 image dosattrib descriptor reparse}
+TARGETS=${*:-list_v1 list_v2 list_v5 restore_v1 restore_v2 restore_v5 image dosattrib descriptor ntacl posix_acl reparse}
 HERE=$(cd "$(dirname "$0")" && pwd)
 LOGS=$BUILD/fuzz-logs
 mkdir -p "$LOGS"

@@ -12,6 +12,8 @@ int FuzzRestoreV5(const uint8_t* data, size_t size);
 int FuzzImage(const uint8_t* data, size_t size);
 int FuzzDosAttrib(const uint8_t* data, size_t size);
 int FuzzDescriptor(const uint8_t* data, size_t size);
+int FuzzNtacl(const uint8_t* data, size_t size);
+int FuzzPosixAcl(const uint8_t* data, size_t size);
 int FuzzReparse(const uint8_t* data, size_t size);
 
 const FuzzTarget kFuzzTargets[] = {
@@ -24,6 +26,8 @@ const FuzzTarget kFuzzTargets[] = {
     {"image", FuzzImage},
     {"dosattrib", FuzzDosAttrib},
     {"descriptor", FuzzDescriptor},
+    {"ntacl", FuzzNtacl},
+    {"posix_acl", FuzzPosixAcl},
     {"reparse", FuzzReparse},
     {nullptr, nullptr},
 };

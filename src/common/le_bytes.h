@@ -65,6 +65,17 @@ class FieldReader {
     at_ += n;
     return v;
   }
+  // Steps over `n` bytes, or over a string up to and with its NUL; a
+  // step past the end makes ok() false as a read would.
+  void Skip(size_t n) {
+    if (Have(n)) at_ += n;
+  }
+  void SkipPastNul() {
+    size_t end = at_;
+    while (end < b_.size() && b_[end] != 0) ++end;
+    Skip(end - at_ + 1);
+  }
+  size_t at() const { return at_; }
   std::string Text(size_t n) {
     if (!Have(n)) return std::string();
     std::string s(b_.begin() + at_, b_.begin() + at_ + n);

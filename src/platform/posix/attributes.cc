@@ -34,8 +34,12 @@ const char kShortName[] = "user.kvmorvel.shortname";
 const char kSecurityName[] = "user.kvmorvel.security";
 const char kReparseName[] = "user.kvmorvel.reparse";
 const char kLinksName[] = "user.kvmorvel.links";
+const char kNtaclName[] = "security.NTACL";
+const char kAccessAclName[] = "system.posix_acl_access";
+const char kDefaultAclName[] = "system.posix_acl_default";
 const char* const LayerXattrs::kNames[] = {kDosAttribName, kExtraAttribName, kShortName,
-                                           kSecurityName, kReparseName, kLinksName};
+                                           kSecurityName, kReparseName,     kLinksName,
+                                           kNtaclName,    kAccessAclName,   kDefaultAclName};
 
 namespace {
 

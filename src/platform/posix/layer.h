@@ -88,6 +88,9 @@ extern const char kShortName[];
 extern const char kSecurityName[];
 extern const char kReparseName[];
 extern const char kLinksName[];       // what links are given (links.cc)
+extern const char kNtaclName[];       // "security.NTACL", Samba's descriptor
+extern const char kAccessAclName[];   // "system.posix_acl_access"
+extern const char kDefaultAclName[];  // "system.posix_acl_default"
 // Reads one extended attribute of `path` (never of a link); false when
 // absent or unreadable. One call when the value fits the first buffer.
 bool ReadXattr(const std::string& path, const char* name,
@@ -106,7 +109,7 @@ class LayerXattrs {
 
  private:
   static const char* const kNames[];
-  static const size_t kCount = 6;
+  static const size_t kCount = 9;
   bool listed_ = false;
   unsigned present_ = 0;
 };
