@@ -234,6 +234,35 @@ TEST(Security, DerivedDescriptorSetsTheModeKeepsNoBytesAndReadsBackTheSame) {
 
 // Bytes kept for an earlier descriptor go when a derived one replaces it:
 // reading then builds the new one rather than giving the old bytes.
+// A descriptor that grants the file's owner nothing leaves no write bit,
+// and clearing the read-only attribute afterwards (as a restore does when
+// it sets the stored attributes) never gives the owner write back.
+TEST(Security, ClearingReadOnlyNeverWidensWhatAKeptDescriptorGrants) {
+  TempDir dir;
+  const std::string f = dir / "f";
+  WriteBytes(f, "data");
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  // The file's own owner and group, granted nothing; another user all.
+  Bytes sd = Descriptor(Sid(22, {1, static_cast<uint32_t>(st.st_uid)}),
+                        Sid(22, {2, static_cast<uint32_t>(st.st_gid)}),
+                        {{Sid(22, {1, 4242}), Mask(7)}});
+  ASSERT_TRUE(SetFileSecurityW(P(W(f)), kAll, sd.data()));
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  ASSERT_EQ(0u, st.st_mode & 0200);
+  ASSERT_TRUE(SetFileAttributesW(P(W(f)), FILE_ATTRIBUTE_NORMAL));
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(0u, st.st_mode & 0200) << std::oct << st.st_mode;
+  // Where the mode is the whole descriptor, clearing read-only gives the
+  // owner write, as Wine does.
+  const std::string plain = dir / "plain";
+  WriteBytes(plain, "data");
+  ASSERT_EQ(0, chmod(plain.c_str(), 0444));
+  ASSERT_TRUE(SetFileAttributesW(P(W(plain)), FILE_ATTRIBUTE_NORMAL));
+  ASSERT_EQ(stat(plain.c_str(), &st), 0);
+  EXPECT_EQ(0644u, st.st_mode & 0777);
+}
+
 TEST(Security, DerivedDescriptorReplacesKeptBytes) {
   TempDir dir;
   const std::string f = dir / "f";

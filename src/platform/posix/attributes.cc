@@ -327,15 +327,22 @@ DWORD WriteAttributes(const std::string& path, DWORD attributes,
     return 0;
   }
   const bool folder = S_ISDIR(sx.stx_mode);
+  const LayerXattrs names = ListLayerXattrs(path);
   if (!folder) {
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     mode_t mode = sx.stx_mode & 07777;
+    // Clearing read-only gives the owner write back only where the mode
+    // is the file's whole descriptor. Where a descriptor is kept beside
+    // it (Samba's, ours, a POSIX ACL), the write bits are what that
+    // descriptor grants, and no attribute may widen them.
+    const bool keepsDescriptor = names.Has(kNtaclName) ||
+                                 names.Has(kSecurityName) ||
+                                 names.Has(kAccessAclName);
     if (readOnly) mode &= ~0222;
-    else if (ModeIsReadOnly(mode)) mode |= 0200;
+    else if (ModeIsReadOnly(mode) && !keepsDescriptor) mode |= 0200;
     if (mode != (sx.stx_mode & 07777) && chmod(path.c_str(), mode) != 0)
       return CodeFromErrno(errno);
   }
-  const LayerXattrs names = ListLayerXattrs(path);
   const std::vector<uint8_t> stored = ReadDosBlob(path, names);
   const DosInfo dos = DecodeDosBlob(stored);
   const DWORD samba = (attributes & kSambaBits & ~FILE_ATTRIBUTE_DIRECTORY) |
