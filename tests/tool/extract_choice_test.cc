@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "KvMorvel.h"
 #include "common/sha256.h"
 #include "support/test_support.h"
 #include "tool/sample_tree.h"
@@ -302,6 +303,61 @@ TEST_P(ExtractChoice, NoOwnerLeavesTheRestoringUserOwnerWithTheStoredRights) {
     ASSERT_EQ(0, Extract({other, kept, "tree/logs"}).status);
     ASSERT_EQ(0, stat((kept + "/tree/logs/d.log").c_str(), &st));
     EXPECT_EQ(4321u, st.st_uid);
+  }
+}
+
+// A file whose stored descriptor grants the restoring user nothing is
+// restored all the same; the manifest check then reads the archive's data,
+// since the file cannot be read back.
+TEST(ExtractRights, AFileTheRestoringUserMayNotReadIsCheckedFromTheArchive) {
+  TempDir source, work;
+  WriteBytes(source / "secret.txt", "for root's eyes");
+  // Owner and group the restoring user's, one entry granting another
+  // user (4242) everything: the owner is granted nothing.
+  auto unixSid = [](unsigned char kind, uint32_t id) {
+    return std::vector<unsigned char>{1, 2, 0, 0, 0, 0, 0, 22, kind, 0, 0, 0,
+                                      static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+                                      static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24)};
+  };
+  const std::vector<unsigned char> owner = unixSid(1, geteuid());
+  const std::vector<unsigned char> group = unixSid(2, getegid());
+  const std::vector<unsigned char> other = unixSid(1, 4242);
+  std::vector<unsigned char> sd = {1, 0, 0x04, 0x80, 20, 0, 0, 0, 36, 0, 0, 0,
+                                   0, 0, 0, 0, 52, 0, 0, 0};
+  sd.insert(sd.end(), owner.begin(), owner.end());
+  sd.insert(sd.end(), group.begin(), group.end());
+  const unsigned char acl[] = {2, 0, 32, 0, 1, 0, 0, 0,  // one entry, 32 bytes
+                               0, 0, 24, 0, 0xFF, 0x01, 0x1F, 0x00};
+  sd.insert(sd.end(), acl, acl + sizeof(acl));
+  sd.insert(sd.end(), other.begin(), other.end());
+  const std::string archive = work / "rights.kvm";
+  {
+    CKvMorvel writer;
+    ASSERT_TRUE(writer.Open(P(W(archive)), FALSE, 5));
+    ASSERT_TRUE(writer.BeginManifest());
+    ASSERT_TRUE(writer.AddFile(P(W(source / "secret.txt")), P(W("secret.txt")),
+                               sd.data(), static_cast<DWORD>(sd.size())));
+    ASSERT_TRUE(writer.Close());
+  }
+  const std::string target = work / "restore";
+  ToolResult run = RunTool({"extract", archive, target});
+  EXPECT_EQ(0, run.status) << run.err;
+  if (geteuid() != 0) {
+    struct stat st;
+    ASSERT_EQ(0, stat((target + "/secret.txt").c_str(), &st));
+    EXPECT_EQ(0u, st.st_mode & 0700);
+    EXPECT_NE(std::string::npos, run.err.find("checked against the manifest instead"))
+        << run.err;
+    // A manifest that disagrees is still found.
+    std::string manifest = ReadBytes(archive + ".sha256");
+    const size_t digest = manifest.find("# entry ") + 8;
+    manifest[digest] = manifest[digest] == '0' ? '1' : '0';
+    WriteBytes(archive + ".sha256", manifest);
+    run = RunTool({"extract", archive, work / "again"});
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos, run.err.find("differs from the manifest")) << run.err;
+  } else {
+    EXPECT_EQ("for root's eyes", ReadBytes(target + "/secret.txt"));
   }
 }
 

@@ -24,6 +24,7 @@ const DWORD kDirectory = 0x10;
 const DWORD kReparsePoint = 0x400;
 const DWORD kEncrypted = 0x4000;
 const DWORD kDataError = 23;  // ERROR_CRC: the bytes are not those stored
+const DWORD kAccessDenied = 5;
 
 bool IsPlainFolder(DWORD attributes) {
   return (attributes & kDirectory) && !(attributes & kReparsePoint);
@@ -187,13 +188,25 @@ void Restorer::NoteFoldersAbove(const std::u16string& name) {
 bool Restorer::MatchesManifest(const std::u16string& name,
                                const std::string& recorded) {
   std::string hex;
-  const DWORD code = DigestFile(TargetPath(name), &hex);
+  DWORD code = DigestFile(TargetPath(name), &hex);
+  const bool readBack = code != kAccessDenied;
+  if (!readBack) {
+    // The restored file's own rights keep the restoring user from reading
+    // it (its descriptor grants them nothing): the stored data is checked
+    // against the manifest instead, and the user told so.
+    code = DigestEntryData(&archive_, &hex);
+  }
   if (code) {
     ReportEntryFailure(name, "cannot read back " + DisplayName(name) +
                                  " to check it against the manifest", code);
     return false;
   }
-  if (hex == recorded) return true;
+  if (hex == recorded) {
+    if (!readBack)
+      ReportNote(DisplayName(name) + ": its rights do not let you read it back; "
+                 "the archive's data was checked against the manifest instead");
+    return true;
+  }
   ReportEntryFailure(name, DisplayName(name) +
                                ": the restored data differs from the manifest "
                                "(the archive was changed or damaged since it "
