@@ -86,31 +86,30 @@ typedef DWORD (*KvDataSink)(void* context, const BYTE* bytes, DWORD size);
 // (CKvMorvel::SetRestoreOptions), combined with |. Without any, an
 // existing file is replaced and an existing folder takes the stored
 // metadata.
-enum : DWORD {
-  // Nothing at the path is replaced or changed: a file, link or folder
-  // already there stays as it is.
-  KV_RESTORE_KEEP_EXISTING = 0x1,
-  // What is already at the path is replaced (a folder: given the stored
-  // metadata) only when the entry's stored last-write time is later than
-  // its own.
-  KV_RESTORE_KEEP_NEWER = 0x2,
-  // The stored descriptor's owner and group are not applied: the restored
-  // object keeps the owner and group it was made with (the restoring
-  // user's), and the descriptor's entries for the stored owner and group
-  // are given to them, as tar --no-same-owner keeps the mode.
-  KV_RESTORE_NO_OWNER = 0x4,
-};
+//
+// Nothing at the path is replaced or changed: a file, link or folder
+// already there stays as it is.
+constexpr DWORD KV_RESTORE_KEEP_EXISTING = 0x1;
+// What is already at the path is replaced (a folder: given the stored
+// metadata) only when the entry's stored last-write time is later than
+// its own.
+constexpr DWORD KV_RESTORE_KEEP_NEWER = 0x2;
+// The stored descriptor's owner and group are not applied: the restored
+// object keeps the owner and group it was made with (the restoring
+// user's), and the descriptor's entries for the stored owner and group
+// are given to them, as tar --no-same-owner keeps the mode.
+constexpr DWORD KV_RESTORE_NO_OWNER = 0x4;
 
 // What the last ExtractFile did at the entry's path
 // (CKvMorvel::GetRestoreOutcome).
-enum : DWORD {
-  KV_RESTORED_NOTHING = 0,   // no restore yet, it failed, or wrote nothing
-  KV_RESTORED_CREATED = 1,   // nothing was there; the entry was made
-  KV_RESTORED_REPLACED = 2,  // something was there and was replaced (a
-                             // folder: it took the stored metadata)
-  KV_RESTORED_KEPT = 3,      // something was there and, by the options,
-                             // was left as it was
-};
+constexpr DWORD KV_RESTORED_NOTHING = 0;   // no restore yet, it failed, or
+                                           // wrote nothing
+constexpr DWORD KV_RESTORED_CREATED = 1;   // nothing was there; made
+constexpr DWORD KV_RESTORED_REPLACED = 2;  // something was there and was
+                                           // replaced (a folder: it took
+                                           // the stored metadata)
+constexpr DWORD KV_RESTORED_KEPT = 3;      // something was there and, by the
+                                           // options, was left as it was
 
 // The 40-byte version 5 header as last read or written.
 struct _MVRL_HEADER_5 {

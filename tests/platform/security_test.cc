@@ -682,7 +682,9 @@ TEST(Security, TheModeIsNeverWiderThanTheDacl) {
     EXPECT_EQ(ModeOf(f), c.mode);
     // Linux lets no one but root read the user attributes of a file its
     // mode gives the reader no read bit on: the mode then speaks.
-    if ((c.mode & 0400) || geteuid() == 0) EXPECT_EQ(GetSecurity(f, kAll), sd);
+    if ((c.mode & 0400) || geteuid() == 0) {
+      EXPECT_EQ(GetSecurity(f, kAll), sd);
+    }
     chmod(f.c_str(), 0777);
   }
 }

@@ -276,7 +276,9 @@ TEST_P(ExtractChoice, NoOwnerLeavesTheRestoringUserOwnerWithTheStoredRights) {
   const std::string file = source_ / "tree/logs/d.log";
   ASSERT_EQ(0, chmod(file.c_str(), 0640));
   const bool root = geteuid() == 0;
-  if (root) ASSERT_EQ(0, chown(file.c_str(), 4321, 4322));
+  if (root) {
+    ASSERT_EQ(0, chown(file.c_str(), 4321, 4322));
+  }
   const std::string other = work_ / "other.kvm";
   ASSERT_EQ(0, RunTool({"create", "-V", std::to_string(GetParam()), other, "tree"},
                        kUtc, source_.path()).status);

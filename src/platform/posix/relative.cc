@@ -127,7 +127,7 @@ NTSTATUS OpenExisting(const RelativeRequest& r, HANDLE* out) {
     return refused;
   }
   int fd = Reopen(pathFd, folder ? O_RDONLY | O_DIRECTORY : DataMode(r.access) | O_NONBLOCK);
-  if (fd < 0 && errno == EACCES && (folder || !WantsRead(r.access) && !WantsWrite(r.access))) {
+  if (fd < 0 && errno == EACCES && (folder || (!WantsRead(r.access) && !WantsWrite(r.access)))) {
     fd = pathFd;  // a folder we may not list, or an open for metadata only
   } else {
     close(pathFd);
