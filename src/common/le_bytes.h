@@ -48,49 +48,85 @@ inline void PutLe(std::vector<uint8_t>& b, uint64_t v, size_t n) {
 inline void AppendU16(std::vector<uint8_t>& b, uint16_t v) { PutLe(b, v, 2); }
 inline void AppendU32(std::vector<uint8_t>& b, uint32_t v) { PutLe(b, v, 4); }
 
-// Reads fields of a byte vector in order; a read past the end makes ok()
-// false and yields zero (or an empty string) from then on.
-class FieldReader {
+// The one bounded reader every decoder reads through: archive records
+// (LeReader of formats/le_codec.h adds times and UTF-16 text), extended
+// attributes, NDR blobs, POSIX ACL values and link records. Fields are
+// read in order from `size` bytes at `data`; a read or step past the end
+// makes ok() false, yields zero (an empty string, zeroed bytes) and leaves
+// the position where it was, and every later read fails the same way.
+// Have() is the only bound check.
+class ByteReader {
  public:
-  explicit FieldReader(const std::vector<uint8_t>& b, size_t at = 0)
-      : b_(b), at_(at) {}
+  ByteReader(const uint8_t* data, size_t size, size_t at = 0)
+      : data_(data), size_(size), at_(at) {}
   bool ok() const { return ok_; }
-  bool done() const { return at_ >= b_.size(); }
-  void Align(size_t n) { at_ = (at_ + n - 1) / n * n; }
+  bool done() const { return at_ >= size_; }
+  size_t at() const { return at_; }
+  size_t remaining() const { return at_ < size_ ? size_ - at_ : 0; }
+
+  // The next `n` (at most 8) bytes as an unsigned little-endian number.
   uint64_t Le(size_t n) {
+    if (n > 8) Fail();
     if (!Have(n)) return 0;
     uint64_t v = 0;
     for (size_t i = 0; i < n; ++i)
-      v |= static_cast<uint64_t>(b_[at_ + i]) << (8 * i);
+      v |= static_cast<uint64_t>(data_[at_ + i]) << (8 * i);
     at_ += n;
     return v;
   }
-  // Steps over `n` bytes, or over a string up to and with its NUL; a
-  // step past the end makes ok() false as a read would.
+  uint16_t U16() { return static_cast<uint16_t>(Le(2)); }
+  uint32_t U32() { return static_cast<uint32_t>(Le(4)); }
+  uint64_t U64() { return Le(8); }
+  // The next `n` bytes into `out`; zeroed when they are not all there.
+  void Copy(void* out, size_t n) {
+    uint8_t* bytes = static_cast<uint8_t*>(out);
+    if (!Have(n)) {
+      for (size_t i = 0; i < n; ++i) bytes[i] = 0;
+      return;
+    }
+    for (size_t i = 0; i < n; ++i) bytes[i] = data_[at_ + i];
+    at_ += n;
+  }
+  std::string Text(size_t n) {
+    if (!Have(n)) return std::string();
+    std::string s(reinterpret_cast<const char*>(data_) + at_, n);
+    at_ += n;
+    return s;
+  }
+  // Steps over `n` bytes, or over a string up to and with its NUL.
   void Skip(size_t n) {
     if (Have(n)) at_ += n;
   }
   void SkipPastNul() {
     size_t end = at_;
-    while (end < b_.size() && b_[end] != 0) ++end;
+    while (end < size_ && data_[end] != 0) ++end;
     Skip(end - at_ + 1);
   }
-  size_t at() const { return at_; }
-  std::string Text(size_t n) {
-    if (!Have(n)) return std::string();
-    std::string s(b_.begin() + at_, b_.begin() + at_ + n);
-    at_ += n;
-    return s;
+  // Moves to the next multiple of `n`; a position past the end is caught
+  // by the next read.
+  void Align(size_t n) { at_ = (at_ + n - 1) / n * n; }
+
+ protected:
+  // Makes every read from now on fail, as one past the end does.
+  void Fail() { ok_ = false; }
+  // Whether `n` more bytes are there; once one is not, never again.
+  bool Have(size_t n) {
+    if (ok_ && (at_ > size_ || n > size_ - at_)) ok_ = false;
+    return ok_;
   }
 
  private:
-  bool Have(size_t n) {
-    if (ok_ && (at_ > b_.size() || n > b_.size() - at_)) ok_ = false;
-    return ok_;
-  }
-  const std::vector<uint8_t>& b_;
+  const uint8_t* data_;
+  size_t size_;
   size_t at_;
   bool ok_ = true;
+};
+
+// The same over a byte vector, which must outlive it.
+class FieldReader : public ByteReader {
+ public:
+  explicit FieldReader(const std::vector<uint8_t>& b, size_t at = 0)
+      : ByteReader(b.data(), b.size(), at) {}
 };
 
 #endif  // KVMORVEL_COMMON_LE_BYTES_H

@@ -14,17 +14,9 @@ void LeWriter::Wide(const WCHAR* s, size_t count) {
   for (size_t i = 0; i < count; ++i) U16(static_cast<uint16_t>(s[i]));
 }
 
-void LeReader::Bytes(void* dst, size_t n) {
-  if (!Room(n)) {
-    memset(dst, 0, n);
-    return;
-  }
-  if (n) memcpy(dst, p_ + pos_, n);
-  pos_ += n;
-}
-
 void LeReader::Wide(WCHAR* dst, size_t count) {
-  if (!Room(2 * count)) {
+  if (count > remaining() / 2) {
+    Fail();  // as any read past the end does
     for (size_t i = 0; i < count; ++i) dst[i] = 0;
     return;
   }

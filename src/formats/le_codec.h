@@ -44,39 +44,21 @@ class LeWriter {
   bool ok_ = true;
 };
 
-// Sequential reader; reads past the end yield zeros and clear `ok()`.
-class LeReader {
+// The bounded reader (common/le_bytes.h) with the Win32 fields of
+// records: times and UTF-16 text.
+class LeReader : public ByteReader {
  public:
-  LeReader(const BYTE* buffer, size_t size) : p_(buffer), size_(size) {}
-  uint16_t U16() { return Room(2) ? Advance(LoadU16(p_ + pos_), 2) : 0; }
-  uint32_t U32() { return Room(4) ? Advance(LoadU32(p_ + pos_), 4) : 0; }
-  uint64_t U64() { return Room(8) ? Advance(LoadU64(p_ + pos_), 8) : 0; }
+  LeReader(const BYTE* buffer, size_t size) : ByteReader(buffer, size) {}
   FILETIME FileTime() {
     FILETIME t;
     t.dwLowDateTime = U32();
     t.dwHighDateTime = U32();
     return t;
   }
-  void Bytes(void* dst, size_t n);
+  void Bytes(void* dst, size_t n) { Copy(dst, n); }
+  // `count` UTF-16 units; zeros when they are not all there.
   void Wide(WCHAR* dst, size_t count);
-  size_t pos() const { return pos_; }
-  size_t remaining() const { return size_ - pos_; }
-  bool ok() const { return ok_; }
-
- private:
-  bool Room(size_t n) {
-    if (n > size_ - pos_) ok_ = false;
-    return ok_;
-  }
-  template <typename T>
-  T Advance(T v, size_t n) {
-    pos_ += n;
-    return v;
-  }
-  const BYTE* p_;
-  size_t size_;
-  size_t pos_ = 0;
-  bool ok_ = true;
+  size_t pos() const { return at(); }
 };
 
 // The 36 bytes of a WIN32_FILE_ATTRIBUTE_DATA as every entry record holds
